@@ -1,0 +1,394 @@
+/*
+ * cfgtree.h - the public interface of the cfgtree configuration library.
+ *
+ * A configuration is a tree of named objects holding attributes (name=value),
+ * reached by dotted identifiers such as "Server.Iface[2].label". Every object
+ * and attribute is a node of the data store, named by an item handle.
+ *
+ * Conventions that hold for every function below unless its comment says
+ * otherwise:
+ *  - Results are status codes (CFG_OK and the codes below). Negative codes
+ *    are failures, positive codes are soft outcomes callers test for.
+ *  - Out pointers may be NULL and are written only when the status is 0.
+ *  - A returned `const char *` points into the data store (or to static
+ *    storage): the caller must not change or free it, and it stays valid
+ *    only while the node it belongs to is unchanged.
+ *  - Names, components, values and file lines hold at most 639 characters
+ *    (640-byte buffers with their terminating NUL).
+ *  - No function throws; a failed allocation yields ERR_NO_MEMORY.
+ *
+ * The header is plain C11 and compiles as C++ as well.
+ */
+#ifndef CFGTREE_H
+#define CFGTREE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(_WIN32)
+#define CFG_API
+#elif defined(__GNUC__)
+#define CFG_API __attribute__((visibility("default")))
+#else
+#define CFG_API
+#endif
+
+#ifdef __cplusplus
+#define CFG_BEGIN_DECL extern "C" {
+#define CFG_END_DECL }
+#define CFG_NOEXCEPT noexcept
+#else
+#define CFG_BEGIN_DECL
+#define CFG_END_DECL
+#define CFG_NOEXCEPT
+#endif
+
+CFG_BEGIN_DECL
+
+/** @defgroup Basics Handles, statuses and flags
+ *  @{ */
+
+/** An item handle: a data-store node. 0 is the null handle. */
+typedef uint32_t cfg_handle;
+#define NULL_DS ((cfg_handle)0)
+
+#define CFG_OK 0                     /**< success */
+#define CFG_NO_MATCH 1               /**< no match, wrong kind of text, failed byte conversion */
+#define CFG_NOT_CREATED 105          /**< attribute missing and create-on-set off */
+#define CFG_NOT_FOUND 106            /**< item or path component not found */
+#define CFG_READ_ONLY 1403           /**< read-only attribute not set */
+#define ERR_FILE_ACCESS (-107)       /**< file not found, not readable or not openable */
+#define ERR_NO_MEMORY (-109)         /**< an allocation failed */
+#define ERR_NULL_HANDLE (-118)       /**< null item handle given to the saver */
+#define ERR_NULL_ARGUMENT (-131)     /**< null text to a comparison, or null server host */
+#define ERR_CREATE_FAILED (-133)     /**< the data store refused a new node */
+#define ERR_NO_LOAD_ARGUMENT (-134)  /**< null load argument */
+#define ERR_READ_FAILED (-136)       /**< read error in a configuration file */
+#define ERR_NO_STORED_TEXT (-138)    /**< an attribute node without stored text */
+#define ERR_DELETE_FAILED (-139)     /**< the data store refused a deletion */
+#define ERR_MODIFY_FAILED (-144)     /**< the data store refused a new value */
+#define ERR_NULL_BUFFER (-145)       /**< null text or output buffer given to a converter */
+#define ERR_UNEXPECTED_EOF (-154)    /**< a file ended inside a block that it opened */
+#define CFG_ERR_BAD_OBJECT (-1402)   /**< null or invalid handle, or not a configuration object */
+#define CFG_ERR_NOT_ATTRIBUTE (-1403)/**< not an attribute, or a null identifier or handle */
+#define CFG_ERR_NO_VALUE (-1404)     /**< null value given to Cfg_SetAttrValue */
+#define CFG_ERR_SYNTAX (-1405)       /**< identifier, definition, range or reference syntax error */
+#define CFG_ERR_FILE_REFERENCE (-1406)/**< a file reference that cannot be evaluated */
+#define CFG_ERR_UNRESOLVED (-1407)   /**< a reference that resolves to nothing, or recurses */
+#define CFG_ERR_INCLUDE_DEPTH CFG_ERR_FILE_REFERENCE /**< includes nested too deeply */
+
+#define CFG_CTL_CREATE_ON_SET 0x01u      /**< Cfg_SetAttrValue creates missing attributes */
+#define CFG_CTL_IGNORE_READ_ONLY 0x02u   /**< Cfg_SetAttrValue ignores read-only marks */
+#define CFG_CTL_IGNORE_WARNINGS 0x04u    /**< update tables go on after positive results */
+#define CFG_CTL_DEREFERENCE 0x08u        /**< values are read with references substituted */
+#define CFG_CTL_DEREFERENCE_ENV 0x10u    /**< references fall back to environment variables */
+#define CFG_CTL_DIRECT_LOAD 0x20u        /**< the loader stores definitions itself */
+
+/** A value that refers to itself through references is refused after this
+ *  many nested evaluations, with CFG_ERR_UNRESOLVED. */
+#define CFG_MAX_REFERENCE_RECURSION 32
+/** Include lines nest at most this deep; a deeper include fails with
+ *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). */
+#define CFG_MAX_INCLUDE_DEPTH 32
+
+/** The control flag word; initially 0x19 (create on set, dereference,
+ *  dereference environment). Read without a lock; change it with cfg_ctl
+ *  or the switches below. */
+CFG_API extern uint32_t cfgCtl;
+
+/** The macro name of a status ("CFG_ERR_SYNTAX"), or "unknown status".
+ *  The text is static. */
+CFG_API const char *Cfg_StatusName(int status) CFG_NOEXCEPT;
+
+/** Changes the bits of cfgCtl selected by mask to those of value.
+ *  @return the previous state of the masked bits (cfgCtl & mask before). */
+CFG_API uint32_t cfg_ctl(uint32_t mask, uint32_t value) CFG_NOEXCEPT;
+
+/** Flag switches: nonzero switches the bit on, 0 off. Each returns the
+ *  bit's previous state (the bit's value or 0), which can be passed back to
+ *  the same switch to restore it. */
+CFG_API uint32_t Cfg_CreateOnSet(int on) CFG_NOEXCEPT;
+CFG_API uint32_t Cfg_IgnoreReadOnly(int on) CFG_NOEXCEPT;
+CFG_API uint32_t Cfg_IgnoreUpdateWarnings(int on) CFG_NOEXCEPT;
+CFG_API uint32_t Cfg_Dereference(int on) CFG_NOEXCEPT;
+CFG_API uint32_t Cfg_DereferenceEnv(int on) CFG_NOEXCEPT;
+CFG_API uint32_t Cfg_DirectLoad(int on) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Nodes Node predicates and accessors
+ *  None of these takes the data-store lock: a caller that uses a returned
+ *  text pointer holds it (ds_lock).
+ *  @{ */
+/** 1 when h is an object identifier node (a configuration object), else 0. */
+CFG_API int cfg_is_object(cfg_handle h) CFG_NOEXCEPT;
+/** 1 when h is an attribute node, else 0. */
+CFG_API int cfg_is_attribute(cfg_handle h) CFG_NOEXCEPT;
+/** The stored name (with its read-only mark) of an object, given its
+ *  identifier node or a reference node to it; NULL otherwise. Store-owned. */
+CFG_API const char *cfg_object_id(cfg_handle h) CFG_NOEXCEPT;
+/** The whole stored text name=value of an attribute node, or NULL. */
+CFG_API const char *cfg_avp(cfg_handle h) CFG_NOEXCEPT;
+/** The handle held by an object reference node; 0 for other kinds;
+ *  CFG_ERR_BAD_OBJECT for the null handle. */
+CFG_API long cfg_object_ref(cfg_handle h) CFG_NOEXCEPT;
+/** Reads an object's read-only mark into *flag (1 marked, 0 not).
+ *  @return 0; CFG_ERR_BAD_OBJECT for a null handle, an unreadable node or a
+ *  node that is not an object (an attribute included). */
+CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Identifiers Identifier parsing, matching and splitting
+ *  @{ */
+/** Parses one component at text ("!name[instance]").
+ *  *instance receives the start of the instance (or NULL), *end the first
+ *  character after the component.
+ *  @return 0; CFG_ERR_SYNTAX for an empty name, an unclosed instance or a
+ *  component longer than 639 characters. */
+CFG_API int cfg_parse_identifier(const char *text, const char **instance, const char **end) CFG_NOEXCEPT;
+/** Splits one component into name (mark included) and instance; name and
+ *  instance buffers hold 640 bytes. @return 0 or CFG_ERR_SYNTAX. */
+CFG_API int cfg_split_identifier(const char *text, char *name, char *instance, const char **end) CFG_NOEXCEPT;
+/** Strictly checks the first component of text. @return 0 or CFG_ERR_SYNTAX. */
+CFG_API int is_valid_identifier(const char *text) CFG_NOEXCEPT;
+/** Checks every component of a dotted identifier (empty parts skipped).
+ *  @return 0, CFG_ERR_SYNTAX, or ERR_NO_MEMORY when no copy can be made. */
+CFG_API int is_valid_item(const char *identifier) CFG_NOEXCEPT;
+/** 1 when the tokens match (equal, or either is "*" or "**"), else 0. */
+CFG_API int cfg_match_token(const unsigned char *a, const unsigned char *b) CFG_NOEXCEPT;
+/** Matches a pattern identifier against a subject text; *rest receives the
+ *  subject position after the matched part.
+ *  @return 0 match; 1 differ; ERR_NULL_ARGUMENT for a NULL text;
+ *  CFG_ERR_SYNTAX for a component the parser rejects. */
+CFG_API int cfg_compare_items(const char *pattern, const char *subject, const char **rest) CFG_NOEXCEPT;
+/** Splits a definition text in place into identifier, instance of the last
+ *  component and value (pointers into text). @return 0 or CFG_ERR_SYNTAX
+ *  (text unchanged). A NULL text sets every given out pointer to NULL. */
+CFG_API int Cfg_Split(char *text, char **identifier, char **instance, char **value) CFG_NOEXCEPT;
+/** 1 when text carries a value (wrong for an object name), 0 otherwise
+ *  (also when the split fails), ERR_NO_MEMORY when no copy can be made. */
+CFG_API int validate_object_syntax(const char *text) CFG_NOEXCEPT;
+/** 1 when text has no value (wrong for an attribute definition), 0
+ *  otherwise (also when the split fails), ERR_NO_MEMORY. */
+CFG_API int validate_AVP_syntax(const char *text) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Lookup Finding items
+ *  @{ */
+/** First object reference node at or after start (children of start when it
+ *  is an object or the root); *target receives the object it refers to.
+ *  @return the reference node, or 0. Takes no lock. */
+CFG_API cfg_handle cfg_srch_object(cfg_handle start, cfg_handle *target) CFG_NOEXCEPT;
+/** First attribute node at or after start. @return it, or 0. No lock. */
+CFG_API cfg_handle cfg_srch_attribute(cfg_handle start) CFG_NOEXCEPT;
+/** Walks identifier from start (0 = root). At the last component attributes
+ *  are tried before sub-objects.
+ *  @return 0 found (item, reference node for an object or 0, read-only 1
+ *  when a component as written begins with '!'); 106 not found;
+ *  -109 no memory for the copy. */
+CFG_API int cfg_find_item(cfg_handle start, const char *identifier, cfg_handle *item,
+                          cfg_handle *reference, uint32_t *read_only) CFG_NOEXCEPT;
+/** cfg_find_item from the current context. @return as cfg_find_item. */
+CFG_API int Cfg_Find(const char *identifier, cfg_handle *item) CFG_NOEXCEPT;
+/** The read-only report of cfg_find_item from the current context. */
+CFG_API int Cfg_IsReadOnly(const char *identifier, uint32_t *read_only) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Reading Reading values
+ *  @{ */
+/** The raw value (text after the first '=') of an attribute node, or NULL.
+ *  Store-owned; use under the lock. */
+CFG_API const char *cfg_get_av_ptr(cfg_handle h) CFG_NOEXCEPT;
+/** Copies the value into buffer (size bytes, last byte always NUL), with
+ *  references substituted while CFG_CTL_DEREFERENCE is set.
+ *  @return 0; CFG_ERR_NOT_ATTRIBUTE; or the substitution's status. Caller
+ *  holds the lock. */
+CFG_API int cfg_get_attr_value(cfg_handle h, char *buffer, uint32_t size) CFG_NOEXCEPT;
+/** Finds identifier and hands out a pointer to its raw stored value.
+ *  @return 0; 106 / -109 from the lookup; CFG_ERR_NOT_ATTRIBUTE. value must
+ *  not be NULL (CFG_ERR_NOT_ATTRIBUTE otherwise). */
+CFG_API int Cfg_GetAttrValuePtr(const char *identifier, const char **value) CFG_NOEXCEPT;
+/** Finds identifier from the current context and copies its value.
+ *  @return 0; the lookup's status; cfg_get_attr_value's status. */
+CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Context Context stack
+ *  @{ */
+/** A context record: the context object's handle (0 = root) and its name,
+ *  the pushed identifier followed by '.'. */
+typedef struct CfgContext {
+    cfg_handle handle; /**< identifier node of the context object, 0 = root */
+    char *name;        /**< "ident." owned by the record, or a static "" */
+} CfgContext;
+/** The current context record (initially &emptyContext). */
+CFG_API extern CfgContext *cfgContext;
+/** The record in force when nothing is pushed: handle 0, empty name. */
+CFG_API extern CfgContext emptyContext;
+/** The current context's name ("a.b." after pushing a.b), or "". Static or
+ *  record-owned text. */
+CFG_API const char *Cfg_GetContext(void) CFG_NOEXCEPT;
+/** Pushes an absolute identifier (or NULL: the root) as the current context.
+ *  @return 0; -109; CFG_ERR_SYNTAX (bad text or a value); CFG_ERR_BAD_OBJECT
+ *  (missing, or not an object). A failed push changes nothing. */
+CFG_API int Cfg_PushContext(const char *identifier) CFG_NOEXCEPT;
+/** Pops the current context. @return 0, always. */
+CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Changing Creating, setting and deleting
+ *  @{ */
+/** Find-or-create of a dotted identifier from start (0 = root); the last
+ *  component is an object when kind is the object-reference xid, else an
+ *  attribute. *out receives the last item (0 on failure).
+ *  @return 0; -109; -133; CFG_ERR_SYNTAX. */
+CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
+/** Rewrites an attribute's value, keeping its stored name and mark.
+ *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138; -144; CFG_ERR_SYNTAX. Caller
+ *  holds the lock. */
+CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEXCEPT;
+/** Sets an attribute by identifier from the current context.
+ *  @return 0; CFG_ERR_NOT_ATTRIBUTE (NULL identifier, or an object);
+ *  CFG_ERR_NO_VALUE (NULL value); 105 missing with create-on-set off;
+ *  1403 read-only; or a status of the lookup, creation or setting. */
+CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) CFG_NOEXCEPT;
+/** Deletes the one item that identifier names from start (0 = root).
+ *  @return 0; 106; -139; -109; CFG_ERR_SYNTAX. */
+CFG_API int cfg_delete_item(cfg_handle start, const char *identifier) CFG_NOEXCEPT;
+/** Deletes every item identifier matches from the current context.
+ *  @return 0 when something was deleted; 106 when nothing matched; else the
+ *  first failure. */
+CFG_API int Cfg_Delete(const char *identifier) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Saving Saving in the configuration language
+ *  @{ */
+/** Saves the item (or, for NULL, the current context's contents) to path,
+ *  mode 0644. @return Cfg_Save's status; -107 when the file cannot be opened. */
+CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
+/** Saves to an open stream. @return 0; the lookup's status; -118. */
+CFG_API int Cfg_Save(const char *identifier, FILE *stream) CFG_NOEXCEPT;
+/** Saves one item at depth, under name when given. @return 0 or -118. */
+CFG_API int cfg_save_item(FILE *stream, cfg_handle item, const char *name, int depth) CFG_NOEXCEPT;
+/** Saves an object's attributes, then its sub-objects. @return 0 or -118. */
+CFG_API int cfg_save_object_contents(FILE *stream, cfg_handle object, int depth) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Typed Typed values
+ *  Get operations by identifier return the status of Cfg_GetAttrValue when
+ *  it fails (outputs untouched); set operations return the conversion's
+ *  failure or the status of Cfg_SetAttrValue.
+ *  @{ */
+/** Text to boolean: false when empty or beginning with F, f or 0. @return 0. */
+CFG_API int Cfg_GetBool(const char *text, uint32_t *flag) CFG_NOEXCEPT;
+/** Writes "TRUE" or "FALSE" (text holds 6 bytes). @return 0. */
+CFG_API int Cfg_SetBool(uint32_t flag, char *text) CFG_NOEXCEPT;
+CFG_API int Cfg_GetBoolAttrValue(const char *identifier, uint32_t *flag) CFG_NOEXCEPT;
+CFG_API int Cfg_SetBoolAttrValue(const char *identifier, uint32_t flag) CFG_NOEXCEPT;
+/** Text to integer as strtol base 0, clamped to 32 bits. @return 0. */
+CFG_API int Cfg_GetInt(const char *text, int32_t *value) CFG_NOEXCEPT;
+/** Writes "%d" (text holds 12 bytes). @return 0. */
+CFG_API int Cfg_SetInt(int32_t value, char *text) CFG_NOEXCEPT;
+CFG_API int Cfg_GetIntAttrValue(const char *identifier, int32_t *value) CFG_NOEXCEPT;
+CFG_API int Cfg_SetIntAttrValue(const char *identifier, int32_t value) CFG_NOEXCEPT;
+/** Reads "%i..%i". @return 0; ERR_NULL_BUFFER; CFG_ERR_SYNTAX. */
+CFG_API int Cfg_GetRange(const char *text, int32_t *low, int32_t *high) CFG_NOEXCEPT;
+/** Writes "%d..%d" (text holds 25 bytes). @return 0; ERR_NULL_BUFFER. */
+CFG_API int Cfg_SetRange(int32_t low, int32_t high, char *text) CFG_NOEXCEPT;
+CFG_API int Cfg_GetRangeAttrValue(const char *identifier, int32_t *low, int32_t *high) CFG_NOEXCEPT;
+CFG_API int Cfg_SetRangeAttrValue(const char *identifier, int32_t low, int32_t high) CFG_NOEXCEPT;
+/** Decodes "0x" and hex pairs into bytes (size + 1 bytes), *count decoded.
+ *  @return 0; CFG_NO_MATCH on any failure. */
+CFG_API int Cfg_GetBytes(const char *text, unsigned char *bytes, uint32_t size, uint32_t *count) CFG_NOEXCEPT;
+/** Encodes "0x" and "%02X" per byte. @return 0; CFG_NO_MATCH when it does
+ *  not fit in size bytes. */
+CFG_API int Cfg_SetBytes(const unsigned char *bytes, uint32_t count, char *text, uint32_t size) CFG_NOEXCEPT;
+CFG_API int Cfg_GetBytesAttrValue(const char *identifier, unsigned char *bytes, uint32_t size, uint32_t *count) CFG_NOEXCEPT;
+CFG_API int Cfg_SetBytesAttrValue(const char *identifier, const unsigned char *bytes, uint32_t count) CFG_NOEXCEPT;
+/** Splits "host:port" at the last ':'. @return 0; ERR_NULL_BUFFER; -109. */
+CFG_API int Cfg_GetServer(const char *text, char *host, int32_t *port) CFG_NOEXCEPT;
+/** Writes host, or "host:port" for a port above 0.
+ *  @return 0; ERR_NULL_BUFFER; ERR_NULL_ARGUMENT for a NULL host. */
+CFG_API int Cfg_SetServer(const char *host, int32_t port, char *text) CFG_NOEXCEPT;
+CFG_API int Cfg_GetServerAttrValue(const char *identifier, char *host, int32_t *port) CFG_NOEXCEPT;
+CFG_API int Cfg_SetServerAttrValue(const char *identifier, const char *host, int32_t port) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup References Reference substitution
+ *  @{ */
+/** A reference evaluator: appends the expansion of reference (open tag and
+ *  body) at out, at most room - 1 characters. @return 0 or a failure. */
+typedef int (*CfgRefEvaluator)(char *reference, char *out, uint32_t room, void *arg);
+/** One row of a reference tag table; a row with a NULL open tag ends it. */
+typedef struct CfgRefTag {
+    const char *open;          /**< non-empty open tag, NULL ends the table */
+    const char *close;         /**< non-empty close tag */
+    CfgRefEvaluator evaluate;  /**< may be NULL: the reference expands to nothing */
+    void *arg;                 /**< passed to evaluate */
+} CfgRefTag;
+/** Expands the references of source through table into out (len bytes).
+ *  @return the status of the last evaluation (0 when none); -109. out is
+ *  written only on 0. source and out may be the same buffer. */
+CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) CFG_NOEXCEPT;
+/** ref_substitute with the default table (${...} and cfg_evalReference). */
+CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
+/** cfg_refSubstitute under the data-store lock. */
+CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
+/** The default evaluator of ${path[:modifier]}.
+ *  @return 0; CFG_ERR_SYNTAX; CFG_ERR_UNRESOLVED (also for self-reference
+ *  beyond CFG_MAX_REFERENCE_RECURSION); a lookup, create or set status. */
+CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *arg) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Files Configuration files
+ *  @{ */
+/** Called for each failing line: (file as named, line number, line text,
+ *  status). Returns the status to go on with: >= 0 continues. */
+typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text, int status);
+/** Loads "file[,NAME=VALUE]..." found on CONFIG_PATH.
+ *  @return the load's status, else the first failing line's status, else 0;
+ *  -109; -134 (NULL argument); -107; -154. */
+CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;
+/** Finds name on CONFIG_PATH (read once per process) with its owner-read
+ *  bit set; copies the path to out (size bytes). @return 0; -107; -109. */
+CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) CFG_NOEXCEPT;
+/** Writes "object {", the AVP and "}" as asked, each checked first.
+ *  @return 0; the refusing validator's result (1 or -109). */
+CFG_API int CfgF_PutItem(FILE *stream, const char *object, const char *avp, int close) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup Updates Update tables
+ *  @{ */
+/** An update callback: gets a heap copy of the item text it may change. */
+typedef int (*CfgUpdateCallback)(char *cfgItem, void *arg);
+/** One entry of an update table; an entry with a NULL item ends it. */
+typedef struct CfgUpdateEntry {
+    const char *item;              /**< pattern, NULL ends the table */
+    void *arg;                     /**< passed to both callbacks */
+    CfgUpdateCallback first;       /**< run when item matches, may be NULL */
+    struct CfgUpdateEntry *sub;    /**< applied to the rest, may be NULL */
+    CfgUpdateCallback second;      /**< run after sub, may be NULL */
+} CfgUpdateEntry;
+/** Registers a notification table (caller-owned, kept valid). @return 0; -109. */
+CFG_API int Cfg_NotifyRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
+/** Registers a validation table. @return 0; -109. */
+CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
+/** Applies the notification tables. @return 0, or the first nonzero result. */
+CFG_API int Cfg_ProcessUpdate(const char *item) CFG_NOEXCEPT;
+/** Applies the validation tables. @return 0, or the first nonzero result. */
+CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
+/** Applies one table. @return the status of the last callback or sub-table
+ *  run, 0 when none ran. */
+CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) CFG_NOEXCEPT;
+/** @} */
+
+/** @defgroup TestSupport Test support
+ *  Fault injection for tests: after `skip` successful allocations made by
+ *  the library (copies, buffers, list entries), the next `count` fail;
+ *  count 0 clears. Not meant for production use.
+ *  @{ */
+CFG_API void cfg_inject_alloc_fault(int skip, int count) CFG_NOEXCEPT;
+/** @} */
+
+CFG_END_DECL
+
+#endif /* CFGTREE_H */

@@ -1,0 +1,73 @@
+/*
+ * ds.h - the data store and the object-access service.
+ *
+ * An in-memory store of nodes named by 32-bit handles. Each node has an id
+ * (its class; only the low 16 bits, the xid, are compared), a value (bytes
+ * copied in on append or modify) and, unless it is standalone, a parent
+ * under which it keeps its place in append order. Handles are never reused
+ * while the process lives, so a stale handle is detected, never followed.
+ *
+ * Every operation the library calls is O(1) amortised; searches by xid walk
+ * only nodes of that xid. One recursive lock guards the whole store.
+ */
+#ifndef CFGTREE_DS_H
+#define CFGTREE_DS_H
+
+#include "cfgtree.h"
+
+CFG_BEGIN_DECL
+
+/** Takes the store's lock; a thread may take it again (nested pairs count). */
+CFG_API void ds_lock(void) CFG_NOEXCEPT;
+CFG_API void ds_unlock(void) CFG_NOEXCEPT;
+/** which == 1: the configuration root. Other values: 0. */
+CFG_API cfg_handle ds_get_cntl_info(int which) CFG_NOEXCEPT;
+/** The node's id, 0 for an invalid handle. */
+CFG_API uint32_t ds_get_attr_id(cfg_handle h) CFG_NOEXCEPT;
+/** The node's value, NULL for an invalid handle. Valid while the node is
+ *  unchanged; use under the lock. */
+CFG_API void *ds_get_av_ptr(cfg_handle h) CFG_NOEXCEPT;
+/** The calling thread's last store error (DS_E_*). */
+CFG_API int ds_get_error(void) CFG_NOEXCEPT;
+/** The next sibling of a child node, 0 after the last. */
+CFG_API cfg_handle ds_get_next_avp(cfg_handle h) CFG_NOEXCEPT;
+/** From start (a parent: its first child on; a child: that node on), the
+ *  first node of id xid: its value, its handle in *found. NULL and *found
+ *  untouched when there is none. mode is 2. */
+CFG_API void *ds_srch_av_ptr(cfg_handle start, int mode, uint16_t xid, cfg_handle *found) CFG_NOEXCEPT;
+/** Appends a node under parent (0: standalone) with a copy of length bytes
+ *  of value. mode is 2, flags 0. @return the new handle, 0 when refused. */
+CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int flags, const void *value,
+                                  uint16_t length) CFG_NOEXCEPT;
+/** Binds a reference node (value: 4-byte handle) to its target: the target
+ *  lives while a reference to it is listed. @return 1, or 0 when invalid. */
+CFG_API int ds_bind_reference(cfg_handle h) CFG_NOEXCEPT;
+/** Removes a standalone node and everything below it. @return 1 or 0. */
+CFG_API int ds_delete_obj(cfg_handle h) CFG_NOEXCEPT;
+/** Removes child node from parent's children (and what it alone holds).
+ *  @return nonzero on success. */
+CFG_API int ds_delete_avp3(cfg_handle parent, cfg_handle node) CFG_NOEXCEPT;
+/** Replaces a node's value. @return nonzero on success; the handle stays. */
+CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) CFG_NOEXCEPT;
+/** Sets the precedence of later modifications. @return the previous one. */
+CFG_API int ds_set_precedence(int precedence) CFG_NOEXCEPT;
+/** The id of an OID name; 0 for an unknown name. */
+CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
+
+/** Store error numbers reported by ds_get_error. */
+#define DS_E_NONE 0
+#define DS_E_BAD_HANDLE 1
+#define DS_E_NO_MEMORY 2
+#define DS_E_REFUSED 3
+#define DS_E_NOT_CHILD 4
+
+/** Test support: after `skip` successful calls of the store operations in
+ *  ops, the next `count` calls fail as the store refuses (count 0 clears). */
+#define DS_FAULT_APPEND 1u
+#define DS_FAULT_MODIFY 2u
+#define DS_FAULT_DELETE 4u
+CFG_API void ds_inject_fault(unsigned ops, int skip, int count) CFG_NOEXCEPT;
+
+CFG_END_DECL
+
+#endif

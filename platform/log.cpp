@@ -1,0 +1,60 @@
+// log.cpp - the log service.
+//
+// Formats into a fixed stack buffer (long messages are cut at 4 KiB) and
+// hands the text to the installed sink, or writes it to stderr when its
+// level is shown. Messages nobody will see are not formatted at all, so the
+// detailed traces on every lookup cost one comparison.
+#include "log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kUnset = -2;
+std::atomic<LogSink> g_sink{nullptr};
+std::atomic<void *> g_sink_ctx{nullptr};
+std::atomic<int> g_threshold{kUnset};  // highest level shown on stderr
+
+int threshold() noexcept {
+    int t = g_threshold.load(std::memory_order_relaxed);
+    if (t != kUnset) return t;
+    const char *env = std::getenv("CFGTREE_LOG_LEVEL");
+    t = env && *env ? std::atoi(env) : -1;  // -1: the default, levels 2 and 3
+    g_threshold.store(t, std::memory_order_relaxed);
+    return t;
+}
+
+bool shown(int level) noexcept {
+    int t = threshold();
+    if (t == -1) return level == 2 || level == 3;
+    return level <= t;
+}
+
+}  // namespace
+
+extern "C" {
+
+CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) noexcept {
+    LogSink sink = g_sink.load(std::memory_order_acquire);
+    if (!sink && !shown(level)) return;
+    char message[4096];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format ? format : "", args);
+    va_end(args);
+    if (sink) {
+        sink(g_sink_ctx.load(std::memory_order_relaxed), level, module ? module : "", line, message);
+        return;
+    }
+    std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module ? module : "?", line, message);
+}
+
+CFG_API void Log_SetSink(LogSink sink, void *ctx) noexcept {
+    g_sink_ctx.store(ctx, std::memory_order_relaxed);
+    g_sink.store(sink, std::memory_order_release);
+}
+
+}  // extern "C"

@@ -1,0 +1,177 @@
+// cfg_private.h - what the library's modules share.
+//
+// Each exported function is a thin noexcept shim (in its module) over a C++
+// function of the same meaning in namespace cfgtree; modules call each other
+// through the C++ names declared here, never through the shims. Statuses are
+// the public codes of cfgtree.h and pass up unchanged.
+#ifndef CFGTREE_CFG_PRIVATE_H
+#define CFGTREE_CFG_PRIVATE_H
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "alloc.h"
+#include "cfgtree.h"
+#include "ds.h"
+#include "log.h"
+#include "ls.h"
+
+// Logs through the log service with the module's name (each module defines
+// kModule in its anonymous namespace) and the source line.
+#define CFG_LOG(level, ...) Log_Entry((level), kModule, __LINE__, __VA_ARGS__)
+
+// A "cannot happen" condition: aborts in debug and sanitizer builds, and
+// evaluates to the condition in release so the caller can answer it.
+#if defined(CFGTREE_ASSERTS)
+#define CFG_ASSERT(x) ((x) ? true : (std::abort(), false))
+#else
+#define CFG_ASSERT(x) (static_cast<bool>(x))
+#endif
+
+namespace cfgtree {
+
+// Names, components, values and lines live in buffers of this size: at most
+// 639 characters and the NUL.
+inline constexpr std::size_t kTextSize = 640;
+inline constexpr std::size_t kTextMax = kTextSize - 1;
+
+// ---- allocation ------------------------------------------------------------
+
+struct MemFree {
+    void operator()(void *block) const noexcept { cfg_mem_free(block); }
+};
+// A heap text from the library's allocation path, freed on scope exit.
+using HeapText = std::unique_ptr<char, MemFree>;
+
+inline HeapText dup_text(const char *text) noexcept { return HeapText(cfg_mem_strdup(text)); }
+
+// Copies src into dst of n bytes: at most n - 1 characters, always ended
+// with NUL (nothing is written when n is 0). Returns the characters copied.
+inline std::size_t copy_bounded(char *dst, std::size_t n, const char *src) noexcept {
+    if (n == 0) return 0;
+    std::size_t len = src ? strnlen(src, n - 1) : 0;
+    if (len) std::memcpy(dst, src, len);
+    dst[len] = '\0';
+    return len;
+}
+
+inline const char *errno_text(int err) noexcept { return std::strerror(err); }
+
+// ---- the data-store lock ---------------------------------------------------
+
+// Holds the data-store lock for a scope; nests like ds_lock itself.
+struct StoreLock {
+    StoreLock() noexcept { ds_lock(); }
+    ~StoreLock() { ds_unlock(); }
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+};
+
+// ---- the C boundary --------------------------------------------------------
+
+// Runs f and turns any escaping exception into a status: -109 for
+// bad_alloc, on_error (a status the function's contract already names) for
+// anything else. No exception ever crosses the C interface.
+template <class F>
+int guard(int on_error, F &&f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc &) {
+        return ERR_NO_MEMORY;
+    } catch (...) {
+        Log_Entry(3, "cfgtree", __LINE__, "unexpected exception; returning %d", on_error);
+        return on_error;
+    }
+}
+
+// The same for functions whose result is not a status (pointers, flags).
+template <class T, class F>
+T guard_value(T on_error, F &&f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        Log_Entry(3, "cfgtree", __LINE__, "unexpected exception");
+        return on_error;
+    }
+}
+
+// ---- node model (cfg_util) -------------------------------------------------
+
+// The xids of the three node kinds, looked up on first use and cached.
+[[nodiscard]] uint16_t xid_identifier() noexcept;  // OID_ATT_CONFIG_IDENTIFIER
+[[nodiscard]] uint16_t xid_reference() noexcept;   // OID_OC_CONFIG
+[[nodiscard]] uint16_t xid_item() noexcept;        // OID_ATT_CONFIG_ITEM
+[[nodiscard]] inline uint16_t xid_of_node(cfg_handle h) noexcept {
+    return static_cast<uint16_t>(ds_get_attr_id(h));
+}
+[[nodiscard]] inline cfg_handle root() noexcept { return ds_get_cntl_info(1); }
+// The start object of public lookups: the current context's object or root.
+[[nodiscard]] cfg_handle context_start() noexcept;
+
+[[nodiscard]] bool is_object(cfg_handle h) noexcept;
+[[nodiscard]] bool is_attribute(cfg_handle h) noexcept;
+[[nodiscard]] bool is_reference(cfg_handle h) noexcept;
+[[nodiscard]] const char *object_id(cfg_handle h) noexcept;
+[[nodiscard]] const char *avp(cfg_handle h) noexcept;
+[[nodiscard]] long object_ref(cfg_handle h) noexcept;
+[[nodiscard]] int is_read_only(cfg_handle h, uint32_t *flag) noexcept;
+uint32_t ctl(uint32_t mask, uint32_t value) noexcept;
+[[nodiscard]] int validate_object_syntax(const char *text) noexcept;
+[[nodiscard]] int validate_avp_syntax(const char *text) noexcept;
+
+// ---- identifiers (cfg_parse, cfg_match, cfg_split) ------------------------
+
+// The 64 name characters: letters, digits, '_', '-', '/'.
+[[nodiscard]] bool is_name_char(unsigned char c) noexcept;
+[[nodiscard]] int parse_identifier(const char *text, const char **instance, const char **end) noexcept;
+[[nodiscard]] int split_identifier(const char *text, char *name, char *instance, const char **end) noexcept;
+[[nodiscard]] int is_valid_identifier(const char *text) noexcept;
+[[nodiscard]] int is_valid_item(const char *identifier) noexcept;
+[[nodiscard]] int match_token(const unsigned char *a, const unsigned char *b) noexcept;
+[[nodiscard]] int compare_items(const char *pattern, const char *subject, const char **rest) noexcept;
+[[nodiscard]] int split(char *text, char **identifier, char **instance, char **value) noexcept;
+
+// ---- item tree (cfg_d_*) and contexts -------------------------------------
+
+[[nodiscard]] cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept;
+[[nodiscard]] cfg_handle srch_attribute(cfg_handle start) noexcept;
+[[nodiscard]] int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
+                            uint32_t *read_only) noexcept;
+[[nodiscard]] int find(const char *identifier, cfg_handle *item) noexcept;
+[[nodiscard]] int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept;
+[[nodiscard]] const char *get_av_ptr(cfg_handle h) noexcept;
+[[nodiscard]] int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept;
+[[nodiscard]] int get_attr_value_ptr(const char *identifier, const char **value) noexcept;
+[[nodiscard]] int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept;
+[[nodiscard]] const char *get_context() noexcept;
+[[nodiscard]] int push_context(const char *identifier) noexcept;
+int pop_context() noexcept;
+[[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept;
+[[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
+[[nodiscard]] int set_attr_value_id(const char *identifier, const char *value) noexcept;
+[[nodiscard]] int delete_item(cfg_handle start, const char *identifier) noexcept;
+[[nodiscard]] int delete_all(const char *identifier) noexcept;
+[[nodiscard]] int save_file(const char *identifier, const char *path) noexcept;
+[[nodiscard]] int save(const char *identifier, FILE *stream) noexcept;
+[[nodiscard]] int save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept;
+[[nodiscard]] int save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept;
+
+// ---- references (cfg_substitute) ------------------------------------------
+
+[[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept;
+[[nodiscard]] int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept;
+[[nodiscard]] int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept;
+
+// ---- update tables (cfg_update) -------------------------------------------
+
+[[nodiscard]] int process_update(const char *item) noexcept;
+[[nodiscard]] int process_table(CfgUpdateEntry *table, const char *item) noexcept;
+
+}  // namespace cfgtree
+
+#endif

@@ -1,0 +1,283 @@
+// Tests of the platform layer: the data store, the list library, the log
+// service and the allocation fault hook.
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "alloc.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+
+cfg_handle append_text(cfg_handle parent, uint16_t xid, const char *text) {
+    return ds_append_avp2(parent, 2, xid, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+}
+
+std::vector<cfg_handle> children_of(cfg_handle parent, uint16_t xid) {
+    std::vector<cfg_handle> out;
+    cfg_handle h = 0;
+    if (!ds_srch_av_ptr(parent, 2, xid, &h)) return out;
+    while (h) {
+        out.push_back(h);
+        cfg_handle next = ds_get_next_avp(h);
+        if (!next || !ds_srch_av_ptr(next, 2, xid, &h)) break;
+    }
+    return out;
+}
+
+TEST(DataStore, OidNamesHaveDistinctXidsAndUnknownNamesHaveNone) {
+    EXPECT_NE(kItem, kRef);
+    EXPECT_NE(kItem, kIdent);
+    EXPECT_NE(kRef, kIdent);
+    EXPECT_EQ(0u, oa_xid_of("OID_NOT_A_THING"));
+    EXPECT_EQ(0u, oa_xid_of(nullptr));
+}
+
+TEST(DataStore, RootIsStableAndOnlyForOne) {
+    cfg_handle root = ds_get_cntl_info(1);
+    EXPECT_NE(0u, root);
+    EXPECT_EQ(root, ds_get_cntl_info(1));
+    EXPECT_EQ(0u, ds_get_cntl_info(2));
+}
+
+TEST(DataStore, ChildrenKeepAppendOrderAndSearchesSkipOtherKinds) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle a1 = append_text(root, kItem, "a=1");
+    cfg_handle r1 = append_text(root, kRef, "xxxx");
+    cfg_handle a2 = append_text(root, kItem, "b=2");
+    cfg_handle r2 = append_text(root, kRef, "yyyy");
+    cfg_handle a3 = append_text(root, kItem, "c=3");
+    EXPECT_EQ((std::vector<cfg_handle>{a1, a2, a3}), children_of(root, kItem));
+    EXPECT_EQ((std::vector<cfg_handle>{r1, r2}), children_of(root, kRef));
+    EXPECT_EQ(r1, ds_get_next_avp(a1));
+    EXPECT_EQ(0u, ds_get_next_avp(a3));
+    cfg_handle found = 12345;
+    EXPECT_EQ(nullptr, ds_srch_av_ptr(a3, 2, kRef, &found));
+    EXPECT_EQ(12345u, found) << "found is untouched when nothing matches";
+    EXPECT_STREQ("b=2", static_cast<const char *>(ds_srch_av_ptr(r1, 2, kItem, &found)));
+    EXPECT_EQ(a2, found);
+}
+
+TEST(DataStore, DeletedHandlesAreNeverReusedAndReadAsInvalid) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle a = append_text(root, kItem, "a=1");
+    ASSERT_NE(0, ds_delete_avp3(root, a));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(a));
+    EXPECT_EQ(0u, ds_get_attr_id(a));
+    EXPECT_EQ(DS_E_BAD_HANDLE, ds_get_error());
+    EXPECT_EQ(0, ds_delete_avp3(root, a)) << "a second deletion is refused";
+    cfg_handle b = append_text(root, kItem, "b=1");
+    EXPECT_NE(a, b);
+    EXPECT_EQ((std::vector<cfg_handle>{b}), children_of(root, kItem));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(0xFFFFFFF0u)) << "a handle never handed out is invalid";
+}
+
+TEST(DataStore, DeletingAChildOfAnotherParentIsRefused) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle obj = append_text(0, kIdent, "o");
+    cfg_handle a = append_text(obj, kItem, "a=1");
+    EXPECT_EQ(0, ds_delete_avp3(root, a));
+    EXPECT_EQ(DS_E_NOT_CHILD, ds_get_error());
+    EXPECT_STREQ("a=1", static_cast<const char *>(ds_get_av_ptr(a)));
+}
+
+TEST(DataStore, DeletingAReferenceFreesItsTargetAndEverythingBelow) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle obj = append_text(0, kIdent, "o");
+    cfg_handle ref = ds_append_avp2(root, 2, kRef, 0, &obj, sizeof obj);
+    ASSERT_EQ(1, ds_bind_reference(ref));
+    cfg_handle inner = append_text(obj, kItem, "x=1");
+    ASSERT_NE(0, ds_delete_avp3(root, ref));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(obj));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(inner));
+}
+
+TEST(DataStore, DeepNestingIsFreedWithoutRecursion) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle top = append_text(0, kIdent, "n");
+    cfg_handle ref = ds_append_avp2(root, 2, kRef, 0, &top, sizeof top);
+    ASSERT_EQ(1, ds_bind_reference(ref));
+    cfg_handle parent = top;
+    for (int i = 0; i < 200000; ++i) {
+        cfg_handle child = append_text(0, kIdent, "n");
+        cfg_handle r = ds_append_avp2(parent, 2, kRef, 0, &child, sizeof child);
+        ASSERT_EQ(1, ds_bind_reference(r));
+        parent = child;
+    }
+    EXPECT_NE(0, ds_delete_avp3(root, ref));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(parent));
+}
+
+TEST(DataStore, ModifyKeepsTheHandleAndGrowsTheValue) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle a = append_text(root, kItem, "a=1");
+    std::string big = "a=" + std::string(600, 'x');
+    ASSERT_NE(0, ds_modify_av(a, big.c_str(), static_cast<uint16_t>(big.size() + 1)));
+    EXPECT_EQ(big, static_cast<const char *>(ds_get_av_ptr(a)));
+    ASSERT_NE(0, ds_modify_av(a, "a=", 3));
+    EXPECT_STREQ("a=", static_cast<const char *>(ds_get_av_ptr(a)));
+    EXPECT_EQ((std::vector<cfg_handle>{a}), children_of(root, kItem));
+}
+
+TEST(DataStore, PrecedenceReturnsThePreviousValue) {
+    int before = ds_set_precedence(35);
+    EXPECT_EQ(35, ds_set_precedence(before));
+}
+
+TEST(DataStore, InjectedFaultsRefuseAfterSkipForCount) {
+    cfg_handle root = ds_get_cntl_info(1);
+    ds_inject_fault(DS_FAULT_APPEND, 1, 2);
+    EXPECT_NE(0u, append_text(root, kItem, "a=1"));
+    EXPECT_EQ(0u, append_text(root, kItem, "b=1"));
+    EXPECT_EQ(DS_E_REFUSED, ds_get_error());
+    EXPECT_EQ(0u, append_text(root, kItem, "c=1"));
+    EXPECT_NE(0u, append_text(root, kItem, "d=1"));
+    cfg_handle a = append_text(root, kItem, "e=1");
+    ds_inject_fault(DS_FAULT_MODIFY | DS_FAULT_DELETE, 0, 1);
+    EXPECT_EQ(0, ds_modify_av(a, "e=2", 4));
+    EXPECT_NE(0, ds_delete_avp3(root, a)) << "count 1 was used up by the modify";
+    ds_inject_fault(DS_FAULT_DELETE, 0, 1);
+    ds_inject_fault(DS_FAULT_DELETE, 0, 0);
+    cfg_handle f = append_text(root, kItem, "f=1");
+    EXPECT_NE(0, ds_delete_avp3(root, f)) << "count 0 clears the plan";
+}
+
+TEST(DataStore, LockNestsAndExcludesOtherThreads) {
+    ds_lock();
+    ds_lock();
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        ds_lock();
+        entered = true;
+        ds_unlock();
+    });
+    ds_unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(entered.load()) << "one unlock of two must keep the lock";
+    ds_unlock();
+    other.join();
+    EXPECT_TRUE(entered.load());
+    ds_unlock();  // unbalanced: ignored
+}
+
+TEST(DataStore, ConcurrentAppendsUnderOneParentAllLand) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle obj = append_text(0, kIdent, "o");
+    (void)root;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([obj] {
+            for (int i = 0; i < 2000; ++i) append_text(obj, kItem, "x=1");
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(8000u, children_of(obj, kItem).size());
+}
+
+struct Rec {
+    int value;
+    char *text;
+};
+
+int g_released = 0;
+int on_leave(LS_List, void *record) {
+    ++g_released;
+    cfg_mem_free(static_cast<Rec *>(record)->text);
+    return 1;
+}
+
+TEST(Lists, AddAtHeadOrTailAndWalk) {
+    LS_List l = LS_CreateList(sizeof(Rec), 0);
+    ASSERT_NE(nullptr, l);
+    Rec a{1, nullptr}, b{2, nullptr}, c{3, nullptr};
+    ASSERT_NE(nullptr, LS_Add(l, 0, 0, &a, 1));
+    ASSERT_NE(nullptr, LS_Add(l, 0, 0, &b, 1));
+    auto *front = static_cast<Rec *>(LS_Add(l, 0, 1, &c, 1));
+    ASSERT_NE(nullptr, front);
+    std::vector<int> seen;
+    for (void *e = LS_Next(l, nullptr, 0, 1); e; e = LS_Next(nullptr, e, 0, 1)) seen.push_back(static_cast<Rec *>(e)->value);
+    EXPECT_EQ((std::vector<int>{3, 1, 2}), seen);
+    EXPECT_EQ(3u, LS_ListSize(l, 0));
+    front->value = 30;  // callers write through the element
+    EXPECT_EQ(30, static_cast<Rec *>(LS_Next(l, nullptr, 0, 1))->value);
+    int flag = 0;
+    LS_EmptyList(l, &flag);
+    EXPECT_EQ(0, flag);
+    EXPECT_EQ(0u, LS_ListSize(l, 0));
+    LS_DestroyList(l);
+}
+
+TEST(Lists, ReleaseRunsTheCallbackAndUnlinks) {
+    g_released = 0;
+    LS_List l = LS_CreateList(sizeof(Rec), 0);
+    LS_SetCallback(l, 2, on_leave);
+    Rec a{1, cfg_mem_strdup("one")}, b{2, cfg_mem_strdup("two")};
+    void *ea = LS_Add(l, 0, 1, &a, 1);
+    LS_Add(l, 0, 1, &b, 1);
+    LS_Release(ea, 0x7fffffff);
+    EXPECT_EQ(1, g_released);
+    EXPECT_EQ(1u, LS_ListSize(l, 0));
+    int flag = 0;
+    LS_EmptyList(l, &flag);
+    EXPECT_EQ(2, g_released);
+    LS_DestroyList(l);
+}
+
+TEST(Lists, RefusedAllocationsGiveZero) {
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_EQ(nullptr, LS_CreateList(4, 0));
+    LS_List l = LS_CreateList(4, 0);
+    ASSERT_NE(nullptr, l);
+    int v = 7;
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_EQ(nullptr, LS_Add(l, 0, 0, &v, 1));
+    EXPECT_EQ(0u, LS_ListSize(l, 0));
+    LS_DestroyList(l);
+}
+
+TEST(Alloc, FaultPlanSkipsThenFailsCountTimes) {
+    cfg_inject_alloc_fault(2, 2);
+    std::vector<void *> got;
+    for (int i = 0; i < 5; ++i) got.push_back(cfg_mem_alloc(8));
+    EXPECT_NE(nullptr, got[0]);
+    EXPECT_NE(nullptr, got[1]);
+    EXPECT_EQ(nullptr, got[2]);
+    EXPECT_EQ(ENOMEM, errno);
+    EXPECT_EQ(nullptr, got[3]);
+    EXPECT_NE(nullptr, got[4]);
+    for (void *p : got) cfg_mem_free(p);
+    cfg_inject_alloc_fault(0, 1);
+    cfg_inject_alloc_fault(0, 0);
+    void *p = cfg_mem_strdup("x");
+    EXPECT_NE(nullptr, p) << "count 0 clears the plan";
+    cfg_mem_free(p);
+}
+
+TEST(Log, SinkGetsEveryLevelFormatted) {
+    cfgtest::LogCapture log;
+    Log_Entry(13, "cfg_test", 42, "%s: value %d", "fn", 7);
+    Log_Entry(1, "cfg_test", 43, "plain");
+    ASSERT_EQ(2u, log.lines().size());
+    EXPECT_EQ(13, log.lines()[0].level);
+    EXPECT_EQ("cfg_test", log.lines()[0].module);
+    EXPECT_EQ(42, log.lines()[0].line);
+    EXPECT_EQ("fn: value 7", log.lines()[0].message);
+}
+
+TEST(Log, StderrShowsFailuresByDefaultAndTheChosenLevelOtherwise) {
+    // The threshold is read once per process; each test case runs in its
+    // own process, so this one sees the default.
+    testing::internal::CaptureStderr();
+    Log_Entry(13, "cfg_test", 1, "hidden trace");
+    Log_Entry(5, "cfg_test", 2, "hidden warning");
+    Log_Entry(3, "cfg_test", 3, "shown error");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string::npos, err.find("hidden"));
+    EXPECT_NE(std::string::npos, err.find("cfg_test:3: shown error"));
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// support.h - what every test file shares: a capturing log sink, status
+// assertions that print names, temporary folders and small tree builders.
+#ifndef CFGTREE_TEST_SUPPORT_H
+#define CFGTREE_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cfgtree.h"
+#include "ds.h"
+#include "log.h"
+#include "ls.h"
+
+namespace cfgtest {
+
+struct LogLine {
+    int level;
+    std::string module;
+    int line;
+    std::string message;
+};
+
+// Captures every log message while it lives (all levels).
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    const std::vector<LogLine> &lines() const { return lines_; }
+    void clear() { lines_.clear(); }
+    // True when a message of that level and module equals text exactly.
+    bool has(int level, const std::string &module, const std::string &text) const;
+    // True when some message contains the fragment.
+    bool contains(const std::string &fragment) const;
+    // Messages of the given level or lower (more severe), for "nothing
+    // was reported" checks; traces (7, 9, 10, 11, 13) are left out.
+    std::vector<LogLine> at_most(int level) const;
+    std::string dump() const;
+    std::string last() const { return lines_.empty() ? "<none>" : lines_.back().message; }
+
+  private:
+    static void sink(void *ctx, int level, const char *module, int line, const char *message);
+    std::vector<LogLine> lines_;
+};
+
+// The most recent LogCapture alive, for EXPECT_STATUS messages.
+LogCapture *current_capture();
+
+std::string status_text(int status);
+
+// A temporary folder removed with everything in it at the end of scope.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    // Writes text to name inside the folder and returns the full path.
+    std::string write(const std::string &name, const std::string &text) const;
+
+  private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+
+// Sets or unsets an environment variable for a scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+
+  private:
+    std::string name_;
+    bool had_;
+    std::string old_;
+};
+
+// Writes the tree below start (0 = root) as an indented dump, one node a
+// line, children in store order: "obj NAME" / "attr TEXT". For comparing
+// trees before and after an operation.
+std::string dump_tree(cfg_handle start = 0);
+
+}  // namespace cfgtest
+
+// Compares statuses and prints both by name with the last log line.
+#define EXPECT_STATUS(expected, actual)                                                            \
+    do {                                                                                           \
+        int cfgtest_e_ = (expected);                                                               \
+        int cfgtest_a_ = (actual);                                                                 \
+        EXPECT_EQ(cfgtest_e_, cfgtest_a_) << "expected " << cfgtest::status_text(cfgtest_e_)       \
+                                          << ", got " << cfgtest::status_text(cfgtest_a_)          \
+                                          << "; last log: "                                        \
+                                          << (cfgtest::current_capture()                           \
+                                                  ? cfgtest::current_capture()->last()             \
+                                                  : std::string("<no capture>"));                  \
+    } while (0)
+
+#define ASSERT_STATUS(expected, actual)                                                            \
+    do {                                                                                           \
+        int cfgtest_e_ = (expected);                                                               \
+        int cfgtest_a_ = (actual);                                                                 \
+        ASSERT_EQ(cfgtest_e_, cfgtest_a_) << "expected " << cfgtest::status_text(cfgtest_e_)       \
+                                          << ", got " << cfgtest::status_text(cfgtest_a_);         \
+    } while (0)
+
+#endif
