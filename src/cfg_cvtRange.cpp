@@ -1,12 +1,59 @@
-// cfg_cvtRange.cpp - placeholder until the module is written.
+// cfg_cvtRange.cpp - ranges (two 32-bit integers) as attribute text.
+//
+// Written "%d..%d"; read with the scanf form "%i..%i": each number as
+// strtol base 0 reads it, ".." straight after the first. The numbers are
+// scanned as long and clamped to 32 bits as Cfg_GetInt does (a plain %i
+// into int leaves overflow undefined). Text after the second number is
+// ignored; low and high need no order.
 #include "cfg_private.h"
 
 namespace cfgtree {
+
+int get_range(const char *text, int32_t *low, int32_t *high) noexcept {
+    if (!text) return ERR_NULL_BUFFER;
+    long first = 0, second = 0;
+    int saved = errno;
+    int converted = std::sscanf(text, "%li..%li", &first, &second);
+    errno = saved;
+    if (converted != 2) return CFG_ERR_SYNTAX;
+    if (low) *low = clamp_int32(first);
+    if (high) *high = clamp_int32(second);
+    return CFG_OK;
+}
+
+int set_range(int32_t low, int32_t high, char *text) noexcept {
+    if (!text) return ERR_NULL_BUFFER;
+    // "-2147483648..-2147483648" is the longest text: 24 characters.
+    std::snprintf(text, 25, "%d..%d", static_cast<int>(low), static_cast<int>(high));
+    return CFG_OK;
+}
+
+int get_range_attr_value(const char *identifier, int32_t *low, int32_t *high) noexcept {
+    char text[kTextSize] = {};
+    int status = get_attr_value_id(identifier, text, kTextMax);
+    if (status != CFG_OK) return status;
+    return get_range(text, low, high);
+}
+
+int set_range_attr_value(const char *identifier, int32_t low, int32_t high) noexcept {
+    char text[kTextSize] = {};
+    (void)set_range(low, high, text);
+    return set_attr_value_id(identifier, text);
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int Cfg_GetRange(const char *text, int32_t *low, int32_t *high) noexcept { (void)text; (void)low; (void)high; return 0; }
-CFG_API int Cfg_SetRange(int32_t low, int32_t high, char *text) noexcept { (void)low; (void)high; (void)text; return 0; }
-CFG_API int Cfg_GetRangeAttrValue(const char *identifier, int32_t *low, int32_t *high) noexcept { (void)identifier; (void)low; (void)high; return 0; }
-CFG_API int Cfg_SetRangeAttrValue(const char *identifier, int32_t low, int32_t high) noexcept { (void)identifier; (void)low; (void)high; return 0; }
+CFG_API int Cfg_GetRange(const char *text, int32_t *low, int32_t *high) noexcept {
+    return cfgtree::get_range(text, low, high);
+}
+CFG_API int Cfg_SetRange(int32_t low, int32_t high, char *text) noexcept {
+    return cfgtree::set_range(low, high, text);
+}
+CFG_API int Cfg_GetRangeAttrValue(const char *identifier, int32_t *low, int32_t *high) noexcept {
+    return cfgtree::get_range_attr_value(identifier, low, high);
+}
+CFG_API int Cfg_SetRangeAttrValue(const char *identifier, int32_t low, int32_t high) noexcept {
+    return cfgtree::set_range_attr_value(identifier, low, high);
+}
 }  // extern "C"

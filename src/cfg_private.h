@@ -161,6 +161,32 @@ int pop_context() noexcept;
 [[nodiscard]] int save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept;
 [[nodiscard]] int save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept;
 
+// ---- typed values (cfg_cvt*) ----------------------------------------------
+
+// strtol's long clamped to 32 bits (INT32_MIN / INT32_MAX).
+[[nodiscard]] int32_t clamp_int32(long value) noexcept;
+[[nodiscard]] int get_bool(const char *text, uint32_t *flag) noexcept;
+[[nodiscard]] int set_bool(uint32_t flag, char *text) noexcept;
+[[nodiscard]] int get_bool_attr_value(const char *identifier, uint32_t *flag) noexcept;
+[[nodiscard]] int set_bool_attr_value(const char *identifier, uint32_t flag) noexcept;
+[[nodiscard]] int get_int(const char *text, int32_t *value) noexcept;
+[[nodiscard]] int set_int(int32_t value, char *text) noexcept;
+[[nodiscard]] int get_int_attr_value(const char *identifier, int32_t *value) noexcept;
+[[nodiscard]] int set_int_attr_value(const char *identifier, int32_t value) noexcept;
+[[nodiscard]] int get_range(const char *text, int32_t *low, int32_t *high) noexcept;
+[[nodiscard]] int set_range(int32_t low, int32_t high, char *text) noexcept;
+[[nodiscard]] int get_range_attr_value(const char *identifier, int32_t *low, int32_t *high) noexcept;
+[[nodiscard]] int set_range_attr_value(const char *identifier, int32_t low, int32_t high) noexcept;
+[[nodiscard]] int get_bytes(const char *text, unsigned char *bytes, uint32_t size, uint32_t *count) noexcept;
+[[nodiscard]] int set_bytes(const unsigned char *bytes, uint32_t count, char *text, uint32_t size) noexcept;
+[[nodiscard]] int get_bytes_attr_value(const char *identifier, unsigned char *bytes, uint32_t size,
+                                       uint32_t *count) noexcept;
+[[nodiscard]] int set_bytes_attr_value(const char *identifier, const unsigned char *bytes, uint32_t count) noexcept;
+[[nodiscard]] int get_server(const char *text, char *host, int32_t *port) noexcept;
+[[nodiscard]] int set_server(const char *host, int32_t port, char *text) noexcept;
+[[nodiscard]] int get_server_attr_value(const char *identifier, char *host, int32_t *port) noexcept;
+[[nodiscard]] int set_server_attr_value(const char *identifier, const char *host, int32_t port) noexcept;
+
 // ---- references (cfg_substitute) ------------------------------------------
 
 [[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept;
