@@ -136,6 +136,28 @@ uint32_t ctl(uint32_t mask, uint32_t value) noexcept;
 [[nodiscard]] int compare_items(const char *pattern, const char *subject, const char **rest) noexcept;
 [[nodiscard]] int split(char *text, char **identifier, char **instance, char **value) noexcept;
 
+// ---- child search (cfg_d_find) ---------------------------------------------
+
+// Who reports a bad child met during a child search: the module name the
+// messages carry and the function named in "%s: ds_get_av_ptr(%ld)".
+struct SearchReporter {
+    const char *module;
+    const char *function;
+};
+inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
+
+// The one way to look a child up by one component: the first child of
+// parent (an object or the root) in store order whose stored name matches
+// component with compare_items. Nothing else matches names by scanning
+// children. Caller holds the lock; nothing is allocated.
+// find_child_object: the sub-object's identifier node (and its reference
+// node in *reference when given), or 0.
+[[nodiscard]] cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
+                                           const SearchReporter &who = kFindReporter) noexcept;
+// find_child_attribute: the attribute node, or 0.
+[[nodiscard]] cfg_handle find_child_attribute(cfg_handle parent, const char *component,
+                                              const SearchReporter &who = kFindReporter) noexcept;
+
 // ---- item tree (cfg_d_*) and contexts -------------------------------------
 
 [[nodiscard]] cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept;
@@ -192,6 +214,67 @@ int pop_context() noexcept;
 [[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept;
 [[nodiscard]] int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept;
 [[nodiscard]] int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept;
+
+// ---- configuration files (cfg_f_load) -------------------------------------
+
+inline constexpr int kMaxFileVariables = 100;       // variables held at once
+inline constexpr std::size_t kVariableSize = 128;   // one NAME=VALUE entry with its NUL
+inline constexpr std::size_t kVariableNameMax = 32; // characters of a variable name
+inline constexpr std::size_t kPathSize = 4096;      // load arguments and located paths
+inline constexpr int kMaxOpenBlocks = 256;          // blocks open at once in one load
+
+// File variables of one load: entries are heap texts NAME=VALUE, newest last;
+// an emptied entry is null until a mark below it reclaims the slot.
+struct VariableTable {
+    int32_t count;
+    char *entries[kMaxFileVariables + 1];
+};
+
+// One file being read (the file stack's record).
+struct FileEntry {
+    const char *name;      // the load argument as passed, not owned
+    int32_t line;          // lines read so far
+    FILE *stream;
+    int32_t open_blocks;   // blocks of this file open right now
+    int32_t eof_in_block;  // the file ended while one of its blocks was open
+};
+
+// One open block (the loader context stack's record).
+struct LoaderContext {
+    cfg_handle item;  // the block's object in direct mode, else 0
+    char *name;       // full dotted name, owned
+};
+
+// The state of one CfgF_LoadFile call.
+struct LoaderState {
+    CfgLoadErrorHandler handler;
+    LS_List files;     // FileEntry records, innermost file at the head
+    LS_List contexts;  // LoaderContext records, innermost block at the head
+    int32_t first_error;
+    int32_t blocked;
+    VariableTable vars;
+    int32_t open_blocks;  // blocks open across every file of the load
+};
+
+[[nodiscard]] int PutEnv(VariableTable *table, const char *text) noexcept;
+[[nodiscard]] int FindEnv(const VariableTable *table, const char *name) noexcept;
+[[nodiscard]] const char *GetEnv(const VariableTable *table, const char *name) noexcept;
+int TruncEnv(VariableTable *table, int mark) noexcept;
+[[nodiscard]] LoaderContext *PushContext(LS_List list, cfg_handle item, const char *name) noexcept;
+LoaderContext *PopContext(LS_List list) noexcept;
+int FreeContext(LS_List list, void *entry) noexcept;
+[[nodiscard]] int cfg_substitute_line(LoaderState *state, const char *line, char *out, uint32_t size) noexcept;
+[[nodiscard]] int cfg_evalContext(char *reference, char *out, uint32_t room, void *state) noexcept;
+[[nodiscard]] int parse_object(LoaderState *state, const char *context) noexcept;
+[[nodiscard]] int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept;
+[[nodiscard]] int store_definition(LoaderState *state, const char *name, const char *value) noexcept;
+[[nodiscard]] int cfg_load_file(LoaderState *state, const char *load_argument) noexcept;
+[[nodiscard]] int report_load_error(LoaderState *state, int status, const char *line) noexcept;
+[[nodiscard]] int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept;
+[[nodiscard]] int locate_file(const char *name, char *out, uint32_t size) noexcept;
+// Forgets the search path read from CONFIG_PATH, so that the next lookup
+// reads it again (for tests; a process normally reads it once).
+void reset_search_path() noexcept;
 
 // ---- update tables (cfg_update) -------------------------------------------
 
