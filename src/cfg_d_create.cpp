@@ -1,10 +1,134 @@
-// cfg_d_create.cpp - placeholder until the module is written.
+// cfg_d_create.cpp - creating objects and attributes along a dotted path.
+//
+// cfg_create_item is find-or-create: it reuses every component that exists
+// and makes the missing ones, each as the last child of its parent. An
+// object is a standalone identifier node plus a reference node under the
+// parent; an attribute is one node holding its name (no '=' yet). Items made
+// under a read-only object inherit its '!'. Names are built in 640-byte
+// buffers: a component with its mark holds at most 639 characters.
 #include "cfg_private.h"
 
+namespace {
+constexpr const char kModule[] = "cfg_d_create";
+constexpr cfgtree::SearchReporter kCreateReporter{kModule, "cfg_create_item"};
+
+// The stored text of a new item: the component, with one '!' in front when
+// the parent (not the root) is read-only. A component that already begins
+// with '!' keeps its single mark: the parser and the matcher look through
+// one mark only, so a doubled mark would make the name unreadable. 0, or
+// -1405 when the mark would push the text past 639 characters.
+int node_text(cfg_handle parent, const char *name, char (&text)[cfgtree::kTextSize]) noexcept {
+    uint32_t marked = 0;
+    if (parent != cfgtree::root() && cfgtree::is_read_only(parent, &marked) != CFG_OK) marked = 0;
+    bool add_mark = marked && name[0] != '!';
+    std::size_t len = std::strlen(name);
+    if (len + (add_mark ? 1 : 0) > cfgtree::kTextMax) {
+        CFG_LOG(5, "%s: name too long with its read-only mark: '%s'", "cfg_create_item", name);
+        return CFG_ERR_SYNTAX;
+    }
+    std::snprintf(text, sizeof text, "%s%s", add_mark ? "!" : "", name);
+    return CFG_OK;
+}
+
+uint16_t text_length(const char *text) noexcept { return static_cast<uint16_t>(std::strlen(text) + 1); }
+
+// Makes the object name under parent; nothing is left behind on failure.
+int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
+    int status = cfgtree::is_valid_identifier(name);
+    if (status != CFG_OK) return status;
+    char text[cfgtree::kTextSize];
+    status = node_text(parent, name, text);
+    if (status != CFG_OK) return status;
+    cfg_handle ident = ds_append_avp2(0, 2, cfgtree::xid_identifier(), 0, text, text_length(text));
+    if (!ident) {
+        CFG_LOG(5, "%s: Cannot create object '%s'", "cfg_create_object", name);
+        return ERR_CREATE_FAILED;
+    }
+    cfg_handle ref = ds_append_avp2(parent, 2, cfgtree::xid_reference(), 0, &ident, sizeof ident);
+    if (!ref) {
+        CFG_LOG(5, "%s: Cannot create object reference for '%s'", "cfg_create_object", name);
+        (void)ds_delete_obj(ident);
+        return ERR_CREATE_FAILED;
+    }
+    (void)ds_bind_reference(ref);
+    if (out) *out = ident;
+    return CFG_OK;
+}
+
+// Makes the attribute name (no value yet) under parent.
+int create_attr(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
+    int status = cfgtree::is_valid_identifier(name);
+    if (status != CFG_OK) return status;
+    char text[cfgtree::kTextSize];
+    status = node_text(parent, name, text);
+    if (status != CFG_OK) return status;
+    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, text_length(text));
+    if (!node) {
+        CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
+        return ERR_CREATE_FAILED;
+    }
+    if (out) *out = node;
+    return CFG_OK;
+}
+
+// Finds or makes one component under parent into *found. Below a component
+// that had to be made nothing can exist yet, so no search is made there.
+int find_or_create(cfg_handle parent, const char *component, bool object, bool &created,
+                   cfg_handle *found) noexcept {
+    if (!created) {
+        *found = object ? cfgtree::find_child_object(parent, component, nullptr, kCreateReporter)
+                        : cfgtree::find_child_attribute(parent, component, kCreateReporter);
+        if (*found) return CFG_OK;
+    }
+    int status = object ? create_object(parent, component, found) : create_attr(parent, component, found);
+    if (status == CFG_OK) created = true;
+    return status;
+}
+
+}  // namespace
+
 namespace cfgtree {
-int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept { (void)start; (void)identifier; (void)kind; (void)out; return 0; }
+
+// A NULL identifier is treated as the empty text (a syntax error).
+int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
+    const char *text = identifier ? identifier : "";
+    HeapText copy = dup_text(text);
+    if (!copy) {
+        int err = errno;
+        CFG_LOG(2, "%s: strdup(%s)\n\t\terrno = %d => \"%s\"", "cfg_create_item", text, err, errno_text(err));
+        return ERR_NO_MEMORY;
+    }
+    if (start == 0) start = root();
+
+    cfg_handle found = 0;
+    int status = CFG_OK;
+    {
+        StoreLock lock;
+        char component[kTextSize];
+        const char *pos = nullptr;
+        status = split_identifier(copy.get(), component, nullptr, &pos);
+        cfg_handle parent = start;
+        bool created = false;
+        while (status == CFG_OK) {
+            bool object = *pos == '.' || kind == xid_reference();
+            found = 0;
+            status = find_or_create(parent, component, object, created, &found);
+            if (status != CFG_OK || *pos != '.') break;
+            parent = found;
+            status = split_identifier(pos + 1, component, nullptr, &pos);
+        }
+        if (status != CFG_OK) found = 0;
+    }
+    if (out) *out = found;
+    return status;
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept { (void)start; (void)identifier; (void)kind; (void)out; return 0; }
+
+CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
+    return cfgtree::create_item(start, identifier, kind, out);
+}
+
 }  // extern "C"

@@ -1,17 +1,87 @@
-// cfg_d_get.cpp - placeholder until the module is written.
+// cfg_d_get.cpp - reading attribute values.
+//
+// The value of an attribute is its stored text after the first '=' (the
+// empty text when there is none). Values are handed out either as a pointer
+// into the store or copied into the caller's buffer, whose last byte is
+// always NUL; while the dereference flag (0x08) is set the copy has its
+// references substituted. Also owns the Cfg_Dereference switch.
 #include "cfg_private.h"
 
+namespace {
+constexpr const char kModule[] = "cfg_d_get";
+constexpr const char kEmptyValue[] = "";
+}  // namespace
+
 namespace cfgtree {
-const char * get_av_ptr(cfg_handle h) noexcept { (void)h; return nullptr; }
-int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept { (void)h; (void)buffer; (void)size; return 0; }
-int get_attr_value_ptr(const char *identifier, const char **value) noexcept { (void)identifier; (void)value; return 0; }
-int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept { (void)identifier; (void)buffer; (void)size; return 0; }
+
+const char *get_av_ptr(cfg_handle h) noexcept {
+    if (h == 0 || !is_attribute(h)) return nullptr;
+    const char *text = static_cast<const char *>(ds_get_av_ptr(h));
+    if (!text) return nullptr;
+    const char *eq = std::strchr(text, '=');
+    return eq ? eq + 1 : kEmptyValue;
+}
+
+int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
+    const char *value = get_av_ptr(h);
+    if (!value) return CFG_ERR_NOT_ATTRIBUTE;
+    if (!buffer || size == 0) return CFG_OK;
+    int status = CFG_OK;
+    if (cfgCtl & CFG_CTL_DEREFERENCE) {
+        // The substitution may store a default into this very attribute
+        // (${x:=...}), which would move its text: it works on a stack copy.
+        // Stored texts hold at most 639 characters, so the copy is whole.
+        char source[kTextSize];
+        copy_bounded(source, sizeof source, value);
+        status = ref_substitute_default(source, buffer, size);
+    } else {
+        std::strncpy(buffer, value, size);
+    }
+    buffer[size - 1] = '\0';
+    return status;
+}
+
+// The out pointer is required: without it the call is refused with -1403
+// before any lookup.
+int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
+    if (!value) return CFG_ERR_NOT_ATTRIBUTE;
+    cfg_handle item = 0;
+    int status = find(identifier, &item);
+    if (status != CFG_OK) return status;
+    const char *pointer = get_av_ptr(item);
+    if (!pointer) return CFG_ERR_NOT_ATTRIBUTE;
+    *value = pointer;
+    return CFG_OK;
+}
+
+int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept {
+    cfg_handle item = 0;
+    int status = find(identifier, &item);
+    if (status != CFG_OK) return status;
+    StoreLock lock;
+    return get_attr_value(item, buffer, size);
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API const char * cfg_get_av_ptr(cfg_handle h) noexcept { (void)h; return nullptr; }
-CFG_API int cfg_get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept { (void)h; (void)buffer; (void)size; return 0; }
-CFG_API int Cfg_GetAttrValuePtr(const char *identifier, const char **value) noexcept { (void)identifier; (void)value; return 0; }
-CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size) noexcept { (void)identifier; (void)buffer; (void)size; return 0; }
-CFG_API uint32_t Cfg_Dereference(int on) noexcept { (void)on; return 0; }
+
+CFG_API const char *cfg_get_av_ptr(cfg_handle h) noexcept { return cfgtree::get_av_ptr(h); }
+
+CFG_API int cfg_get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
+    return cfgtree::get_attr_value(h, buffer, size);
+}
+
+CFG_API int Cfg_GetAttrValuePtr(const char *identifier, const char **value) noexcept {
+    return cfgtree::get_attr_value_ptr(identifier, value);
+}
+
+CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size) noexcept {
+    return cfgtree::get_attr_value_id(identifier, buffer, size);
+}
+
+CFG_API uint32_t Cfg_Dereference(int on) noexcept {
+    return cfgtree::ctl(CFG_CTL_DEREFERENCE, on ? CFG_CTL_DEREFERENCE : 0u);
+}
+
 }  // extern "C"

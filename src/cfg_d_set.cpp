@@ -1,14 +1,97 @@
-// cfg_d_set.cpp - placeholder until the module is written.
+// cfg_d_set.cpp - setting attribute values.
+//
+// cfg_set_attr_value rewrites one attribute node as its stored name (mark
+// and instance kept), '=', and the new value; Cfg_SetAttrValue finds the
+// attribute from the current context, refuses identifiers written with a
+// read-only mark, and creates missing attributes while create-on-set is on.
+// The new text is built in a 640-byte buffer. Owns the Cfg_CreateOnSet and
+// Cfg_IgnoreReadOnly switches.
 #include "cfg_private.h"
 
+namespace {
+constexpr const char kModule[] = "cfg_d_set";
+constexpr const char kSet[] = "cfg_set_attr_value";
+// The store's precedence while a value is replaced.
+constexpr int kSetPrecedence = 35;
+}  // namespace
+
 namespace cfgtree {
-int set_attr_value(cfg_handle attribute, const char *value) noexcept { (void)attribute; (void)value; return 0; }
-int set_attr_value_id(const char *identifier, const char *value) noexcept { (void)identifier; (void)value; return 0; }
+
+// Name, '=' and value together are cut to 639 characters (the buffer's
+// size), without a message: the value loses its tail, the name never does
+// since a stored name holds at most 639 characters itself.
+int set_attr_value(cfg_handle attribute, const char *value) noexcept {
+    if (attribute == 0) {
+        CFG_LOG(5, "%s: NULL attribute handle", kSet);
+        return CFG_ERR_NOT_ATTRIBUTE;
+    }
+    if (xid_of_node(attribute) != xid_item()) {
+        CFG_LOG(5, "%s: invalid config. attribute at <%ld>", kSet, static_cast<long>(attribute));
+        return CFG_ERR_NOT_ATTRIBUTE;
+    }
+    const char *stored = static_cast<const char *>(ds_get_av_ptr(attribute));
+    if (!stored) {
+        CFG_LOG(3, "%s: ds_get_av_ptr(%ld)", kSet, static_cast<long>(attribute));
+        return ERR_NO_STORED_TEXT;
+    }
+    const char *end = nullptr;
+    int status = parse_identifier(stored, nullptr, &end);
+    if (status != CFG_OK) return status;
+
+    char text[kTextSize];
+    std::snprintf(text, sizeof text, "%1.*s=%s", static_cast<int>(end - stored), stored, value ? value : "");
+    auto length = static_cast<uint16_t>(std::strlen(text) + 1);
+    int kept = ds_set_precedence(kSetPrecedence);
+    int changed = ds_modify_av(attribute, text, length);
+    (void)ds_set_precedence(kept);
+    if (!changed) {
+        CFG_LOG(3, "%s: ds_modify_av(%ld)", kSet, static_cast<long>(attribute));
+        return ERR_MODIFY_FAILED;
+    }
+    return CFG_OK;
+}
+
+int set_attr_value_id(const char *identifier, const char *value) noexcept {
+    if (!identifier) return CFG_ERR_NOT_ATTRIBUTE;
+    if (!value) return CFG_ERR_NO_VALUE;
+    int status = CFG_OK;
+    {
+        StoreLock lock;
+        cfg_handle attribute = 0;
+        uint32_t read_only = 0;
+        uint32_t *ask = (cfgCtl & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
+        status = find_item(context_start(), identifier, &attribute, nullptr, ask);
+        if (status == CFG_NOT_FOUND) {
+            // A new attribute is always set, even when it inherited a mark.
+            status = (cfgCtl & CFG_CTL_CREATE_ON_SET)
+                         ? create_item(context_start(), identifier, xid_item(), &attribute)
+                         : CFG_NOT_CREATED;
+        }
+        if (status == CFG_OK) status = read_only ? CFG_READ_ONLY : set_attr_value(attribute, value);
+    }
+    if (status == CFG_READ_ONLY)
+        CFG_LOG(5, "%s: Not setting read-only attribute '%s'", "Cfg_SetAttrValue", identifier);
+    return status;
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) noexcept { (void)attribute; (void)value; return 0; }
-CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) noexcept { (void)identifier; (void)value; return 0; }
-CFG_API uint32_t Cfg_CreateOnSet(int on) noexcept { (void)on; return 0; }
-CFG_API uint32_t Cfg_IgnoreReadOnly(int on) noexcept { (void)on; return 0; }
+
+CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) noexcept {
+    return cfgtree::set_attr_value(attribute, value);
+}
+
+CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) noexcept {
+    return cfgtree::set_attr_value_id(identifier, value);
+}
+
+CFG_API uint32_t Cfg_CreateOnSet(int on) noexcept {
+    return cfgtree::ctl(CFG_CTL_CREATE_ON_SET, on ? CFG_CTL_CREATE_ON_SET : 0u);
+}
+
+CFG_API uint32_t Cfg_IgnoreReadOnly(int on) noexcept {
+    return cfgtree::ctl(CFG_CTL_IGNORE_READ_ONLY, on ? CFG_CTL_IGNORE_READ_ONLY : 0u);
+}
+
 }  // extern "C"
