@@ -1,16 +1,184 @@
-// cfg_d_save.cpp - placeholder until the module is written.
+// cfg_d_save.cpp - writing items back in the configuration language.
+//
+// An attribute becomes "name = value" (the value in double quotes when it is
+// empty or begins or ends with white space), an object "name {", its
+// contents one level (four spaces) deeper - attributes first, then
+// sub-objects, each in store order - and "}". Values are written with their
+// references substituted while dereferencing is on. Nesting is bounded: an
+// object 256 levels below the saved item is written as its opening and
+// closing lines only, with a level 3 message, so any tree saves in bounded
+// stack and output. The walk is linear in the number of nodes.
 #include "cfg_private.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
+#include <climits>
+
+namespace {
+constexpr const char kModule[] = "cfg_d_save";
+
+// Objects opened below the saved item before their contents are no longer
+// written. 256 levels need about 1 KB of indentation per line at the bottom
+// and a few hundred bytes of stack per level.
+constexpr int kMaxSaveNesting = 256;
+
+constexpr const char kReferenceFailure[] = "# Reference failure on the following attribute:\n";
+
+void indent(FILE *stream, int depth) noexcept {
+    static constexpr char kSpaces[] = "                                                                ";
+    constexpr std::size_t kChunk = sizeof kSpaces - 1;
+    std::size_t remaining = depth > 0 ? static_cast<std::size_t>(depth) * 4 : 0;
+    while (remaining > 0) {
+        std::size_t n = remaining < kChunk ? remaining : kChunk;
+        std::fwrite(kSpaces, 1, n, stream);
+        remaining -= n;
+    }
+}
+
+int deeper(int depth) noexcept { return depth < INT_MAX ? depth + 1 : depth; }
+
+// Quoted when empty or when the first or last character is white space.
+bool needs_quotes(const char *value) noexcept {
+    std::size_t length = std::strlen(value);
+    return length == 0 || std::isspace(static_cast<unsigned char>(value[0])) ||
+           std::isspace(static_cast<unsigned char>(value[length - 1]));
+}
+
+// Writes one attribute line (after the reference-failure comment when its
+// references cannot be substituted). Always 0.
+int save_attr(FILE *stream, cfg_handle attribute, const char *name, int depth) noexcept {
+    const char *stored = static_cast<const char *>(ds_get_av_ptr(attribute));
+    if (!stored) {
+        CFG_LOG(3, "%s: ds_get_av_ptr(%ld)", "cfg_save_attr", static_cast<long>(attribute));
+        return CFG_OK;
+    }
+    char text[cfgtree::kTextSize] = {};
+    if (cfgCtl & CFG_CTL_DEREFERENCE) {
+        if (cfgtree::ref_substitute_default(stored, text, cfgtree::kTextSize) != CFG_OK) {
+            stored = static_cast<const char *>(ds_get_av_ptr(attribute));  // an evaluator may store values
+            cfgtree::copy_bounded(text, sizeof text, stored ? stored : "");
+            indent(stream, depth);
+            std::fputs(kReferenceFailure, stream);
+        }
+    } else {
+        cfgtree::copy_bounded(text, sizeof text, stored);
+    }
+    text[cfgtree::kTextMax] = '\0';
+    const char *value = "";
+    if (char *equals = std::strchr(text, '=')) {
+        *equals = '\0';
+        value = equals + 1;
+    }
+    indent(stream, depth);
+    std::fprintf(stream, needs_quotes(value) ? "%s = \"%s\"\n" : "%s = %s\n", name ? name : text, value);
+    return CFG_OK;
+}
+
+int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, int nesting) noexcept;
+
+// Attributes first, then sub-objects; stops at the first non-zero status.
+int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) noexcept {
+    if (object == 0) return ERR_NULL_HANDLE;
+    int status = CFG_OK;
+    cfg_handle node = 0;
+    const uint16_t item_xid = cfgtree::xid_item();
+    const void *value = ds_srch_av_ptr(object, 2, item_xid, &node);
+    while (value && status == CFG_OK) {
+        status = save_attr(stream, node, nullptr, depth);
+        cfg_handle next = ds_get_next_avp(node);
+        value = next ? ds_srch_av_ptr(next, 2, item_xid, &node) : nullptr;
+    }
+    if (status != CFG_OK) return status;
+    const uint16_t reference_xid = cfgtree::xid_reference();
+    value = ds_srch_av_ptr(object, 2, reference_xid, &node);
+    while (value && status == CFG_OK) {
+        cfg_handle target = 0;
+        std::memcpy(&target, value, sizeof target);
+        status = save_item_at(stream, target, nullptr, depth, nesting);
+        cfg_handle next = ds_get_next_avp(node);
+        value = next ? ds_srch_av_ptr(next, 2, reference_xid, &node) : nullptr;
+    }
+    return status;
+}
+
+// Opening line, contents one level deeper, closing line. Always 0.
+int save_object(FILE *stream, cfg_handle object, const char *name, int depth, int nesting) noexcept {
+    const char *written = name ? name : cfgtree::object_id(object);
+    if (!written) written = "";
+    indent(stream, depth);
+    std::fprintf(stream, "%s {\n", written);
+    if (nesting < kMaxSaveNesting) {
+        (void)save_contents_at(stream, object, deeper(depth), nesting + 1);
+    } else {
+        CFG_LOG(3, "%s: object '%s' lies more than %d levels deep; its contents are not saved", "cfg_save_item",
+                written, kMaxSaveNesting);
+    }
+    indent(stream, depth);
+    std::fputs("}\n", stream);
+    return CFG_OK;
+}
+
+int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, int nesting) noexcept {
+    if (item == 0) return ERR_NULL_HANDLE;
+    uint16_t xid = cfgtree::xid_of_node(item);
+    if (xid == cfgtree::xid_identifier()) return save_object(stream, item, name, depth, nesting);
+    if (xid == cfgtree::xid_item()) return save_attr(stream, item, name, depth);
+    return save_contents_at(stream, item, depth, nesting);
+}
+
+}  // namespace
+
 namespace cfgtree {
-int save_file(const char *identifier, const char *path) noexcept { (void)identifier; (void)path; return 0; }
-int save(const char *identifier, FILE *stream) noexcept { (void)identifier; (void)stream; return 0; }
-int save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept { (void)stream; (void)item; (void)name; (void)depth; return 0; }
-int save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept { (void)stream; (void)object; (void)depth; return 0; }
+
+int save_file(const char *identifier, const char *path) noexcept {
+    FILE *file = path ? std::fopen(path, "w") : nullptr;
+    if (!file) {
+        int err = path ? errno : EINVAL;
+        CFG_LOG(2, "%s: fopen(%s)\n\t\terrno = %d => \"%s\"", "Cfg_SaveFile", path ? path : "(null)", err,
+                errno_text(err));
+        return ERR_FILE_ACCESS;
+    }
+    int status = save(identifier, file);
+    std::fclose(file);
+    int ignored = chmod(path, 0644);  // the mode is set on a best-effort basis
+    (void)ignored;
+    return status;
+}
+
+int save(const char *identifier, FILE *stream) noexcept {
+    if (!stream) return ERR_NULL_ARGUMENT;
+    StoreLock lock;
+    if (!identifier) return save_contents_at(stream, context_start(), 0, 0);
+    cfg_handle item = 0;
+    int status = find(identifier, &item);
+    if (status != CFG_OK) return status;
+    return save_item_at(stream, item, identifier, 0, 0);
+}
+
+int save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept {
+    if (!stream) return ERR_NULL_ARGUMENT;
+    StoreLock lock;
+    return save_item_at(stream, item, name, depth, 0);
+}
+
+int save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept {
+    if (!stream) return ERR_NULL_ARGUMENT;
+    StoreLock lock;
+    return save_contents_at(stream, object, depth, 0);
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int Cfg_SaveFile(const char *identifier, const char *path) noexcept { (void)identifier; (void)path; return 0; }
-CFG_API int Cfg_Save(const char *identifier, FILE *stream) noexcept { (void)identifier; (void)stream; return 0; }
-CFG_API int cfg_save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept { (void)stream; (void)item; (void)name; (void)depth; return 0; }
-CFG_API int cfg_save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept { (void)stream; (void)object; (void)depth; return 0; }
+CFG_API int Cfg_SaveFile(const char *identifier, const char *path) noexcept {
+    return cfgtree::save_file(identifier, path);
+}
+CFG_API int Cfg_Save(const char *identifier, FILE *stream) noexcept { return cfgtree::save(identifier, stream); }
+CFG_API int cfg_save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept {
+    return cfgtree::save_item(stream, item, name, depth);
+}
+CFG_API int cfg_save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept {
+    return cfgtree::save_object_contents(stream, object, depth);
+}
 }  // extern "C"
