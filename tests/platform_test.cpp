@@ -281,3 +281,165 @@ TEST(Log, StderrShowsFailuresByDefaultAndTheChosenLevelOtherwise) {
 }
 
 }  // namespace
+
+// ---- the name index: indexed answers equal a plain scan of the children ----
+
+#include <random>
+
+#include "ds_index.h"
+
+namespace {
+
+struct Model {
+    std::string name, inst;
+    bool wild;
+};
+
+// Splits a stored name the way the index does: one leading '!' dropped,
+// bare name up to '[', instance up to the first ']'.
+Model model_of(const std::string &stored) {
+    std::string s = stored.substr(0, stored.find('='));
+    if (!s.empty() && s[0] == '!') s.erase(0, 1);
+    Model m;
+    size_t open = s.find('[');
+    m.name = s.substr(0, open);
+    if (open != std::string::npos) m.inst = s.substr(open + 1, s.find(']', open) - open - 1);
+    m.wild = false;
+    size_t start = 0;
+    for (size_t i = 0; i <= m.inst.size(); ++i)
+        if (i == m.inst.size() || m.inst[i] == ':') {
+            std::string tok = m.inst.substr(start, i - start);
+            m.wild = m.wild || tok == "*" || tok == "**";
+            start = i + 1;
+        }
+    return m;
+}
+
+std::string stored_name(cfg_handle h) {
+    if (static_cast<uint16_t>(ds_get_attr_id(h)) == kItem) return static_cast<const char *>(ds_get_av_ptr(h));
+    cfg_handle target = 0;
+    std::memcpy(&target, ds_get_av_ptr(h), sizeof target);
+    return static_cast<const char *>(ds_get_av_ptr(target));
+}
+
+class IndexModel {
+  public:
+    explicit IndexModel(unsigned seed) : rng_(seed) { parent_ = append_text(0, kIdent, "p"); }
+
+    void add_random() {
+        static const char *names[] = {"a", "b", "line", "srv", "x-1"};
+        static const char *insts[] = {"", "[]", "[1]", "[2]", "[*]", "[1:2]", "[1:*]", "[**]", "[x]"};
+        std::string text = std::string(rng_() % 4 == 0 ? "!" : "") + names[rng_() % 5] + insts[rng_() % 9];
+        if (rng_() % 2) {
+            std::string avp = text + "=v";
+            children_.push_back(append_text(parent_, kItem, avp.c_str()));
+        } else {
+            cfg_handle obj = append_text(0, kIdent, text.c_str());
+            cfg_handle ref = ds_append_avp2(parent_, 2, kRef, 0, &obj, sizeof obj);
+            ASSERT_EQ(1, ds_bind_reference(ref));
+            children_.push_back(ref);
+        }
+    }
+
+    void delete_random() {
+        if (children_.empty()) return;
+        size_t i = rng_() % children_.size();
+        ASSERT_NE(0, ds_delete_avp3(parent_, children_[i]));
+        children_.erase(children_.begin() + static_cast<long>(i));
+    }
+
+    void rename_random() {
+        if (children_.empty()) return;
+        cfg_handle h = children_[rng_() % children_.size()];
+        static const char *renamed[] = {"a[2]", "b", "line[*]", "srv[1:2]"};
+        std::string text = renamed[rng_() % 4];
+        if (static_cast<uint16_t>(ds_get_attr_id(h)) == kItem) {
+            text += "=w";
+            ASSERT_NE(0, ds_modify_av(h, text.c_str(), static_cast<uint16_t>(text.size() + 1)));
+        } else {
+            cfg_handle target = 0;
+            std::memcpy(&target, ds_get_av_ptr(h), sizeof target);
+            ASSERT_NE(0, ds_modify_av(target, text.c_str(), static_cast<uint16_t>(text.size() + 1)));
+        }
+    }
+
+    // Every query the finder makes, answered by the index and by a scan.
+    void check() {
+        for (uint16_t xid : {kItem, kRef}) {
+            std::vector<cfg_handle> same_kind;
+            for (cfg_handle c : children_)
+                if (static_cast<uint16_t>(ds_get_attr_id(c)) == xid) same_kind.push_back(c);
+            for (const char *name : {"a", "b", "line", "srv", "x-1", "zz"}) {
+                std::vector<cfg_handle> want, got;
+                for (cfg_handle c : same_kind)
+                    if (model_of(stored_name(c)).name == name) want.push_back(c);
+                for (cfg_handle c = ds_first_named(parent_, xid, name, std::strlen(name)); c; c = ds_next_named(c))
+                    got.push_back(c);
+                ASSERT_EQ(want, got) << "named " << name;
+                for (const char *inst : {"", "1", "2", "1:2", "x", "3"}) {
+                    cfg_handle expect = 0;
+                    for (cfg_handle c : same_kind) {
+                        Model m = model_of(stored_name(c));
+                        if (m.name == name && m.inst == inst && !m.wild) {
+                            expect = c;
+                            break;
+                        }
+                    }
+                    ASSERT_EQ(expect, ds_first_keyed(parent_, xid, name, std::strlen(name), inst, std::strlen(inst)))
+                        << name << "[" << inst << "]";
+                }
+            }
+            std::vector<cfg_handle> want, got;
+            for (cfg_handle c : same_kind)
+                if (model_of(stored_name(c)).wild) want.push_back(c);
+            for (cfg_handle c = ds_first_wild(parent_, xid); c; c = ds_next_wild(c)) got.push_back(c);
+            ASSERT_EQ(want, got) << "wild list";
+            for (size_t i = 1; i < same_kind.size(); ++i) ASSERT_LT(ds_seq(same_kind[i - 1]), ds_seq(same_kind[i]));
+        }
+    }
+
+  private:
+    std::mt19937 rng_;
+    cfg_handle parent_;
+    std::vector<cfg_handle> children_;
+};
+
+class NameIndex : public testing::TestWithParam<unsigned> {};
+
+TEST_P(NameIndex, AnswersEqualAScanThroughAppendsRenamesAndDeletions) {
+    IndexModel model(GetParam());
+    // Small parents are scanned; growing past the threshold builds the index,
+    // and deleting back down keeps it: check at every size on the way.
+    for (int step = 0; step < 400; ++step) {
+        int op = static_cast<int>(step % 10);
+        if (op < 6) model.add_random();
+        else if (op < 8) model.delete_random();
+        else model.rename_random();
+        if (step % 7 == 0 || step < 20) model.check();
+        if (testing::Test::HasFatalFailure()) return;
+    }
+    model.check();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, NameIndex, testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u));
+
+TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
+    cfg_handle p = append_text(0, kIdent, "big");
+    char text[32];
+    for (int i = 0; i < 100000; ++i) {
+        std::snprintf(text, sizeof text, "line[%d]=x", i);
+        ASSERT_NE(0u, append_text(p, kItem, text));
+    }
+    for (int i = 0; i < 100000; i += 997) {
+        std::snprintf(text, sizeof text, "%d", i);
+        cfg_handle h = ds_first_keyed(p, kItem, "line", 4, text, std::strlen(text));
+        ASSERT_NE(0u, h);
+        EXPECT_EQ(static_cast<uint32_t>(i), ds_seq(h));
+    }
+    // deleting from the front, as a wildcard delete does, stays linear
+    for (cfg_handle h = ds_first_named(p, kItem, "line", 4); h; h = ds_first_named(p, kItem, "line", 4))
+        ASSERT_NE(0, ds_delete_avp3(p, h));
+    EXPECT_EQ(0u, ds_first_named(p, kItem, "line", 4));
+}
+
+}  // namespace

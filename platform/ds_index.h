@@ -1,0 +1,47 @@
+/*
+ * ds_index.h - the store's name index (internal to the library).
+ *
+ * Children of the two indexed kinds (attribute nodes and object reference
+ * nodes) are found by name without a scan of their siblings. A child's name
+ * is its stored name (for a reference node: the name of the object it
+ * refers to) with one leading '!' dropped; it splits into the bare name and
+ * the instance (the text between '[' and the first ']', empty when there are
+ * no brackets). Children whose instance has a wildcard token ("*" or "**")
+ * are kept aside in a list of their own, since they match many queries.
+ *
+ * Every walk below goes in store (append) order; ds_seq tells which of two
+ * children came first. Parents with few children are searched by a short
+ * scan, larger ones through a hash index kept up to date by every append,
+ * name change and deletion. Callers hold the store's lock.
+ */
+#ifndef CFGTREE_DS_INDEX_H
+#define CFGTREE_DS_INDEX_H
+
+#include <stddef.h>
+
+#include "cfgtree.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** The first child of parent of kind xid whose bare name is name[0..nlen). */
+cfg_handle ds_first_named(cfg_handle parent, uint16_t xid, const char *name, size_t nlen) CFG_NOEXCEPT;
+/** The next child after h with the same kind and bare name, 0 after the last. */
+cfg_handle ds_next_named(cfg_handle h) CFG_NOEXCEPT;
+/** The first child of kind xid with exactly that bare name and instance whose
+ *  instance holds no wildcard token. */
+cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                          size_t ilen) CFG_NOEXCEPT;
+/** The first child of kind xid whose instance holds a wildcard token. */
+cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
+/** The next such child after h, 0 after the last. */
+cfg_handle ds_next_wild(cfg_handle h) CFG_NOEXCEPT;
+/** The append sequence number of a child under its parent (0 if invalid). */
+uint32_t ds_seq(cfg_handle h) CFG_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
