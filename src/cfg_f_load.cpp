@@ -1,11 +1,854 @@
-// cfg_f_load.cpp - placeholder until the module is written.
+// cfg_f_load.cpp - loads configuration files.
+//
+// Reads a file one line at a time (at most 639 characters a read), expands
+// the file references %(...) against the load's variables and open blocks,
+// follows include lines, scans definition lines with their index ranges and
+// stores each definition directly or hands it to the update tables. Owns the
+// state of one load: its file stack, variable table and block (context)
+// stack. Limits: 100 variables, 32 nested files, 256 open blocks, 639-character
+// names and lines, 4095-character load arguments and paths.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
 #include "cfg_private.h"
 
 namespace cfgtree {
+namespace {
+
+constexpr const char kModule[] = "cfg_f_load";
+
+// The loader's reference tag table: %( ... ) evaluated against the loader
+// state of the line being expanded, which is set before every line.
+CfgRefTag g_loader_tags[2] = {{"%(", ")", &cfg_evalContext, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+
+// CONFIG_PATH, read once per process (null when unset).
+bool g_path_looked_up = false;
+const char *g_config_path = nullptr;
+
+bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool direct_mode() noexcept { return (cfgCtl & CFG_CTL_DIRECT_LOAD) != 0; }
+
+FileEntry *top_file(const LoaderState *state) noexcept {
+    return state->files ? static_cast<FileEntry *>(LS_Next(state->files, nullptr, 0, 1)) : nullptr;
+}
+
+LoaderContext *top_context(LS_List list) noexcept {
+    return list ? static_cast<LoaderContext *>(LS_Next(list, nullptr, 0, 1)) : nullptr;
+}
+
+// Appends text at out, at most room - 1 characters; the last byte of room is
+// always NUL.
+void append_result(char *out, uint32_t room, const char *text) noexcept {
+    if (room == 0) return;
+    copy_bounded(out, room, text);
+    out[room - 1] = '\0';
+}
+
+// ---- context modifiers ------------------------------------------------------
+
+// Drops the last n components; false when a cut finds no '.'.
+bool drop_last(char *copy, long n) noexcept {
+    for (long i = 0; i < n; ++i) {
+        char *dot = std::strrchr(copy, '.');
+        if (!dot) return false;
+        CFG_LOG(13, "%s: back one: ptr3=(%p)", "cfg_evalContext", static_cast<void *>(dot));
+        *dot = '\0';
+    }
+    return true;
+}
+
+// Keeps the first n components (n <= 0 keeps nothing); dots are counted
+// from the second character on.
+bool keep_first(char *copy, long n) noexcept {
+    if (n <= 0) {
+        copy[0] = '\0';
+        return true;
+    }
+    char *p = copy[0] ? copy + 1 : copy;
+    for (long i = 0;; ++i) {
+        p = std::strchr(p, '.');
+        if (!p) return false;
+        if (i + 1 == n) break;
+        ++p;
+    }
+    *p = '\0';
+    return true;
+}
+
+// Cuts at the first '.' at or after the end of the occurrence at occ.
+void cut_after(char *occ, std::size_t length) noexcept {
+    char *dot = std::strchr(occ + length, '.');
+    if (dot) *dot = '\0';
+}
+
+// The last occurrence of text in copy; an empty text occurs last at the end
+// of the copy (so it keeps the whole context).
+char *last_occurrence(char *copy, const char *text) noexcept {
+    if (!*text) return copy + std::strlen(copy);
+    char *last = nullptr;
+    for (char *p = std::strstr(copy, text); p; p = std::strstr(p + 1, text)) last = p;
+    return last;
+}
+
+// Applies the modifier that starts at m to copy; false when it does not apply.
+bool apply_modifier(char *copy, const char *m) noexcept {
+    switch (*m) {
+    case '\0':
+        return true;
+    case '-':
+        CFG_LOG(13, "%s: numeric mod '%s'", "cfg_evalContext", m);
+    {
+        long number = std::strtol(m, nullptr, 10);
+        return drop_last(copy, number == LONG_MIN ? LONG_MAX : -number);
+    }
+    case '/': {
+        CFG_LOG(13, "  looking for match '/%s' in context '%s'", m + 1, copy);
+        char *occ = std::strstr(copy, m + 1);
+        if (occ) cut_after(occ, std::strlen(m + 1));
+        return occ != nullptr;
+    }
+    case '\\': {
+        CFG_LOG(13, "  looking for match '\\%s' in context '%s'", m + 1, copy);
+        char *occ = last_occurrence(copy, m + 1);
+        if (occ) cut_after(occ, std::strlen(m + 1));
+        return occ != nullptr;
+    }
+    case 'b': {
+        // A context ending in ']' without any '[' is left whole.
+        std::size_t len = std::strlen(copy);
+        char *open = len && copy[len - 1] == ']' ? std::strrchr(copy, '[') : nullptr;
+        if (open) *open = '\0';
+        return true;
+    }
+    default:
+        CFG_LOG(13, "%s: numeric mod '%s'", "cfg_evalContext", m);
+        return keep_first(copy, std::strtol(m, nullptr, 10));
+    }
+}
+
+// ---- definitions --------------------------------------------------------------
+
+int name_too_long(const char *what, const char *text) noexcept {
+    CFG_LOG(3, "%s: %s exceeds %d characters: '%s'", "parse_definition", what, static_cast<int>(kTextMax), text);
+    return CFG_ERR_SYNTAX;
+}
+
+// Checks a segment [seg, stop) as far as its first blank with
+// is_valid_identifier; an empty segment passes unless it must not be empty.
+[[nodiscard]] int check_segment(char *seg, char *stop, bool even_empty) noexcept {
+    char *end = seg;
+    while (end < stop && !is_blank(*end)) ++end;
+    if (end == seg && !even_empty) return 0;
+    char saved = *end;
+    *end = '\0';
+    int status = is_valid_identifier(seg);
+    *end = saved;
+    return status;
+}
+
+[[nodiscard]] int define_attribute(LoaderState *state, const char *name, char *seg, char *eq) noexcept {
+    char *value = eq + 1;
+    while (is_blank(*value)) ++value;
+    if (*value == '"') {
+        ++value;
+        char *close = std::strrchr(value, '"');
+        if (!close) return CFG_ERR_SYNTAX;
+        *close = '\0';
+    }
+    int status = check_segment(seg, eq, false);
+    if (status != 0) return status;
+    if (!*name) return CFG_ERR_SYNTAX;  // "= value" names nothing
+    return store_definition(state, name, value);
+}
+
+[[nodiscard]] int open_object(LoaderState *state, const char *name, char *seg, char *brace) noexcept {
+    const char *p = brace + 1;
+    while (is_blank(*p)) ++p;
+    if (*p) return CFG_ERR_SYNTAX;
+    int status = check_segment(seg, brace, false);
+    if (status != 0) return status;
+    if (!*name) return CFG_ERR_SYNTAX;  // "{" alone names nothing
+    return store_definition(state, name, nullptr);
+}
+
+// One index range being expanded: where its line ends in the file, the name
+// buffer of the scanning frame and the range variable's entry.
+struct RangeRun {
+    LoaderState *state;
+    FileEntry *file;
+    long position;  // stream position just after the range line
+    int32_t line;   // the file's line counter at the range line
+    char *name;     // the name so far; instances are written at name + length
+    std::size_t length;
+    int variable;  // index of the range variable's entry, or -1
+    const char *rest;
+};
+
+// Sets the instance [index] and the range variable, repositions the file to
+// the end of the range line and processes the rest of the line once.
+[[nodiscard]] int run_index(const RangeRun &run, const char *index, bool numeric) noexcept {
+    std::size_t len = std::strlen(index);
+    if (run.length + len + 2 > kTextMax) return name_too_long("name with instance", run.name);
+    run.name[run.length] = '[';
+    std::memcpy(run.name + run.length + 1, index, len);
+    run.name[run.length + len + 1] = ']';
+    run.name[run.length + len + 2] = '\0';
+    if (run.variable >= 0) {
+        char *entry = run.state->vars.entries[run.variable];
+        char *value = std::strchr(entry, '=') + 1;
+        // A range variable's value must fit its 127-character entry.
+        if (static_cast<std::size_t>(value - entry) + len > kVariableSize - 1) {
+            CFG_LOG(3, "%s: value '%s' of range variable '%s' exceeds %d characters", "parse_definition", index,
+                    entry, static_cast<int>(kVariableSize - 1));
+            return CFG_ERR_SYNTAX;
+        }
+        std::memcpy(value, index, len + 1);
+    }
+    if (run.file) {
+        if (std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
+            int err = errno;
+            CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,
+                    err, errno_text(err));
+            return ERR_READ_FAILED;
+        }
+        run.file->line = run.line;
+    }
+    if (numeric) CFG_LOG(13, "    processing %s", run.name);
+    else CFG_LOG(9, "  processing %s", run.name);
+    return parse_definition(run.state, run.name, run.rest);
+}
+
+// One item of a range list: a numeric range (each index in turn, stopping at
+// the first failure) or a text item taken as written.
+[[nodiscard]] int expand_item(const RangeRun &run, const char *item) noexcept {
+    int32_t first = 0, last = 0;
+    if (get_range(item, &first, &last) != 0) return run_index(run, item, false);
+    run.name[run.length] = '\0';
+    CFG_LOG(13, "  range %s[%d .. %d]", run.name, first, last);
+    const int64_t step = first <= last ? 1 : -1;
+    int status = 0;
+    for (int64_t i = first;; i += step) {
+        char index[16];
+        std::snprintf(index, sizeof index, "%d", static_cast<int>(i));
+        status = run_index(run, index, true);
+        if (status < 0 || i == last) break;
+    }
+    return status;
+}
+
+// The range step: name[length] is where the '[' stands in the name; bracket
+// points at the '[' in the line.
+[[nodiscard]] int expand_range(LoaderState *state, char *name, std::size_t length, char *seg,
+                               char *bracket) noexcept {
+    FileEntry *file = top_file(state);
+    long position = file ? std::ftell(file->stream) : 0;
+    if (position < 0) {
+        int err = errno;
+        CFG_LOG(3, "%s: cannot note the position in file '%s'\n\t\terrno = %d  => %s", "parse_definition",
+                file->name, err, errno_text(err));
+        return ERR_READ_FAILED;
+    }
+    int status = check_segment(seg, bracket, true);
+    if (status != 0) return status;
+    char *close = std::strchr(bracket + 1, ']');
+    if (!close) return CFG_ERR_SYNTAX;
+    *close = '\0';
+    char *list = bracket + 1;
+    RangeRun run{state, file, position, file ? file->line : 0, name, length, -1, close + 1};
+    if (char *eq = std::strchr(list, '=')) {
+        char saved = eq[1];
+        eq[1] = '\0';
+        run.variable = PutEnv(&state->vars, list);
+        eq[1] = saved;
+        if (run.variable < 0) return ERR_NO_MEMORY;
+        list = eq + 1;
+    }
+    for (char *item = list;;) {
+        char *comma = std::strchr(item, ',');
+        if (comma) *comma = '\0';
+        while (is_blank(*item)) ++item;
+        status = expand_item(run, item);
+        if (status != 0 || !comma) break;
+        item = comma + 1;
+    }
+    if (run.variable >= 0) {  // the slot is reclaimed by the enclosing block's mark
+        cfg_mem_free(state->vars.entries[run.variable]);
+        state->vars.entries[run.variable] = nullptr;
+    }
+    return status;
+}
+
+// ---- storing ---------------------------------------------------------------
+
+// Length of the full name: the innermost block's name, '.', and name.
+std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
+    return (head ? std::strlen(head->name) + 1 : 0) + std::strlen(name);
+}
+
+// Kept out of line so that the recursion through blocks carries no name
+// buffer of its own.
+[[gnu::noinline]] int filter_matches(const char *filter, const LoaderContext *head, const char *name) noexcept {
+    char full[kTextSize];
+    std::snprintf(full, sizeof full, "%s%s%s", head ? head->name : "", head ? "." : "", name);
+    return compare_items(filter, full, nullptr);
+}
+
+[[gnu::noinline]] int send_update(const LoaderContext *head, const char *name, const char *value) noexcept {
+    char text[kTextSize];
+    int n = std::snprintf(text, sizeof text, "%s%s%s=%s", head ? head->name : "", head ? "." : "", name, value);
+    if (n < 0 || static_cast<std::size_t>(n) > kTextMax) {
+        CFG_LOG(3, "%s: definition of '%s' exceeds %d characters", "store_definition", name,
+                static_cast<int>(kTextMax));
+        return CFG_ERR_SYNTAX;
+    }
+    return process_update(text);
+}
+
+[[nodiscard]] int store_attribute(LoaderState *state, const LoaderContext *head, const char *name,
+                                  const char *value) noexcept {
+    if (state->blocked) return 0;
+    if (!direct_mode()) return send_update(head, name, value);
+    // An entry holding 0 (update mode, blocked, initial context) means the
+    // configuration root: the relative name is created there as written.
+    cfg_handle item = 0;
+    int status = create_item(head ? head->item : 0, name, xid_item(), &item);
+    if (status < 0) return status;
+    return set_attr_value(item, value);
+}
+
+[[nodiscard]] int open_block(LoaderState *state, const LoaderContext *head, const char *name) noexcept {
+    FileEntry *file = top_file(state);
+    // Blocks nest through parse_object -> store_definition -> parse_object;
+    // the bound keeps a deeply nested file from exhausting the stack.
+    if (state->open_blocks >= kMaxOpenBlocks) {
+        CFG_LOG(3, "%s: blocks nest deeper than %d in file '%s' line %d", "store_definition", kMaxOpenBlocks,
+                file ? file->name : "<NULL>", file ? file->line : 0);
+        return CFG_ERR_SYNTAX;
+    }
+    cfg_handle parent = head ? head->item : 0;
+    LoaderContext *entry = PushContext(state->contexts, 0, name);
+    if (!entry) return ERR_NO_MEMORY;
+    const char *trace = name;
+    int status = 0;
+    if (direct_mode() && !state->blocked) {
+        trace = nullptr;
+        status = create_item(parent, name, xid_reference(), &entry->item);
+    }
+    if (status == 0) {
+        ++state->open_blocks;
+        if (file) ++file->open_blocks;
+        status = parse_object(state, trace);
+        if (file) --file->open_blocks;
+        --state->open_blocks;
+    }
+    PopContext(state->contexts);
+    return status;
+}
+
+// ---- files -------------------------------------------------------------------
+
+// Reads the next line: 1 read, 0 end of file, -1 read error (errno kept).
+int read_line(FileEntry *file, char *line) noexcept {
+    ++file->line;
+    for (;;) {
+        errno = 0;
+        if (std::fgets(line, static_cast<int>(kTextSize), file->stream)) return 1;
+        if (std::feof(file->stream)) return 0;
+        if (errno != EINTR) return -1;
+        std::clearerr(file->stream);
+    }
+}
+
+void cut_trailing_space(char *line) noexcept {
+    std::size_t len = std::strlen(line);
+    while (len && is_space(line[len - 1])) line[--len] = '\0';
+}
+
+// One line of a block, from its first non-blank character: 1 when the line
+// ends the block, else 0; *status is the line's status.
+int handle_line(LoaderState *state, FileEntry *file, const char *line, const char *text, int *status) noexcept {
+    char expanded[kTextSize];
+    int s = cfg_substitute_line(state, text, expanded, kTextSize);
+    if (s != 0) {  // the rest of the block is left unread
+        *status = report_load_error(state, s, line);
+        return 1;
+    }
+    if (expanded[0] == '%') {
+        if (PutEnv(&state->vars, expanded + 1) != -1) return 0;
+        *status = ERR_NO_MEMORY;
+        return 1;
+    }
+    if (expanded[0] == '<') {
+        char *close = std::strchr(expanded, '>');
+        if (!close) {
+            *status = report_load_error(state, CFG_ERR_SYNTAX, line);
+            return 1;
+        }
+        *close = '\0';
+        *status = cfg_load_file(state, expanded + 1);
+        return 0;
+    }
+    s = parse_definition(state, nullptr, expanded);
+    if (s == CFG_ERR_SYNTAX)
+        CFG_LOG(5, "%s: syntax error in file '%s' at line %d\n\t\t'%s'", "parse_object", file->name, file->line, line);
+    *status = s != 0 ? report_load_error(state, s, line) : 0;
+    return 0;
+}
+
+// Splits the load argument, stores its variables, locates and opens the
+// file. Out of line: its two path buffers are gone before the file is read.
+[[gnu::noinline]] int open_file(LoaderState *state, const char *load_argument, FILE **stream) noexcept {
+    // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included,
+    // so a file that includes itself ends here.
+    if (LS_ListSize(state->files, 0) >= CFG_MAX_INCLUDE_DEPTH) {
+        FileEntry *top = top_file(state);
+        CFG_LOG(3, "%s: include depth exceeds max (%d) in file '%s'", "cfg_load_file", CFG_MAX_INCLUDE_DEPTH,
+                top ? top->name : "<NULL>");
+        return CFG_ERR_FILE_REFERENCE;
+    }
+    char text[kPathSize];
+    copy_bounded(text, sizeof text, load_argument);
+    char *p = text;
+    while (*p == ',') ++p;  // leading commas belong to the name
+    char *items = std::strchr(p, ',');
+    if (items) *items++ = '\0';
+    while (items && *items) {
+        char *comma = std::strchr(items, ',');
+        if (comma) *comma = '\0';
+        if (*items && PutEnv(&state->vars, items) == -1) return ERR_NO_MEMORY;
+        items = comma ? comma + 1 : nullptr;
+    }
+    char path[kPathSize];
+    int status = locate_file(text, path, sizeof path);
+    if (status != 0) return status;
+    CFG_LOG(9, "%s: loading '%s' (len=%d)", "cfg_load_file", path, static_cast<int>(std::strlen(path)));
+    *stream = std::fopen(path, "r");
+    if (!*stream) {
+        int err = errno;
+        CFG_LOG(3, "%s: fopen(%s) failed\n\t\terrno = %d  => %s", "cfg_load_file", path, err, errno_text(err));
+        return ERR_FILE_ACCESS;
+    }
+    return 0;
+}
+
+// Reads an opened file in the current context; closes it.
+[[nodiscard]] int read_file(LoaderState *state, const char *load_argument, FILE *stream) noexcept {
+    // An empty %% counts as no initial context.
+    const char *initial = top_context(state->contexts) ? nullptr : GetEnv(&state->vars, "%%");
+    if (initial && !*initial) initial = nullptr;
+    const char *filter = GetEnv(&state->vars, "@");
+    FileEntry record{load_argument, 0, stream, 0, 0};
+    auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &record, 1));
+    if (!file) {
+        int err = errno;
+        CFG_LOG(3, "%s: file context push failure\n\t\terrno = %d  => %s", "cfg_load_file", err, errno_text(err));
+        std::fclose(stream);
+        return ERR_NO_MEMORY;
+    }
+    int status = 0;
+    bool pushed = initial && PushContext(state->contexts, 0, initial);
+    if (initial && !pushed) status = ERR_NO_MEMORY;
+    // The blocked flag is kept when the file ends (an include does not
+    // restore the including file's state).
+    if (status == 0 && filter && *filter) {
+        state->blocked = 1;
+        CFG_LOG(6, "Filtering file load for '%s'", filter);
+    }
+    if (status == 0) status = parse_object(state, initial);
+    if (pushed) PopContext(state->contexts);
+    if (status == 0 && file->eof_in_block) {
+        CFG_LOG(5, "%s: Unexpected EOF in file '%s'", "cfg_load_file", file->name);
+        status = ERR_UNEXPECTED_EOF;
+    }
+    std::fclose(file->stream);
+    LS_Release(file, 0x7fffffff);
+    return status;
+}
+
+void dispose_list(LS_List list) noexcept {
+    int flag = 0;
+    LS_EmptyList(list, &flag);
+    if (flag == 0) LS_DestroyList(list);
+}
+
+// Tries one candidate path: 0 when it exists with its owner-read bit.
+[[nodiscard]] int probe(const char *path, char *out, uint32_t size) noexcept {
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        CFG_LOG(5, "%s: stat(%s): errno = %d", "cfg_locate_file", path, errno);
+        return ERR_FILE_ACCESS;
+    }
+    if (!(info.st_mode & S_IRUSR)) {
+        CFG_LOG(5, "%s: file '%s' is not readable", "cfg_locate_file", path);
+        return ERR_FILE_ACCESS;
+    }
+    if (out) copy_bounded(out, size, path);
+    return 0;
+}
+
+[[nodiscard]] int search_path(const char *name, char *out, uint32_t size) noexcept {
+    HeapText dirs = dup_text(g_config_path);
+    if (!dirs) {
+        int err = errno;
+        CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err, errno_text(err));
+        return ERR_NO_MEMORY;
+    }
+    char path[kPathSize];
+    for (char *dir = dirs.get(); dir;) {
+        char *colon = std::strchr(dir, ':');
+        if (colon) *colon = '\0';
+        if (*dir) {
+            int n = std::snprintf(path, sizeof path, "%s/%s", dir, name);
+            if (n >= 0 && static_cast<std::size_t>(n) < sizeof path) {
+                if (probe(path, out, size) == 0) return 0;
+            } else {  // a candidate that does not fit the path buffer is skipped
+                CFG_LOG(5, "%s: path '%s/%s' exceeds %d characters", "cfg_locate_file", dir, name,
+                        static_cast<int>(kPathSize - 1));
+            }
+        }
+        dir = colon ? colon + 1 : nullptr;
+    }
+    return ERR_FILE_ACCESS;
+}
+
+}  // namespace
+
+// ---- file variables ----------------------------------------------------------
+
+int PutEnv(VariableTable *table, const char *text) noexcept {
+    if (table->count >= kMaxFileVariables) {
+        CFG_LOG(3, "%s: Too many variable definitions (max=%d)", "PutEnv", kMaxFileVariables);
+        return -1;
+    }
+    if (!text) return -1;
+    CFG_LOG(13, "%s: storing variable '%s'", "PutEnv", text);
+    auto *entry = static_cast<char *>(cfg_mem_alloc(kVariableSize));
+    if (!entry) {
+        int err = errno;
+        CFG_LOG(3, "%s: env. malloc(%d) failure\n\t\terrno = %d  => %s", "PutEnv", static_cast<int>(kVariableSize),
+                err, errno_text(err));
+        return -1;
+    }
+    int index = table->count++;
+    table->entries[index] = entry;
+    std::size_t n = 0;
+    for (const char *p = text; *p && *p != '=' && n < kVariableNameMax;) entry[n++] = *p++;
+    entry[n++] = '=';
+    if (const char *value = std::strchr(text, '=')) {
+        for (++value; *value && n < kVariableSize - 1;) entry[n++] = *value++;
+    }
+    entry[n] = '\0';
+    CFG_LOG(13, "%s: stored variable '%s'", "PutEnv", entry);
+    return index;
+}
+
+int FindEnv(const VariableTable *table, const char *name) noexcept {
+    if (!name) return -1;
+    std::size_t len = std::strlen(name);
+    for (int i = table->count - 1; i >= 0; --i) {
+        const char *entry = table->entries[i];
+        if (!entry) continue;
+        CFG_LOG(13, "  comparing '%s' to env '%s'", name, entry);
+        if (std::strncmp(entry, name, len) == 0 && entry[len] == '=') return i;
+    }
+    return -1;
+}
+
+const char *GetEnv(const VariableTable *table, const char *name) noexcept {
+    int i = FindEnv(table, name);
+    return i < 0 ? nullptr : std::strchr(table->entries[i], '=') + 1;
+}
+
+int TruncEnv(VariableTable *table, int mark) noexcept {
+    if (mark < 0) mark = 0;
+    if (mark > kMaxFileVariables) mark = kMaxFileVariables;
+    if (table->count < mark) {
+        table->count = mark;
+        return mark;
+    }
+    for (int i = table->count; i >= mark; --i) {
+        cfg_mem_free(table->entries[i]);
+        table->entries[i] = nullptr;
+    }
+    table->count = mark;
+    return mark;
+}
+
+// ---- loader contexts ---------------------------------------------------------
+
+LoaderContext *PushContext(LS_List list, cfg_handle item, const char *name) noexcept {
+    const LoaderContext *head = top_context(list);
+    if (!name) name = "";
+    // A context name holds at most 639 characters; a longer one is refused.
+    char full[kTextSize];
+    int n = head ? std::snprintf(full, sizeof full, "%s.%s", head->name, name)
+                 : std::snprintf(full, sizeof full, "%s", name);
+    if (n < 0 || static_cast<std::size_t>(n) > kTextMax) {
+        CFG_LOG(3, "%s: context name '%s.%s' exceeds %d characters", "PushContext", head ? head->name : "", name,
+                static_cast<int>(kTextMax));
+        return nullptr;
+    }
+    LoaderContext entry{item, cfg_mem_strdup(full)};
+    if (!entry.name) {
+        int err = errno;
+        CFG_LOG(2, "%s: strdup(): errno=%d => %s", "PushContext", err, errno_text(err));
+        return nullptr;
+    }
+    auto *added = static_cast<LoaderContext *>(LS_Add(list, 0, 1, &entry, 1));
+    if (!added) {
+        CFG_LOG(3, "%s: cannot add '%s' to context stack", "PushContext", full);
+        cfg_mem_free(entry.name);
+    }
+    return added;
+}
+
+LoaderContext *PopContext(LS_List list) noexcept {
+    if (!list) return nullptr;
+    if (void *head = LS_Next(list, nullptr, 0, 1)) LS_Release(head, 0x7fffffff);
+    return top_context(list);
+}
+
+int FreeContext(LS_List list, void *entry) noexcept {
+    (void)list;
+    auto *context = static_cast<LoaderContext *>(entry);
+    cfg_mem_free(context->name);
+    context->name = nullptr;
+    return 1;
+}
+
+// ---- file references ---------------------------------------------------------
+
+int cfg_substitute_line(LoaderState *state, const char *line, char *out, uint32_t size) noexcept {
+    // Without "%(" nothing can be expanded: the line is taken as it is.
+    if (!std::strstr(line, "%(")) {
+        copy_bounded(out, size, line);
+        return 0;
+    }
+    g_loader_tags[0].arg = state;
+    return cfgtree::ref_substitute(line, out, size, g_loader_tags);
+}
+
+int cfg_evalContext(char *reference, char *out, uint32_t room, void *arg) noexcept {
+    auto *state = static_cast<LoaderState *>(arg);
+    const char *body = reference + 2;
+    if (!(body[0] == '%' && body[1] == '%')) {
+        const char *value = GetEnv(&state->vars, body);
+        if (!value) {
+            CFG_LOG(3, "%s: context variable '%s' not defined", "cfg_evalContext", body);
+            return CFG_ERR_FILE_REFERENCE;
+        }
+        CFG_LOG(13, "  substituting '%s' for '%s'", value, body);
+        append_result(out, room, value);
+        return 0;
+    }
+    const LoaderContext *head = top_context(state->contexts);
+    if (body[2] != ':') {
+        append_result(out, room, head ? head->name : "");
+        return 0;
+    }
+    if (!head || !head->name[0]) {
+        CFG_LOG(5, "%s: Context modification '%s' with empty/no context", "cfg_evalContext", body);
+        return CFG_ERR_FILE_REFERENCE;
+    }
+    HeapText copy = dup_text(head->name);
+    if (!copy) {
+        int err = errno;
+        CFG_LOG(2, "%s: strdup(%s)\n\t\terrno = %d => \"%s\"", "cfg_evalContext", head->name, err, errno_text(err));
+        return ERR_NO_MEMORY;
+    }
+    CFG_LOG(13, "%s: context substitution in context %p='%s'", "cfg_evalContext", static_cast<void *>(copy.get()),
+            copy.get());
+    if (!apply_modifier(copy.get(), body + 3)) return CFG_ERR_FILE_REFERENCE;
+    append_result(out, room, copy.get());
+    return 0;
+}
+
+// ---- the line reader -----------------------------------------------------------
+
+int parse_object(LoaderState *state, const char *context) noexcept {
+    FileEntry *file = top_file(state);
+    const int mark = state->vars.count;
+    CFG_LOG(10, "%s(%s, blocked=%s)", "parse_object", context ? context : "<NULL>",
+            state->blocked ? "TRUE" : "FALSE");
+    int status = 0;
+    char line[kTextSize];
+    while (file) {
+        int got = read_line(file, line);
+        if (got == 0) {
+            if (file->open_blocks > 0) file->eof_in_block = 1;
+            break;
+        }
+        if (got < 0) {
+            int err = errno;
+            status = ERR_READ_FAILED;
+            CFG_LOG(3, "%s: read error in file '%s' line %d\n\t\terrno = %d  => %s", "parse_object", file->name,
+                    file->line, err, errno_text(err));
+            break;
+        }
+        cut_trailing_space(line);
+        const char *text = line;
+        while (is_space(*text)) ++text;
+        if (!*text || *text == '#') continue;
+        if (*text == '}') {
+            status = 0;
+            break;
+        }
+        if (handle_line(state, file, line, text, &status) != 0 || status < 0) break;
+    }
+    TruncEnv(&state->vars, mark);
+    CFG_LOG(11, "%s(%s) = %ld", "parse_object", context ? context : "<NULL>", static_cast<long>(status));
+    return status;
+}
+
+int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept {
+    HeapText copy = dup_text(text ? text : "");
+    if (!copy) return ERR_NO_MEMORY;
+    char name[kTextSize] = {};
+    std::size_t n = 0;
+    if (prefix) {
+        n = std::strlen(prefix);
+        if (n > kTextMax) return name_too_long("name", prefix);
+        std::memcpy(name, prefix, n);
+    }
+    char *p = copy.get();
+    while (is_space(*p)) ++p;
+    char *seg = p;  // the current segment; its leading blanks are skipped
+    for (;; ++p) {
+        switch (*p) {
+        case ' ':
+        case '\t':
+            if (seg == p) ++seg;
+            continue;
+        case '\0':
+            return CFG_ERR_SYNTAX;
+        case '=':
+            return define_attribute(state, name, seg, p);
+        case '{':
+            return open_object(state, name, seg, p);
+        case '[':
+            return expand_range(state, name, n, seg, p);
+        case '.': {
+            int status = check_segment(seg, p, false);
+            if (status != 0) return status;
+            seg = p + 1;
+            break;
+        }
+        default:
+            break;
+        }
+        if (n >= kTextMax) return name_too_long("name", name);
+        name[n++] = *p;
+    }
+}
+
+int store_definition(LoaderState *state, const char *name, const char *value) noexcept {
+    const LoaderContext *head = top_context(state->contexts);
+    // A full name holds at most 639 characters; a longer one is refused.
+    if (full_length(head, name) > kTextMax) {
+        CFG_LOG(3, "%s: full name of '%s' exceeds %d characters", "store_definition", name,
+                static_cast<int>(kTextMax));
+        return CFG_ERR_SYNTAX;
+    }
+    bool matched = false;
+    if (state->blocked) {
+        const char *filter = GetEnv(&state->vars, "@");
+        if (filter && filter_matches(filter, head, name) == 0) {
+            state->blocked = 0;
+            matched = true;
+        }
+    }
+    int status = value ? store_attribute(state, head, name, value) : open_block(state, head, name);
+    if (matched) state->blocked = 1;
+    return status;
+}
+
+// ---- loading -------------------------------------------------------------------
+
+int report_load_error(LoaderState *state, int status, const char *line) noexcept {
+    if (status == 0) return 0;
+    if (state->first_error == 0) state->first_error = status;
+    if (!state->handler) return status;
+    const FileEntry *file = top_file(state);
+    return state->handler(file ? file->name : "", file ? file->line : 0, line, status);
+}
+
+int cfg_load_file(LoaderState *state, const char *load_argument) noexcept {
+    const int mark = state->vars.count;
+    CFG_LOG(10, "%s(%s)", "cfg_load_file", load_argument ? load_argument : "<NULL>");
+    FILE *stream = nullptr;
+    int status = load_argument ? open_file(state, load_argument, &stream) : ERR_NO_LOAD_ARGUMENT;
+    if (status == 0) status = read_file(state, load_argument, stream);
+    TruncEnv(&state->vars, mark);
+    CFG_LOG(11, "%s(%s)", "cfg_load_file", load_argument ? load_argument : "<NULL>");
+    return status;
+}
+
+int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept {
+    LoaderState state{};
+    CFG_LOG(10, "%s(%s)", "CfgF_LoadFile", load_argument ? load_argument : "<NULL>");
+    state.handler = handler;
+    state.files = LS_CreateList(sizeof(FileEntry), 0);
+    if (!state.files) {
+        int err = errno;
+        CFG_LOG(3, "%s: list malloc failure\n\t\terrno = %d  => %s", "CfgF_LoadFile", err, errno_text(err));
+        return ERR_NO_MEMORY;
+    }
+    state.contexts = LS_CreateList(sizeof(LoaderContext), 0);
+    if (!state.contexts) {
+        int err = errno;
+        CFG_LOG(3, "%s: list malloc failure\n\t\terrno = %d  => %s", "CfgF_LoadFile", err, errno_text(err));
+        dispose_list(state.files);
+        return ERR_NO_MEMORY;
+    }
+    LS_SetCallback(state.contexts, 2, &FreeContext);
+    int status = cfg_load_file(&state, load_argument);
+    if (status == 0) status = state.first_error;
+    dispose_list(state.files);
+    dispose_list(state.contexts);
+    TruncEnv(&state.vars, 0);
+    return status;
+}
+
+int locate_file(const char *name, char *out, uint32_t size) noexcept {
+    if (!g_path_looked_up) {
+        g_config_path = std::getenv("CONFIG_PATH");
+        g_path_looked_up = true;
+        CFG_LOG(1, "CONFIG_PATH = %s", g_config_path ? g_config_path : "<NULL>");
+    }
+    if (!name) return ERR_FILE_ACCESS;
+    if (g_config_path && name[0] != '/') return search_path(name, out, size);
+    // A name that would not fit the path buffer is refused, never cut.
+    if (std::strlen(name) > kPathSize - 1) {
+        CFG_LOG(5, "%s: path '%.64s...' exceeds %d characters", "cfg_locate_file", name,
+                static_cast<int>(kPathSize - 1));
+        return ERR_FILE_ACCESS;
+    }
+    return probe(name, out, size);
+}
+
+void reset_search_path() noexcept {
+    g_path_looked_up = false;
+    g_config_path = nullptr;
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) noexcept { (void)load_argument; (void)handler; return 0; }
-CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) noexcept { (void)name; (void)out; (void)size; return 0; }
-CFG_API uint32_t Cfg_DirectLoad(int on) noexcept { (void)on; return 0; }
+
+CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) noexcept {
+    return cfgtree::guard(ERR_NO_MEMORY, [&] { return cfgtree::load_file(load_argument, handler); });
+}
+
+CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) noexcept {
+    return cfgtree::guard(ERR_FILE_ACCESS, [&] { return cfgtree::locate_file(name, out, size); });
+}
+
+CFG_API uint32_t Cfg_DirectLoad(int on) noexcept {
+    return cfgtree::ctl(CFG_CTL_DIRECT_LOAD, on ? CFG_CTL_DIRECT_LOAD : 0);
+}
+
 }  // extern "C"
