@@ -1,0 +1,270 @@
+// Tests of finding items: the child searches, the identifier walk with its
+// read-only report, and the lookups from the current context.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+
+cfg_handle root() { return ds_get_cntl_info(1); }
+
+cfg_handle raw(cfg_handle parent, uint16_t xid, const char *text) {
+    return ds_append_avp2(parent, 2, xid, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+}
+
+// A raw object under parent: identifier node plus bound reference node.
+cfg_handle raw_object(cfg_handle parent, const char *name, cfg_handle *ref = nullptr) {
+    cfg_handle ident = raw(0, kIdent, name);
+    cfg_handle r = ds_append_avp2(parent, 2, kRef, 0, &ident, sizeof ident);
+    ds_bind_reference(r);
+    if (ref) *ref = r;
+    return ident;
+}
+
+// The tree most tests look into, built from raw nodes so that the walk is
+// tested on its own:
+//   b0=root-attr
+//   a { b=1  x=1  x { y=2 } }
+//   line[1] { v=1 }  line[2] { v=2 }
+//   !ro { c=3 }
+struct Tree {
+    cfg_handle b0, a, a_ref, b, x_attr, x_obj, x_ref, y, line1, line2, ro, c;
+    Tree() {
+        b0 = raw(root(), kItem, "b0=root-attr");
+        a = raw_object(root(), "a", &a_ref);
+        b = raw(a, kItem, "b=1");
+        x_attr = raw(a, kItem, "x=1");
+        x_obj = raw_object(a, "x", &x_ref);
+        y = raw(x_obj, kItem, "y=2");
+        line1 = raw_object(root(), "line[1]");
+        raw(line1, kItem, "v=1");
+        line2 = raw_object(root(), "line[2]");
+        raw(line2, kItem, "v=2");
+        ro = raw_object(root(), "!ro");
+        c = raw(ro, kItem, "c=3");
+    }
+};
+
+TEST(FindItem, ResolvesIdentifiersFromTheRoot) {
+    Tree t;
+    struct Case {
+        const char *identifier;
+        int status;
+        cfg_handle item;
+        cfg_handle reference;
+    };
+    const Case cases[] = {
+        {"a.b", CFG_OK, t.b, 0},
+        {"a", CFG_OK, t.a, t.a_ref},
+        {"a.b=7", CFG_OK, t.b, 0},          // text after the last component is ignored
+        {"a.x", CFG_OK, t.x_attr, 0},       // attributes first at the last component
+        {"a.x.y", CFG_OK, t.y, 0},          // sub-objects only in the middle
+        {"a.x.y=9", CFG_OK, t.y, 0},
+        {"line[*]", CFG_OK, t.line1, 0},    // first match in child order
+        {"line[2]", CFG_OK, t.line2, 0},
+        {"line[2].v", CFG_OK, 0, 0},        // checked below by value
+        {"ro.c", CFG_OK, t.c, 0},           // a stored mark does not hide the name
+        {"!ro.c", CFG_OK, t.c, 0},
+        {"ro", CFG_OK, t.ro, 0},
+        {"**", CFG_OK, t.b0, 0},            // the first attribute of the start
+        {"a.c", CFG_NOT_FOUND, 0, 0},
+        {"a.b.c", CFG_NOT_FOUND, 0, 0},     // attributes are not walked through
+        {"line", CFG_NOT_FOUND, 0, 0},      // the empty instance matches no 1 or 2
+        {"A", CFG_NOT_FOUND, 0, 0},         // names are case-sensitive
+        {"", CFG_NOT_FOUND, 0, 0},
+        {"a.", CFG_NOT_FOUND, 0, 0},
+        {".a", CFG_NOT_FOUND, 0, 0},
+        {"a.*", CFG_NOT_FOUND, 0, 0},       // a bare * is no component
+        {"nothing.b", CFG_NOT_FOUND, 0, 0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfg_handle item = 4242, ref = 4242;
+        uint32_t ro = 4242;
+        int status = cfg_find_item(0, k.identifier, &item, &ref, &ro);
+        EXPECT_STATUS(k.status, status);
+        if (k.status != CFG_OK) {
+            EXPECT_EQ(4242u, item) << "out pointers are untouched on failure";
+            EXPECT_EQ(4242u, ref);
+            EXPECT_EQ(4242u, ro);
+            continue;
+        }
+        if (k.item) {
+            EXPECT_EQ(k.item, item);
+        }
+        if (k.item == t.a || k.item == t.line1 || k.item == t.line2 || k.item == t.ro) {
+            EXPECT_NE(0u, ref);
+            EXPECT_EQ(static_cast<long>(item), cfg_object_ref(ref)) << "the reference names the object";
+        } else {
+            EXPECT_EQ(0u, ref) << "an attribute has no reference node";
+        }
+    }
+    const char *v = nullptr;
+    ds_lock();
+    cfg_handle item = 0;
+    ASSERT_STATUS(CFG_OK, cfg_find_item(0, "line[2].v", &item, nullptr, nullptr));
+    v = cfg_avp(item);
+    EXPECT_STREQ("v=2", v);
+    ds_unlock();
+}
+
+TEST(FindItem, ReadOnlyComesFromTheIdentifierAsWritten) {
+    Tree t;
+    const struct {
+        const char *identifier;
+        uint32_t read_only;
+    } cases[] = {
+        {"a.b", 0}, {"!a.b", 1}, {"a.!b", 1}, {"!a.!x.y", 1}, {"ro.c", 0}, {"!ro", 1}, {"ro", 0},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        uint32_t ro = 77;
+        EXPECT_STATUS(CFG_OK, Cfg_IsReadOnly(k.identifier, &ro));
+        EXPECT_EQ(k.read_only, ro);
+    }
+    uint32_t ro = 77;
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_IsReadOnly("!a.nothing", &ro));
+    EXPECT_EQ(77u, ro);
+}
+
+TEST(FindItem, StartsAtTheGivenObjectOrTheContext) {
+    Tree t;
+    cfg_handle item = 0;
+    EXPECT_STATUS(CFG_OK, cfg_find_item(t.a, "x.y", &item, nullptr, nullptr));
+    EXPECT_EQ(t.y, item);
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(t.a, "a.b", &item, nullptr, nullptr));
+
+    EXPECT_STATUS(CFG_OK, Cfg_Find("a.b", &item));
+    EXPECT_EQ(t.b, item);
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_STATUS(CFG_OK, Cfg_Find("b", &item));
+    EXPECT_EQ(t.b, item);
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("a.b", &item));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext(nullptr));
+    EXPECT_STATUS(CFG_OK, Cfg_Find("a.b", &item));
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("a.b", &item));
+}
+
+TEST(FindItem, OutPointersAreOptional) {
+    Tree t;
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "a.b", nullptr, nullptr, nullptr));
+    EXPECT_STATUS(CFG_OK, Cfg_Find("a", nullptr));
+    EXPECT_STATUS(CFG_OK, Cfg_IsReadOnly("a", nullptr));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find(nullptr, nullptr));  // a NULL identifier names nothing
+}
+
+TEST(FindItem, StaleOrDeletedHandlesFindNothing) {
+    Tree t;
+    cfg_handle item = 0;
+    ASSERT_NE(0, ds_delete_avp3(root(), t.a_ref));
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, "a.b", &item, nullptr, nullptr));
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(t.a, "b", &item, nullptr, nullptr));
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0xFFFFFF00u, "b", &item, nullptr, nullptr));
+}
+
+TEST(FindItem, NoMemoryForTheCopyIsReportedAndWritesNothing) {
+    Tree t;
+    cfgtest::LogCapture log;
+    cfg_handle item = 99;
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, cfg_find_item(0, "a.b", &item, nullptr, nullptr));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(99u, item);
+    std::string expected = std::string("cfg_find_item: malloc(a.b)\n\t\terrno = ") + std::to_string(ENOMEM) +
+                           " => \"" + std::strerror(ENOMEM) + "\"";
+    EXPECT_TRUE(log.has(2, "cfg_d_find", expected)) << log.dump();
+    // The copy is the only allocation of a lookup.
+    cfg_inject_alloc_fault(1, 1);
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "a.x.y", &item, nullptr, nullptr));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(t.y, item);
+}
+
+TEST(FindItem, BadStoredChildrenAreReportedAndSkipped) {
+    cfg_handle bad_attr = raw(root(), kItem, "=no-name");
+    cfg_handle good = raw(root(), kItem, "k=1");
+    // A reference whose target is an attribute node: the target has no name.
+    cfg_handle loose = raw(0, kItem, "loose=1");
+    cfg_handle bad_ref = ds_append_avp2(root(), 2, kRef, 0, &loose, sizeof loose);
+    ASSERT_NE(0u, bad_ref);
+    cfg_handle obj = raw_object(root(), "k");
+    cfg_handle z = raw(obj, kItem, "z=1");
+    cfgtest::LogCapture log;
+    cfg_handle item = 0;
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "k", &item, nullptr, nullptr));
+    EXPECT_EQ(good, item);
+    EXPECT_TRUE(log.has(3, "cfg_d_find", "Bad config attribute at <" + std::to_string(bad_attr) + ">"))
+        << log.dump();
+    log.clear();
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "k.z", &item, nullptr, nullptr));
+    EXPECT_EQ(z, item) << "the walk goes on past the bad reference";
+    EXPECT_TRUE(log.has(3, "cfg_d_find", "Bad config object at <" + std::to_string(loose) + ">")) << log.dump();
+}
+
+TEST(FindItem, OverlongComponentsMatchNothing) {
+    std::string long_name(700, 'n');
+    raw(root(), kItem, (long_name + "=1").c_str());
+    raw(root(), kItem, "short=1");
+    cfg_handle item = 0;
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, long_name.c_str(), &item, nullptr, nullptr));
+    // an overlong stored name is skipped, not fatal
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "short", &item, nullptr, nullptr));
+    std::string longest(639, 'm');
+    cfg_handle h = raw(root(), kItem, (longest + "=2").c_str());
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, longest.c_str(), &item, nullptr, nullptr));
+    EXPECT_EQ(h, item);
+}
+
+TEST(ChildSearch, WalksChildrenOfOneKindInStoreOrder) {
+    cfg_handle a1 = raw(root(), kItem, "a=1");
+    cfg_handle o1t = 0, o1 = 0;
+    o1t = raw_object(root(), "o1", &o1);
+    cfg_handle a2 = raw(root(), kItem, "b=2");
+    cfg_handle o2 = 0;
+    cfg_handle o2t = raw_object(root(), "o2", &o2);
+
+    std::vector<cfg_handle> attrs, refs, targets;
+    ds_lock();
+    for (cfg_handle h = cfg_srch_attribute(root()); h; h = cfg_srch_attribute(ds_get_next_avp(h))) attrs.push_back(h);
+    cfg_handle target = 0;
+    for (cfg_handle h = cfg_srch_object(root(), &target); h; h = cfg_srch_object(ds_get_next_avp(h), &target)) {
+        refs.push_back(h);
+        targets.push_back(target);
+    }
+    ds_unlock();
+    EXPECT_EQ((std::vector<cfg_handle>{a1, a2}), attrs);
+    EXPECT_EQ((std::vector<cfg_handle>{o1, o2}), refs);
+    EXPECT_EQ((std::vector<cfg_handle>{o1t, o2t}), targets);
+    EXPECT_EQ(o1, cfg_srch_object(o1, nullptr)) << "a child start searches from that node on";
+    EXPECT_EQ(a2, cfg_srch_attribute(o1));
+    EXPECT_EQ(0u, cfg_srch_object(0, &target));
+    EXPECT_EQ(0u, cfg_srch_attribute(0));
+    EXPECT_EQ(0u, cfg_srch_attribute(o1t)) << "an empty object has no attributes";
+}
+
+TEST(ChildSearch, FindsTheFirstMatchOfEachKind) {
+    Tree t;
+    ds_lock();
+    cfg_handle ref = 0;
+    EXPECT_EQ(t.x_obj, cfgtree::find_child_object(t.a, "x", &ref));
+    EXPECT_EQ(t.x_ref, ref);
+    EXPECT_EQ(t.x_attr, cfgtree::find_child_attribute(t.a, "x"));
+    EXPECT_EQ(t.line1, cfgtree::find_child_object(root(), "line[*]", nullptr));
+    EXPECT_EQ(t.ro, cfgtree::find_child_object(root(), "!ro", nullptr));
+    ref = 5;
+    EXPECT_EQ(0u, cfgtree::find_child_object(t.a, "b", &ref));
+    EXPECT_EQ(5u, ref);
+    EXPECT_EQ(0u, cfgtree::find_child_attribute(t.a, "nothing"));
+    ds_unlock();
+}
+
+}  // namespace
