@@ -206,7 +206,7 @@ bool key_of(Node *n, Key &k) noexcept {
         if (eq) len = static_cast<size_t>(static_cast<const char *>(eq) - text);
     } else if (xid_of(n) == static_cast<uint16_t>(kIdObjectRef) && (n->flags & kBound)) {
         Node *t = node_of(n->aux);
-        if (!t) return false;
+        if (!t || t->id != kIdIdentifier) return false;  // only objects have names
         text = t->value();
         len = strnlen(text, t->len);
     } else {
