@@ -1,16 +1,461 @@
-// cfg_substitute.cpp - placeholder until the module is written.
+// cfg_substitute.cpp - references inside texts: the table-driven scanner that
+// finds nested references and hands each closed one to its evaluator, and
+// the default evaluator of ${path[:modifier]}.
+//
+// The scanner reads a heap copy of the source and keeps one zero-filled heap
+// buffer per level (the result and at most 10 open references); everything
+// is freed before it returns. The evaluator keeps only fixed 640-byte
+// buffers on the stack and bounds self-reference by a per-thread count of
+// nested evaluations (CFG_MAX_REFERENCE_RECURSION).
+#include <climits>
+#include <cstdlib>
+
 #include "cfg_private.h"
 
+namespace {
+constexpr const char kModule[] = "cfg_substitute";
+
+// At most this many references are open at one time; levels 1..10 hold
+// them and level 0 holds the result.
+constexpr int kMaxOpen = 10;
+
+// The characters of an environment variable name that a reference may read.
+constexpr const char kEnvChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ1234567890_";
+
+// The library's own table: ${ ... } evaluated by cfg_evalReference. It is
+// never written; the scanner only reads tables.
+const CfgRefTag kDefaultTable[] = {
+    {"${", "}", cfg_evalReference, nullptr},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- scanner ---------------------------------------------------------------
+
+// True when text starts with tag (a non-empty tag).
+bool starts_with(const char *text, const char *tag) noexcept {
+    while (*tag && *text == *tag) ++text, ++tag;
+    return *tag == '\0';
+}
+
+// A row opens references only with two non-empty tags: an empty tag would
+// match at every position, so such a row is ignored.
+bool usable(const CfgRefTag &entry) noexcept {
+    return entry.open[0] != '\0' && entry.close && entry.close[0] != '\0';
+}
+
+// The first row whose open tag stands at text, or null.
+const CfgRefTag *match_open(const CfgRefTag *table, const char *text) noexcept {
+    for (const CfgRefTag *e = table; e && e->open; ++e)
+        if (usable(*e) && starts_with(text, e->open)) return e;
+    return nullptr;
+}
+
+// The first characters of every usable open tag: only they can start one.
+struct FirstChars {
+    bool has[256] = {};
+    explicit FirstChars(const CfgRefTag *table) noexcept {
+        for (const CfgRefTag *e = table; e && e->open; ++e)
+            if (usable(*e)) has[static_cast<unsigned char>(e->open[0])] = true;
+    }
+    bool any_in(const char *text) const noexcept {
+        for (; *text; ++text)
+            if (has[static_cast<unsigned char>(*text)]) return true;
+        return false;
+    }
+};
+
+struct Level {
+    std::size_t used = 0;
+    std::size_t capacity = 0;
+    char *buffer = nullptr;
+    const char *open = nullptr;
+    const char *close = nullptr;
+    CfgRefEvaluator evaluate = nullptr;
+    void *arg = nullptr;
+
+    // Appends at most n characters; what does not fit before the last byte
+    // is dropped (a level never grows).
+    void append(const char *text, std::size_t n) noexcept {
+        std::size_t room = capacity - 1 - used;
+        if (n > room) n = room;
+        std::memcpy(buffer + used, text, n);
+        used += n;
+        buffer[used] = '\0';
+    }
+};
+
+// The level stack of one substitution; frees every buffer it still holds.
+class Levels {
+  public:
+    Levels() = default;
+    Levels(const Levels &) = delete;
+    Levels &operator=(const Levels &) = delete;
+    ~Levels() {
+        for (Level &l : level_) cfg_mem_free(l.buffer);
+    }
+
+    int depth() const noexcept { return depth_; }
+    Level &at(int i) noexcept { return level_[i]; }
+    Level &innermost() noexcept { return level_[depth_]; }
+
+    // Gives level index a zero-filled buffer of capacity bytes.
+    [[nodiscard]] bool allocate(int index, std::size_t capacity) noexcept {
+        Level &l = level_[index];
+        l = Level{};
+        l.buffer = static_cast<char *>(cfg_mem_calloc(1, capacity));
+        if (!l.buffer) {
+            int err = errno;
+            CFG_LOG(2, "%s: calloc(1,%d)\n\t\terrno = %d => \"%s\"", "ref_substitute", static_cast<int>(capacity),
+                    err, cfgtree::errno_text(err));
+            return false;
+        }
+        l.capacity = capacity;
+        return true;
+    }
+
+    // Opens a level for entry with capacity bytes, its open tag first.
+    [[nodiscard]] bool open(const CfgRefTag &entry, std::size_t capacity) noexcept {
+        if (!allocate(depth_ + 1, capacity)) return false;
+        Level &l = level_[++depth_];
+        l.open = entry.open;
+        l.close = entry.close;
+        l.evaluate = entry.evaluate;
+        l.arg = entry.arg;
+        l.append(entry.open, std::strlen(entry.open));
+        return true;
+    }
+
+    // Closes the innermost level: its evaluator appends to the enclosing
+    // level, whose length is then taken from its text. An evaluator's
+    // result replaces status; without an evaluator status stays.
+    void close(int &status) noexcept {
+        Level &inner = level_[depth_];
+        Level &outer = level_[depth_ - 1];
+        if (inner.evaluate) {
+            std::size_t room = outer.capacity - outer.used;
+            if (room > UINT32_MAX) room = UINT32_MAX;
+            status = inner.evaluate(inner.buffer, outer.buffer + outer.used, static_cast<uint32_t>(room), inner.arg);
+        }
+        cfg_mem_free(inner.buffer);
+        inner = Level{};
+        --depth_;
+        outer.buffer[outer.capacity - 1] = '\0';
+        outer.used = std::strlen(outer.buffer);
+    }
+
+  private:
+    Level level_[kMaxOpen + 1];
+    int depth_ = 0;
+};
+
+// Writes the first min(length, len - 1) characters of text to out and zeroes
+// the rest of its len bytes; text may lie inside out.
+void write_out(char *out, uint32_t len, const char *text, std::size_t length) noexcept {
+    std::size_t n = length < len - 1 ? length : len - 1;
+    std::memmove(out, text, n);
+    std::memset(out + n, 0, len - n);
+}
+
+// The scan proper over the working copy; fills levels and returns the status
+// of the last evaluation, or -109.
+int scan(const char *source, const char *work, std::size_t work_len, uint32_t len, const CfgRefTag *table,
+         const FirstChars &first, Levels &levels) noexcept {
+    int status = CFG_OK;
+    const char *pos = work;
+    while (*pos) {
+        if (levels.depth() == 0 && !first.has[static_cast<unsigned char>(*pos)]) {
+            levels.at(0).append(pos++, 1);
+            continue;
+        }
+        if (const CfgRefTag *entry = match_open(table, pos)) {
+            CFG_LOG(13, "  found reference open tag at '%s'", pos);
+            std::size_t tag_len = std::strlen(entry->open);
+            if (levels.depth() == kMaxOpen) {
+                // Refused: the tag stays as plain text of the innermost
+                // reference and the scan goes on behind it.
+                CFG_LOG(5, "%s: Reference nesting exceeds max depth (%d)\n\t\t'%s'", "ref_substitute", kMaxOpen,
+                        source);
+                levels.innermost().append(pos, tag_len);
+            } else {
+                std::size_t capacity = work_len - static_cast<std::size_t>(pos - work) + 1 + len;
+                if (!levels.open(*entry, capacity)) return ERR_NO_MEMORY;
+            }
+            pos += tag_len;
+            continue;
+        }
+        if (levels.depth() > 0 && starts_with(pos, levels.innermost().close)) {
+            CFG_LOG(13, "  found reference close tag at '%s'", pos);
+            pos += std::strlen(levels.innermost().close);
+            levels.close(status);
+            continue;
+        }
+        levels.innermost().append(pos++, 1);
+    }
+    return status;
+}
+
+// ---- evaluator ---------------------------------------------------------------
+
+// Nested evaluations on this thread, and whether a refusal for depth is
+// unwinding. A value that refers to itself recurses through
+// get_attr_value -> ref_substitute -> eval_reference; beyond
+// CFG_MAX_REFERENCE_RECURSION nested evaluations the innermost one fails.
+// While that failure unwinds (until the outermost evaluation returns), every
+// evaluation started fails at once and silently, so a value such as
+// x=${x}${x} ends after some 64 evaluations instead of 2^32.
+thread_local int t_eval_depth = 0;
+thread_local bool t_unwinding = false;
+
+struct EvalDepth {
+    EvalDepth() noexcept { ++t_eval_depth; }
+    ~EvalDepth() {
+        if (--t_eval_depth == 0) t_unwinding = false;
+    }
+    EvalDepth(const EvalDepth &) = delete;
+    EvalDepth &operator=(const EvalDepth &) = delete;
+};
+
+// What the modifier of one reference asks for; a null text is "not given".
+struct Modifier {
+    const char *alternate = nullptr;  // +
+    const char *fallback = nullptr;   // - and =
+    const char *assigned = nullptr;   // =
+    const char *message = nullptr;    // ?
+    const char *map = nullptr;        // / and '\'
+    char delimiter = '\0';
+    long start = 0;    // #
+    long length = -1;  // # (counts the NUL); -1: the room
+};
+
+// Appends n characters of text at out, cut to room - 1.
+void append_n(char *out, uint32_t room, const char *text, std::size_t n) noexcept {
+    if (room == 0) return;
+    if (n > room - 1) n = room - 1;
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+void append(char *out, uint32_t room, const char *text) noexcept { append_n(out, room, text, std::strlen(text)); }
+
+// Parses the item path at body and cuts it off at its ':'; fills mod.
+[[nodiscard]] int parse_body(char *body, Modifier &mod) noexcept {
+    const char *end = nullptr;
+    int status = cfgtree::parse_identifier(body, nullptr, &end);
+    while (status == CFG_OK && *end == '.') status = cfgtree::parse_identifier(end + 1, nullptr, &end);
+    if (status != CFG_OK) return status;
+    char *at = body + (end - body);
+    if (*at == '\0') return CFG_OK;
+    if (*at != ':') {
+        CFG_LOG(3, "%s: invalid component separator character '%c'", "cfg_evalReference", *at);
+        return CFG_ERR_SYNTAX;
+    }
+    *at = '\0';
+    char kind = at[1];
+    if (kind == '\0') return CFG_OK;
+    char *arg = at + 2;
+    switch (kind) {
+        case '#': {
+            if (char *comma = std::strchr(arg, ',')) {
+                *comma = '\0';
+                mod.length = std::strtol(comma + 1, nullptr, 10);
+            }
+            mod.start = std::strtol(arg, nullptr, 10);
+            break;
+        }
+        case '+': mod.alternate = arg; break;
+        case '-': mod.fallback = arg; break;
+        case '=': mod.fallback = mod.assigned = arg; break;
+        case '?': mod.message = arg; break;
+        case '/':
+        case '\\':
+            mod.map = arg;
+            mod.delimiter = kind;
+            break;
+        default: break;  // any other modifier is ignored
+    }
+    return CFG_OK;
+}
+
+// Walks a value map. With a value, the first key=result entry whose key is
+// the whole value wins; otherwise (and without a value) the last default
+// entry. Returns false when neither exists.
+bool map_lookup(const char *map, char delimiter, const char *value, const char **result,
+                std::size_t *result_len) noexcept {
+    bool found = false;
+    std::size_t value_len = value ? std::strlen(value) : 0;
+    for (const char *p = map; *p;) {
+        const char *stop = std::strchr(p, delimiter);
+        if (!stop) stop = p + std::strlen(p);
+        std::size_t n = static_cast<std::size_t>(stop - p);
+        const char *eq = static_cast<const char *>(std::memchr(p, '=', n));
+        if (n == 0) {
+            // an empty entry is skipped
+        } else if (!eq) {
+            *result = p;
+            *result_len = n;
+            found = true;
+        } else if (value && static_cast<std::size_t>(eq - p) == value_len && std::memcmp(p, value, value_len) == 0) {
+            *result = eq + 1;
+            *result_len = static_cast<std::size_t>(stop - eq - 1);
+            return true;
+        }
+        p = *stop ? stop + 1 : stop;
+    }
+    return found;
+}
+
+// The item exists: apply the modifier to its value and append at out.
+[[nodiscard]] int expand_item(cfg_handle item, const Modifier &mod, char *out, uint32_t room,
+                              uint32_t length) noexcept {
+    if (!cfgtree::is_attribute(item)) return CFG_ERR_UNRESOLVED;
+    if (mod.alternate) {
+        append(out, room, mod.alternate);
+        return CFG_OK;
+    }
+    if (mod.start == 0 && !mod.map) return cfgtree::get_attr_value(item, out, length);
+
+    char value[cfgtree::kTextSize] = {};
+    int status = cfgtree::get_attr_value(item, value, sizeof value);
+    if (status != CFG_OK) return status;
+    if (!mod.map) {
+        // a start before the value's beginning starts at the beginning
+        long value_len = static_cast<long>(std::strlen(value));
+        long start = mod.start < 0 ? mod.start + value_len : mod.start;
+        if (start < 0) start = 0;
+        if (start > value_len) start = value_len;
+        if (length > 0) cfgtree::copy_bounded(out, length, value + start);
+        return CFG_OK;
+    }
+    const char *result = nullptr;
+    std::size_t result_len = 0;
+    if (!map_lookup(mod.map, mod.delimiter, value, &result, &result_len)) return CFG_OK;
+    if (result_len == 2 && result[0] == '$' && result[1] == '$')
+        append(out, room, value);
+    else
+        append_n(out, room, result, result_len);
+    return CFG_OK;
+}
+
+// The item does not exist: environment, assigned default, map default,
+// default, or failure.
+[[nodiscard]] int expand_missing(const char *path, Modifier mod, char *out, uint32_t room) noexcept {
+    if ((cfgCtl & CFG_CTL_DEREFERENCE_ENV) && std::strspn(path, kEnvChars) == std::strlen(path)) {
+        if (const char *env = std::getenv(path)) {
+            append(out, room, mod.alternate ? mod.alternate : env);
+            return CFG_OK;
+        }
+    }
+    if (mod.assigned) {
+        cfg_handle created = 0;
+        int status = cfgtree::create_item(0, path, cfgtree::xid_item(), &created);
+        if (status != CFG_OK) return status;
+        status = cfgtree::set_attr_value(created, mod.assigned);
+        if (status != CFG_OK) return status;
+    }
+    const char *fallback = mod.fallback;
+    std::size_t fallback_len = fallback ? std::strlen(fallback) : 0;
+    if (mod.map && mod.delimiter == '/') {
+        const char *result = nullptr;
+        if (map_lookup(mod.map, mod.delimiter, nullptr, &result, &fallback_len)) fallback = result;
+    }
+    if (fallback) {
+        append_n(out, room, fallback, fallback_len);
+        return CFG_OK;
+    }
+    if (mod.message)
+        CFG_LOG(3, "%s: alternate substitution error for '%s':\n\t\t%s", "cfg_evalReference", path, mod.message);
+    return CFG_ERR_UNRESOLVED;
+}
+
+}  // namespace
+
 namespace cfgtree {
-int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept { (void)source; (void)out; (void)len; (void)table; return 0; }
-int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept { (void)source; (void)out; (void)len; return 0; }
-int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept { (void)reference; (void)out; (void)room; (void)arg; return 0; }
+
+int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept {
+    if (!source || !out) {
+        CFG_LOG(5, "%s: NULL text or output buffer", "ref_substitute");
+        return ERR_NULL_ARGUMENT;
+    }
+    if (len == 0) return CFG_OK;  // no room even for the NUL: nothing to do
+    FirstChars first(table);
+    if (!first.any_in(source)) {
+        // No open tag can start anywhere: the text is its own result.
+        write_out(out, len, source, std::strlen(source));
+        return CFG_OK;
+    }
+    HeapText work = dup_text(source);
+    if (!work) {
+        int err = errno;
+        CFG_LOG(2, "%s: strdup(%s)\n\t\terrno = %d => \"%s\"", "ref_substitute", source, err, errno_text(err));
+        return ERR_NO_MEMORY;
+    }
+    std::size_t work_len = std::strlen(work.get());
+    Levels levels;
+    if (!levels.allocate(0, work_len + 1 + len)) return ERR_NO_MEMORY;
+    int status = scan(source, work.get(), work_len, len, table, first, levels);
+    if (status == ERR_NO_MEMORY) return status;  // the output stays as it was
+    if (levels.depth() > 0) {
+        CFG_LOG(5, "%s: Unclosed reference at depth %d", "ref_substitute", levels.depth());
+        for (int d = 1; d <= levels.depth(); ++d) levels.at(0).append(levels.at(d).buffer, levels.at(d).used);
+    }
+    if (status == CFG_OK) write_out(out, len, levels.at(0).buffer, levels.at(0).used);
+    return status;
+}
+
+int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept {
+    return cfgtree::ref_substitute(source, out, len, const_cast<CfgRefTag *>(kDefaultTable));
+}
+
+int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept {
+    (void)arg;
+    if (!reference || !out) return ERR_NULL_ARGUMENT;
+    EvalDepth depth;
+    if (t_unwinding) return CFG_ERR_UNRESOLVED;
+    char *body = reference;
+    for (int i = 0; i < 2 && *body; ++i) ++body;  // the open tag ${
+    Modifier mod;
+    int status = parse_body(body, mod);
+    if (status != CFG_OK) return status;
+    if (t_eval_depth > CFG_MAX_REFERENCE_RECURSION) {
+        CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
+                CFG_MAX_REFERENCE_RECURSION, body);
+        t_unwinding = true;
+        return CFG_ERR_UNRESOLVED;
+    }
+    // a # length counts the NUL; none, negative or beyond the room: the room
+    uint32_t length = (mod.length < 0 || mod.length > static_cast<long>(room)) ? room
+                                                                               : static_cast<uint32_t>(mod.length);
+    cfg_handle item = 0;
+    status = find_item(root(), body, &item, nullptr, nullptr);
+    if (status == CFG_OK) return expand_item(item, mod, out, room, length);
+    if (status == CFG_NOT_FOUND) return expand_missing(body, mod, out, room);
+    return status;
+}
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept { (void)source; (void)out; (void)len; (void)table; return 0; }
-CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) noexcept { (void)source; (void)out; (void)len; return 0; }
-CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) noexcept { (void)source; (void)out; (void)len; return 0; }
-CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *arg) noexcept { (void)reference; (void)out; (void)room; (void)arg; return 0; }
-CFG_API uint32_t Cfg_DereferenceEnv(int on) noexcept { (void)on; return 0; }
+
+CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept {
+    return cfgtree::ref_substitute(source, out, len, table);
+}
+
+CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) noexcept {
+    return cfgtree::ref_substitute_default(source, out, len);
+}
+
+// The default evaluator reads the tree, so a direct call holds the lock.
+CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) noexcept {
+    cfgtree::StoreLock lock;
+    return cfgtree::ref_substitute_default(source, out, len);
+}
+
+CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *arg) noexcept {
+    return cfgtree::eval_reference(reference, out, room, arg);
+}
+
+CFG_API uint32_t Cfg_DereferenceEnv(int on) noexcept {
+    return cfgtree::ctl(CFG_CTL_DEREFERENCE_ENV, on ? CFG_CTL_DEREFERENCE_ENV : 0u);
+}
+
 }  // extern "C"

@@ -1,0 +1,414 @@
+// Tests of the reference scanner: nesting, tag tables, unclosed references,
+// buffer limits, evaluator statuses and allocation failures. They use tag
+// tables of their own with test evaluators, so no configuration tree is
+// needed; the default table is used only on texts it never evaluates.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "alloc.h"
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+constexpr const char kMod[] = "cfg_substitute";
+
+// What the evaluators saw, in call order.
+struct Call {
+    std::string reference;
+    uint32_t room;
+    bool out_zeroed;  // every byte from out to the end of room was zero
+};
+std::vector<Call> g_calls;
+
+bool all_zero(const char *out, uint32_t room) {
+    for (uint32_t i = 0; i < room; ++i)
+        if (out[i] != '\0') return false;
+    return true;
+}
+
+void record(const char *reference, const char *out, uint32_t room) {
+    g_calls.push_back({reference, room, all_zero(out, room)});
+}
+
+// Appends "(" body ")", the body being the text after the open tag (whose
+// length is the evaluator argument, as an integer).
+int echo(char *reference, char *out, uint32_t room, void *arg) {
+    record(reference, out, room);
+    std::string text = "(" + std::string(reference + reinterpret_cast<std::uintptr_t>(arg)) + ")";
+    cfgtree::copy_bounded(out, room, text.c_str());
+    return 0;
+}
+
+// Fails with -1407 when the body is "bad", writing nothing; else echoes.
+int picky(char *reference, char *out, uint32_t room, void *arg) {
+    if (std::strcmp(reference + reinterpret_cast<std::uintptr_t>(arg), "bad") == 0) {
+        record(reference, out, room);
+        return CFG_ERR_UNRESOLVED;
+    }
+    return echo(reference, out, room, arg);
+}
+
+// Appends the argument text.
+int say(char *reference, char *out, uint32_t room, void *arg) {
+    record(reference, out, room);
+    cfgtree::copy_bounded(out, room, static_cast<const char *>(arg));
+    return 0;
+}
+
+// Fills all of its room.
+int fill(char *reference, char *out, uint32_t room, void *) {
+    record(reference, out, room);
+    if (room) std::memset(out, '#', room - 1);
+    return 0;
+}
+
+void *len_arg(std::uintptr_t n) { return reinterpret_cast<void *>(n); }
+
+// < > evaluated by echo.
+CfgRefTag kAngle[] = {{"<", ">", echo, len_arg(1)}, {nullptr, nullptr, nullptr, nullptr}};
+CfgRefTag kPicky[] = {{"<", ">", picky, len_arg(1)}, {nullptr, nullptr, nullptr, nullptr}};
+
+// Each test starts with no recorded calls (also when run in one process).
+class Scanner : public ::testing::Test {
+  protected:
+    void SetUp() override { g_calls.clear(); }
+};
+
+struct Result {
+    int status;
+    std::string text;
+};
+
+// Runs ref_substitute into a buffer of len bytes followed by guard bytes
+// and checks the guard and the zero tail.
+Result run(const char *source, CfgRefTag *table, uint32_t len = 640) {
+    std::vector<char> buffer(len + 8, '\x7f');
+    int status = cfgtree::ref_substitute(source, buffer.data(), len, table);
+    for (uint32_t i = len; i < len + 8; ++i) EXPECT_EQ('\x7f', buffer[i]) << "written past len at " << i;
+    if (status != CFG_OK) return {status, std::string(buffer.data(), len)};
+    std::string text(buffer.data());
+    for (uint32_t i = static_cast<uint32_t>(text.size()); i < len; ++i)
+        EXPECT_EQ('\0', buffer[i]) << "byte " << i << " of the tail is not zero";
+    return {status, text};
+}
+
+TEST_F(Scanner, TextsWithoutReferencesComeBackUnchanged) {
+    // nullptr: the default table through cfg_refSubstitute
+    CfgRefTag null_first[] = {{nullptr, "}", echo, nullptr}, {"<", ">", echo, len_arg(1)}};
+    struct Case {
+        const char *source;
+        CfgRefTag *table;
+    };
+    const Case cases[] = {
+        {"", nullptr},    {"plain text", nullptr}, {"a}b", nullptr}, {"$x", nullptr},     {"$", nullptr},
+        {"x$", nullptr},  {"$ {a}", nullptr},      {"}$}{", nullptr}, {"a>b", kAngle},    {"<a>", null_first},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.source);
+        char out[64];
+        std::memset(out, 'X', sizeof out);
+        int status = c.table ? cfgtree::ref_substitute(c.source, out, sizeof out, c.table)
+                             : cfg_refSubstitute(c.source, out, sizeof out);
+        EXPECT_STATUS(CFG_OK, status);
+        EXPECT_STREQ(c.source, out);
+        EXPECT_TRUE(all_zero(out + std::strlen(c.source), static_cast<uint32_t>(sizeof out - std::strlen(c.source))));
+        EXPECT_TRUE(g_calls.empty());
+    }
+}
+
+TEST_F(Scanner, ResultIsCutToLenMinusOneAndTheTailZeroed) {
+    struct Case {
+        const char *source;
+        uint32_t len;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"abcdef", 4, "abc"},   {"abcdef", 1, ""},    {"abcdef", 7, "abcdef"}, {"abcdef", 6, "abcde"},
+        {"a<b>cd", 4, "a(b"},   {"a<b>cd", 1, ""},    {"<b>", 2, "("},         {"ab<", 3, "ab"},
+        {"a<b>cd", 20, "a(b)cd"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " len " + std::to_string(c.len));
+        Result r = run(c.source, kAngle, c.len);
+        EXPECT_STATUS(CFG_OK, r.status);
+        EXPECT_EQ(c.expected, r.text);
+    }
+}
+
+TEST_F(Scanner, NestedReferencesExpandInnermostFirst) {
+    Result r = run("x<a<b>c<d>>y", kAngle);
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ("x(a(b)c(d))y", r.text);
+    ASSERT_EQ(3u, g_calls.size());
+    EXPECT_EQ("<b", g_calls[0].reference);
+    EXPECT_EQ("<d", g_calls[1].reference);
+    EXPECT_EQ("<a(b)c(d)", g_calls[2].reference) << "the body holds the inner expansions, not the close tag";
+}
+
+TEST_F(Scanner, EvaluatorGetsZeroedRoomUpToTheEnclosingCapacity) {
+    // level 0 holds len(source) + 1 + len bytes; a level opened at p holds
+    // len(source from p) + 1 + len bytes
+    Result r = run("ab<c<d>>", kAngle, 10);
+    EXPECT_STATUS(CFG_OK, r.status);
+    ASSERT_EQ(2u, g_calls.size());
+    EXPECT_EQ((6u + 1 + 10) - 2, g_calls[0].room) << "level 1 opened at 2 holds '<c'";
+    EXPECT_EQ((8u + 1 + 10) - 2, g_calls[1].room) << "level 0 holds 'ab'";
+    EXPECT_TRUE(g_calls[0].out_zeroed);
+    EXPECT_TRUE(g_calls[1].out_zeroed);
+}
+
+TEST_F(Scanner, ExpansionsAreNotScannedAgain) {
+    CfgRefTag table[] = {{"<", ">", say, const_cast<char *>("<z>")}, {nullptr, nullptr, nullptr, nullptr}};
+    Result r = run("1<a>2", table);
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ("1<z>2", r.text);
+    EXPECT_EQ(1u, g_calls.size());
+}
+
+TEST_F(Scanner, RowsAreTriedInOrderAndOpenTagsBeforeTheCloseTag) {
+    // inside [ ... ] the text "]x" opens a reference of the second row
+    // before "]" could close the first one
+    CfgRefTag table[] = {{"[", "]", echo, len_arg(1)},
+                         {"]x", "!", echo, len_arg(2)},
+                         {"%(", ")", say, const_cast<char *>("V")},
+                         {"%", ")", say, const_cast<char *>("never")},
+                         {nullptr, nullptr, nullptr, nullptr}};
+    struct Case {
+        const char *source;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"[a]xb!]", "(a(b))"},
+        {"[a]", "(a)"},
+        {"]xq!", "(q)"},
+        {"[a!b]", "(a!b)"},     // a close tag of another row is plain text
+        {"%(x)y", "Vy"},        // %( wins over the later row %
+        {"%x)", "never"},
+        {"[%(y)]", "(V)"},
+        {"[%(y])]", "(V)"},     // inside %( only ) closes; the first ] is its text
+        {"a)b]c!", "a)b]c!"},   // close tags at depth 0 are plain text
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.source);
+        Result r = run(c.source, table);
+        EXPECT_STATUS(CFG_OK, r.status);
+        EXPECT_EQ(c.expected, r.text);
+    }
+}
+
+TEST_F(Scanner, RowsWithEmptyTagsAndANullEvaluatorOrTable) {
+    CfgRefTag empty_tags[] = {{"", ">", echo, len_arg(0)}, {"<", "", echo, len_arg(1)}, {"<", nullptr, echo, len_arg(1)},
+                              {nullptr, nullptr, nullptr, nullptr}};
+    EXPECT_EQ("a<b>c", run("a<b>c", empty_tags).text) << "rows with an empty or missing tag never open";
+    EXPECT_EQ("a<b>c", run("a<b>c", nullptr).text) << "a null table has no rows";
+
+    CfgRefTag silent[] = {{"<", ">", nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    Result r = run("a<b<c>>d", silent);
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ("ad", r.text) << "a reference without evaluator expands to nothing";
+}
+
+TEST_F(Scanner, UnclosedReferencesStayAsWrittenWithAWarning) {
+    struct Case {
+        const char *source;
+        const char *expected;
+        int depth;
+    };
+    const Case cases[] = {
+        {"abc <x", "abc <x", 1},
+        {"<a<b", "<a<b", 2},
+        {"<a<b>c", "<a(b)c", 1},
+        {"x<", "x<", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.source);
+        cfgtest::LogCapture log;
+        Result r = run(c.source, kAngle);
+        EXPECT_STATUS(CFG_OK, r.status);
+        EXPECT_EQ(c.expected, r.text);
+        EXPECT_TRUE(log.has(5, kMod, "ref_substitute: Unclosed reference at depth " + std::to_string(c.depth)))
+            << log.dump();
+    }
+    cfgtest::LogCapture log;
+    char out[32];
+    EXPECT_STATUS(CFG_OK, cfg_refSubstitute("abc ${x", out, sizeof out));
+    EXPECT_STREQ("abc ${x", out);
+    EXPECT_TRUE(log.has(5, kMod, "ref_substitute: Unclosed reference at depth 1"));
+}
+
+TEST_F(Scanner, UnclosedLevelsAreCutToTheResultCapacity) {
+    // the result holds at most len(source) + len characters, so unclosed
+    // levels that gathered large expansions are cut, never overrun
+    CfgRefTag table[] = {{"<", ">", echo, len_arg(1)}, {"[", "]", fill, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    cfgtest::LogCapture log;
+    Result r = run("<[x]<[y]", table, 2);
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ("<", r.text);
+    EXPECT_TRUE(log.has(5, kMod, "ref_substitute: Unclosed reference at depth 2")) << log.dump();
+}
+
+TEST_F(Scanner, TenReferencesNestAndAnEleventhIsPlainText) {
+    auto nested = [](int n, const char *inner) {
+        return std::string(static_cast<size_t>(n), '<') + inner + std::string(static_cast<size_t>(n), '>');
+    };
+    {
+        cfgtest::LogCapture log;
+        Result r = run(nested(10, "x").c_str(), kAngle);
+        EXPECT_STATUS(CFG_OK, r.status);
+        EXPECT_EQ(std::string(10, '(') + "x" + std::string(10, ')'), r.text);
+        EXPECT_FALSE(log.contains("max depth"));
+    }
+    g_calls.clear();
+    cfgtest::LogCapture log;
+    std::string source = nested(11, "x");
+    Result r = run(source.c_str(), kAngle);
+    EXPECT_STATUS(CFG_OK, r.status);
+    // the refused tag and what follows belong to the innermost reference;
+    // the eleventh close tag is then plain text at depth 0
+    EXPECT_EQ(std::string(10, '(') + "<x" + std::string(10, ')') + ">", r.text);
+    EXPECT_EQ("<<x", g_calls.front().reference);
+    EXPECT_TRUE(log.has(5, kMod, "ref_substitute: Reference nesting exceeds max depth (10)\n\t\t'" + source + "'"))
+        << log.dump();
+}
+
+TEST_F(Scanner, StatusIsThatOfTheLastEvaluation) {
+    struct Case {
+        const char *source;
+        int status;
+        const char *expected;  // when the status is 0
+    };
+    const Case cases[] = {
+        {"a<bad>b", CFG_ERR_UNRESOLVED, nullptr},
+        {"<x><bad>", CFG_ERR_UNRESOLVED, nullptr},
+        {"<bad>-<x>", CFG_OK, "-(x)"},
+        {"<<bad>>", CFG_OK, "()"},             // the outer reference succeeds last
+        {"<bad>tail<", CFG_ERR_UNRESOLVED, nullptr},  // unclosed: status unchanged
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.source);
+        char out[32];
+        std::memset(out, 'K', sizeof out);
+        int status = cfgtree::ref_substitute(c.source, out, sizeof out, kPicky);
+        EXPECT_STATUS(c.status, status);
+        if (c.status == CFG_OK)
+            EXPECT_STREQ(c.expected, out);
+        else
+            EXPECT_EQ(std::string(sizeof out, 'K'), std::string(out, sizeof out)) << "output must stay untouched";
+    }
+}
+
+TEST_F(Scanner, ANullEvaluatorLeavesTheStatusAlone) {
+    CfgRefTag table[] = {{"<", ">", picky, len_arg(1)}, {"[", "]", nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    char out[16] = "keep";
+    EXPECT_STATUS(CFG_ERR_UNRESOLVED, cfgtree::ref_substitute("<bad>[x]", out, sizeof out, table));
+    EXPECT_STREQ("keep", out);
+    EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute("[x]<y>", out, sizeof out, table));
+    EXPECT_STREQ("(y)", out);
+}
+
+TEST_F(Scanner, SourceAndOutputMayBeTheSameBuffer) {
+    const char *sources[] = {"a<b>c", "plain", "a<b<c>>d<e", ""};
+    const char *expected[] = {"a(b)c", "plain", "a(b(c))d<e", ""};
+    for (size_t i = 0; i < std::size(sources); ++i) {
+        SCOPED_TRACE(sources[i]);
+        char buffer[32] = {};
+        std::strcpy(buffer, sources[i]);
+        EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute(buffer, buffer, sizeof buffer, kAngle));
+        EXPECT_STREQ(expected[i], buffer);
+        EXPECT_TRUE(all_zero(buffer + std::strlen(buffer), static_cast<uint32_t>(sizeof buffer - std::strlen(buffer))));
+    }
+    char buffer[8] = "abcdefg";
+    EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute(buffer, buffer, 4, kAngle));
+    EXPECT_STREQ("abc", buffer);
+    EXPECT_EQ('\0', buffer[3]);
+    EXPECT_EQ('e', buffer[4]) << "nothing past len is written";
+}
+
+TEST_F(Scanner, AFullLevelDropsTheCharactersThatFollow) {
+    // the inner evaluator fills all the room of level 1; "bc" no longer
+    // fits and is dropped; the outer evaluator sees a full, bounded text
+    CfgRefTag table[] = {{"<", ">", echo, len_arg(1)}, {"[", "]", fill, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    Result r = run("<a[x]bc>", table, 5);
+    EXPECT_STATUS(CFG_OK, r.status);
+    ASSERT_EQ(2u, g_calls.size());
+    const size_t level1_capacity = 8 + 1 + 5;
+    EXPECT_EQ(level1_capacity - 1, g_calls[1].reference.size());
+    EXPECT_EQ("<a" + std::string(level1_capacity - 3, '#'), g_calls[1].reference);
+    EXPECT_EQ("(a##", r.text);
+}
+
+TEST_F(Scanner, TagsAreTracedAtLevel13) {
+    cfgtest::LogCapture log;
+    EXPECT_EQ("a(b)", run("a<b>", kAngle).text);
+    EXPECT_TRUE(log.has(13, kMod, "  found reference open tag at '<b>'")) << log.dump();
+    EXPECT_TRUE(log.has(13, kMod, "  found reference close tag at '>'")) << log.dump();
+}
+
+TEST_F(Scanner, NullArgumentsAndZeroLength) {
+    char out[4] = "abc";
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, cfgtree::ref_substitute(nullptr, out, sizeof out, kAngle));
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, cfgtree::ref_substitute("x", nullptr, 4, kAngle));
+    EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute("<x>", out, 0, kAngle));
+    EXPECT_STREQ("abc", out) << "len 0 writes nothing";
+    EXPECT_TRUE(g_calls.empty()) << "len 0 evaluates nothing";
+}
+
+TEST_F(Scanner, AllocationFailuresLeaveTheOutputUntouched) {
+    const char *source = "a<b>c<d<e>>f";
+    const uint32_t len = 32;
+    int failures = 0;
+    for (int k = 0; k < 50; ++k) {
+        SCOPED_TRACE("fail allocation " + std::to_string(k));
+        cfgtest::LogCapture log;
+        g_calls.clear();
+        char out[len];
+        std::memset(out, 'K', sizeof out);
+        cfg_inject_alloc_fault(k, 1);
+        int status = cfgtree::ref_substitute(source, out, len, kAngle);
+        cfg_inject_alloc_fault(0, 0);
+        if (status == CFG_OK) {
+            EXPECT_STREQ("a(b)c(d(e))f", out);
+            break;
+        }
+        ++failures;
+        EXPECT_STATUS(ERR_NO_MEMORY, status);
+        EXPECT_EQ(std::string(len, 'K'), std::string(out, len));
+        ASSERT_EQ(1u, log.at_most(3).size()) << log.dump();
+        EXPECT_EQ(2, log.at_most(3)[0].level);
+        const std::string err = "\n\t\terrno = " + std::to_string(ENOMEM) + " => \"" + std::strerror(ENOMEM) + "\"";
+        // the copy first, then level 0 (12 + 1 + len), then the level of <b
+        const std::string expected[] = {
+            std::string("ref_substitute: strdup(") + source + ")" + err,
+            "ref_substitute: calloc(1," + std::to_string(12 + 1 + len) + ")" + err,
+            "ref_substitute: calloc(1," + std::to_string(11 + 1 + len) + ")" + err,
+        };
+        if (k < 3) {
+            EXPECT_TRUE(log.has(2, kMod, expected[k])) << log.dump();
+        }
+    }
+    EXPECT_EQ(5, failures) << "the copy, level 0 and three references";
+
+    // a text in which no open tag can start needs no allocation at all
+    cfg_inject_alloc_fault(0, 1);
+    char out[8];
+    EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute("a>b", out, sizeof out, kAngle));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_STREQ("a>b", out);
+}
+
+TEST_F(Scanner, DereferenceEnvSwitchesBit0x10) {
+    EXPECT_EQ(0x10u, cfgCtl & 0x10u);
+    EXPECT_EQ(0x10u, Cfg_DereferenceEnv(0));
+    EXPECT_EQ(0x00u, cfgCtl & 0x10u);
+    EXPECT_EQ(0x00u, Cfg_DereferenceEnv(0));
+    EXPECT_EQ(0x00u, Cfg_DereferenceEnv(5));
+    EXPECT_EQ(0x19u, cfgCtl);
+    uint32_t previous = Cfg_DereferenceEnv(0);
+    EXPECT_EQ(0x10u, previous);
+    EXPECT_EQ(0x00u, Cfg_DereferenceEnv(previous)) << "the previous state restores it";
+    EXPECT_EQ(0x19u, cfgCtl);
+}
+
+}  // namespace
