@@ -1,0 +1,154 @@
+// Tests of reading values: the raw value pointer, copies into the caller's
+// buffer (cut, NUL-ended, substituted while dereferencing is on) and the two
+// lookups by identifier.
+#include <cstring>
+#include <string>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+
+cfg_handle root() { return ds_get_cntl_info(1); }
+
+cfg_handle raw_attr(cfg_handle parent, const char *text) {
+    return ds_append_avp2(parent, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+}
+
+TEST(GetAttrValue, CopiesTheTextAfterTheFirstEqualsCutToTheBuffer) {
+    Cfg_Dereference(0);
+    const struct {
+        const char *stored;
+        uint32_t size;
+        const char *expected;
+    } cases[] = {
+        {"port=515", 640, "515"},  {"port=515", 4, "515"}, {"port=515", 3, "51"},
+        {"port=515", 1, ""},       {"port=", 640, ""},     {"port", 640, ""},
+        {"a=b=c", 640, "b=c"},     {"!ro=v", 640, "v"},    {"s[2]=x y ", 640, "x y "},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(std::string(k.stored) + " size " + std::to_string(k.size));
+        cfg_handle h = raw_attr(root(), k.stored);
+        char buffer[700];
+        std::memset(buffer, '#', sizeof buffer);
+        ds_lock();
+        EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, buffer, k.size));
+        ds_unlock();
+        EXPECT_STREQ(k.expected, buffer);
+        EXPECT_EQ('\0', buffer[k.size - 1]) << "the last byte is always NUL";
+        EXPECT_EQ('#', buffer[k.size]) << "nothing is written past size";
+    }
+}
+
+TEST(GetAttrValue, SizeZeroOrNoBufferOnlyTellsWhetherItIsAnAttribute) {
+    cfg_handle h = raw_attr(root(), "port=515");
+    char buffer[4] = "xyz";
+    for (uint32_t on : {0, 1}) {
+        Cfg_Dereference(static_cast<int>(on));
+        EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, buffer, 0));
+        EXPECT_STREQ("xyz", buffer);
+        EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, nullptr, 640));
+    }
+    cfg_handle obj = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "obj", static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG")), &obj));
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(obj, nullptr, 0));
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(0, buffer, 4));
+    EXPECT_STREQ("xyz", buffer);
+}
+
+TEST(GetAttrValue, SubstitutesReferencesWhileDereferencing) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("host.name", "alpha"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("url", "http://${host.name}/x"));
+    char buffer[640];
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("url", buffer, sizeof buffer));
+    EXPECT_STREQ("http://alpha/x", buffer);
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("url", buffer, 10));
+    EXPECT_STREQ("http://al", buffer) << "the substituted value is cut to size - 1";
+    EXPECT_EQ(8u, Cfg_Dereference(0));
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("url", buffer, sizeof buffer));
+    EXPECT_STREQ("http://${host.name}/x", buffer);
+}
+
+TEST(GetAttrValue, AFailedSubstitutionKeepsTheBufferButEndsIt) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("bad", "${no.such.item}"));
+    char buffer[8];
+    std::memcpy(buffer, "keepme!", 8);
+    buffer[7] = 'X';
+    int status = Cfg_GetAttrValue("bad", buffer, sizeof buffer);
+    EXPECT_NE(CFG_OK, status);
+    EXPECT_EQ(0, std::memcmp(buffer, "keepme!", 7));
+    EXPECT_EQ('\0', buffer[7]);
+}
+
+TEST(GetAttrValue, ByIdentifierReportsLookupAndKindFailures) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    char buffer[16] = "untouched";
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValue("a", buffer, sizeof buffer));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("a.c", buffer, sizeof buffer));
+    EXPECT_STREQ("untouched", buffer);
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_STREQ("untouched", buffer);
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
+    EXPECT_STREQ("1", buffer);
+}
+
+TEST(GetAttrValue, ReadsRelativeToTheContext) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    char buffer[16] = "";
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("b", buffer, sizeof buffer));
+    EXPECT_STREQ("1", buffer);
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
+}
+
+TEST(GetAttrValuePtr, HandsOutTheRawStoredValue) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "x=${y}"));
+    ASSERT_NE(0u, cfgCtl & CFG_CTL_DEREFERENCE);
+    const char *value = nullptr;
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValuePtr("a.b", &value));
+    EXPECT_STREQ("x=${y}", value);
+    cfg_handle h = 0;
+    ASSERT_STATUS(CFG_OK, Cfg_Find("a.b", &h));
+    EXPECT_EQ(cfg_get_av_ptr(h), value);
+    EXPECT_EQ(cfg_avp(h) + 2, value) << "a pointer into the stored text";
+}
+
+TEST(GetAttrValuePtr, RefusesObjectsMissingItemsAndANullOutPointer) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    const char *value = "untouched";
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValuePtr("a", &value));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValuePtr("a.z", &value));
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValuePtr("a.b", &value));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_STREQ("untouched", value);
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValuePtr("a.b", nullptr));
+}
+
+TEST(GetAvPtr, IsNullForAnythingButAReadableAttribute) {
+    cfg_handle attr = raw_attr(root(), "k");
+    cfg_handle obj = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG")), &obj));
+    EXPECT_STREQ("", cfg_get_av_ptr(attr)) << "no '=' reads as the empty value";
+    EXPECT_EQ(nullptr, cfg_get_av_ptr(0));
+    EXPECT_EQ(nullptr, cfg_get_av_ptr(obj));
+    EXPECT_EQ(nullptr, cfg_get_av_ptr(root()));
+    ASSERT_NE(0, ds_delete_avp3(root(), attr));
+    EXPECT_EQ(nullptr, cfg_get_av_ptr(attr)) << "a deleted handle reads as nothing";
+    char buffer[4];
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(attr, buffer, sizeof buffer));
+}
+
+TEST(Dereference, SwitchReturnsThePreviousBit) {
+    EXPECT_EQ(8u, Cfg_Dereference(0));
+    EXPECT_EQ(0u, Cfg_Dereference(0));
+    EXPECT_EQ(0u, Cfg_Dereference(8));
+    EXPECT_EQ(8u, Cfg_Dereference(1));
+    EXPECT_EQ(0x19u, cfgCtl) << "no other bit moves";
+}
+
+}  // namespace
