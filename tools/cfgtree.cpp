@@ -1,0 +1,899 @@
+// cfgtree.cpp - the cfgtree command: loads configuration files in direct mode
+// and dumps, reads, sets, checks or substitutes against what they define.
+// Failing lines are reported compiler-style ("FILE:LINE: STATUS: line") and
+// the load goes on with the next line. Exit statuses: 0 success, 1 something
+// asked for was not found, 2 a load or usage error, 3 a refused request.
+// Identifiers, values and TEXT hold at most 639 characters, as in the
+// library; load arguments (file, variables, context, filter) 4095.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cfgtree.h"
+#include "log.h"
+
+namespace {
+
+constexpr std::size_t kTextSize = 640;   // library text buffers: 639 characters
+constexpr std::size_t kLoadArgMax = 4095;
+
+enum Exit : int { kOk = 0, kNotFound = 1, kFailed = 2, kRefused = 3 };
+
+// Combines two exit statuses: a failure outweighs a refusal, which
+// outweighs a miss.
+int worse(int a, int b) {
+    auto rank = [](int e) { return e == kFailed ? 3 : e == kRefused ? 2 : e == kNotFound ? 1 : 0; };
+    return rank(b) > rank(a) ? b : a;
+}
+
+// ---- command line ----------------------------------------------------------
+
+enum Command : unsigned { kNone = 0, kDump = 1, kGet = 2, kSet = 4, kCheck = 8, kSubst = 16, kAll = 31 };
+
+struct Options {
+    Command command = kNone;
+    std::string command_name;
+    std::vector<std::string> args;  // positional arguments after the command
+    std::size_t dash_at = SIZE_MAX; // index in args where "--" stood
+    std::vector<std::string> defines;
+    std::string context, filter, path, id, type, out;
+    bool has_context = false, has_filter = false, has_path = false, has_id = false, has_type = false,
+         has_out = false;
+    bool raw = false, json = false, quiet = false, help = false, version = false;
+    int verbose = 0;
+};
+
+struct OptionSpec {
+    const char *long_name;
+    char short_name;
+    bool takes_value;
+    unsigned commands;  // the commands that accept it
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"define", 'D', true, kAll},    {"context", 0, true, kAll},  {"filter", 0, true, kAll},
+    {"path", 0, true, kAll},        {"verbose", 'v', false, kAll}, {"quiet", 'q', false, kAll},
+    {"help", 'h', false, kAll},     {"version", 'V', false, kAll}, {"id", 0, true, kDump},
+    {"raw", 0, false, kDump | kGet}, {"json", 0, false, kDump},   {"type", 0, true, kGet},
+    {"output", 'o', true, kSet},
+};
+
+const char kUsage[] =
+    "Usage: cfgtree COMMAND [OPTION]... ARGUMENT...\n"
+    "\n"
+    "Loads configuration files (with includes, file variables and index ranges)\n"
+    "and works on the configuration they define.\n"
+    "\n"
+    "Commands:\n"
+    "  dump FILE... [--id IDENT] [--raw] [--json]\n"
+    "                       print the configuration, or one item, in the\n"
+    "                       configuration language (or as JSON)\n"
+    "  get FILE... IDENT... [--type bool|int|range|bytes|server] [--raw]\n"
+    "                       print the value of each attribute, one a line\n"
+    "  set FILE IDENT VALUE [-o OUT]\n"
+    "                       set an attribute and save FILE (or OUT)\n"
+    "  check FILE...        report every line that fails to load\n"
+    "  subst TEXT [FILE...] print TEXT with its ${...} references resolved\n"
+    "\n"
+    "Options:\n"
+    "  -D NAME=VALUE        define a file variable for every file loaded\n"
+    "      --context IDENT  initial context of the files (the variable %%)\n"
+    "      --filter PATTERN load only the definitions matching PATTERN (@)\n"
+    "      --path DIRS      ':'-separated search path (sets CONFIG_PATH)\n"
+    "  -o, --output OUT     where set saves (default: FILE itself)\n"
+    "      --id IDENT       dump only this item\n"
+    "      --raw            leave ${...} references unresolved\n"
+    "      --json           dump as JSON (attribute values as strings)\n"
+    "      --type KIND      print values converted: bool, int, range, bytes, server\n"
+    "  -v, --verbose        show the library's messages (repeat for more)\n"
+    "  -q, --quiet          print no diagnostics; the exit status tells\n"
+    "  -h, --help           show this help\n"
+    "  -V, --version        show the version\n"
+    "\n"
+    "A FILE that exists as a path is loaded from there; any other name is looked\n"
+    "for on CONFIG_PATH, like includes. Without CONFIG_PATH and --path, the search\n"
+    "path is the current directory, then the directories of the FILEs.\n"
+    "In get, leading arguments that name files are FILEs and the rest IDENTs (the\n"
+    "last argument is always an IDENT); a -- ends the FILEs explicitly.\n"
+    "set rewrites the file in saved form: comments, file variables and includes\n"
+    "are not kept, references are.\n"
+    "\n"
+    "Exit status: 0 success; 1 something asked for was not found; 2 a load or\n"
+    "usage error; 3 a refused request (read-only attribute, an object where an\n"
+    "attribute is needed, a value not of the asked type).\n";
+
+int usage_error(const std::string &message) {
+    std::fprintf(stderr, "cfgtree: %s\nTry 'cfgtree --help' for more information.\n", message.c_str());
+    return kFailed;
+}
+
+const OptionSpec *find_long(const std::string &name) {
+    for (const auto &spec : kOptions)
+        if (name == spec.long_name) return &spec;
+    return nullptr;
+}
+
+const OptionSpec *find_short(char c) {
+    for (const auto &spec : kOptions)
+        if (spec.short_name == c) return &spec;
+    return nullptr;
+}
+
+bool set_command(Options &o, const std::string &word) {
+    static const struct {
+        const char *name;
+        Command command;
+    } kCommands[] = {{"dump", kDump}, {"get", kGet}, {"set", kSet}, {"check", kCheck}, {"subst", kSubst}};
+    for (const auto &c : kCommands) {
+        if (word == c.name) {
+            o.command = c.command;
+            o.command_name = word;
+            return true;
+        }
+    }
+    return false;
+}
+
+void apply_option(Options &o, const OptionSpec &spec, const std::string &value) {
+    std::string name = spec.long_name;
+    if (name == "define") o.defines.push_back(value);
+    else if (name == "context") o.context = value, o.has_context = true;
+    else if (name == "filter") o.filter = value, o.has_filter = true;
+    else if (name == "path") o.path = value, o.has_path = true;
+    else if (name == "id") o.id = value, o.has_id = true;
+    else if (name == "type") o.type = value, o.has_type = true;
+    else if (name == "output") o.out = value, o.has_out = true;
+    else if (name == "verbose") ++o.verbose;
+    else if (name == "quiet") o.quiet = true;
+    else if (name == "help") o.help = true;
+    else if (name == "version") o.version = true;
+    else if (name == "raw") o.raw = true;
+    else if (name == "json") o.json = true;
+}
+
+// Parses argv in GNU style: options anywhere, "--opt=value" or "--opt value",
+// "-Dvalue" or "-D value", clustered flags ("-vv"), "--" ends the options.
+// The first positional word is the command. Returns kOk or a usage error.
+int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *> &used) {
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (options_done || arg == "-" || arg.size() < 2 || arg[0] != '-') {
+            if (o.command == kNone && !o.help && !o.version) {
+                if (!set_command(o, arg)) return usage_error("unknown command '" + arg + "'");
+            } else {
+                o.args.push_back(arg);
+            }
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            if (o.command != kNone) o.dash_at = o.args.size();
+            continue;
+        }
+        if (arg[1] == '-') {
+            std::size_t eq = arg.find('=');
+            std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            const OptionSpec *spec = find_long(name);
+            if (!spec) return usage_error("unknown option '--" + name + "'");
+            std::string value;
+            if (spec->takes_value) {
+                if (eq != std::string::npos) value = arg.substr(eq + 1);
+                else if (i + 1 < argc) value = argv[++i];
+                else return usage_error("option '--" + name + "' needs a value");
+            } else if (eq != std::string::npos) {
+                return usage_error("option '--" + name + "' takes no value");
+            }
+            apply_option(o, *spec, value);
+            used.push_back(spec);
+            continue;
+        }
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const OptionSpec *spec = find_short(arg[k]);
+            if (!spec) return usage_error(std::string("unknown option '-") + arg[k] + "'");
+            std::string value;
+            if (spec->takes_value) {
+                if (k + 1 < arg.size()) value = arg.substr(k + 1);
+                else if (i + 1 < argc) value = argv[++i];
+                else return usage_error(std::string("option '-") + arg[k] + "' needs a value");
+                k = arg.size();
+            }
+            apply_option(o, *spec, value);
+            used.push_back(spec);
+        }
+    }
+    return kOk;
+}
+
+// Checks what the command line asks for as a whole.
+int check_args(const Options &o, const std::vector<const OptionSpec *> &used) {
+    if (o.help || o.version) return kOk;
+    if (o.command == kNone) return usage_error("no command given");
+    for (const OptionSpec *spec : used)
+        if (!(spec->commands & o.command))
+            return usage_error("option '--" + std::string(spec->long_name) + "' does not apply to " + o.command_name);
+    for (const std::string &d : o.defines) {
+        if (d.empty() || d[0] == '=') return usage_error("-D needs NAME=VALUE, not '" + d + "'");
+        if (d.find(',') != std::string::npos) return usage_error("-D '" + d + "': a variable cannot hold ','");
+    }
+    if ((o.has_context && o.context.find(',') != std::string::npos) ||
+        (o.has_filter && o.filter.find(',') != std::string::npos))
+        return usage_error("--context and --filter cannot hold ','");
+    if (o.has_type && o.type != "bool" && o.type != "int" && o.type != "range" && o.type != "bytes" &&
+        o.type != "server")
+        return usage_error("unknown --type '" + o.type + "' (bool, int, range, bytes or server)");
+    return kOk;
+}
+
+// ---- library messages ------------------------------------------------------
+
+// What the log sink keeps of one load, to name the file behind a failure
+// that no line reports (an unreadable include, a block left open).
+struct LoadLog {
+    std::vector<std::string> eof_files;     // "Unexpected EOF in file '...'"
+    std::vector<std::string> access_paths;  // candidates of the last failed locate
+};
+
+int g_log_threshold = 0;      // library messages up to this level go to stderr
+LoadLog *g_load_log = nullptr;  // set while a load runs
+
+// The text between open and the last close after it, or "".
+std::string between(const std::string &text, const std::string &open, const std::string &close) {
+    std::size_t a = text.find(open);
+    if (a == std::string::npos) return "";
+    a += open.size();
+    std::size_t b = text.rfind(close);
+    return b == std::string::npos || b < a ? "" : text.substr(a, b - a);
+}
+
+void note_load_message(LoadLog &log, const std::string &m) {
+    if (m.find("Unexpected EOF in file '") != std::string::npos) {
+        log.eof_files.push_back(between(m, "Unexpected EOF in file '", "'"));
+    } else if (m.find(": loading '") != std::string::npos) {
+        log.access_paths.clear();  // the file was found: earlier misses do not matter
+    } else if (m.find("cfg_locate_file: stat(") == 0) {
+        log.access_paths.push_back(between(m, "stat(", "): errno"));
+    } else if (m.find("' is not readable") != std::string::npos) {
+        log.access_paths.push_back(between(m, "file '", "' is not readable"));
+    } else if (m.find("cfg_load_file: fopen(") == 0) {
+        log.access_paths.push_back(between(m, "fopen(", ") failed"));
+    }
+}
+
+void log_sink(void *, int level, const char *module, int line, const char *message) {
+    if (g_load_log && std::strcmp(module, "cfg_f_load") == 0 && level <= 9) note_load_message(*g_load_log, message);
+    if (level <= g_log_threshold) std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module, line, message);
+}
+
+// Library messages are hidden by default (the tool reports failures itself);
+// CFGTREE_LOG_LEVEL and each -v show more.
+void setup_logging(const Options &o) {
+    const char *env = std::getenv("CFGTREE_LOG_LEVEL");
+    int level = env && *env ? std::atoi(env) : 0;
+    static const int kVerbose[] = {0, 5, 9, 13};
+    if (o.verbose) level = std::max(level, kVerbose[std::min(o.verbose, 3)]);
+    if (o.quiet) level = 0;
+    g_log_threshold = level;
+    Log_SetSink(log_sink, nullptr);
+}
+
+// ---- loading ---------------------------------------------------------------
+
+bool g_quiet = false;
+
+// Diagnostics on stderr, unless -q.
+void diag(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void diag(const char *format, ...) {
+    if (g_quiet) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+struct FileArg {
+    std::string shown;  // as the user wrote it
+    std::string load;   // the name handed to the loader
+};
+
+// The failing lines of the load running now; the handler has no argument.
+struct LoadState {
+    const FileArg *file = nullptr;
+    int failures = 0;
+};
+LoadState *g_load = nullptr;
+
+// The file name of a load argument: up to the first ',' after a character
+// other than ',' (the loader's own rule).
+std::string file_of(const char *load_argument) {
+    std::string s = load_argument ? load_argument : "";
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == ',') ++i;
+    std::size_t comma = s.find(',', i);
+    return comma == std::string::npos ? s : s.substr(0, comma);
+}
+
+std::string shown_name(const char *load_argument) {
+    std::string name = file_of(load_argument);
+    if (g_load && g_load->file && name == g_load->file->load) return g_load->file->shown;
+    return name;
+}
+
+int report_line(const char *file, int line, const char *text, int status) {
+    if (g_load) ++g_load->failures;
+    const char *t = text ? text : "";
+    while (*t == ' ' || *t == '\t') ++t;
+    diag("%s:%d: %s: %s\n", shown_name(file).c_str(), line, Cfg_StatusName(status), t);
+    return 0;  // go on with the next line
+}
+
+bool is_regular_file(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Paths that exist are loaded by their absolute name (so CONFIG_PATH does
+// not hide them); other names go to the search path.
+FileArg make_file_arg(const std::string &name) {
+    FileArg f{name, name};
+    struct stat st {};
+    if (name.empty() || name[0] == '/' || ::stat(name.c_str(), &st) != 0) return f;
+    char resolved[PATH_MAX];
+    if (::realpath(name.c_str(), resolved)) f.load = resolved;
+    return f;
+}
+
+// The reason a file cannot be loaded before trying, or "" when it can.
+std::string precheck_file(const FileArg &f) {
+    if (f.load.find(',') != std::string::npos) return "a file name cannot hold ','";
+    struct stat st {};
+    if (::stat(f.load.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return "is a directory";
+        if (!(st.st_mode & S_IRUSR)) return "file is not readable";
+        return "";
+    }
+    if (cfg_locate_file(f.load.c_str(), nullptr, 0) == CFG_OK) return "";
+    return f.load[0] == '/' ? "no such file" : "no such file (nor on the search path)";
+}
+
+std::string load_argument(const FileArg &f, const Options &o) {
+    std::string arg = f.load;
+    for (const std::string &d : o.defines) arg += "," + d;
+    if (o.has_context) arg += ",%%=" + o.context;
+    if (o.has_filter) arg += ",@=" + o.filter;
+    return arg;
+}
+
+// Names the file behind a failure that no line reported.
+void report_load_failure(const FileArg &f, int status, const LoadLog &log, bool lines_reported) {
+    bool said = false;
+    for (const std::string &eof : log.eof_files) {
+        diag("%s: %s: file ends inside a block it opened\n", shown_name(eof.c_str()).c_str(),
+             Cfg_StatusName(ERR_UNEXPECTED_EOF));
+        said = true;
+    }
+    if (status == ERR_FILE_ACCESS && !log.access_paths.empty()) {
+        std::string tried;
+        for (const std::string &p : log.access_paths) tried += (tried.empty() ? "'" : ", '") + p + "'";
+        diag("%s: %s: an included file cannot be read (tried %s)\n", f.shown.c_str(), Cfg_StatusName(status),
+             tried.c_str());
+        said = true;
+    }
+    if (!said && !lines_reported) diag("%s: %s: the file did not load\n", f.shown.c_str(), Cfg_StatusName(status));
+}
+
+// Loads one file; returns the number of failures (lines and the load).
+int load_one(const FileArg &f, const Options &o) {
+    std::string why = precheck_file(f);
+    if (!why.empty()) {
+        diag("%s: %s: %s\n", f.shown.c_str(), Cfg_StatusName(ERR_FILE_ACCESS), why.c_str());
+        return 1;
+    }
+    std::string arg = load_argument(f, o);
+    if (arg.size() > kLoadArgMax) {
+        diag("%s: %s: file name, -D, --context and --filter hold more than %zu characters\n", f.shown.c_str(),
+             Cfg_StatusName(CFG_ERR_SYNTAX), kLoadArgMax);
+        return 1;
+    }
+    LoadState state{&f, 0};
+    LoadLog log;
+    g_load = &state;
+    g_load_log = &log;
+    int status = CfgF_LoadFile(arg.c_str(), report_line);
+    g_load_log = nullptr;
+    if (status < 0) report_load_failure(f, status, log, state.failures > 0);
+    g_load = nullptr;
+    return state.failures + (status != CFG_OK && state.failures == 0 ? 1 : 0);
+}
+
+// Loads every file in direct mode; returns kOk or kFailed.
+int load_all(const std::vector<FileArg> &files, const Options &o) {
+    Cfg_DirectLoad(1);
+    int failures = 0;
+    for (const FileArg &f : files) failures += load_one(f, o);
+    return failures ? kFailed : kOk;
+}
+
+// Without CONFIG_PATH or --path, includes are looked for in the current
+// directory, then in the directories of the files named on the command line.
+void setup_search_path(const Options &o, const std::vector<std::string> &names) {
+    if (o.has_path) {
+        setenv("CONFIG_PATH", o.path.c_str(), 1);
+        return;
+    }
+    if (std::getenv("CONFIG_PATH")) return;
+    std::vector<std::string> dirs{"."};
+    for (const std::string &n : names) {
+        std::size_t slash = n.rfind('/');
+        if (slash == std::string::npos) continue;
+        std::string dir = slash == 0 ? "/" : n.substr(0, slash);
+        if (dir.find(':') == std::string::npos && std::find(dirs.begin(), dirs.end(), dir) == dirs.end())
+            dirs.push_back(dir);
+    }
+    std::string path;
+    for (const std::string &d : dirs) path += (path.empty() ? "" : ":") + d;
+    setenv("CONFIG_PATH", path.c_str(), 1);
+}
+
+std::vector<FileArg> file_args(const std::vector<std::string> &names) {
+    std::vector<FileArg> files;
+    for (const std::string &n : names) files.push_back(make_file_arg(n));
+    return files;
+}
+
+// ---- items -----------------------------------------------------------------
+
+// "cfgtree: IDENT: STATUS: text" for item-level outcomes.
+void item_diag(const std::string &ident, int status, const std::string &text) {
+    diag("cfgtree: %s: %s: %s\n", ident.c_str(), Cfg_StatusName(status), text.c_str());
+}
+
+// True when every dotted component of ident parses (instances may hold
+// wildcards: lookups accept them).
+bool parses_as_identifier(const std::string &ident) {
+    if (ident.empty() || ident.size() >= kTextSize) return false;
+    const char *p = ident.c_str();
+    for (;;) {
+        const char *end = nullptr;
+        if (cfg_parse_identifier(p, nullptr, &end) != CFG_OK) return false;
+        if (*end == '\0') return true;
+        if (*end != '.') return false;
+        p = end + 1;
+    }
+}
+
+// Maps a failed read of ident to a diagnostic and an exit status.
+int read_failure(const std::string &ident, int status) {
+    switch (status) {
+        case CFG_NOT_FOUND:
+            item_diag(ident, status, "no such attribute");
+            return kNotFound;
+        case CFG_ERR_NOT_ATTRIBUTE:
+            item_diag(ident, status, "is an object, not an attribute");
+            return kNotFound;
+        case CFG_ERR_UNRESOLVED:
+            item_diag(ident, status, "its value holds a reference that cannot be resolved");
+            return kNotFound;
+        case CFG_ERR_SYNTAX:
+            item_diag(ident, status, "its value holds a malformed reference");
+            return kRefused;
+        default:
+            item_diag(ident, status, "cannot be read");
+            return kFailed;
+    }
+}
+
+// ---- dump ------------------------------------------------------------------
+
+struct JsonNode {
+    std::string name, value;
+    bool object = false;
+    std::vector<JsonNode> children;
+};
+
+// Reads back a value as the saver writes it: quoted when empty or edged
+// with white space, as it stands otherwise.
+std::string saved_value(const std::string &r) {
+    if (r.size() >= 2 && r.front() == '"' && r.back() == '"') {
+        std::string inner = r.substr(1, r.size() - 2);
+        if (inner.empty() || std::isspace(static_cast<unsigned char>(inner.front())) ||
+            std::isspace(static_cast<unsigned char>(inner.back())))
+            return inner;
+    }
+    return r;
+}
+
+// Parses the saver's output ("name {", "}", "name = value", the reference
+// failure comment) into a tree. Names hold no blanks, so the first blank
+// ends them. Attributes whose references failed are named in *failed.
+JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) {
+    JsonNode root;
+    root.object = true;
+    std::vector<JsonNode *> stack{&root};
+    bool failure_next = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+        std::size_t start = line.find_first_not_of(' ');
+        if (start == std::string::npos) continue;
+        line.erase(0, start);
+        if (line[0] == '#') {
+            failure_next = true;
+            continue;
+        }
+        if (line == "}") {
+            if (stack.size() > 1) stack.pop_back();
+            continue;
+        }
+        std::size_t blank = line.find(' ');
+        JsonNode node;
+        node.name = line.substr(0, blank);
+        if (blank != std::string::npos && line.compare(blank, std::string::npos, " {") == 0) {
+            node.object = true;
+            stack.back()->children.push_back(node);
+            stack.push_back(&stack.back()->children.back());
+            continue;
+        }
+        if (blank != std::string::npos && line.compare(blank, 3, " = ") == 0) node.value = saved_value(line.substr(blank + 3));
+        if (failure_next && failed) failed->push_back(node.name);
+        failure_next = false;
+        stack.back()->children.push_back(node);
+    }
+    return root;
+}
+
+std::string json_string(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+void write_json(const JsonNode &node, int depth, std::string &out) {
+    if (!node.object) {
+        out += json_string(node.value);
+        return;
+    }
+    if (node.children.empty()) {
+        out += "{}";
+        return;
+    }
+    out += "{\n";
+    std::string indent(2 * (depth + 1), ' ');
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+        out += indent + json_string(node.children[i].name) + ": ";
+        write_json(node.children[i], depth + 1, out);
+        out += i + 1 < node.children.size() ? ",\n" : "\n";
+    }
+    out += std::string(2 * depth, ' ') + "}";
+}
+
+// Saves the item (or everything) into a string. Returns Cfg_Save's status.
+int save_to_string(const char *ident, std::string &text) {
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    FILE *stream = open_memstream(&buffer, &size);
+    if (!stream) return ERR_NO_MEMORY;
+    int status = Cfg_Save(ident, stream);
+    std::fclose(stream);
+    text.assign(buffer ? buffer : "", size);
+    std::free(buffer);
+    return status;
+}
+
+int dump_json(const char *ident) {
+    std::string text;
+    int status = save_to_string(ident, text);
+    if (status != CFG_OK) return status;
+    std::vector<std::string> failed;
+    JsonNode root = parse_saved(text, &failed);
+    for (const std::string &name : failed)
+        item_diag(name, CFG_ERR_UNRESOLVED, "a reference cannot be resolved; the value is shown as stored");
+    std::string out;
+    write_json(root, 0, out);
+    std::printf("%s\n", out.c_str());
+    return CFG_OK;
+}
+
+int run_dump(const Options &o) {
+    if (o.args.empty()) return usage_error("dump needs at least one FILE");
+    int exit = load_all(file_args(o.args), o);
+    if (o.raw) Cfg_Dereference(0);
+    const char *ident = o.has_id ? o.id.c_str() : nullptr;
+    int status = o.json ? dump_json(ident) : Cfg_Save(ident, stdout);
+    if (status == CFG_NOT_FOUND) {
+        item_diag(o.id, status, "no such item");
+        return worse(exit, kNotFound);
+    }
+    if (status != CFG_OK) {
+        item_diag(o.has_id ? o.id : "dump", status, "cannot be saved");
+        return kFailed;
+    }
+    return exit;
+}
+
+// ---- get -------------------------------------------------------------------
+
+// The typed value of ident as the converters write it, or a status.
+int typed_value(const std::string &kind, const char *ident, std::string &text) {
+    char buf[kTextSize] = {};
+    int status = CFG_OK;
+    if (kind == "bool") {
+        uint32_t flag = 0;
+        if ((status = Cfg_GetBoolAttrValue(ident, &flag)) == CFG_OK) Cfg_SetBool(flag, buf);
+    } else if (kind == "int") {
+        int32_t v = 0;
+        if ((status = Cfg_GetIntAttrValue(ident, &v)) == CFG_OK) Cfg_SetInt(v, buf);
+    } else if (kind == "range") {
+        int32_t low = 0, high = 0;
+        if ((status = Cfg_GetRangeAttrValue(ident, &low, &high)) == CFG_OK) status = Cfg_SetRange(low, high, buf);
+    } else if (kind == "bytes") {
+        unsigned char bytes[kTextSize / 2 + 1];
+        uint32_t count = 0;
+        status = Cfg_GetBytesAttrValue(ident, bytes, kTextSize / 2, &count);
+        if (status == CFG_OK) status = Cfg_SetBytes(bytes, count, buf, sizeof buf);
+    } else {
+        char host[kTextSize] = {};
+        int32_t port = 0;
+        if ((status = Cfg_GetServerAttrValue(ident, host, &port)) == CFG_OK) status = Cfg_SetServer(host, port, buf);
+    }
+    if (status == CFG_OK) text = buf;
+    return status;
+}
+
+int get_one(const Options &o, const std::string &ident) {
+    if (!parses_as_identifier(ident)) {
+        item_diag(ident, CFG_ERR_SYNTAX, "not a valid identifier");
+        return kFailed;
+    }
+    char value[kTextSize] = {};
+    int status = Cfg_GetAttrValue(ident.c_str(), value, sizeof value);
+    if (status != CFG_OK) return read_failure(ident, status);
+    std::string text = value;
+    if (o.has_type) {
+        status = typed_value(o.type, ident.c_str(), text);
+        if (status != CFG_OK) {
+            item_diag(ident, status, "value '" + std::string(value) + "' is not of type " + o.type);
+            return kRefused;
+        }
+    }
+    std::printf("%s\n", text.c_str());
+    return kOk;
+}
+
+// Splits get's arguments into files and identifiers (see the usage text).
+void split_get_args(const Options &o, std::vector<std::string> &files, std::vector<std::string> &idents) {
+    std::size_t n = o.args.size();
+    std::size_t first_ident = o.dash_at;
+    if (first_ident == SIZE_MAX) {
+        first_ident = n ? 1 : 0;
+        while (first_ident + 1 < n) {
+            const std::string &a = o.args[first_ident];
+            char located[4096];
+            bool is_file = is_regular_file(a) ||
+                           (cfg_locate_file(a.c_str(), located, sizeof located) == CFG_OK && is_regular_file(located));
+            if (!is_file) break;
+            ++first_ident;
+        }
+    }
+    files.assign(o.args.begin(), o.args.begin() + std::min(first_ident, n));
+    idents.assign(o.args.begin() + std::min(first_ident, n), o.args.end());
+}
+
+int run_get(const Options &o) {
+    std::vector<std::string> files, idents;
+    split_get_args(o, files, idents);
+    if (files.empty() || idents.empty()) return usage_error("get needs FILE... IDENT...");
+    int exit = load_all(file_args(files), o);
+    if (o.raw) Cfg_Dereference(0);
+    for (const std::string &ident : idents) exit = worse(exit, get_one(o, ident));
+    return exit;
+}
+
+// ---- set -------------------------------------------------------------------
+
+// The dotted prefixes of ident that name objects ("a", "a.b" for "a.b.c").
+std::vector<std::string> object_prefixes(const std::string &ident) {
+    std::vector<std::string> out;
+    const char *p = ident.c_str();
+    for (;;) {
+        const char *end = nullptr;
+        if (cfg_parse_identifier(p, nullptr, &end) != CFG_OK || *end != '.') break;
+        out.push_back(ident.substr(0, static_cast<std::size_t>(end - ident.c_str())));
+        p = end + 1;
+    }
+    return out;
+}
+
+// The read-only marks the library does not check on a set by name: a
+// marked attribute, or a marked object on its path (which a created
+// attribute would inherit). Returns what is marked, or "".
+std::string stored_read_only(const std::string &ident) {
+    cfg_handle h = 0;
+    uint32_t flag = 0;
+    for (const std::string &prefix : object_prefixes(ident)) {
+        if (Cfg_Find(prefix.c_str(), &h) != CFG_OK) break;
+        if (cfg_is_object(h) && cfg_is_read_only(h, &flag) == CFG_OK && flag) return "object '" + prefix + "'";
+    }
+    if (Cfg_Find(ident.c_str(), &h) == CFG_OK && cfg_is_attribute(h)) {
+        const char *text = cfg_avp(h);
+        if (text && text[0] == '!') return "attribute";
+    }
+    return "";
+}
+
+int set_failure(const std::string &ident, int status) {
+    switch (status) {
+        case CFG_READ_ONLY:
+            item_diag(ident, status, "attribute is read-only, not set");
+            return kRefused;
+        case CFG_ERR_NOT_ATTRIBUTE:
+            item_diag(ident, status, "is an object, not an attribute");
+            return kRefused;
+        case CFG_ERR_SYNTAX:
+            item_diag(ident, status, "not a valid identifier");
+            return kFailed;
+        default:
+            item_diag(ident, status, "cannot be set");
+            return kFailed;
+    }
+}
+
+// Saves everything, references as written, to a temporary file beside path
+// that then replaces it, keeping the mode of the file it replaces.
+int save_replacing(const std::string &path) {
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) return ERR_FILE_ACCESS;
+    FILE *stream = fdopen(fd, "w");
+    if (!stream) {
+        close(fd);
+        unlink(tmp.c_str());
+        return ERR_FILE_ACCESS;
+    }
+    Cfg_Dereference(0);
+    int status = Cfg_Save(nullptr, stream);
+    bool written = !std::ferror(stream);
+    struct stat st {};
+    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    fchmod(fd, mode);
+    written = (std::fclose(stream) == 0) && written;
+    if (status == CFG_OK && !written) status = ERR_FILE_ACCESS;
+    if (status == CFG_OK && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
+    if (status != CFG_OK) unlink(tmp.c_str());
+    return status;
+}
+
+int run_set(const Options &o) {
+    if (o.args.size() != 3) return usage_error("set needs FILE IDENT VALUE");
+    const std::string &ident = o.args[1], &value = o.args[2];
+    if ((o.has_context || o.has_filter) && !o.has_out)
+        return usage_error("set with --context or --filter would rewrite FILE with other contents; give -o OUT");
+    if (!parses_as_identifier(ident)) {
+        item_diag(ident, CFG_ERR_SYNTAX, "not a valid identifier");
+        return kFailed;
+    }
+    if (ident.size() + value.size() + 1 >= kTextSize) return usage_error("IDENT=VALUE holds more than 639 characters");
+    FileArg file = make_file_arg(o.args[0]);
+    if (load_all({file}, o) != kOk) {
+        diag("%s: not saved: the file did not load cleanly\n", file.shown.c_str());
+        return kFailed;
+    }
+    std::string marked = stored_read_only(ident);
+    if (!marked.empty()) {
+        item_diag(ident, CFG_READ_ONLY, marked + " is read-only, not set");
+        return kRefused;
+    }
+    int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
+    if (status != CFG_OK) return set_failure(ident, status);
+    std::string out = o.has_out ? o.out : file.load;
+    std::string shown = o.has_out ? o.out : file.shown;
+    if (!o.has_out) {
+        char located[4096];
+        if (file.load[0] != '/' && cfg_locate_file(file.load.c_str(), located, sizeof located) == CFG_OK) out = located;
+    }
+    status = save_replacing(out);
+    if (status != CFG_OK) {
+        diag("%s: %s: cannot write the file\n", shown.c_str(), Cfg_StatusName(status));
+        return kFailed;
+    }
+    return kOk;
+}
+
+// ---- check, subst ----------------------------------------------------------
+
+int run_check(const Options &o) {
+    if (o.args.empty()) return usage_error("check needs at least one FILE");
+    return load_all(file_args(o.args), o);
+}
+
+int run_subst(const Options &o) {
+    if (o.args.empty()) return usage_error("subst needs TEXT");
+    const std::string &text = o.args[0];
+    if (text.size() >= kTextSize) return usage_error("TEXT holds more than 639 characters");
+    int exit = load_all(file_args({o.args.begin() + 1, o.args.end()}), o);
+    char out[kTextSize] = {};
+    int status = Cfg_Substitute(text.c_str(), out, sizeof out);
+    if (status == CFG_OK) {
+        std::printf("%s\n", out);
+        return exit;
+    }
+    if (status == CFG_ERR_UNRESOLVED) {
+        item_diag("'" + text + "'", status, "a reference cannot be resolved");
+        return worse(exit, kNotFound);
+    }
+    item_diag("'" + text + "'", status, status == CFG_ERR_SYNTAX ? "a reference is malformed" : "cannot be substituted");
+    return kFailed;
+}
+
+int run(const Options &o) {
+    switch (o.command) {
+        case kDump: return run_dump(o);
+        case kGet: return run_get(o);
+        case kSet: return run_set(o);
+        case kCheck: return run_check(o);
+        case kSubst: return run_subst(o);
+        default: return kFailed;
+    }
+}
+
+// The names that may be files, for the default search path.
+std::vector<std::string> candidate_files(const Options &o) {
+    if (o.command == kSubst) return {o.args.begin() + std::min<std::size_t>(1, o.args.size()), o.args.end()};
+    if (o.command == kSet) return {o.args.begin(), o.args.begin() + std::min<std::size_t>(1, o.args.size())};
+    return o.args;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    std::vector<const OptionSpec *> used;
+    if (int e = parse_args(argc, argv, o, used); e != kOk) return e;
+    if (int e = check_args(o, used); e != kOk) return e;
+    if (o.help) {
+        std::fputs(kUsage, stdout);
+        return kOk;
+    }
+    if (o.version) {
+        std::printf("cfgtree %s\n", CFGTREE_VERSION);
+        return kOk;
+    }
+    g_quiet = o.quiet;
+    setup_logging(o);
+    setup_search_path(o, candidate_files(o));
+    int exit = run(o);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        diag("cfgtree: cannot write the output\n");
+        return kFailed;
+    }
+    return exit;
+}
