@@ -1,0 +1,233 @@
+// Tests of the context stack: pushes of absolute identifiers, pops back to
+// emptyContext, refused pushes that change nothing, and lookups that start
+// at the current context.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kObject = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+
+// a { b=1  b2 { c=2 } }   x=1
+void build_tree() {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b2.c", "2"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("x", "1"));
+}
+
+cfg_handle find(const char *identifier) {
+    cfg_handle h = 0;
+    return cfg_find_item(0, identifier, &h, nullptr, nullptr) == CFG_OK ? h : 0;
+}
+
+cfg_handle find_here(const char *identifier) {
+    cfg_handle h = 0;
+    return Cfg_Find(identifier, &h) == CFG_OK ? h : 0;
+}
+
+TEST(Context, StartsEmptyAtTheRoot) {
+    build_tree();
+    EXPECT_EQ(&emptyContext, cfgContext);
+    EXPECT_EQ(0u, emptyContext.handle);
+    EXPECT_STREQ("", emptyContext.name);
+    EXPECT_STREQ("", Cfg_GetContext());
+    EXPECT_EQ(find("a.b"), find_here("a.b"));
+}
+
+TEST(Context, PushesNestAndPopsUnwind) {
+    build_tree();
+    cfgtest::LogCapture log;
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_STREQ("a.", Cfg_GetContext());
+    EXPECT_EQ(find("a"), cfgContext->handle);
+    EXPECT_EQ(find("a.b"), find_here("b"));
+    EXPECT_TRUE(log.has(7, "cfg_context", "Cfg_PushContext(a)")) << log.dump();
+    EXPECT_TRUE(log.has(9, "cfg_context", "Cfg_PushContext: new context: <" + std::to_string(find("a")) + "> = 'a.'"));
+
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a.b2"));
+    EXPECT_STREQ("a.b2.", Cfg_GetContext());
+    EXPECT_EQ(find("a.b2.c"), find_here("c"));
+    EXPECT_EQ(0u, find_here("b"));
+
+    log.clear();
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_STREQ("a.", Cfg_GetContext());
+    EXPECT_EQ(find("a.b"), find_here("b"));
+    EXPECT_TRUE(log.has(9, "cfg_context", "Cfg_PopContext: new context: <" + std::to_string(find("a")) + "> = 'a.'"))
+        << log.dump();
+
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(&emptyContext, cfgContext);
+    EXPECT_TRUE(log.has(9, "cfg_context", "Cfg_PopContext: new context: <0> = ''")) << log.dump();
+    EXPECT_EQ(find("x"), find_here("x"));
+}
+
+TEST(Context, IdentifiersAreAbsolute) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_ERR_BAD_OBJECT, Cfg_PushContext("b2"));
+    EXPECT_TRUE(log.has(5, "cfg_context", "Cfg_PushContext: 'b2' does not exist")) << log.dump();
+    EXPECT_STREQ("a.", Cfg_GetContext());
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("b2.top", "1"));  // relative to a: makes a.b2.top
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("b2.top", "1"));  // now a root object b2
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("b2"));
+    EXPECT_EQ(find("b2"), cfgContext->handle);
+}
+
+TEST(Context, RefusedPushesChangeNothing) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    CfgContext *before = cfgContext;
+    const struct {
+        const char *identifier;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"a.b", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'a.b' is not a configuration object"},
+        {"x", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'x' is not a configuration object"},
+        {"x=1", CFG_ERR_SYNTAX, "Cfg_PushContext: AVP is invalid for context: 'x=1'"},
+        {"a = ", CFG_ERR_SYNTAX, "Cfg_PushContext: AVP is invalid for context: 'a = '"},
+        {"$x", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context specification: '$x'"},
+        {"a b", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context specification: 'a b'"},
+        {"", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context specification: ''"},
+        {"nothing", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'nothing' does not exist"},
+        {"a.nothing", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'a.nothing' does not exist"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(k.status, Cfg_PushContext(k.identifier));
+        EXPECT_TRUE(log.has(5, "cfg_context", k.message)) << log.dump();
+        EXPECT_TRUE(log.has(7, "cfg_context", std::string("Cfg_PushContext(") + k.identifier + ")"));
+        EXPECT_EQ(before, cfgContext);
+        EXPECT_STREQ("a.", Cfg_GetContext());
+    }
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(&emptyContext, cfgContext) << "nothing was left on the stack";
+}
+
+TEST(Context, NullPushesTheRootAndOnePopUndoesIt) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    cfgtest::LogCapture log;
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext(nullptr));
+    EXPECT_TRUE(log.has(7, "cfg_context", "Cfg_PushContext(<NULL>)"));
+    EXPECT_NE(&emptyContext, cfgContext) << "a root record of its own";
+    EXPECT_EQ(0u, cfgContext->handle);
+    EXPECT_STREQ("", Cfg_GetContext());
+    EXPECT_EQ(find("a.b"), find_here("a.b"));
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_STREQ("a.", Cfg_GetContext());
+    EXPECT_EQ(find("a.b"), find_here("b"));
+}
+
+TEST(Context, PopWithNothingPushedKeepsEmptyContext) {
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // before any list exists
+    EXPECT_EQ(&emptyContext, cfgContext);
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // the list exists, but is empty
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(&emptyContext, cfgContext);
+    EXPECT_STREQ("", Cfg_GetContext());
+    cfgContext = nullptr;
+    EXPECT_STREQ("", Cfg_GetContext());
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    cfgContext = &emptyContext;
+}
+
+TEST(Context, InstanceAndMarkStayInTheName) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("srv[2].port", "1"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("srv[2]"));
+    EXPECT_STREQ("srv[2].", Cfg_GetContext());
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("!srv[*]"));
+    EXPECT_STREQ("!srv[*].", Cfg_GetContext());
+    EXPECT_EQ(find("srv[2]"), cfgContext->handle);
+}
+
+TEST(Context, DeepStacksUnwindInOrder) {
+    std::string path = "n0";
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "n0.n1.n2.n3.n4.n5.n6.n7", kObject, nullptr));
+    for (int i = 0; i < 8; ++i) {
+        if (i) path += ".n" + std::to_string(i);
+        ASSERT_STATUS(CFG_OK, Cfg_PushContext(path.c_str()));
+    }
+    for (int i = 7; i >= 0; --i) {
+        EXPECT_EQ(path + ".", Cfg_GetContext());
+        EXPECT_EQ(find(path.c_str()), cfgContext->handle);
+        ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+        path = path.substr(0, path.find_last_of('.') == std::string::npos ? 0 : path.find_last_of('.'));
+    }
+    EXPECT_EQ(&emptyContext, cfgContext);
+}
+
+TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    CfgContext *before = cfgContext;
+    int failures = 0;
+    for (int k = 0;; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        cfg_inject_alloc_fault(k, 1);
+        int status = Cfg_PushContext("a.b2");
+        cfg_inject_alloc_fault(0, 0);
+        if (status == CFG_OK) break;
+        ASSERT_STATUS(ERR_NO_MEMORY, status);
+        ++failures;
+        EXPECT_EQ(before, cfgContext);
+        EXPECT_STREQ("a.", Cfg_GetContext());
+        ASSERT_LT(k, 20);
+    }
+    EXPECT_EQ(4, failures) << "copy, lookup copy, name, list entry";
+    EXPECT_STREQ("a.b2.", Cfg_GetContext());
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(before, cfgContext);
+
+    cfgtest::LogCapture log;
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext("a.b2"));
+    cfg_inject_alloc_fault(0, 0);
+    std::string expected = std::string("Cfg_PushContext: strdup(a.b2)\n\t\terrno = ") + std::to_string(ENOMEM) +
+                           " => \"" + std::strerror(ENOMEM) + "\"";
+    EXPECT_TRUE(log.has(2, "cfg_context", expected)) << log.dump();
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext(nullptr));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(before, cfgContext);
+}
+
+TEST(Context, NoMemoryForTheListOnTheFirstPush) {
+    build_tree();
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext("a"));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(&emptyContext, cfgContext);
+    EXPECT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_STREQ("a.", Cfg_GetContext());
+}
+
+TEST(Context, LookupsFollowTheContextEverywhere) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("b", "changed"));
+    char buffer[16];
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("b", buffer, sizeof buffer));
+    EXPECT_STREQ("changed", buffer);
+    uint32_t ro = 5;
+    EXPECT_STATUS(CFG_OK, Cfg_IsReadOnly("!b", &ro));
+    EXPECT_EQ(1u, ro);
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("b"));
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(0u, find("a.b"));
+    EXPECT_NE(0u, find("x"));
+}
+
+}  // namespace
