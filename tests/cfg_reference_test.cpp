@@ -1,0 +1,393 @@
+// Tests of reference evaluation against a real tree: item paths, every
+// modifier, the environment fallback, defaults that are stored, value maps,
+// self-reference, and failures of the lookup, the store and the heap.
+#include <cstring>
+#include <string>
+
+#include "alloc.h"
+#include "support.h"
+
+namespace {
+
+constexpr const char kMod[] = "cfg_substitute";
+
+struct Result {
+    int status;
+    std::string text;
+};
+
+void set(const char *identifier, const char *value) {
+    ASSERT_EQ(CFG_OK, Cfg_SetAttrValue(identifier, value)) << identifier;
+}
+
+Result substitute(const std::string &text, uint32_t len = 640) {
+    std::string buffer(len, 'K');
+    int status = Cfg_Substitute(text.c_str(), buffer.data(), len);
+    if (status != CFG_OK) {
+        EXPECT_EQ(std::string(len, 'K'), buffer) << "a failed substitution writes nothing";
+        return {status, ""};
+    }
+    return {status, buffer.c_str()};
+}
+
+Result read(const char *identifier) {
+    char buffer[640];
+    int status = Cfg_GetAttrValue(identifier, buffer, sizeof buffer);
+    return {status, status == CFG_OK ? buffer : ""};
+}
+
+// The tree most cases read.
+class Reference : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set("a.b", "abcdef");
+        set("obj.x", "1");
+        set("one", "1");
+        set("zero", "0");
+        set("seven", "7");
+        set("empty", "");
+        set("bname", "b");
+        set("two", "2");
+        set("srv[2].port", "80");
+        set("ref", "${a.b}");
+        set("chain", "[${ref}]");
+    }
+};
+
+struct Case {
+    const char *text;
+    int status;
+    const char *expected;  // when the status is 0
+};
+
+void check(const Case &c) {
+    SCOPED_TRACE(c.text);
+    Result r = substitute(c.text);
+    EXPECT_STATUS(c.status, r.status);
+    if (c.status == CFG_OK) {
+        EXPECT_EQ(c.expected, r.text);
+    }
+}
+
+TEST_F(Reference, ItemPathsResolveFromTheRoot) {
+    const Case cases[] = {
+        {"${a.b}", CFG_OK, "abcdef"},
+        {"x${a.b}y${one}", CFG_OK, "xabcdefy1"},
+        {"${!a.b}", CFG_OK, "abcdef"},
+        {"${srv[2].port}", CFG_OK, "80"},
+        {"${srv[*].port}", CFG_OK, "80"},
+        {"${a.${bname}}", CFG_OK, "abcdef"},
+        {"${chain}", CFG_OK, "[abcdef]"},
+        {"${empty}", CFG_OK, ""},
+        {"${obj}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${a}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${a.c}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${b}", CFG_ERR_UNRESOLVED, nullptr},
+    };
+    for (const Case &c : cases) check(c);
+}
+
+TEST_F(Reference, ContextsDoNotApplyToReferences) {
+    ASSERT_EQ(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_EQ("abcdef", read("b").text) << "the lookup by identifier starts at the context";
+    check({"${b}", CFG_ERR_UNRESOLVED, nullptr});
+    check({"${a.b}", CFG_OK, "abcdef"});
+    Cfg_PopContext();
+}
+
+TEST_F(Reference, PartOfTheValue) {
+    const Case cases[] = {
+        {"${a.b:#2}", CFG_OK, "cdef"},     {"${a.b:#-2}", CFG_OK, "ef"},       {"${a.b:#1,3}", CFG_OK, "bc"},
+        {"${a.b:#0,3}", CFG_OK, "ab"},     {"${a.b:#0}", CFG_OK, "abcdef"},    {"${a.b:#6}", CFG_OK, ""},
+        {"${a.b:#99}", CFG_OK, ""},        {"${a.b:#2,0}", CFG_OK, ""},        {"${a.b:#0,0}", CFG_OK, ""},
+        {"${a.b:#0,1}", CFG_OK, ""},       {"${a.b:#-6}", CFG_OK, "abcdef"},   {"${a.b:#-99}", CFG_OK, "abcdef"},
+        {"${a.b:#-99,3}", CFG_OK, "ab"},   {"${a.b:# 2}", CFG_OK, "cdef"},     {"${a.b:#+2}", CFG_OK, "cdef"},
+        {"${a.b:#x}", CFG_OK, "abcdef"},   {"${a.b:#2x,3}", CFG_OK, "cd"},     {"${a.b:#2,-1}", CFG_OK, "cdef"},
+        {"${a.b:#1,}", CFG_OK, ""},        {"${a.b:#1,99}", CFG_OK, "bcdef"},  {"${a.b:#${two}}", CFG_OK, "cdef"},
+        {"${ref:#1}", CFG_OK, "bcdef"},    {"${missing:#1}", CFG_ERR_UNRESOLVED, nullptr},
+    };
+    for (const Case &c : cases) check(c);
+}
+
+TEST_F(Reference, AlternateDefaultAndMessage) {
+    const Case cases[] = {
+        {"${a.b:+yes}", CFG_OK, "yes"},
+        {"${empty:+yes}", CFG_OK, "yes"},
+        {"${a.b:+}", CFG_OK, ""},
+        {"${missing:+yes}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${obj:+yes}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${a.b:-dflt}", CFG_OK, "abcdef"},
+        {"${missing:-dflt}", CFG_OK, "dflt"},
+        {"${missing:-}", CFG_OK, ""},
+        {"${missing:-a:b=c}", CFG_OK, "a:b=c"},
+        {"${a.b:?gone}", CFG_OK, "abcdef"},
+        {"${a.b:*junk}", CFG_OK, "abcdef"},
+        {"${a.b:}", CFG_OK, "abcdef"},
+        {"${missing:*junk}", CFG_ERR_UNRESOLVED, nullptr},
+    };
+    for (const Case &c : cases) check(c);
+
+    cfgtest::LogCapture log;
+    check({"${missing:?no X}", CFG_ERR_UNRESOLVED, nullptr});
+    EXPECT_TRUE(log.has(3, kMod, "cfg_evalReference: alternate substitution error for 'missing':\n\t\tno X"))
+        << log.dump();
+    log.clear();
+    check({"${missing}", CFG_ERR_UNRESOLVED, nullptr});
+    EXPECT_TRUE(log.at_most(5).empty()) << "without ? a missing item is not reported:\n" << log.dump();
+}
+
+TEST_F(Reference, ValueMaps) {
+    const Case cases[] = {
+        {"${one:/1=on/0=off/other}", CFG_OK, "on"},
+        {"${zero:/1=on/0=off/other}", CFG_OK, "off"},
+        {"${seven:/1=on/0=off/other}", CFG_OK, "other"},
+        {"${missing:/1=on/0=off/other}", CFG_OK, "other"},
+        {"${one:\\1=on\\0=off\\other}", CFG_OK, "on"},
+        {"${seven:\\1=on\\0=off\\other}", CFG_OK, "other"},
+        {"${missing:\\1=on\\0=off\\other}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${zero:/0=off/$$}", CFG_OK, "off"},
+        {"${seven:/0=off/$$}", CFG_OK, "7"},
+        {"${missing:/0=off/$$}", CFG_OK, "$$"},
+        {"${seven:/7=<$$>}", CFG_OK, "<$$>"},
+        {"${seven:/7=$$}", CFG_OK, "7"},
+        {"${seven:/1=on}", CFG_OK, ""},
+        {"${missing:/1=on}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${one://1=on//}", CFG_OK, "on"},
+        {"${one:/1=a/1=b}", CFG_OK, "a"},
+        {"${seven:/d1/7x=no/7=yes/d2}", CFG_OK, "yes"},
+        {"${seven:/d1/1=no/d2}", CFG_OK, "d2"},
+        {"${missing:/d1/1=x/d2}", CFG_OK, "d2"},
+        {"${one:/1=a=b}", CFG_OK, "a=b"},
+        {"${empty:/=was empty/x}", CFG_OK, "was empty"},
+        {"${one:/1=a/b\\c}", CFG_OK, "a"},
+        {"${one:\\1=a/b\\c}", CFG_OK, "a/b"},
+        {"${ref:/abcdef=deref}", CFG_OK, "deref"},
+        {"${one:/${one}=computed}", CFG_OK, "computed"},
+    };
+    for (const Case &c : cases) check(c);
+}
+
+TEST_F(Reference, EnvironmentFallback) {
+    cfgtest::ScopedEnv var("CFGTREE_REF_VAR", "envval");
+    cfgtest::ScopedEnv lower("cfgtree_ref_lower", "lower");
+    cfgtest::ScopedEnv unset("CFGTREE_REF_UNSET", nullptr);
+    const Case cases[] = {
+        {"${CFGTREE_REF_VAR}", CFG_OK, "envval"},
+        {"${CFGTREE_REF_VAR:+yes}", CFG_OK, "yes"},
+        {"${CFGTREE_REF_VAR:-dflt}", CFG_OK, "envval"},
+        {"${CFGTREE_REF_VAR:#2}", CFG_OK, "envval"},
+        {"${CFGTREE_REF_VAR:/envval=mapped/x}", CFG_OK, "envval"},
+        {"${cfgtree_ref_lower}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${CFGTREE_REF_UNSET}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${CFGTREE_REF_UNSET:+yes}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${CFGTREE_REF_UNSET:-d}", CFG_OK, "d"},
+    };
+    for (const Case &c : cases) check(c);
+
+    Result r = substitute("${CFGTREE_REF_VAR}", 4);
+    EXPECT_EQ("env", r.text);
+
+    EXPECT_EQ(0x10u, Cfg_DereferenceEnv(0));
+    check({"${CFGTREE_REF_VAR}", CFG_ERR_UNRESOLVED, nullptr});
+    check({"${CFGTREE_REF_VAR:-d}", CFG_OK, "d"});
+    EXPECT_EQ(0u, Cfg_DereferenceEnv(1));
+
+    set("CFGTREE_REF_VAR", "attr");
+    check({"${CFGTREE_REF_VAR}", CFG_OK, "attr"});
+}
+
+TEST_F(Reference, AssignedDefaultIsStored) {
+    std::string before = cfgtest::dump_tree();
+    check({"${a.b:=other}", CFG_OK, "abcdef"});
+    EXPECT_EQ(before, cfgtest::dump_tree()) << "an existing item is not changed";
+
+    check({"${new.obj.attr:=hello}", CFG_OK, "hello"});
+    EXPECT_EQ("hello", read("new.obj.attr").text);
+    check({"${new.obj.attr:=other}", CFG_OK, "hello"});
+    EXPECT_EQ("hello", read("new.obj.attr").text) << "the second evaluation finds the stored value";
+
+    check({"${blank:=}", CFG_OK, ""});
+    Result r = read("blank");
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ("", r.text);
+
+    cfgtest::ScopedEnv var("CFGTREE_REF_VAR", "envval");
+    before = cfgtest::dump_tree();
+    check({"${CFGTREE_REF_VAR:=x}", CFG_OK, "envval"});
+    EXPECT_EQ(before, cfgtest::dump_tree()) << "the environment comes before the assigned default";
+
+    set("holder", "${stored:=v}");
+    EXPECT_EQ("v", read("holder").text);
+    EXPECT_EQ("v", read("stored").text);
+}
+
+TEST_F(Reference, AssignedDefaultReportsRefusedStoreCalls) {
+    std::string before = cfgtest::dump_tree();
+    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
+    check({"${fresh:=x}", ERR_CREATE_FAILED, nullptr});
+    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+    EXPECT_EQ(before, cfgtest::dump_tree());
+
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
+    check({"${fresh:=x}", ERR_MODIFY_FAILED, nullptr});
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
+    Result r = read("fresh");
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ("", r.text) << "the created attribute stays, without a value";
+}
+
+TEST_F(Reference, InnerReferencesOfADefaultAreEvaluatedFirst) {
+    const Case cases[] = {
+        {"${a.b:-${one}}", CFG_OK, "abcdef"},
+        {"${missing:-${one}}", CFG_OK, "1"},
+        {"${missing:-${gone}}", CFG_OK, ""},  // the inner failure is not the last evaluation
+        {"${a.b:-${gone}}", CFG_OK, "abcdef"},
+        {"${missing:-x}${gone}", CFG_ERR_UNRESOLVED, nullptr},
+        {"${gone}${missing:-x}", CFG_OK, "x"},
+    };
+    for (const Case &c : cases) check(c);
+}
+
+TEST_F(Reference, SyntaxErrors) {
+    cfgtest::LogCapture log;
+    check({"${a b}", CFG_ERR_SYNTAX, nullptr});
+    EXPECT_TRUE(log.has(3, kMod, "cfg_evalReference: invalid component separator character ' '")) << log.dump();
+    log.clear();
+    check({"${a.b=x}", CFG_ERR_SYNTAX, nullptr});
+    EXPECT_TRUE(log.has(3, kMod, "cfg_evalReference: invalid component separator character '='")) << log.dump();
+    const Case cases[] = {
+        {"${}", CFG_ERR_SYNTAX, nullptr},      {"${a..b}", CFG_ERR_SYNTAX, nullptr},
+        {"${.a}", CFG_ERR_SYNTAX, nullptr},    {"${a.}", CFG_ERR_SYNTAX, nullptr},
+        {"${a[1}", CFG_ERR_SYNTAX, nullptr},   {"${:-x}", CFG_ERR_SYNTAX, nullptr},
+        {"${a b}${one}", CFG_OK, "1"},
+    };
+    for (const Case &c : cases) check(c);
+}
+
+TEST_F(Reference, EvaluatorAppendsWithinItsRoom) {
+    struct Direct {
+        const char *reference;
+        uint32_t room;
+        int status;
+        const char *expected;
+    };
+    const Direct cases[] = {
+        {"${a.b}", 4, CFG_OK, "abc"},         {"${a.b}", 1, CFG_OK, ""},
+        {"${a.b:+yes}", 3, CFG_OK, "ye"},     {"${missing:-dflt}", 2, CFG_OK, "d"},
+        {"${one:/1=long}", 3, CFG_OK, "lo"},  {"${a.b:#1}", 3, CFG_OK, "bc"},
+        {"${a.b:#1,9}", 4, CFG_OK, "bcd"},    {"${a.b:#0,9}", 4, CFG_OK, "abc"},
+        {"${seven:/7=$$$}", 3, CFG_OK, "$$"}, {"${missing}", 8, CFG_ERR_UNRESOLVED, ""},
+        {"${a b}", 8, CFG_ERR_SYNTAX, ""},    {"${obj}", 8, CFG_ERR_UNRESOLVED, ""},
+    };
+    for (const Direct &c : cases) {
+        SCOPED_TRACE(std::string(c.reference) + " room " + std::to_string(c.room));
+        // the evaluator gets the open tag and the body, without the close tag
+        char reference[64];
+        std::strcpy(reference, c.reference);
+        reference[std::strlen(reference) - 1] = '\0';
+        char out[16] = {};
+        out[c.room] = 'G';  // a guard right behind the room
+        ds_lock();
+        int status = cfg_evalReference(reference, out, c.room, nullptr);
+        ds_unlock();
+        EXPECT_STATUS(c.status, status);
+        EXPECT_STREQ(c.expected, out);
+        EXPECT_EQ('G', out[c.room]);
+    }
+}
+
+TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
+    set("self", "${self}");
+    set("p", "<${q}>");
+    set("q", "${p}");
+    set("twice", "${twice}${twice}");
+    const std::string limit = "cfg_evalReference: reference recursion exceeds max depth (" +
+                              std::to_string(CFG_MAX_REFERENCE_RECURSION) + ") at '";
+    // each outermost evaluation may reach the limit once: the two of
+    // "twice" each do, and nothing under them after that
+    struct SelfCase {
+        const char *identifier;
+        const char *innermost;
+        size_t reports;
+    };
+    const SelfCase cases[] = {{"self", "self", 1}, {"p", "q", 1}, {"twice", "twice", 2}};
+    for (const SelfCase &c : cases) {
+        SCOPED_TRACE(c.identifier);
+        cfgtest::LogCapture log;
+        char buffer[64];
+        std::memset(buffer, 'K', sizeof buffer);
+        EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_GetAttrValue(c.identifier, buffer, sizeof buffer));
+        EXPECT_EQ(std::string(sizeof buffer - 1, 'K'), std::string(buffer, sizeof buffer - 1));
+        size_t reported = 0;
+        for (const auto &line : log.lines())
+            if (line.message.find("recursion exceeds") != std::string::npos) ++reported;
+        EXPECT_EQ(c.reports, reported) << log.dump();
+        EXPECT_TRUE(log.has(3, kMod, limit + c.innermost + "'")) << log.dump();
+    }
+    // the limit is per outermost evaluation: the next one starts afresh
+    check({"${self}-${a.b}", CFG_OK, "-abcdef"});
+    set("mixed", "${self}${one}");
+    EXPECT_EQ("1", read("mixed").text);
+}
+
+TEST_F(Reference, ThirtyTwoNestedEvaluationsAreAllowed) {
+    // ${c1} evaluates c1, whose value evaluates ${c2}, ... ${cN}
+    auto build_chain = [](int n) {
+        for (int i = 1; i < n; ++i) {
+            std::string id = "c" + std::to_string(i);
+            std::string value = "${c" + std::to_string(i + 1) + "}";
+            set(id.c_str(), value.c_str());
+        }
+        set(("c" + std::to_string(n)).c_str(), "end");
+    };
+    build_chain(CFG_MAX_REFERENCE_RECURSION);
+    check({"${c1}", CFG_OK, "end"});
+    build_chain(CFG_MAX_REFERENCE_RECURSION + 1);
+    cfgtest::LogCapture log;
+    check({"${c1}", CFG_ERR_UNRESOLVED, nullptr});
+    EXPECT_TRUE(log.contains("at 'c33'")) << log.dump();
+}
+
+TEST_F(Reference, AllocationFailuresChangeNothing) {
+    struct Sweep {
+        const char *text;
+        const char *expected;
+    };
+    // one outermost reference each: a failure of an earlier reference would
+    // be masked by a later one that succeeds
+    const Sweep sweeps[] = {{"<${chain}>", "<[abcdef]>"}, {"${n.m:=v}", "v"}, {"${a.b:#2}", "cdef"},
+                            {"${one:/1=on}", "on"}};
+    for (const Sweep &s : sweeps) {
+        SCOPED_TRACE(s.text);
+        int failures = 0;
+        for (int k = 0; k < 100; ++k) {
+            std::string before = cfgtest::dump_tree();
+            cfgtest::LogCapture log;
+            char out[64];
+            std::memset(out, 'K', sizeof out);
+            cfg_inject_alloc_fault(k, 1);
+            int status = Cfg_Substitute(s.text, out, sizeof out);
+            cfg_inject_alloc_fault(0, 0);
+            if (status == CFG_OK) {
+                EXPECT_STREQ(s.expected, out);
+                break;
+            }
+            ++failures;
+            EXPECT_STATUS(ERR_NO_MEMORY, status);
+            EXPECT_EQ(std::string(sizeof out, 'K'), std::string(out, sizeof out)) << "k = " << k;
+            EXPECT_EQ(before, cfgtest::dump_tree()) << "k = " << k;
+            EXPECT_TRUE(log.contains("errno = 12")) << log.dump();
+        }
+        EXPECT_GE(failures, 4) << "the copy, two levels and the lookup at least";
+    }
+}
+
+TEST_F(Reference, ReadingThroughGetAttrValueAndWithoutDereference) {
+    EXPECT_EQ("[abcdef]", read("chain").text);
+    EXPECT_EQ(8u, Cfg_Dereference(0));
+    EXPECT_EQ("[${ref}]", read("chain").text);
+    check({"${chain}", CFG_OK, "[${ref}]"}) /* the value itself is not dereferenced */;
+    EXPECT_EQ(0u, Cfg_Dereference(1));
+}
+
+}  // namespace
