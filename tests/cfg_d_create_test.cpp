@@ -1,0 +1,271 @@
+// Tests of creating items: find-or-create along a path, the kind of the last
+// component, read-only inheritance, and every refusal (syntax, store, memory)
+// with what it leaves behind.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+const uint16_t kObject = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+
+cfg_handle root() { return ds_get_cntl_info(1); }
+
+cfg_handle find(const char *identifier) {
+    cfg_handle h = 0;
+    return cfg_find_item(0, identifier, &h, nullptr, nullptr) == CFG_OK ? h : 0;
+}
+
+// A standalone marker node: handles are handed out in order and never
+// reused, so every live node made between two markers lies between them.
+cfg_handle marker() { return ds_append_avp2(0, 2, kIdent, 0, "m", 2); }
+
+int live_nodes_between(cfg_handle from, cfg_handle to) {
+    int live = 0;
+    for (cfg_handle h = from + 1; h < to; ++h) live += ds_get_av_ptr(h) != nullptr;
+    return live;
+}
+
+TEST(CreateItem, MakesTheWholePathAndReturnsTheLastItem) {
+    cfg_handle out = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.c", kItem, &out));
+    EXPECT_EQ("obj a\n  obj b\n    attr c\n", cfgtest::dump_tree());
+    EXPECT_EQ(find("a.b.c"), out);
+    EXPECT_TRUE(cfg_is_attribute(out));
+    EXPECT_STREQ("c", cfg_avp(out)) << "no '=' and no value yet";
+
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.d", kObject, &out));
+    EXPECT_TRUE(cfg_is_object(out));
+    EXPECT_EQ(find("a.b.d"), out);
+    EXPECT_EQ("obj a\n  obj b\n    attr c\n    obj d\n", cfgtest::dump_tree());
+}
+
+TEST(CreateItem, ReusesWhatExists) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c", "1"));
+    std::string before = cfgtest::dump_tree();
+    const struct {
+        const char *identifier;
+        uint16_t kind;
+    } cases[] = {
+        {"a.b.c", kItem}, {"a.b", kObject}, {"a", kObject}, {"a.b.c=9", kItem}, {"!a.b.c", kItem}, {"a[*].b", kObject},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfg_handle out = 0;
+        EXPECT_STATUS(CFG_OK, cfg_create_item(0, k.identifier, k.kind, &out));
+        EXPECT_EQ(find(k.identifier), out);
+        EXPECT_EQ(before, cfgtest::dump_tree()) << "nothing is created";
+    }
+    char buffer[8];
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b.c", buffer, sizeof buffer));
+    EXPECT_STREQ("1", buffer) << "an existing value is kept";
+}
+
+TEST(CreateItem, KindDecidesOnlyTheLastComponent) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.x", "1"));
+    cfg_handle obj = 0, attr = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.x", kObject, &obj));
+    EXPECT_TRUE(cfg_is_object(obj)) << "an object beside the attribute of that name";
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.x", kItem, &attr));
+    EXPECT_EQ(find("a.x"), attr);
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.x.y", 12345, &attr));
+    EXPECT_TRUE(cfg_is_attribute(attr)) << "any kind but the object kind makes an attribute";
+    EXPECT_EQ("obj a\n  attr x=1\n  obj x\n    attr y\n", cfgtest::dump_tree());
+}
+
+TEST(CreateItem, StartsAtTheGivenObject) {
+    cfg_handle a = 0, out = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a", kObject, &a));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(a, "b.c", kItem, &out));
+    EXPECT_EQ(find("a.b.c"), out);
+    EXPECT_STATUS(CFG_OK, cfg_create_item(a, "b.c", kItem, nullptr));  // out is optional
+    EXPECT_EQ("obj a\n  obj b\n    attr c\n", cfgtest::dump_tree());
+}
+
+TEST(CreateItem, ItemsUnderAReadOnlyObjectInheritItsMark) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "rw", kObject, nullptr));
+    const struct {
+        const char *identifier;
+        uint16_t kind;
+        const char *stored;
+    } cases[] = {
+        {"ro.a", kItem, "!a"},         {"ro.o", kObject, "!o"},   {"ro.!m", kItem, "!m"},  // one mark, not two
+        {"ro.o.deep", kItem, "!deep"}, {"rw.a", kItem, "a"},      {"rw.!m", kItem, "!m"},
+        {"top", kItem, "top"},         {"ro.s[2]", kItem, "!s[2]"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfg_handle out = 0;
+        ASSERT_STATUS(CFG_OK, cfg_create_item(0, k.identifier, k.kind, &out));
+        ds_lock();
+        EXPECT_STREQ(k.stored, k.kind == kObject ? cfg_object_id(out) : cfg_avp(out));
+        ds_unlock();
+        EXPECT_EQ(out, find(k.identifier)) << "found again by the same identifier";
+    }
+    uint32_t flag = 0;
+    EXPECT_STATUS(CFG_OK, cfg_is_read_only(find("ro.o"), &flag));
+    EXPECT_EQ(1u, flag);
+}
+
+TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
+    const struct {
+        const char *identifier;
+        const char *left;
+    } cases[] = {
+        {"", ""},
+        {".a", ""},
+        {"a.", "obj a\n"},
+        {"a..b", "obj a\n"},
+        {"a.*", "obj a\n"},
+        {"a.b$", "obj a\n  attr b\n"},  // the component ends before '$'; the rest is ignored
+        {"a.x[1", "obj a\n  attr b\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfg_handle out = 77;
+        int status = cfg_create_item(0, k.identifier, kItem, &out);
+        if (std::string(k.identifier) == "a.b$") {
+            EXPECT_STATUS(CFG_OK, status);
+        } else {
+            EXPECT_STATUS(CFG_ERR_SYNTAX, status);
+            EXPECT_EQ(0u, out) << "out receives 0 on failure";
+        }
+        EXPECT_EQ(k.left, cfgtest::dump_tree());
+    }
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_create_item(0, nullptr, kItem, nullptr));
+}
+
+TEST(CreateItem, InstancesAreStoredAndFoundAgain) {
+    cfg_handle two = 0, three = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &two));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[3]", kObject, &three));
+    EXPECT_NE(two, three);
+    cfg_handle again = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &again));
+    EXPECT_EQ(two, again);
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[*].port", kItem, &again));
+    EXPECT_EQ(find("srv[2].port"), again) << "a wildcard takes the first match";
+    EXPECT_EQ("obj srv[2]\n  attr port\nobj srv[3]\n", cfgtest::dump_tree());
+}
+
+TEST(CreateItem, RefusedIdentifierNodeLeavesNothing) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a", kObject, nullptr));
+    std::string before = cfgtest::dump_tree();
+    cfgtest::LogCapture log;
+    cfg_handle out = 5;
+    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
+    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "a.b.c", kItem, &out));
+    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+    EXPECT_EQ(0u, out);
+    EXPECT_EQ(before, cfgtest::dump_tree()) << "the walk stops at the first refusal";
+    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_object: Cannot create object 'b'")) << log.dump();
+}
+
+TEST(CreateItem, RefusedReferenceNodeRemovesItsIdentifierNode) {
+    cfgtest::LogCapture log;
+    cfg_handle from = marker();
+    ds_inject_fault(DS_FAULT_APPEND, 1, 1);  // the identifier node lands, its reference does not
+    cfg_handle out = 5;
+    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "!a", kObject, &out));
+    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+    cfg_handle to = marker();
+    EXPECT_EQ(0u, out);
+    EXPECT_EQ("", cfgtest::dump_tree());
+    EXPECT_EQ(0, live_nodes_between(from, to)) << "no stray identifier node";
+    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_object: Cannot create object reference for '!a'"))
+        << log.dump();
+}
+
+TEST(CreateItem, RefusedAttributeNodeIsReported) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
+    cfgtest::LogCapture log;
+    cfg_handle out = 5;
+    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
+    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "ro.x", kItem, &out));
+    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+    EXPECT_EQ(0u, out);
+    EXPECT_EQ("obj !ro\n", cfgtest::dump_tree());
+    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_attr: Cannot create attribute")) << log.dump();
+}
+
+TEST(CreateItem, EveryRefusedAppendKeepsTheTreeWhole) {
+    // Sweep the refusal over the five appends of p.q.r (two per object, one
+    // for the attribute): each failure leaves whole objects of a prefix of
+    // the path and no dangling node. Each round uses a path of its own.
+    for (int k = 0;; ++k) {
+        SCOPED_TRACE("append " + std::to_string(k));
+        std::string p = "p" + std::to_string(k);
+        cfg_handle from = marker();
+        ds_inject_fault(DS_FAULT_APPEND, k, 1);
+        int status = cfg_create_item(0, (p + ".q.r").c_str(), kItem, nullptr);
+        ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+        cfg_handle to = marker();
+        if (status == CFG_OK) {
+            EXPECT_EQ(5, k);
+            break;
+        }
+        EXPECT_STATUS(ERR_CREATE_FAILED, status);
+        int objects = k / 2;
+        EXPECT_EQ(objects >= 1, find(p.c_str()) != 0);
+        EXPECT_EQ(objects >= 2, find((p + ".q").c_str()) != 0);
+        EXPECT_EQ(0u, find((p + ".q.r").c_str()));
+        EXPECT_EQ(2 * objects, live_nodes_between(from, to));
+        ASSERT_LT(k, 10);
+    }
+}
+
+TEST(CreateItem, NoMemoryForTheCopyTouchesNothing) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a", kObject, nullptr));
+    cfgtest::LogCapture log;
+    cfg_handle out = 5;
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, cfg_create_item(0, "a.b", kItem, &out));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(5u, out) << "out is not written when no copy can be made";
+    EXPECT_EQ("obj a\n", cfgtest::dump_tree());
+    std::string expected = std::string("cfg_create_item: strdup(a.b)\n\t\terrno = ") + std::to_string(ENOMEM) +
+                           " => \"" + std::strerror(ENOMEM) + "\"";
+    EXPECT_TRUE(log.has(2, "cfg_d_create", expected)) << log.dump();
+    cfg_inject_alloc_fault(1, 1);
+    EXPECT_STATUS(CFG_OK, cfg_create_item(0, "a.b", kItem, &out));  // the copy is the only allocation
+    cfg_inject_alloc_fault(0, 0);
+}
+
+TEST(CreateItem, BadStoredChildrenAreReportedAndSkipped) {
+    cfg_handle bad_attr = ds_append_avp2(root(), 2, kItem, 0, "=v", 3);
+    cfg_handle loose = ds_append_avp2(0, 2, kItem, 0, "loose", 6);
+    ASSERT_NE(0u, ds_append_avp2(root(), 2, kObject, 0, &loose, sizeof loose));
+    cfgtest::LogCapture log;
+    cfg_handle attr = 0, obj = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "k", kItem, &attr));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", kObject, &obj));
+    EXPECT_TRUE(log.has(3, "cfg_d_create", "Bad config attribute at <" + std::to_string(bad_attr) + ">"))
+        << log.dump();
+    EXPECT_TRUE(log.has(3, "cfg_d_create", "Bad config object at <" + std::to_string(loose) + ">")) << log.dump();
+    EXPECT_EQ(find("k"), attr);
+    EXPECT_EQ(find("o"), obj);
+}
+
+TEST(CreateItem, ComponentsAtTheLengthLimit) {
+    std::string longest(639, 'n');
+    cfg_handle out = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, longest.c_str(), kItem, &out));
+    EXPECT_EQ(longest, cfg_avp(out));
+    std::string too_long(640, 'n');
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_create_item(0, too_long.c_str(), kItem, &out));
+    // Under a read-only object the mark would make the text 640 long.
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
+    std::string path = "ro." + longest;
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_create_item(0, path.c_str(), kItem, &out));
+    path = "ro." + longest.substr(1);
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, path.c_str(), kItem, &out));
+    EXPECT_EQ("!" + longest.substr(1), cfg_avp(out));
+}
+
+}  // namespace
