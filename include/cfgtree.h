@@ -376,8 +376,11 @@ CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
 CFG_API int Cfg_ProcessUpdate(const char *item) CFG_NOEXCEPT;
 /** Applies the validation tables. @return 0, or the first nonzero result. */
 CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
-/** Applies one table. @return the status of the last callback or sub-table
- *  run, 0 when none ran. */
+/** Applies one table. Each callback gets its own heap copy of the text;
+ *  sub-tables get the rest after the matched part and nest at most 64 deep.
+ *  @return the status of the last callback or sub-table run, 0 when none
+ *  ran; -109 when a copy cannot be made; CFG_ERR_SYNTAX when sub-tables
+ *  nest deeper (a table that contains itself). */
 CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) CFG_NOEXCEPT;
 /** @} */
 

@@ -1,16 +1,128 @@
-// cfg_update.cpp - placeholder until the module is written.
+// cfg_update.cpp - notification and validation tables: registration and
+// application of caller-owned update tables to item texts.
+//
+// Two registries (lists created on first registration, never torn down) hold
+// the addresses of the registered tables, one record of a table pointer
+// each. Applying a table runs the callbacks of every entry whose pattern
+// matches and descends into sub-tables with the unmatched rest; each callback
+// gets its own heap copy of the text. Sub-tables nest at most kMaxDepth deep,
+// so a table that contains itself cannot recurse without bound.
 #include "cfg_private.h"
 
+namespace {
+constexpr const char kModule[] = "cfg_update";
+
+// Deeper sub-table nesting (a table that contains itself, directly or not)
+// is refused with CFG_ERR_SYNTAX.
+constexpr int kMaxDepth = 64;
+
+LS_List g_notify_list = nullptr;
+LS_List g_validate_list = nullptr;
+
+// Appends table to *list, creating the list first when there is none.
+int register_table(LS_List *list, CfgUpdateEntry *table, const char *kind) noexcept {
+    if (!*list) {
+        *list = LS_CreateList(sizeof(CfgUpdateEntry *), 0);
+        if (!*list) return ERR_NO_MEMORY;
+    }
+    if (!LS_Add(*list, 0, 0, &table, 1)) return ERR_NO_MEMORY;
+    CFG_LOG(13, "Registered %s table at %p", kind, static_cast<void *>(table));
+    return CFG_OK;
+}
+
+// True when a result ends the walk of a table: errors always, warnings
+// unless they are ignored; 0 and 105 never.
+bool stops_walk(int status) noexcept {
+    if (status < 0) return true;
+    if (status == CFG_OK || status == CFG_NOT_CREATED) return false;
+    return (cfgCtl & CFG_CTL_IGNORE_WARNINGS) == 0;
+}
+
+// Runs one callback on a fresh copy of item.
+int run_callback(CfgUpdateCallback callback, const char *item, void *arg) noexcept {
+    cfgtree::HeapText copy = cfgtree::dup_text(item);
+    if (!copy) {
+        int err = errno;
+        CFG_LOG(3, "%s: strdup(cfgItem) failed\n\t\terrno = %d  => %s", "cfg_process_table", err,
+                cfgtree::errno_text(err));
+        return ERR_NO_MEMORY;
+    }
+    return callback(copy.get(), arg);
+}
+
+int process_at_depth(CfgUpdateEntry *table, const char *item, int depth) noexcept;
+
+// Applies one matching entry; *stop is set when the walk must end.
+int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest, int depth, int status,
+                bool *stop) noexcept {
+    if (entry.first) {
+        status = run_callback(entry.first, item, entry.arg);
+        if ((*stop = stops_walk(status))) return status;
+    }
+    if (entry.sub) {
+        status = process_at_depth(entry.sub, rest, depth + 1);
+        if ((*stop = stops_walk(status))) return status;
+    }
+    if (entry.second) {
+        status = run_callback(entry.second, item, entry.arg);
+        *stop = stops_walk(status);
+    }
+    return status;
+}
+
+int process_at_depth(CfgUpdateEntry *table, const char *item, int depth) noexcept {
+    if (!table) return CFG_OK;
+    if (depth > kMaxDepth) {
+        CFG_LOG(3, "%s: sub-tables nested deeper than %d at '%s'", "cfg_process_table", kMaxDepth,
+                table->item ? table->item : "(end)");
+        return CFG_ERR_SYNTAX;
+    }
+    int status = CFG_OK;
+    for (const CfgUpdateEntry *entry = table; entry->item; ++entry) {
+        const char *rest = nullptr;
+        if (cfgtree::compare_items(entry->item, item, &rest) != CFG_OK) continue;
+        bool stop = false;
+        status = apply_entry(*entry, item, rest, depth, status, &stop);
+        if (stop) return status;
+    }
+    return status;
+}
+
+// Applies the tables of a registry in order until one returns nonzero.
+int process_list(LS_List list, const char *item) noexcept {
+    if (!list) return CFG_OK;
+    for (void *record = LS_Next(list, nullptr, 0, 1); record; record = LS_Next(nullptr, record, 0, 1)) {
+        CfgUpdateEntry *table = nullptr;
+        std::memcpy(&table, record, sizeof table);
+        int status = process_at_depth(table, item, 0);
+        if (status != CFG_OK) return status;
+    }
+    return CFG_OK;
+}
+
+}  // namespace
+
 namespace cfgtree {
-int process_update(const char *item) noexcept { (void)item; return 0; }
-int process_table(CfgUpdateEntry *table, const char *item) noexcept { (void)table; (void)item; return 0; }
+
+int process_table(CfgUpdateEntry *table, const char *item) noexcept { return process_at_depth(table, item, 0); }
+
+int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
+
 }  // namespace cfgtree
 
 extern "C" {
-CFG_API int Cfg_NotifyRegister(CfgUpdateEntry *table) noexcept { (void)table; return 0; }
-CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) noexcept { (void)table; return 0; }
-CFG_API int Cfg_ProcessUpdate(const char *item) noexcept { (void)item; return 0; }
-CFG_API int Cfg_Validate(const char *item) noexcept { (void)item; return 0; }
-CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) noexcept { (void)table; (void)cfgItem; return 0; }
-CFG_API uint32_t Cfg_IgnoreUpdateWarnings(int on) noexcept { (void)on; return 0; }
+CFG_API int Cfg_NotifyRegister(CfgUpdateEntry *table) noexcept {
+    return register_table(&g_notify_list, table, "notification");
+}
+CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) noexcept {
+    return register_table(&g_validate_list, table, "validation");
+}
+CFG_API int Cfg_ProcessUpdate(const char *item) noexcept { return cfgtree::process_update(item); }
+CFG_API int Cfg_Validate(const char *item) noexcept { return process_list(g_validate_list, item); }
+CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) noexcept {
+    return cfgtree::process_table(table, cfgItem);
+}
+CFG_API uint32_t Cfg_IgnoreUpdateWarnings(int on) noexcept {
+    return cfgtree::ctl(CFG_CTL_IGNORE_WARNINGS, on ? CFG_CTL_IGNORE_WARNINGS : 0);
+}
 }  // extern "C"

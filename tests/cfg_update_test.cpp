@@ -1,0 +1,301 @@
+// Tests of update tables: registration, the walk of a table with its verdict
+// on callback results, sub-tables and their rest, copies given to callbacks,
+// the registries, the nesting bound and allocation failures.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+using cfgtest::LogCapture;
+
+// What a recording callback does: its name in the trace, its result, and
+// whether it scribbles over the copy it was given.
+struct Cb {
+    const char *name;
+    int result;
+    bool scribble = false;
+};
+
+std::vector<std::string> g_calls;
+
+int record(char *item, void *arg) {
+    const Cb *cb = static_cast<const Cb *>(arg);
+    g_calls.push_back(std::string(cb->name) + ":" + item);
+    if (cb->scribble)
+        for (char *p = item; *p; ++p) *p = '#';
+    return cb->result;
+}
+
+std::string calls() {
+    std::string out;
+    for (const std::string &c : g_calls) out += (out.empty() ? "" : " ") + c;
+    g_calls.clear();
+    return out;
+}
+
+CfgUpdateEntry entry(const char *pattern, Cb *cb, CfgUpdateCallback first, CfgUpdateEntry *sub,
+                     CfgUpdateCallback second) {
+    return CfgUpdateEntry{pattern, cb, first, sub, second};
+}
+constexpr CfgUpdateEntry kEnd = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
+TEST(UpdateTables, NothingRegisteredAndEmptyTables) {
+    EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("a=1"));
+    EXPECT_STATUS(CFG_OK, Cfg_Validate("a=1"));
+    Cb cb{"cb", 3};
+    CfgUpdateEntry empty[] = {{nullptr, &cb, record, nullptr, record}};
+    EXPECT_STATUS(CFG_OK, cfg_process_table(empty, "a=1"));
+    EXPECT_STATUS(CFG_OK, cfg_process_table(nullptr, "a=1"));
+    EXPECT_EQ("", calls());
+}
+
+struct VerdictRow {
+    int first_result;
+    bool ignore_warnings;
+    const char *ran;
+    int status;
+};
+
+// Entry 1 runs first, its sub-table and second; entry 2 runs next.
+TEST(UpdateTables, VerdictOnTheFirstCallbacksResult) {
+    const VerdictRow rows[] = {
+        {0, false, "first:net.port=5 sub:=5 second:net.port=5 next:net.port=5", CFG_OK},
+        {105, false, "first:net.port=5 sub:=5 second:net.port=5 next:net.port=5", CFG_OK},
+        {3, false, "first:net.port=5", 3},
+        {3, true, "first:net.port=5 sub:=5 second:net.port=5 next:net.port=5", CFG_OK},
+        {1403, false, "first:net.port=5", 1403},
+        {-5, false, "first:net.port=5", -5},
+        {-5, true, "first:net.port=5", -5},
+        {ERR_NO_MEMORY, true, "first:net.port=5", ERR_NO_MEMORY},
+    };
+    for (const VerdictRow &r : rows) {
+        SCOPED_TRACE(testing::Message() << "first returns " << r.first_result << (r.ignore_warnings ? ", ignoring" : ""));
+        Cb first{"first", r.first_result}, sub{"sub", 0}, second{"second", 0}, next{"next", 0};
+        CfgUpdateEntry subtable[] = {entry("**", &sub, record, nullptr, nullptr), kEnd};
+        CfgUpdateEntry table[] = {entry("net.port", &first, record, subtable, nullptr),
+                                  entry("net.port", &second, nullptr, nullptr, record),
+                                  entry("net.**", &next, record, nullptr, nullptr), kEnd};
+        const uint32_t previous = Cfg_IgnoreUpdateWarnings(r.ignore_warnings);
+        EXPECT_STATUS(r.status, cfg_process_table(table, "net.port=5"));
+        EXPECT_EQ(r.ran, calls());
+        (void)Cfg_IgnoreUpdateWarnings(previous);
+    }
+}
+
+// With warnings ignored, a table runs to its end and returns the status of
+// the last callback that ran; entries that run nothing leave it alone.
+TEST(UpdateTables, TheTableReturnsTheLastStatusThatRan) {
+    (void)Cfg_IgnoreUpdateWarnings(1);
+    for (int last_result : {CFG_OK, CFG_NOT_CREATED, 7, -1}) {
+        SCOPED_TRACE(last_result);
+        Cb warn{"warn", 7}, last{"last", last_result};
+        CfgUpdateEntry table[] = {entry("a", &warn, record, nullptr, nullptr),
+                                  entry("a", &last, nullptr, nullptr, record),
+                                  entry("a", nullptr, nullptr, nullptr, nullptr),  // matches, runs nothing
+                                  entry("b", &warn, record, nullptr, nullptr),     // does not match
+                                  kEnd};
+        EXPECT_STATUS(last_result, cfg_process_table(table, "a=1"));
+        EXPECT_EQ("warn:a=1 last:a=1", calls());
+    }
+}
+
+TEST(UpdateTables, ANegativeResultStopsParentsAndTheRegistry) {
+    Cb deep{"deep", -7}, after{"after", 0}, second{"second", 0}, later{"later", 0};
+    CfgUpdateEntry inner[] = {entry("**", &deep, record, nullptr, nullptr), entry("**", &after, record, nullptr, nullptr),
+                              kEnd};
+    CfgUpdateEntry middle[] = {entry("b.**", nullptr, nullptr, inner, nullptr), kEnd};
+    CfgUpdateEntry outer[] = {entry("a.**", &second, nullptr, middle, record),
+                              entry("a.**", &after, record, nullptr, nullptr), kEnd};
+    CfgUpdateEntry other[] = {entry("**", &later, record, nullptr, nullptr), kEnd};
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(outer));
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(other));
+    EXPECT_STATUS(-7, Cfg_ProcessUpdate("a.b.c=1"));
+    EXPECT_EQ("deep:c=1", calls());
+}
+
+TEST(UpdateTables, EachCallbackGetsItsOwnCopy) {
+    Cb first{"first", 0, true}, sub{"sub", 0, true};
+    CfgUpdateEntry subtable[] = {entry("**", &sub, record, nullptr, nullptr), kEnd};
+    CfgUpdateEntry table[] = {entry("x.**", &first, record, subtable, record), kEnd};
+    const std::string item = "x.y=1";
+    EXPECT_STATUS(CFG_OK, cfg_process_table(table, item.c_str()));
+    EXPECT_EQ("first:x.y=1 sub:y=1 first:x.y=1", calls()) << "scribbling on a copy changes nothing else";
+    EXPECT_EQ("x.y=1", item);
+}
+
+struct RestRow {
+    const char *pattern;
+    const char *item;
+    const char *sub_saw;  // what the sub-table's "**" callback got; nullptr: no match
+};
+
+TEST(UpdateTables, SubTablesSeeTheRestAfterTheMatchedPart) {
+    const RestRow rows[] = {
+        {"net.**", "net.port=5", "port=5"},
+        {"net.port", "net.port=5", "=5"},
+        {"net.port", "net.port", ""},
+        {"**", "!net.port=5", "net.port=5"},
+        {"net[*].**", "net[2].a.b=x", "a.b=x"},
+        {"net.**", "net=5", nullptr},
+        {"net.*", "net.port=5", nullptr},  // malformed pattern: the entry is skipped
+    };
+    for (const RestRow &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.pattern << " on " << r.item);
+        Cb any{"any", 0}, named{"named", 0};
+        CfgUpdateEntry subtable[] = {entry("port", &named, record, nullptr, nullptr),
+                                     entry("**", &any, record, nullptr, nullptr), kEnd};
+        CfgUpdateEntry table[] = {entry(r.pattern, nullptr, nullptr, subtable, nullptr), kEnd};
+        EXPECT_STATUS(CFG_OK, cfg_process_table(table, r.item));
+        std::string seen = calls();
+        if (r.sub_saw) {
+            // the rest after "net.**" begins with port, so both sub entries run
+            std::string expected = std::string("any:") + r.sub_saw;
+            if (std::strncmp(r.sub_saw, "port", 4) == 0) expected = "named:" + std::string(r.sub_saw) + " " + expected;
+            EXPECT_EQ(expected, seen);
+        } else {
+            EXPECT_EQ("", seen);
+        }
+    }
+}
+
+TEST(Registries, TablesRunInOrderOfRegistrationAndTwiceWhenRegisteredTwice) {
+    Cb one{"one", 0}, two{"two", 0}, check{"check", 0};
+    CfgUpdateEntry t1[] = {entry("**", &one, record, nullptr, nullptr), kEnd};
+    CfgUpdateEntry t2[] = {entry("**", &two, record, nullptr, nullptr), kEnd};
+    CfgUpdateEntry tv[] = {entry("**", &check, record, nullptr, nullptr), kEnd};
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(t1));
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(t2));
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(t1));
+    ASSERT_STATUS(CFG_OK, Cfg_ValidateRegister(tv));
+    EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("a=1"));
+    EXPECT_EQ("one:a=1 two:a=1 one:a=1", calls());
+    EXPECT_STATUS(CFG_OK, Cfg_Validate("a=1"));
+    EXPECT_EQ("check:a=1", calls());
+}
+
+TEST(Registries, APositiveTableResultStopsTheWalk) {
+    Cb one{"one", 0}, two{"two", 0};
+    CfgUpdateEntry t1[] = {entry("**", &one, record, nullptr, nullptr), kEnd};
+    CfgUpdateEntry t2[] = {entry("**", &two, record, nullptr, nullptr), kEnd};
+    ASSERT_STATUS(CFG_OK, Cfg_ValidateRegister(t1));
+    ASSERT_STATUS(CFG_OK, Cfg_ValidateRegister(t2));
+    struct Row {
+        int first_result;
+        bool ignore;
+    };
+    for (Row r : {Row{CFG_NOT_CREATED, false}, Row{4, false}, Row{4, true}}) {
+        SCOPED_TRACE(r.first_result);
+        one.result = r.first_result;
+        const uint32_t previous = Cfg_IgnoreUpdateWarnings(r.ignore);
+        EXPECT_STATUS(r.first_result, Cfg_Validate("a=1"));
+        EXPECT_EQ("one:a=1", calls()) << "the later table is not consulted";
+        EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("a=1"));  // the notification list is another list
+        EXPECT_EQ("", calls());
+        (void)Cfg_IgnoreUpdateWarnings(previous);
+    }
+}
+
+TEST(Registries, RegistrationIsLogged) {
+    CfgUpdateEntry table[] = {kEnd};
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<void *>(table));
+    LogCapture log;
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
+    ASSERT_STATUS(CFG_OK, Cfg_ValidateRegister(table));
+    EXPECT_TRUE(log.has(13, "cfg_update", std::string("Registered notification table at ") + address)) << log.dump();
+    EXPECT_TRUE(log.has(13, "cfg_update", std::string("Registered validation table at ") + address)) << log.dump();
+}
+
+TEST(Registries, RegistrationSurvivesEveryAllocationFailure) {
+    struct Row {
+        const char *name;
+        int (*reg)(CfgUpdateEntry *);
+        int (*run)(const char *);
+    };
+    const Row rows[] = {{"notification", Cfg_NotifyRegister, Cfg_ProcessUpdate},
+                        {"validation", Cfg_ValidateRegister, Cfg_Validate}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Cb cb{"cb", 0};
+        CfgUpdateEntry table[] = {entry("**", &cb, record, nullptr, nullptr), kEnd};
+        int failures = 0;
+        for (int k = 0;; ++k) {
+            ASSERT_LT(k, 10);
+            LogCapture log;
+            cfg_inject_alloc_fault(k, 1);
+            int status = r.reg(table);
+            cfg_inject_alloc_fault(0, 0);
+            if (status == CFG_OK) break;
+            EXPECT_STATUS(ERR_NO_MEMORY, status);
+            EXPECT_TRUE(log.at_most(6).empty()) << "a failed registration logs nothing: " << log.dump();
+            EXPECT_STATUS(CFG_OK, r.run("a=1"));
+            EXPECT_EQ("", calls()) << "a failed registration registers nothing";
+            ++failures;
+        }
+        EXPECT_GE(failures, 1);
+        EXPECT_STATUS(CFG_OK, r.run("a=1"));
+        EXPECT_EQ("cb:a=1", calls()) << "registered exactly once";
+    }
+}
+
+TEST(UpdateTables, NoMemoryForACallbacksCopy) {
+    Cb first{"first", 0}, sub{"sub", 0}, second{"second", 0};
+    CfgUpdateEntry subtable[] = {entry("**", &sub, record, nullptr, nullptr), kEnd};
+    CfgUpdateEntry table[] = {entry("a.**", &first, record, subtable, nullptr),
+                              entry("a.**", &second, nullptr, nullptr, record), kEnd};
+    const std::vector<std::string> all = {"first:a.b=1", "sub:b=1", "second:a.b=1"};
+    const std::string message =
+        "cfg_process_table: strdup(cfgItem) failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
+    for (int k = 0;; ++k) {
+        ASSERT_LT(k, 10);
+        LogCapture log;
+        g_calls.clear();
+        cfg_inject_alloc_fault(k, 1);
+        int status = cfg_process_table(table, "a.b=1");
+        cfg_inject_alloc_fault(0, 0);
+        if (status == CFG_OK) {
+            EXPECT_EQ(all, g_calls);
+            EXPECT_EQ(3, k) << "one copy per callback";
+            break;
+        }
+        EXPECT_STATUS(ERR_NO_MEMORY, status);
+        EXPECT_TRUE(log.has(3, "cfg_update", message)) << log.dump();
+        EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + k), g_calls) << "the walk stops at the failure";
+    }
+}
+
+TEST(UpdateTables, NestingIsBounded) {
+    // A chain of 65 tables (the top one and 64 sub-tables) is the deepest
+    // walk; one more level is refused.
+    constexpr int kDeepest = 65;
+    Cb leaf{"leaf", 0};
+    std::vector<std::vector<CfgUpdateEntry>> chain(kDeepest + 1);
+    for (int i = kDeepest; i >= 0; --i) {
+        CfgUpdateEntry *below = i < kDeepest ? chain[i + 1].data() : nullptr;
+        chain[i] = {entry("**", &leaf, below ? nullptr : record, below, nullptr), kEnd};
+    }
+    EXPECT_STATUS(CFG_OK, cfg_process_table(chain[1].data(), "a=1"));
+    EXPECT_EQ("leaf:a=1", calls());
+    LogCapture log;
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_process_table(chain[0].data(), "a=1"));
+    EXPECT_EQ("", calls());
+    EXPECT_TRUE(log.has(3, "cfg_update", "cfg_process_table: sub-tables nested deeper than 64 at '**'")) << log.dump();
+}
+
+TEST(UpdateTables, ATableThatContainsItselfStops) {
+    Cb cb{"loop", 0};
+    CfgUpdateEntry table[] = {entry("**", &cb, record, nullptr, nullptr), kEnd};
+    table[0].sub = table;
+    LogCapture log;
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
+    EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_ProcessUpdate("a=1"));
+    EXPECT_EQ(65u, g_calls.size()) << "once per level that was entered";
+    EXPECT_TRUE(log.has(3, "cfg_update", "cfg_process_table: sub-tables nested deeper than 64 at '**'")) << log.dump();
+}
+
+}  // namespace
