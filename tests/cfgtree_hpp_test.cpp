@@ -1,0 +1,299 @@
+// Tests of the C++ layer (cfgtree.hpp): typed getters and setters carrying
+// statuses, the context and flag guards, the collecting loader and update
+// tables built from lambdas.
+#include "cfgtree.hpp"
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using cfgtree::Bytes;
+using cfgtree::Range;
+using cfgtree::Server;
+using cfgtree::Status;
+
+std::string raw(const char *identifier) {
+    char buffer[640] = {};
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(identifier, buffer, sizeof buffer));
+    return buffer;
+}
+
+void put(const char *identifier, const char *value) { ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(identifier, value)); }
+
+TEST(CxxGet, ReadsEveryKindThroughItsConverter) {
+    put("S.count", "0x1A");
+    put("S.on", "yes");
+    put("S.host", "gw");
+    put("S.url", "http://${S.host}/");
+    put("S.span", "-3..0x10");
+    put("S.peer", "a:b:80");
+    put("S.key", "0x00ab");
+
+    EXPECT_EQ(26, cfgtree::get<int32_t>("S.count").value());
+    EXPECT_TRUE(cfgtree::get<bool>("S.on").value());
+    EXPECT_EQ("http://gw/", cfgtree::get<std::string>(std::string("S.url")).value());
+    EXPECT_EQ((Range{-3, 16}), cfgtree::get<Range>("S.span").value());
+    EXPECT_EQ((Server{"a:b", 80}), cfgtree::get<Server>("S.peer").value());
+    EXPECT_EQ((Bytes{0x00, 0xAB}), cfgtree::get<Bytes>("S.key").value());
+}
+
+TEST(CxxGet, FailuresCarryTheLibraryStatus) {
+    put("S.word", "abc");
+    put("S.odd", "0xabc");
+    put("S.loop", "${S.nothing}");
+    struct Case {
+        const char *what;
+        std::function<Status()> read;
+        int expected;
+    } cases[] = {
+        {"missing attribute", [] { return cfgtree::get<std::string>("S.none").status(); }, CFG_NOT_FOUND},
+        {"object, not attribute", [] { return cfgtree::get<int32_t>("S").status(); }, CFG_ERR_NOT_ATTRIBUTE},
+        {"text that is no range", [] { return cfgtree::get<Range>("S.word").status(); }, CFG_ERR_SYNTAX},
+        {"text that is no byte string", [] { return cfgtree::get<Bytes>("S.odd").status(); }, CFG_NO_MATCH},
+        {"unresolved reference", [] { return cfgtree::get<std::string>("S.loop").status(); }, CFG_ERR_UNRESOLVED},
+        {"missing server", [] { return cfgtree::get<Server>("S.none").status(); }, CFG_NOT_FOUND},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_STATUS(c.expected, c.read().code());
+    }
+}
+
+TEST(CxxGet, ResultBehavesLikeExpected) {
+    put("n", "7");
+    auto found = cfgtree::get<int32_t>("n");
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(found.status().ok());
+    EXPECT_EQ(7, *found);
+    EXPECT_EQ(7, found.value_or(1));
+
+    auto missing = cfgtree::get<std::string>("m");
+    EXPECT_FALSE(missing.has_value());
+    EXPECT_EQ("fallback", missing.value_or("fallback"));
+    EXPECT_STREQ("CFG_NOT_FOUND", missing.status().name());
+    try {
+        (void)missing.value();
+        FAIL() << "value() of a failure must throw";
+    } catch (const cfgtree::BadResultAccess &e) {
+        EXPECT_EQ(CFG_NOT_FOUND, e.status().code());
+        EXPECT_STREQ("CFG_NOT_FOUND", e.what());
+    }
+    auto off = cfgtree::get<bool>("n");  // "7" reads as true; the bool operator tests presence
+    ASSERT_TRUE(off);
+    EXPECT_TRUE(*off);
+}
+
+TEST(CxxSet, WritesEveryKindInTheConvertersForm) {
+    struct Case {
+        const char *identifier;
+        std::function<Status()> write;
+        const char *stored;
+    } cases[] = {
+        {"T.i", [] { return cfgtree::set("T.i", -5); }, "-5"},
+        {"T.b", [] { return cfgtree::set(std::string("T.b"), false); }, "FALSE"},
+        {"T.r", [] { return cfgtree::set("T.r", Range{1, 5}); }, "1..5"},
+        {"T.s", [] { return cfgtree::set("T.s", Server{"host", 80}); }, "host:80"},
+        {"T.h", [] { return cfgtree::set("T.h", Server{"host", 0}); }, "host"},
+        {"T.x", [] { return cfgtree::set("T.x", Bytes{0x00, 0xAB}); }, "0x00AB"},
+        {"T.t", [] { return cfgtree::set("T.t", "a ${b}"); }, "a ${b}"},
+        {"T.u", [] { return cfgtree::set("T.u", std::string("")); }, ""},
+    };
+    cfgtree::Dereference plain(false);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.identifier);
+        EXPECT_STATUS(CFG_OK, c.write().code());
+        EXPECT_EQ(c.stored, raw(c.identifier));
+    }
+}
+
+TEST(CxxSet, PassesRefusalsOnAndGuardsRestoreFlags) {
+    put("R.v", "1");
+    EXPECT_EQ(Status(CFG_READ_ONLY), cfgtree::set("!R.v", 2));
+    {
+        cfgtree::IgnoreReadOnly force(true);
+        EXPECT_FALSE(force.was_on());
+        EXPECT_EQ(Status(CFG_OK), cfgtree::set("!R.v", 2));
+    }
+    EXPECT_EQ(Status(CFG_READ_ONLY), cfgtree::set("!R.v", 3));
+    EXPECT_EQ("2", raw("R.v"));
+    {
+        cfgtree::CreateOnSet no_create(false);
+        EXPECT_EQ(Status(CFG_NOT_CREATED), cfgtree::set("R.new", 1));
+    }
+    EXPECT_TRUE(cfgtree::set("R.new", 1).ok());
+}
+
+TEST(CxxGuards, EverySwitchIsRestoredWhateverItsStartingState) {
+    struct Case {
+        const char *name;
+        uint32_t bit;
+        std::function<void(bool, bool &)> scope;  // runs a guard; reports was_on
+    } cases[] = {
+        {"CreateOnSet", CFG_CTL_CREATE_ON_SET, [](bool on, bool &was) { cfgtree::CreateOnSet g(on); was = g.was_on(); }},
+        {"IgnoreReadOnly", CFG_CTL_IGNORE_READ_ONLY,
+         [](bool on, bool &was) { cfgtree::IgnoreReadOnly g(on); was = g.was_on(); }},
+        {"IgnoreUpdateWarnings", CFG_CTL_IGNORE_WARNINGS,
+         [](bool on, bool &was) { cfgtree::IgnoreUpdateWarnings g(on); was = g.was_on(); }},
+        {"Dereference", CFG_CTL_DEREFERENCE, [](bool on, bool &was) { cfgtree::Dereference g(on); was = g.was_on(); }},
+        {"DereferenceEnv", CFG_CTL_DEREFERENCE_ENV,
+         [](bool on, bool &was) { cfgtree::DereferenceEnv g(on); was = g.was_on(); }},
+        {"DirectLoad", CFG_CTL_DIRECT_LOAD, [](bool on, bool &was) { cfgtree::DirectLoad g(on); was = g.was_on(); }},
+    };
+    for (const Case &c : cases) {
+        for (bool start : {false, true}) {
+            for (bool on : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + (start ? " from on" : " from off") + (on ? " to on" : " to off"));
+                cfg_ctl(c.bit, start ? c.bit : 0);
+                uint32_t before = cfgCtl;
+                bool was = !start;
+                c.scope(on, was);
+                EXPECT_EQ(start, was);
+                EXPECT_EQ(before, cfgCtl);
+            }
+        }
+    }
+}
+
+TEST(CxxGuards, ContextGuardPopsOnlyWhatItPushed) {
+    put("A.B.x", "1");
+    {
+        cfgtree::ContextGuard a("A");
+        ASSERT_TRUE(a.ok());
+        EXPECT_STREQ("A.", Cfg_GetContext());
+        {
+            cfgtree::ContextGuard missing("B");  // contexts are absolute: there is no top-level B
+            EXPECT_FALSE(missing.ok());
+            EXPECT_STATUS(CFG_ERR_BAD_OBJECT, missing.status().code());
+            cfgtree::ContextGuard ab(std::string("A.B"));
+            ASSERT_TRUE(ab.ok());
+            EXPECT_EQ("1", cfgtree::get<std::string>("x").value());
+        }
+        EXPECT_STREQ("A.", Cfg_GetContext());
+        EXPECT_TRUE(cfgtree::exists("B.x"));
+    }
+    EXPECT_STREQ("", Cfg_GetContext());
+    EXPECT_EQ(&emptyContext, cfgContext);
+}
+
+TEST(CxxSubstitute, ResolvesOrCarriesTheStatus) {
+    put("h", "gw");
+    EXPECT_EQ("at gw", cfgtree::substitute("at ${h}").value());
+    EXPECT_STATUS(CFG_ERR_UNRESOLVED, cfgtree::substitute("${nope}").status().code());
+}
+
+class CxxLoad : public ::testing::Test {
+  protected:
+    cfgtest::ScopedEnv no_path_{"CONFIG_PATH", nullptr};
+    cfgtest::TempDir dir_;
+    cfgtree::DirectLoad direct_{true};
+};
+
+TEST_F(CxxLoad, CollectsEveryFailingLineAndGoesOn) {
+    std::string file = dir_.write("bad.cfg", "a = 1\nno equals here\n  b$ = 2\nc = 3\n");
+    cfgtree::LoadResult r = cfgtree::load_file(file + ",X=1");
+    EXPECT_FALSE(r.ok());
+    EXPECT_STATUS(CFG_ERR_SYNTAX, r.status.code());
+    ASSERT_EQ(2u, r.diagnostics.size());
+    EXPECT_EQ(file, r.diagnostics[0].file) << "the load argument's variables are not part of the name";
+    EXPECT_EQ(2, r.diagnostics[0].line);
+    EXPECT_EQ("no equals here", r.diagnostics[0].text);
+    EXPECT_EQ(Status(CFG_ERR_SYNTAX), r.diagnostics[0].status);
+    EXPECT_EQ(3, r.diagnostics[1].line);
+    EXPECT_EQ("  b$ = 2", r.diagnostics[1].text);
+    EXPECT_EQ("3", raw("c")) << "the lines after the failures were loaded";
+}
+
+TEST_F(CxxLoad, StopEndsAtTheFirstNegativeLine) {
+    std::string file = dir_.write("bad.cfg", "a = 1\nno equals here\nb$ = 2\nc = 3\n");
+    cfgtree::LoadResult r = cfgtree::load_file(file, cfgtree::OnError::stop);
+    ASSERT_EQ(1u, r.diagnostics.size());
+    EXPECT_EQ(2, r.diagnostics[0].line);
+    EXPECT_FALSE(cfgtree::exists("c"));
+}
+
+TEST_F(CxxLoad, CleanLoadAndMissingFile) {
+    std::string file = dir_.write("ok.cfg", "A {\n    b = %(V)\n}\n");
+    cfgtree::LoadResult r = cfgtree::load_file(file + ",V=7");
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(7, cfgtree::get<int32_t>("A.b").value());
+
+    cfgtree::LoadResult missing = cfgtree::load_file(dir_.file("none.cfg"));
+    EXPECT_STATUS(ERR_FILE_ACCESS, missing.status.code());
+    EXPECT_TRUE(missing.diagnostics.empty());
+    EXPECT_FALSE(missing.ok());
+}
+
+TEST(CxxUpdateTable, LambdasSeeTheirItemsRestsAndOwnCopies) {
+    std::vector<std::string> seen;
+    cfgtree::UpdateTable ports;
+    ports.on("port", [&](char *item) {
+        seen.push_back(std::string("sub:") + item);
+        return 0;
+    });
+    static cfgtree::UpdateTable table;  // registered tables live to the end of the process
+    table.on(
+        "net.**",
+        [&](char *item) {
+            seen.push_back(std::string("first:") + item);
+            item[0] = 'X';  // a copy: the next callback does not see this
+            return 0;
+        },
+        &ports,
+        [&](char *item) {
+            seen.push_back(std::string("second:") + item);
+            return 0;
+        });
+    table.on("other", [&](char *) { return 0; });
+    ASSERT_TRUE(table.register_notification().ok());
+    EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("net.port=5"));
+    EXPECT_EQ((std::vector<std::string>{"first:net.port=5", "sub:port=5", "second:net.port=5"}), seen);
+    EXPECT_THROW(table.on("late", [](char *) { return 0; }), std::logic_error);
+    EXPECT_THROW(ports.on("late", [](char *) { return 0; }), std::logic_error) << "sub-tables freeze too";
+}
+
+TEST(CxxUpdateTable, ResultsFollowTheVerdictAndBadAllocBecomesNoMemory) {
+    int calls = 0;
+    cfgtree::UpdateTable table;
+    table.on("a", [&](char *) { return ++calls, 3; });
+    table.on("a", [&](char *) { return ++calls, 0; });
+    EXPECT_STATUS(3, table.apply("a=1").code());
+    EXPECT_EQ(1, calls) << "a warning stops the table";
+    {
+        cfgtree::IgnoreUpdateWarnings go_on(true);
+        EXPECT_STATUS(CFG_OK, table.apply("a=1").code());
+    }
+    cfgtree::UpdateTable throwing;
+    throwing.on("b", [](char *) -> int { throw std::bad_alloc(); });
+    EXPECT_STATUS(ERR_NO_MEMORY, throwing.apply("b=1").code());
+}
+
+TEST(CxxUpdateTable, UpdateModeLoadFeedsLambdasAndNestedLoadsCollectApart) {
+    cfgtest::ScopedEnv no_path("CONFIG_PATH", nullptr);
+    cfgtest::TempDir dir;
+    std::string inner = dir.write("inner.cfg", "broken line\n");
+    std::string outer = dir.write("outer.cfg", "A {\n    b = 1\n}\nstray line\n");
+    std::vector<std::string> items;
+    std::vector<cfgtree::Diagnostic> inner_diagnostics;
+    static cfgtree::UpdateTable table;
+    table.on("**", [&](char *item) {
+        items.push_back(item);
+        inner_diagnostics = cfgtree::load_file(inner).diagnostics;
+        return 0;
+    });
+    ASSERT_TRUE(table.register_notification().ok());
+    cfgtree::DirectLoad update_mode(false);
+    cfgtree::LoadResult r = cfgtree::load_file(outer);
+    EXPECT_EQ((std::vector<std::string>{"A.b=1"}), items);
+    ASSERT_EQ(1u, inner_diagnostics.size());
+    EXPECT_EQ(inner, inner_diagnostics[0].file);
+    ASSERT_EQ(1u, r.diagnostics.size()) << "the inner load's lines are not the outer load's";
+    EXPECT_EQ(outer, r.diagnostics[0].file);
+    EXPECT_EQ(4, r.diagnostics[0].line);
+}
+
+}  // namespace
