@@ -1,0 +1,236 @@
+// Tests of setting values: the rewrite of one attribute node, and the public
+// set by identifier with its read-only refusal, create-on-set and failures.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+const uint16_t kObject = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+
+cfg_handle root() { return ds_get_cntl_info(1); }
+
+cfg_handle raw_attr(const char *text) {
+    return ds_append_avp2(root(), 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+}
+
+std::string stored(cfg_handle h) {
+    ds_lock();
+    const char *text = cfg_avp(h);
+    std::string out = text ? text : "<none>";
+    ds_unlock();
+    return out;
+}
+
+std::string value_of(const char *identifier) {
+    char buffer[640] = "<unread>";
+    int status = Cfg_GetAttrValue(identifier, buffer, sizeof buffer);
+    return status == CFG_OK ? buffer : "<" + cfgtest::status_text(status) + ">";
+}
+
+TEST(SetAttrValueNode, KeepsTheStoredNameAndReplacesTheRest) {
+    const struct {
+        const char *before;
+        const char *value;
+        const char *after;
+    } cases[] = {
+        {"!x=old", "new", "!x=new"},        // the mark stays, and is not checked here
+        {"x", "v", "x=v"},                  // a bare name gains '=' and the value
+        {"x=old", "", "x="},
+        {"x=old", nullptr, "x="},           // NULL is the empty value
+        {"srv[2]=1", "9", "srv[2]=9"},      // the instance stays
+        {"a=b=c", "d", "a=d"},
+        {"x=1", "with = and ${ref}", "x=with = and ${ref}"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.before);
+        cfg_handle h = raw_attr(k.before);
+        ds_lock();
+        EXPECT_STATUS(CFG_OK, cfg_set_attr_value(h, k.value));
+        ds_unlock();
+        EXPECT_EQ(k.after, stored(h));
+    }
+}
+
+TEST(SetAttrValueNode, RefusesWhatIsNoAttribute) {
+    cfg_handle obj = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", kObject, &obj));
+    cfg_handle gone = raw_attr("g=1");
+    ASSERT_NE(0, ds_delete_avp3(root(), gone));
+    cfg_handle bad = raw_attr("=nameless");
+    std::string before = cfgtest::dump_tree();
+    const struct {
+        cfg_handle handle;
+        int status;
+        std::string message;  // empty: the parser reports
+    } cases[] = {
+        {0, CFG_ERR_NOT_ATTRIBUTE, "cfg_set_attr_value: NULL attribute handle"},
+        {obj, CFG_ERR_NOT_ATTRIBUTE, "cfg_set_attr_value: invalid config. attribute at <" + std::to_string(obj) + ">"},
+        {root(), CFG_ERR_NOT_ATTRIBUTE,
+         "cfg_set_attr_value: invalid config. attribute at <" + std::to_string(root()) + ">"},
+        {gone, CFG_ERR_NOT_ATTRIBUTE, "cfg_set_attr_value: invalid config. attribute at <" + std::to_string(gone) + ">"},
+        {bad, CFG_ERR_SYNTAX, ""},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.message);
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(k.status, cfg_set_attr_value(k.handle, "v"));
+        if (!k.message.empty()) {
+            EXPECT_TRUE(log.has(5, "cfg_d_set", k.message)) << log.dump();
+        }
+        EXPECT_EQ(before, cfgtest::dump_tree());
+    }
+}
+
+TEST(SetAttrValueNode, RefusedModificationKeepsTextAndRestoresPrecedence) {
+    cfg_handle h = raw_attr("x=old");
+    int precedence = ds_set_precedence(7);
+    ds_set_precedence(precedence);
+    cfgtest::LogCapture log;
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
+    EXPECT_STATUS(ERR_MODIFY_FAILED, cfg_set_attr_value(h, "new"));
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
+    EXPECT_EQ("x=old", stored(h));
+    EXPECT_TRUE(log.has(3, "cfg_d_set", "cfg_set_attr_value: ds_modify_av(" + std::to_string(h) + ")")) << log.dump();
+    EXPECT_EQ(precedence, ds_set_precedence(precedence)) << "the precedence is back";
+    EXPECT_STATUS(CFG_OK, cfg_set_attr_value(h, "new"));
+    EXPECT_EQ(precedence, ds_set_precedence(precedence));
+}
+
+TEST(SetAttrValueNode, TheNewTextIsCutTo639Characters) {
+    cfg_handle h = raw_attr("name=1");
+    std::string value(700, 'v');
+    EXPECT_STATUS(CFG_OK, cfg_set_attr_value(h, value.c_str()));
+    std::string text = stored(h);
+    EXPECT_EQ(639u, text.size());
+    EXPECT_EQ("name=" + value.substr(0, 634), text);
+    std::string exact(634, 'w');
+    EXPECT_STATUS(CFG_OK, cfg_set_attr_value(h, exact.c_str()));
+    EXPECT_EQ("name=" + exact, stored(h));
+}
+
+TEST(SetAttrValue, SetsByIdentifierAndCreatesWhatIsMissing) {
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c", "1"));
+    EXPECT_EQ("obj a\n  obj b\n    attr c=1\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c", "2"));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.d", ""));
+    EXPECT_EQ("obj a\n  obj b\n    attr c=2\n    attr d=\n", cfgtest::dump_tree());
+    EXPECT_EQ("", value_of("a.b.d"));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c=ignored", "3"));
+    EXPECT_EQ("3", value_of("a.b.c"));
+}
+
+TEST(SetAttrValue, RefusesNullArgumentsAndObjectsSilently) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    std::string before = cfgtest::dump_tree();
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_SetAttrValue(nullptr, "v"));
+    EXPECT_STATUS(CFG_ERR_NO_VALUE, Cfg_SetAttrValue("a.b", nullptr));
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_SetAttrValue("a", "v"));
+    EXPECT_TRUE(log.contains("invalid config. attribute")) << log.dump();
+    EXPECT_EQ(before, cfgtest::dump_tree());
+}
+
+TEST(SetAttrValue, CreateOnSetOffLeavesMissingAttributesMissing) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    std::string before = cfgtest::dump_tree();
+    EXPECT_EQ(1u, Cfg_CreateOnSet(0));
+    EXPECT_STATUS(CFG_NOT_CREATED, Cfg_SetAttrValue("a.c", "1"));
+    EXPECT_STATUS(CFG_NOT_CREATED, Cfg_SetAttrValue("z.y", "1"));
+    EXPECT_EQ(before, cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "2"));  // existing attributes are still set
+    EXPECT_EQ("2", value_of("a.b"));
+}
+
+TEST(SetAttrValue, AMarkedIdentifierIsRefusedUnlessReadOnlyIsIgnored) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_READ_ONLY, Cfg_SetAttrValue("!a.b", "2"));
+    EXPECT_TRUE(log.has(5, "cfg_d_set", "Cfg_SetAttrValue: Not setting read-only attribute '!a.b'")) << log.dump();
+    EXPECT_STATUS(CFG_READ_ONLY, Cfg_SetAttrValue("a.!b", "2"));
+    EXPECT_EQ("1", value_of("a.b"));
+    EXPECT_EQ(0u, Cfg_IgnoreReadOnly(1));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("!a.b", "3"));
+    EXPECT_EQ("3", value_of("a.b"));
+    EXPECT_EQ(2u, Cfg_IgnoreReadOnly(0));
+    EXPECT_STATUS(CFG_READ_ONLY, Cfg_SetAttrValue("!a.b", "4"));
+}
+
+TEST(SetAttrValue, StoredMarksDoNotRefuseAndNewItemsAreAlwaysSet) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("ro.x", "1"));  // a new attribute is set though it inherited '!'
+    EXPECT_EQ("obj !ro\n  attr !x=1\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("ro.x", "2"));  // the stored mark is not the identifier's
+    EXPECT_EQ("obj !ro\n  attr !x=2\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("!ro.y", "1"));  // missing: created and set, no refusal
+    EXPECT_STATUS(CFG_READ_ONLY, Cfg_SetAttrValue("!ro.y", "2"));
+    EXPECT_EQ("1", value_of("ro.y"));
+}
+
+TEST(SetAttrValue, FollowsTheContext) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("b", "2"));
+    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("n.m", "3"));
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ("obj a\n  attr b=2\n  obj n\n    attr m=3\n", cfgtest::dump_tree());
+}
+
+TEST(SetAttrValue, PassesOnStoreRefusals) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    std::string before = cfgtest::dump_tree();
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
+    EXPECT_STATUS(ERR_MODIFY_FAILED, Cfg_SetAttrValue("a.b", "2"));
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
+    EXPECT_EQ(before, cfgtest::dump_tree());
+    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
+    EXPECT_STATUS(ERR_CREATE_FAILED, Cfg_SetAttrValue("a.c", "2"));
+    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+    EXPECT_EQ(before, cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_SetAttrValue("a.$", "2"));
+    EXPECT_EQ(before, cfgtest::dump_tree());
+    // A set that fails after the creation keeps what was created.
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
+    EXPECT_STATUS(ERR_MODIFY_FAILED, Cfg_SetAttrValue("a.new", "2"));
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
+    EXPECT_EQ(before + "  attr new\n", cfgtest::dump_tree());
+}
+
+TEST(SetAttrValue, RefusedAllocationsChangeNothing) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
+    std::string before = cfgtest::dump_tree();
+    int failures = 0;
+    for (int k = 0;; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        cfg_inject_alloc_fault(k, 1);
+        int status = Cfg_SetAttrValue("a.x.y", "2");
+        cfg_inject_alloc_fault(0, 0);
+        if (status == CFG_OK) break;
+        ASSERT_STATUS(ERR_NO_MEMORY, status);
+        ++failures;
+        EXPECT_EQ(before, cfgtest::dump_tree());
+        ASSERT_LT(k, 10);
+    }
+    EXPECT_EQ(2, failures) << "the lookup's copy and the creation's copy";
+    EXPECT_EQ("2", value_of("a.x.y"));
+}
+
+TEST(Switches, ReturnThePreviousBitAndMoveOnlyTheirOwn) {
+    EXPECT_EQ(0x19u, cfgCtl);
+    EXPECT_EQ(1u, Cfg_CreateOnSet(0));
+    EXPECT_EQ(0u, Cfg_CreateOnSet(0));
+    EXPECT_EQ(0u, Cfg_CreateOnSet(1));
+    EXPECT_EQ(1u, Cfg_CreateOnSet(5));
+    EXPECT_EQ(0u, Cfg_IgnoreReadOnly(1));
+    EXPECT_EQ(2u, Cfg_IgnoreReadOnly(1));
+    EXPECT_EQ(0x1Bu, cfgCtl);
+    EXPECT_EQ(2u, Cfg_IgnoreReadOnly(0));
+    EXPECT_EQ(0x19u, cfgCtl);
+}
+
+}  // namespace
