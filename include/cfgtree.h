@@ -325,17 +325,25 @@ typedef struct CfgRefTag {
     CfgRefEvaluator evaluate;  /**< may be NULL: the reference expands to nothing */
     void *arg;                 /**< passed to evaluate */
 } CfgRefTag;
-/** Expands the references of source through table into out (len bytes).
- *  @return the status of the last evaluation (0 when none); -109. out is
- *  written only on 0. source and out may be the same buffer. */
+/** Expands the references of source through table into out (len bytes):
+ *  at most len - 1 characters, the rest of out zeroed. At most 10
+ *  references are open at once; unclosed ones stay as written. A NULL
+ *  table has no rows; rows with an empty tag never open.
+ *  @return the status of the last evaluation (0 when none); ERR_NO_MEMORY;
+ *  ERR_NULL_ARGUMENT (NULL source or out). out is written only on 0; len 0
+ *  returns 0 and does nothing. source and out may be the same buffer. */
 CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) CFG_NOEXCEPT;
 /** ref_substitute with the default table (${...} and cfg_evalReference). */
 CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
 /** cfg_refSubstitute under the data-store lock. */
 CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
-/** The default evaluator of ${path[:modifier]}.
- *  @return 0; CFG_ERR_SYNTAX; CFG_ERR_UNRESOLVED (also for self-reference
- *  beyond CFG_MAX_REFERENCE_RECURSION); a lookup, create or set status. */
+/** The default evaluator of ${path[:modifier]}; appends at out, at most
+ *  room - 1 characters, and nothing on failure. Caller holds the lock.
+ *  @return 0; CFG_ERR_SYNTAX; CFG_ERR_UNRESOLVED (an object, a missing item
+ *  without default, or more than CFG_MAX_REFERENCE_RECURSION nested
+ *  evaluations); ERR_NULL_ARGUMENT (NULL reference or out); the status of
+ *  the lookup (-109), of reading the value, or of creating and setting a
+ *  ":=" default (-109, -133, -144, ...). */
 CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *arg) CFG_NOEXCEPT;
 /** @} */
 
@@ -351,8 +359,10 @@ CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler
 /** Finds name on CONFIG_PATH (read once per process) with its owner-read
  *  bit set; copies the path to out (size bytes). @return 0; -107; -109. */
 CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) CFG_NOEXCEPT;
-/** Writes "object {", the AVP and "}" as asked, each checked first.
- *  @return 0; the refusing validator's result (1 or -109). */
+/** Writes "object {", the AVP and "}" as asked, each checked first; a
+ *  refused piece ends the call (earlier pieces stay written).
+ *  @return 0; the refusing validator's result (1 or -109);
+ *  ERR_NULL_ARGUMENT for a NULL stream (nothing written). */
 CFG_API int CfgF_PutItem(FILE *stream, const char *object, const char *avp, int close) CFG_NOEXCEPT;
 /** @} */
 

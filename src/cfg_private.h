@@ -281,6 +281,10 @@ void reset_search_path() noexcept;
 [[nodiscard]] int process_update(const char *item) noexcept;
 [[nodiscard]] int process_table(CfgUpdateEntry *table, const char *item) noexcept;
 
+// ---- writing definitions to a stream (cfg_f_put) ---------------------------
+
+[[nodiscard]] int put_item(FILE *stream, const char *object, const char *avp_text, int close) noexcept;
+
 }  // namespace cfgtree
 
 #endif

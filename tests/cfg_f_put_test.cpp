@@ -1,0 +1,147 @@
+// Tests of CfgF_PutItem: the exact bytes written for each combination of
+// pieces, refusals and what was already written, and allocation failures
+// inside the validators.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+using cfgtest::LogCapture;
+
+// A stream in memory; text() flushes and returns what was written so far.
+class MemStream {
+  public:
+    MemStream() : file_(open_memstream(&buffer_, &size_)) {}
+    ~MemStream() {
+        if (file_) std::fclose(file_);
+        std::free(buffer_);
+    }
+    MemStream(const MemStream &) = delete;
+    MemStream &operator=(const MemStream &) = delete;
+    FILE *file() const { return file_; }
+    std::string text() {
+        std::fflush(file_);
+        return std::string(buffer_ ? buffer_ : "", size_);
+    }
+
+  private:
+    char *buffer_ = nullptr;
+    std::size_t size_ = 0;
+    FILE *file_;
+};
+
+struct PutRow {
+    const char *object;
+    const char *avp;
+    int close;
+    int status;
+    const char *written;
+    const char *refusal;  // the level 5 message of a refusal, or nullptr
+};
+
+TEST(PutItem, Table) {
+    const PutRow rows[] = {
+        {"o", "x=1", 1, CFG_OK, "o {\nx=1\n}\n", nullptr},
+        {nullptr, nullptr, 1, CFG_OK, "}\n", nullptr},
+        {nullptr, nullptr, 0, CFG_OK, "", nullptr},
+        {"o", nullptr, 0, CFG_OK, "o {\n", nullptr},
+        {nullptr, "x=1", 0, CFG_OK, "x=1\n", nullptr},
+        {nullptr, "x = \"a b\"", 0, CFG_OK, "x = \"a b\"\n", nullptr},
+        {nullptr, "  x='it' s'  ", 0, CFG_OK, "  x='it' s'  \n", nullptr},
+        {nullptr, "x =", 0, CFG_OK, "x =\n", nullptr},
+        {"!srv[1].net", "!port = 80", -1, CFG_OK, "!srv[1].net {\n!port = 80\n}\n", nullptr},
+        {"o=1", "x=1", 1, CFG_NO_MATCH, "", "CfgF_PutItem: Invalid object name 'o=1'"},
+        {"o = ", nullptr, 0, CFG_NO_MATCH, "", "CfgF_PutItem: Invalid object name 'o = '"},
+        {"o", "x", 1, CFG_NO_MATCH, "o {\n", "CfgF_PutItem: Invalid AVP 'x'"},
+        {nullptr, "x {", 1, CFG_NO_MATCH, "", "CfgF_PutItem: Invalid AVP 'x {'"},
+    };
+    for (const PutRow &r : rows) {
+        SCOPED_TRACE(testing::Message() << (r.object ? r.object : "-") << " | " << (r.avp ? r.avp : "-") << " | "
+                                        << r.close);
+        LogCapture log;
+        MemStream out;
+        EXPECT_STATUS(r.status, CfgF_PutItem(out.file(), r.object, r.avp, r.close));
+        EXPECT_EQ(r.written, out.text());
+        if (r.refusal)
+            EXPECT_TRUE(log.has(5, "cfg_f_put", r.refusal)) << log.dump();
+        else
+            EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
+    }
+}
+
+// Texts that break the definition syntax are not refused here: the
+// splitter reports them and they are written unchanged.
+TEST(PutItem, MalformedTextsAreWrittenAfterTheSplittersReport) {
+    struct Row {
+        const char *object;
+        const char *avp;
+        const char *written;
+        const char *module;
+        const char *message;
+    };
+    const Row rows[] = {
+        {"a b", nullptr, "a b {\n", "cfg_split", "Cfg_Split: invalid syntax at:\n\t\t'b'"},
+        {nullptr, "=5", "=5\n", "cfg_parse", "cfg_parse_identifier: invalid attribute name in '=5'"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.written);
+        LogCapture log;
+        MemStream out;
+        EXPECT_STATUS(CFG_OK, CfgF_PutItem(out.file(), r.object, r.avp, 0));
+        EXPECT_EQ(r.written, out.text());
+        EXPECT_TRUE(log.has(5, r.module, r.message)) << log.dump();
+        EXPECT_FALSE(log.contains("CfgF_PutItem: Invalid")) << log.dump();
+    }
+}
+
+TEST(PutItem, CallsBuildANestedDefinition) {
+    MemStream out;
+    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), "server", nullptr, 0));
+    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), nullptr, "host = example", 0));
+    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), "iface[1]", "mtu=1500", 1));
+    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), nullptr, nullptr, 1));
+    EXPECT_EQ("server {\nhost = example\niface[1] {\nmtu=1500\n}\n}\n", out.text());
+}
+
+TEST(PutItem, NoMemoryInsideAValidator) {
+    const std::string no_memory = "strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
+    struct Step {
+        int status;
+        const char *written;
+        const char *validator_message;
+        const char *refusal;
+    };
+    const Step steps[] = {
+        {ERR_NO_MEMORY, "", "validate_object_syntax: ", "CfgF_PutItem: Invalid object name 'o'"},
+        {ERR_NO_MEMORY, "o {\n", "validate_AVP_syntax: ", "CfgF_PutItem: Invalid AVP 'x=1'"},
+        {CFG_OK, "o {\nx=1\n}\n", nullptr, nullptr},
+    };
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        const Step &s = steps[k];
+        LogCapture log;
+        MemStream out;
+        cfg_inject_alloc_fault(k, 1);
+        EXPECT_STATUS(s.status, CfgF_PutItem(out.file(), "o", "x=1", 1));
+        cfg_inject_alloc_fault(0, 0);
+        EXPECT_EQ(s.written, out.text());
+        if (s.refusal) {
+            EXPECT_TRUE(log.has(3, "cfg_util", s.validator_message + no_memory)) << log.dump();
+            EXPECT_TRUE(log.has(5, "cfg_f_put", s.refusal)) << log.dump();
+        }
+    }
+}
+
+TEST(PutItem, NullStreamIsRefused) {
+    LogCapture log;
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, CfgF_PutItem(nullptr, "o", "x=1", 1));
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, CfgF_PutItem(nullptr, nullptr, nullptr, 0));
+    EXPECT_TRUE(log.has(5, "cfg_f_put", "CfgF_PutItem: NULL stream")) << log.dump();
+}
+
+}  // namespace
