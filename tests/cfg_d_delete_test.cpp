@@ -1,0 +1,240 @@
+// Tests of deleting items: one item by path, every match from the current
+// context, and refusals (store, memory, syntax) that remove nothing.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "cfg_private.h"
+#include "support.h"
+
+namespace {
+
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+const uint16_t kObject = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+
+cfg_handle root() { return ds_get_cntl_info(1); }
+
+cfg_handle find(const char *identifier) {
+    cfg_handle h = 0;
+    return cfg_find_item(0, identifier, &h, nullptr, nullptr) == CFG_OK ? h : 0;
+}
+
+void set(const char *identifier, const char *value) { ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(identifier, value)); }
+
+// a { b=1  c=2  x=3  sub { y=4 } }   k=5
+void build_tree() {
+    set("a.b", "1");
+    set("a.c", "2");
+    set("a.x", "3");
+    set("a.sub.y", "4");
+    set("k", "5");
+}
+
+TEST(DeleteItem, RemovesOneItemByPath) {
+    build_tree();
+    const struct {
+        const char *identifier;
+        int status;
+        const char *tree;
+    } cases[] = {
+        {"a.b", CFG_OK, "obj a\n  attr c=2\n  attr x=3\n  obj sub\n    attr y=4\nattr k=5\n"},
+        {"a.b", CFG_NOT_FOUND, "obj a\n  attr c=2\n  attr x=3\n  obj sub\n    attr y=4\nattr k=5\n"},
+        {"a.x.y", CFG_NOT_FOUND, "obj a\n  attr c=2\n  attr x=3\n  obj sub\n    attr y=4\nattr k=5\n"},
+        {"no.such.item", CFG_NOT_FOUND, "obj a\n  attr c=2\n  attr x=3\n  obj sub\n    attr y=4\nattr k=5\n"},
+        {"a.sub.y=4", CFG_OK, "obj a\n  attr c=2\n  attr x=3\n  obj sub\nattr k=5\n"},
+        {"a.sub", CFG_OK, "obj a\n  attr c=2\n  attr x=3\nattr k=5\n"},
+        {"a", CFG_OK, "attr k=5\n"},
+        {"a", CFG_NOT_FOUND, "attr k=5\n"},
+        {"a.c", CFG_NOT_FOUND, "attr k=5\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        EXPECT_STATUS(k.status, cfg_delete_item(0, k.identifier));
+        EXPECT_EQ(k.tree, cfgtest::dump_tree());
+    }
+}
+
+TEST(DeleteItem, StartsAtTheGivenObject) {
+    build_tree();
+    cfg_handle a = find("a");
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_delete_item(a, "k"));
+    EXPECT_STATUS(CFG_OK, cfg_delete_item(a, "sub.y"));
+    EXPECT_EQ(0u, find("a.sub.y"));
+    EXPECT_NE(0u, find("k"));
+}
+
+TEST(DeleteItem, ObjectsGoBeforeAttributesOfTheSameName) {
+    set("n", "attr");
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "n", kObject, nullptr));
+    set("n.inner", "1");
+    EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "n"));
+    EXPECT_EQ("attr n=attr\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "n"));
+    EXPECT_EQ("", cfgtest::dump_tree());
+}
+
+TEST(DeleteItem, ReadOnlyMarksPlayNoPart) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
+    set("ro.v", "1");  // stored as !v=1
+    for (int ignore : {0, 1}) {
+        SCOPED_TRACE(ignore);
+        Cfg_IgnoreReadOnly(ignore);
+        set("ro.w", "2");
+        EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "ro.w"));
+        set("ro.w", "2");
+        EXPECT_STATUS(CFG_OK, Cfg_Delete("!ro.!w"));
+        EXPECT_EQ("obj !ro\n  attr !v=1\n", cfgtest::dump_tree());
+    }
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("!ro.v"));
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("ro"));
+    EXPECT_EQ("", cfgtest::dump_tree());
+}
+
+TEST(DeleteItem, TracesTheWalk) {
+    build_tree();
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "a.b"));
+    std::string r = std::to_string(root()), a = std::to_string(find("a"));
+    EXPECT_TRUE(log.has(10, "cfg_d_delete", "cfg_delete_item('a.b')")) << log.dump();
+    EXPECT_TRUE(log.has(13, "cfg_d_delete", "cfg_delete_item: looking in <" + r + "> for object 'a'"));
+    EXPECT_TRUE(log.has(13, "cfg_d_delete", "cfg_delete_item: looking in <" + a + "> for object 'b'"));
+    EXPECT_TRUE(log.has(13, "cfg_d_delete", "cfg_delete_item: looking in <" + a + "> for attribute 'b'"));
+    EXPECT_FALSE(log.contains("for attribute 'a'")) << "attributes only at the last component";
+    EXPECT_TRUE(log.contains("cfg_delete_item: ref_h = 0, item_h = ")) << log.dump();
+
+    log.clear();
+    cfg_handle sub = find("a.sub");
+    cfg_handle ref = 0;
+    ASSERT_STATUS(CFG_OK, cfg_find_item(0, "a.sub", nullptr, &ref, nullptr));
+    EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "a.sub"));
+    EXPECT_TRUE(log.has(13, "cfg_d_delete",
+                        "cfg_delete_item: ref_h = " + std::to_string(ref) + ", item_h = " + std::to_string(sub)))
+        << log.dump();
+}
+
+TEST(DeleteItem, SyntaxErrorsDeleteNothing) {
+    build_tree();
+    std::string before = cfgtest::dump_tree();
+    for (const char *identifier : {"", ".a", "a..b", "a.*", "*", "a.b[1"}) {
+        SCOPED_TRACE(identifier);
+        EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_delete_item(0, identifier));
+        EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_Delete(identifier));
+        EXPECT_EQ(before, cfgtest::dump_tree());
+    }
+    EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_Delete(nullptr));
+}
+
+TEST(DeleteItem, RefusedDeletionRemovesNothing) {
+    build_tree();
+    std::string before = cfgtest::dump_tree();
+    for (const char *identifier : {"a.b", "a.sub", "a"}) {
+        SCOPED_TRACE(identifier);
+        cfgtest::LogCapture log;
+        ds_inject_fault(DS_FAULT_DELETE, 0, 1);
+        EXPECT_STATUS(ERR_DELETE_FAILED, cfg_delete_item(0, identifier));
+        ds_inject_fault(DS_FAULT_DELETE, 0, 1);
+        EXPECT_STATUS(ERR_DELETE_FAILED, Cfg_Delete(identifier));
+        ds_inject_fault(DS_FAULT_DELETE, 0, 0);
+        EXPECT_EQ(before, cfgtest::dump_tree());
+        EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
+    }
+}
+
+TEST(DeleteItem, NoMemoryForTheCopyRemovesNothing) {
+    build_tree();
+    std::string before = cfgtest::dump_tree();
+    cfgtest::LogCapture log;
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, cfg_delete_item(0, "a.b"));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(before, cfgtest::dump_tree());
+    std::string expected = std::string("cfg_delete_item: malloc(a.b)\n\t\terrno = ") + std::to_string(ENOMEM) +
+                           " => \"" + std::strerror(ENOMEM) + "\"";
+    EXPECT_TRUE(log.has(2, "cfg_d_delete", expected)) << log.dump();
+}
+
+TEST(DeleteItem, BadStoredChildrenAreReportedAndSkipped) {
+    cfg_handle bad_attr = ds_append_avp2(root(), 2, kItem, 0, "=v", 3);
+    cfg_handle loose = ds_append_avp2(0, 2, kItem, 0, "loose", 6);
+    ASSERT_NE(0u, ds_append_avp2(root(), 2, kObject, 0, &loose, sizeof loose));
+    set("k", "1");
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "k"));
+    EXPECT_EQ(0u, find("k"));
+    EXPECT_TRUE(log.has(3, "cfg_d_delete", "Bad config attribute at <" + std::to_string(bad_attr) + ">"))
+        << log.dump();
+    EXPECT_TRUE(log.has(3, "cfg_d_delete", "Bad config object at <" + std::to_string(loose) + ">")) << log.dump();
+}
+
+TEST(Delete, RemovesEveryMatchFromTheContext) {
+    set("a.srv[1].p", "1");
+    set("a.srv[2].p", "2");
+    set("a.srv[3]", "attr");
+    set("a.keep", "1");
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.srv[3]", kObject, nullptr));
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("a.srv[*]"));
+    EXPECT_EQ("obj a\n  attr keep=1\n", cfgtest::dump_tree());
+    // Sub-objects went first (nonzero reference), the attribute last.
+    std::string order;
+    for (const auto &l : log.lines()) {
+        if (l.message.rfind("cfg_delete_item: ref_h = ", 0) != 0) continue;
+        if (l.message.find("item_h = 0") != std::string::npos) continue;
+        order += l.message.find("ref_h = 0,") != std::string::npos ? 'a' : 'o';
+    }
+    EXPECT_EQ("oooa", order) << log.dump();
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Delete("a.srv[*]"));
+}
+
+TEST(Delete, RemovesObjectAndAttributeOfOneName) {
+    set("c.n", "1");
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "c.n", kObject, nullptr));
+    set("c.other", "2");
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("c"));
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("n"));
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ("obj c\n  attr other=2\n", cfgtest::dump_tree());
+}
+
+TEST(Delete, NothingMatchingIsOnlyTraced) {
+    build_tree();
+    std::string before = cfgtest::dump_tree();
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Delete("nothing"));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Delete("a.b.c"));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Delete("nothing.a.b"));
+    EXPECT_EQ(before, cfgtest::dump_tree());
+    EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
+    EXPECT_TRUE(log.has(10, "cfg_d_delete", "cfg_delete_item('nothing')"));
+    for (const auto &l : log.lines()) EXPECT_TRUE(l.level == 10 || l.level == 13) << l.message;
+}
+
+TEST(Delete, RefusalsInTheRepetitionArePassedOn) {
+    set("r.x[1]", "1");
+    set("r.x[2]", "2");
+    ds_inject_fault(DS_FAULT_DELETE, 1, 1);  // the first deletion lands, the second is refused
+    EXPECT_STATUS(ERR_DELETE_FAILED, Cfg_Delete("r.x[*]"));
+    ds_inject_fault(DS_FAULT_DELETE, 0, 0);
+    EXPECT_EQ("obj r\n  attr x[2]=2\n", cfgtest::dump_tree());
+
+    // One copy per round: with the k-th copy refused, k items are gone.
+    for (int k = 0;; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        set("r.x[2]", "2");
+        set("r.x[3]", "3");
+        cfg_inject_alloc_fault(k, 1);
+        int status = Cfg_Delete("r.x[*]");
+        cfg_inject_alloc_fault(0, 0);
+        if (status == CFG_OK) {
+            EXPECT_EQ(3, k) << "two deletions and the round that finds nothing";
+            break;
+        }
+        ASSERT_STATUS(ERR_NO_MEMORY, status);
+        const char *left[] = {"obj r\n  attr x[2]=2\n  attr x[3]=3\n", "obj r\n  attr x[3]=3\n", "obj r\n"};
+        EXPECT_EQ(left[k], cfgtest::dump_tree());
+        ASSERT_LT(k, 3);
+    }
+    EXPECT_EQ("obj r\n", cfgtest::dump_tree());
+}
+
+}  // namespace
