@@ -1,0 +1,503 @@
+// Tests of the cfgtree command: every sub-command is run as a child process
+// on the files under tests/data/cli (and examples/config when present),
+// checking stdout, stderr and the exit status, bad input included.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+#ifdef CFGTREE_CLI
+const std::string kCli = CFGTREE_CLI;
+#else
+const std::string kCli;
+#endif
+const std::string kData = std::string(CFGTREE_TEST_DATA) + "/cli";
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Environment changes for one run: a null value unsets the variable.
+using Env = std::map<std::string, const char *>;
+
+// Runs the tool in cwd with CONFIG_PATH and CFGTREE_LOG_LEVEL unset unless
+// env sets them; stdout and stderr are collected through files.
+Outcome cli(const std::vector<std::string> &args, const std::string &cwd = kData, const Env &env = {}) {
+    cfgtest::TempDir capture;
+    std::string out = capture.file("out"), err = capture.file("err");
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        unsetenv("CONFIG_PATH");
+        unsetenv("CFGTREE_LOG_LEVEL");
+        for (const auto &[name, value] : env) value ? setenv(name.c_str(), value, 1) : unsetenv(name.c_str());
+        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
+        std::vector<char *> argv{const_cast<char *>(kCli.c_str())};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kCli.c_str(), argv.data());
+        _exit(127);
+    }
+    Outcome r;
+    int wstatus = 0;
+    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+    r.out = cfgtest::read_file(out);
+    r.err = cfgtest::read_file(err);
+    return r;
+}
+
+std::string data(const std::string &name) { return cfgtest::read_file(kData + "/" + name); }
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (kCli.empty()) GTEST_SKIP() << "the cfgtree tool is not built";
+    }
+};
+
+// One run and everything it should give; a null expectation is not checked.
+struct Expect {
+    std::vector<std::string> args;
+    int status;
+    const char *out;
+    const char *err;
+};
+
+void check_runs(const std::vector<Expect> &cases, const std::string &cwd = kData) {
+    for (const Expect &c : cases) {
+        std::string line;
+        for (const std::string &a : c.args) line += " " + a;
+        SCOPED_TRACE("cfgtree" + line);
+        Outcome r = cli(c.args, cwd);
+        EXPECT_EQ(c.status, r.status) << "stderr: " << r.err;
+        if (c.out) {
+            EXPECT_EQ(c.out, r.out);
+        }
+        if (c.err) {
+            EXPECT_EQ(c.err, r.err);
+        }
+    }
+}
+
+const char kNetDump[] =
+    "Server {\n"
+    "    name = lab-gw\n"
+    "    port = 443\n"
+    "    url = https://lab-gw:443/\n"
+    "    motd = \"  welcome  \"\n"
+    "    Iface[1] {\n"
+    "        label = eth1 in Server.Iface[1]\n"
+    "    }\n"
+    "    Iface[2] {\n"
+    "        label = eth2 in Server.Iface[2]\n"
+    "    }\n"
+    "}\n"
+    "!Secret {\n"
+    "    !key = 0x00ab\n"
+    "}\n"
+    "Limits {\n"
+    "    !max = 10\n"
+    "    range = 1..5\n"
+    "    flag = yes\n"
+    "    peer = host.example:8080\n"
+    "}\n";
+
+const char kNetJson[] =
+    "{\n"
+    "  \"Server\": {\n"
+    "    \"name\": \"lab-gw\",\n"
+    "    \"port\": \"443\",\n"
+    "    \"url\": \"https://lab-gw:443/\",\n"
+    "    \"motd\": \"  welcome  \",\n"
+    "    \"Iface[1]\": {\n"
+    "      \"label\": \"eth1 in Server.Iface[1]\"\n"
+    "    },\n"
+    "    \"Iface[2]\": {\n"
+    "      \"label\": \"eth2 in Server.Iface[2]\"\n"
+    "    }\n"
+    "  },\n"
+    "  \"!Secret\": {\n"
+    "    \"!key\": \"0x00ab\"\n"
+    "  },\n"
+    "  \"Limits\": {\n"
+    "    \"!max\": \"10\",\n"
+    "    \"range\": \"1..5\",\n"
+    "    \"flag\": \"yes\",\n"
+    "    \"peer\": \"host.example:8080\"\n"
+    "  }\n"
+    "}\n";
+
+TEST_F(Cli, DumpWritesTheConfigurationLanguageAndJson) {
+    check_runs({
+        {{"dump", "net.cfg"}, 0, kNetDump, ""},
+        {{"dump", "--json", "net.cfg"}, 0, kNetJson, ""},
+        {{"dump", "net.cfg", "--raw", "--id", "Server.Iface[1]"},
+         0,
+         "Server.Iface[1] {\n    label = eth1 in Server.Iface[1]\n}\n",
+         ""},
+        {{"dump", "--id=Server.url", "net.cfg"}, 0, "Server.url = https://lab-gw:443/\n", ""},
+        {{"dump", "--raw", "--id", "Server.url", "net.cfg"}, 0, "Server.url = https://${Server.name}:${Server.port}/\n", ""},
+        {{"dump", "--json", "--id", "Server.port", "net.cfg"}, 0, "{\n  \"Server.port\": \"443\"\n}\n", ""},
+        {{"dump", "--json", "--id", "Server.Iface[2]", "net.cfg"},
+         0,
+         "{\n  \"Server.Iface[2]\": {\n    \"label\": \"eth2 in Server.Iface[2]\"\n  }\n}\n",
+         ""},
+        {{"dump", "--id", "Server.none", "net.cfg"}, 1, "", "cfgtree: Server.none: CFG_NOT_FOUND: no such item\n"},
+        {{"dump", "--filter", "Limits", "net.cfg"}, 0,
+         "Limits {\n    !max = 10\n    range = 1..5\n    flag = yes\n    peer = host.example:8080\n}\n", ""},
+    });
+}
+
+TEST_F(Cli, DumpMarksValuesWhoseReferencesFail) {
+    check_runs({
+        {{"dump", "refs.cfg"},
+         0,
+         "a = 1\n"
+         "# Reference failure on the following attribute:\n"
+         "b = ${a}${nothing.here}\n"
+         "# Reference failure on the following attribute:\n"
+         "c = ${nothing.here}\n",
+         ""},
+        {{"dump", "--json", "refs.cfg"},
+         0,
+         "{\n  \"a\": \"1\",\n  \"b\": \"${a}${nothing.here}\",\n  \"c\": \"${nothing.here}\"\n}\n",
+         "cfgtree: b: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as stored\n"
+         "cfgtree: c: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as stored\n"},
+    });
+}
+
+TEST_F(Cli, JsonEscapesWhatJsonCannotHoldAsIs) {
+    cfgtest::TempDir dir;
+    dir.write("esc.cfg", "q = say \"hi\" \\ back\ntab = a\tb\nempty = \"\"\nquoted = \"x\"\n");
+    check_runs({{{"dump", "--json", "esc.cfg"},
+                 0,
+                 "{\n  \"q\": \"say \\\"hi\\\" \\\\ back\",\n  \"tab\": \"a\\tb\",\n  \"empty\": \"\",\n"
+                 "  \"quoted\": \"x\"\n}\n",
+                 ""},
+                {{"dump", "--json", "--id", "nothing", "esc.cfg"}, 1, "", nullptr}},
+               dir.path());
+    dir.write("none.cfg", "# nothing defined\n");
+    check_runs({{{"dump", "--json", "none.cfg"}, 0, "{}\n", ""}}, dir.path());
+}
+
+TEST_F(Cli, FilesAreFoundAsPathsBesideTheirFilesAndOnThePath) {
+    cfgtest::TempDir elsewhere;
+    const char kMain[] = "top = main\nPart {\n    who = included\n}\n";
+    // main.cfg includes part.cfg: found beside main.cfg without a search path.
+    check_runs({{{"dump", kData + "/main.cfg"}, 0, kMain, ""}}, elsewhere.path());
+    check_runs({{{"dump", "--path", kData, "main.cfg"}, 0, kMain, ""}}, elsewhere.path());
+    Outcome r = cli({"dump", "main.cfg"}, elsewhere.path(), {{"CONFIG_PATH", kData.c_str()}});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(kMain, r.out);
+    // A path that exists wins over the search path.
+    elsewhere.write("main.cfg", "here = 1\n");
+    r = cli({"dump", "main.cfg"}, elsewhere.path(), {{"CONFIG_PATH", kData.c_str()}});
+    EXPECT_EQ("here = 1\n", r.out);
+}
+
+TEST_F(Cli, VariablesAndContextReachTheLoad) {
+    check_runs({
+        {{"dump", "-D", "MODE=fast", "vars.cfg"}, 0, "Env {\n    mode = fast\n}\n", ""},
+        {{"dump", "-DMODE=slow", "vars.cfg"}, 0, "Env {\n    mode = slow\n}\n", ""},
+        {{"dump", "vars.cfg"}, 2, "Env {\n}\n", "vars.cfg:2: CFG_ERR_FILE_REFERENCE: mode = %(MODE)\n"},
+        {{"dump", "-D", "A,B=1", "vars.cfg"}, 2, "", nullptr},
+        {{"dump", "-D", "=1", "vars.cfg"}, 2, "", nullptr},
+    });
+    Outcome r = cli({"dump", "--context", "App.Sub", "ctx.cfg"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("where = App.Sub\n")) << r.out;
+}
+
+TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
+    check_runs({
+        {{"get", "net.cfg", "Server.url", "Server.Iface[2].label", "Limits.max"},
+         0,
+         "https://lab-gw:443/\neth2 in Server.Iface[2]\n10\n",
+         ""},
+        {{"get", "--raw", "net.cfg", "Server.url"}, 0, "https://${Server.name}:${Server.port}/\n", ""},
+        {{"get", "net.cfg", "Server.motd"}, 0, "  welcome  \n", ""},
+        {{"get", "net.cfg", "Server.port", "Server.none"},
+         1,
+         "443\n",
+         "cfgtree: Server.none: CFG_NOT_FOUND: no such attribute\n"},
+        {{"get", "net.cfg", "Server"}, 1, "", "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
+        {{"get", "refs.cfg", "c"},
+         1,
+         "",
+         "cfgtree: c: CFG_ERR_UNRESOLVED: its value holds a reference that cannot be resolved\n"},
+        {{"get", "net.cfg", "a b"}, 2, "", "cfgtree: a b: CFG_ERR_SYNTAX: not a valid identifier\n"},
+        {{"get", "net.cfg", "net.cfg", "Limits.flag"}, 0, "yes\n", ""},
+        {{"get", "net.cfg"}, 2, "", nullptr},
+        {{"get", "--", "Limits.flag"}, 2, "", nullptr},
+    });
+}
+
+TEST_F(Cli, GetConvertsWithType) {
+    check_runs({
+        {{"get", "--type", "bool", "types.cfg", "T.off", "T.on"}, 0, "FALSE\nTRUE\n", ""},
+        {{"get", "--type=int", "types.cfg", "T.hex"}, 0, "26\n", ""},
+        {{"get", "--type", "range", "types.cfg", "T.span"}, 0, "-3..16\n", ""},
+        {{"get", "--type", "bytes", "types.cfg", "T.key"}, 0, "0x00AB\n", ""},
+        {{"get", "--type", "server", "types.cfg", "T.peer", "T.host"}, 0, "a:b:80\ngw\n", ""},
+        {{"get", "--type", "range", "types.cfg", "T.word"},
+         3,
+         "",
+         "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type range\n"},
+        {{"get", "--type", "bytes", "types.cfg", "T.odd"},
+         3,
+         "",
+         "cfgtree: T.odd: CFG_NO_MATCH: value '0xabc' is not of type bytes\n"},
+        {{"get", "--type", "int", "types.cfg", "T.none"}, 1, "", "cfgtree: T.none: CFG_NOT_FOUND: no such attribute\n"},
+        {{"get", "--type", "float", "types.cfg", "T.hex"}, 2, "", nullptr},
+    });
+}
+
+TEST_F(Cli, GetArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwise) {
+    cfgtest::TempDir dir;
+    dir.write("app.cfg", "Limits {\n    flag = on\n    max = 3\n}\n");
+    dir.write("Limits.flag", "extra = 1\n");  // a file whose name is also an identifier
+    check_runs({
+        {{"get", "app.cfg", "Limits.flag", "extra"}, 0, "1\n", ""},
+        {{"get", "app.cfg", "--", "Limits.flag", "Limits.max"}, 0, "on\n3\n", ""},
+    },
+               dir.path());
+}
+
+TEST_F(Cli, GetStillAnswersAfterALoadErrorButSaysSo) {
+    check_runs({
+        {{"get", "bad.cfg", "good", "last"},
+         2,
+         "1\nok\n",
+         "bad.cfg:2: CFG_ERR_SYNTAX: this line has no equals sign\nbad.cfg:4: CFG_ERR_SYNTAX: bad$name = 3\n"},
+        {{"get", "none.cfg", "a"},
+         2,
+         "",
+         "none.cfg: ERR_FILE_ACCESS: no such file (nor on the search path)\n"
+         "cfgtree: a: CFG_NOT_FOUND: no such attribute\n"},
+    });
+}
+
+TEST_F(Cli, CheckReportsEveryFailingLineCompilerStyle) {
+    check_runs({
+        {{"check", "net.cfg", "types.cfg", "main.cfg"}, 0, "", ""},
+        {{"check", "bad.cfg"},
+         2,
+         "",
+         "bad.cfg:2: CFG_ERR_SYNTAX: this line has no equals sign\nbad.cfg:4: CFG_ERR_SYNTAX: bad$name = 3\n"},
+        {{"check", "net.cfg", "bad.cfg", "-q"}, 2, "", ""},
+        {{"check", "nested_bad.cfg"},
+         2,
+         "",
+         "bad.cfg:2: CFG_ERR_SYNTAX: this line has no equals sign\nbad.cfg:4: CFG_ERR_SYNTAX: bad$name = 3\n"},
+        {{"check", "unclosed.cfg"}, 2, "", "unclosed.cfg: ERR_UNEXPECTED_EOF: file ends inside a block it opened\n"},
+        {{"check", "missing_include.cfg"},
+         2,
+         "",
+         "missing_include.cfg: ERR_FILE_ACCESS: an included file cannot be read (tried './does_not_exist.cfg')\n"},
+        {{"check", "none.cfg", "net.cfg"}, 2, "", "none.cfg: ERR_FILE_ACCESS: no such file (nor on the search path)\n"},
+        {{"check", "."}, 2, "", ".: ERR_FILE_ACCESS: is a directory\n"},
+        {{"check"}, 2, "", nullptr},
+    });
+}
+
+TEST_F(Cli, UnreadableFilesAreNamed) {
+    cfgtest::TempDir dir;
+    std::string locked = dir.write("locked.cfg", "a = 1\n");
+    ASSERT_EQ(0, chmod(locked.c_str(), 0));
+    check_runs({
+        {{"check", "locked.cfg"}, 2, "", "locked.cfg: ERR_FILE_ACCESS: file is not readable\n"},
+        {{"get", "locked.cfg", "a"},
+         2,
+         "",
+         "locked.cfg: ERR_FILE_ACCESS: file is not readable\ncfgtree: a: CFG_NOT_FOUND: no such attribute\n"},
+    },
+               dir.path());
+}
+
+TEST_F(Cli, SubstResolvesAgainstFilesAndTheEnvironment) {
+    Outcome r = cli({"subst", "port ${Server.port} at ${CFGTREE_CLI_HOME}", "net.cfg"}, kData,
+                {{"CFGTREE_CLI_HOME", "/home/x"}});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("port 443 at /home/x\n", r.out);
+    check_runs({
+        {{"subst", "plain text"}, 0, "plain text\n", ""},
+        {{"subst", "${Limits.flag:/yes=on/off}", "net.cfg"}, 0, "on\n", ""},
+        {{"subst", "${nope}"}, 1, "", "cfgtree: '${nope}': CFG_ERR_UNRESOLVED: a reference cannot be resolved\n"},
+        {{"subst", "${a b}"}, 2, "", "cfgtree: '${a b}': CFG_ERR_SYNTAX: a reference is malformed\n"},
+        {{"subst", "${Server.port}", "bad.cfg", "net.cfg"}, 2, "443\n", nullptr},
+        {{"subst"}, 2, "", nullptr},
+        {{"subst", std::string(640, 'x')}, 2, "", nullptr},
+    });
+}
+
+class CliSet : public Cli {
+  protected:
+    void SetUp() override {
+        Cli::SetUp();
+        original_ = data("net.cfg");
+        dir_.write("net.cfg", original_);
+        dir_.write("bad.cfg", data("bad.cfg"));
+    }
+    Outcome set(std::vector<std::string> args) {
+        args.insert(args.begin(), "set");
+        return cli(args, dir_.path());
+    }
+    std::string file(const std::string &name) { return cfgtest::read_file(dir_.file(name)); }
+    cfgtest::TempDir dir_;
+    std::string original_;
+};
+
+TEST_F(CliSet, SetsSavesAndKeepsReferencesAndMode) {
+    ASSERT_EQ(0, chmod(dir_.file("net.cfg").c_str(), 0600));
+    Outcome r = set({"net.cfg", "Server.port", "8443"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", r.err);
+    std::string saved = file("net.cfg");
+    EXPECT_NE(std::string::npos, saved.find("    port = 8443\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("url = https://${Server.name}:${Server.port}/\n")) << "references are kept";
+    struct stat st {};
+    ASSERT_EQ(0, stat(dir_.file("net.cfg").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    Outcome g = cli({"get", "net.cfg", "Server.url", "Server.motd"}, dir_.path());
+    EXPECT_EQ("https://lab-gw:8443/\n  welcome  \n", g.out) << "the saved file loads back";
+    r = set({"net.cfg", "New.deep.attr", "a value"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("a value\n", cli({"get", "net.cfg", "New.deep.attr"}, dir_.path()).out);
+}
+
+TEST_F(CliSet, OutputGoesElsewhereWithO) {
+    Outcome r = set({"net.cfg", "Limits.flag", "no", "-o", "copy.cfg"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(original_, file("net.cfg"));
+    EXPECT_EQ("no\n", cli({"get", "copy.cfg", "Limits.flag"}, dir_.path()).out);
+    r = set({"net.cfg", "Limits.flag", "no", "-o", dir_.file("no/such/dir.cfg")});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(dir_.file("no/such/dir.cfg") + ": ERR_FILE_ACCESS: cannot write the file\n", r.err);
+}
+
+TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *err;
+    } cases[] = {
+        {{"net.cfg", "Limits.max", "20"}, 3, "cfgtree: Limits.max: CFG_READ_ONLY: attribute is read-only, not set\n"},
+        {{"net.cfg", "Secret.key", "0x01"}, 3, "cfgtree: Secret.key: CFG_READ_ONLY: object 'Secret' is read-only, not set\n"},
+        {{"net.cfg", "Secret.new", "1"}, 3, "cfgtree: Secret.new: CFG_READ_ONLY: object 'Secret' is read-only, not set\n"},
+        {{"net.cfg", "!Limits.range", "2..3"}, 3, "cfgtree: !Limits.range: CFG_READ_ONLY: attribute is read-only, not set\n"},
+        {{"net.cfg", "Server", "1"}, 3, "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
+        {{"net.cfg", "a b", "1"}, 2, "cfgtree: a b: CFG_ERR_SYNTAX: not a valid identifier\n"},
+        {{"bad.cfg", "good", "2"},
+         2,
+         "bad.cfg:2: CFG_ERR_SYNTAX: this line has no equals sign\nbad.cfg:4: CFG_ERR_SYNTAX: bad$name = 3\n"
+         "bad.cfg: not saved: the file did not load cleanly\n"},
+        {{"none.cfg", "a", "1"},
+         2,
+         "none.cfg: ERR_FILE_ACCESS: no such file (nor on the search path)\n"
+         "none.cfg: not saved: the file did not load cleanly\n"},
+        {{"net.cfg", "--filter", "Limits", "Limits.flag", "x"}, 2, nullptr},
+        {{"net.cfg", "Limits.flag"}, 2, nullptr},
+        {{"net.cfg", "Limits.flag", std::string(640, 'x')}, 2, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        Outcome r = set(c.args);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        if (c.err) {
+            EXPECT_EQ(c.err, r.err);
+        }
+        EXPECT_EQ(original_, file("net.cfg"));
+    }
+    EXPECT_EQ("1\n", cli({"get", "bad.cfg", "good"}, dir_.path()).out);
+}
+
+TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
+    Outcome help = cli({"--help"});
+    EXPECT_EQ(0, help.status);
+    EXPECT_EQ(0u, help.out.find("Usage: cfgtree COMMAND")) << help.out;
+    EXPECT_EQ(std::string("cfgtree ") + CFGTREE_CLI_VERSION + "\n", cli({"--version"}).out);
+    EXPECT_EQ(0, cli({"dump", "-h"}).status);
+    struct Case {
+        std::vector<std::string> args;
+        const char *err;
+    } cases[] = {
+        {{}, "cfgtree: no command given\n"},
+        {{"frob"}, "cfgtree: unknown command 'frob'\n"},
+        {{"dump", "--frob", "net.cfg"}, "cfgtree: unknown option '--frob'\n"},
+        {{"dump", "-x", "net.cfg"}, "cfgtree: unknown option '-x'\n"},
+        {{"dump", "net.cfg", "--id"}, "cfgtree: option '--id' needs a value\n"},
+        {{"dump", "net.cfg", "-D"}, "cfgtree: option '-D' needs a value\n"},
+        {{"dump", "--json=yes", "net.cfg"}, "cfgtree: option '--json' takes no value\n"},
+        {{"get", "--json", "net.cfg", "a"}, "cfgtree: option '--json' does not apply to get\n"},
+        {{"check", "-o", "x", "net.cfg"}, "cfgtree: option '--output' does not apply to check\n"},
+        {{"subst", "--raw", "x"}, "cfgtree: option '--raw' does not apply to subst\n"},
+        {{"dump"}, "cfgtree: dump needs at least one FILE\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        Outcome r = cli(c.args);
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(std::string(c.err) + "Try 'cfgtree --help' for more information.\n", r.err);
+    }
+}
+
+TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {
+    Outcome quiet = cli({"check", "bad.cfg"});
+    EXPECT_EQ(std::string::npos, quiet.err.find("cfgtree[")) << "library messages are hidden by default";
+    Outcome loud = cli({"check", "-v", "bad.cfg"});
+    EXPECT_NE(std::string::npos, loud.err.find("cfgtree[5] cfg_f_load:")) << loud.err;
+    EXPECT_NE(std::string::npos, loud.err.find("bad.cfg:2: CFG_ERR_SYNTAX")) << loud.err;
+    Outcome env = cli({"check", "bad.cfg"}, kData, {{"CFGTREE_LOG_LEVEL", "5"}});
+    EXPECT_NE(std::string::npos, env.err.find("cfgtree[5] cfg_f_load:")) << env.err;
+    Outcome traces = cli({"check", "-vvv", "net.cfg"});
+    EXPECT_NE(std::string::npos, traces.err.find("cfgtree[1] cfg_f_load:")) << "CONFIG_PATH is logged at level 1";
+    EXPECT_EQ(0, traces.status);
+    Outcome hushed = cli({"check", "-q", "bad.cfg"}, kData, {{"CFGTREE_LOG_LEVEL", "13"}});
+    EXPECT_EQ("", hushed.err);
+}
+
+// The shipped example set: every file checks clean, and a dump loads back
+// to the same dump.
+TEST_F(Cli, ExampleFilesCheckCleanAndRoundTrip) {
+    std::string dir = std::string(CFGTREE_EXAMPLES) + "/config";
+    std::vector<std::string> files;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cfg") == 0) files.push_back(name);
+        }
+        closedir(d);
+    }
+    if (files.empty()) GTEST_SKIP() << "no example configuration files yet";
+    std::sort(files.begin(), files.end());
+    cfgtest::TempDir out;
+    for (const std::string &f : files) {
+        SCOPED_TRACE(f);
+        Outcome check = cli({"check", f}, dir);
+        if (check.status != 0) continue;  // examples of failures are checked by their own tests
+        EXPECT_EQ("", check.err);
+        Outcome first = cli({"dump", "--raw", f}, dir);
+        EXPECT_EQ(0, first.status) << first.err;
+        std::string saved = out.write(f, first.out);
+        Outcome second = cli({"dump", "--raw", saved}, dir);
+        EXPECT_EQ(first.out, second.out);
+        Outcome json = cli({"dump", "--json", f}, dir);
+        EXPECT_EQ(0, json.status);
+        EXPECT_EQ('{', json.out.empty() ? ' ' : json.out[0]);
+    }
+}
+
+}  // namespace
