@@ -506,8 +506,8 @@ void dispose_list(LS_List list) noexcept {
             if (n >= 0 && static_cast<std::size_t>(n) < sizeof path) {
                 if (probe(path, out, size) == 0) return 0;
             } else {  // a candidate that does not fit the path buffer is skipped
-                CFG_LOG(5, "%s: path '%s/%s' exceeds %d characters", "cfg_locate_file", dir, name,
-                        static_cast<int>(kPathSize - 1));
+                CFG_LOG(5, "%s: path exceeds %d characters: '%s/%s'", "cfg_locate_file",
+                        static_cast<int>(kPathSize - 1), dir, name);
             }
         }
         dir = colon ? colon + 1 : nullptr;
@@ -823,8 +823,8 @@ int locate_file(const char *name, char *out, uint32_t size) noexcept {
     if (g_config_path && name[0] != '/') return search_path(name, out, size);
     // A name that would not fit the path buffer is refused, never cut.
     if (std::strlen(name) > kPathSize - 1) {
-        CFG_LOG(5, "%s: path '%.64s...' exceeds %d characters", "cfg_locate_file", name,
-                static_cast<int>(kPathSize - 1));
+        CFG_LOG(5, "%s: path exceeds %d characters: '%s'", "cfg_locate_file", static_cast<int>(kPathSize - 1),
+                name);
         return ERR_FILE_ACCESS;
     }
     return probe(name, out, size);
