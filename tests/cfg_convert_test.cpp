@@ -278,7 +278,7 @@ TEST(Bytes, DecodesPairsAndReportsWhatItCouldNotRead) {
         SCOPED_TRACE(std::string("'") + c.text + "'");
         EXPECT_STATUS(c.status, Cfg_GetBytes(c.text, out, c.size, &count));
         ASSERT_EQ(c.bytes.size(), count) << "'" << c.text << "'";
-        EXPECT_EQ(0, std::memcmp(c.bytes.data(), out, count)) << "'" << c.text << "'";
+        EXPECT_EQ(c.bytes, std::vector<unsigned char>(out, out + count)) << "'" << c.text << "'";
         EXPECT_EQ(0, out[count]) << "a zero byte follows the decoded ones";
         EXPECT_EQ(c.logs_odd, log.has(3, kBytesModule, kOddMessage)) << "'" << c.text << "'\n" << log.dump();
     }
