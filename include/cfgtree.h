@@ -263,53 +263,94 @@ CFG_API int Cfg_Delete(const char *identifier) CFG_NOEXCEPT;
 /** @defgroup Saving Saving in the configuration language
  *  @{ */
 /** Saves the item (or, for NULL, the current context's contents) to path,
- *  mode 0644. @return Cfg_Save's status; -107 when the file cannot be opened. */
+ *  opened with mode "w" and given the permissions 0644 after it is closed.
+ *  @return Cfg_Save's status (a missing item leaves an empty file);
+ *  ERR_FILE_ACCESS (-107) when the file cannot be opened (also a NULL
+ *  path), logged at level 2. */
 CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
-/** Saves to an open stream. @return 0; the lookup's status; -118. */
+/** Saves the item named by identifier (found from the current context and
+ *  written under the identifier as passed) or, for NULL, the contents of
+ *  the current context without braces, in the configuration language:
+ *  attributes first, then sub-objects, four spaces per level; values with
+ *  references substituted while CFG_CTL_DEREFERENCE is set. An object 256
+ *  levels below the saved item is written without its contents (level 3
+ *  message), so trees of any depth save in bounded stack and output.
+ *  @return 0; the lookup's status (106, -109; nothing written);
+ *  ERR_NULL_HANDLE (-118) when a reference holding 0 is met at the top
+ *  level of a NULL-identifier save; ERR_NULL_ARGUMENT for a NULL stream. */
 CFG_API int Cfg_Save(const char *identifier, FILE *stream) CFG_NOEXCEPT;
-/** Saves one item at depth, under name when given. @return 0 or -118. */
+/** Saves one item (object, attribute, or the contents of any other node,
+ *  the root among them) at depth, under name when given.
+ *  @return 0; ERR_NULL_HANDLE for item 0; ERR_NULL_ARGUMENT for a NULL
+ *  stream. */
 CFG_API int cfg_save_item(FILE *stream, cfg_handle item, const char *name, int depth) CFG_NOEXCEPT;
-/** Saves an object's attributes, then its sub-objects. @return 0 or -118. */
+/** Saves an object's attributes, then its sub-objects, at depth.
+ *  @return 0; ERR_NULL_HANDLE for object 0 or a reference holding 0 (the
+ *  later sub-objects are skipped); ERR_NULL_ARGUMENT for a NULL stream. */
 CFG_API int cfg_save_object_contents(FILE *stream, cfg_handle object, int depth) CFG_NOEXCEPT;
 /** @} */
 
 /** @defgroup Typed Typed values
- *  Get operations by identifier return the status of Cfg_GetAttrValue when
- *  it fails (outputs untouched); set operations return the conversion's
- *  failure or the status of Cfg_SetAttrValue.
+ *  Get operations by identifier read at most 638 characters of the value
+ *  through Cfg_GetAttrValue and return its status when it fails (outputs
+ *  untouched); set operations return the conversion's failure (nothing is
+ *  stored) or the status of Cfg_SetAttrValue (105, 1403, ...). The text
+ *  operations that the contract gives non-NULL pointers answer a NULL one
+ *  with ERR_NULL_BUFFER rather than crash.
  *  @{ */
-/** Text to boolean: false when empty or beginning with F, f or 0. @return 0. */
+/** Text to boolean: false when empty or beginning with F, f or 0.
+ *  @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_GetBool(const char *text, uint32_t *flag) CFG_NOEXCEPT;
-/** Writes "TRUE" or "FALSE" (text holds 6 bytes). @return 0. */
+/** Writes "TRUE" or "FALSE" (text holds 6 bytes). @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_SetBool(uint32_t flag, char *text) CFG_NOEXCEPT;
+/** @return 0; a status of Cfg_GetAttrValue. flag may be NULL. */
 CFG_API int Cfg_GetBoolAttrValue(const char *identifier, uint32_t *flag) CFG_NOEXCEPT;
+/** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetBoolAttrValue(const char *identifier, uint32_t flag) CFG_NOEXCEPT;
-/** Text to integer as strtol base 0, clamped to 32 bits. @return 0. */
+/** Text to integer as strtol base 0, clamped to INT32_MIN..INT32_MAX; a
+ *  text without digits gives 0. @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_GetInt(const char *text, int32_t *value) CFG_NOEXCEPT;
-/** Writes "%d" (text holds 12 bytes). @return 0. */
+/** Writes "%d" (text holds 12 bytes). @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_SetInt(int32_t value, char *text) CFG_NOEXCEPT;
+/** @return 0; a status of Cfg_GetAttrValue. value may be NULL. */
 CFG_API int Cfg_GetIntAttrValue(const char *identifier, int32_t *value) CFG_NOEXCEPT;
+/** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetIntAttrValue(const char *identifier, int32_t value) CFG_NOEXCEPT;
-/** Reads "%i..%i". @return 0; ERR_NULL_BUFFER; CFG_ERR_SYNTAX. */
+/** Reads "%i..%i" (each number clamped to 32 bits as Cfg_GetInt does).
+ *  @return 0; ERR_NULL_BUFFER; CFG_ERR_SYNTAX (outputs untouched). */
 CFG_API int Cfg_GetRange(const char *text, int32_t *low, int32_t *high) CFG_NOEXCEPT;
 /** Writes "%d..%d" (text holds 25 bytes). @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_SetRange(int32_t low, int32_t high, char *text) CFG_NOEXCEPT;
+/** @return 0; a status of Cfg_GetAttrValue; CFG_ERR_SYNTAX. */
 CFG_API int Cfg_GetRangeAttrValue(const char *identifier, int32_t *low, int32_t *high) CFG_NOEXCEPT;
+/** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetRangeAttrValue(const char *identifier, int32_t low, int32_t high) CFG_NOEXCEPT;
 /** Decodes "0x" and hex pairs into bytes (size + 1 bytes), *count decoded.
- *  @return 0; CFG_NO_MATCH on any failure. */
+ *  On failure the bytes decoded so far are kept and counted, except for a
+ *  text longer than 2 * size + 2 characters, which writes nothing.
+ *  @return 0; CFG_NO_MATCH on any failure; ERR_NULL_BUFFER. */
 CFG_API int Cfg_GetBytes(const char *text, unsigned char *bytes, uint32_t size, uint32_t *count) CFG_NOEXCEPT;
 /** Encodes "0x" and "%02X" per byte. @return 0; CFG_NO_MATCH when it does
- *  not fit in size bytes. */
+ *  not fit in size bytes (nothing written); ERR_NULL_BUFFER. */
 CFG_API int Cfg_SetBytes(const unsigned char *bytes, uint32_t count, char *text, uint32_t size) CFG_NOEXCEPT;
+/** @return 0; a status of Cfg_GetAttrValue; those of Cfg_GetBytes. */
 CFG_API int Cfg_GetBytesAttrValue(const char *identifier, unsigned char *bytes, uint32_t size, uint32_t *count) CFG_NOEXCEPT;
+/** @return CFG_NO_MATCH for more than 318 bytes; else the status of
+ *  Cfg_SetAttrValue. */
 CFG_API int Cfg_SetBytesAttrValue(const char *identifier, const unsigned char *bytes, uint32_t count) CFG_NOEXCEPT;
-/** Splits "host:port" at the last ':'. @return 0; ERR_NULL_BUFFER; -109. */
+/** Splits "host:port" at the last ':' (port strtol base 10, clamped; 0
+ *  without a ':'). host must hold the whole text; either output may be NULL.
+ *  @return 0; ERR_NULL_BUFFER for a NULL text; ERR_NO_MEMORY. */
 CFG_API int Cfg_GetServer(const char *text, char *host, int32_t *port) CFG_NOEXCEPT;
 /** Writes host, or "host:port" for a port above 0.
  *  @return 0; ERR_NULL_BUFFER; ERR_NULL_ARGUMENT for a NULL host. */
 CFG_API int Cfg_SetServer(const char *host, int32_t port, char *text) CFG_NOEXCEPT;
+/** host needs 639 bytes. @return 0; a status of Cfg_GetAttrValue;
+ *  ERR_NO_MEMORY. */
 CFG_API int Cfg_GetServerAttrValue(const char *identifier, char *host, int32_t *port) CFG_NOEXCEPT;
+/** @return ERR_NULL_ARGUMENT for a NULL host; CFG_NO_MATCH when the text
+ *  would not fit 639 characters (nothing stored); else the status of
+ *  Cfg_SetAttrValue. */
 CFG_API int Cfg_SetServerAttrValue(const char *identifier, const char *host, int32_t port) CFG_NOEXCEPT;
 /** @} */
 
