@@ -230,4 +230,21 @@ TEST(Context, LookupsFollowTheContextEverywhere) {
     EXPECT_NE(0u, find("x"));
 }
 
+TEST(Context, ADeletedContextObjectIsHarmless) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    ASSERT_STATUS(CFG_OK, cfg_delete_item(0, "a"));  // the context's object is gone
+    cfg_handle h = 0;
+    char buffer[8] = "same";
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("b", &h));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("b", buffer, sizeof buffer));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Delete("b"));
+    EXPECT_STATUS(ERR_CREATE_FAILED, Cfg_SetAttrValue("b", "1"));  // nowhere to create it
+    EXPECT_STATUS(ERR_CREATE_FAILED, Cfg_SetAttrValue("n.m", "1"));
+    EXPECT_STREQ("same", buffer);
+    EXPECT_EQ("attr x=1\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(&emptyContext, cfgContext);
+}
+
 }  // namespace
