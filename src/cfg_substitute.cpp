@@ -156,11 +156,10 @@ void write_out(char *out, uint32_t len, const char *text, std::size_t length) no
     std::memset(out + n, 0, len - n);
 }
 
-// The scan proper over the working copy; fills levels and returns the status
-// of the last evaluation, or -109.
-int scan(const char *source, const char *work, std::size_t work_len, uint32_t len, const CfgRefTag *table,
-         const FirstChars &first, Levels &levels) noexcept {
-    int status = CFG_OK;
+// The scan proper over the working copy: fills levels and sets status to
+// that of the last evaluation. False when a level cannot be allocated.
+[[nodiscard]] bool scan(const char *source, const char *work, std::size_t work_len, uint32_t len,
+                        const CfgRefTag *table, const FirstChars &first, Levels &levels, int &status) noexcept {
     const char *pos = work;
     while (*pos) {
         if (levels.depth() == 0 && !first.has[static_cast<unsigned char>(*pos)]) {
@@ -178,7 +177,7 @@ int scan(const char *source, const char *work, std::size_t work_len, uint32_t le
                 levels.innermost().append(pos, tag_len);
             } else {
                 std::size_t capacity = work_len - static_cast<std::size_t>(pos - work) + 1 + len;
-                if (!levels.open(*entry, capacity)) return ERR_NO_MEMORY;
+                if (!levels.open(*entry, capacity)) return false;
             }
             pos += tag_len;
             continue;
@@ -191,7 +190,7 @@ int scan(const char *source, const char *work, std::size_t work_len, uint32_t le
         }
         levels.innermost().append(pos++, 1);
     }
-    return status;
+    return true;
 }
 
 // ---- evaluator ---------------------------------------------------------------
@@ -202,7 +201,8 @@ int scan(const char *source, const char *work, std::size_t work_len, uint32_t le
 // CFG_MAX_REFERENCE_RECURSION nested evaluations the innermost one fails.
 // While that failure unwinds (until the outermost evaluation returns), every
 // evaluation started fails at once and silently, so a value such as
-// x=${x}${x} ends after some 64 evaluations instead of 2^32.
+// x=${x}${x} costs about 2 x 32 evaluations per outermost reference instead
+// of 2^32.
 thread_local int t_eval_depth = 0;
 thread_local bool t_unwinding = false;
 
@@ -392,8 +392,8 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     std::size_t work_len = std::strlen(work.get());
     Levels levels;
     if (!levels.allocate(0, work_len + 1 + len)) return ERR_NO_MEMORY;
-    int status = scan(source, work.get(), work_len, len, table, first, levels);
-    if (status == ERR_NO_MEMORY) return status;  // the output stays as it was
+    int status = CFG_OK;
+    if (!scan(source, work.get(), work_len, len, table, first, levels, status)) return ERR_NO_MEMORY;
     if (levels.depth() > 0) {
         CFG_LOG(5, "%s: Unclosed reference at depth %d", "ref_substitute", levels.depth());
         for (int d = 1; d <= levels.depth(); ++d) levels.at(0).append(levels.at(d).buffer, levels.at(d).used);
