@@ -53,11 +53,16 @@ inline int load_direct(const std::string &argument, CfgLoadErrorHandler handler 
     return CfgF_LoadFile(argument.c_str(), handler);
 }
 
-// Loads in update mode with the catch-all table registered once.
-inline int load_update(const std::string &argument, CfgLoadErrorHandler handler = &record_error) {
+// Switches to update mode with the catch-all table registered once.
+inline void use_update_mode() {
     static bool registered = (Cfg_NotifyRegister(g_catch_all), true);
     (void)registered;
     Cfg_DirectLoad(0);
+}
+
+// Loads in update mode.
+inline int load_update(const std::string &argument, CfgLoadErrorHandler handler = &record_error) {
+    use_update_mode();
     return CfgF_LoadFile(argument.c_str(), handler);
 }
 

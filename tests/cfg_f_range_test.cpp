@@ -1,0 +1,195 @@
+// Tests of definition lines: names, quoting, index ranges, range variables
+// and blocks that are read once for each index. Most cases load a small
+// file in update mode and compare the texts that reach the update tables.
+#include "load_support.h"
+
+namespace {
+
+using namespace loadtest;
+
+struct Outcome {
+    int status;
+    std::vector<std::string> updates;
+};
+
+// Loads text as a file in update mode without an error handler.
+Outcome load_text(const std::string &text) {
+    ConfigDir dir;
+    dir.write("r.cfg", text);
+    int status = load_update("r.cfg", nullptr);
+    return {status, g_updates};
+}
+
+void expect_outcome(const std::string &text, int status, const std::vector<std::string> &updates) {
+    Outcome got = load_text(text);
+    EXPECT_EQ(status, got.status) << text << " -> " << Cfg_StatusName(got.status);
+    EXPECT_EQ(updates, got.updates) << text;
+}
+
+TEST(DefinitionLines, ValuesAndQuotes) {
+    struct Case {
+        const char *line;
+        int status;
+        std::vector<std::string> updates;
+    } cases[] = {
+        {"v = \"a b\" c", 0, {"v=a b"}},
+        {"v = \"a\"b\"", 0, {"v=a\"b"}},
+        {"v = \"ab", CFG_ERR_SYNTAX, {}},
+        {"v =\t \"  both ends  \"", 0, {"v=  both ends  "}},
+        {"v = a \"b\"", 0, {"v=a \"b\""}},  // only a leading quote is special
+        {"v = x = y # z { }", 0, {"v=x = y # z { }"}},
+        {"v =", 0, {"v="}},
+        {"v = \"\"", 0, {"v="}},
+        {"a . b\t. c = 1", 0, {"a.b.c=1"}},
+        {".a = 1", 0, {".a=1"}},  // empty segments pass unchecked
+        {"a..b = 1", 0, {"a..b=1"}},
+        {"a b = 1", 0, {"ab=1"}},  // a segment is checked up to its first blank
+        {"!ro = 1", 0, {"!ro=1"}},
+        {"bad$ = 1", CFG_ERR_SYNTAX, {}},
+        {"a.b$.c = 1", CFG_ERR_SYNTAX, {}},
+        {"no value", CFG_ERR_SYNTAX, {}},
+        {"= 1", CFG_ERR_SYNTAX, {}},
+        {"{", CFG_ERR_SYNTAX, {}},
+        {"A { junk\n}", CFG_ERR_SYNTAX, {}},
+        {"A {   \t\nx = 1\n}", 0, {"A.x=1"}},
+    };
+    for (const Case &c : cases) expect_outcome(c.line, c.status, c.updates);
+}
+
+TEST(DefinitionLines, NumericAndTextRanges) {
+    struct Case {
+        const char *line;
+        int status;
+        std::vector<std::string> updates;
+    } cases[] = {
+        {"A[1..3] = 0", 0, {"A[1]=0", "A[2]=0", "A[3]=0"}},
+        {"A[3..1] = 0", 0, {"A[3]=0", "A[2]=0", "A[1]=0"}},
+        {"A[2..2] = 0", 0, {"A[2]=0"}},
+        {"A[-1..1] = 0", 0, {"A[-1]=0", "A[0]=0", "A[1]=0"}},
+        {"A[0x0f..0x10] = 0", 0, {"A[15]=0", "A[16]=0"}},
+        {"A[010..011] = 0", 0, {"A[8]=0", "A[9]=0"}},
+        {"A[x, y] = 0", 0, {"A[x]=0", "A[y]=0"}},
+        {"A[5] = 0", 0, {"A[5]=0"}},
+        {"A[1 .. 3] = 0", 0, {"A[1 .. 3]=0"}},  // not a range: a text item
+        {"A[1..2,x,5..4] = 0", 0, {"A[1]=0", "A[2]=0", "A[x]=0", "A[5]=0", "A[4]=0"}},
+        {"A [1..2] = 0", 0, {"A[1]=0", "A[2]=0"}},
+        {"a[1..2].b[1..3] = 0",
+         0,
+         {"a[1].b[1]=0", "a[1].b[2]=0", "a[1].b[3]=0", "a[2].b[1]=0", "a[2].b[2]=0", "a[2].b[3]=0"}},
+        {"x.A[1..2].y = \"q\" r", 0, {"x.A[1].y=q", "x.A[2].y=q"}},
+        {"A[1..2][3..4] = 0", CFG_ERR_SYNTAX, {}},
+        {"[1..2] = 0", CFG_ERR_SYNTAX, {}},
+        {"A[1..2 = 0", CFG_ERR_SYNTAX, {}},
+        {"A[1..2]", CFG_ERR_SYNTAX, {}},
+        {"A[1..2] junk", CFG_ERR_SYNTAX, {}},
+        {"b$[1..2] = 0", CFG_ERR_SYNTAX, {}},
+    };
+    for (const Case &c : cases) expect_outcome(c.line, c.status, c.updates);
+}
+
+TEST(DefinitionLines, RangeVariablesHoldTheCurrentIndex) {
+    expect_outcome("A[i=1..2].v[j=x,y] {\n  k = %(i)%(j)\n}\n", 0,
+                   {"A[1].v[x].k=1x", "A[1].v[y].k=1y", "A[2].v[x].k=2x", "A[2].v[y].k=2y"});
+    // The range line itself is expanded before the range is read.
+    expect_outcome("%i=outer\nA[i=1..2] = %(i)\nafter = %(i)\n", 0, {"A[1]=outer", "A[2]=outer", "after=outer"});
+    // A range variable ends with its range.
+    expect_outcome("A[i=1..2] = 0\nafter = %(i)\n", CFG_ERR_FILE_REFERENCE, {"A[1]=0", "A[2]=0"});
+}
+
+TEST(DefinitionLines, BlocksAreReadOnceForEachIndex) {
+    expect_outcome(
+        "Iface[i=1..3] {\n"
+        "  %a=eth%(i)\n"
+        "  name = %(a)\n"
+        "  where = %(%%)\n"
+        "}\n"
+        "after = 1\n",
+        0,
+        {"Iface[1].name=eth1", "Iface[1].where=Iface[1]", "Iface[2].name=eth2", "Iface[2].where=Iface[2]",
+         "Iface[3].name=eth3", "Iface[3].where=Iface[3]", "after=1"});
+    expect_outcome(
+        "Host[n=a,b] {\n"
+        "  Port[p=8..9] {\n"
+        "    id = %(n)%(p)\n"
+        "  }\n"
+        "}\n",
+        0, {"Host[a].Port[8].id=a8", "Host[a].Port[9].id=a9", "Host[b].Port[8].id=b8", "Host[b].Port[9].id=b9"});
+}
+
+TEST(DefinitionLines, EachIndexCountsTheBlockLinesAgain) {
+    ConfigDir dir;
+    dir.write("r.cfg", "R[1..3] {\n  bad\n}\nlast bad\n");
+    EXPECT_STATUS(CFG_ERR_SYNTAX, load_update("r.cfg"));
+    EXPECT_EQ(lines({"r.cfg:2: CFG_ERR_SYNTAX:   bad", "r.cfg:2: CFG_ERR_SYNTAX:   bad",
+                     "r.cfg:2: CFG_ERR_SYNTAX:   bad", "r.cfg:4: CFG_ERR_SYNTAX: last bad"}),
+              g_errors);
+}
+
+TEST(DefinitionLines, FailuresStopTheSeriesAndTheList) {
+    // A negative status stops the numeric series at once.
+    g_update_answer = ERR_MODIFY_FAILED;
+    expect_outcome("A[1..3,x] = 0\n", ERR_MODIFY_FAILED, {"A[1]=0"});
+    // A positive one finishes the series but ends the list.
+    g_update_answer = CFG_NOT_CREATED;
+    expect_outcome("A[1..3,x] = 0\n", CFG_NOT_CREATED, {"A[1]=0", "A[2]=0", "A[3]=0"});
+    g_update_answer = 0;
+}
+
+TEST(DefinitionLines, DirectModeCreatesEachIndex) {
+    ConfigDir dir;
+    dir.write("r.cfg", "Srv[i=1..2] {\n  port = 80%(i)\n}\nlist[a,b] = x\n");
+    EXPECT_STATUS(0, load_direct("r.cfg"));
+    EXPECT_EQ(
+        "obj Srv[1]\n  attr port=801\nobj Srv[2]\n  attr port=802\nattr list[a]=x\nattr list[b]=x\n",
+        cfgtest::dump_tree());
+}
+
+TEST(DefinitionLines, OverlongNamesAndValuesAreRefused) {
+    cfgtest::LogCapture log;
+    use_update_mode();
+    g_updates.clear();
+    // An instance that would take the name past 639 characters.
+    cfgtree::LoaderState st{};
+    const std::string prefix(635, 'p');  // with "x[9]" exactly 639 characters
+    st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
+    LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, prefix.c_str(), "x[9..10] {"));
+    LS_DestroyList(st.contexts);
+    EXPECT_TRUE(log.contains("parse_definition: name with instance exceeds 639 characters")) << log.last();
+    // The full name in a block, and the text for the update tables.
+    const std::string block(10, 'B'), name(630, 'n'), value(630, 'v');
+    expect_outcome(block + " {\n" + name + "=1\n}\n", CFG_ERR_SYNTAX, {});
+    EXPECT_TRUE(log.contains("store_definition: full name of 'nnn")) << log.last();
+    expect_outcome(block + " {\na = " + value + "\n}\n", CFG_ERR_SYNTAX, {});
+    EXPECT_TRUE(log.contains("store_definition: definition of 'a' exceeds 639 characters"));
+    expect_outcome(block + " {\n" + name.substr(0, 626) + "=1\n}\n", 0, {block + "." + name.substr(0, 626) + "=1"});
+    // A range variable's value must fit its 127-character entry.
+    const std::string var(32, 'N'), item(94, 'i');
+    expect_outcome("A[" + var + "=" + item + "] = 0\n", 0, {"A[" + item + "]=0"});
+    expect_outcome("A[" + var + "=" + item + "j] = 0\n", CFG_ERR_SYNTAX, {});
+    EXPECT_TRUE(log.contains("parse_definition: value '" + item + "j' of range variable '" + var + "=")) << log.last();
+}
+
+TEST(DefinitionLines, ARangeVariableThatCannotBeStoredFails) {
+    std::string text;
+    for (int i = 0; i < 100; ++i) text += "%v" + std::to_string(i) + "=1\n";
+    expect_outcome(text + "A[i=1..2] = 0\n", ERR_NO_MEMORY, {});
+    // without a variable the range still works at the limit
+    expect_outcome(text + "A[1..2] = 0\n", 0, {"A[1]=0", "A[2]=0"});
+}
+
+TEST(DefinitionLines, CalledDirectlyWithAPrefix) {
+    g_updates.clear();
+    use_update_mode();
+    cfgtree::LoaderState st{};
+    EXPECT_STATUS(0, cfgtree::parse_definition(&st, "pre.", "x[1..2] = 1"));
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, nullptr, "   "));
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, std::string(640, 'p').c_str(), "x = 1"));
+    EXPECT_EQ(lines({"pre.x[1]=1", "pre.x[2]=1"}), g_updates);
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, cfgtree::parse_definition(&st, nullptr, "y = 1"));
+    cfg_inject_alloc_fault(0, 0);
+    cfgtree::TruncEnv(&st.vars, 0);
+}
+
+}  // namespace
