@@ -515,7 +515,7 @@ void print_load(const std::vector<Row> &rows) {
 }
 
 void print_lookup(const std::vector<Row> &rows) {
-    std::printf("\nLookup (ns per lookup, %u random existing attributes; * = stopped after %.0f s)\n", g_opt.lookups,
+    std::printf("\nLookup (ns per lookup, %u random existing attributes; * = stopped after %.1f s)\n", g_opt.lookups,
                 g_opt.lookup_cap);
     std::printf("%-5s %8s | %9s %10s %9s | %9s %10s\n", "shape", "N", "cfgtree", "libconfig", "json-c", "/json-c",
                 "/libconfig");
