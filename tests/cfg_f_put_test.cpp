@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cfg_private.h"
+#include "load_support.h"
 #include "support.h"
 
 namespace {
@@ -134,6 +135,31 @@ TEST(PutItem, NoMemoryInsideAValidator) {
             EXPECT_TRUE(log.has(3, "cfg_util", s.validator_message + no_memory)) << log.dump();
             EXPECT_TRUE(log.has(5, "cfg_f_put", s.refusal)) << log.dump();
         }
+    }
+}
+
+// What the writer produces is read back by the loader.
+TEST(PutItem, WrittenDefinitionsLoadBack) {
+    loadtest::ConfigDir dir;
+    const std::string path = dir.path() + "/put.cfg";
+    FILE *file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(nullptr, file);
+    EXPECT_STATUS(CFG_OK, CfgF_PutItem(file, "server", "host = \"a b\"", 0));
+    EXPECT_STATUS(CFG_OK, CfgF_PutItem(file, "iface[2]", "mtu=1500", 1));
+    EXPECT_STATUS(CFG_OK, CfgF_PutItem(file, nullptr, "port=80", 1));
+    EXPECT_STATUS(CFG_OK, CfgF_PutItem(file, nullptr, "top = \"x\"", 0));
+    std::fclose(file);
+    ASSERT_STATUS(CFG_OK, loadtest::load_direct("put.cfg"));
+    EXPECT_TRUE(loadtest::g_errors.empty());
+    struct Row {
+        const char *identifier;
+        const char *value;
+    };
+    for (const Row &r : {Row{"server.host", "a b"}, Row{"server.iface[2].mtu", "1500"}, Row{"server.port", "80"},
+                         Row{"top", "x"}}) {
+        char value[cfgtree::kTextSize] = {};
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(r.identifier, value, sizeof value));
+        EXPECT_STREQ(r.value, value) << r.identifier;
     }
 }
 
