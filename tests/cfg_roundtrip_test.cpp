@@ -1,0 +1,145 @@
+// Round trips between the saver and the loader: a tree saved and loaded
+// again in a fresh process is the same tree, and a second save gives the
+// same bytes. Also loads the example configuration set.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+#include "load_support.h"
+
+namespace {
+
+const char kStepEnv[] = "CFGTREE_ROUNDTRIP_STEP";
+
+// The child's part: "in|dump|out" loads in in direct mode, writes the tree
+// dump to dump and saves the whole tree to out.
+TEST(RoundTrip, ChildStep) {
+    const char *step = std::getenv(kStepEnv);
+    if (!step) GTEST_SKIP() << "runs only as the child of the round-trip tests";
+    std::string spec = step;
+    std::string in = spec.substr(0, spec.find('|'));
+    spec.erase(0, in.size() + 1);
+    std::string dump = spec.substr(0, spec.find('|'));
+    std::string out = spec.substr(dump.size() + 1);
+    Cfg_DirectLoad(1);
+    ASSERT_EQ(0, CfgF_LoadFile(in.c_str(), nullptr));
+    std::ofstream(dump) << cfgtest::dump_tree();
+    Cfg_Dereference(0);
+    ASSERT_EQ(0, Cfg_SaveFile(nullptr, out.c_str()));
+}
+
+// Runs this test binary again, fresh, for one child step.
+void run_child(const std::string &in, const std::string &dump, const std::string &out) {
+    char self[PATH_MAX] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string command = std::string(kStepEnv) + "='" + in + "|" + dump + "|" + out + "' '" + self +
+                          "' --gtest_filter=RoundTrip.ChildStep >/dev/null 2>&1";
+    ASSERT_EQ(0, std::system(command.c_str())) << command;
+}
+
+cfg_handle make(cfg_handle parent, const char *name, bool object) {
+    cfg_handle h = 0;
+    EXPECT_EQ(0, cfgtree::create_item(parent, name, object ? cfgtree::xid_reference() : cfgtree::xid_item(), &h));
+    return h;
+}
+
+void set(cfg_handle parent, const char *name, const char *value) {
+    EXPECT_EQ(0, cfgtree::set_attr_value(make(parent, name, false), value)) << name;
+}
+
+TEST(RoundTrip, ASavedTreeLoadsBackTheSame) {
+    // Values of every awkward kind the language can carry.
+    set(0, "plain", "value");
+    set(0, "lead", "  two leading blanks");
+    set(0, "trail", "trailing tab\t");
+    set(0, "empty", "");
+    set(0, "quotes", "say \"hi\" and \"\"");
+    set(0, "wrapped", " \"quoted\" ");
+    set(0, "hash", "# not a comment");
+    set(0, "equals", "a=b = c");
+    set(0, "braces", "{ } }");
+    set(0, "dollar", "${not.resolved");
+    cfg_handle srv1 = make(0, "Srv[1]", true);
+    set(srv1, "host", "alpha");
+    set(srv1, "!fixed", "yes");
+    cfg_handle srv2 = make(0, "Srv[2]", true);
+    set(srv2, "host", "beta");
+    set(make(srv2, "Opts", true), "flag", "on");
+    cfg_handle locked = make(0, "!Locked", true);
+    set(locked, "key", "secret");  // stored read-only under a read-only object
+    make(locked, "Empty", true);
+
+    cfgtest::TempDir dir;
+    const std::string first = dir.file("first.cfg"), second = dir.file("second.cfg"), third = dir.file("third.cfg");
+    Cfg_Dereference(0);
+    ASSERT_EQ(0, Cfg_SaveFile(nullptr, first.c_str()));
+    const std::string tree = cfgtest::dump_tree();
+
+    run_child(first, dir.file("dump1"), second);
+    EXPECT_EQ(tree, cfgtest::read_file(dir.file("dump1"))) << cfgtest::read_file(first);
+    run_child(second, dir.file("dump2"), third);
+    EXPECT_EQ(tree, cfgtest::read_file(dir.file("dump2")));
+    EXPECT_EQ(cfgtest::read_file(second), cfgtest::read_file(third));
+    EXPECT_EQ(cfgtest::read_file(first), cfgtest::read_file(second));
+}
+
+TEST(RoundTrip, TheExampleSetSavesAndLoadsAgain) {
+    cfgtest::ScopedEnv path("CONFIG_PATH", CFGTREE_EXAMPLES "/config");
+    cfgtree::reset_search_path();
+    cfgtest::TempDir dir;
+    run_child(CFGTREE_EXAMPLES "/config/main.cfg", dir.file("dump1"), dir.file("saved.cfg"));
+    run_child(dir.file("saved.cfg"), dir.file("dump2"), dir.file("again.cfg"));
+    EXPECT_EQ(cfgtest::read_file(dir.file("dump1")), cfgtest::read_file(dir.file("dump2")));
+    EXPECT_EQ(cfgtest::read_file(dir.file("saved.cfg")), cfgtest::read_file(dir.file("again.cfg")));
+}
+
+// ---- the example configuration set -------------------------------------------
+
+TEST(Examples, TheConfigurationSetLoadsAndResolves) {
+    cfgtest::ScopedEnv path("CONFIG_PATH", CFGTREE_EXAMPLES "/config");
+    cfgtest::ScopedEnv home("HOME", "/home/tester");
+    cfgtree::reset_search_path();
+    loadtest::g_errors.clear();
+    Cfg_Dereference(1);
+    ASSERT_STATUS(0, loadtest::load_direct("main.cfg"));
+    EXPECT_TRUE(loadtest::g_errors.empty());
+    struct Case {
+        const char *identifier, *value;
+    } cases[] = {
+        {"App.name", "shop"},
+        {"App.home", "/home/tester/shop"},
+        {"App.logdir", "/home/tester/shop/log"},
+        {"App.banner", "  Welcome to the lab shop  "},
+        {"Net.zone", "lab"},
+        {"Net.gateway", "10.0.0.1"},
+        {"Net.Iface[0].name", "eth0"},
+        {"Net.Iface[1].address", "10.0.1.10/24"},
+        {"Net.Iface[1].context", "Net.Iface[1]"},
+        {"Service[web].host", "web.lab.example.net"},
+        {"Service[web].port", "80"},
+        {"Service[api].port", "8080"},
+        {"Service[web].url", "http://web.lab.example.net:80/"},
+        {"Service[api].url", "http://api.lab.example.net:8080/"},
+        {"Service[api].log", "/home/tester/shop/log/api.log"},
+    };
+    for (const Case &c : cases) {
+        char value[cfgtree::kTextSize] = {};
+        EXPECT_STATUS(0, Cfg_GetAttrValue(c.identifier, value, sizeof value));
+        EXPECT_STREQ(c.value, value) << c.identifier;
+    }
+}
+
+TEST(Examples, UpdateModeSeesEveryAttributeWithItsFullName) {
+    cfgtest::ScopedEnv path("CONFIG_PATH", CFGTREE_EXAMPLES "/config");
+    cfgtree::reset_search_path();
+    loadtest::g_updates.clear();
+    ASSERT_STATUS(0, loadtest::load_update("main.cfg"));
+    ASSERT_EQ(21u, loadtest::g_updates.size());
+    EXPECT_EQ("App.name=shop", loadtest::g_updates.front());
+    EXPECT_EQ("Net.Iface[0].context=Net.Iface[0]", loadtest::g_updates[8]);
+    EXPECT_EQ("Service[web].port=80", loadtest::g_updates.back());
+}
+
+}  // namespace
