@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Installs cfgtree into a temporary prefix, builds the consumer program in
+# tests/consumer against it through pkg-config and through find_package,
+# runs both and the installed tool, then moves the prefix and does it again
+# (both package files are relocatable).
+# Usage: install_test.sh BUILD_DIR CONSUMER_DIR CXX GENERATOR CMAKE PKG_CONFIG [SANITIZERS]
+set -euo pipefail
+build=$1 consumer=$2 cxx=$3 generator=$4 cmake=$5 pkgconfig=$6 sanitize=${7:-}
+
+flags=(-std=c++20)
+[ -n "$sanitize" ] && flags+=(-fsanitize="$sanitize" -fno-omit-frame-pointer)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+expected=$'gw:443 443\nApp {\n    host = gw\n    port = 443\n}'
+
+fail() { echo "install test: $*" >&2; exit 1; }
+
+check_output() {  # what, command...
+  local what=$1; shift
+  local got
+  got=$("$@") || fail "$what exited with $?"
+  [ "$got" = "$expected" ] || fail "$what printed:"$'\n'"$got"
+  echo "ok: $what"
+}
+
+build_with_pkg_config() {  # prefix, output
+  local pc libdir
+  pc=$(find "$1" -name cfgtree.pc -print -quit)
+  [ -n "$pc" ] || fail "no cfgtree.pc under $1"
+  read -r -a pcflags <<<"$(PKG_CONFIG_PATH=$(dirname "$pc") "$pkgconfig" --cflags --libs cfgtree)"
+  "$cxx" "${flags[@]}" "$consumer/consumer.cpp" "${pcflags[@]}" -o "$2"
+  libdir=$(PKG_CONFIG_PATH=$(dirname "$pc") "$pkgconfig" --variable=libdir cfgtree)
+  check_output "pkg-config consumer ($1)" env LD_LIBRARY_PATH="$libdir" "$2"
+}
+
+build_with_cmake() {  # prefix, build dir
+  "$cmake" -S "$consumer" -B "$2" -G "$generator" -DCMAKE_PREFIX_PATH="$1" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="${flags[*]:1}" >/dev/null
+  "$cmake" --build "$2" >/dev/null
+  check_output "find_package consumer ($1)" "$2/cfgtree_consumer"
+}
+
+run_tool() {  # prefix
+  local got
+  got=$("$1/bin/cfgtree" --version) || fail "installed tool exited with $?"
+  [[ $got == "cfgtree "* ]] || fail "installed tool printed '$got'"
+  printf 'a = 1\nb = ${a}2\n' >"$work/tool.cfg"
+  got=$("$1/bin/cfgtree" get "$work/tool.cfg" b)
+  [ "$got" = "12" ] || fail "installed tool read '$got'"
+  echo "ok: installed tool ($1)"
+}
+
+"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
+for f in include/cfgtree.h include/cfgtree.hpp bin/cfgtree; do
+  [ -e "$work/prefix/$f" ] || fail "$f is not installed"
+done
+build_with_pkg_config "$work/prefix" "$work/pc_consumer"
+build_with_cmake "$work/prefix" "$work/cmake_build"
+run_tool "$work/prefix"
+
+mv "$work/prefix" "$work/moved"
+build_with_pkg_config "$work/moved" "$work/pc_consumer_moved"
+build_with_cmake "$work/moved" "$work/cmake_build_moved"
+run_tool "$work/moved"
