@@ -469,6 +469,50 @@ TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {
     EXPECT_EQ("", hushed.err);
 }
 
+// The shipped example set: includes with variables, ranges, contexts and
+// references across files.
+TEST_F(Cli, ExampleSetLoadsWithIncludesRangesAndReferences) {
+    std::string dir = std::string(CFGTREE_EXAMPLES) + "/config";
+    if (access((dir + "/main.cfg").c_str(), R_OK) != 0) GTEST_SKIP() << "no example configuration set";
+    Env home{{"HOME", "/home/u"}};
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *out;
+        const char *err;
+    } cases[] = {
+        {{"check", "main.cfg"}, 0, "", ""},
+        {{"get", "main.cfg", "Service[web].url", "Net.Iface[1].context", "App.logdir"},
+         0,
+         "http://web.lab.example.net:80/\nNet.Iface[1]\n/home/u/shop/log\n",
+         ""},
+        {{"get", "--type", "int", "main.cfg", "Service[api].port"}, 0, "8080\n", ""},
+        {{"subst", "${Service[api].host}|${App.banner}|${HOME}", "main.cfg"},
+         0,
+         "api.lab.example.net|  Welcome to the lab shop  |/home/u\n",
+         ""},
+        {{"dump", "--id", "Net.Iface[0]", "main.cfg"},
+         0,
+         "Net.Iface[0] {\n    name = eth0\n    address = 10.0.0.10/24\n    context = Net.Iface[0]\n}\n",
+         ""},
+        {{"check", "net.cfg"}, 2, "", "net.cfg:4: CFG_ERR_FILE_REFERENCE: zone = %(zone)\n"},
+        {{"check", "-D", "zone=x", "net.cfg"}, 0, "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        Outcome r = cli(c.args, dir, home);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
+    }
+    cfgtest::TempDir out;
+    std::string copy = out.file("shop.cfg");
+    Outcome r = cli({"set", "main.cfg", "Service[web].port", "8081", "-o", copy}, dir);
+    EXPECT_EQ(0, r.status) << r.err;
+    r = cli({"get", copy, "Service[web].url", "Net.zone"}, out.path());
+    EXPECT_EQ("http://web.lab.example.net:8081/\nlab\n", r.out) << "the saved copy keeps references, includes inlined";
+}
+
 // The shipped example set: every file checks clean, and a dump loads back
 // to the same dump.
 TEST_F(Cli, ExampleFilesCheckCleanAndRoundTrip) {
