@@ -393,12 +393,25 @@ CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *a
 /** Called for each failing line: (file as named, line number, line text,
  *  status). Returns the status to go on with: >= 0 continues. */
 typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text, int status);
-/** Loads "file[,NAME=VALUE]..." found on CONFIG_PATH.
- *  @return the load's status, else the first failing line's status, else 0;
- *  -109; -134 (NULL argument); -107; -154. */
+/** Loads "file[,NAME=VALUE]..." found on CONFIG_PATH: in direct mode
+ *  (Cfg_DirectLoad) it creates and sets the items, otherwise it hands each
+ *  attribute as "full.name=value" to Cfg_ProcessUpdate. handler (may be NULL)
+ *  is asked about each failing line.
+ *  @return the load's own status when nonzero (a line's status that ended
+ *  the load, or the handler's last answer), else the first failing line's
+ *  status, else 0. Among them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL
+ *  argument); ERR_FILE_ACCESS (file not found, not readable or not
+ *  openable); ERR_READ_FAILED; ERR_UNEXPECTED_EOF (a block left open);
+ *  CFG_ERR_SYNTAX (a bad line; blocks nested more than 256 deep; a name
+ *  over 639 characters); CFG_ERR_FILE_REFERENCE (an undefined %(...)
+ *  reference; includes nested more than CFG_MAX_INCLUDE_DEPTH deep); and
+ *  any status of creating, setting or the update tables. */
 CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;
 /** Finds name on CONFIG_PATH (read once per process) with its owner-read
- *  bit set; copies the path to out (size bytes). @return 0; -107; -109. */
+ *  bit set; an absolute name, or any name when CONFIG_PATH is unset, is
+ *  tried as it is. Copies the path to out (may be NULL; size bytes).
+ *  @return 0; ERR_FILE_ACCESS (also for paths over 4095 characters);
+ *  ERR_NO_MEMORY. */
 CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) CFG_NOEXCEPT;
 /** Writes "object {", the AVP and "}" as asked, each checked first; a
  *  refused piece ends the call (earlier pieces stay written).
