@@ -1,0 +1,197 @@
+// Thread stress: threads read, set, create and delete attributes of one
+// shared tree at once for about a second, and every value read must be one
+// that some thread wrote. Run under ThreadSanitizer (scripts/tsan) it finds
+// data races in the library and the data store. cfgCtl, the context stack
+// and the update registries are process-wide state without a lock by
+// design, and so are the kind ids that each module looks up on first use:
+// the tree is built (and every module used once) before the threads start,
+// and nothing changes that state while they run.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+constexpr int kWriters = 3;
+constexpr int kChurners = 2;
+constexpr int kSlots = 8;
+constexpr int kPool = 6;
+constexpr auto kDuration = std::chrono::milliseconds(1000);
+
+// The highest sequence number each writer has begun to write: it is
+// published before the value is set, so a reader that sees a value sees
+// its number published too.
+std::atomic<uint32_t> g_written[kWriters + kChurners];
+std::atomic<bool> g_stop{false};
+std::atomic<long> g_reads{0}, g_sets{0}, g_creates{0}, g_deletes{0}, g_saves{0};
+
+std::string slot(int i) { return "shared.slot[" + std::to_string(i) + "]"; }
+std::string pool(int i) { return "pool.obj[" + std::to_string(i) + "]"; }
+
+// "w<writer>#<sequence>": true when that writer has written that number.
+bool written(const char *value) {
+    if (std::strcmp(value, "init") == 0) return true;
+    unsigned writer = 0, sequence = 0;
+    char tail = 0;
+    if (std::sscanf(value, "w%u#%u%c", &writer, &sequence, &tail) != 2) return false;
+    return writer < kWriters + kChurners && sequence > 0 && sequence <= g_written[writer].load();
+}
+
+void writer(int id) {
+    for (uint32_t seq = 1; !g_stop.load(); ++seq) {
+        g_written[id].store(seq);
+        std::string value = "w" + std::to_string(id) + "#" + std::to_string(seq);
+        EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue(slot(static_cast<int>(seq % kSlots)).c_str(), value.c_str()));
+        std::string own = "shared.count[" + std::to_string(id) + "]";
+        EXPECT_STATUS(CFG_OK, Cfg_SetIntAttrValue(own.c_str(), static_cast<int32_t>(seq)));
+        g_sets += 2;
+    }
+}
+
+void reader(int id) {
+    std::mt19937 random(static_cast<unsigned>(id));
+    char value[640];
+    while (!g_stop.load()) {
+        int i = static_cast<int>(random() % kSlots);
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(slot(i).c_str(), value, sizeof value));
+        EXPECT_TRUE(written(value)) << slot(i) << " = '" << value << "'";
+        // The same value through a reference, and the first slot through a
+        // wildcard instance.
+        std::string ref = "${" + slot(i) + "}";
+        EXPECT_STATUS(CFG_OK, Cfg_Substitute(ref.c_str(), value, sizeof value));
+        EXPECT_TRUE(written(value)) << ref << " = '" << value << "'";
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("shared.slot[*]", value, sizeof value));
+        EXPECT_TRUE(written(value)) << "slot[*] = '" << value << "'";
+        int w = static_cast<int>(random() % kWriters);
+        int32_t count = 0;
+        std::string own = "shared.count[" + std::to_string(w) + "]";
+        int status = Cfg_GetIntAttrValue(own.c_str(), &count);
+        if (status == CFG_OK) {
+            EXPECT_LE(static_cast<uint32_t>(count), g_written[w].load());
+        } else {
+            EXPECT_STATUS(CFG_NOT_FOUND, status);  // not written yet
+        }
+        // Pool items come and go.
+        int p = static_cast<int>(random() % kPool);
+        status = Cfg_GetAttrValue((pool(p) + ".v").c_str(), value, sizeof value);
+        // Cfg_GetAttrValue finds the item, releases the lock and takes it
+        // again to read: an attribute deleted in between reads as "not an
+        // attribute" (-1403). Handles are never reused, so it never reads
+        // another item's value.
+        if (status == CFG_OK) {
+            EXPECT_TRUE(written(value)) << pool(p) << ".v = '" << value << "'";
+        } else if (status != CFG_ERR_NOT_ATTRIBUTE) {
+            EXPECT_STATUS(CFG_NOT_FOUND, status);
+        }
+        g_reads += 5;
+    }
+}
+
+// Creates pool objects with a value, and deletes them again.
+void churner(int id) {
+    std::mt19937 random(static_cast<unsigned>(100 + id));
+    for (uint32_t seq = 1; !g_stop.load(); ++seq) {
+        int p = static_cast<int>(random() % kPool);
+        switch (random() % 4) {
+        case 0:
+        case 1: {
+            g_written[id].store(seq);
+            std::string value = "w" + std::to_string(id) + "#" + std::to_string(seq);
+            EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue((pool(p) + ".v").c_str(), value.c_str()));
+            ++g_creates;
+            break;
+        }
+        case 2: {
+            int status = Cfg_Delete(pool(p).c_str());
+            if (status != CFG_OK) {
+                EXPECT_STATUS(CFG_NOT_FOUND, status);
+            }
+            ++g_deletes;
+            break;
+        }
+        default: {
+            int status = Cfg_Delete("pool.obj[*].v");
+            if (status != CFG_OK) {
+                EXPECT_STATUS(CFG_NOT_FOUND, status);
+            }
+            ++g_deletes;
+            break;
+        }
+        }
+    }
+}
+
+// Saves the whole tree: one consistent state, every slot value written.
+void saver() {
+    while (!g_stop.load()) {
+        char *text = nullptr;
+        std::size_t size = 0;
+        FILE *stream = open_memstream(&text, &size);
+        EXPECT_STATUS(CFG_OK, Cfg_Save(nullptr, stream));
+        std::fclose(stream);
+        std::string saved(text, size);
+        std::free(text);
+        for (int i = 0; i < kSlots; ++i) {
+            std::string key = "slot[" + std::to_string(i) + "] = ";
+            std::size_t at = saved.find(key);
+            ASSERT_NE(std::string::npos, at) << saved;
+            std::string value = saved.substr(at + key.size(), saved.find('\n', at) - at - key.size());
+            EXPECT_TRUE(written(value.c_str())) << key << value;
+        }
+        ++g_saves;
+    }
+}
+
+void build_tree() {
+    for (int i = 0; i < kSlots; ++i) ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(slot(i).c_str(), "init"));
+    // Every module that caches kind ids looks them up once, here.
+    char value[64];
+    ASSERT_STATUS(CFG_OK, Cfg_Substitute("${shared.slot[0]}", value, sizeof value));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("pool.obj[0].v", "init"));
+    ASSERT_STATUS(CFG_OK, Cfg_Delete("pool.obj[0]"));
+    FILE *null = std::fopen("/dev/null", "w");
+    ASSERT_STATUS(CFG_OK, Cfg_Save(nullptr, null));
+    std::fclose(null);
+}
+
+TEST(Stress, ThreadsReadSetCreateAndDeleteOneTree) {
+    cfgtest::ScopedEnv quiet("CFGTREE_LOG_LEVEL", "0");
+    build_tree();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kWriters; ++i) threads.emplace_back(writer, i);
+    for (int i = 0; i < kChurners; ++i) threads.emplace_back(churner, kWriters + i);
+    for (int i = 0; i < 3; ++i) threads.emplace_back(reader, i);
+    threads.emplace_back(saver);
+    std::this_thread::sleep_for(kDuration);
+    g_stop = true;
+    for (auto &t : threads) t.join();
+    std::printf("[  stress  ] %ld reads, %ld sets, %ld creates, %ld deletes, %ld saves\n", g_reads.load(),
+                g_sets.load(), g_creates.load(), g_deletes.load(), g_saves.load());
+    EXPECT_GT(g_reads.load(), 0);
+    EXPECT_GT(g_sets.load(), 0);
+    EXPECT_GT(g_deletes.load(), 0);
+    EXPECT_GT(g_saves.load(), 0);
+
+    // Afterwards the tree is whole: every slot holds a written value, and
+    // the pool empties completely.
+    char value[640];
+    for (int i = 0; i < kSlots; ++i) {
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(slot(i).c_str(), value, sizeof value));
+        EXPECT_TRUE(written(value)) << value;
+    }
+    int status = Cfg_Delete("pool.obj[*]");
+    if (status != CFG_OK) {
+        EXPECT_STATUS(CFG_NOT_FOUND, status);
+    }
+    EXPECT_EQ("obj pool\n", cfgtest::dump_tree().substr(cfgtest::dump_tree().find("obj pool")));
+}
+
+}  // namespace
