@@ -160,56 +160,62 @@ void apply_option(Options &o, const OptionSpec &spec, const std::string &value) 
     else if (name == "json") o.json = true;
 }
 
-// Parses argv in GNU style: options anywhere, "--opt=value" or "--opt value",
-// "-Dvalue" or "-D value", clustered flags ("-vv"), "--" ends the options.
-// The first positional word is the command. Returns kOk or a usage error.
+// "--name", "--name=value" or "--name value" at argv[i].
+int parse_long(int argc, char **argv, int &i, Options &o, std::vector<const OptionSpec *> &used) {
+    std::string arg = argv[i];
+    std::size_t eq = arg.find('=');
+    std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+    const OptionSpec *spec = find_long(name);
+    if (!spec) return usage_error("unknown option '--" + name + "'");
+    std::string value;
+    if (spec->takes_value) {
+        if (eq != std::string::npos) value = arg.substr(eq + 1);
+        else if (i + 1 < argc) value = argv[++i];
+        else return usage_error("option '--" + name + "' needs a value");
+    } else if (eq != std::string::npos) {
+        return usage_error("option '--" + name + "' takes no value");
+    }
+    apply_option(o, *spec, value);
+    used.push_back(spec);
+    return kOk;
+}
+
+// A cluster of short options at argv[i]: "-vq", "-Dvalue", "-D value".
+int parse_short(int argc, char **argv, int &i, Options &o, std::vector<const OptionSpec *> &used) {
+    std::string arg = argv[i];
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+        const OptionSpec *spec = find_short(arg[k]);
+        if (!spec) return usage_error(std::string("unknown option '-") + arg[k] + "'");
+        std::string value;
+        if (spec->takes_value) {
+            if (k + 1 < arg.size()) value = arg.substr(k + 1);
+            else if (i + 1 < argc) value = argv[++i];
+            else return usage_error(std::string("option '-") + arg[k] + "' needs a value");
+            k = arg.size();
+        }
+        apply_option(o, *spec, value);
+        used.push_back(spec);
+    }
+    return kOk;
+}
+
+// Parses argv in GNU style: options anywhere, "--" ends them. The first
+// positional word is the command. Returns kOk or a usage error.
 int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *> &used) {
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        int e = kOk;
         if (options_done || arg == "-" || arg.size() < 2 || arg[0] != '-') {
-            if (o.command == kNone && !o.help && !o.version) {
-                if (!set_command(o, arg)) return usage_error("unknown command '" + arg + "'");
-            } else {
-                o.args.push_back(arg);
-            }
-            continue;
-        }
-        if (arg == "--") {
+            if (o.command != kNone || o.help || o.version) o.args.push_back(arg);
+            else if (!set_command(o, arg)) e = usage_error("unknown command '" + arg + "'");
+        } else if (arg == "--") {
             options_done = true;
             if (o.command != kNone) o.dash_at = o.args.size();
-            continue;
+        } else {
+            e = arg[1] == '-' ? parse_long(argc, argv, i, o, used) : parse_short(argc, argv, i, o, used);
         }
-        if (arg[1] == '-') {
-            std::size_t eq = arg.find('=');
-            std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const OptionSpec *spec = find_long(name);
-            if (!spec) return usage_error("unknown option '--" + name + "'");
-            std::string value;
-            if (spec->takes_value) {
-                if (eq != std::string::npos) value = arg.substr(eq + 1);
-                else if (i + 1 < argc) value = argv[++i];
-                else return usage_error("option '--" + name + "' needs a value");
-            } else if (eq != std::string::npos) {
-                return usage_error("option '--" + name + "' takes no value");
-            }
-            apply_option(o, *spec, value);
-            used.push_back(spec);
-            continue;
-        }
-        for (std::size_t k = 1; k < arg.size(); ++k) {
-            const OptionSpec *spec = find_short(arg[k]);
-            if (!spec) return usage_error(std::string("unknown option '-") + arg[k] + "'");
-            std::string value;
-            if (spec->takes_value) {
-                if (k + 1 < arg.size()) value = arg.substr(k + 1);
-                else if (i + 1 < argc) value = argv[++i];
-                else return usage_error(std::string("option '-") + arg[k] + "' needs a value");
-                k = arg.size();
-            }
-            apply_option(o, *spec, value);
-            used.push_back(spec);
-        }
+        if (e != kOk) return e;
     }
     return kOk;
 }
@@ -792,6 +798,15 @@ int save_replacing(const std::string &path) {
     return status;
 }
 
+// Where set saves: OUT, else the file that was loaded (found on the search
+// path when it was no path).
+std::string save_target(const Options &o, const FileArg &file) {
+    if (o.has_out) return o.out;
+    char located[4096];
+    if (file.load[0] != '/' && cfg_locate_file(file.load.c_str(), located, sizeof located) == CFG_OK) return located;
+    return file.load;
+}
+
 int run_set(const Options &o) {
     if (o.args.size() != 3) return usage_error("set needs FILE IDENT VALUE");
     const std::string &ident = o.args[1], &value = o.args[2];
@@ -814,15 +829,9 @@ int run_set(const Options &o) {
     }
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
     if (status != CFG_OK) return set_failure(ident, status);
-    std::string out = o.has_out ? o.out : file.load;
-    std::string shown = o.has_out ? o.out : file.shown;
-    if (!o.has_out) {
-        char located[4096];
-        if (file.load[0] != '/' && cfg_locate_file(file.load.c_str(), located, sizeof located) == CFG_OK) out = located;
-    }
-    status = save_replacing(out);
+    status = save_replacing(save_target(o, file));
     if (status != CFG_OK) {
-        diag("%s: %s: cannot write the file\n", shown.c_str(), Cfg_StatusName(status));
+        diag("%s: %s: cannot write the file\n", (o.has_out ? o.out : file.shown).c_str(), Cfg_StatusName(status));
         return kFailed;
     }
     return kOk;
