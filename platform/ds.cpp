@@ -834,6 +834,12 @@ cfg_handle ds_next_wild(cfg_handle h) noexcept {
     return 0;
 }
 
+int ds_index_ready(cfg_handle parent) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    return kids && kids->index ? 1 : 0;
+}
+
 uint32_t ds_seq(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);

@@ -37,6 +37,9 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
 cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
 /** The next such child after h, 0 after the last. */
 cfg_handle ds_next_wild(cfg_handle h) CFG_NOEXCEPT;
+/** Nonzero when parent keeps a name index (it has grown past a few
+ *  children); smaller parents are cheaper to scan. */
+int ds_index_ready(cfg_handle parent) CFG_NOEXCEPT;
 /** The append sequence number of a child under its parent (0 if invalid). */
 uint32_t ds_seq(cfg_handle h) CFG_NOEXCEPT;
 

@@ -2,11 +2,14 @@
 //
 // Owns the one child lookup by name (find_child_object/_attribute), which
 // every module uses to pick the child a component names, and cfg_find_item,
-// which walks a dotted identifier from a start object. A lookup allocates
+// which walks a dotted identifier from a start object. The child lookup asks
+// the store's name index for the few candidates that can match, so finding a
+// child costs the same among ten siblings or a million. A lookup allocates
 // only the copy of the identifier it cuts at the dots; the stored attribute
 // name under comparison lives in one 640-byte stack buffer (the parser
 // refuses components of more than 639 characters, so it always fits).
 #include "cfg_private.h"
+#include "ds_index.h"
 
 namespace {
 constexpr const char kModule[] = "cfg_d_find";
@@ -16,6 +19,75 @@ cfg_handle target_of(const void *value) noexcept {
     cfg_handle target = 0;
     if (value) std::memcpy(&target, value, sizeof target);
     return target;
+}
+
+// A component as the name index compares it: the bare name (mark dropped)
+// and the instance between its brackets, empty when there are none.
+struct Pattern {
+    const char *name;
+    std::size_t nlen;
+    const char *inst;
+    std::size_t ilen;
+    bool wild;  // an instance token is "*" or "**": it matches many names
+};
+
+bool wild_token(const char *tok, std::size_t n) noexcept {
+    return (n == 1 && tok[0] == '*') || (n == 2 && tok[0] == '*' && tok[1] == '*');
+}
+
+// False when the component is not a plain name with an optional instance;
+// such a component is compared with every child, as compare_items decides.
+bool pattern_of(const char *component, Pattern &p) noexcept {
+    const char *s = component[0] == '!' ? component + 1 : component;
+    const char *n = s;
+    while (cfgtree::is_name_char(static_cast<unsigned char>(*s))) ++s;
+    if (s == n) return false;
+    p = Pattern{n, static_cast<std::size_t>(s - n), s, 0, false};
+    if (*s != '[') return true;
+    const char *close = std::strchr(s + 1, ']');
+    if (!close) return false;
+    p.inst = s + 1;
+    p.ilen = static_cast<std::size_t>(close - p.inst);
+    for (const char *t = p.inst;;) {
+        const char *colon = static_cast<const char *>(std::memchr(t, ':', static_cast<std::size_t>(close - t)));
+        const char *stop = colon ? colon : close;
+        if (wild_token(t, static_cast<std::size_t>(stop - t))) p.wild = true;
+        if (!colon) break;
+        t = colon + 1;
+    }
+    return true;
+}
+
+// The first child of kind xid, in store order, that `matches` accepts.
+// A small parent is simply scanned: every child is compared, and a child
+// whose stored name cannot be read is reported as the scan meets it. A large
+// parent's name index narrows the candidates: for a component without
+// wildcard tokens, the first child with exactly its name and instance and
+// the few children whose own instance holds a wildcard (whichever comes first
+// in store order); with wildcards, the children of that bare name. Children
+// whose stored name cannot be read are then never candidates, so they are
+// skipped without a report. A component the index cannot read is compared
+// with every child.
+template <class Matches>
+cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, Matches &&matches) noexcept {
+    Pattern p;
+    if (!ds_index_ready(parent) || !pattern_of(component, p)) {
+        cfg_handle found = 0;
+        for (void *v = ds_srch_av_ptr(parent, 2, xid, &found); v; v = ds_srch_av_ptr(ds_get_next_avp(found), 2, xid, &found))
+            if (matches(found)) return found;
+        return 0;
+    }
+    if (p.wild) {
+        for (cfg_handle c = ds_first_named(parent, xid, p.name, p.nlen); c; c = ds_next_named(c))
+            if (matches(c)) return c;
+        return 0;
+    }
+    cfg_handle exact = ds_first_keyed(parent, xid, p.name, p.nlen, p.inst, p.ilen);
+    if (exact && !CFG_ASSERT(matches(exact))) exact = 0;
+    uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
+    for (cfg_handle w = ds_first_wild(parent, xid); w && ds_seq(w) < before; w = ds_next_wild(w))
+        if (matches(w)) return w;
+    return exact;
 }
 
 }  // namespace
@@ -39,37 +111,37 @@ cfg_handle srch_attribute(cfg_handle start) noexcept {
 
 cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
                              const SearchReporter &who) noexcept {
-    cfg_handle target = 0;
-    for (cfg_handle ref = srch_object(parent, &target); ref; ref = srch_object(ds_get_next_avp(ref), &target)) {
+    auto matches = [&](cfg_handle ref) {
+        cfg_handle target = static_cast<cfg_handle>(object_ref(ref));
         const char *name = object_id(target);
         if (!name) {
             Log_Entry(3, who.module, __LINE__, "Bad config object at <%ld>", static_cast<long>(target));
-            continue;
+            return false;
         }
-        if (compare_items(component, name, nullptr) == CFG_OK) {
-            if (reference) *reference = ref;
-            return target;
-        }
-    }
-    return 0;
+        return compare_items(component, name, nullptr) == CFG_OK;
+    };
+    cfg_handle ref = first_child(parent, xid_reference(), component, matches);
+    if (!ref) return 0;
+    if (reference) *reference = ref;
+    return static_cast<cfg_handle>(object_ref(ref));
 }
 
 cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who) noexcept {
     char name[kTextSize];
-    for (cfg_handle h = srch_attribute(parent); h; h = srch_attribute(ds_get_next_avp(h))) {
+    auto matches = [&](cfg_handle h) {
         const char *text = static_cast<const char *>(ds_get_av_ptr(h));
         if (!text) {
             Log_Entry(3, who.module, __LINE__, "%s: ds_get_av_ptr(%ld)", who.function, static_cast<long>(h));
-            continue;
+            return false;
         }
         name[0] = '\0';
         if (split_identifier(text, name, nullptr, nullptr) != CFG_OK) {
             Log_Entry(3, who.module, __LINE__, "Bad config attribute at <%ld>", static_cast<long>(h));
-            continue;
+            return false;
         }
-        if (compare_items(component, name, nullptr) == CFG_OK) return h;
-    }
-    return 0;
+        return compare_items(component, name, nullptr) == CFG_OK;
+    };
+    return first_child(parent, xid_item(), component, matches);
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).
