@@ -186,6 +186,32 @@ TEST(CxxSubstitute, ResolvesOrCarriesTheStatus) {
     EXPECT_STATUS(CFG_ERR_UNRESOLVED, cfgtree::substitute("${nope}").status().code());
 }
 
+TEST(CxxGet, AllocationFailuresComeBackAsNoMemory) {
+    put("h", "gw");
+    put("u", "http://${h}/");
+    bool saw_no_memory = false;
+    for (int k = 0; k < 100; ++k) {
+        cfg_inject_alloc_fault(k, 1);
+        auto url = cfgtree::get<std::string>("u");
+        auto text = cfgtree::substitute("${u}");
+        cfg_inject_alloc_fault(0, 0);
+        if (!url) {
+            EXPECT_STATUS(ERR_NO_MEMORY, url.status().code());
+            saw_no_memory = true;
+        }
+        if (!text) {
+            EXPECT_STATUS(ERR_NO_MEMORY, text.status().code());
+            saw_no_memory = true;
+        }
+        if (url && text) {
+            EXPECT_EQ("http://gw/", *url);
+            EXPECT_EQ("http://gw/", *text);
+            break;
+        }
+    }
+    EXPECT_TRUE(saw_no_memory);
+}
+
 class CxxLoad : public ::testing::Test {
   protected:
     cfgtest::ScopedEnv no_path_{"CONFIG_PATH", nullptr};
