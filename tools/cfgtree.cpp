@@ -247,6 +247,8 @@ int check_args(const Options &o, const std::vector<const OptionSpec *> &used) {
 struct LoadLog {
     std::vector<std::string> eof_files;     // "Unexpected EOF in file '...'"
     std::vector<std::string> access_paths;  // candidates of the last failed locate
+    std::vector<std::string> deep_files;    // files whose includes nest too deeply
+    std::string last_error;                 // the last error message (level 3 or less)
 };
 
 int g_log_threshold = 0;      // library messages up to this level go to stderr
@@ -261,8 +263,11 @@ std::string between(const std::string &text, const std::string &open, const std:
     return b == std::string::npos || b < a ? "" : text.substr(a, b - a);
 }
 
-void note_load_message(LoadLog &log, const std::string &m) {
-    if (m.find("Unexpected EOF in file '") != std::string::npos) {
+void note_load_message(LoadLog &log, int level, const std::string &m) {
+    if (level <= 3) log.last_error = m;
+    if (m.find("include depth exceeds max") != std::string::npos) {
+        log.deep_files.push_back(between(m, "in file '", "'"));
+    } else if (m.find("Unexpected EOF in file '") != std::string::npos) {
         log.eof_files.push_back(between(m, "Unexpected EOF in file '", "'"));
     } else if (m.find(": loading '") != std::string::npos) {
         log.access_paths.clear();  // the file was found: earlier misses do not matter
@@ -276,7 +281,7 @@ void note_load_message(LoadLog &log, const std::string &m) {
 }
 
 void log_sink(void *, int level, const char *module, int line, const char *message) {
-    if (g_load_log && std::strcmp(module, "cfg_f_load") == 0 && level <= 9) note_load_message(*g_load_log, message);
+    if (g_load_log && std::strcmp(module, "cfg_f_load") == 0 && level <= 9) note_load_message(*g_load_log, level, message);
     if (level <= g_log_threshold) std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module, line, message);
 }
 
@@ -394,7 +399,14 @@ void report_load_failure(const FileArg &f, int status, const LoadLog &log, bool 
              tried.c_str());
         said = true;
     }
-    if (!said && !lines_reported) diag("%s: %s: the file did not load\n", f.shown.c_str(), Cfg_StatusName(status));
+    for (const std::string &deep : log.deep_files) {
+        diag("%s: %s: includes nest deeper than %d (does a file include itself?)\n",
+             shown_name(deep.c_str()).c_str(), Cfg_StatusName(CFG_ERR_INCLUDE_DEPTH), CFG_MAX_INCLUDE_DEPTH);
+        said = true;
+    }
+    if (said || lines_reported) return;
+    if (log.last_error.empty()) diag("%s: %s: the file did not load\n", f.shown.c_str(), Cfg_StatusName(status));
+    else diag("%s: %s: %s\n", f.shown.c_str(), Cfg_StatusName(status), log.last_error.c_str());
 }
 
 // Loads one file; returns the number of failures (lines and the load).
