@@ -180,10 +180,11 @@ Result<T> get(const std::string &identifier) {
     return get<T>(identifier.c_str());
 }
 
-/** Sets the attribute identifier (relative to the current context) from a
- *  text, an integer, a bool, a Range, a Server or Bytes, through the
- *  matching Cfg_Set...AttrValue. Returns its status: CFG_OK, 105 (missing,
- *  create-on-set off), 1403 (read-only), CFG_ERR_NOT_ATTRIBUTE, ... */
+/** Sets the attribute identifier (a const char * or std::string, relative
+ *  to the current context) from a text, an integer, a bool, a Range, a
+ *  Server or Bytes, through the matching Cfg_Set...AttrValue. Returns its
+ *  status: CFG_OK, 105 (missing, create-on-set off), 1403 (read-only),
+ *  CFG_ERR_NOT_ATTRIBUTE (an object), CFG_ERR_SYNTAX, ERR_NO_MEMORY, ... */
 template <class I, class T>
 Status set(const I &identifier, const T &value) {
     const char *id = detail::c_str(identifier);
