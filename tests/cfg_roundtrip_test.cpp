@@ -18,11 +18,11 @@ const char kStepEnv[] = "CFGTREE_ROUNDTRIP_STEP";
 TEST(RoundTrip, ChildStep) {
     const char *step = std::getenv(kStepEnv);
     if (!step) GTEST_SKIP() << "runs only as the child of the round-trip tests";
-    std::string spec = step;
-    std::string in = spec.substr(0, spec.find('|'));
-    spec.erase(0, in.size() + 1);
-    std::string dump = spec.substr(0, spec.find('|'));
-    std::string out = spec.substr(dump.size() + 1);
+    std::string args = step;
+    std::string in = args.substr(0, args.find('|'));
+    args.erase(0, in.size() + 1);
+    std::string dump = args.substr(0, args.find('|'));
+    std::string out = args.substr(dump.size() + 1);
     Cfg_DirectLoad(1);
     ASSERT_EQ(0, CfgF_LoadFile(in.c_str(), nullptr));
     std::ofstream(dump) << cfgtest::dump_tree();

@@ -117,8 +117,8 @@ int usage_error(const std::string &message) {
 }
 
 const OptionSpec *find_long(const std::string &name) {
-    for (const auto &spec : kOptions)
-        if (name == spec.long_name) return &spec;
+    for (const auto &option : kOptions)
+        if (name == option.long_name) return &option;
     return nullptr;
 }
 
