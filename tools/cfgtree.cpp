@@ -123,8 +123,8 @@ const OptionSpec *find_long(const std::string &name) {
 }
 
 const OptionSpec *find_short(char c) {
-    for (const auto &spec : kOptions)
-        if (spec.short_name == c) return &spec;
+    for (const auto &option : kOptions)
+        if (option.short_name == c) return &option;
     return nullptr;
 }
 
@@ -143,8 +143,8 @@ bool set_command(Options &o, const std::string &word) {
     return false;
 }
 
-void apply_option(Options &o, const OptionSpec &spec, const std::string &value) {
-    std::string name = spec.long_name;
+void apply_option(Options &o, const OptionSpec &option, const std::string &value) {
+    std::string name = option.long_name;
     if (name == "define") o.defines.push_back(value);
     else if (name == "context") o.context = value, o.has_context = true;
     else if (name == "filter") o.filter = value, o.has_filter = true;
@@ -165,18 +165,18 @@ int parse_long(int argc, char **argv, int &i, Options &o, std::vector<const Opti
     std::string arg = argv[i];
     std::size_t eq = arg.find('=');
     std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-    const OptionSpec *spec = find_long(name);
-    if (!spec) return usage_error("unknown option '--" + name + "'");
+    const OptionSpec *option = find_long(name);
+    if (!option) return usage_error("unknown option '--" + name + "'");
     std::string value;
-    if (spec->takes_value) {
+    if (option->takes_value) {
         if (eq != std::string::npos) value = arg.substr(eq + 1);
         else if (i + 1 < argc) value = argv[++i];
         else return usage_error("option '--" + name + "' needs a value");
     } else if (eq != std::string::npos) {
         return usage_error("option '--" + name + "' takes no value");
     }
-    apply_option(o, *spec, value);
-    used.push_back(spec);
+    apply_option(o, *option, value);
+    used.push_back(option);
     return kOk;
 }
 
@@ -184,17 +184,17 @@ int parse_long(int argc, char **argv, int &i, Options &o, std::vector<const Opti
 int parse_short(int argc, char **argv, int &i, Options &o, std::vector<const OptionSpec *> &used) {
     std::string arg = argv[i];
     for (std::size_t k = 1; k < arg.size(); ++k) {
-        const OptionSpec *spec = find_short(arg[k]);
-        if (!spec) return usage_error(std::string("unknown option '-") + arg[k] + "'");
+        const OptionSpec *option = find_short(arg[k]);
+        if (!option) return usage_error(std::string("unknown option '-") + arg[k] + "'");
         std::string value;
-        if (spec->takes_value) {
+        if (option->takes_value) {
             if (k + 1 < arg.size()) value = arg.substr(k + 1);
             else if (i + 1 < argc) value = argv[++i];
             else return usage_error(std::string("option '-") + arg[k] + "' needs a value");
             k = arg.size();
         }
-        apply_option(o, *spec, value);
-        used.push_back(spec);
+        apply_option(o, *option, value);
+        used.push_back(option);
     }
     return kOk;
 }
@@ -224,9 +224,9 @@ int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *
 int check_args(const Options &o, const std::vector<const OptionSpec *> &used) {
     if (o.help || o.version) return kOk;
     if (o.command == kNone) return usage_error("no command given");
-    for (const OptionSpec *spec : used)
-        if (!(spec->commands & o.command))
-            return usage_error("option '--" + std::string(spec->long_name) + "' does not apply to " + o.command_name);
+    for (const OptionSpec *option : used)
+        if (!(option->commands & o.command))
+            return usage_error("option '--" + std::string(option->long_name) + "' does not apply to " + o.command_name);
     for (const std::string &d : o.defines) {
         if (d.empty() || d[0] == '=') return usage_error("-D needs NAME=VALUE, not '" + d + "'");
         if (d.find(',') != std::string::npos) return usage_error("-D '" + d + "': a variable cannot hold ','");
