@@ -96,9 +96,12 @@ struct FaultPlan {
 
 constexpr uint32_t kIndexFrom = 8;  // parents with more children get an index
 
+// Every store call checks the lock depth: keep its thread-local slots in the
+// static TLS block, not behind __tls_get_addr.
+#define CFG_FAST_TLS __attribute__((tls_model("initial-exec")))
 std::mutex g_mutex;
-thread_local int tl_depth = 0;
-thread_local int tl_error = DS_E_NONE;
+thread_local int tl_depth CFG_FAST_TLS = 0;
+thread_local int tl_error CFG_FAST_TLS = DS_E_NONE;
 
 Node **g_slots[kChunks];     // chunk table; chunks are allocated on demand
 uint32_t g_next_handle = 1;  // next handle to hand out; 0 is never used
@@ -289,8 +292,7 @@ bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const 
     return same(hk.name, hk.nlen, k.name, k.nlen) && (!keyed || same(hk.inst, hk.ilen, k.inst, k.ilen));
 }
 
-Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k) noexcept {
-    uint32_t hash = hash_of(keyed, xid, k);
+Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
     uint32_t mask = ix->cap - 1;
     for (uint32_t i = hash & mask;; i = (i + 1) & mask) {
         Slot &s = ix->slots[i];
@@ -301,12 +303,20 @@ Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k) noexcept {
 
 bool grow_index(Children *k) noexcept;
 
-// The slot for a chain, made empty when there is none; NULL on no memory.
-Slot *claim_slot(Children *kids, bool keyed, uint16_t xid, const Key &k) noexcept {
-    if (Slot *s = find_slot(kids->index, keyed, xid, k)) return s;
-    if ((kids->index->used + 1) * 4 > kids->index->cap * 3 && !grow_index(kids)) return nullptr;
-    Index *ix = kids->index;
-    uint32_t hash = hash_of(keyed, xid, k);
+Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k) noexcept {
+    return find_slot(ix, hash_of(keyed, xid, k), keyed, xid, k);
+}
+
+// Makes room for `more` new chains; false on no memory.
+bool reserve_slots(Children *kids, uint32_t more) noexcept {
+    return (kids->index->used + more) * 4 <= kids->index->cap * 3 || grow_index(kids);
+}
+
+// The slot for a chain, made empty when there is none. Room must have been
+// reserved first (reserve_slots); a claimed slot holds no chain until the
+// caller links one into it.
+Slot *claim_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
+    if (Slot *s = find_slot(ix, hash, keyed, xid, k)) return s;
     uint32_t mask = ix->cap - 1;
     uint32_t i = hash & mask;
     while (ix->slots[i].head) i = (i + 1) & mask;
@@ -364,23 +374,17 @@ bool index_add(Children *kids, Node *n, cfg_handle h) noexcept {
     Key k;
     uint16_t xid = xid_of(n);
     if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
-    Slot *ns = claim_slot(kids, false, xid, k);
-    if (!ns) return false;
     bool wild = wild_instance(k.inst, k.ilen);
-    Slot *ks = wild ? nullptr : claim_slot(kids, true, xid, k);
-    if (!wild && !ks) {
-        if (!ns->head) drop_slot(kids->index, ns);
-        return false;
-    }
-    ns = find_slot(kids->index, false, xid, k);  // claiming may have moved it
-    if (!ns) ns = claim_slot(kids, false, xid, k);
+    if (!reserve_slots(kids, wild ? 1 : 2)) return false;
+    uint32_t name_hash = hash_of(false, xid, k);
+    // A claimed slot holds no chain yet: link into it before the next claim.
+    Slot *ns = claim_slot(kids->index, name_hash, false, xid, k);
     chain_insert(ns->head, ns->tail, n, h, false);
     if (wild) {
         XidHead *hd = head_of(kids, xid);
         chain_insert(hd->wild_first, hd->wild_last, n, h, true);
     } else {
-        ks = find_slot(kids->index, true, xid, k);
-        if (!ks) ks = claim_slot(kids, true, xid, k);
+        Slot *ks = claim_slot(kids->index, hash_of(true, xid, k), true, xid, k);
         chain_insert(ks->head, ks->tail, n, h, true);
     }
     n->flags = static_cast<uint8_t>((n->flags & ~kWild) | kIndexed | (wild ? kWild : 0));
@@ -545,6 +549,26 @@ void destroy(cfg_handle h) noexcept {
         free_node(n);
     }
     std::free(stack);
+}
+
+// Would this new value change the node's name? An attribute's name is its
+// text up to '=', an object's name its whole text. Setting a value keeps
+// the name, and then the index is left alone.
+bool renames(Node *n, const void *value, uint16_t length) noexcept {
+    const char *old_text = n->value();
+    const char *new_text = static_cast<const char *>(value);
+    size_t old_len = strnlen(old_text, n->len);
+    size_t new_len = length ? strnlen(new_text, length) : 0;
+    if (xid_of(n) == static_cast<uint16_t>(kIdItem)) {
+        const void *eq = std::memchr(old_text, '=', old_len);
+        if (eq) old_len = static_cast<size_t>(static_cast<const char *>(eq) - old_text);
+        if (new_len > old_len && new_text[old_len] != '=') return true;
+        if (new_len < old_len) return true;
+        if (new_len > old_len) new_len = old_len;
+        // a '=' earlier in the new text shortens its name
+        if (new_len && std::memchr(new_text, '=', new_len)) return true;
+    }
+    return !same(old_text, old_len, new_text, new_len);
 }
 
 // The children of a parent, or NULL; sets the store error for a bad parent.
@@ -718,7 +742,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     // for an object's identifier node, the reference that names it.
     Node *keyed = (n->flags & kIndexed) ? n : node_of(n->aux && !(n->flags & kBound) ? n->aux : 0);
     cfg_handle keyed_h = keyed == n ? h : (keyed ? n->aux : 0);
-    Children *kids = keyed && (keyed->flags & kIndexed) ? indexed_parent(keyed) : nullptr;
+    Children *kids = keyed && (keyed->flags & kIndexed) && renames(n, value, length) ? indexed_parent(keyed) : nullptr;
     if (length > n->cap) {
         // Grow with some slack so that repeated sets of a growing value
         // do not reallocate every time.

@@ -82,8 +82,13 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
             if (matches(c)) return c;
         return 0;
     }
+    // The store keys a child by exactly the name and instance the matcher
+    // compares, so an exact hit needs no second comparison (checked in
+    // debug builds).
     cfg_handle exact = ds_first_keyed(parent, xid, p.name, p.nlen, p.inst, p.ilen);
+#if defined(CFGTREE_ASSERTS)
     if (exact && !CFG_ASSERT(matches(exact))) exact = 0;
+#endif
     uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
     for (cfg_handle w = ds_first_wild(parent, xid); w && ds_seq(w) < before; w = ds_next_wild(w))
         if (matches(w)) return w;

@@ -47,10 +47,13 @@ int match_token(const unsigned char *a, const unsigned char *b) noexcept {
 int compare_items(const char *pattern, const char *subject, const char **rest) noexcept {
     if (!pattern || !subject) return ERR_NULL_ARGUMENT;
     if (rest) *rest = nullptr;
-    char pname[kTextSize] = {};
-    char pinst[kTextSize] = {};
-    char sname[kTextSize] = {};
-    char sinst[kTextSize] = {};
+    // Every buffer is written with its terminating NUL before it is read
+    // (the instances are cleared for each component), so none is zeroed:
+    // this runs once per candidate child of every lookup.
+    char pname[kTextSize];
+    char pinst[kTextSize];
+    char sname[kTextSize];
+    char sinst[kTextSize];
     const char *p = pattern;
     const char *s = subject;
     for (;;) {

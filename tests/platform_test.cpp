@@ -363,6 +363,19 @@ class IndexModel {
         }
     }
 
+    // New values that keep the name, or change it subtly: "a=x" -> "a=y=z",
+    // "a" -> "a=", "a=1" -> "a" (the index is left alone only when the
+    // name truly stays).
+    void revalue_random() {
+        if (children_.empty()) return;
+        cfg_handle h = children_[rng_() % children_.size()];
+        if (static_cast<uint16_t>(ds_get_attr_id(h)) != kItem) return;
+        std::string name = stored_name(h).substr(0, stored_name(h).find('='));
+        static const char *tails[] = {"=y=z", "=", "", "x=1", "[3]=q"};
+        std::string text = name + tails[rng_() % 5];
+        ASSERT_NE(0, ds_modify_av(h, text.c_str(), static_cast<uint16_t>(text.size() + 1)));
+    }
+
     // Every query the finder makes, answered by the index and by a scan.
     void check() {
         for (uint16_t xid : {kItem, kRef}) {
@@ -414,7 +427,8 @@ TEST_P(NameIndex, AnswersEqualAScanThroughAppendsRenamesAndDeletions) {
         int op = static_cast<int>(step % 10);
         if (op < 6) model.add_random();
         else if (op < 8) model.delete_random();
-        else model.rename_random();
+        else if (step % 20 < 10) model.rename_random();
+        else model.revalue_random();
         if (step % 7 == 0 || step < 20) model.check();
         if (testing::Test::HasFatalFailure()) return;
     }
