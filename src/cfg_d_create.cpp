@@ -26,7 +26,7 @@ int node_text(cfg_handle parent, const char *name, char (&text)[cfgtree::kTextSi
         CFG_LOG(5, "%s: name too long with its read-only mark: '%s'", "cfg_create_item", name);
         return CFG_ERR_SYNTAX;
     }
-    std::snprintf(text, sizeof text, "%s%s", add_mark ? "!" : "", name);
+    (void)cfgtree::join_text(text, sizeof text, {add_mark ? "!" : "", name});
     return CFG_OK;
 }
 

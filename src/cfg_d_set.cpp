@@ -39,8 +39,11 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
     if (status != CFG_OK) return status;
 
     char text[kTextSize];
-    std::snprintf(text, sizeof text, "%1.*s=%s", static_cast<int>(end - stored), stored, value ? value : "");
-    auto length = static_cast<uint16_t>(std::strlen(text) + 1);
+    // name=value, cut to 639 characters
+    std::size_t joined = join_text(text, sizeof text,
+                                   {std::string_view(stored, static_cast<std::size_t>(end - stored)), "=",
+                                    value ? value : ""});
+    auto length = static_cast<uint16_t>((joined < sizeof text ? joined : sizeof text - 1) + 1);
     int kept = ds_set_precedence(kSetPrecedence);
     int changed = ds_modify_av(attribute, text, length);
     (void)ds_set_precedence(kept);

@@ -293,14 +293,14 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
 // buffer of its own.
 [[gnu::noinline]] int filter_matches(const char *filter, const LoaderContext *head, const char *name) noexcept {
     char full[kTextSize];
-    std::snprintf(full, sizeof full, "%s%s%s", head ? head->name : "", head ? "." : "", name);
+    (void)join_text(full, sizeof full, {head ? head->name : "", head ? "." : "", name});
     return compare_items(filter, full, nullptr);
 }
 
 [[gnu::noinline]] int send_update(const LoaderContext *head, const char *name, const char *value) noexcept {
     char text[kTextSize];
-    int n = std::snprintf(text, sizeof text, "%s%s%s=%s", head ? head->name : "", head ? "." : "", name, value);
-    if (n < 0 || static_cast<std::size_t>(n) > kTextMax) {
+    std::size_t n = join_text(text, sizeof text, {head ? head->name : "", head ? "." : "", name, "=", value});
+    if (n > kTextMax) {
         CFG_LOG(3, "%s: definition of '%s' exceeds %d characters", "store_definition", name,
                 static_cast<int>(kTextMax));
         return CFG_ERR_SYNTAX;
@@ -585,9 +585,8 @@ LoaderContext *PushContext(LS_List list, cfg_handle item, const char *name) noex
     if (!name) name = "";
     // A context name holds at most 639 characters; a longer one is refused.
     char full[kTextSize];
-    int n = head ? std::snprintf(full, sizeof full, "%s.%s", head->name, name)
-                 : std::snprintf(full, sizeof full, "%s", name);
-    if (n < 0 || static_cast<std::size_t>(n) > kTextMax) {
+    std::size_t n = join_text(full, sizeof full, {head ? head->name : "", head ? "." : "", name});
+    if (n > kTextMax) {
         CFG_LOG(3, "%s: context name '%s.%s' exceeds %d characters", "PushContext", head ? head->name : "", name,
                 static_cast<int>(kTextMax));
         return nullptr;

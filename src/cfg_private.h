@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <string_view>
 #include <new>
 
 #include "alloc.h"
@@ -58,6 +60,23 @@ inline std::size_t copy_bounded(char *dst, std::size_t n, const char *src) noexc
     if (len) std::memcpy(dst, src, len);
     dst[len] = '\0';
     return len;
+}
+
+// Joins texts into dst of n bytes as snprintf("%s%s...") would, without
+// the formatting machinery (it runs for every stored definition): at most
+// n - 1 characters, always ended with NUL. Returns the whole joined length,
+// so a result of n or more means the text was cut.
+inline std::size_t join_text(char *dst, std::size_t n, std::initializer_list<std::string_view> parts) noexcept {
+    std::size_t total = 0;
+    for (std::string_view part : parts) {
+        if (n && total < n - 1) {
+            std::size_t take = part.size() < n - 1 - total ? part.size() : n - 1 - total;
+            std::memcpy(dst + total, part.data(), take);
+        }
+        total += part.size();
+    }
+    if (n) dst[total < n - 1 ? total : n - 1] = '\0';
+    return total;
 }
 
 inline const char *errno_text(int err) noexcept { return std::strerror(err); }
