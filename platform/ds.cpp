@@ -5,10 +5,9 @@
 // (65,536 chunks of 65,536 slots), so a handle lookup is two loads and a
 // handle is never reused: a deleted node leaves its slot empty for good.
 // Children hang in append order on a doubly linked list, and on a second
-// list per xid, so appends, deletions, next-sibling steps, value changes and
-// the first-of-xid search are O(1); a search that starts at a child of
-// another xid steps over that run of siblings (each sibling at most once per
-// iteration over a parent's children).
+// list per xid, so appends, deletions, next-sibling steps, value changes,
+// the first-of-xid search and each step of an iteration over one xid
+// (search from the sibling after the current node) are O(1).
 //
 // Children of the indexed kinds (attributes, object references) are also
 // found by name (ds_index.h): parents with more than kIndexFrom children keep
@@ -649,7 +648,13 @@ CFG_API void *ds_srch_av_ptr(cfg_handle start, int mode, uint16_t xid, cfg_handl
     if (n->parent == 0) {  // a parent: its first child of that xid
         XidHead *hd = n->kids ? head_of(n->kids, xid) : nullptr;
         h = hd ? hd->first : 0;
-    } else {  // a child: that node or the next one of that xid
+    } else if (xid_of(n) == xid) {  // a child of that xid: itself
+        h = start;
+    } else if (n->prev && xid_of(node_of(n->prev)) == xid) {
+        // The usual step of an iteration, search(next(current)): the next
+        // node of that xid after the current one is linked from it.
+        h = node_of(n->prev)->next_same;
+    } else {  // otherwise step over the run of other kinds
         for (h = start; h && xid_of(node_of(h)) != xid; h = node_of(h)->next) {
         }
     }
