@@ -32,17 +32,18 @@ int live_nodes_between(cfg_handle from, cfg_handle to) {
 }
 
 TEST(CreateItem, MakesTheWholePathAndReturnsTheLastItem) {
-    cfg_handle out = 0;
+    cfg_handle out = 0, a = 0;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.c", kItem, &out));
-    EXPECT_EQ("obj a\n  obj b\n    attr c\n", cfgtest::dump_tree());
     EXPECT_EQ(find("a.b.c"), out);
-    EXPECT_TRUE(cfg_is_attribute(out));
     EXPECT_STREQ("c", cfg_avp(out)) << "no '=' and no value yet";
-
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.d", kObject, &out));
     EXPECT_TRUE(cfg_is_object(out));
     EXPECT_EQ(find("a.b.d"), out);
-    EXPECT_EQ("obj a\n  obj b\n    attr c\n    obj d\n", cfgtest::dump_tree());
+    a = find("a");  // a walk can start at any object; out is optional
+    ASSERT_STATUS(CFG_OK, cfg_create_item(a, "e.f", kItem, &out));
+    EXPECT_EQ(find("a.e.f"), out);
+    EXPECT_STATUS(CFG_OK, cfg_create_item(a, "e.f", kItem, nullptr));
+    EXPECT_EQ("obj a\n  obj b\n    attr c\n    obj d\n  obj e\n    attr f\n", cfgtest::dump_tree());
 }
 
 TEST(CreateItem, ReusesWhatExists) {
@@ -76,15 +77,6 @@ TEST(CreateItem, KindDecidesOnlyTheLastComponent) {
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.x.y", 12345, &attr));
     EXPECT_TRUE(cfg_is_attribute(attr)) << "any kind but the object kind makes an attribute";
     EXPECT_EQ("obj a\n  attr x=1\n  obj x\n    attr y\n", cfgtest::dump_tree());
-}
-
-TEST(CreateItem, StartsAtTheGivenObject) {
-    cfg_handle a = 0, out = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a", kObject, &a));
-    ASSERT_STATUS(CFG_OK, cfg_create_item(a, "b.c", kItem, &out));
-    EXPECT_EQ(find("a.b.c"), out);
-    EXPECT_STATUS(CFG_OK, cfg_create_item(a, "b.c", kItem, nullptr));  // out is optional
-    EXPECT_EQ("obj a\n  obj b\n    attr c\n", cfgtest::dump_tree());
 }
 
 TEST(CreateItem, ItemsUnderAReadOnlyObjectInheritItsMark) {
@@ -142,62 +134,51 @@ TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
 }
 
 TEST(CreateItem, InstancesAreStoredAndFoundAgain) {
-    cfg_handle two = 0, three = 0;
+    cfg_handle two = 0, three = 0, again = 0;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &two));
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[3]", kObject, &three));
     EXPECT_NE(two, three);
-    cfg_handle again = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &again));
-    EXPECT_EQ(two, again);
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[*].port", kItem, &again));
     EXPECT_EQ(find("srv[2].port"), again) << "a wildcard takes the first match";
     EXPECT_EQ("obj srv[2]\n  attr port\nobj srv[3]\n", cfgtest::dump_tree());
 }
 
-TEST(CreateItem, RefusedIdentifierNodeLeavesNothing) {
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a", kObject, nullptr));
-    std::string before = cfgtest::dump_tree();
-    cfgtest::LogCapture log;
-    cfg_handle out = 5;
-    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
-    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "a.b.c", kItem, &out));
-    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
-    EXPECT_EQ(0u, out);
-    EXPECT_EQ(before, cfgtest::dump_tree()) << "the walk stops at the first refusal";
-    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_object: Cannot create object 'b'")) << log.dump();
-}
-
-TEST(CreateItem, RefusedReferenceNodeRemovesItsIdentifierNode) {
-    cfgtest::LogCapture log;
-    cfg_handle from = marker();
-    ds_inject_fault(DS_FAULT_APPEND, 1, 1);  // the identifier node lands, its reference does not
-    cfg_handle out = 5;
-    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "!a", kObject, &out));
-    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
-    cfg_handle to = marker();
-    EXPECT_EQ(0u, out);
-    EXPECT_EQ("", cfgtest::dump_tree());
-    EXPECT_EQ(0, live_nodes_between(from, to)) << "no stray identifier node";
-    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_object: Cannot create object reference for '!a'"))
-        << log.dump();
-}
-
-TEST(CreateItem, RefusedAttributeNodeIsReported) {
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
-    cfgtest::LogCapture log;
-    cfg_handle out = 5;
-    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
-    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "ro.x", kItem, &out));
-    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
-    EXPECT_EQ(0u, out);
-    EXPECT_EQ("obj !ro\n", cfgtest::dump_tree());
-    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_attr: Cannot create attribute")) << log.dump();
+TEST(CreateItem, EachRefusedNodeIsReportedAndLeavesNothing) {
+    const struct {
+        const char *existing;  // object made first
+        const char *identifier;
+        uint16_t kind;
+        int skip;  // appends that go through before the refusal
+        const char *tree;
+        const char *message;
+    } cases[] = {
+        {"a", "a.b.c", kItem, 0, "obj a\n", "cfg_create_object: Cannot create object 'b'"},
+        // the identifier node lands, its reference does not: no stray node is left
+        {nullptr, "!a", kObject, 1, "", "cfg_create_object: Cannot create object reference for '!a'"},
+        {"!ro", "ro.x", kItem, 0, "obj !ro\n", "cfg_create_attr: Cannot create attribute"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.identifier);
+        if (c.existing) {
+            ASSERT_STATUS(CFG_OK, cfg_create_item(0, c.existing, kObject, nullptr));
+        }
+        cfgtest::LogCapture log;
+        cfg_handle out = 5, from = marker();
+        ds_inject_fault(DS_FAULT_APPEND, c.skip, 1);
+        EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, c.identifier, c.kind, &out));
+        ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+        EXPECT_EQ(0, live_nodes_between(from, marker()));
+        EXPECT_EQ(0u, out);
+        EXPECT_EQ(c.tree, cfgtest::dump_tree());
+        EXPECT_TRUE(log.has(5, "cfg_d_create", c.message)) << log.dump();
+        if (c.existing) {
+            ASSERT_EQ(0, cfg_delete_item(0, c.existing));
+        }
+    }
 }
 
 TEST(CreateItem, EveryRefusedAppendKeepsTheTreeWhole) {
-    // Sweep the refusal over the five appends of p.q.r (two per object, one
-    // for the attribute): each failure leaves whole objects of a prefix of
-    // the path and no dangling node. Each round uses a path of its own.
+    // p.q.r takes five appends (two per object): a refusal leaves whole objects of a prefix
     for (int k = 0;; ++k) {
         SCOPED_TRACE("append " + std::to_string(k));
         std::string p = "p" + std::to_string(k);
