@@ -10,7 +10,6 @@
 
 namespace {
 
-const uint16_t kObject = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
 
 // a { b=1  b2 { c=2 } }   x=1
 void build_tree() {
@@ -29,17 +28,9 @@ cfg_handle find_here(const char *identifier) {
     return Cfg_Find(identifier, &h) == CFG_OK ? h : 0;
 }
 
-TEST(Context, StartsEmptyAtTheRoot) {
-    build_tree();
-    EXPECT_EQ(&emptyContext, cfgContext);
-    EXPECT_EQ(0u, emptyContext.handle);
-    EXPECT_STREQ("", emptyContext.name);
-    EXPECT_STREQ("", Cfg_GetContext());
-    EXPECT_EQ(find("a.b"), find_here("a.b"));
-}
-
 TEST(Context, PushesNestAndPopsUnwind) {
     build_tree();
+    EXPECT_EQ(find("a.b"), find_here("a.b"));  // the empty context is the root
     cfgtest::LogCapture log;
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
     EXPECT_STREQ("a.", Cfg_GetContext());
@@ -69,10 +60,7 @@ TEST(Context, PushesNestAndPopsUnwind) {
 TEST(Context, IdentifiersAreAbsolute) {
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
-    cfgtest::LogCapture log;
     EXPECT_STATUS(CFG_ERR_BAD_OBJECT, Cfg_PushContext("b2"));
-    EXPECT_TRUE(log.has(5, "cfg_context", "Cfg_PushContext: 'b2' does not exist")) << log.dump();
-    EXPECT_STREQ("a.", Cfg_GetContext());
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("b2.top", "1"));  // relative to a: makes a.b2.top
     ASSERT_STATUS(CFG_OK, Cfg_PopContext());
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("b2.top", "1"));  // now a root object b2
@@ -131,13 +119,13 @@ TEST(Context, NullPushesTheRootAndOnePopUndoesIt) {
 TEST(Context, PopWithNothingPushedKeepsEmptyContext) {
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // before any list exists
     EXPECT_EQ(&emptyContext, cfgContext);
+    EXPECT_EQ(0u, emptyContext.handle);
+    EXPECT_STREQ("", Cfg_GetContext());
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // the list exists, but is empty
-    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
     EXPECT_EQ(&emptyContext, cfgContext);
-    EXPECT_STREQ("", Cfg_GetContext());
     cfgContext = nullptr;
     EXPECT_STREQ("", Cfg_GetContext());
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());
@@ -153,22 +141,6 @@ TEST(Context, InstanceAndMarkStayInTheName) {
     EXPECT_EQ(find("srv[2]"), cfgContext->handle);
 }
 
-TEST(Context, DeepStacksUnwindInOrder) {
-    std::string path = "n0";
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "n0.n1.n2.n3.n4.n5.n6.n7", kObject, nullptr));
-    for (int i = 0; i < 8; ++i) {
-        if (i) path += ".n" + std::to_string(i);
-        ASSERT_STATUS(CFG_OK, Cfg_PushContext(path.c_str()));
-    }
-    for (int i = 7; i >= 0; --i) {
-        EXPECT_EQ(path + ".", Cfg_GetContext());
-        EXPECT_EQ(find(path.c_str()), cfgContext->handle);
-        ASSERT_STATUS(CFG_OK, Cfg_PopContext());
-        path = path.substr(0, path.find_last_of('.') == std::string::npos ? 0 : path.find_last_of('.'));
-    }
-    EXPECT_EQ(&emptyContext, cfgContext);
-}
-
 TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
@@ -176,11 +148,17 @@ TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
     int failures = 0;
     for (int k = 0;; ++k) {
         SCOPED_TRACE("allocation " + std::to_string(k));
+        cfgtest::LogCapture log;
         cfg_inject_alloc_fault(k, 1);
         int status = Cfg_PushContext("a.b2");
         cfg_inject_alloc_fault(0, 0);
         if (status == CFG_OK) break;
         ASSERT_STATUS(ERR_NO_MEMORY, status);
+        if (k == 0) {
+            EXPECT_TRUE(log.has(2, "cfg_context", "Cfg_PushContext: strdup(a.b2)\n\t\terrno = " +
+                                                      std::to_string(ENOMEM) + " => \"" + std::strerror(ENOMEM) + "\""))
+                << log.dump();
+        }
         ++failures;
         EXPECT_EQ(before, cfgContext);
         EXPECT_STREQ("a.", Cfg_GetContext());
@@ -189,15 +167,6 @@ TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
     EXPECT_EQ(4, failures) << "copy, lookup copy, name, list entry";
     EXPECT_STREQ("a.b2.", Cfg_GetContext());
     ASSERT_STATUS(CFG_OK, Cfg_PopContext());
-    EXPECT_EQ(before, cfgContext);
-
-    cfgtest::LogCapture log;
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext("a.b2"));
-    cfg_inject_alloc_fault(0, 0);
-    std::string expected = std::string("Cfg_PushContext: strdup(a.b2)\n\t\terrno = ") + std::to_string(ENOMEM) +
-                           " => \"" + std::strerror(ENOMEM) + "\"";
-    EXPECT_TRUE(log.has(2, "cfg_context", expected)) << log.dump();
     cfg_inject_alloc_fault(0, 1);
     EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext(nullptr));
     cfg_inject_alloc_fault(0, 0);
