@@ -22,61 +22,60 @@ TEST(NameChars, ExactlyTheSixtyFourNameCharactersAreAccepted) {
     }
 }
 
-struct ParseRow {
-    const char *text;
-    int status;
-    int instance_at;  // offset of the instance start, -1 for none
-    int end_at;       // offset of the component end (success only)
-    const char *message;
-};
+// Which message a refused text logs: "invalid <kind> name in '<text>'".
+enum Refusal { kValid, kAttribute, kInstance };
+
+std::string refusal(const char *function, Refusal kind, const std::string &text) {
+    return std::string(function) + ": invalid " + (kind == kAttribute ? "attribute" : "instance") + " name in '" +
+           text + "'";
+}
 
 TEST(ParseIdentifier, Table) {
-    const ParseRow rows[] = {
-        {"abc=5", CFG_OK, -1, 3, nullptr},
-        {"!abc", CFG_OK, -1, 4, nullptr},
-        {"a-b/c_1", CFG_OK, -1, 7, nullptr},
-        {"server.port", CFG_OK, -1, 6, nullptr},
-        {"a[x]y", CFG_OK, 2, 4, nullptr},
-        {"a[b.c]", CFG_OK, 2, 6, nullptr},
-        {"line[*]", CFG_OK, 5, 7, nullptr},
-        {"a[]", CFG_OK, 2, 3, nullptr},
-        {"a[x]]", CFG_OK, 2, 4, nullptr},
-        {"a]", CFG_OK, -1, 1, nullptr},
-        {"!a[1:2] {", CFG_OK, 3, 7, nullptr},
-        {"a[x", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid instance name in 'a[x'"},
-        {"=5", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in '=5'"},
-        {"", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in ''"},
-        {"!", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in '!'"},
-        {"!!a", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in '!!a'"},
-        {"*", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in '*'"},
-        {"[x]", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in '[x]'"},
-        {".a", CFG_ERR_SYNTAX, -1, 0, "cfg_parse_identifier: invalid attribute name in '.a'"},
+    const struct {
+        const char *text;
+        Refusal refusal;
+        int instance_at;  // offset of the instance start, -1 for none
+        int end_at;       // offset of the component end (success only)
+    } rows[] = {
+        {"abc=5", kValid, -1, 3},    {"!abc", kValid, -1, 4},     {"a-b/c_1", kValid, -1, 7},
+        {"server.port", kValid, -1, 6}, {"a[x]y", kValid, 2, 4},  {"a[b.c]", kValid, 2, 6},
+        {"line[*]", kValid, 5, 7},   {"a[]", kValid, 2, 3},       {"a[x]]", kValid, 2, 4},
+        {"a]", kValid, -1, 1},       {"!a[1:2] {", kValid, 3, 7}, {"a[x", kInstance, -1, 0},
+        {"=5", kAttribute, -1, 0},   {"", kAttribute, -1, 0},     {"!", kAttribute, -1, 0},
+        {"!!a", kAttribute, -1, 0},  {"*", kAttribute, -1, 0},    {"[x]", kAttribute, -1, 0},
+        {".a", kAttribute, -1, 0},
     };
-    for (const ParseRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
         LogCapture log;
         const char *instance = "garbage";
         const char *end = nullptr;
-        EXPECT_STATUS(row.status, cfg_parse_identifier(row.text, &instance, &end));
-        if (row.status == CFG_OK) {
-            if (row.instance_at < 0)
-                EXPECT_EQ(nullptr, instance);
-            else
-                EXPECT_EQ(row.text + row.instance_at, instance);
+        EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, cfg_parse_identifier(row.text, &instance, &end));
+        if (row.refusal == kValid) {
+            EXPECT_EQ(row.instance_at < 0 ? nullptr : row.text + row.instance_at, instance);
             EXPECT_EQ(row.text + row.end_at, end);
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
         } else {
-            EXPECT_TRUE(log.has(5, "cfg_parse", row.message)) << log.dump();
+            EXPECT_TRUE(log.has(5, "cfg_parse", refusal("cfg_parse_identifier", row.refusal, row.text))) << log.dump();
             EXPECT_EQ(1u, log.lines().size()) << log.dump();
         }
     }
 }
 
-TEST(ParseIdentifier, NullTextAndOmittedOutPointers) {
+TEST(ParseIdentifier, NullTextsAndNoMemory) {
     LogCapture log;
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_parse_identifier(nullptr, nullptr, nullptr));
     EXPECT_TRUE(log.has(5, "cfg_parse", "cfg_parse_identifier: invalid attribute name in '(null)'")) << log.dump();
     EXPECT_STATUS(CFG_OK, cfg_parse_identifier("a[1]", nullptr, nullptr));
+    EXPECT_STATUS(CFG_ERR_SYNTAX, is_valid_item(nullptr));
+    EXPECT_TRUE(log.has(5, "cfg_parse", "is_valid_item: invalid attribute name in '(null)'")) << log.dump();
+
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, is_valid_item("a.b"));
+    EXPECT_TRUE(log.has(3, "cfg_parse",
+                        "is_valid_item: strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM))))
+        << log.dump();
+    EXPECT_STATUS(CFG_OK, is_valid_item("a.b"));  // the fault was used up
 }
 
 // A component of n characters: mark, name and (optionally) an instance.
@@ -92,21 +91,19 @@ std::string component(std::size_t n, bool mark, bool with_instance) {
     return s;
 }
 
-struct LengthRow {
-    std::size_t length;
-    bool mark;
-    bool instance;
-    int status;
-};
-
 TEST(ParseIdentifier, ComponentsAreBoundedTo639Characters) {
-    const LengthRow rows[] = {
+    const struct {
+        std::size_t length;
+        bool mark;
+        bool instance;
+        int status;
+    } rows[] = {
         {638, false, false, CFG_OK},        {639, false, false, CFG_OK},        {640, false, false, CFG_ERR_SYNTAX},
         {639, true, false, CFG_OK},         {640, true, false, CFG_ERR_SYNTAX}, {638, false, true, CFG_OK},
         {639, false, true, CFG_OK},         {640, false, true, CFG_ERR_SYNTAX}, {639, true, true, CFG_OK},
         {640, true, true, CFG_ERR_SYNTAX},  {5000, false, false, CFG_ERR_SYNTAX},
     };
-    for (const LengthRow &row : rows) {
+    for (const auto &row : rows) {
         std::string text = component(row.length, row.mark, row.instance) + ".next=1";
         SCOPED_TRACE(testing::Message() << row.length << (row.mark ? " mark" : "") << (row.instance ? " instance" : ""));
         ASSERT_EQ(row.length, text.find('.'));
@@ -143,18 +140,16 @@ struct Guarded {
     }
 };
 
-struct SplitRow {
-    const char *text;
-    bool want_name;
-    bool want_instance;
-    int status;
-    const char *name;      // expected name buffer
-    const char *instance;  // expected instance buffer
-    int end_at;
-};
-
 TEST(SplitIdentifier, Table) {
-    const SplitRow rows[] = {
+    const struct {
+        const char *text;
+        bool want_name;
+        bool want_instance;
+        int status;
+        const char *name;      // expected name buffer
+        const char *instance;  // expected instance buffer
+        int end_at;
+    } rows[] = {
         {"!a[x:y]=1", true, true, CFG_OK, "!a", "x:y", 7},
         {"!a[x:y]=1", true, false, CFG_OK, "!a[x:y]", "untouched", 7},
         {"!a[x:y]=1", false, true, CFG_OK, "untouched", "x:y", 7},
@@ -165,7 +160,7 @@ TEST(SplitIdentifier, Table) {
         {"=5", true, true, CFG_ERR_SYNTAX, "untouched", "untouched", 0},
         {"a[x", true, true, CFG_ERR_SYNTAX, "untouched", "untouched", 0},
     };
-    for (const SplitRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.text << " name=" << row.want_name << " instance=" << row.want_instance);
         LogCapture log;
         Guarded g;
@@ -174,10 +169,8 @@ TEST(SplitIdentifier, Table) {
                                                        row.want_instance ? g.instance : nullptr, &end));
         EXPECT_STREQ(row.name, g.name);
         EXPECT_STREQ(row.instance, g.instance);
-        if (row.status == CFG_OK) {
-            EXPECT_EQ(row.text + row.end_at, end);
-        } else {
-            EXPECT_EQ(nullptr, end);
+        EXPECT_EQ(row.status == CFG_OK ? row.text + row.end_at : nullptr, end);
+        if (row.status != CFG_OK) {
             ASSERT_EQ(1u, log.lines().size()) << "a bad component is logged once: " << log.dump();
             EXPECT_TRUE(log.contains("cfg_parse_identifier: ")) << log.dump();
         }
@@ -187,126 +180,88 @@ TEST(SplitIdentifier, Table) {
 TEST(SplitIdentifier, LongestComponentsFillButNeverOverrunTheBuffers) {
     const std::string plain = component(639, true, false) + "=1";
     const std::string bracketed = component(639, false, true) + "=1";
-    {
+    const struct {
+        std::string text;
+        bool want_instance;
+        int status;
+        std::string name, instance;
+    } rows[] = {
+        {plain, true, CFG_OK, plain.substr(0, 639), "untouched"},
+        {bracketed, true, CFG_OK, "a", std::string(636, 'i')},
+        {bracketed, false, CFG_OK, bracketed.substr(0, 639), "untouched"},
+        {component(640, false, false), true, CFG_ERR_SYNTAX, "untouched", "untouched"},
+        {component(640, true, true), true, CFG_ERR_SYNTAX, "untouched", "untouched"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 8) + "... " + std::to_string(row.text.size()));
         Guarded g;
-        ASSERT_STATUS(CFG_OK, cfg_split_identifier(plain.c_str(), g.name, g.instance, nullptr));
-        EXPECT_EQ(plain.substr(0, 639), g.name);
-        EXPECT_TRUE(g.canaries_intact());
-    }
-    {
-        Guarded g;
-        ASSERT_STATUS(CFG_OK, cfg_split_identifier(bracketed.c_str(), g.name, g.instance, nullptr));
-        EXPECT_STREQ("a", g.name);
-        EXPECT_EQ(std::string(636, 'i'), g.instance);
-        EXPECT_TRUE(g.canaries_intact());
-    }
-    {
-        Guarded g;
-        ASSERT_STATUS(CFG_OK, cfg_split_identifier(bracketed.c_str(), g.name, nullptr, nullptr));
-        EXPECT_EQ(bracketed.substr(0, 639), g.name);
-        EXPECT_TRUE(g.canaries_intact());
-    }
-    for (const std::string &text : {component(640, false, false), component(640, true, true)}) {
-        Guarded g;
-        EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_split_identifier(text.c_str(), g.name, g.instance, nullptr));
-        EXPECT_STREQ("untouched", g.name);
-        EXPECT_STREQ("untouched", g.instance);
+        EXPECT_STATUS(row.status,
+                      cfg_split_identifier(row.text.c_str(), g.name, row.want_instance ? g.instance : nullptr, nullptr));
+        EXPECT_EQ(row.name, g.name);
+        EXPECT_EQ(row.instance, g.instance);
         EXPECT_TRUE(g.canaries_intact());
     }
 }
 
-struct ValidRow {
-    const char *text;
-    const char *message;  // nullptr: valid
-};
-
 TEST(IsValidIdentifier, Table) {
-    const ValidRow rows[] = {
-        {"a", nullptr},
-        {"a.b", nullptr},
-        {"a.$", nullptr},  // only the first component is examined
-        {"a=1", nullptr},
-        {"a {", nullptr},
-        {"a\t", nullptr},
-        {"!a", nullptr},
-        {"a[]", nullptr},
-        {"a[1-2:x]", nullptr},
-        {"a[::]", nullptr},
-        {"a[%]", nullptr},
-        {"a[#]", nullptr},
-        {"a[x]$$", nullptr},  // nothing after the instance is examined
-        {"a-b/c_1", nullptr},
-        {"!", "is_valid_identifier: invalid attribute name in '!'"},
-        {"!=1", "is_valid_identifier: invalid attribute name in '!=1'"},
-        {"a*", "is_valid_identifier: invalid attribute name in 'a*'"},
-        {"a$", "is_valid_identifier: invalid attribute name in 'a$'"},
-        {"a\n", "is_valid_identifier: invalid attribute name in 'a\n'"},
-        {"[x]", "is_valid_identifier: invalid attribute name in '[x]'"},
-        {"", "is_valid_identifier: invalid attribute name in ''"},
-        {"!!a", "is_valid_identifier: invalid attribute name in '!!a'"},
-        {"a[*]", "is_valid_identifier: invalid instance name in 'a[*]'"},
-        {"a[x", "is_valid_identifier: invalid instance name in 'a[x'"},
-        {"a[2.5]", "is_valid_identifier: invalid instance name in 'a[2.5]'"},
-        {"a[x:*]", "is_valid_identifier: invalid instance name in 'a[x:*]'"},
-        {"a[%x]", "is_valid_identifier: invalid instance name in 'a[%x]'"},
-        {"a[%", "is_valid_identifier: invalid instance name in 'a[%'"},
-        {"a[x y]", "is_valid_identifier: invalid instance name in 'a[x y]'"},
+    const struct {
+        const char *text;
+        Refusal refusal;
+    } rows[] = {
+        {"a", kValid},        {"a.b", kValid},         {"a.$", kValid} /* only the first component is examined */,
+        {"a=1", kValid},      {"a {", kValid},         {"a\t", kValid},
+        {"!a", kValid},       {"a[]", kValid},         {"a[1-2:x]", kValid},
+        {"a[::]", kValid},    {"a[%]", kValid},        {"a[#]", kValid},
+        {"a[x]$$", kValid} /* nothing after the instance is examined */, {"a-b/c_1", kValid},
+        {"!", kAttribute},    {"!=1", kAttribute},     {"a*", kAttribute},
+        {"a$", kAttribute},   {"a\n", kAttribute},     {"[x]", kAttribute},
+        {"", kAttribute},     {"!!a", kAttribute},     {"a[*]", kInstance},
+        {"a[x", kInstance},   {"a[2.5]", kInstance},   {"a[x:*]", kInstance},
+        {"a[%x]", kInstance}, {"a[%", kInstance},      {"a[x y]", kInstance},
     };
-    for (const ValidRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
         LogCapture log;
-        if (!row.message) {
-            EXPECT_STATUS(CFG_OK, is_valid_identifier(row.text));
+        EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, is_valid_identifier(row.text));
+        if (row.refusal == kValid) {
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
         } else {
-            EXPECT_STATUS(CFG_ERR_SYNTAX, is_valid_identifier(row.text));
-            EXPECT_TRUE(log.has(5, "cfg_parse", row.message)) << log.dump();
+            EXPECT_TRUE(log.has(5, "cfg_parse", refusal("is_valid_identifier", row.refusal, row.text))) << log.dump();
         }
     }
 }
 
+// Each component is checked; the message names the first bad one.
 TEST(IsValidItem, Table) {
-    const ValidRow rows[] = {
-        {"a", nullptr},
-        {"a..b.", nullptr},
-        {"", nullptr},
-        {"...", nullptr},
-        {"!a.b[1:2].c[%]", nullptr},
-        {"a.b$", "is_valid_identifier: invalid attribute name in 'b$'"},
-        {"a.b$.c", "is_valid_identifier: invalid attribute name in 'b$'"},
-        {"a.b[*].c", "is_valid_identifier: invalid instance name in 'b[*]'"},
-        {"x[2.5]", "is_valid_identifier: invalid instance name in 'x[2'"},
-        {"a b.c", nullptr},  // a blank ends a component
-        {"ok.*.bad$", "is_valid_identifier: invalid attribute name in '*'"},
+    const struct {
+        const char *text;
+        Refusal refusal;
+        const char *component;
+    } rows[] = {
+        {"a", kValid, nullptr},
+        {"a..b.", kValid, nullptr},
+        {"", kValid, nullptr},
+        {"...", kValid, nullptr},
+        {"!a.b[1:2].c[%]", kValid, nullptr},
+        {"a b.c", kValid, nullptr},  // a blank ends a component
+        {"a.b$", kAttribute, "b$"},
+        {"a.b$.c", kAttribute, "b$"},
+        {"a.b[*].c", kInstance, "b[*]"},
+        {"x[2.5]", kInstance, "x[2"},
+        {"ok.*.bad$", kAttribute, "*"},
     };
-    for (const ValidRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
         LogCapture log;
-        if (!row.message) {
-            EXPECT_STATUS(CFG_OK, is_valid_item(row.text));
+        EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, is_valid_item(row.text));
+        if (row.refusal == kValid) {
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
         } else {
-            EXPECT_STATUS(CFG_ERR_SYNTAX, is_valid_item(row.text));
-            EXPECT_TRUE(log.has(5, "cfg_parse", row.message)) << log.dump();
+            EXPECT_TRUE(log.has(5, "cfg_parse", refusal("is_valid_identifier", row.refusal, row.component)))
+                << log.dump();
             EXPECT_EQ(1u, log.lines().size()) << "checking stops at the first failure: " << log.dump();
         }
     }
-}
-
-TEST(IsValidItem, NullIsRefused) {
-    LogCapture log;
-    EXPECT_STATUS(CFG_ERR_SYNTAX, is_valid_item(nullptr));
-    EXPECT_TRUE(log.has(5, "cfg_parse", "is_valid_item: invalid attribute name in '(null)'")) << log.dump();
-}
-
-TEST(IsValidItem, NoMemoryForTheCopy) {
-    LogCapture log;
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, is_valid_item("a.b"));
-    EXPECT_TRUE(log.has(3, "cfg_parse",
-                        "is_valid_item: strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM))))
-        << log.dump();
-    EXPECT_STATUS(CFG_OK, is_valid_item("a.b"));  // the fault was used up
 }
 
 }  // namespace
