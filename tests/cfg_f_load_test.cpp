@@ -23,6 +23,8 @@ const char kWorkedExample[] =
 // load argument, and what the tree, the handler and the log show after.
 TEST(LoadFile, DirectLoads) {
     using Files = std::vector<std::pair<std::string, std::string>>;
+    std::string hundred_and_one;
+    for (int i = 0; i < 101; ++i) hundred_and_one += "%v" + std::to_string(i) + "=1\n";
     struct Case {
         const char *label;
         Files files;
@@ -80,6 +82,9 @@ TEST(LoadFile, DirectLoads) {
         // load-argument variables reach includes; ",," is an empty item
         {"load-argument variables", {{"inc.cfg", "inc = %(A)/%(B)\n"}, {"a.cfg", "top = %(A)[%(B)]\n<inc.cfg>\n"}},
          "a.cfg,A=1,,B", 0, "attr top=1[]\nattr inc=1/\n", {}, 0, ""},
+        // a variable that cannot be stored ends the block without the handler
+        {"101 variables", {{"a.cfg", hundred_and_one + "after = 1\n"}}, "a.cfg", ERR_NO_MEMORY, "", {}, 3,
+         "PutEnv: Too many variable definitions (max=100)"},
         {"a name that starts with commas", {{",,lead.cfg", "lead = %(X)\n"}}, ",,lead.cfg,X=y,", 0,
          "attr lead=y\n", {}, 0, ""},
     };
@@ -208,18 +213,6 @@ TEST(LoadFile, TheHandlerDecidesWhetherTheLoadGoesOn) {
         clear_tree();
     }
     g_answer = kGoOn;
-}
-
-TEST(LoadFile, AVariableThatCannotBeStoredEndsTheBlockWithoutTheHandler) {
-    ConfigDir dir;
-    std::string text;
-    for (int i = 0; i < 101; ++i) text += "%v" + std::to_string(i) + "=1\n";
-    dir.write("a.cfg", text + "after = 1\n");
-    cfgtest::LogCapture log;
-    EXPECT_STATUS(ERR_NO_MEMORY, load_direct("a.cfg"));
-    EXPECT_TRUE(g_errors.empty());
-    EXPECT_EQ("", cfgtest::dump_tree());
-    EXPECT_TRUE(log.has(3, "cfg_f_load", "PutEnv: Too many variable definitions (max=100)"));
 }
 
 TEST(LoadFile, IncludesNestAtMost32FilesDeep) {
@@ -417,17 +410,6 @@ TEST(LocateFile, TheFirstListedDirectoryWithAReadableFileWins) {
     EXPECT_EQ(b.file("name.cfg").substr(0, 4), small);
 }
 
-TEST(LocateFile, OnlyTheOwnerReadBitCounts) {
-    ConfigDir dir;
-    std::string path = dir.write("locked.cfg", "a = 1\n");
-    ASSERT_EQ(0, chmod(path.c_str(), 0244));
-    cfgtest::LogCapture log;
-    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file("locked.cfg", nullptr, 0));
-    EXPECT_TRUE(log.has(5, "cfg_f_load", "cfg_locate_file: file '" + path + "' is not readable"));
-    ASSERT_EQ(0, chmod(path.c_str(), 0400));
-    EXPECT_STATUS(0, cfg_locate_file("locked.cfg", nullptr, 0));
-}
-
 TEST(LocateFile, AnEmptySearchPathFindsNoRelativeName) {
     cfgtest::TempDir dir;
     std::string path = dir.write("x.cfg", "");
@@ -460,24 +442,24 @@ TEST(LocateFile, WithoutASearchPathTheCurrentDirectoryIsUsed) {
     ASSERT_EQ(0, chdir(cwd));
 }
 
-TEST(LocateFile, OverlongPathsAreRefusedNotCut) {
+TEST(LocateFile, RefusalsAreLogged) {
     ConfigDir dir;
-    std::string name(4095 - dir.path().size(), 'n');  // one more than fits with the '/'
+    std::string path = dir.write("locked.cfg", "a = 1\n");
+    ASSERT_EQ(0, chmod(path.c_str(), 0244));  // only the owner's read bit counts
     cfgtest::LogCapture log;
+    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file("locked.cfg", nullptr, 0));
+    EXPECT_TRUE(log.has(5, "cfg_f_load", "cfg_locate_file: file '" + path + "' is not readable"));
+    ASSERT_EQ(0, chmod(path.c_str(), 0400));
+    EXPECT_STATUS(0, cfg_locate_file("locked.cfg", nullptr, 0));
+    // overlong paths are refused, not cut
+    std::string name(4095 - dir.path().size(), 'n');  // one more than fits with the '/'
     EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file(name.c_str(), nullptr, 0));
     EXPECT_TRUE(log.contains("exceeds 4095 characters")) << log.dump();
-    std::string absolute = "/" + std::string(4095, 'a');
-    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file(absolute.c_str(), nullptr, 0));
+    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file(("/" + std::string(4095, 'a')).c_str(), nullptr, 0));
     EXPECT_STATUS(ERR_FILE_ACCESS, load_direct(name));
-}
-
-TEST(LocateFile, NoMemoryForTheSearchPath) {
-    ConfigDir dir;
-    dir.write("a.cfg", "");
-    ASSERT_STATUS(0, cfg_locate_file("a.cfg", nullptr, 0));  // reads CONFIG_PATH
-    cfgtest::LogCapture log;
+    // no memory for the copy of the search path
     cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("a.cfg", nullptr, 0));
+    EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("locked.cfg", nullptr, 0));
     cfg_inject_alloc_fault(0, 0);
     EXPECT_TRUE(log.contains("cfg_locate_file: strdup(envPath) failed\n\t\terrno = 12  => ")) << log.dump();
 }
