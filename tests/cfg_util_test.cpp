@@ -2,6 +2,7 @@
 // control flag word and its switches, and the two definition validators.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "cfg_private.h"
 #include "support.h"
@@ -36,17 +37,11 @@ std::string text_or_null(const char *t) { return t ? std::string("'") + t + "'" 
 
 // ---- control flags ----------------------------------------------------------
 
-TEST(ControlFlags, InitialWordIs0x19) { EXPECT_EQ(0x19u, cfgCtl); }
-
-struct CtlStep {
-    uint32_t mask;
-    uint32_t value;
-    uint32_t previous;
-    uint32_t after;
-};
-
-TEST(ControlFlags, CtlChangesOnlyTheMaskedBits) {
-    const CtlStep steps[] = {
+// Starting from the initial word 0x19.
+TEST(ControlFlags, CtlChangesOnlyTheMaskedBitsAndLogsTheChange) {
+    const struct {
+        uint32_t mask, value, previous, after;
+    } steps[] = {
         {0x04, 0xFF, 0x00, 0x1D},         // only bit 0x04 is taken from value
         {0x00, 0xFFFFFFFF, 0x00, 0x1D},   // an empty mask changes nothing
         {0x19, 0x00, 0x19, 0x04},         // several bits at once; previous is masked
@@ -54,28 +49,22 @@ TEST(ControlFlags, CtlChangesOnlyTheMaskedBits) {
         {0xFFFFFFFF, 0x19, 0x104, 0x19},  // the whole word
         {0x08, 0x08, 0x08, 0x19},         // setting a set bit reports it
     };
-    for (const CtlStep &s : steps) {
+    LogCapture log;
+    for (const auto &s : steps) {
         SCOPED_TRACE(testing::Message() << std::hex << "mask 0x" << s.mask << " value 0x" << s.value);
         EXPECT_EQ(s.previous, cfg_ctl(s.mask, s.value));
         EXPECT_EQ(s.after, cfgCtl);
     }
-}
-
-TEST(ControlFlags, CtlLogsTheChange) {
-    LogCapture log;
-    (void)cfg_ctl(0x04, 0xFF);
     EXPECT_TRUE(log.has(9, "cfg_util", "cfg_ctl: flags=0x0004 => value=0x00ff, prev=0x0000, cfgCtl=0x001d"))
         << log.dump();
 }
 
-struct Switch {
-    const char *name;
-    uint32_t (*fn)(int);
-    uint32_t bit;
-};
-
 TEST(ControlFlags, EachSwitchReturnsItsPreviousStateAndRestores) {
-    const Switch switches[] = {
+    const struct {
+        const char *name;
+        uint32_t (*fn)(int);
+        uint32_t bit;
+    } switches[] = {
         {"Cfg_CreateOnSet", Cfg_CreateOnSet, 0x01},
         {"Cfg_IgnoreReadOnly", Cfg_IgnoreReadOnly, 0x02},
         {"Cfg_IgnoreUpdateWarnings", Cfg_IgnoreUpdateWarnings, 0x04},
@@ -83,7 +72,8 @@ TEST(ControlFlags, EachSwitchReturnsItsPreviousStateAndRestores) {
         {"Cfg_DereferenceEnv", Cfg_DereferenceEnv, 0x10},
         {"Cfg_DirectLoad", Cfg_DirectLoad, 0x20},
     };
-    for (const Switch &s : switches) {
+    EXPECT_EQ(0x19u, cfgCtl);
+    for (const auto &s : switches) {
         SCOPED_TRACE(s.name);
         const uint32_t initial = cfgCtl & s.bit;
         const uint32_t others = cfgCtl & ~s.bit;
@@ -99,13 +89,6 @@ TEST(ControlFlags, EachSwitchReturnsItsPreviousStateAndRestores) {
     EXPECT_EQ(0x19u, cfgCtl);
 }
 
-TEST(ControlFlags, DereferenceSwitchSequence) {
-    EXPECT_EQ(8u, Cfg_Dereference(0));
-    EXPECT_EQ(0u, Cfg_Dereference(0));
-    EXPECT_EQ(0u, Cfg_Dereference(8));
-    EXPECT_EQ(0x19u, cfgCtl);
-}
-
 // ---- node kinds and names ---------------------------------------------------
 
 TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
@@ -116,7 +99,7 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
     cfg_handle stale = append_text(root, kItem, "gone=1");
     ASSERT_NE(0, ds_delete_avp3(root, stale));
 
-    struct Row {
+    const struct {
         const char *what;
         cfg_handle h;
         int object;
@@ -124,8 +107,7 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
         const char *id;
         const char *text;
         long ref;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"identifier node", obj.ident, 1, 0, "!srv[1]", nullptr, 0},
         {"reference node", obj.ref, 0, 0, "!srv[1]", nullptr, static_cast<long>(obj.ident)},
         {"attribute node", attr, 0, 1, nullptr, "port=80", 0},
@@ -133,7 +115,7 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
         {"configuration root", root, 0, 0, nullptr, nullptr, 0},
         {"deleted node", stale, 0, 0, nullptr, nullptr, 0},
     };
-    for (const Row &r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         LogCapture log;
         EXPECT_EQ(r.object, cfg_is_object(r.h));
@@ -144,6 +126,10 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
         EXPECT_TRUE(log.at_most(6).empty()) << "a node of another kind is no error: " << log.dump();
     }
     EXPECT_EQ(cfg_object_id(obj.ident), cfg_object_id(obj.ref)) << "both give the stored text itself";
+    EXPECT_EQ(kIdent, cfgtree::xid_identifier());
+    EXPECT_EQ(kRef, cfgtree::xid_reference());
+    EXPECT_EQ(kItem, cfgtree::xid_item());
+    EXPECT_EQ(root, cfgtree::root());
 }
 
 TEST(Nodes, TheNullHandle) {
@@ -163,13 +149,6 @@ TEST(Nodes, TheNullHandle) {
     EXPECT_EQ(7u, flag);
 }
 
-TEST(Nodes, XidsAreCachedFromTheObjectAccessService) {
-    EXPECT_EQ(kIdent, cfgtree::xid_identifier());
-    EXPECT_EQ(kRef, cfgtree::xid_reference());
-    EXPECT_EQ(kItem, cfgtree::xid_item());
-    EXPECT_EQ(ds_get_cntl_info(1), cfgtree::root());
-}
-
 // ---- read-only marks --------------------------------------------------------
 
 TEST(ReadOnly, MarksOfObjectsAndReferences) {
@@ -182,87 +161,73 @@ TEST(ReadOnly, MarksOfObjectsAndReferences) {
     cfg_handle stale = append_text(root, kItem, "gone=1");
     ASSERT_NE(0, ds_delete_avp3(root, stale));
 
-    struct Row {
+    const struct {
         const char *what;
         cfg_handle h;
         int status;
         uint32_t flag;
-        int level;            // message level, 0 for none
-        std::string message;  // expected message
-    };
-    const std::string h_attr = std::to_string(attr);
-    const Row rows[] = {
-        {"marked identifier", marked.ident, CFG_OK, 1, 0, ""},
-        {"reference to marked", marked.ref, CFG_OK, 1, 0, ""},
-        {"plain identifier", plain.ident, CFG_OK, 0, 0, ""},
-        {"reference to plain", plain.ref, CFG_OK, 0, 0, ""},
-        {"unmarked child of a marked object", nested.ident, CFG_OK, 0, 0, ""},
-        {"attribute with a mark", attr, CFG_ERR_BAD_OBJECT, 9, 3,
-         "cfg_is_read_only: Invalid config object <" + h_attr + ">"},
-        {"reference to an attribute", dangling, CFG_ERR_BAD_OBJECT, 9, 3,
+        std::string message;  // logged at level 3 on failure
+    } rows[] = {
+        {"marked identifier", marked.ident, CFG_OK, 1, ""},
+        {"reference to marked", marked.ref, CFG_OK, 1, ""},
+        {"plain identifier", plain.ident, CFG_OK, 0, ""},
+        {"reference to plain", plain.ref, CFG_OK, 0, ""},
+        {"unmarked child of a marked object", nested.ident, CFG_OK, 0, ""},
+        {"attribute with a mark", attr, CFG_ERR_BAD_OBJECT, 9,
+         "cfg_is_read_only: Invalid config object <" + std::to_string(attr) + ">"},
+        {"reference to an attribute", dangling, CFG_ERR_BAD_OBJECT, 9,
          "cfg_is_read_only: Invalid config object <" + std::to_string(dangling) + ">"},
-        {"deleted node", stale, CFG_ERR_BAD_OBJECT, 9, 3,
+        {"deleted node", stale, CFG_ERR_BAD_OBJECT, 9,
          "cfg_is_read_only: ds_get_av_ptr(" + std::to_string(stale) + ") == NULL, ds error = " +
              std::to_string(DS_E_BAD_HANDLE)},
     };
-    for (const Row &r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         LogCapture log;
         uint32_t flag = 9;
         EXPECT_STATUS(r.status, cfg_is_read_only(r.h, &flag));
         EXPECT_EQ(r.flag, flag);
-        if (r.level)
-            EXPECT_TRUE(log.has(r.level, "cfg_util", r.message)) << log.dump();
-        else
+        if (r.status != CFG_OK) {
+            EXPECT_TRUE(log.has(3, "cfg_util", r.message)) << log.dump();
+        } else {
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
+        }
         EXPECT_STATUS(r.status, cfg_is_read_only(r.h, nullptr));
     }
 }
 
 // ---- definition validators --------------------------------------------------
 
-struct ValidatorRow {
-    const char *text;
-    int object_result;
-    int avp_result;
-    bool split_fails;
-};
-
+// The splitter reports each refusal, once per validator.
 TEST(Validators, Table) {
-    const ValidatorRow rows[] = {
-        {"a.b", 0, 1, false},
-        {"a.b {", 0, 1, false},
-        {"  a[1].b[x:y]", 0, 1, false},
-        {"a.b=1", 1, 0, false},
-        {"a.b = ", 1, 0, false},
-        {"a.b = \"x y\"", 1, 0, false},
-        {"a b", 0, 0, true},
-        {"=1", 0, 0, true},
-        {"", 0, 0, true},
+    const struct {
+        const char *text;
+        int object_result;
+        int avp_result;
+        bool split_fails;
+    } rows[] = {
+        {"a.b", 0, 1, false},   {"a.b {", 0, 1, false},  {"  a[1].b[x:y]", 0, 1, false},
+        {"a.b=1", 1, 0, false}, {"a.b = ", 1, 0, false}, {"a.b = \"x y\"", 1, 0, false},
+        {"a b", 0, 0, true},    {"=1", 0, 0, true},      {"", 0, 0, true},
     };
-    for (const ValidatorRow &r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.text);
         const std::string before = r.text;
         LogCapture log;
         EXPECT_EQ(r.object_result, validate_object_syntax(r.text));
         EXPECT_EQ(r.avp_result, validate_AVP_syntax(r.text));
         EXPECT_EQ(before, r.text);
-        if (r.split_fails)
-            EXPECT_EQ(2u, log.at_most(6).size()) << "the splitter reports each refusal: " << log.dump();
-        else
-            EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
+        EXPECT_EQ(r.split_fails ? 2u : 0u, log.at_most(6).size()) << log.dump();
     }
 }
 
 TEST(Validators, NoMemoryForTheCopy) {
     const std::string tail = "strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
-    struct Row {
+    const struct {
         const char *name;
         int (*fn)(const char *);
-    };
-    const Row rows[] = {{"validate_object_syntax", validate_object_syntax},
-                        {"validate_AVP_syntax", validate_AVP_syntax}};
-    for (const Row &r : rows) {
+    } rows[] = {{"validate_object_syntax", validate_object_syntax}, {"validate_AVP_syntax", validate_AVP_syntax}};
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         LogCapture log;
         cfg_inject_alloc_fault(0, 1);
@@ -273,11 +238,12 @@ TEST(Validators, NoMemoryForTheCopy) {
 }
 
 TEST(StatusNames, KnownAndUnknownCodes) {
-    EXPECT_STREQ("CFG_OK", Cfg_StatusName(0));
-    EXPECT_STREQ("CFG_NOT_CREATED", Cfg_StatusName(105));
-    EXPECT_STREQ("ERR_NO_MEMORY", Cfg_StatusName(-109));
-    EXPECT_STREQ("CFG_ERR_UNRESOLVED", Cfg_StatusName(-1407));
-    EXPECT_STREQ("unknown status", Cfg_StatusName(42));
+    const std::pair<int, const char *> rows[] = {{0, "CFG_OK"},
+                                                 {105, "CFG_NOT_CREATED"},
+                                                 {-109, "ERR_NO_MEMORY"},
+                                                 {-1407, "CFG_ERR_UNRESOLVED"},
+                                                 {42, "unknown status"}};
+    for (const auto &[code, name] : rows) EXPECT_STREQ(name, Cfg_StatusName(code)) << code;
 }
 
 }  // namespace
