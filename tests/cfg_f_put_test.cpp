@@ -36,17 +36,15 @@ class MemStream {
     FILE *file_;
 };
 
-struct PutRow {
-    const char *object;
-    const char *avp;
-    int close;
-    int status;
-    const char *written;
-    const char *refusal;  // the level 5 message of a refusal, or nullptr
-};
-
 TEST(PutItem, Table) {
-    const PutRow rows[] = {
+    const struct {
+        const char *object;
+        const char *avp;
+        int close;
+        int status;
+        const char *written;
+        const char *refusal;  // the level 5 message of a refusal, or nullptr
+    } rows[] = {
         {"o", "x=1", 1, CFG_OK, "o {\nx=1\n}\n", nullptr},
         {nullptr, nullptr, 1, CFG_OK, "}\n", nullptr},
         {nullptr, nullptr, 0, CFG_OK, "", nullptr},
@@ -61,35 +59,39 @@ TEST(PutItem, Table) {
         {"o", "x", 1, CFG_NO_MATCH, "o {\n", "CfgF_PutItem: Invalid AVP 'x'"},
         {nullptr, "x {", 1, CFG_NO_MATCH, "", "CfgF_PutItem: Invalid AVP 'x {'"},
     };
-    for (const PutRow &r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << (r.object ? r.object : "-") << " | " << (r.avp ? r.avp : "-") << " | "
                                         << r.close);
         LogCapture log;
         MemStream out;
         EXPECT_STATUS(r.status, CfgF_PutItem(out.file(), r.object, r.avp, r.close));
         EXPECT_EQ(r.written, out.text());
-        if (r.refusal)
+        if (r.refusal) {
             EXPECT_TRUE(log.has(5, "cfg_f_put", r.refusal)) << log.dump();
-        else
+        } else {
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
+        }
     }
+    LogCapture log;
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, CfgF_PutItem(nullptr, "o", "x=1", 1));
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, CfgF_PutItem(nullptr, nullptr, nullptr, 0));
+    EXPECT_TRUE(log.has(5, "cfg_f_put", "CfgF_PutItem: NULL stream")) << log.dump();
 }
 
 // Texts that break the definition syntax are not refused here: the
 // splitter reports them and they are written unchanged.
 TEST(PutItem, MalformedTextsAreWrittenAfterTheSplittersReport) {
-    struct Row {
+    const struct {
         const char *object;
         const char *avp;
         const char *written;
         const char *module;
         const char *message;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"a b", nullptr, "a b {\n", "cfg_split", "Cfg_Split: invalid syntax at:\n\t\t'b'"},
         {nullptr, "=5", "=5\n", "cfg_parse", "cfg_parse_identifier: invalid attribute name in '=5'"},
     };
-    for (const Row &r : rows) {
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.written);
         LogCapture log;
         MemStream out;
@@ -100,31 +102,21 @@ TEST(PutItem, MalformedTextsAreWrittenAfterTheSplittersReport) {
     }
 }
 
-TEST(PutItem, CallsBuildANestedDefinition) {
-    MemStream out;
-    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), "server", nullptr, 0));
-    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), nullptr, "host = example", 0));
-    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), "iface[1]", "mtu=1500", 1));
-    ASSERT_STATUS(CFG_OK, CfgF_PutItem(out.file(), nullptr, nullptr, 1));
-    EXPECT_EQ("server {\nhost = example\niface[1] {\nmtu=1500\n}\n}\n", out.text());
-}
-
 TEST(PutItem, NoMemoryInsideAValidator) {
     const std::string no_memory = "strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
-    struct Step {
+    const struct {
         int status;
         const char *written;
         const char *validator_message;
         const char *refusal;
-    };
-    const Step steps[] = {
+    } steps[] = {
         {ERR_NO_MEMORY, "", "validate_object_syntax: ", "CfgF_PutItem: Invalid object name 'o'"},
         {ERR_NO_MEMORY, "o {\n", "validate_AVP_syntax: ", "CfgF_PutItem: Invalid AVP 'x=1'"},
         {CFG_OK, "o {\nx=1\n}\n", nullptr, nullptr},
     };
     for (int k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
-        const Step &s = steps[k];
+        const auto &s = steps[k];
         LogCapture log;
         MemStream out;
         cfg_inject_alloc_fault(k, 1);
@@ -151,23 +143,13 @@ TEST(PutItem, WrittenDefinitionsLoadBack) {
     std::fclose(file);
     ASSERT_STATUS(CFG_OK, loadtest::load_direct("put.cfg"));
     EXPECT_TRUE(loadtest::g_errors.empty());
-    struct Row {
-        const char *identifier;
-        const char *value;
-    };
-    for (const Row &r : {Row{"server.host", "a b"}, Row{"server.iface[2].mtu", "1500"}, Row{"server.port", "80"},
-                         Row{"top", "x"}}) {
+    const char *expected[][2] = {
+        {"server.host", "a b"}, {"server.iface[2].mtu", "1500"}, {"server.port", "80"}, {"top", "x"}};
+    for (const auto &r : expected) {
         char value[cfgtree::kTextSize] = {};
-        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(r.identifier, value, sizeof value));
-        EXPECT_STREQ(r.value, value) << r.identifier;
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(r[0], value, sizeof value));
+        EXPECT_STREQ(r[1], value) << r[0];
     }
-}
-
-TEST(PutItem, NullStreamIsRefused) {
-    LogCapture log;
-    EXPECT_STATUS(ERR_NULL_ARGUMENT, CfgF_PutItem(nullptr, "o", "x=1", 1));
-    EXPECT_STATUS(ERR_NULL_ARGUMENT, CfgF_PutItem(nullptr, nullptr, nullptr, 0));
-    EXPECT_TRUE(log.has(5, "cfg_f_put", "CfgF_PutItem: NULL stream")) << log.dump();
 }
 
 }  // namespace
