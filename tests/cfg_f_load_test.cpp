@@ -109,6 +109,7 @@ TEST(LoadFile, VariablesEndWithTheFileThatDefinedThem) {
     cfgtree::LoaderState st{};
     st.files = LS_CreateList(sizeof(cfgtree::FileEntry), 0);
     st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
+    LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
     Cfg_DirectLoad(1);
     EXPECT_STATUS(0, cfgtree::cfg_load_file(&st, "a.cfg,A=1"));
     EXPECT_EQ(0, st.vars.count);
