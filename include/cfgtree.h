@@ -87,6 +87,10 @@ typedef uint32_t cfg_handle;
 /** A value that refers to itself through references is refused after this
  *  many nested evaluations, with CFG_ERR_UNRESOLVED. */
 #define CFG_MAX_REFERENCE_RECURSION 32
+/** One read evaluates at most this many references, inner ones included;
+ *  values that fan out (a=${b}${b}, b=${c}${c}, ...) fail beyond it with
+ *  CFG_ERR_UNRESOLVED instead of taking exponential time. */
+#define CFG_MAX_REFERENCE_EVALUATIONS 10000
 /** Include lines nest at most this deep; a deeper include fails with
  *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). */
 #define CFG_MAX_INCLUDE_DEPTH 32

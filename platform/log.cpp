@@ -43,7 +43,8 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
     char message[4096];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format ? format : "", args);
+    if (format) std::vsnprintf(message, sizeof message, format, args);
+    else message[0] = '\0';
     va_end(args);
     if (sink) {
         sink(g_sink_ctx.load(std::memory_order_relaxed), level, module ? module : "", line, message);

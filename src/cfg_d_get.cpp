@@ -8,7 +8,7 @@
 #include "cfg_private.h"
 
 namespace {
-constexpr const char kModule[] = "cfg_d_get";
+// Reading logs nothing of its own: the lookup and the substitution report.
 constexpr const char kEmptyValue[] = "";
 }  // namespace
 
@@ -54,11 +54,14 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
     return CFG_OK;
 }
 
+// The lock is held from the lookup to the copy (it nests), so an attribute
+// another thread deletes in between reads as missing (106), never as a stale
+// handle.
 int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept {
+    StoreLock lock;
     cfg_handle item = 0;
     int status = find(identifier, &item);
     if (status != CFG_OK) return status;
-    StoreLock lock;
     return get_attr_value(item, buffer, size);
 }
 

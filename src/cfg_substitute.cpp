@@ -203,11 +203,20 @@ void write_out(char *out, uint32_t len, const char *text, std::size_t length) no
 // evaluation started fails at once and silently, so a value such as
 // x=${x}${x} costs about 2 x 32 evaluations per outermost reference instead
 // of 2^32.
+// Depth bounds a cycle but not a fan-out: values that each refer several
+// times to the next one (a=${b}${b}, b=${c}${c}, ...) multiply the work at
+// every level. So one outermost evaluation, with everything it sets off,
+// evaluates at most CFG_MAX_REFERENCE_EVALUATIONS references; past that it
+// fails the same way.
 thread_local int t_eval_depth = 0;
+thread_local long t_eval_count = 0;
 thread_local bool t_unwinding = false;
 
 struct EvalDepth {
-    EvalDepth() noexcept { ++t_eval_depth; }
+    EvalDepth() noexcept {
+        if (t_eval_depth++ == 0) t_eval_count = 0;
+        ++t_eval_count;
+    }
     ~EvalDepth() {
         if (--t_eval_depth == 0) t_unwinding = false;
     }
@@ -419,6 +428,12 @@ int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcep
     if (t_eval_depth > CFG_MAX_REFERENCE_RECURSION) {
         CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
                 CFG_MAX_REFERENCE_RECURSION, body);
+        t_unwinding = true;
+        return CFG_ERR_UNRESOLVED;
+    }
+    if (t_eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {
+        CFG_LOG(3, "%s: reference evaluations exceed max (%d) at '%s'", "cfg_evalReference",
+                CFG_MAX_REFERENCE_EVALUATIONS, body);
         t_unwinding = true;
         return CFG_ERR_UNRESOLVED;
     }
