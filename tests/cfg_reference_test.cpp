@@ -296,6 +296,25 @@ TEST_F(Reference, ThirtyTwoNestedEvaluationsAreAllowed) {
     EXPECT_TRUE(log.contains("at 'c33'")) << log.dump();
 }
 
+TEST_F(Reference, FanningOutValuesStopAtTheEvaluationBudget) {
+    // f0 = ${f1}x8, f1 = ${f2}x8, ... : 8^7 evaluations without a budget
+    for (int i = 0; i < 7; ++i) {
+        std::string next = "${f" + std::to_string(i + 1) + "}";
+        std::string value;
+        for (int k = 0; k < 8; ++k) value += next;
+        set(("f" + std::to_string(i)).c_str(), value.c_str());
+    }
+    set("f7", "v");
+    const std::string v512(512, 'v');  // ${f4}: 8 + 64 + 512 evaluations
+    check({"${f4}", CFG_OK, v512.c_str()});
+    cfgtest::LogCapture log;
+    check({"${f0}", CFG_ERR_UNRESOLVED, nullptr});
+    EXPECT_TRUE(log.contains("reference evaluations exceed max (" + std::to_string(CFG_MAX_REFERENCE_EVALUATIONS) +
+                             ")"))
+        << log.dump();
+    check({"${f4}", CFG_OK, v512.c_str()});  // the next read starts with a fresh budget
+}
+
 TEST_F(Reference, AllocationFailuresChangeNothing) {
     struct Sweep {
         const char *text;
