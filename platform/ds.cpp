@@ -155,7 +155,9 @@ bool injected(unsigned op) noexcept {
 }
 
 Node *make_node(uint32_t id, const void *value, uint16_t length) noexcept {
-    size_t cap = length < 8 ? 8 : length;
+    // A new attribute holds its name only; its value follows at once, so it
+    // gets room for a short one and the first set need not move it.
+    size_t cap = id == kIdItem ? static_cast<size_t>(length) + 24 : (length < 8 ? 8 : length);
     Node *n = static_cast<Node *>(std::malloc(sizeof(Node) + cap + 1));
     if (!n) return nullptr;
     std::memset(n, 0, sizeof(Node));
