@@ -432,7 +432,11 @@ bool grow_index(Children *kids) noexcept {
 // Builds the index of a parent that has grown past kIndexFrom children. On
 // no memory the parent simply stays unindexed (searches scan it).
 void build_index(Children *kids) noexcept {
-    kids->index = new_index(64);
+    // Two chains a child at most, at most 3/4 full: small objects (the
+    // common case) get a small table that grows with them.
+    uint32_t cap = 16;
+    while (cap * 3 < (kids->count * 2 + 2) * 4) cap *= 2;
+    kids->index = new_index(cap);
     if (!kids->index) return;
     for (cfg_handle c = kids->first; c; c = node_of(c)->next) {
         if (!index_add(kids, node_of(c), c)) {
