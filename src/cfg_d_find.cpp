@@ -58,6 +58,41 @@ bool pattern_of(const char *component, Pattern &p) noexcept {
     return true;
 }
 
+enum class Quick { kMatch, kDiffer, kAsk };
+
+// Compares a well-formed stored name with an exact pattern without copying
+// either (this runs for every child of a small parent): the answer
+// compare_items would give. Anything unusual (a name the parser would
+// refuse or report, a wildcard instance) is left to `matches`.
+Quick quick_compare(const char *text, const Pattern &p) noexcept {
+    if (!text) return Quick::kAsk;
+    const char *s = text[0] == '!' ? text + 1 : text;
+    const char *n = s;
+    while (cfgtree::is_name_char(static_cast<unsigned char>(*s))) ++s;
+    if (s == n) return Quick::kAsk;
+    std::size_t nlen = static_cast<std::size_t>(s - n);
+    const char *inst = s;
+    std::size_t ilen = 0;
+    const char *end = s;
+    if (*s == '[') {
+        const char *close = std::strchr(s + 1, ']');
+        if (!close) return Quick::kAsk;
+        inst = s + 1;
+        ilen = static_cast<std::size_t>(close - inst);
+        end = close + 1;
+        for (const char *t = inst;;) {
+            const char *colon = static_cast<const char *>(std::memchr(t, ':', static_cast<std::size_t>(close - t)));
+            if (wild_token(t, static_cast<std::size_t>((colon ? colon : close) - t))) return Quick::kAsk;
+            if (!colon) break;
+            t = colon + 1;
+        }
+    }
+    if (static_cast<std::size_t>(end - text) > cfgtree::kTextMax) return Quick::kAsk;
+    bool same = nlen == p.nlen && std::memcmp(n, p.name, nlen) == 0 && ilen == p.ilen &&
+                (ilen == 0 || std::memcmp(inst, p.inst, ilen) == 0);
+    return same ? Quick::kMatch : Quick::kDiffer;
+}
+
 // The first child of kind xid, in store order, that `matches` accepts.
 // A small parent is simply scanned: every child is compared, and a child
 // whose stored name cannot be read is reported as the scan meets it. A large
@@ -68,13 +103,21 @@ bool pattern_of(const char *component, Pattern &p) noexcept {
 // whose stored name cannot be read are then never candidates, so they are
 // skipped without a report. A component the index cannot read is compared
 // with every child.
-template <class Matches>
-cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, Matches &&matches) noexcept {
+// `text_of` gives a child's stored name quietly (NULL when it has none), so
+// that a scan for an exact component can skip the full comparison.
+template <class TextOf, class Matches>
+cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, TextOf &&text_of,
+                       Matches &&matches) noexcept {
     Pattern p;
-    if (!ds_index_ready(parent) || !pattern_of(component, p)) {
+    bool readable = pattern_of(component, p);
+    if (!readable || !ds_index_ready(parent)) {
+        bool quick = readable && !p.wild;
         cfg_handle found = 0;
-        for (void *v = ds_srch_av_ptr(parent, 2, xid, &found); v; v = ds_srch_av_ptr(ds_get_next_avp(found), 2, xid, &found))
-            if (matches(found)) return found;
+        for (void *v = ds_srch_av_ptr(parent, 2, xid, &found); v;
+             v = ds_srch_av_ptr(ds_get_next_avp(found), 2, xid, &found)) {
+            Quick q = quick ? quick_compare(text_of(found), p) : Quick::kAsk;
+            if (q == Quick::kMatch || (q == Quick::kAsk && matches(found))) return found;
+        }
         return 0;
     }
     if (p.wild) {
@@ -125,7 +168,11 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         }
         return compare_items(component, name, nullptr) == CFG_OK;
     };
-    cfg_handle ref = first_child(parent, xid_reference(), component, matches);
+    auto text_of = [](cfg_handle ref) {  // quiet: a reference to nothing is left to matches
+        auto target = static_cast<cfg_handle>(object_ref(ref));
+        return target ? object_id(target) : nullptr;
+    };
+    cfg_handle ref = first_child(parent, xid_reference(), component, text_of, matches);
     if (!ref) return 0;
     if (reference) *reference = ref;
     return static_cast<cfg_handle>(object_ref(ref));
@@ -146,7 +193,8 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         }
         return compare_items(component, name, nullptr) == CFG_OK;
     };
-    return first_child(parent, xid_item(), component, matches);
+    auto text_of = [](cfg_handle h) { return static_cast<const char *>(ds_get_av_ptr(h)); };
+    return first_child(parent, xid_item(), component, text_of, matches);
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).
