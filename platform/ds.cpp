@@ -590,6 +590,15 @@ bool name_is(Node *n, uint16_t xid, const char *name, size_t nlen, Key &k) noexc
     return xid_of(n) == xid && key_of(n, k) && same(k.name, k.nlen, name, nlen);
 }
 
+// In a parent without index: the first child from c on (same xid) whose
+// instance holds a wildcard.
+cfg_handle scan_wild(cfg_handle c) noexcept {
+    Key ck;
+    for (; c; c = node_of(c)->next_same)
+        if (key_of(node_of(c), ck) && wild_instance(ck.inst, ck.ilen)) return c;
+    return 0;
+}
+
 // The parent's children of a node, when the parent is indexed.
 Children *indexed_parent(Node *n) noexcept {
     Node *p = n ? node_of(n->parent) : nullptr;
@@ -852,10 +861,7 @@ cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) noexcept {
     XidHead *hd = kids ? head_of(kids, xid) : nullptr;
     if (!hd) return 0;
     if (kids->index) return hd->wild_first;
-    Key ck;
-    for (cfg_handle c = hd->first; c; c = node_of(c)->next_same)
-        if (key_of(node_of(c), ck) && wild_instance(ck.inst, ck.ilen)) return c;
-    return 0;
+    return scan_wild(hd->first);
 }
 
 cfg_handle ds_next_wild(cfg_handle h) noexcept {
@@ -863,10 +869,7 @@ cfg_handle ds_next_wild(cfg_handle h) noexcept {
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
     if (indexed_parent(n)) return (n->flags & (kIndexed | kWild)) == (kIndexed | kWild) ? n->key_next : 0;
-    Key ck;
-    for (cfg_handle c = n->next_same; c; c = node_of(c)->next_same)
-        if (key_of(node_of(c), ck) && wild_instance(ck.inst, ck.ilen)) return c;
-    return 0;
+    return scan_wild(n->next_same);
 }
 
 int ds_index_ready(cfg_handle parent) noexcept {
