@@ -188,7 +188,9 @@ CFG_API cfg_handle cfg_srch_attribute(cfg_handle start) CFG_NOEXCEPT;
  *  are tried before sub-objects.
  *  @return 0 found (item, reference node for an object or 0, read-only 1
  *  when a component as written begins with '!'); 106 not found;
- *  -109 no memory for the copy. */
+ *  -109 no memory for the working copy, which only an identifier of 640
+ *  characters or more needs (shorter ones are cut on the stack). The out
+ *  pointers are written only on 0. */
 CFG_API int cfg_find_item(cfg_handle start, const char *identifier, cfg_handle *item,
                           cfg_handle *reference, uint32_t *read_only) CFG_NOEXCEPT;
 /** cfg_find_item from the current context. @return as cfg_find_item. */

@@ -4,10 +4,12 @@
 // every module uses to pick the child a component names, and cfg_find_item,
 // which walks a dotted identifier from a start object. The child lookup asks
 // the store's name index for the few candidates that can match, so finding a
-// child costs the same among ten siblings or a million. A lookup allocates
-// only the copy of the identifier it cuts at the dots; the stored attribute
-// name under comparison lives in one 640-byte stack buffer (the parser
-// refuses components of more than 639 characters, so it always fits).
+// child costs the same among ten siblings or a million. The walk cuts a copy
+// of the identifier at the dots: on the stack for identifiers of up to 639
+// characters, on the heap (the only allocation a lookup may make) for
+// longer ones. The stored attribute name under comparison lives in one
+// 640-byte stack buffer (the parser refuses components of more than 639
+// characters, so it always fits).
 #include "cfg_private.h"
 #include "ds_index.h"
 
@@ -103,8 +105,9 @@ Quick quick_compare(const char *text, const Pattern &p) noexcept {
 // whose stored name cannot be read are then never candidates, so they are
 // skipped without a report. A component the index cannot read is compared
 // with every child.
-// `text_of` gives a child's stored name quietly (NULL when it has none), so
-// that a scan for an exact component can skip the full comparison.
+// `text_of` gives a child's stored name quietly from the value the search
+// returned (NULL when it has none), so that a scan for an exact component can
+// skip the full comparison.
 template <class TextOf, class Matches>
 cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, TextOf &&text_of,
                        Matches &&matches) noexcept {
@@ -115,7 +118,7 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, T
         cfg_handle found = 0;
         for (void *v = ds_srch_av_ptr(parent, 2, xid, &found); v;
              v = ds_srch_av_ptr(ds_get_next_avp(found), 2, xid, &found)) {
-            Quick q = quick ? quick_compare(text_of(found), p) : Quick::kAsk;
+            Quick q = quick ? quick_compare(text_of(v), p) : Quick::kAsk;
             if (q == Quick::kMatch || (q == Quick::kAsk && matches(found))) return found;
         }
         return 0;
@@ -168,9 +171,9 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         }
         return compare_items(component, name, nullptr) == CFG_OK;
     };
-    auto text_of = [](cfg_handle ref) {  // quiet: a reference to nothing is left to matches
-        auto target = static_cast<cfg_handle>(object_ref(ref));
-        return target ? object_id(target) : nullptr;
+    auto text_of = [](const void *value) {  // quiet: a reference to nothing is left to matches
+        cfg_handle target = target_of(value);
+        return is_object(target) ? static_cast<const char *>(ds_get_av_ptr(target)) : nullptr;
     };
     cfg_handle ref = first_child(parent, xid_reference(), component, text_of, matches);
     if (!ref) return 0;
@@ -193,7 +196,7 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         }
         return compare_items(component, name, nullptr) == CFG_OK;
     };
-    auto text_of = [](cfg_handle h) { return static_cast<const char *>(ds_get_av_ptr(h)); };
+    auto text_of = [](const void *value) { return static_cast<const char *>(value); };
     return first_child(parent, xid_item(), component, text_of, matches);
 }
 
@@ -201,8 +204,12 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
 int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
               uint32_t *read_only) noexcept {
     const char *text = identifier ? identifier : "";
-    HeapText copy = dup_text(text);
-    if (!copy) {
+    char local[kTextSize];
+    HeapText heap;
+    std::size_t length = std::strlen(text);
+    if (length < sizeof local) {
+        std::memcpy(local, text, length + 1);
+    } else if (!(heap = dup_text(text))) {
         int err = errno;
         CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err, errno_text(err));
         return ERR_NO_MEMORY;
@@ -215,7 +222,7 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
     {
         StoreLock lock;
         cfg_handle current = start;
-        char *component = copy.get();
+        char *component = heap ? heap.get() : local;
         for (;;) {
             char *dot = std::strchr(component, '.');
             if (dot) *dot = '\0';

@@ -29,11 +29,15 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
     int status = CFG_OK;
     if (cfgCtl & CFG_CTL_DEREFERENCE) {
         // The substitution may store a default into this very attribute
-        // (${x:=...}), which would move its text: it works on a stack copy.
-        // Stored texts hold at most 639 characters, so the copy is whole.
+        // (${x:=...}), which would move its text: a value with a reference
+        // is substituted from a stack copy. Stored texts hold at most 639
+        // characters, so the copy is whole.
         char source[kTextSize];
-        copy_bounded(source, sizeof source, value);
-        status = ref_substitute_default(source, buffer, size);
+        if (may_hold_reference(value)) {
+            copy_bounded(source, sizeof source, value);
+            value = source;
+        }
+        status = ref_substitute_default(value, buffer, size);
     } else {
         std::strncpy(buffer, value, size);
     }

@@ -11,22 +11,9 @@
 #include "cfg_private.h"
 
 #include <algorithm>
-#include <array>
 
 namespace {
 constexpr const char kModule[] = "cfg_parse";
-
-// The single definition of the name characters; the table below is built
-// from it and both the parser and the validator consult only the table.
-constexpr const char kNameCharsText[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-/0123456789";
-constexpr const char *kNameChars = kNameCharsText;
-
-constexpr std::array<bool, 256> make_name_table() {
-    std::array<bool, 256> table{};
-    for (const char *p = kNameChars; *p; ++p) table[static_cast<unsigned char>(*p)] = true;
-    return table;
-}
-constexpr std::array<bool, 256> kNameTable = make_name_table();
 
 // Texts for messages: a NULL text is shown as "(null)".
 const char *shown(const char *text) noexcept { return text ? text : "(null)"; }
@@ -53,8 +40,6 @@ bool valid_instance(const char *p) noexcept {
 }  // namespace
 
 namespace cfgtree {
-
-bool is_name_char(unsigned char c) noexcept { return kNameTable[c]; }
 
 int parse_identifier(const char *text, const char **instance, const char **end) noexcept {
     if (instance) *instance = nullptr;

@@ -145,8 +145,18 @@ uint32_t ctl(uint32_t mask, uint32_t value) noexcept;
 
 // ---- identifiers (cfg_parse, cfg_match, cfg_split) ------------------------
 
-// The 64 name characters: letters, digits, '_', '-', '/'.
-[[nodiscard]] bool is_name_char(unsigned char c) noexcept;
+// The 64 name characters: letters, digits, '_', '-', '/'. The table is the
+// single definition the parser, the validator and the lookups consult; it is
+// inline because every character of every identifier passes through it.
+inline constexpr const char kNameChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-/0123456789";
+struct NameTable {
+    bool has[256] = {};
+    constexpr NameTable() noexcept {
+        for (const char *p = kNameChars; *p; ++p) has[static_cast<unsigned char>(*p)] = true;
+    }
+};
+inline constexpr NameTable kNameTable{};
+[[nodiscard]] inline bool is_name_char(unsigned char c) noexcept { return kNameTable.has[c]; }
 [[nodiscard]] int parse_identifier(const char *text, const char **instance, const char **end) noexcept;
 [[nodiscard]] int split_identifier(const char *text, char *name, char *instance, const char **end) noexcept;
 [[nodiscard]] int is_valid_identifier(const char *text) noexcept;
@@ -232,6 +242,9 @@ int pop_context() noexcept;
 
 [[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept;
 [[nodiscard]] int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept;
+// False when the default table cannot find a reference in text: the text is
+// then its own substitution.
+[[nodiscard]] bool may_hold_reference(const char *text) noexcept;
 [[nodiscard]] int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept;
 
 // ---- configuration files (cfg_f_load) -------------------------------------

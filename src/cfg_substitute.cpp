@@ -51,16 +51,23 @@ const CfgRefTag *match_open(const CfgRefTag *table, const char *text) noexcept {
 }
 
 // The first characters of every usable open tag: only they can start one.
+// Kept as a string (for one vectorised search of a whole text, which is all
+// most texts need: they hold no reference) and as a table (for the scan).
 struct FirstChars {
-    bool has[256] = {};
+    char set[257];  // NUL-terminated
+    std::size_t count = 0;
+    bool has[256];  // filled by build_table, before the scan
     explicit FirstChars(const CfgRefTag *table) noexcept {
         for (const CfgRefTag *e = table; e && e->open; ++e)
-            if (usable(*e)) has[static_cast<unsigned char>(e->open[0])] = true;
+            if (usable(*e) && !std::memchr(set, e->open[0], count)) set[count++] = e->open[0];
+        set[count] = '\0';
     }
     bool any_in(const char *text) const noexcept {
-        for (; *text; ++text)
-            if (has[static_cast<unsigned char>(*text)]) return true;
-        return false;
+        return count == 1 ? std::strchr(text, set[0]) != nullptr : count && std::strpbrk(text, set);
+    }
+    void build_table() noexcept {
+        std::memset(has, 0, sizeof has);
+        for (std::size_t i = 0; i < count; ++i) has[static_cast<unsigned char>(set[i])] = true;
     }
 };
 
@@ -399,6 +406,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
         return ERR_NO_MEMORY;
     }
     std::size_t work_len = std::strlen(work.get());
+    first.build_table();
     Levels levels;
     if (!levels.allocate(0, work_len + 1 + len)) return ERR_NO_MEMORY;
     int status = CFG_OK;
@@ -409,6 +417,11 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     }
     if (status == CFG_OK) write_out(out, len, levels.at(0).buffer, levels.at(0).used);
     return status;
+}
+
+bool may_hold_reference(const char *text) noexcept {
+    static const FirstChars first(kDefaultTable);
+    return first.any_in(text);
 }
 
 int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept {

@@ -567,8 +567,8 @@ TEST(Attributes, NoMemorySweepLeavesOutputsAndTree) {
     }
 }
 
-// The lookup's copy and the converter's own copy of a plain value can both
-// fail; the outputs are written only on success.
+// The converter's own copy of a plain value can fail; the outputs are
+// written only on success.
 TEST(Attributes, ServerCopyFailsAfterASuccessfulRead) {
     put("srv", "host:80");
     int status = ERR_NO_MEMORY, failures = 0;
@@ -583,7 +583,7 @@ TEST(Attributes, ServerCopyFailsAfterASuccessfulRead) {
         EXPECT_EQ(status == ERR_NO_MEMORY ? 77 : 80, port);
     }
     EXPECT_STATUS(CFG_OK, status);
-    EXPECT_GE(failures, 2);
+    EXPECT_GE(failures, 1);
 }
 
 }  // namespace

@@ -88,8 +88,10 @@ TEST(GetAttrValue, ByIdentifierReportsLookupAndKindFailures) {
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValue("a", buffer, sizeof buffer));
     EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("a.c", buffer, sizeof buffer));
     EXPECT_STREQ("untouched", buffer);
+    // A lookup allocates only for an identifier of 640 characters or more.
+    std::string long_id = "a." + std::string(640, 'b');
     cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValue(long_id.c_str(), buffer, sizeof buffer));
     cfg_inject_alloc_fault(0, 0);
     EXPECT_STREQ("untouched", buffer);
     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
@@ -122,8 +124,9 @@ TEST(GetAttrValuePtr, RefusesObjectsMissingItemsAndANullOutPointer) {
     const char *value = "untouched";
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValuePtr("a", &value));
     EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValuePtr("a.z", &value));
+    std::string long_id = "a." + std::string(640, 'b');
     cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValuePtr("a.b", &value));
+    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValuePtr(long_id.c_str(), &value));
     cfg_inject_alloc_fault(0, 0);
     EXPECT_STREQ("untouched", value);
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValuePtr("a.b", nullptr));
