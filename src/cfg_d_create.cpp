@@ -5,7 +5,9 @@
 // object is a standalone identifier node plus a reference node under the
 // parent; an attribute is one node holding its name (no '=' yet). Items made
 // under a read-only object inherit its '!'. Names are built in 640-byte
-// buffers: a component with its mark holds at most 639 characters.
+// buffers: a component with its mark holds at most 639 characters. The
+// identifier is walked in a copy: on the stack up to 639 characters, on the
+// heap (which may fail) beyond.
 #include "cfg_private.h"
 
 namespace {
@@ -92,8 +94,8 @@ namespace cfgtree {
 // A NULL identifier is treated as the empty text (a syntax error).
 int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
     const char *text = identifier ? identifier : "";
-    HeapText copy = dup_text(text);
-    if (!copy) {
+    WorkCopy copy(text);
+    if (!copy.get()) {
         int err = errno;
         CFG_LOG(2, "%s: strdup(%s)\n\t\terrno = %d => \"%s\"", "cfg_create_item", text, err, errno_text(err));
         return ERR_NO_MEMORY;

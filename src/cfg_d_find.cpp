@@ -204,12 +204,8 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
 int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
               uint32_t *read_only) noexcept {
     const char *text = identifier ? identifier : "";
-    char local[kTextSize];
-    HeapText heap;
-    std::size_t length = std::strlen(text);
-    if (length < sizeof local) {
-        std::memcpy(local, text, length + 1);
-    } else if (!(heap = dup_text(text))) {
+    WorkCopy copy(text);
+    if (!copy.get()) {
         int err = errno;
         CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err, errno_text(err));
         return ERR_NO_MEMORY;
@@ -222,7 +218,7 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
     {
         StoreLock lock;
         cfg_handle current = start;
-        char *component = heap ? heap.get() : local;
+        char *component = copy.get();
         for (;;) {
             char *dot = std::strchr(component, '.');
             if (dot) *dot = '\0';

@@ -314,6 +314,8 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     if (!direct_mode()) return send_update(head, name, value);
     // An entry holding 0 (update mode, blocked, initial context) means the
     // configuration root: the relative name is created there as written.
+    // One lock spans the creation and the set (the inner ones nest).
+    StoreLock lock;
     cfg_handle item = 0;
     int status = create_item(head ? head->item : 0, name, xid_item(), &item);
     if (status < 0) return status;
@@ -704,8 +706,8 @@ int parse_object(LoaderState *state, const char *context) noexcept {
 }
 
 int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept {
-    HeapText copy = dup_text(text ? text : "");
-    if (!copy) return ERR_NO_MEMORY;
+    WorkCopy copy(text ? text : "");
+    if (!copy.get()) return ERR_NO_MEMORY;
     char name[kTextSize] = {};
     std::size_t n = 0;
     if (prefix) {

@@ -52,6 +52,32 @@ using HeapText = std::unique_ptr<char, MemFree>;
 
 inline HeapText dup_text(const char *text) noexcept { return HeapText(cfg_mem_strdup(text)); }
 
+// A private, writable copy of a text that a walk cuts apart: on the stack when
+// it fits 640 bytes (every line, nearly every identifier), so that lookups and
+// definitions allocate nothing; on the heap beyond, where get() is NULL when
+// memory runs out (errno tells why).
+class WorkCopy {
+  public:
+    explicit WorkCopy(const char *text) noexcept {
+        std::size_t length = std::strlen(text);
+        if (length < sizeof local_) {
+            std::memcpy(local_, text, length + 1);
+            text_ = local_;
+        } else {
+            heap_ = dup_text(text);
+            text_ = heap_.get();
+        }
+    }
+    WorkCopy(const WorkCopy &) = delete;
+    WorkCopy &operator=(const WorkCopy &) = delete;
+    [[nodiscard]] char *get() noexcept { return text_; }
+
+  private:
+    char local_[kTextSize];
+    HeapText heap_;
+    char *text_ = nullptr;
+};
+
 // Copies src into dst of n bytes: at most n - 1 characters, always ended
 // with NUL (nothing is written when n is 0). Returns the characters copied.
 inline std::size_t copy_bounded(char *dst, std::size_t n, const char *src) noexcept {

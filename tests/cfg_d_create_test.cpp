@@ -205,16 +205,20 @@ TEST(CreateItem, NoMemoryForTheCopyTouchesNothing) {
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a", kObject, nullptr));
     cfgtest::LogCapture log;
     cfg_handle out = 5;
+    // Up to 639 characters the identifier is cut on the stack; a longer one
+    // (here a component of 639) needs a heap copy.
+    const std::string longer = "a." + std::string(639, 'b');
     cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, cfg_create_item(0, "a.b", kItem, &out));
+    EXPECT_STATUS(ERR_NO_MEMORY, cfg_create_item(0, longer.c_str(), kItem, &out));
+    EXPECT_STATUS(CFG_OK, cfg_create_item(0, "a.b", kItem, nullptr));  // no allocation below 640 characters
     cfg_inject_alloc_fault(0, 0);
     EXPECT_EQ(5u, out) << "out is not written when no copy can be made";
-    EXPECT_EQ("obj a\n", cfgtest::dump_tree());
-    std::string expected = std::string("cfg_create_item: strdup(a.b)\n\t\terrno = ") + std::to_string(ENOMEM) +
+    EXPECT_EQ("obj a\n  attr b\n", cfgtest::dump_tree());
+    std::string expected = "cfg_create_item: strdup(" + longer + ")\n\t\terrno = " + std::to_string(ENOMEM) +
                            " => \"" + std::strerror(ENOMEM) + "\"";
     EXPECT_TRUE(log.has(2, "cfg_d_create", expected)) << log.dump();
     cfg_inject_alloc_fault(1, 1);
-    EXPECT_STATUS(CFG_OK, cfg_create_item(0, "a.b", kItem, &out));  // the copy is the only allocation
+    EXPECT_STATUS(CFG_OK, cfg_create_item(0, longer.c_str(), kItem, &out));  // the copy is the only allocation
     cfg_inject_alloc_fault(0, 0);
 }
 
