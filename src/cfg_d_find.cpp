@@ -178,7 +178,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
     cfg_handle ref = first_child(parent, xid_reference(), component, text_of, matches);
     if (!ref) return 0;
     if (reference) *reference = ref;
-    return static_cast<cfg_handle>(object_ref(ref));
+    return target_of(ds_get_av_ptr(ref));  // a reference node: its value is the target
 }
 
 cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who) noexcept {
