@@ -1,31 +1,63 @@
 // ds.cpp - the in-memory data store and the object-access service.
 //
-// Owns every node and its value. A node is one heap block: a fixed header
-// followed by its value bytes. Handles index a two-level slot table
-// (65,536 chunks of 65,536 slots), so a handle lookup is two loads and a
-// handle is never reused: a deleted node leaves its slot empty for good.
-// Children hang in append order on a doubly linked list, and on a second
-// list per xid, so appends, deletions, next-sibling steps, value changes,
-// the first-of-xid search and each step of an iteration over one xid
-// (search from the sibling after the current node) are O(1).
+// Owns every node and its value. Handles index a two-level slot table
+// (65,536 chunks of 65,536 node pointers, 8 bytes a handle), so a handle
+// lookup is two loads and a handle is never reused: a deleted node leaves
+// its slot empty for good. Children hang in append order on a doubly linked
+// list, and on a second list per xid, so appends, deletions, next-sibling
+// steps, value changes, the first-of-xid search and each step of an
+// iteration over one xid (search from the sibling after the current node)
+// are O(1).
+//
+// Memory. A node is one block: a 47-byte header (links, sequence number,
+// xid, length, capacity, flags) followed by its value bytes and a guard NUL.
+// Nodes of other kinds than attributes - object identifiers, references,
+// the root - carry a 16-byte prefix before the header with what only they
+// need: the children block, the count of bound references and the
+// reference link (Extra). An attribute that is made a parent or a
+// reference target through the raw API keeps those in a side table. Blocks
+// of up to kPoolMax bytes come from a pool of 8-byte size classes carved
+// from 64 KiB slabs, so a node costs no malloc header and little rounding;
+// freed blocks go back to the free list of their class (slabs are kept for
+// reuse, never returned). An attribute in the usual shape (a short name and
+// value) thus costs about 80 bytes of node, 8 of slot and 8 to 16 of index.
 //
 // Children of the indexed kinds (attributes, object references) are also
 // found by name (ds_index.h): parents with more than kIndexFrom children keep
-// a hash index from bare name, and from name plus instance, to chains of
-// children in store order; smaller parents are scanned.
+// an open-addressing hash index of 8-byte slots (hash, head of chain) at
+// most 3/4 full, from bare name, and from name plus instance, to chains of
+// children in store order; smaller parents are scanned. A chain's head
+// links back to its tail, so appends need no tail field. While no child of
+// a name has an instance or wildcard (the common case), its name chain is
+// also its key chain and takes one slot; the first child of that name with
+// an instance gives the plain ones a key chain of their own.
 //
 // Locking: one mutex, taken on a thread's first ds_lock and released on its
 // last ds_unlock (a thread-local count makes nested pairs cheap). Every
-// public operation takes the lock itself as well.
+// public operation takes the lock itself as well; the pool and the side
+// table are used under it only.
 #include "ds.h"
 
 #include "ds_index.h"
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <unordered_map>
+
+#if defined(__has_include)
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
 
 namespace {
 
@@ -37,55 +69,137 @@ constexpr uint32_t kIdRoot = 0x00010001u;
 constexpr uint32_t kIdObjectRef = 0x00010010u;   // OID_OC_CONFIG
 constexpr uint32_t kIdIdentifier = 0x00020011u;  // OID_ATT_CONFIG_IDENTIFIER
 constexpr uint32_t kIdItem = 0x00020012u;        // OID_ATT_CONFIG_ITEM
+constexpr uint16_t kXidRef = static_cast<uint16_t>(kIdObjectRef);
+constexpr uint16_t kXidIdent = static_cast<uint16_t>(kIdIdentifier);
+constexpr uint16_t kXidItem = static_cast<uint16_t>(kIdItem);
+
+// ---- the block pool ------------------------------------------------------------
+
+// Nodes, children blocks and small indexes are many and small: a malloc
+// header and 16-byte rounding would add a fifth to an attribute. They come
+// from slabs instead, in size classes of kGrain bytes with a free list each.
+constexpr size_t kGrain = 8;
+constexpr size_t kPoolMax = 1024;  // larger blocks come from malloc
+constexpr size_t kSlabSize = 64 * 1024;
+
+struct Pool {
+    void *free_list[kPoolMax / kGrain + 1] = {};
+    char *bump = nullptr;  // the unused rest of the newest slab
+    char *end = nullptr;
+    void *slabs = nullptr;  // every slab, linked through its first word
+};
+Pool g_pool;
+
+constexpr size_t round_up(size_t n) noexcept { return (n + kGrain - 1) & ~(kGrain - 1); }
+
+void pool_push(void *block, size_t size) noexcept {
+    void *&list = g_pool.free_list[size / kGrain];
+    *static_cast<void **>(block) = list;
+    list = block;
+    ASAN_POISON_MEMORY_REGION(block, size);
+}
+
+// A block of size bytes (a multiple of kGrain), NULL when memory runs out.
+void *pool_alloc(size_t size) noexcept {
+    if (size > kPoolMax) return std::malloc(size);
+    void *&list = g_pool.free_list[size / kGrain];
+    if (void *block = list) {
+        ASAN_UNPOISON_MEMORY_REGION(block, size);
+        list = *static_cast<void **>(block);
+        return block;
+    }
+    if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) {
+        char *slab = static_cast<char *>(std::malloc(kSlabSize));
+        if (!slab) return nullptr;
+        // The old slab's tail is a block of its own size class.
+        if (size_t rest = static_cast<size_t>(g_pool.end - g_pool.bump); rest >= kGrain) {
+            ASAN_UNPOISON_MEMORY_REGION(g_pool.bump, rest);
+            pool_push(g_pool.bump, rest);
+        }
+        *reinterpret_cast<void **>(slab) = g_pool.slabs;
+        g_pool.slabs = slab;
+        g_pool.bump = slab + kGrain;
+        g_pool.end = slab + kSlabSize;
+        ASAN_POISON_MEMORY_REGION(g_pool.bump, kSlabSize - kGrain);
+    }
+    void *block = g_pool.bump;
+    g_pool.bump += size;
+    ASAN_UNPOISON_MEMORY_REGION(block, size);
+    return block;
+}
+
+void pool_free(void *block, size_t size) noexcept {
+    if (!block) return;
+    if (size > kPoolMax) std::free(block);
+    else pool_push(block, size);
+}
+
+// ---- nodes ---------------------------------------------------------------------
 
 struct Index;
 
-// First and last child of one xid under a parent, and the children of that
-// xid whose instance is a wildcard.
+// First and last child of one xid under a parent, and the head of the chain
+// of the children of that xid whose instance is a wildcard.
 struct XidHead {
-    uint16_t xid;
     uint32_t first;
     uint32_t last;
-    uint32_t wild_first;  // only kept while the parent is indexed
-    uint32_t wild_last;
+    uint32_t wild;  // only kept while the parent is indexed
+    uint16_t xid;
 };
 
 // What a node needs only once it has children.
 struct Children {
+    Index *index;       // NULL while the parent is small
     uint32_t first;     // first child in append order
     uint32_t last;      // last child
     uint32_t count;     // number of children
     uint32_t next_seq;  // sequence number of the next appended child
-    Index *index;       // NULL while the parent is small
-    uint32_t nheads;    // entries used in heads
-    uint32_t capheads;  // entries allocated in heads
+    uint16_t nheads;    // entries used in heads
+    uint16_t capheads;  // entries allocated in heads
     XidHead heads[1];   // grown with the block
 };
 
+size_t children_size(uint32_t capheads) noexcept {
+    return round_up(offsetof(Children, heads) + capheads * sizeof(XidHead));
+}
+
+// What only parents, references and reference targets need: the prefix of
+// every node that is not an attribute.
+struct Extra {
+    Children *kids;  // NULL until the node has children
+    uint32_t refs;   // bound references that keep this node alive
+    uint32_t aux;    // bound reference: its target; identifier: its first referrer
+};
+
 struct Node {
-    uint32_t id;          // class id; the low 16 bits are the xid
     uint32_t parent;      // parent handle, 0 for a standalone node
     uint32_t prev, next;  // siblings in append order
     uint32_t prev_same;   // previous sibling of the same xid
     uint32_t next_same;   // next sibling of the same xid
-    uint32_t refs;        // bound references that keep this node alive
-    uint32_t aux;         // bound reference: its target; identifier: its first referrer
     uint32_t seq;         // append sequence number under the parent
     uint32_t name_prev;   // indexed: siblings of the same kind and bare name
-    uint32_t name_next;
+    uint32_t name_next;   //   (the head's prev is the tail; the tail's next 0)
     uint32_t key_prev;    // indexed: same kind, name and instance; or the wild list
     uint32_t key_next;
+    uint16_t xid;         // the kind; the full id follows from it (id_of)
     uint16_t len;         // value length in bytes
     uint16_t cap;         // bytes available for the value
-    uint8_t flags;        // kBound, kWild, kIndexed
-    Children *kids;       // NULL until the node has children
-    // the value bytes follow the header
-    char *value() { return reinterpret_cast<char *>(this + 1); }
+    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kRoot
+    char text[1];         // the value starts here, not padding: see kHead
+    char *value() noexcept { return reinterpret_cast<char *>(this) + offsetof(Node, text); }
 };
+// The value follows the last header byte; nothing writes the header as a
+// whole (no struct copies), so its size rounded to 48 never matters.
+constexpr size_t kHead = offsetof(Node, text);
+static_assert(kHead == 47, "node header layout");
+static_assert(sizeof(Extra) % kGrain == 0, "the prefix keeps the header aligned");
 
 constexpr uint8_t kBound = 1;    // a reference node bound to its target (aux)
 constexpr uint8_t kWild = 2;     // its instance holds a "*" or "**" token
 constexpr uint8_t kIndexed = 4;  // linked into its parent's index chains
+constexpr uint8_t kPrefix = 8;   // an Extra precedes the header
+constexpr uint8_t kSide = 16;    // its Extra is in the side table
+constexpr uint8_t kRoot = 32;    // the configuration root
 
 struct FaultPlan {
     unsigned ops = 0;
@@ -107,6 +221,8 @@ uint32_t g_next_handle = 1;  // next handle to hand out; 0 is never used
 cfg_handle g_root = 0;
 int g_precedence = 10;
 FaultPlan g_fault;
+// The Extra of nodes without a prefix that came to need one, by handle.
+std::unordered_map<uint32_t, Extra> g_side;
 
 // RAII form of ds_lock/ds_unlock for the store's own operations.
 struct Locked {
@@ -129,7 +245,46 @@ Node *node_of(cfg_handle h) noexcept {
 
 void set_slot(cfg_handle h, Node *n) noexcept { g_slots[h >> kChunkBits][h & (kChunkSize - 1)] = n; }
 
-uint16_t xid_of(const Node *n) noexcept { return static_cast<uint16_t>(n->id); }
+uint16_t xid_of(const Node *n) noexcept { return n->xid; }
+
+uint32_t id_of(const Node *n) noexcept {
+    if (n->flags & kRoot) return kIdRoot;
+    switch (n->xid) {
+        case kXidRef: return kIdObjectRef;
+        case kXidIdent: return kIdIdentifier;
+        case kXidItem: return kIdItem;
+        default: return n->xid;
+    }
+}
+
+size_t prefix_of(const Node *n) noexcept { return (n->flags & kPrefix) ? sizeof(Extra) : 0; }
+char *block_of(Node *n) noexcept { return reinterpret_cast<char *>(n) - prefix_of(n); }
+size_t block_size(const Node *n) noexcept { return round_up(prefix_of(n) + kHead + n->cap + 1); }
+
+// The node's Extra, NULL when it has none (then it has no children, no
+// references and no reference link).
+Extra *extra_of(Node *n, cfg_handle h) noexcept {
+    if (n->flags & kPrefix) return reinterpret_cast<Extra *>(n) - 1;
+    if (n->flags & kSide) return &g_side.find(h)->second;
+    return nullptr;
+}
+
+// The node's Extra, made in the side table when it has none; NULL on no memory.
+Extra *make_extra(Node *n, cfg_handle h) noexcept {
+    if (Extra *e = extra_of(n, h)) return e;
+    try {
+        Extra *e = &g_side.try_emplace(h, Extra{nullptr, 0, 0}).first->second;
+        n->flags |= kSide;
+        return e;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+Children *children_of(Node *n, cfg_handle h) noexcept {
+    Extra *e = extra_of(n, h);
+    return e ? e->kids : nullptr;
+}
 
 // Reserves a slot for a new handle; 0 when memory or handles run out.
 cfg_handle new_handle() noexcept {
@@ -154,16 +309,34 @@ bool injected(unsigned op) noexcept {
     return true;
 }
 
-Node *make_node(uint32_t id, const void *value, uint16_t length) noexcept {
+// The block for a node with room for cap value bytes (and the guard NUL);
+// what the size class rounds up is capacity too. Sets prefix, header size
+// fields and flags; the caller fills in the rest.
+Node *alloc_node(bool prefix, size_t cap) noexcept {
+    size_t pre = prefix ? sizeof(Extra) : 0;
+    size_t size = round_up(pre + kHead + cap + 1);
+    char *block = static_cast<char *>(pool_alloc(size));
+    if (!block) return nullptr;
+    auto *n = reinterpret_cast<Node *>(block + pre);
+    cap = size - pre - kHead - 1;
+    n->cap = static_cast<uint16_t>(cap > 0xffff ? 0xffff : cap);
+    n->flags = prefix ? kPrefix : 0;
+    return n;
+}
+
+Node *make_node(uint16_t xid, uint8_t flags, const void *value, uint16_t length) noexcept {
     // A new attribute holds its name only; its value follows at once, so it
     // gets room for a short one and the first set need not move it.
-    size_t cap = id == kIdItem ? static_cast<size_t>(length) + 24 : (length < 8 ? 8 : length);
-    Node *n = static_cast<Node *>(std::malloc(sizeof(Node) + cap + 1));
+    size_t cap = xid == kXidItem ? static_cast<size_t>(length) + 24 : length;
+    // Attributes are the many: only the other kinds carry an Extra.
+    bool prefix = xid != kXidItem;
+    Node *n = alloc_node(prefix, cap);
     if (!n) return nullptr;
-    std::memset(n, 0, sizeof(Node));
-    n->id = id;
+    if (prefix) std::memset(reinterpret_cast<Extra *>(n) - 1, 0, sizeof(Extra));
+    std::memset(n, 0, offsetof(Node, cap));
+    n->xid = xid;
     n->len = length;
-    n->cap = static_cast<uint16_t>(cap > 0xffff ? 0xffff : cap);
+    n->flags |= flags;
     if (length) std::memcpy(n->value(), value, length);
     n->value()[length] = '\0';  // a guard NUL past the value, so texts always end
     return n;
@@ -172,7 +345,7 @@ Node *make_node(uint32_t id, const void *value, uint16_t length) noexcept {
 void init_root() noexcept {
     if (g_root) return;
     cfg_handle h = new_handle();
-    Node *n = h ? make_node(kIdRoot, "", 1) : nullptr;
+    Node *n = h ? make_node(static_cast<uint16_t>(kIdRoot), kRoot, "", 1) : nullptr;
     if (!n) return;
     set_slot(h, n);
     g_root = h;
@@ -194,23 +367,22 @@ struct Key {
     size_t ilen;
 };
 
-bool indexed_kind(uint16_t xid) noexcept {
-    return xid == static_cast<uint16_t>(kIdItem) || xid == static_cast<uint16_t>(kIdObjectRef);
-}
+bool indexed_kind(uint16_t xid) noexcept { return xid == kXidItem || xid == kXidRef; }
 
 // The stored name of an indexed child: an attribute's text up to '=', or the
 // text of the object a reference refers to. False when it has none.
 bool key_of(Node *n, Key &k) noexcept {
     const char *text;
     size_t len;
-    if (xid_of(n) == static_cast<uint16_t>(kIdItem)) {
+    if (xid_of(n) == kXidItem) {
         text = n->value();
         len = strnlen(text, n->len);
         const void *eq = std::memchr(text, '=', len);
         if (eq) len = static_cast<size_t>(static_cast<const char *>(eq) - text);
-    } else if (xid_of(n) == static_cast<uint16_t>(kIdObjectRef) && (n->flags & kBound)) {
-        Node *t = node_of(n->aux);
-        if (!t || t->id != kIdIdentifier) return false;  // only objects have names
+    } else if (xid_of(n) == kXidRef && (n->flags & kBound)) {
+        // a reference always has its prefix
+        Node *t = node_of((reinterpret_cast<Extra *>(n) - 1)->aux);
+        if (!t || xid_of(t) != kXidIdent) return false;  // only objects have names
         text = t->value();
         len = strnlen(text, t->len);
     } else {
@@ -249,8 +421,15 @@ bool same(const char *a, size_t alen, const char *b, size_t blen) noexcept {
     return alen == blen && (alen == 0 || std::memcmp(a, b, alen) == 0);
 }
 
-// FNV-1a over the kind of chain, the xid, the name and (key chains) the
-// instance. The top bit tells name chains (0) from key chains (1).
+// ---- the hash index ----------------------------------------------------------
+
+// A slot's hash word: 30 bits of hash, the kind of chain, and for a name
+// chain whether it has kept key chains.
+constexpr uint32_t kKeyed = 0x80000000u;  // a key chain (name and instance)
+constexpr uint32_t kMixed = 0x40000000u;  // a name chain whose children have key chains
+constexpr uint32_t kHashBits = 0x3fffffffu;
+
+// FNV-1a over the xid, the name and (key chains) the instance.
 uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
     uint32_t h = 2166136261u;
     auto mix = [&h](unsigned char c) { h = (h ^ c) * 16777619u; };
@@ -261,32 +440,47 @@ uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
         mix(0xff);
         for (size_t i = 0; i < k.ilen; ++i) mix(static_cast<unsigned char>(k.inst[i]));
     }
-    return (h & 0x7fffffffu) | (keyed ? 0x80000000u : 0u);
+    return (h & kHashBits) | (keyed ? kKeyed : 0u);
 }
 
-// ---- the hash index ----------------------------------------------------------
-
 struct Slot {
-    uint32_t hash;  // hash_of; 0 with head 0 means empty
-    uint32_t head;  // first child of the chain
-    uint32_t tail;  // last child of the chain
+    uint32_t hash;  // hash_of, with kMixed on some name chains
+    uint32_t head;  // first child of the chain; 0: the slot is empty
 };
 
 struct Index {
-    uint32_t cap;   // slots, a power of two
+    uint32_t cap;   // slots, a power of two (at most 2^30)
     uint32_t used;  // slots in use
     Slot slots[1];
 };
 
+size_t index_size(uint32_t cap) noexcept { return round_up(offsetof(Index, slots) + cap * sizeof(Slot)); }
+
 Index *new_index(uint32_t cap) noexcept {
-    auto *ix = static_cast<Index *>(std::calloc(1, sizeof(Index) + (cap - 1) * sizeof(Slot)));
-    if (ix) ix->cap = cap;
+    size_t size = index_size(cap);
+    auto *ix = static_cast<Index *>(pool_alloc(size));
+    if (!ix) return nullptr;
+    std::memset(ix, 0, size);
+    ix->cap = cap;
     return ix;
+}
+
+void free_index(Index *ix) noexcept {
+    if (ix) pool_free(ix, index_size(ix->cap));
+}
+
+void free_node(Node *n, cfg_handle h) noexcept {
+    if (Children *k = children_of(n, h)) {
+        free_index(k->index);
+        pool_free(k, children_size(k->capheads));
+    }
+    if (n->flags & kSide) g_side.erase(h);
+    pool_free(block_of(n), block_size(n));
 }
 
 // Does the chain in slot s hold children of this kind and name?
 bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
-    if (s.hash != hash || !s.head) return false;
+    if ((s.hash & ~kMixed) != hash || !s.head) return false;
     Node *head = node_of(s.head);
     Key hk;
     if (!head || xid_of(head) != xid || !key_of(head, hk)) return false;
@@ -321,7 +515,7 @@ Slot *claim_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &
     uint32_t mask = ix->cap - 1;
     uint32_t i = hash & mask;
     while (ix->slots[i].head) i = (i + 1) & mask;
-    ix->slots[i] = Slot{hash, 0, 0};
+    ix->slots[i] = Slot{hash, 0};
     ++ix->used;
     return &ix->slots[i];
 }
@@ -330,7 +524,7 @@ Slot *claim_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &
 void drop_slot(Index *ix, Slot *s) noexcept {
     uint32_t mask = ix->cap - 1;
     uint32_t i = static_cast<uint32_t>(s - ix->slots);
-    ix->slots[i] = Slot{0, 0, 0};
+    ix->slots[i] = Slot{0, 0};
     --ix->used;
     for (uint32_t j = (i + 1) & mask; ix->slots[j].head; j = (j + 1) & mask) {
         uint32_t home = ix->slots[j].hash & mask;
@@ -338,35 +532,63 @@ void drop_slot(Index *ix, Slot *s) noexcept {
         bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
         if (!stays) {
             ix->slots[i] = ix->slots[j];
-            ix->slots[j] = Slot{0, 0, 0};
+            ix->slots[j] = Slot{0, 0};
             i = j;
         }
     }
 }
 
-// Links h into a chain (name links or key links) in sequence order.
-void chain_insert(uint32_t &head, uint32_t &tail, Node *n, cfg_handle h, bool keyed) noexcept {
-    auto prev_of = [keyed](Node *x) -> uint32_t & { return keyed ? x->key_prev : x->name_prev; };
-    auto next_of = [keyed](Node *x) -> uint32_t & { return keyed ? x->key_next : x->name_next; };
-    uint32_t after = tail;  // appends go at the tail; a renamed child finds its place
-    while (after && node_of(after)->seq > n->seq) after = prev_of(node_of(after));
-    uint32_t before = after ? next_of(node_of(after)) : head;
-    prev_of(n) = after;
-    next_of(n) = before;
-    if (after) next_of(node_of(after)) = h;
-    else head = h;
-    if (before) prev_of(node_of(before)) = h;
-    else tail = h;
+// The links of name chains (Keyed false) or of key chains and wild lists.
+template <bool Keyed>
+uint32_t &prev_link(Node *x) noexcept {
+    return Keyed ? x->key_prev : x->name_prev;
+}
+template <bool Keyed>
+uint32_t &next_link(Node *x) noexcept {
+    return Keyed ? x->key_next : x->name_next;
 }
 
-void chain_remove(uint32_t &head, uint32_t &tail, Node *n, bool keyed) noexcept {
-    uint32_t &p = keyed ? n->key_prev : n->name_prev;
-    uint32_t &x = keyed ? n->key_next : n->name_next;
-    if (p) (keyed ? node_of(p)->key_next : node_of(p)->name_next) = x;
-    else head = x;
-    if (x) (keyed ? node_of(x)->key_prev : node_of(x)->name_prev) = p;
-    else tail = p;
-    p = x = 0;
+// Links h into the chain at head in sequence order. The head's prev link is
+// the tail, where appends go; a renamed child walks back to its place.
+template <bool Keyed>
+void chain_insert(uint32_t &head, Node *n, cfg_handle h) noexcept {
+    if (!head) {
+        prev_link<Keyed>(n) = h;
+        next_link<Keyed>(n) = 0;
+        head = h;
+        return;
+    }
+    Node *hn = node_of(head);
+    uint32_t tail = prev_link<Keyed>(hn);
+    uint32_t after = tail;
+    while (after && node_of(after)->seq > n->seq) after = after == head ? 0 : prev_link<Keyed>(node_of(after));
+    if (!after) {  // the new head
+        prev_link<Keyed>(n) = tail;
+        next_link<Keyed>(n) = head;
+        prev_link<Keyed>(hn) = h;
+        head = h;
+        return;
+    }
+    Node *an = node_of(after);
+    uint32_t before = next_link<Keyed>(an);
+    prev_link<Keyed>(n) = after;
+    next_link<Keyed>(n) = before;
+    next_link<Keyed>(an) = h;
+    prev_link<Keyed>(before ? node_of(before) : hn) = h;  // without a successor, h is the tail
+}
+
+template <bool Keyed>
+void chain_remove(uint32_t &head, Node *n, cfg_handle h) noexcept {
+    uint32_t p = prev_link<Keyed>(n);
+    uint32_t x = next_link<Keyed>(n);
+    if (h == head) {
+        head = x;
+        if (x) prev_link<Keyed>(node_of(x)) = p;  // p is the tail
+    } else {
+        next_link<Keyed>(node_of(p)) = x;
+        prev_link<Keyed>(x ? node_of(x) : node_of(head)) = p;
+    }
+    prev_link<Keyed>(n) = next_link<Keyed>(n) = 0;
 }
 
 // Adds a child to its parent's index; false on no memory (the child then
@@ -376,37 +598,56 @@ bool index_add(Children *kids, Node *n, cfg_handle h) noexcept {
     uint16_t xid = xid_of(n);
     if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
     bool wild = wild_instance(k.inst, k.ilen);
-    if (!reserve_slots(kids, wild ? 1 : 2)) return false;
-    uint32_t name_hash = hash_of(false, xid, k);
+    bool plain = !wild && k.ilen == 0;
+    // at most two new chains: its name and its key, or the key its plain
+    // namesakes get and its own
+    if (!reserve_slots(kids, 2)) return false;
+    Index *ix = kids->index;
     // A claimed slot holds no chain yet: link into it before the next claim.
-    Slot *ns = claim_slot(kids->index, name_hash, false, xid, k);
-    chain_insert(ns->head, ns->tail, n, h, false);
+    Slot *ns = claim_slot(ix, hash_of(false, xid, k), false, xid, k);
+    if (!ns->head) {
+        if (!plain) ns->hash |= kMixed;
+    } else if (!plain && !(ns->hash & kMixed)) {
+        // The first of this name with an instance: the plain ones so far,
+        // all of the name chain, get the key chain they shared with it.
+        ns->hash |= kMixed;
+        Key pk{k.name, k.nlen, k.name + k.nlen, 0};
+        Slot *ps = claim_slot(ix, hash_of(true, xid, pk), true, xid, pk);
+        for (cfg_handle c = ns->head; c;) {
+            Node *cn = node_of(c);
+            cn->key_prev = cn->name_prev;
+            cn->key_next = cn->name_next;
+            c = cn->name_next;
+        }
+        ps->head = ns->head;
+    }
+    chain_insert<false>(ns->head, n, h);
     if (wild) {
-        XidHead *hd = head_of(kids, xid);
-        chain_insert(hd->wild_first, hd->wild_last, n, h, true);
-    } else {
-        Slot *ks = claim_slot(kids->index, hash_of(true, xid, k), true, xid, k);
-        chain_insert(ks->head, ks->tail, n, h, true);
+        chain_insert<true>(head_of(kids, xid)->wild, n, h);
+    } else if (ns->hash & kMixed) {
+        Slot *ks = claim_slot(ix, hash_of(true, xid, k), true, xid, k);
+        chain_insert<true>(ks->head, n, h);
     }
     n->flags = static_cast<uint8_t>((n->flags & ~kWild) | kIndexed | (wild ? kWild : 0));
     return true;
 }
 
-void index_remove(Children *kids, Node *n) noexcept {
+void index_remove(Children *kids, Node *n, cfg_handle h) noexcept {
     if (!(n->flags & kIndexed)) return;
     Key k;
     uint16_t xid = xid_of(n);
     n->flags = static_cast<uint8_t>(n->flags & ~kIndexed);
     if (!key_of(n, k)) return;
-    if (Slot *ns = find_slot(kids->index, false, xid, k)) {
-        chain_remove(ns->head, ns->tail, n, false);
-        if (!ns->head) drop_slot(kids->index, ns);
-    }
+    Slot *ns = find_slot(kids->index, false, xid, k);
+    if (!ns) return;
+    bool mixed = ns->hash & kMixed;
+    chain_remove<false>(ns->head, n, h);
+    if (!ns->head) drop_slot(kids->index, ns);
+    if (!mixed) return;  // its name chain was its key chain
     if (n->flags & kWild) {
-        XidHead *hd = head_of(kids, xid);
-        if (hd) chain_remove(hd->wild_first, hd->wild_last, n, true);
+        if (XidHead *hd = head_of(kids, xid)) chain_remove<true>(hd->wild, n, h);
     } else if (Slot *ks = find_slot(kids->index, true, xid, k)) {
-        chain_remove(ks->head, ks->tail, n, true);
+        chain_remove<true>(ks->head, n, h);
         if (!ks->head) drop_slot(kids->index, ks);
     }
 }
@@ -415,27 +656,27 @@ bool grow_index(Children *kids) noexcept {
     Index *old = kids->index;
     Index *ix = new_index(old->cap * 2);
     if (!ix) return false;
+    uint32_t mask = ix->cap - 1;
     for (uint32_t i = 0; i < old->cap; ++i) {
         const Slot &s = old->slots[i];
         if (!s.head) continue;
-        uint32_t mask = ix->cap - 1;
         uint32_t j = s.hash & mask;
         while (ix->slots[j].head) j = (j + 1) & mask;
         ix->slots[j] = s;
         ++ix->used;
     }
     kids->index = ix;
-    std::free(old);
+    free_index(old);
     return true;
 }
 
 // Builds the index of a parent that has grown past kIndexFrom children. On
 // no memory the parent simply stays unindexed (searches scan it).
 void build_index(Children *kids) noexcept {
-    // Two chains a child at most, at most 3/4 full: small objects (the
-    // common case) get a small table that grows with them.
+    // A chain a child (two for names with instances), at most 3/4 full:
+    // small objects (the common case) get a small table that grows with them.
     uint32_t cap = 16;
-    while (cap * 3 < (kids->count * 2 + 2) * 4) cap *= 2;
+    while (cap * 3 < (kids->count + 2) * 4) cap *= 2;
     kids->index = new_index(cap);
     if (!kids->index) return;
     for (cfg_handle c = kids->first; c; c = node_of(c)->next) {
@@ -445,40 +686,46 @@ void build_index(Children *kids) noexcept {
                 dn->flags = static_cast<uint8_t>(dn->flags & ~kIndexed);
                 dn->name_prev = dn->name_next = dn->key_prev = dn->key_next = 0;
             }
-            for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild_first = kids->heads[i].wild_last = 0;
-            std::free(kids->index);
+            for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild = 0;
+            free_index(kids->index);
             kids->index = nullptr;
             return;
         }
     }
 }
-
 // ---- children ----------------------------------------------------------------
 
 // Makes room for one more child of xid under p; false when memory runs out.
-bool reserve_child(Node *p, uint16_t xid) noexcept {
-    Children *k = p->kids;
+bool reserve_child(Node *p, cfg_handle ph, uint16_t xid) noexcept {
+    Extra *e = make_extra(p, ph);
+    if (!e) return false;
+    Children *k = e->kids;
     if (k && (head_of(k, xid) || k->nheads < k->capheads)) return true;
-    uint32_t cap = k ? k->capheads * 2 : 2;
-    auto *grown = static_cast<Children *>(std::realloc(k, sizeof(Children) + (cap - 1) * sizeof(XidHead)));
+    // Most objects hold one kind of child: start with one head.
+    uint32_t cap = k ? k->capheads * 2u : 1u;
+    auto *grown = static_cast<Children *>(pool_alloc(children_size(cap)));
     if (!grown) return false;
-    if (!k) std::memset(grown, 0, sizeof(Children));
-    grown->capheads = cap;
-    p->kids = grown;
+    if (k) {
+        std::memcpy(grown, k, children_size(k->capheads));
+        pool_free(k, children_size(k->capheads));
+    } else {
+        std::memset(grown, 0, offsetof(Children, heads));
+    }
+    grown->capheads = static_cast<uint16_t>(cap);
+    e->kids = grown;
     return true;
 }
 
 // Links a new child at the tail; false (nothing linked) when its index entry
 // cannot be made.
-bool link_child(Node *p, cfg_handle ph, Node *c, cfg_handle ch) noexcept {
-    Children *k = p->kids;
+bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch) noexcept {
     uint16_t xid = xid_of(c);
     c->parent = ph;
     c->seq = k->next_seq;
     XidHead *hd = head_of(k, xid);
     if (!hd) {
         hd = &k->heads[k->nheads++];
-        *hd = XidHead{xid, 0, 0, 0, 0};
+        *hd = XidHead{0, 0, 0, xid};
     }
     if (k->index && !index_add(k, c, ch)) {
         c->parent = 0;
@@ -498,9 +745,8 @@ bool link_child(Node *p, cfg_handle ph, Node *c, cfg_handle ch) noexcept {
     return true;
 }
 
-void unlink_child(Node *p, Node *c) noexcept {
-    Children *k = p->kids;
-    if (k->index) index_remove(k, c);
+void unlink_child(Children *k, Node *c, cfg_handle ch) noexcept {
+    if (k->index) index_remove(k, c, ch);
     if (c->prev) node_of(c->prev)->next = c->next;
     else k->first = c->next;
     if (c->next) node_of(c->next)->prev = c->prev;
@@ -512,12 +758,6 @@ void unlink_child(Node *p, Node *c) noexcept {
     if (c->next_same) node_of(c->next_same)->prev_same = c->prev_same;
     else if (hd) hd->last = c->prev_same;
     c->parent = c->prev = c->next = c->prev_same = c->next_same = 0;
-}
-
-void free_node(Node *n) noexcept {
-    if (n->kids) std::free(n->kids->index);
-    std::free(n->kids);
-    std::free(n);
 }
 
 // Frees h and everything only it holds: its children and, for a bound
@@ -532,7 +772,9 @@ void destroy(cfg_handle h) noexcept {
         cfg_handle cur = stack[--top];
         Node *n = node_of(cur);
         if (!n) continue;
-        size_t need = top + 2 + (n->kids ? n->kids->count : 0);
+        Extra *e = extra_of(n, cur);
+        Children *kids = e ? e->kids : nullptr;
+        size_t need = top + 2 + (kids ? kids->count : 0);
         if (need > cap) {
             size_t ncap = cap;
             while (ncap < need) ncap *= 2;
@@ -541,17 +783,19 @@ void destroy(cfg_handle h) noexcept {
             stack = grown;
             cap = ncap;
         }
-        if (n->kids)
-            for (cfg_handle c = n->kids->first; c; c = node_of(c)->next) stack[top++] = c;
-        if (n->flags & kBound) {
-            Node *t = node_of(n->aux);
-            if (t && t->refs > 0) {
-                if (t->aux == cur) t->aux = 0;
-                if (--t->refs == 0 && t->parent == 0) stack[top++] = n->aux;
+        if (kids)
+            for (cfg_handle c = kids->first; c; c = node_of(c)->next) stack[top++] = c;
+        if (n->flags & kBound) {  // a bound node has its Extra
+            cfg_handle th = e->aux;
+            Node *t = node_of(th);
+            Extra *te = t ? extra_of(t, th) : nullptr;
+            if (te && te->refs > 0) {
+                if (te->aux == cur) te->aux = 0;
+                if (--te->refs == 0 && t->parent == 0) stack[top++] = th;
             }
         }
         set_slot(cur, nullptr);
-        free_node(n);
+        free_node(n, cur);
     }
     std::free(stack);
 }
@@ -564,7 +808,7 @@ bool renames(Node *n, const void *value, uint16_t length) noexcept {
     const char *new_text = static_cast<const char *>(value);
     size_t old_len = strnlen(old_text, n->len);
     size_t new_len = length ? strnlen(new_text, length) : 0;
-    if (xid_of(n) == static_cast<uint16_t>(kIdItem)) {
+    if (xid_of(n) == kXidItem) {
         const void *eq = std::memchr(old_text, '=', old_len);
         if (eq) old_len = static_cast<size_t>(static_cast<const char *>(eq) - old_text);
         if (new_len > old_len && new_text[old_len] != '=') return true;
@@ -583,7 +827,7 @@ Children *kids_of(cfg_handle parent) noexcept {
         fail(DS_E_BAD_HANDLE);
         return nullptr;
     }
-    return p->kids;
+    return children_of(p, parent);
 }
 
 bool name_is(Node *n, uint16_t xid, const char *name, size_t nlen, Key &k) noexcept {
@@ -602,7 +846,8 @@ cfg_handle scan_wild(cfg_handle c) noexcept {
 // The parent's children of a node, when the parent is indexed.
 Children *indexed_parent(Node *n) noexcept {
     Node *p = n ? node_of(n->parent) : nullptr;
-    return p && p->kids && p->kids->index ? p->kids : nullptr;
+    Children *k = p ? children_of(p, n->parent) : nullptr;
+    return k && k->index ? k : nullptr;
 }
 
 }  // namespace
@@ -629,7 +874,7 @@ CFG_API uint32_t ds_get_attr_id(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
-    return n->id;
+    return id_of(n);
 }
 
 CFG_API void *ds_get_av_ptr(cfg_handle h) noexcept {
@@ -661,7 +906,8 @@ CFG_API void *ds_srch_av_ptr(cfg_handle start, int mode, uint16_t xid, cfg_handl
     }
     cfg_handle h = 0;
     if (n->parent == 0) {  // a parent: its first child of that xid
-        XidHead *hd = n->kids ? head_of(n->kids, xid) : nullptr;
+        Children *kids = children_of(n, start);
+        XidHead *hd = kids ? head_of(kids, xid) : nullptr;
         h = hd ? hd->first : 0;
     } else if (xid_of(n) == xid) {  // a child of that xid: itself
         h = start;
@@ -691,19 +937,15 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     }
     if (injected(DS_FAULT_APPEND)) return fail(DS_E_REFUSED);
     if (length && !value) return fail(DS_E_REFUSED);
-    uint32_t id = xid;
-    if (xid == static_cast<uint16_t>(kIdObjectRef)) id = kIdObjectRef;
-    else if (xid == static_cast<uint16_t>(kIdIdentifier)) id = kIdIdentifier;
-    else if (xid == static_cast<uint16_t>(kIdItem)) id = kIdItem;
-    if (p && !reserve_child(p, xid)) return fail(DS_E_NO_MEMORY);
+    if (p && !reserve_child(p, parent, xid)) return fail(DS_E_NO_MEMORY);
     cfg_handle h = new_handle();
     if (!h) return fail(DS_E_NO_MEMORY);
-    Node *n = make_node(id, value, length);
+    Node *n = make_node(xid, 0, value, length);
     if (!n) return fail(DS_E_NO_MEMORY);  // the reserved slot stays unused
     set_slot(h, n);
-    if (p && !link_child(p, parent, n, h)) {
+    if (p && !link_child(children_of(p, parent), parent, n, h)) {
         set_slot(h, nullptr);
-        free_node(n);
+        free_node(n, h);
         return fail(DS_E_NO_MEMORY);
     }
     return h;
@@ -718,13 +960,16 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     std::memcpy(&t, n->value(), sizeof t);
     Node *tn = node_of(t);
     if (!tn || t == h) return fail(DS_E_BAD_HANDLE);
+    Extra *e = make_extra(n, h);
+    Extra *te = e ? make_extra(tn, t) : nullptr;
+    if (!te) return fail(DS_E_NO_MEMORY);
     // A reference appended before it was bound is not in its parent's index
     // yet (it had no name); take it out and in again around the binding.
     Children *kids = indexed_parent(n);
-    if (kids) index_remove(kids, n);
-    ++tn->refs;
-    if (!tn->aux) tn->aux = h;
-    n->aux = t;
+    if (kids) index_remove(kids, n, h);
+    ++te->refs;
+    if (!te->aux) te->aux = h;
+    e->aux = t;
     n->flags |= kBound;
     if (kids) (void)index_add(kids, n, h);  // on no memory it stays findable by scan only
     return 1;
@@ -733,7 +978,8 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
 CFG_API int ds_delete_obj(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
-    if (!n || n->parent != 0 || h == g_root || n->refs) return fail(DS_E_BAD_HANDLE);
+    if (!n || n->parent != 0 || h == g_root) return fail(DS_E_BAD_HANDLE);
+    if (Extra *e = extra_of(n, h); e && e->refs) return fail(DS_E_BAD_HANDLE);
     if (injected(DS_FAULT_DELETE)) return fail(DS_E_REFUSED);
     destroy(h);
     return 1;
@@ -746,7 +992,7 @@ CFG_API int ds_delete_avp3(cfg_handle parent, cfg_handle node) noexcept {
     if (!p || !c) return fail(DS_E_BAD_HANDLE);
     if (c->parent != parent) return fail(DS_E_NOT_CHILD);
     if (injected(DS_FAULT_DELETE)) return fail(DS_E_REFUSED);
-    unlink_child(p, c);
+    unlink_child(children_of(p, parent), c, node);
     destroy(node);
     return 1;
 }
@@ -760,25 +1006,32 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     if (length && !value) return fail(DS_E_REFUSED);
     // The node whose name may change with this value: the node itself, or
     // for an object's identifier node, the reference that names it.
-    Node *keyed = (n->flags & kIndexed) ? n : node_of(n->aux && !(n->flags & kBound) ? n->aux : 0);
-    cfg_handle keyed_h = keyed == n ? h : (keyed ? n->aux : 0);
+    cfg_handle keyed_h = 0;
+    if (n->flags & kIndexed) keyed_h = h;
+    else if (Extra *e = extra_of(n, h)) keyed_h = e->aux;
+    Node *keyed = node_of(keyed_h);
     Children *kids = keyed && (keyed->flags & kIndexed) && renames(n, value, length) ? indexed_parent(keyed) : nullptr;
+    Node *old = nullptr;
     if (length > n->cap) {
         // Grow with some slack so that repeated sets of a growing value
-        // do not reallocate every time.
-        size_t cap = length + length / 4;
-        if (cap > 0xffff) cap = 0xffff;
-        auto *grown = static_cast<Node *>(std::realloc(n, sizeof(Node) + cap + 1));
+        // do not move the node every time. The old block stays until the
+        // new value is in: the value may be read from it.
+        Node *grown = alloc_node(n->flags & kPrefix, length + length / 4u);
         if (!grown) return fail(DS_E_NO_MEMORY);
+        size_t pre = prefix_of(n);
+        uint16_t cap = grown->cap;
+        std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
+        grown->cap = cap;
+        old = n;
         if (keyed == n) keyed = grown;
         n = grown;
-        n->cap = static_cast<uint16_t>(cap);
         set_slot(h, n);
     }
-    if (kids) index_remove(kids, keyed);
+    if (kids) index_remove(kids, keyed, keyed_h);
     std::memmove(n->value(), value, length);
     n->value()[length] = '\0';
     n->len = length;
+    if (old) pool_free(block_of(old), block_size(old));
     if (kids) (void)index_add(kids, keyed, keyed_h);  // on no memory: found by name no more
     return 1;
 }
@@ -843,7 +1096,13 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
     if (!kids || !name || (ilen && !instance)) return 0;
     Key k{name, nlen, instance ? instance : name + nlen, ilen};
     if (kids->index) {
-        Slot *s = indexed_kind(xid) ? find_slot(kids->index, true, xid, k) : nullptr;
+        if (!indexed_kind(xid)) return 0;
+        if (ilen == 0) {  // while no namesake has an instance, the name chain is the key chain
+            Slot *ns = find_slot(kids->index, false, xid, k);
+            if (!ns) return 0;
+            if (!(ns->hash & kMixed)) return ns->head;
+        }
+        Slot *s = find_slot(kids->index, true, xid, k);
         return s ? s->head : 0;
     }
     XidHead *hd = head_of(kids, xid);
@@ -860,7 +1119,7 @@ cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) noexcept {
     Children *kids = kids_of(parent);
     XidHead *hd = kids ? head_of(kids, xid) : nullptr;
     if (!hd) return 0;
-    if (kids->index) return hd->wild_first;
+    if (kids->index) return hd->wild;
     return scan_wild(hd->first);
 }
 
