@@ -171,28 +171,32 @@ struct Extra {
     uint32_t aux;    // bound reference: its target; identifier: its first referrer
 };
 
+// A node's place in an index chain. The head's prev is the tail; the
+// tail's next is 0.
+struct Links {
+    uint32_t prev;
+    uint32_t next;
+};
+
 struct Node {
     uint32_t parent;      // parent handle, 0 for a standalone node
     uint32_t prev, next;  // siblings in append order
     uint32_t prev_same;   // previous sibling of the same xid
     uint32_t next_same;   // next sibling of the same xid
     uint32_t seq;         // append sequence number under the parent
-    uint32_t name_prev;   // indexed: siblings of the same kind and bare name
-    uint32_t name_next;   //   (the head's prev is the tail; the tail's next 0)
-    uint32_t key_prev;    // indexed: same kind, name and instance; or the wild list
-    uint32_t key_next;
+    Links name;           // indexed: siblings of the same kind and bare name
     uint16_t xid;         // the kind; the full id follows from it (id_of)
     uint16_t len;         // value length in bytes
     uint16_t cap;         // bytes available for the value
-    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kRoot
+    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kRoot, kLinks, kSideLinks
     char text[1];         // the value starts here, not padding: see kHead
     char *value() noexcept { return reinterpret_cast<char *>(this) + offsetof(Node, text); }
 };
 // The value follows the last header byte; nothing writes the header as a
-// whole (no struct copies), so its size rounded to 48 never matters.
+// whole (no struct copies), so its size rounded to 40 never matters.
 constexpr size_t kHead = offsetof(Node, text);
-static_assert(kHead == 47, "node header layout");
-static_assert(sizeof(Extra) % kGrain == 0, "the prefix keeps the header aligned");
+static_assert(kHead == 39, "node header layout");
+static_assert(sizeof(Extra) % kGrain == 0 && sizeof(Links) % kGrain == 0, "prefixes keep the header aligned");
 
 constexpr uint8_t kBound = 1;    // a reference node bound to its target (aux)
 constexpr uint8_t kWild = 2;     // its instance holds a "*" or "**" token
@@ -200,6 +204,8 @@ constexpr uint8_t kIndexed = 4;  // linked into its parent's index chains
 constexpr uint8_t kPrefix = 8;   // an Extra precedes the header
 constexpr uint8_t kSide = 16;    // its Extra is in the side table
 constexpr uint8_t kRoot = 32;    // the configuration root
+constexpr uint8_t kLinks = 64;   // its key links (Links) precede the header
+constexpr uint8_t kSideLinks = 128;  // its key links are in the side link table
 
 struct FaultPlan {
     unsigned ops = 0;
@@ -223,6 +229,9 @@ int g_precedence = 10;
 FaultPlan g_fault;
 // The Extra of nodes without a prefix that came to need one, by handle.
 std::unordered_map<uint32_t, Extra> g_side;
+// The key links of attributes without an instance whose name chain keeps
+// key chains (some namesake has an instance), by handle.
+std::unordered_map<uint32_t, Links> g_side_links;
 
 // RAII form of ds_lock/ds_unlock for the store's own operations.
 struct Locked {
@@ -257,14 +266,18 @@ uint32_t id_of(const Node *n) noexcept {
     }
 }
 
-size_t prefix_of(const Node *n) noexcept { return (n->flags & kPrefix) ? sizeof(Extra) : 0; }
-char *block_of(Node *n) noexcept { return reinterpret_cast<char *>(n) - prefix_of(n); }
-size_t block_size(const Node *n) noexcept { return round_up(prefix_of(n) + kHead + n->cap + 1); }
+// Bytes before the header: [Extra if kPrefix][Links if kLinks].
+size_t prefix_size(uint8_t flags) noexcept {
+    return ((flags & kPrefix) ? sizeof(Extra) : 0) + ((flags & kLinks) ? sizeof(Links) : 0);
+}
+char *block_of(Node *n) noexcept { return reinterpret_cast<char *>(n) - prefix_size(n->flags); }
+size_t block_size(const Node *n) noexcept { return round_up(prefix_size(n->flags) + kHead + n->cap + 1); }
+Extra *prefix_extra(Node *n) noexcept { return reinterpret_cast<Extra *>(block_of(n)); }
 
 // The node's Extra, NULL when it has none (then it has no children, no
 // references and no reference link).
 Extra *extra_of(Node *n, cfg_handle h) noexcept {
-    if (n->flags & kPrefix) return reinterpret_cast<Extra *>(n) - 1;
+    if (n->flags & kPrefix) return prefix_extra(n);
     if (n->flags & kSide) return &g_side.find(h)->second;
     return nullptr;
 }
@@ -309,30 +322,42 @@ bool injected(unsigned op) noexcept {
     return true;
 }
 
-// The block for a node with room for cap value bytes (and the guard NUL);
-// what the size class rounds up is capacity too. Sets prefix, header size
-// fields and flags; the caller fills in the rest.
-Node *alloc_node(bool prefix, size_t cap) noexcept {
-    size_t pre = prefix ? sizeof(Extra) : 0;
+// The block for a node with the prefixes that layout (kPrefix, kLinks)
+// asks for and room for cap value bytes (and the guard NUL); what the size
+// class rounds up is capacity too. Sets cap and the layout flags; the
+// caller fills in the rest.
+Node *alloc_node(uint8_t layout, size_t cap) noexcept {
+    size_t pre = prefix_size(layout);
     size_t size = round_up(pre + kHead + cap + 1);
     char *block = static_cast<char *>(pool_alloc(size));
     if (!block) return nullptr;
     auto *n = reinterpret_cast<Node *>(block + pre);
     cap = size - pre - kHead - 1;
     n->cap = static_cast<uint16_t>(cap > 0xffff ? 0xffff : cap);
-    n->flags = prefix ? kPrefix : 0;
+    n->flags = layout;
     return n;
+}
+
+bool has_instance(const char *text, size_t len) noexcept;
+
+// The prefixes a node of xid with this value needs. Attributes are the
+// many: only the other kinds carry an Extra. Key links are needed by
+// references (their name is their target's and changes with it) and by
+// attributes with an instance; those without one are usually alone with
+// their name, and their name chain serves as their key chain.
+uint8_t layout_of(uint16_t xid, const void *value, uint16_t length) noexcept {
+    if (xid == kXidItem) return has_instance(static_cast<const char *>(value), length) ? kLinks : 0;
+    return xid == kXidRef ? kPrefix | kLinks : kPrefix;
 }
 
 Node *make_node(uint16_t xid, uint8_t flags, const void *value, uint16_t length) noexcept {
     // A new attribute holds its name only; its value follows at once, so it
     // gets room for a short one and the first set need not move it.
     size_t cap = xid == kXidItem ? static_cast<size_t>(length) + 24 : length;
-    // Attributes are the many: only the other kinds carry an Extra.
-    bool prefix = xid != kXidItem;
-    Node *n = alloc_node(prefix, cap);
+    uint8_t layout = layout_of(xid, value, length);
+    Node *n = alloc_node(layout, cap);
     if (!n) return nullptr;
-    if (prefix) std::memset(reinterpret_cast<Extra *>(n) - 1, 0, sizeof(Extra));
+    std::memset(block_of(n), 0, prefix_size(layout));
     std::memset(n, 0, offsetof(Node, cap));
     n->xid = xid;
     n->len = length;
@@ -371,23 +396,28 @@ bool indexed_kind(uint16_t xid) noexcept { return xid == kXidItem || xid == kXid
 
 // The stored name of an indexed child: an attribute's text up to '=', or the
 // text of the object a reference refers to. False when it has none.
+void split_name(const char *text, size_t len, Key &k) noexcept;
+
 bool key_of(Node *n, Key &k) noexcept {
-    const char *text;
-    size_t len;
     if (xid_of(n) == kXidItem) {
-        text = n->value();
-        len = strnlen(text, n->len);
+        const char *text = n->value();
+        size_t len = strnlen(text, n->len);
         const void *eq = std::memchr(text, '=', len);
-        if (eq) len = static_cast<size_t>(static_cast<const char *>(eq) - text);
-    } else if (xid_of(n) == kXidRef && (n->flags & kBound)) {
-        // a reference always has its prefix
-        Node *t = node_of((reinterpret_cast<Extra *>(n) - 1)->aux);
-        if (!t || xid_of(t) != kXidIdent) return false;  // only objects have names
-        text = t->value();
-        len = strnlen(text, t->len);
-    } else {
-        return false;
+        split_name(text, eq ? static_cast<size_t>(static_cast<const char *>(eq) - text) : len, k);
+        return true;
     }
+    if (xid_of(n) == kXidRef && (n->flags & kBound)) {
+        Node *t = node_of(prefix_extra(n)->aux);  // a reference always has its prefix
+        if (!t || xid_of(t) != kXidIdent) return false;  // only objects have names
+        split_name(t->value(), strnlen(t->value(), t->len), k);
+        return true;
+    }
+    return false;
+}
+
+// Splits a stored name: one leading '!' dropped, the bare name up to '[',
+// the instance up to the first ']'.
+void split_name(const char *text, size_t len, Key &k) noexcept {
     if (len && text[0] == '!') ++text, --len;
     const void *open = std::memchr(text, '[', len);
     k.name = text;
@@ -400,7 +430,16 @@ bool key_of(Node *n, Key &k) noexcept {
         const void *close = std::memchr(k.inst, ']', rest);
         k.ilen = close ? static_cast<size_t>(static_cast<const char *>(close) - k.inst) : rest;
     }
-    return true;
+}
+
+// Does an attribute's text name an instance (which may be a wildcard)?
+bool has_instance(const char *text, size_t len) noexcept {
+    if (!text) return false;
+    len = strnlen(text, len);
+    const void *eq = std::memchr(text, '=', len);
+    Key k;
+    split_name(text, eq ? static_cast<size_t>(static_cast<const char *>(eq) - text) : len, k);
+    return k.ilen != 0;
 }
 
 // True when an instance holds a token that is exactly "*" or "**".
@@ -475,6 +514,7 @@ void free_node(Node *n, cfg_handle h) noexcept {
         pool_free(k, children_size(k->capheads));
     }
     if (n->flags & kSide) g_side.erase(h);
+    if (n->flags & kSideLinks) g_side_links.erase(h);
     pool_free(block_of(n), block_size(n));
 }
 
@@ -538,57 +578,84 @@ void drop_slot(Index *ix, Slot *s) noexcept {
     }
 }
 
+// A node's key links: before its header, or in the side link table; NULL
+// for an attribute without an instance while its name chain serves as its
+// key chain.
+Links *key_links(Node *n, cfg_handle h) noexcept {
+    if (n->flags & kLinks) return reinterpret_cast<Links *>(n) - 1;
+    if (n->flags & kSideLinks) return &g_side_links.find(h)->second;
+    return nullptr;
+}
+
+// Gives a node key links when it has none; false on no memory.
+bool make_key_links(Node *n, cfg_handle h) noexcept {
+    if (n->flags & (kLinks | kSideLinks)) return true;
+    try {
+        g_side_links.try_emplace(h, Links{0, 0});
+    } catch (...) {
+        return false;
+    }
+    n->flags |= kSideLinks;
+    return true;
+}
+
+void drop_side_links(Node *n, cfg_handle h) noexcept {
+    if (!(n->flags & kSideLinks)) return;
+    g_side_links.erase(h);
+    n->flags = static_cast<uint8_t>(n->flags & ~kSideLinks);
+}
+
 // The links of name chains (Keyed false) or of key chains and wild lists.
 template <bool Keyed>
-uint32_t &prev_link(Node *x) noexcept {
-    return Keyed ? x->key_prev : x->name_prev;
-}
-template <bool Keyed>
-uint32_t &next_link(Node *x) noexcept {
-    return Keyed ? x->key_next : x->name_next;
+Links &links(Node *x, cfg_handle h) noexcept {
+    if constexpr (Keyed) return *key_links(x, h);
+    else return x->name;
 }
 
 // Links h into the chain at head in sequence order. The head's prev link is
 // the tail, where appends go; a renamed child walks back to its place.
 template <bool Keyed>
 void chain_insert(uint32_t &head, Node *n, cfg_handle h) noexcept {
+    Links &nl = links<Keyed>(n, h);
     if (!head) {
-        prev_link<Keyed>(n) = h;
-        next_link<Keyed>(n) = 0;
+        nl = Links{h, 0};
         head = h;
         return;
     }
-    Node *hn = node_of(head);
-    uint32_t tail = prev_link<Keyed>(hn);
+    Links &hl = links<Keyed>(node_of(head), head);
+    uint32_t tail = hl.prev;
     uint32_t after = tail;
-    while (after && node_of(after)->seq > n->seq) after = after == head ? 0 : prev_link<Keyed>(node_of(after));
+    while (after) {
+        Node *an = node_of(after);
+        if (an->seq <= n->seq) break;
+        after = after == head ? 0 : links<Keyed>(an, after).prev;
+    }
     if (!after) {  // the new head
-        prev_link<Keyed>(n) = tail;
-        next_link<Keyed>(n) = head;
-        prev_link<Keyed>(hn) = h;
+        nl = Links{tail, head};
+        hl.prev = h;
         head = h;
         return;
     }
-    Node *an = node_of(after);
-    uint32_t before = next_link<Keyed>(an);
-    prev_link<Keyed>(n) = after;
-    next_link<Keyed>(n) = before;
-    next_link<Keyed>(an) = h;
-    prev_link<Keyed>(before ? node_of(before) : hn) = h;  // without a successor, h is the tail
+    Links &al = links<Keyed>(node_of(after), after);
+    uint32_t before = al.next;
+    nl = Links{after, before};
+    al.next = h;
+    (before ? links<Keyed>(node_of(before), before) : hl).prev = h;  // without a successor, h is the tail
 }
 
 template <bool Keyed>
 void chain_remove(uint32_t &head, Node *n, cfg_handle h) noexcept {
-    uint32_t p = prev_link<Keyed>(n);
-    uint32_t x = next_link<Keyed>(n);
+    Links &nl = links<Keyed>(n, h);
+    uint32_t p = nl.prev, x = nl.next;
     if (h == head) {
         head = x;
-        if (x) prev_link<Keyed>(node_of(x)) = p;  // p is the tail
+        if (x) links<Keyed>(node_of(x), x).prev = p;  // p is the tail
     } else {
-        next_link<Keyed>(node_of(p)) = x;
-        prev_link<Keyed>(x ? node_of(x) : node_of(head)) = p;
+        links<Keyed>(node_of(p), p).next = x;
+        uint32_t succ = x ? x : head;  // without a successor, the head keeps the tail
+        links<Keyed>(node_of(succ), succ).prev = p;
     }
-    prev_link<Keyed>(n) = next_link<Keyed>(n) = 0;
+    nl = Links{0, 0};
 }
 
 // Adds a child to its parent's index; false on no memory (the child then
@@ -598,16 +665,32 @@ bool index_add(Children *kids, Node *n, cfg_handle h) noexcept {
     uint16_t xid = xid_of(n);
     if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
     bool wild = wild_instance(k.inst, k.ilen);
-    bool plain = !wild && k.ilen == 0;
+    bool plain = k.ilen == 0;  // a wildcard is an instance
     // at most two new chains: its name and its key, or the key its plain
     // namesakes get and its own
     if (!reserve_slots(kids, 2)) return false;
     Index *ix = kids->index;
     // A claimed slot holds no chain yet: link into it before the next claim.
     Slot *ns = claim_slot(ix, hash_of(false, xid, k), false, xid, k);
-    if (!ns->head) {
-        if (!plain) ns->hash |= kMixed;
-    } else if (!plain && !(ns->hash & kMixed)) {
+    bool convert = ns->head && !plain && !(ns->hash & kMixed);
+    bool mixed = !plain || (ns->head && (ns->hash & kMixed));
+    // Key links come first: all that can fail is done before any chain changes.
+    if (convert) {
+        for (cfg_handle c = ns->head; c; c = node_of(c)->name.next) {
+            if (!make_key_links(node_of(c), c)) {
+                for (cfg_handle d = ns->head; d != c; d = node_of(d)->name.next) drop_side_links(node_of(d), d);
+                if (!ns->head) drop_slot(ix, ns);
+                return false;
+            }
+        }
+    }
+    if (mixed && !make_key_links(n, h)) {
+        if (convert)
+            for (cfg_handle d = ns->head; d; d = node_of(d)->name.next) drop_side_links(node_of(d), d);
+        if (!ns->head) drop_slot(ix, ns);
+        return false;
+    }
+    if (convert) {
         // The first of this name with an instance: the plain ones so far,
         // all of the name chain, get the key chain they shared with it.
         ns->hash |= kMixed;
@@ -615,16 +698,17 @@ bool index_add(Children *kids, Node *n, cfg_handle h) noexcept {
         Slot *ps = claim_slot(ix, hash_of(true, xid, pk), true, xid, pk);
         for (cfg_handle c = ns->head; c;) {
             Node *cn = node_of(c);
-            cn->key_prev = cn->name_prev;
-            cn->key_next = cn->name_next;
-            c = cn->name_next;
+            *key_links(cn, c) = cn->name;
+            c = cn->name.next;
         }
         ps->head = ns->head;
+    } else if (!ns->head && mixed) {
+        ns->hash |= kMixed;
     }
     chain_insert<false>(ns->head, n, h);
     if (wild) {
         chain_insert<true>(head_of(kids, xid)->wild, n, h);
-    } else if (ns->hash & kMixed) {
+    } else if (mixed) {
         Slot *ks = claim_slot(ix, hash_of(true, xid, k), true, xid, k);
         chain_insert<true>(ks->head, n, h);
     }
@@ -650,6 +734,7 @@ void index_remove(Children *kids, Node *n, cfg_handle h) noexcept {
         chain_remove<true>(ks->head, n, h);
         if (!ks->head) drop_slot(kids->index, ks);
     }
+    drop_side_links(n, h);
 }
 
 bool grow_index(Children *kids) noexcept {
@@ -684,7 +769,9 @@ void build_index(Children *kids) noexcept {
             for (cfg_handle d = kids->first; d; d = node_of(d)->next) {
                 Node *dn = node_of(d);
                 dn->flags = static_cast<uint8_t>(dn->flags & ~kIndexed);
-                dn->name_prev = dn->name_next = dn->key_prev = dn->key_next = 0;
+                dn->name = Links{0, 0};
+                drop_side_links(dn, d);
+                if (Links *kl = key_links(dn, d)) *kl = Links{0, 0};
             }
             for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild = 0;
             free_index(kids->index);
@@ -1016,9 +1103,9 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
         // Grow with some slack so that repeated sets of a growing value
         // do not move the node every time. The old block stays until the
         // new value is in: the value may be read from it.
-        Node *grown = alloc_node(n->flags & kPrefix, length + length / 4u);
+        Node *grown = alloc_node(n->flags & (kPrefix | kLinks), length + length / 4u);
         if (!grown) return fail(DS_E_NO_MEMORY);
-        size_t pre = prefix_of(n);
+        size_t pre = prefix_size(n->flags);
         uint16_t cap = grown->cap;
         std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
         grown->cap = cap;
@@ -1081,7 +1168,7 @@ cfg_handle ds_next_named(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
-    if (indexed_parent(n)) return (n->flags & kIndexed) ? n->name_next : 0;
+    if (indexed_parent(n)) return (n->flags & kIndexed) ? n->name.next : 0;
     Key k, ck;
     if (!key_of(n, k)) return 0;
     for (cfg_handle c = n->next_same; c; c = node_of(c)->next_same)
@@ -1127,7 +1214,7 @@ cfg_handle ds_next_wild(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
-    if (indexed_parent(n)) return (n->flags & (kIndexed | kWild)) == (kIndexed | kWild) ? n->key_next : 0;
+    if (indexed_parent(n)) return (n->flags & (kIndexed | kWild)) == (kIndexed | kWild) ? key_links(n, h)->next : 0;
     return scan_wild(n->next_same);
 }
 

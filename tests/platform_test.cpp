@@ -2,6 +2,8 @@
 // service and the allocation fault hook.
 #include <atomic>
 #include <cstring>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -122,6 +124,60 @@ TEST(DataStore, ModifyKeepsTheHandleAndGrowsTheValue) {
     ASSERT_NE(0, ds_modify_av(a, "a=", 3));
     EXPECT_STREQ("a=", static_cast<const char *>(ds_get_av_ptr(a)));
     EXPECT_EQ((std::vector<cfg_handle>{a}), children_of(root, kItem));
+}
+
+// Attributes are the store's compact kind: one made a parent or a reference
+// target through the raw API still keeps children and references.
+TEST(DataStore, AnAttributeCanBeAParentAndAReferenceTarget) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle attr = append_text(0, kItem, "a=1");
+    cfg_handle child = append_text(attr, kItem, "c=2");
+    ASSERT_NE(0u, child);
+    EXPECT_EQ((std::vector<cfg_handle>{child}), children_of(attr, kItem));
+    cfg_handle ref = ds_append_avp2(root, 2, kRef, 0, &attr, sizeof attr);
+    ASSERT_EQ(1, ds_bind_reference(ref));
+    const char grown[] = "a=a value longer than the room it had";
+    ASSERT_NE(0, ds_modify_av(attr, grown, sizeof grown));
+    EXPECT_STREQ(grown, static_cast<const char *>(ds_get_av_ptr(attr)));
+    EXPECT_EQ((std::vector<cfg_handle>{child}), children_of(attr, kItem)) << "children stay with a moved node";
+    EXPECT_EQ(0, ds_delete_obj(attr)) << "a bound reference keeps its target";
+    ASSERT_NE(0, ds_delete_avp3(root, ref));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(attr));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(child));
+}
+
+// Nodes of every size are made, grown, shrunk and freed in a mixed order:
+// each keeps exactly its own value, so freed room is never shared.
+TEST(DataStore, ValuesSurviveChurnOfEverySize) {
+    cfg_handle p = append_text(0, kIdent, "churn");
+    std::mt19937 rng(7);
+    std::vector<std::pair<cfg_handle, std::string>> live;
+    auto text_of = [&rng](size_t i) {
+        size_t len = rng() % 3 == 0 ? rng() % 1500 : rng() % 60;
+        std::string t = "v" + std::to_string(i) + "=";
+        while (t.size() < len) t += static_cast<char>('a' + (t.size() + i) % 26);
+        return t;
+    };
+    for (size_t i = 0; i < 3000; ++i) {
+        size_t op = rng() % 4;
+        if (op < 2 || live.empty()) {
+            std::string t = text_of(i);
+            cfg_handle h = append_text(p, rng() % 2 ? kItem : kIdent, t.c_str());
+            ASSERT_NE(0u, h);
+            live.emplace_back(h, t);
+        } else {
+            size_t k = rng() % live.size();
+            if (op == 2) {
+                ASSERT_NE(0, ds_delete_avp3(p, live[k].first));
+                live.erase(live.begin() + static_cast<long>(k));
+            } else {
+                std::string t = text_of(i);
+                ASSERT_NE(0, ds_modify_av(live[k].first, t.c_str(), static_cast<uint16_t>(t.size() + 1)));
+                live[k].second = t;
+            }
+        }
+    }
+    for (const auto &[h, t] : live) ASSERT_EQ(t, static_cast<const char *>(ds_get_av_ptr(h)));
 }
 
 TEST(DataStore, PrecedenceReturnsThePreviousValue) {
@@ -330,7 +386,12 @@ class IndexModel {
         static const char *names[] = {"a", "b", "line", "srv", "x-1"};
         static const char *insts[] = {"", "[]", "[1]", "[2]", "[*]", "[1:2]", "[1:*]", "[**]", "[x]"};
         std::string text = std::string(rng_() % 4 == 0 ? "!" : "") + names[rng_() % 5] + insts[rng_() % 9];
-        if (rng_() % 2) {
+        add(text, rng_() % 2 == 0);
+    }
+
+    // An attribute "text=v", or an object named text and its reference.
+    void add(const std::string &text, bool object) {
+        if (!object) {
             std::string avp = text + "=v";
             children_.push_back(append_text(parent_, kItem, avp.c_str()));
         } else {
@@ -343,10 +404,15 @@ class IndexModel {
 
     void delete_random() {
         if (children_.empty()) return;
-        size_t i = rng_() % children_.size();
+        delete_at(rng_() % children_.size());
+    }
+
+    void delete_at(size_t i) {
         ASSERT_NE(0, ds_delete_avp3(parent_, children_[i]));
         children_.erase(children_.begin() + static_cast<long>(i));
     }
+
+    size_t size() const { return children_.size(); }
 
     void rename_random() {
         if (children_.empty()) return;
@@ -436,6 +502,43 @@ TEST_P(NameIndex, AnswersEqualAScanThroughAppendsRenamesAndDeletions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, NameIndex, testing::Values(1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u));
+
+// A name whose children have no instance keeps one chain until a namesake
+// with an instance (or a wildcard) arrives; those before it, and those after,
+// are then found by their empty instance in store order, also while the
+// front is deleted away.
+TEST(NameIndex, NamesakesWithAndWithoutInstancesInEveryOrder) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> texts;
+    };
+    auto many = [](const char *text, int n) { return std::vector<std::string>(static_cast<size_t>(n), text); };
+    auto join = [](std::vector<std::vector<std::string>> parts) {
+        std::vector<std::string> out;
+        for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const Case cases[] = {
+        {"plain ones, then an instance, then plain again", join({many("a", 12), {"a[1]"}, many("a", 3)})},
+        {"plain ones, then a wildcard", join({many("line", 10), {"line[*]", "line", "line[2]"}})},
+        {"empty brackets are no instance", join({many("b", 10), many("b[]", 3), {"!b[x]", "b[]"}})},
+        {"an instance first, then plain ones", join({{"srv[1:2]"}, many("srv", 12)})},
+        {"plain names of other kinds between", join({many("a", 5), many("b", 5), {"a[**]", "b[2]"}, many("a", 2)})},
+    };
+    for (const Case &c : cases) {
+        for (bool objects : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (objects ? " (objects)" : " (attributes)"));
+            IndexModel model(1);
+            for (const auto &text : c.texts) model.add(text, objects);
+            model.check();
+            while (model.size() > 0) {
+                model.delete_at(0);
+                model.check();
+                if (testing::Test::HasFatalFailure()) return;
+            }
+        }
+    }
+}
 
 TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
     cfg_handle p = append_text(0, kIdent, "big");
