@@ -9,33 +9,38 @@
 // iteration over one xid (search from the sibling after the current node)
 // are O(1).
 //
-// Memory. A node is one block: a 47-byte header (links, sequence number,
-// xid, length, capacity, flags) followed by its value bytes and a guard NUL.
-// Nodes of other kinds than attributes - object identifiers, references,
-// the root - carry a 16-byte prefix before the header with what only they
-// need: the children block, the count of bound references and the
-// reference link (Extra). An attribute that is made a parent or a
-// reference target through the raw API keeps those in a side table. Blocks
-// of up to kPoolMax bytes come from a pool of 8-byte size classes carved
-// from 64 KiB slabs, so a node costs no malloc header and little rounding;
-// freed blocks go back to the free list of their class (slabs are kept for
-// reuse, never returned). An attribute in the usual shape (a short name and
-// value) thus costs about 80 bytes of node, 8 of slot and 8 to 16 of index.
+// Memory. A node is one block: a 39-byte header (sibling links, name-chain
+// links, sequence number, xid, length, capacity, flags) followed by its
+// value bytes and a guard NUL. What only some nodes need goes before the
+// header, present as their flags say: objects, references and the root
+// carry the children block, the count of bound references and the
+// reference link (Extra, 16 bytes; an attribute made a parent or a
+// reference target through the raw API keeps its Extra in a side table),
+// and references and attributes with an instance carry their key-chain
+// links (8 bytes; see below). Blocks of up to kPoolMax bytes come from a
+// pool of 8-byte size classes carved from 64 KiB slabs, so a node costs no
+// malloc header and little rounding; freed blocks go back to the free list
+// of their class (slabs are kept for reuse, never returned). An attribute
+// in the usual shape (a short name and value) thus costs a 72-byte block,
+// 8 bytes of handle slot and about 10 to 20 bytes of its parent's index.
 //
 // Children of the indexed kinds (attributes, object references) are also
 // found by name (ds_index.h): parents with more than kIndexFrom children keep
-// an open-addressing hash index of 8-byte slots (hash, head of chain) at
-// most 3/4 full, from bare name, and from name plus instance, to chains of
-// children in store order; smaller parents are scanned. A chain's head
-// links back to its tail, so appends need no tail field. While no child of
-// a name has an instance or wildcard (the common case), its name chain is
-// also its key chain and takes one slot; the first child of that name with
-// an instance gives the plain ones a key chain of their own.
+// an open-addressing hash index of 8-byte slots (hash, head of chain), from
+// bare name, and from name plus instance, to chains of children in store
+// order; smaller parents are scanned. A table of any size (at least 8
+// slots) grows by half when more than 3/4 full (7/8 up to 64 slots), so
+// an object of ten attributes has a 104-byte index. A chain's head links
+// back to its tail, so appends need no tail field. While no child of a name
+// has an instance (the common case), its name chain is also its key chain
+// and takes one slot, and those children have no key links. The first
+// child of that name with an instance makes the chain "mixed": the plain
+// ones get a key chain of their own, their key links in a side table.
 //
 // Locking: one mutex, taken on a thread's first ds_lock and released on its
 // last ds_unlock (a thread-local count makes nested pairs cheap). Every
 // public operation takes the lock itself as well; the pool and the side
-// table are used under it only.
+// tables are used under it only.
 #include "ds.h"
 
 #include "ds_index.h"
@@ -60,6 +65,9 @@
 #endif
 
 namespace {
+
+// For the small steps of every lookup.
+#define CFG_INLINE inline __attribute__((always_inline))
 
 constexpr uint32_t kChunkBits = 16;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
@@ -188,7 +196,7 @@ struct Node {
     uint16_t xid;         // the kind; the full id follows from it (id_of)
     uint16_t len;         // value length in bytes
     uint16_t cap;         // bytes available for the value
-    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kRoot, kLinks, kSideLinks
+    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kLinks, kSideLinks
     char text[1];         // the value starts here, not padding: see kHead
     char *value() noexcept { return reinterpret_cast<char *>(this) + offsetof(Node, text); }
 };
@@ -203,8 +211,7 @@ constexpr uint8_t kWild = 2;     // its instance holds a "*" or "**" token
 constexpr uint8_t kIndexed = 4;  // linked into its parent's index chains
 constexpr uint8_t kPrefix = 8;   // an Extra precedes the header
 constexpr uint8_t kSide = 16;    // its Extra is in the side table
-constexpr uint8_t kRoot = 32;    // the configuration root
-constexpr uint8_t kLinks = 64;   // its key links (Links) precede the header
+constexpr uint8_t kLinks = 64;   // its key links (Links) come first in its block
 constexpr uint8_t kSideLinks = 128;  // its key links are in the side link table
 
 struct FaultPlan {
@@ -227,11 +234,20 @@ uint32_t g_next_handle = 1;  // next handle to hand out; 0 is never used
 cfg_handle g_root = 0;
 int g_precedence = 10;
 FaultPlan g_fault;
+// The side tables are made on first use and never destroyed, like the
+// nodes they serve: no exit-time destructor pulls them from under a late
+// store call.
 // The Extra of nodes without a prefix that came to need one, by handle.
-std::unordered_map<uint32_t, Extra> g_side;
+std::unordered_map<uint32_t, Extra> &side_extras() {
+    static auto *table = new std::unordered_map<uint32_t, Extra>;
+    return *table;
+}
 // The key links of attributes without an instance whose name chain keeps
 // key chains (some namesake has an instance), by handle.
-std::unordered_map<uint32_t, Links> g_side_links;
+std::unordered_map<uint32_t, Links> &side_links() {
+    static auto *table = new std::unordered_map<uint32_t, Links>;
+    return *table;
+}
 
 // RAII form of ds_lock/ds_unlock for the store's own operations.
 struct Locked {
@@ -256,29 +272,34 @@ void set_slot(cfg_handle h, Node *n) noexcept { g_slots[h >> kChunkBits][h & (kC
 
 uint16_t xid_of(const Node *n) noexcept { return n->xid; }
 
-uint32_t id_of(const Node *n) noexcept {
-    if (n->flags & kRoot) return kIdRoot;
-    switch (n->xid) {
-        case kXidRef: return kIdObjectRef;
-        case kXidIdent: return kIdIdentifier;
-        case kXidItem: return kIdItem;
-        default: return n->xid;
-    }
+// The node's full id: the root's, or the one its xid stands for (every
+// other xid is its own id).
+uint32_t id_of(const Node *n, cfg_handle h) noexcept {
+    // the high halves of the ids of xids kXidRef, kXidIdent and kXidItem
+    static constexpr uint32_t kHigh[] = {kIdObjectRef & 0xffff0000u, kIdIdentifier & 0xffff0000u,
+                                         kIdItem & 0xffff0000u, 0};
+    static_assert(kXidIdent == kXidRef + 1 && kXidItem == kXidRef + 2, "the kinds' xids follow each other");
+    if (h == g_root) return kIdRoot;
+    uint32_t k = static_cast<uint32_t>(n->xid) - kXidRef;
+    return kHigh[k < 3 ? k : 3] | n->xid;
 }
 
-// Bytes before the header: [Extra if kPrefix][Links if kLinks].
+// Bytes before the header: [Links if kLinks][Extra if kPrefix]. The Extra,
+// read on every step into a parent, sits right before the header.
 size_t prefix_size(uint8_t flags) noexcept {
     return ((flags & kPrefix) ? sizeof(Extra) : 0) + ((flags & kLinks) ? sizeof(Links) : 0);
 }
 char *block_of(Node *n) noexcept { return reinterpret_cast<char *>(n) - prefix_size(n->flags); }
 size_t block_size(const Node *n) noexcept { return round_up(prefix_size(n->flags) + kHead + n->cap + 1); }
-Extra *prefix_extra(Node *n) noexcept { return reinterpret_cast<Extra *>(block_of(n)); }
+Extra *prefix_extra(Node *n) noexcept { return reinterpret_cast<Extra *>(n) - 1; }
+
+__attribute__((noinline)) Extra *side_extra(cfg_handle h) noexcept { return &side_extras().find(h)->second; }
 
 // The node's Extra, NULL when it has none (then it has no children, no
 // references and no reference link).
-Extra *extra_of(Node *n, cfg_handle h) noexcept {
+CFG_INLINE Extra *extra_of(Node *n, cfg_handle h) noexcept {
     if (n->flags & kPrefix) return prefix_extra(n);
-    if (n->flags & kSide) return &g_side.find(h)->second;
+    if (n->flags & kSide) return side_extra(h);
     return nullptr;
 }
 
@@ -286,7 +307,7 @@ Extra *extra_of(Node *n, cfg_handle h) noexcept {
 Extra *make_extra(Node *n, cfg_handle h) noexcept {
     if (Extra *e = extra_of(n, h)) return e;
     try {
-        Extra *e = &g_side.try_emplace(h, Extra{nullptr, 0, 0}).first->second;
+        Extra *e = &side_extras().try_emplace(h, Extra{nullptr, 0, 0}).first->second;
         n->flags |= kSide;
         return e;
     } catch (...) {
@@ -294,7 +315,7 @@ Extra *make_extra(Node *n, cfg_handle h) noexcept {
     }
 }
 
-Children *children_of(Node *n, cfg_handle h) noexcept {
+CFG_INLINE Children *children_of(Node *n, cfg_handle h) noexcept {
     Extra *e = extra_of(n, h);
     return e ? e->kids : nullptr;
 }
@@ -350,7 +371,7 @@ uint8_t layout_of(uint16_t xid, const void *value, uint16_t length) noexcept {
     return xid == kXidRef ? kPrefix | kLinks : kPrefix;
 }
 
-Node *make_node(uint16_t xid, uint8_t flags, const void *value, uint16_t length) noexcept {
+Node *make_node(uint16_t xid, const void *value, uint16_t length) noexcept {
     // A new attribute holds its name only; its value follows at once, so it
     // gets room for a short one and the first set need not move it.
     size_t cap = xid == kXidItem ? static_cast<size_t>(length) + 24 : length;
@@ -361,7 +382,6 @@ Node *make_node(uint16_t xid, uint8_t flags, const void *value, uint16_t length)
     std::memset(n, 0, offsetof(Node, cap));
     n->xid = xid;
     n->len = length;
-    n->flags |= flags;
     if (length) std::memcpy(n->value(), value, length);
     n->value()[length] = '\0';  // a guard NUL past the value, so texts always end
     return n;
@@ -370,7 +390,7 @@ Node *make_node(uint16_t xid, uint8_t flags, const void *value, uint16_t length)
 void init_root() noexcept {
     if (g_root) return;
     cfg_handle h = new_handle();
-    Node *n = h ? make_node(static_cast<uint16_t>(kIdRoot), kRoot, "", 1) : nullptr;
+    Node *n = h ? make_node(static_cast<uint16_t>(kIdRoot), "", 1) : nullptr;
     if (!n) return;
     set_slot(h, n);
     g_root = h;
@@ -394,10 +414,25 @@ struct Key {
 
 bool indexed_kind(uint16_t xid) noexcept { return xid == kXidItem || xid == kXidRef; }
 
+// Splits a stored name: one leading '!' dropped, the bare name up to '[',
+// the instance up to the first ']'.
+CFG_INLINE void split_name(const char *text, size_t len, Key &k) noexcept {
+    if (len && text[0] == '!') ++text, --len;
+    const void *open = std::memchr(text, '[', len);
+    k.name = text;
+    k.nlen = open ? static_cast<size_t>(static_cast<const char *>(open) - text) : len;
+    k.inst = text + k.nlen;
+    k.ilen = 0;
+    if (open) {
+        k.inst = k.name + k.nlen + 1;
+        size_t rest = len - k.nlen - 1;
+        const void *close = std::memchr(k.inst, ']', rest);
+        k.ilen = close ? static_cast<size_t>(static_cast<const char *>(close) - k.inst) : rest;
+    }
+}
+
 // The stored name of an indexed child: an attribute's text up to '=', or the
 // text of the object a reference refers to. False when it has none.
-void split_name(const char *text, size_t len, Key &k) noexcept;
-
 bool key_of(Node *n, Key &k) noexcept {
     if (xid_of(n) == kXidItem) {
         const char *text = n->value();
@@ -413,23 +448,6 @@ bool key_of(Node *n, Key &k) noexcept {
         return true;
     }
     return false;
-}
-
-// Splits a stored name: one leading '!' dropped, the bare name up to '[',
-// the instance up to the first ']'.
-void split_name(const char *text, size_t len, Key &k) noexcept {
-    if (len && text[0] == '!') ++text, --len;
-    const void *open = std::memchr(text, '[', len);
-    k.name = text;
-    k.nlen = open ? static_cast<size_t>(static_cast<const char *>(open) - text) : len;
-    k.inst = text + k.nlen;
-    k.ilen = 0;
-    if (open) {
-        k.inst = k.name + k.nlen + 1;
-        size_t rest = len - k.nlen - 1;
-        const void *close = std::memchr(k.inst, ']', rest);
-        k.ilen = close ? static_cast<size_t>(static_cast<const char *>(close) - k.inst) : rest;
-    }
 }
 
 // Does an attribute's text name an instance (which may be a wildcard)?
@@ -469,7 +487,7 @@ constexpr uint32_t kMixed = 0x40000000u;  // a name chain whose children have ke
 constexpr uint32_t kHashBits = 0x3fffffffu;
 
 // FNV-1a over the xid, the name and (key chains) the instance.
-uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
+CFG_INLINE uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
     uint32_t h = 2166136261u;
     auto mix = [&h](unsigned char c) { h = (h ^ c) * 16777619u; };
     mix(static_cast<unsigned char>(xid));
@@ -488,10 +506,22 @@ struct Slot {
 };
 
 struct Index {
-    uint32_t cap;   // slots, a power of two (at most 2^30)
+    uint32_t cap;   // slots (at least 8, at most 2^30)
     uint32_t used;  // slots in use
     Slot slots[1];
 };
+
+// Chains a table may hold. Small tables (an object of ten attributes gets
+// 12 slots) are probed within a cache line or two, so they may be fuller.
+uint32_t max_used(uint32_t cap) noexcept { return cap <= 64 ? cap * 7 / 8 : cap / 4 * 3; }
+
+// The slot where a hash's probe starts: its 30 bits scaled to the table,
+// so that any size works (growth by half keeps large tables fuller).
+CFG_INLINE uint32_t home_of(const Index *ix, uint32_t hash) noexcept {
+    return static_cast<uint32_t>((static_cast<uint64_t>(hash & kHashBits) * ix->cap) >> 30);
+}
+
+CFG_INLINE uint32_t probe_next(const Index *ix, uint32_t i) noexcept { return i + 1 == ix->cap ? 0 : i + 1; }
 
 size_t index_size(uint32_t cap) noexcept { return round_up(offsetof(Index, slots) + cap * sizeof(Slot)); }
 
@@ -513,8 +543,8 @@ void free_node(Node *n, cfg_handle h) noexcept {
         free_index(k->index);
         pool_free(k, children_size(k->capheads));
     }
-    if (n->flags & kSide) g_side.erase(h);
-    if (n->flags & kSideLinks) g_side_links.erase(h);
+    if (n->flags & kSide) side_extras().erase(h);
+    if (n->flags & kSideLinks) side_links().erase(h);
     pool_free(block_of(n), block_size(n));
 }
 
@@ -528,8 +558,7 @@ bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const 
 }
 
 Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
-    uint32_t mask = ix->cap - 1;
-    for (uint32_t i = hash & mask;; i = (i + 1) & mask) {
+    for (uint32_t i = home_of(ix, hash);; i = probe_next(ix, i)) {
         Slot &s = ix->slots[i];
         if (!s.head) return nullptr;
         if (slot_matches(s, hash, keyed, xid, k)) return &s;
@@ -538,36 +567,41 @@ Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k
 
 bool grow_index(Children *k) noexcept;
 
-Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k) noexcept {
+CFG_INLINE Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k) noexcept {
     return find_slot(ix, hash_of(keyed, xid, k), keyed, xid, k);
 }
 
 // Makes room for `more` new chains; false on no memory.
 bool reserve_slots(Children *kids, uint32_t more) noexcept {
-    return (kids->index->used + more) * 4 <= kids->index->cap * 3 || grow_index(kids);
+    while (kids->index->used + more > max_used(kids->index->cap))
+        if (!grow_index(kids)) return false;
+    return true;
 }
 
-// The slot for a chain, made empty when there is none. Room must have been
-// reserved first (reserve_slots); a claimed slot holds no chain until the
-// caller links one into it.
-Slot *claim_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
-    if (Slot *s = find_slot(ix, hash, keyed, xid, k)) return s;
-    uint32_t mask = ix->cap - 1;
-    uint32_t i = hash & mask;
-    while (ix->slots[i].head) i = (i + 1) & mask;
+// A new empty slot for a chain of this hash. Room must have been reserved
+// first (reserve_slots); the slot holds no chain until the caller links one
+// into it.
+Slot *new_slot(Index *ix, uint32_t hash) noexcept {
+    uint32_t i = home_of(ix, hash);
+    while (ix->slots[i].head) i = probe_next(ix, i);
     ix->slots[i] = Slot{hash, 0};
     ++ix->used;
     return &ix->slots[i];
 }
 
+// The slot for a chain, made empty when there is none (as new_slot).
+Slot *claim_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
+    if (Slot *s = find_slot(ix, hash, keyed, xid, k)) return s;
+    return new_slot(ix, hash);
+}
+
 // Empties a slot, shifting later entries of its probe run back (no tombstones).
 void drop_slot(Index *ix, Slot *s) noexcept {
-    uint32_t mask = ix->cap - 1;
     uint32_t i = static_cast<uint32_t>(s - ix->slots);
     ix->slots[i] = Slot{0, 0};
     --ix->used;
-    for (uint32_t j = (i + 1) & mask; ix->slots[j].head; j = (j + 1) & mask) {
-        uint32_t home = ix->slots[j].hash & mask;
+    for (uint32_t j = probe_next(ix, i); ix->slots[j].head; j = probe_next(ix, j)) {
+        uint32_t home = home_of(ix, ix->slots[j].hash);
         // move j back to i when its home is not within (i, j]
         bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
         if (!stays) {
@@ -582,8 +616,8 @@ void drop_slot(Index *ix, Slot *s) noexcept {
 // for an attribute without an instance while its name chain serves as its
 // key chain.
 Links *key_links(Node *n, cfg_handle h) noexcept {
-    if (n->flags & kLinks) return reinterpret_cast<Links *>(n) - 1;
-    if (n->flags & kSideLinks) return &g_side_links.find(h)->second;
+    if (n->flags & kLinks) return reinterpret_cast<Links *>(reinterpret_cast<char *>(n) - prefix_size(n->flags));
+    if (n->flags & kSideLinks) return &side_links().find(h)->second;
     return nullptr;
 }
 
@@ -591,7 +625,7 @@ Links *key_links(Node *n, cfg_handle h) noexcept {
 bool make_key_links(Node *n, cfg_handle h) noexcept {
     if (n->flags & (kLinks | kSideLinks)) return true;
     try {
-        g_side_links.try_emplace(h, Links{0, 0});
+        side_links().try_emplace(h, Links{0, 0});
     } catch (...) {
         return false;
     }
@@ -601,7 +635,7 @@ bool make_key_links(Node *n, cfg_handle h) noexcept {
 
 void drop_side_links(Node *n, cfg_handle h) noexcept {
     if (!(n->flags & kSideLinks)) return;
-    g_side_links.erase(h);
+    side_links().erase(h);
     n->flags = static_cast<uint8_t>(n->flags & ~kSideLinks);
 }
 
@@ -666,12 +700,20 @@ bool index_add(Children *kids, Node *n, cfg_handle h) noexcept {
     if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
     bool wild = wild_instance(k.inst, k.ilen);
     bool plain = k.ilen == 0;  // a wildcard is an instance
-    // at most two new chains: its name and its key, or the key its plain
-    // namesakes get and its own
-    if (!reserve_slots(kids, 2)) return false;
+    uint32_t name_hash = hash_of(false, xid, k);
+    Slot *ns = find_slot(kids->index, name_hash, false, xid, k);
+    // New chains: a plain child's name, unless it exists and serves as the
+    // key chain; otherwise up to two more: its key, and the key its plain
+    // namesakes get.
+    bool shared = plain && (!ns || !(ns->hash & kMixed));
+    uint32_t more = (ns ? 0 : 1) + (shared ? 0 : 2);
+    if (kids->index->used + more > max_used(kids->index->cap)) {
+        if (!reserve_slots(kids, more)) return false;
+        if (ns) ns = find_slot(kids->index, name_hash, false, xid, k);  // the table moved
+    }
     Index *ix = kids->index;
-    // A claimed slot holds no chain yet: link into it before the next claim.
-    Slot *ns = claim_slot(ix, hash_of(false, xid, k), false, xid, k);
+    // A new slot holds no chain yet: link into it before the next claim.
+    if (!ns) ns = new_slot(ix, name_hash);
     bool convert = ns->head && !plain && !(ns->hash & kMixed);
     bool mixed = !plain || (ns->head && (ns->hash & kMixed));
     // Key links come first: all that can fail is done before any chain changes.
@@ -739,14 +781,14 @@ void index_remove(Children *kids, Node *n, cfg_handle h) noexcept {
 
 bool grow_index(Children *kids) noexcept {
     Index *old = kids->index;
-    Index *ix = new_index(old->cap * 2);
+    // Growth by half: large tables stay between 1/2 and 3/4 full.
+    Index *ix = new_index((old->cap + old->cap / 2 + 3) & ~3u);
     if (!ix) return false;
-    uint32_t mask = ix->cap - 1;
     for (uint32_t i = 0; i < old->cap; ++i) {
         const Slot &s = old->slots[i];
         if (!s.head) continue;
-        uint32_t j = s.hash & mask;
-        while (ix->slots[j].head) j = (j + 1) & mask;
+        uint32_t j = home_of(ix, s.hash);
+        while (ix->slots[j].head) j = probe_next(ix, j);
         ix->slots[j] = s;
         ++ix->used;
     }
@@ -758,10 +800,10 @@ bool grow_index(Children *kids) noexcept {
 // Builds the index of a parent that has grown past kIndexFrom children. On
 // no memory the parent simply stays unindexed (searches scan it).
 void build_index(Children *kids) noexcept {
-    // A chain a child (two for names with instances), at most 3/4 full:
-    // small objects (the common case) get a small table that grows with them.
-    uint32_t cap = 16;
-    while (cap * 3 < (kids->count + 2) * 4) cap *= 2;
+    // A chain a child (two for names with instances): small objects (the
+    // common case) get a small table that grows with them.
+    uint32_t cap = 8;
+    while (max_used(cap) < kids->count + 1) cap = (cap + cap / 2 + 3) & ~3u;
     kids->index = new_index(cap);
     if (!kids->index) return;
     for (cfg_handle c = kids->first; c; c = node_of(c)->next) {
@@ -961,7 +1003,7 @@ CFG_API uint32_t ds_get_attr_id(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
-    return id_of(n);
+    return id_of(n, h);
 }
 
 CFG_API void *ds_get_av_ptr(cfg_handle h) noexcept {
@@ -1027,7 +1069,7 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     if (p && !reserve_child(p, parent, xid)) return fail(DS_E_NO_MEMORY);
     cfg_handle h = new_handle();
     if (!h) return fail(DS_E_NO_MEMORY);
-    Node *n = make_node(xid, 0, value, length);
+    Node *n = make_node(xid, value, length);
     if (!n) return fail(DS_E_NO_MEMORY);  // the reserved slot stays unused
     set_slot(h, n);
     if (p && !link_child(children_of(p, parent), parent, n, h)) {
