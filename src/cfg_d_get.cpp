@@ -26,21 +26,18 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
     const char *value = get_av_ptr(h);
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
     if (!buffer || size == 0) return CFG_OK;
-    int status = CFG_OK;
-    if (cfgCtl & CFG_CTL_DEREFERENCE) {
-        // The substitution may store a default into this very attribute
-        // (${x:=...}), which would move its text: a value with a reference
-        // is substituted from a stack copy. Stored texts hold at most 639
-        // characters, so the copy is whole.
-        char source[kTextSize];
-        if (may_hold_reference(value)) {
-            copy_bounded(source, sizeof source, value);
-            value = source;
-        }
-        status = ref_substitute_default(value, buffer, size);
-    } else {
-        std::strncpy(buffer, value, size);
+    // Unsubstituted, or with no reference to substitute, the value is copied
+    // as strncpy would: the rest of the buffer zero, its last byte NUL.
+    if (!(cfgCtl & CFG_CTL_DEREFERENCE) || !may_hold_reference(value)) {
+        fill_text(buffer, size, value, strnlen(value, size));
+        return CFG_OK;
     }
+    // The substitution may store a default into this very attribute
+    // (${x:=...}), which would move its text: it works on a stack copy.
+    // Stored texts hold at most 639 characters, so the copy is whole.
+    char source[kTextSize];
+    copy_bounded(source, sizeof source, value);
+    int status = ref_substitute_default(source, buffer, size);
     buffer[size - 1] = '\0';
     return status;
 }

@@ -88,6 +88,15 @@ inline std::size_t copy_bounded(char *dst, std::size_t n, const char *src) noexc
     return len;
 }
 
+// Fills out (len >= 1 bytes) as a substitution hands a result over: at most
+// len - 1 characters of text (length of them), the rest of the buffer zero.
+// The text may lie inside out.
+inline void fill_text(char *out, uint32_t len, const char *text, std::size_t length) noexcept {
+    std::size_t n = length < len - 1 ? length : len - 1;
+    std::memmove(out, text, n);
+    std::memset(out + n, 0, len - n);
+}
+
 // Joins texts into dst of n bytes as snprintf("%s%s...") would, without
 // the formatting machinery (it runs for every stored definition): at most
 // n - 1 characters, always ended with NUL. Returns the whole joined length,

@@ -155,14 +155,6 @@ class Levels {
     int depth_ = 0;
 };
 
-// Writes the first min(length, len - 1) characters of text to out and zeroes
-// the rest of its len bytes; text may lie inside out.
-void write_out(char *out, uint32_t len, const char *text, std::size_t length) noexcept {
-    std::size_t n = length < len - 1 ? length : len - 1;
-    std::memmove(out, text, n);
-    std::memset(out + n, 0, len - n);
-}
-
 // The scan proper over the working copy: fills levels and sets status to
 // that of the last evaluation. False when a level cannot be allocated.
 [[nodiscard]] bool scan(const char *source, const char *work, std::size_t work_len, uint32_t len,
@@ -396,7 +388,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     FirstChars first(table);
     if (!first.any_in(source)) {
         // No open tag can start anywhere: the text is its own result.
-        write_out(out, len, source, std::strlen(source));
+        fill_text(out, len, source, std::strlen(source));
         return CFG_OK;
     }
     HeapText work = dup_text(source);
@@ -415,7 +407,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
         CFG_LOG(5, "%s: Unclosed reference at depth %d", "ref_substitute", levels.depth());
         for (int d = 1; d <= levels.depth(); ++d) levels.at(0).append(levels.at(d).buffer, levels.at(d).used);
     }
-    if (status == CFG_OK) write_out(out, len, levels.at(0).buffer, levels.at(0).used);
+    if (status == CFG_OK) fill_text(out, len, levels.at(0).buffer, levels.at(0).used);
     return status;
 }
 
