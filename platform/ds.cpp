@@ -979,6 +979,48 @@ Children *indexed_parent(Node *n) noexcept {
     return k && k->index ? k : nullptr;
 }
 
+// The first node of xid from start: a parent's first child of that xid, or
+// for a child, that node or the next sibling of that xid.
+cfg_handle search_from(Node *n, cfg_handle start, uint16_t xid) noexcept {
+    if (n->parent == 0) {  // a parent: its first child of that xid
+        Children *kids = children_of(n, start);
+        XidHead *hd = kids ? head_of(kids, xid) : nullptr;
+        return hd ? hd->first : 0;
+    }
+    if (xid_of(n) == xid) return start;  // a child of that xid: itself
+    if (n->prev && xid_of(node_of(n->prev)) == xid) {
+        // The usual step of an iteration, search(next(current)): the next
+        // node of that xid after the current one is linked from it.
+        return node_of(n->prev)->next_same;
+    }
+    cfg_handle h = start;  // otherwise step over the run of other kinds
+    while (h && xid_of(node_of(h)) != xid) h = node_of(h)->next;
+    return h;
+}
+
+// The name a lookup compares for a child: an attribute's text, the text of
+// the object a reference node refers to (NULL when it refers to no object),
+// any other node's value.
+const char *compared_text(Node *n) noexcept {
+    if (xid_of(n) != kXidRef) return n->value();
+    cfg_handle target = 0;
+    if (n->len >= sizeof target) std::memcpy(&target, n->value(), sizeof target);
+    Node *t = node_of(target);
+    return t && xid_of(t) == kXidIdent ? t->value() : nullptr;
+}
+
+// The first child keyed exactly name[instance] in an indexed parent.
+cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k) noexcept {
+    if (!indexed_kind(xid)) return 0;
+    if (k.ilen == 0) {  // while no namesake has an instance, the name chain is the key chain
+        Slot *ns = find_slot(ix, false, xid, k);
+        if (!ns) return 0;
+        if (!(ns->hash & kMixed)) return ns->head;
+    }
+    Slot *s = find_slot(ix, true, xid, k);
+    return s ? s->head : 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1033,21 +1075,7 @@ CFG_API void *ds_srch_av_ptr(cfg_handle start, int mode, uint16_t xid, cfg_handl
         fail(DS_E_BAD_HANDLE);
         return nullptr;
     }
-    cfg_handle h = 0;
-    if (n->parent == 0) {  // a parent: its first child of that xid
-        Children *kids = children_of(n, start);
-        XidHead *hd = kids ? head_of(kids, xid) : nullptr;
-        h = hd ? hd->first : 0;
-    } else if (xid_of(n) == xid) {  // a child of that xid: itself
-        h = start;
-    } else if (n->prev && xid_of(node_of(n->prev)) == xid) {
-        // The usual step of an iteration, search(next(current)): the next
-        // node of that xid after the current one is linked from it.
-        h = node_of(n->prev)->next_same;
-    } else {  // otherwise step over the run of other kinds
-        for (h = start; h && xid_of(node_of(h)) != xid; h = node_of(h)->next) {
-        }
-    }
+    cfg_handle h = search_from(n, start, xid);
     if (!h) return nullptr;
     if (found) *found = h;
     return node_of(h)->value();
@@ -1224,16 +1252,7 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
     Children *kids = kids_of(parent);
     if (!kids || !name || (ilen && !instance)) return 0;
     Key k{name, nlen, instance ? instance : name + nlen, ilen};
-    if (kids->index) {
-        if (!indexed_kind(xid)) return 0;
-        if (ilen == 0) {  // while no namesake has an instance, the name chain is the key chain
-            Slot *ns = find_slot(kids->index, false, xid, k);
-            if (!ns) return 0;
-            if (!(ns->hash & kMixed)) return ns->head;
-        }
-        Slot *s = find_slot(kids->index, true, xid, k);
-        return s ? s->head : 0;
-    }
+    if (kids->index) return keyed_child(kids->index, xid, k);
     XidHead *hd = head_of(kids, xid);
     Key ck;
     for (cfg_handle c = hd ? hd->first : 0; c; c = node_of(c)->next_same)
@@ -1258,6 +1277,30 @@ cfg_handle ds_next_wild(cfg_handle h) noexcept {
     if (!n) return fail(DS_E_BAD_HANDLE);
     if (indexed_parent(n)) return (n->flags & (kIndexed | kWild)) == (kIndexed | kWild) ? key_links(n, h)->next : 0;
     return scan_wild(n->next_same);
+}
+
+int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                    size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    if (!kids || !kids->index || !name || (ilen && !instance)) return 0;
+    *exact = keyed_child(kids->index, xid, Key{name, nlen, instance ? instance : name + nlen, ilen});
+    XidHead *hd = head_of(kids, xid);
+    *first_wild = hd ? hd->wild : 0;
+    return 1;
+}
+
+cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) noexcept {
+    Locked lock;
+    Node *n = node_of(start);
+    if (!n || !visit) return fail(DS_E_BAD_HANDLE);
+    for (cfg_handle c = search_from(n, start, xid); c;) {
+        if (visit(c, compared_text(node_of(c)), arg)) return c;
+        Node *cn = node_of(c);  // the visitor may have logged, and a log sink may change the store
+        if (!cn || xid_of(cn) != xid) return 0;
+        c = cn->next_same;
+    }
+    return 0;
 }
 
 int ds_index_ready(cfg_handle parent) noexcept {

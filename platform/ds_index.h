@@ -37,6 +37,21 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
 cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
 /** The next such child after h, 0 after the last. */
 cfg_handle ds_next_wild(cfg_handle h) CFG_NOEXCEPT;
+/** One step of a lookup of an exact name: when parent keeps a name index,
+ *  writes the first child of kind xid keyed exactly name[instance] (as
+ *  ds_first_keyed) to *exact and the first child whose instance holds a
+ *  wildcard (as ds_first_wild) to *first_wild, and returns 1. Returns 0,
+ *  writing nothing, when parent keeps no index (it is then scanned). */
+int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                    size_t ilen, cfg_handle *exact, cfg_handle *first_wild) CFG_NOEXCEPT;
+/** A scan's visitor: nonzero stops the scan at child. text is the name the
+ *  lookup compares: an attribute's stored text, the text of the object a
+ *  reference node refers to (NULL when it refers to no object). */
+typedef int (*ds_visit_fn)(cfg_handle child, const char *text, void *arg);
+/** Visits the nodes of kind xid that ds_srch_av_ptr would step through from
+ *  start (a parent: its children of that kind), in store order, until the
+ *  visitor stops: that node, or 0. */
+cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) CFG_NOEXCEPT;
 /** Nonzero when parent keeps a name index (it has grown past a few
  *  children); smaller parents are cheaper to scan. */
 int ds_index_ready(cfg_handle parent) CFG_NOEXCEPT;

@@ -13,6 +13,8 @@
 #include "cfg_private.h"
 #include "ds_index.h"
 
+#include <type_traits>
+
 namespace {
 constexpr const char kModule[] = "cfg_d_find";
 
@@ -95,6 +97,19 @@ Quick quick_compare(const char *text, const Pattern &p) noexcept {
     return same ? Quick::kMatch : Quick::kDiffer;
 }
 
+// Visits the children of a scanned parent: the quick comparison decides for
+// well-formed names, `matches` for the rest.
+template <class Matches>
+struct ScanVisitor {
+    const Pattern *pattern;  // NULL: every child goes to matches
+    Matches *matches;
+    static int visit(cfg_handle child, const char *text, void *arg) noexcept {
+        auto *self = static_cast<ScanVisitor *>(arg);
+        Quick q = self->pattern ? quick_compare(text, *self->pattern) : Quick::kAsk;
+        return q == Quick::kMatch || (q == Quick::kAsk && (*self->matches)(child));
+    }
+};
+
 // The first child of kind xid, in store order, that `matches` accepts.
 // A small parent is simply scanned: every child is compared, and a child
 // whose stored name cannot be read is reported as the scan meets it. A large
@@ -105,40 +120,33 @@ Quick quick_compare(const char *text, const Pattern &p) noexcept {
 // whose stored name cannot be read are then never candidates, so they are
 // skipped without a report. A component the index cannot read is compared
 // with every child.
-// `text_of` gives a child's stored name quietly from the value the search
-// returned (NULL when it has none), so that a scan for an exact component can
-// skip the full comparison.
-template <class TextOf, class Matches>
-cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, TextOf &&text_of,
-                       Matches &&matches) noexcept {
+template <class Matches>
+cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, Matches &&matches) noexcept {
     Pattern p;
     bool readable = pattern_of(component, p);
-    if (!readable || !ds_index_ready(parent)) {
-        bool quick = readable && !p.wild;
-        cfg_handle found = 0;
-        for (void *v = ds_srch_av_ptr(parent, 2, xid, &found); v;
-             v = ds_srch_av_ptr(ds_get_next_avp(found), 2, xid, &found)) {
-            Quick q = quick ? quick_compare(text_of(v), p) : Quick::kAsk;
-            if (q == Quick::kMatch || (q == Quick::kAsk && matches(found))) return found;
+    if (readable && !p.wild) {
+        cfg_handle exact = 0, wild = 0;
+        if (ds_lookup_keyed(parent, xid, p.name, p.nlen, p.inst, p.ilen, &exact, &wild)) {
+            // The store keys a child by exactly the name and instance the
+            // matcher compares, so an exact hit needs no second comparison
+            // (checked in debug builds).
+#if defined(CFGTREE_ASSERTS)
+            if (exact && !CFG_ASSERT(matches(exact))) exact = 0;
+#endif
+            if (!wild) return exact;
+            uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
+            for (cfg_handle w = wild; w && ds_seq(w) < before; w = ds_next_wild(w))
+                if (matches(w)) return w;
+            return exact;
         }
-        return 0;
-    }
-    if (p.wild) {
+    } else if (readable && ds_index_ready(parent)) {
         for (cfg_handle c = ds_first_named(parent, xid, p.name, p.nlen); c; c = ds_next_named(c))
             if (matches(c)) return c;
         return 0;
     }
-    // The store keys a child by exactly the name and instance the matcher
-    // compares, so an exact hit needs no second comparison (checked in
-    // debug builds).
-    cfg_handle exact = ds_first_keyed(parent, xid, p.name, p.nlen, p.inst, p.ilen);
-#if defined(CFGTREE_ASSERTS)
-    if (exact && !CFG_ASSERT(matches(exact))) exact = 0;
-#endif
-    uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
-    for (cfg_handle w = ds_first_wild(parent, xid); w && ds_seq(w) < before; w = ds_next_wild(w))
-        if (matches(w)) return w;
-    return exact;
+    using Visitor = ScanVisitor<std::remove_reference_t<Matches>>;
+    Visitor visitor{readable && !p.wild ? &p : nullptr, &matches};
+    return ds_scan_named(parent, xid, &Visitor::visit, &visitor);
 }
 
 }  // namespace
@@ -171,11 +179,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         }
         return compare_items(component, name, nullptr) == CFG_OK;
     };
-    auto text_of = [](const void *value) {  // quiet: a reference to nothing is left to matches
-        cfg_handle target = target_of(value);
-        return is_object(target) ? static_cast<const char *>(ds_get_av_ptr(target)) : nullptr;
-    };
-    cfg_handle ref = first_child(parent, xid_reference(), component, text_of, matches);
+    cfg_handle ref = first_child(parent, xid_reference(), component, matches);
     if (!ref) return 0;
     if (reference) *reference = ref;
     return target_of(ds_get_av_ptr(ref));  // a reference node: its value is the target
@@ -196,8 +200,7 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         }
         return compare_items(component, name, nullptr) == CFG_OK;
     };
-    auto text_of = [](const void *value) { return static_cast<const char *>(value); };
-    return first_child(parent, xid_item(), component, text_of, matches);
+    return first_child(parent, xid_item(), component, matches);
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).

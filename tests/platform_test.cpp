@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alloc.h"
+#include "ds_index.h"
 #include "support.h"
 
 namespace {
@@ -144,6 +145,60 @@ TEST(DataStore, AnAttributeCanBeAParentAndAReferenceTarget) {
     ASSERT_NE(0, ds_delete_avp3(root, ref));
     EXPECT_EQ(nullptr, ds_get_av_ptr(attr));
     EXPECT_EQ(nullptr, ds_get_av_ptr(child));
+}
+
+// A lookup's scan visits what ds_srch_av_ptr steps through, each node with
+// the name a lookup compares, and survives a visitor that deletes the node.
+struct Visits {
+    std::vector<cfg_handle> handles;
+    std::vector<std::string> texts;
+    size_t stop_at = 0;        // stop at the n-th node (0: never)
+    cfg_handle parent = 0;     // nonzero: delete each visited node from it
+    static int visit(cfg_handle c, const char *text, void *arg) {
+        auto *v = static_cast<Visits *>(arg);
+        v->handles.push_back(c);
+        v->texts.push_back(text ? text : "(null)");
+        if (v->parent) {
+            EXPECT_NE(0, ds_delete_avp3(v->parent, c));
+        }
+        return v->handles.size() == v->stop_at;
+    }
+};
+
+TEST(DataStore, ScanVisitsOneKindWithTheNamesALookupCompares) {
+    cfg_handle p = append_text(0, kIdent, "p");
+    cfg_handle a = append_text(p, kItem, "a=1");
+    cfg_handle obj = append_text(0, kIdent, "!o[2]");
+    cfg_handle to_obj = ds_append_avp2(p, 2, kRef, 0, &obj, sizeof obj);
+    cfg_handle b = append_text(p, kItem, "b=2");
+    cfg_handle to_attr = ds_append_avp2(p, 2, kRef, 0, &a, sizeof a);  // refers to no object
+    cfg_handle c = append_text(p, kItem, "c");
+    struct Case {
+        cfg_handle start;
+        uint16_t xid;
+        std::vector<cfg_handle> handles;
+        std::vector<std::string> texts;
+    };
+    const Case cases[] = {{p, kItem, {a, b, c}, {"a=1", "b=2", "c"}},
+                          {p, kRef, {to_obj, to_attr}, {"!o[2]", "(null)"}},
+                          {b, kItem, {b, c}, {"b=2", "c"}},  // from a child: that node on
+                          {to_obj, kItem, {b, c}, {"b=2", "c"}},
+                          {obj, kItem, {}, {}}};
+    for (const Case &k : cases) {
+        Visits all;
+        EXPECT_EQ(0u, ds_scan_named(k.start, k.xid, &Visits::visit, &all));
+        EXPECT_EQ(k.handles, all.handles);
+        EXPECT_EQ(k.texts, all.texts);
+    }
+    Visits two;
+    two.stop_at = 2;
+    EXPECT_EQ(b, ds_scan_named(p, kItem, &Visits::visit, &two));
+    EXPECT_EQ(0u, ds_scan_named(0xFFFFFF00u, kItem, &Visits::visit, &two));
+    Visits deleting;
+    deleting.parent = p;
+    EXPECT_EQ(0u, ds_scan_named(p, kItem, &Visits::visit, &deleting));
+    EXPECT_EQ((std::vector<cfg_handle>{a}), deleting.handles) << "the scan ends where its node went";
+    EXPECT_EQ((std::vector<cfg_handle>{b, c}), children_of(p, kItem));
 }
 
 // Nodes of every size are made, grown, shrunk and freed in a mixed order:
@@ -466,6 +521,12 @@ class IndexModel {
                     }
                     ASSERT_EQ(expect, ds_first_keyed(parent_, xid, name, std::strlen(name), inst, std::strlen(inst)))
                         << name << "[" << inst << "]";
+                    cfg_handle exact = 7, wild = 7;
+                    int ready = ds_lookup_keyed(parent_, xid, name, std::strlen(name), inst, std::strlen(inst),
+                                                &exact, &wild);
+                    ASSERT_EQ(ds_index_ready(parent_), ready);
+                    ASSERT_EQ(ready ? expect : 7u, exact) << name << "[" << inst << "]";
+                    ASSERT_EQ(ready ? ds_first_wild(parent_, xid) : 7u, wild);
                 }
             }
             std::vector<cfg_handle> want, got;
@@ -474,6 +535,10 @@ class IndexModel {
             for (cfg_handle c = ds_first_wild(parent_, xid); c; c = ds_next_wild(c)) got.push_back(c);
             ASSERT_EQ(want, got) << "wild list";
             for (size_t i = 1; i < same_kind.size(); ++i) ASSERT_LT(ds_seq(same_kind[i - 1]), ds_seq(same_kind[i]));
+            Visits scanned;
+            ASSERT_EQ(0u, ds_scan_named(parent_, xid, &Visits::visit, &scanned));
+            ASSERT_EQ(same_kind, scanned.handles);
+            for (size_t i = 0; i < same_kind.size(); ++i) ASSERT_EQ(stored_name(same_kind[i]), scanned.texts[i]);
         }
     }
 
