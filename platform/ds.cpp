@@ -234,6 +234,11 @@ uint32_t g_next_handle = 1;  // next handle to hand out; 0 is never used
 cfg_handle g_root = 0;
 int g_precedence = 10;
 FaultPlan g_fault;
+// Counts the changes after which a name may find another child than before,
+// or a scan may meet a child it cannot read: deletions, bindings and value
+// changes of nodes other than attributes. Appends do not count: a new child
+// comes after every child a search has already matched.
+uint64_t g_generation = 1;
 // The side tables are made on first use and never destroyed, like the
 // nodes they serve: no exit-time destructor pulls them from under a late
 // store call.
@@ -497,6 +502,13 @@ CFG_INLINE uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
         mix(0xff);
         for (size_t i = 0; i < k.ilen; ++i) mix(static_cast<unsigned char>(k.inst[i]));
     }
+    // FNV leaves names that differ in their last character (k0..k9) close
+    // in the high bits, which pick the home slot: mix them all through.
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
     return (h & kHashBits) | (keyed ? kKeyed : 0u);
 }
 
@@ -1129,6 +1141,7 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     e->aux = t;
     n->flags |= kBound;
     if (kids) (void)index_add(kids, n, h);  // on no memory it stays findable by scan only
+    ++g_generation;
     return 1;
 }
 
@@ -1139,6 +1152,7 @@ CFG_API int ds_delete_obj(cfg_handle h) noexcept {
     if (Extra *e = extra_of(n, h); e && e->refs) return fail(DS_E_BAD_HANDLE);
     if (injected(DS_FAULT_DELETE)) return fail(DS_E_REFUSED);
     destroy(h);
+    ++g_generation;
     return 1;
 }
 
@@ -1151,6 +1165,7 @@ CFG_API int ds_delete_avp3(cfg_handle parent, cfg_handle node) noexcept {
     if (injected(DS_FAULT_DELETE)) return fail(DS_E_REFUSED);
     unlink_child(children_of(p, parent), c, node);
     destroy(node);
+    ++g_generation;
     return 1;
 }
 
@@ -1190,6 +1205,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     n->len = length;
     if (old) pool_free(block_of(old), block_size(old));
     if (kids) (void)index_add(kids, keyed, keyed_h);  // on no memory: found by name no more
+    if (xid_of(n) != kXidItem) ++g_generation;  // an attribute never stands between two levels
     return 1;
 }
 
@@ -1301,6 +1317,11 @@ cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void
         c = cn->next_same;
     }
     return 0;
+}
+
+uint64_t ds_generation(void) noexcept {
+    Locked lock;
+    return g_generation;
 }
 
 int ds_index_ready(cfg_handle parent) noexcept {

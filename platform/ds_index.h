@@ -52,6 +52,12 @@ typedef int (*ds_visit_fn)(cfg_handle child, const char *text, void *arg);
  *  start (a parent: its children of that kind), in store order, until the
  *  visitor stops: that node, or 0. */
 cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) CFG_NOEXCEPT;
+/** A count that changes with every change of the store after which a name
+ *  may find another object reference than before, or a scan may meet a
+ *  child it cannot read: deletions, bindings, and value changes of nodes
+ *  other than attributes. Appends leave it: a new child comes after every
+ *  child a search has matched already. */
+uint64_t ds_generation(void) CFG_NOEXCEPT;
 /** Nonzero when parent keeps a name index (it has grown past a few
  *  children); smaller parents are cheaper to scan. */
 int ds_index_ready(cfg_handle parent) CFG_NOEXCEPT;

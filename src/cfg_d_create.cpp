@@ -13,6 +13,9 @@
 namespace {
 constexpr const char kModule[] = "cfg_d_create";
 constexpr cfgtree::SearchReporter kCreateReporter{kModule, "cfg_create_item"};
+// The existing objects the last creation walked through (see WalkMemo): a
+// run of definitions below one object finds its path once.
+cfgtree::WalkMemo g_create_memo;
 
 // The stored text of a new item: the component, with one '!' in front when
 // the parent (not the root) is read-only. A component that already begins
@@ -107,18 +110,24 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
     {
         StoreLock lock;
         char component[kTextSize];
+        const char *base = copy.get();
         const char *pos = nullptr;
-        status = split_identifier(copy.get(), component, nullptr, &pos);
         cfg_handle parent = start;
+        uint32_t marked = 0;  // not used: creation looks at the stored marks
+        uint64_t reports = search_reports();
+        status = split_identifier(base + g_create_memo.resume(start, base, &parent, &marked), component, nullptr,
+                                  &pos);
         bool created = false;
         while (status == CFG_OK) {
             bool object = *pos == '.' || kind == xid_reference();
             found = 0;
             status = find_or_create(parent, component, object, created, &found);
             if (status != CFG_OK || *pos != '.') break;
+            if (!created) g_create_memo.step(static_cast<std::size_t>(pos - base), found, 0);
             parent = found;
             status = split_identifier(pos + 1, component, nullptr, &pos);
         }
+        g_create_memo.finish(base, status == CFG_OK && search_reports() == reports);
         if (status != CFG_OK) found = 0;
     }
     if (out) *out = found;

@@ -2,7 +2,9 @@
 //
 // Owns the one child lookup by name (find_child_object/_attribute), which
 // every module uses to pick the child a component names, and cfg_find_item,
-// which walks a dotted identifier from a start object. The child lookup asks
+// which walks a dotted identifier from a start object (going on after the
+// prefix it shares with the last walk, while that is known to lead to the
+// same object: WalkMemo, which also lives here). The child lookup asks
 // the store's name index for the few candidates that can match, so finding a
 // child costs the same among ten siblings or a million. The walk cuts a copy
 // of the identifier at the dots: on the stack for identifiers of up to 639
@@ -153,6 +155,51 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
 
 namespace cfgtree {
 
+namespace {
+uint64_t g_reports = 0;  // unreadable children reported by the searches
+WalkMemo g_find_memo;    // the last lookup's object levels
+}  // namespace
+
+uint64_t search_reports() noexcept { return g_reports; }
+
+std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *object, uint32_t *marked) noexcept {
+    if (depth_++ > 0) return 0;
+    walk_start_ = start;
+    walk_generation_ = ds_generation();
+    walked_ = resumed_ = 0;
+    overflow_ = false;
+    if (start != start_ || walk_generation_ != generation_) kept_ = 0;
+    std::size_t common = 0;
+    while (text_[common] && text_[common] == text[common]) ++common;
+    while (resumed_ < kept_ && level_[resumed_].dot < common) ++resumed_;
+    walked_ = resumed_;
+    if (resumed_ == 0) return 0;
+    *object = level_[resumed_ - 1].object;
+    *marked = level_[resumed_ - 1].marked;
+    return level_[resumed_ - 1].dot + 1u;
+}
+
+void WalkMemo::step(std::size_t dot, cfg_handle object, uint32_t marked) noexcept {
+    if (depth_ > 1) return;
+    if (overflow_ || walked_ == kLevels || dot + 1 >= kTextSize) {
+        overflow_ = true;  // deeper levels are not kept: the prefix kept so far stays exact
+        return;
+    }
+    level_[walked_++] = Level{static_cast<uint16_t>(dot), marked, object};
+}
+
+void WalkMemo::finish(const char *text, bool keep) noexcept {
+    if (--depth_ > 0) return;
+    // A report may have let a log sink change the store: then nothing is kept.
+    bool unchanged = ds_generation() == walk_generation_;
+    kept_ = !unchanged ? 0 : keep ? walked_ : resumed_;
+    start_ = walk_start_;
+    generation_ = walk_generation_;
+    std::size_t length = kept_ ? level_[kept_ - 1].dot + 1u : 0;
+    std::memcpy(text_, text, length);
+    text_[length] = '\0';
+}
+
 cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept {
     if (start == 0) return 0;
     cfg_handle found = 0;
@@ -174,6 +221,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         cfg_handle target = static_cast<cfg_handle>(object_ref(ref));
         const char *name = object_id(target);
         if (!name) {
+            ++g_reports;
             Log_Entry(3, who.module, __LINE__, "Bad config object at <%ld>", static_cast<long>(target));
             return false;
         }
@@ -190,11 +238,13 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
     auto matches = [&](cfg_handle h) {
         const char *text = static_cast<const char *>(ds_get_av_ptr(h));
         if (!text) {
+            ++g_reports;
             Log_Entry(3, who.module, __LINE__, "%s: ds_get_av_ptr(%ld)", who.function, static_cast<long>(h));
             return false;
         }
         name[0] = '\0';
         if (split_identifier(text, name, nullptr, nullptr) != CFG_OK) {
+            ++g_reports;
             Log_Entry(3, who.module, __LINE__, "Bad config attribute at <%ld>", static_cast<long>(h));
             return false;
         }
@@ -221,7 +271,9 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
     {
         StoreLock lock;
         cfg_handle current = start;
-        char *component = copy.get();
+        uint64_t reports = g_reports;
+        char *base = copy.get();
+        char *component = base + g_find_memo.resume(start, text, &current, &marked);
         for (;;) {
             char *dot = std::strchr(component, '.');
             if (dot) *dot = '\0';
@@ -234,9 +286,11 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
                 break;
             }
             if (!dot) break;
+            g_find_memo.step(static_cast<std::size_t>(dot - base), found, marked);
             current = found;
             component = dot + 1;
         }
+        g_find_memo.finish(text, g_reports == reports);
     }
     if (status != CFG_OK) return status;
     if (item) *item = found;

@@ -204,6 +204,56 @@ inline constexpr NameTable kNameTable{};
 
 // Who reports a bad child met during a child search: the module name the
 // messages carry and the function named in "%s: ds_get_av_ptr(%ld)".
+// The object levels of the last walk of one kind (lookups, creations) along
+// a dotted identifier, so that the next walk from the same start that shares
+// a dotted prefix with it goes on after that prefix instead of searching it
+// again: file-order updates name one object after another below a common
+// path, and the lookups of a program stay in a few parts of the tree. The
+// objects a prefix leads to stay the same while the store's generation
+// stands (ds_generation: appends come after every match; deletions,
+// bindings and renames count). A walk whose searches reported a child they
+// could not read is not kept, so a shortened walk reports exactly what the
+// whole one would: nothing. Used under the store's lock only; a walk started
+// inside another (from a log sink) neither uses nor changes it.
+class WalkMemo {
+  public:
+    static constexpr int kLevels = 32;
+
+    // Where a walk of text from start may go on: the offset after the last
+    // dot of the longest kept prefix it shares (0: the start), with the
+    // object that prefix leads to in *object and whether one of its
+    // components carries the read-only mark in *marked.
+    [[nodiscard]] std::size_t resume(cfg_handle start, const char *text, cfg_handle *object,
+                                     uint32_t *marked) noexcept;
+    // The component of the current walk ending at text[dot] ('.') led to
+    // object, the mark seen so far being marked.
+    void step(std::size_t dot, cfg_handle object, uint32_t marked) noexcept;
+    // Ends the current walk of text: what it found is kept unless keep is
+    // false (its searches reported something, or it failed).
+    void finish(const char *text, bool keep) noexcept;
+
+  private:
+    struct Level {
+        uint16_t dot;  // offset of the '.' that ends the component
+        uint32_t marked;
+        cfg_handle object;
+    };
+    cfg_handle start_ = 0;       // of the kept walk
+    uint64_t generation_ = 0;    // the store's generation it was made in
+    cfg_handle walk_start_ = 0;  // of the current walk
+    uint64_t walk_generation_ = 0;
+    int kept_ = 0;     // levels kept from the last finished walk
+    int resumed_ = 0;  // levels the current walk took over
+    int walked_ = 0;   // levels it holds so far
+    int depth_ = 0;    // walks under way: a log sink may start one inside another
+    bool overflow_ = false;
+    Level level_[kLevels];
+    char text_[kTextSize] = "";  // the kept walk's identifier, to its last dot
+};
+
+// Counts the reports of unreadable children the child searches make.
+[[nodiscard]] uint64_t search_reports() noexcept;
+
 struct SearchReporter {
     const char *module;
     const char *function;

@@ -232,3 +232,79 @@ TEST(ChildSearch, WalksChildrenOfOneKindInStoreOrder) {
 }
 
 }  // namespace
+
+// ---- walks that go on after the prefix they share with the last one --------
+
+namespace {
+
+cfg_handle find(cfg_handle start, const char *identifier, uint32_t *read_only = nullptr) {
+    cfg_handle item = 0;
+    return cfg_find_item(start, identifier, &item, nullptr, read_only) == CFG_OK ? item : 0;
+}
+
+// Every change that can make a shared prefix lead elsewhere is seen by the
+// next walk, whatever the walk before it cached.
+TEST(FindItem, SharedPrefixesFollowEveryChangeOfThePath) {
+    Tree t;
+    cfg_handle y_before = find(0, "a.x.y");
+    ASSERT_EQ(t.y, y_before);
+    // A namesake appended later never comes first.
+    cfg_handle x2 = raw_object(t.a, "x");
+    cfg_handle y2 = raw(x2, kItem, "y=two");
+    EXPECT_EQ(t.y, find(0, "a.x.y"));
+    // Deleting the first one lets the namesake be found.
+    ASSERT_NE(0, ds_delete_avp3(t.a, t.x_ref));
+    EXPECT_EQ(y2, find(0, "a.x.y"));
+    // A rename of an object on the path.
+    ASSERT_NE(0, ds_modify_av(x2, "z", 2));
+    EXPECT_EQ(0u, find(0, "a.x.y"));
+    EXPECT_EQ(y2, find(0, "a.z.y"));
+    // Another start: the same text leads elsewhere.
+    EXPECT_EQ(0u, find(t.a, "a.z.y"));
+    EXPECT_EQ(y2, find(t.a, "z.y"));
+    EXPECT_EQ(y2, find(0, "a.z.y"));
+}
+
+TEST(FindItem, SharedPrefixesKeepTheReadOnlyReport) {
+    Tree t;
+    raw(t.x_obj, kItem, "w=3");
+    const struct {
+        const char *identifier;
+        uint32_t read_only;
+    } cases[] = {{"!a.x.y", 1}, {"!a.x.w", 1}, {"a.x.w", 0}, {"a.!x.y", 1}, {"a.!x.w", 1}, {"a.x.y", 0}};
+    for (const auto &c : cases) {
+        uint32_t read_only = 7;
+        EXPECT_NE(0u, find(0, c.identifier, &read_only)) << c.identifier;
+        EXPECT_EQ(c.read_only, read_only) << c.identifier;
+    }
+}
+
+// A scan that meets an unreadable child reports it on every walk: such a
+// walk is never shortened.
+TEST(FindItem, EveryWalkReportsTheUnreadableChildrenItMeets) {
+    cfg_handle p = raw_object(root(), "p");
+    cfg_handle loose = raw(0, kItem, "loose");
+    ASSERT_NE(0u, ds_append_avp2(p, 2, kRef, 0, &loose, sizeof loose));  // refers to no object
+    cfg_handle q = raw_object(p, "q");
+    cfg_handle v = raw(q, kItem, "v=1");
+    cfgtest::LogCapture log;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(v, find(0, "p.q.v"));
+    int reports = 0;
+    for (const auto &line : log.lines()) reports += line.message.find("Bad config object at") != std::string::npos;
+    EXPECT_EQ(3, reports) << log.dump();
+}
+
+// Creation goes on after the objects its last walk found the same way.
+TEST(CreateItem, SharedPrefixesFollowDeletions) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c1", "1"));
+    cfg_handle b_before = find(0, "a.b");
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c2", "2"));
+    ASSERT_STATUS(CFG_OK, Cfg_Delete("a.b"));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.c3", kItem, nullptr));
+    cfg_handle b_after = find(0, "a.b");
+    ASSERT_NE(0u, b_after);
+    EXPECT_NE(b_before, b_after);
+    EXPECT_EQ("obj a\n  obj b\n    attr c3\n", cfgtest::dump_tree());
+}
+
+}  // namespace
