@@ -98,9 +98,10 @@ int is_read_only(cfg_handle h, uint32_t *flag) noexcept {
                 ds_get_error());
         return CFG_ERR_BAD_OBJECT;
     }
-    if (is_reference(h)) {
+    uint16_t xid = xid_of_node(h);
+    if (xid == xid_reference()) {
         text = object_id(h);
-    } else if (!is_object(h)) {
+    } else if (xid != xid_identifier()) {
         text = nullptr;
     }
     if (!text) {
