@@ -1295,8 +1295,10 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
     Locked lock;
     Children *kids = kids_of(parent);
     if (!kids || !kids->index || !name || (ilen && !instance)) return 0;
-    *exact = keyed_child(kids->index, xid, Key{name, nlen, instance ? instance : name + nlen, ilen});
     XidHead *hd = head_of(kids, xid);
+    // No child of that kind: no need to probe the table (which the other
+    // kind may have made large, and cold).
+    *exact = hd && hd->first ? keyed_child(kids->index, xid, Key{name, nlen, instance ? instance : name + nlen, ilen}) : 0;
     *first_wild = hd ? hd->wild : 0;
     return 1;
 }
