@@ -46,10 +46,22 @@ inline void quiet_sink(void *, int, const char *module, int, const char *message
 
 inline void install_quiet_log() { Log_SetSink(&quiet_sink, nullptr); }
 
-// After `allocations` allocations every further one fails, for the scope.
+// Nodes one step may make: lookups and definition lines allocate nothing,
+// so the allocation budget alone would let an index range of two billion
+// create that many attributes.
+inline constexpr int kAppendBudget = 50000;
+
+// After `allocations` allocations every further one fails, and so does every
+// store append after kAppendBudget, for the scope.
 struct Budget {
-    explicit Budget(int allocations = kAllocationBudget) noexcept { cfg_inject_alloc_fault(allocations, INT_MAX); }
-    ~Budget() { cfg_inject_alloc_fault(0, 0); }
+    explicit Budget(int allocations = kAllocationBudget) noexcept {
+        cfg_inject_alloc_fault(allocations, INT_MAX);
+        ds_inject_fault(DS_FAULT_APPEND, kAppendBudget, INT_MAX);
+    }
+    ~Budget() {
+        cfg_inject_alloc_fault(0, 0);
+        ds_inject_fault(0, 0, 0);
+    }
     Budget(const Budget &) = delete;
     Budget &operator=(const Budget &) = delete;
 };

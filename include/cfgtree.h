@@ -94,6 +94,10 @@ typedef uint32_t cfg_handle;
 /** Include lines nest at most this deep; a deeper include fails with
  *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). */
 #define CFG_MAX_INCLUDE_DEPTH 32
+/** The index ranges of one load expand to at most this many definitions in
+ *  all; the next one fails with CFG_ERR_SYNTAX, so that a short line such as
+ *  x[0..2147483647]=1 cannot keep a load busy for hours. */
+#define CFG_MAX_RANGE_DEFINITIONS 1000000
 
 /** The control flag word; initially 0x19 (create on set, dereference,
  *  dereference environment). Read without a lock; change it with cfg_ctl
@@ -409,7 +413,8 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  argument); ERR_FILE_ACCESS (file not found, not readable or not
  *  openable); ERR_READ_FAILED; ERR_UNEXPECTED_EOF (a block left open);
  *  CFG_ERR_SYNTAX (a bad line; blocks nested more than 256 deep; a name
- *  over 639 characters); CFG_ERR_FILE_REFERENCE (an undefined %(...)
+ *  over 639 characters; ranges expanding to more than
+ *  CFG_MAX_RANGE_DEFINITIONS definitions); CFG_ERR_FILE_REFERENCE (an undefined %(...)
  *  reference; includes nested more than CFG_MAX_INCLUDE_DEPTH deep); and
  *  any status of creating, setting or the update tables. */
 CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;

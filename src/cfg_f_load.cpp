@@ -191,6 +191,11 @@ struct RangeRun {
 // Sets the instance [index] and the range variable, repositions the file to
 // the end of the range line and processes the rest of the line once.
 [[nodiscard]] int run_index(const RangeRun &run, const char *index, bool numeric) noexcept {
+    if (++run.state->range_definitions > CFG_MAX_RANGE_DEFINITIONS) {
+        CFG_LOG(3, "%s: ranges expand to more than %d definitions in file '%s' line %d", "parse_definition",
+                CFG_MAX_RANGE_DEFINITIONS, run.file ? run.file->name : "<NULL>", run.file ? run.line : 0);
+        return CFG_ERR_SYNTAX;
+    }
     std::size_t len = std::strlen(index);
     if (run.length + len + 2 > kTextMax) return name_too_long("name with instance", run.name);
     run.name[run.length] = '[';
@@ -208,7 +213,9 @@ struct RangeRun {
         }
         std::memcpy(value, index, len + 1);
     }
-    if (run.file) {
+    // Only a block read for the last index moved the stream (every line read
+    // counts); otherwise it still stands after the range line.
+    if (run.file && run.file->line != run.line) {
         if (std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
             int err = errno;
             CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,

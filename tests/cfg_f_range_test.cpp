@@ -193,3 +193,26 @@ TEST(DefinitionLines, CalledDirectlyWithAPrefix) {
 }
 
 }  // namespace
+
+namespace {
+
+// The ranges of one load make at most CFG_MAX_RANGE_DEFINITIONS definitions
+// in all, so a short line cannot keep a load busy for hours. Filtered out,
+// the definitions cost only their expansion.
+TEST(DefinitionLines, RangesOfALoadExpandToABoundedNumberOfDefinitions) {
+    ConfigDir dir;
+    const std::string half = std::to_string(CFG_MAX_RANGE_DEFINITIONS / 2);
+    dir.write("at.cfg", "x[1.." + half + "] = 1\ny[1.." + half + "] = 1\n");
+    dir.write("over.cfg", "x[1.." + half + "] = 1\ny[0.." + half + "] = 1\nz = 1\n");
+    dir.write("huge.cfg", "x[0..2147483647] = 1\n");
+    EXPECT_STATUS(CFG_OK, load_direct("at.cfg,@=none"));
+    for (const char *file : {"over.cfg", "huge.cfg"}) {
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct(std::string(file) + ",@=none"));
+        EXPECT_TRUE(log.contains("ranges expand to more than " + std::to_string(CFG_MAX_RANGE_DEFINITIONS) +
+                                 " definitions in file"))
+            << log.dump();
+    }
+}
+
+}  // namespace
