@@ -78,9 +78,9 @@ int create_attr(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
 
 // Finds or makes one component under parent into *found. Below a component
 // that had to be made nothing can exist yet, so no search is made there.
-int find_or_create(cfg_handle parent, const char *component, bool object, bool &created,
+int find_or_create(cfg_handle parent, const char *component, bool object, bool &created, bool missing,
                    cfg_handle *found) noexcept {
-    if (!created) {
+    if (!created && !missing) {
         *found = object ? cfgtree::find_child_object(parent, component, nullptr, kCreateReporter)
                         : cfgtree::find_child_attribute(parent, component, kCreateReporter);
         if (*found) return CFG_OK;
@@ -90,12 +90,24 @@ int find_or_create(cfg_handle parent, const char *component, bool object, bool &
     return status;
 }
 
+// Did the lookup that just failed search exactly this: the component text
+// [at, end) under parent? The lookup cuts at every dot and this walk parses
+// names and instances, so the texts are compared rather than assumed.
+// An object component (followed by a dot) was searched as an object by both;
+// a last one as an attribute (and as an object) by the lookup.
+bool known_missing(const cfgtree::WalkMiss *miss, cfg_handle parent, const char *base, const char *at,
+                   const char *end) noexcept {
+    return miss && miss->known && miss->parent == parent && static_cast<std::size_t>(at - base) == miss->offset &&
+           static_cast<std::size_t>(end - at) == miss->length;
+}
+
 }  // namespace
 
 namespace cfgtree {
 
 // A NULL identifier is treated as the empty text (a syntax error).
-int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
+int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
+                const WalkMiss *miss) noexcept {
     const char *text = identifier ? identifier : "";
     WorkCopy copy(text);
     if (!copy.get()) {
@@ -115,17 +127,19 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
         cfg_handle parent = start;
         uint32_t marked = 0;  // not used: creation looks at the stored marks
         uint64_t reports = search_reports();
-        status = split_identifier(base + g_create_memo.resume(start, base, &parent, &marked), component, nullptr,
-                                  &pos);
+        const char *at = base + g_create_memo.resume(start, base, &parent, &marked);
+        status = split_identifier(at, component, nullptr, &pos);
         bool created = false;
         while (status == CFG_OK) {
             bool object = *pos == '.' || kind == xid_reference();
             found = 0;
-            status = find_or_create(parent, component, object, created, &found);
+            status = find_or_create(parent, component, object, created, known_missing(miss, parent, base, at, pos),
+                                    &found);
             if (status != CFG_OK || *pos != '.') break;
             if (!created) g_create_memo.step(static_cast<std::size_t>(pos - base), found, 0);
             parent = found;
-            status = split_identifier(pos + 1, component, nullptr, &pos);
+            at = pos + 1;
+            status = split_identifier(at, component, nullptr, &pos);
         }
         g_create_memo.finish(base, status == CFG_OK && search_reports() == reports);
         if (status != CFG_OK) found = 0;

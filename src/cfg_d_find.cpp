@@ -255,7 +255,7 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
-              uint32_t *read_only) noexcept {
+              uint32_t *read_only, WalkMiss *miss) noexcept {
     const char *text = identifier ? identifier : "";
     WorkCopy copy(text);
     if (!copy.get()) {
@@ -283,6 +283,8 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
             if (!found) found = find_child_object(current, component, &ref);
             if (!found) {
                 status = CFG_NOT_FOUND;
+                if (miss && g_reports == reports)
+                    *miss = WalkMiss{true, current, static_cast<std::size_t>(component - base), std::strlen(component)};
                 break;
             }
             if (!dot) break;

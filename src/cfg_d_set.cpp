@@ -63,11 +63,13 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         cfg_handle attribute = 0;
         uint32_t read_only = 0;
         uint32_t *ask = (cfgCtl & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
-        status = find_item(context_start(), identifier, &attribute, nullptr, ask);
+        WalkMiss miss;
+        status = find_item(context_start(), identifier, &attribute, nullptr, ask, &miss);
         if (status == CFG_NOT_FOUND) {
             // A new attribute is always set, even when it inherited a mark.
+            // The creation need not search again where the lookup failed.
             status = (cfgCtl & CFG_CTL_CREATE_ON_SET)
-                         ? create_item(context_start(), identifier, xid_item(), &attribute)
+                         ? create_item(context_start(), identifier, xid_item(), &attribute, &miss)
                          : CFG_NOT_CREATED;
         }
         if (status == CFG_OK) status = read_only ? CFG_READ_ONLY : set_attr_value(attribute, value);

@@ -276,8 +276,19 @@ inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 
 [[nodiscard]] cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept;
 [[nodiscard]] cfg_handle srch_attribute(cfg_handle start) noexcept;
+// Where a lookup that found nothing gave up: the component at text[offset]
+// (length characters) is no child of parent. Known only when the walk's
+// searches reported nothing, so that a creation going the same way right
+// after it, under the same lock, may skip that one search: it would find
+// nothing and report nothing either.
+struct WalkMiss {
+    bool known = false;
+    cfg_handle parent = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+};
 [[nodiscard]] int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
-                            uint32_t *read_only) noexcept;
+                            uint32_t *read_only, WalkMiss *miss = nullptr) noexcept;
 [[nodiscard]] int find(const char *identifier, cfg_handle *item) noexcept;
 [[nodiscard]] int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept;
 [[nodiscard]] const char *get_av_ptr(cfg_handle h) noexcept;
@@ -287,7 +298,10 @@ inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 [[nodiscard]] const char *get_context() noexcept;
 [[nodiscard]] int push_context(const char *identifier) noexcept;
 int pop_context() noexcept;
-[[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept;
+// miss: what a lookup of the same identifier from the same start has just
+// found missing, with nothing changed since (the caller holds the lock).
+[[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
+                              const WalkMiss *miss = nullptr) noexcept;
 [[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
 [[nodiscard]] int set_attr_value_id(const char *identifier, const char *value) noexcept;
 [[nodiscard]] int delete_item(cfg_handle start, const char *identifier) noexcept;

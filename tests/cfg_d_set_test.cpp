@@ -127,6 +127,47 @@ TEST(SetAttrValue, SetsByIdentifierAndCreatesWhatIsMissing) {
     EXPECT_EQ("obj a\n  obj b\n    attr c=4\n    attr d=\n  obj n\n    attr m=5\n", cfgtest::dump_tree());
 }
 
+// A set that creates goes on where its lookup failed instead of searching
+// there again. Whatever the identifier, the result must be that of a plain
+// find-or-create from the same start: each case runs both ways in two
+// twin objects seeded alike and compares the trees and statuses.
+TEST(SetAttrValue, CreatingAfterAFailedLookupEqualsAPlainCreation) {
+    struct Case {
+        const char *seed;  // attributes set in both twins first ("" for none)
+        const char *identifier;
+    };
+    const Case cases[] = {
+        {"", "a.b.c"},          {"a.x", "a.b"},        {"a.b", "a.b.c"},       {"a.b.c", "a.b.d"},
+        {"", "a[x.y].b"},       {"a[1].c", "a[*].b"},  {"a[1].c", "a[1:*].c"}, {"a[1].c", "a[2].c"},
+        {"", "a.b[1:2].c"},     {"a.b", "a.!b.c"},     {"", "!a.b"},           {"a.b", "a..b"},
+        {"", "a.b="},           {"", "a.$.c"},         {"p.q", "p.q[*]"},      {"p.q[1]", "p.q[**]"},
+        {"", "x[1].y[2].z[3]"}, {"x[1].y", "x[1].y.z"},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(std::string("seed '") + c.seed + "', set '" + c.identifier + "'");
+        std::string twin[2] = {"set" + std::to_string(i), "plain" + std::to_string(i)};
+        cfg_handle start[2] = {};
+        for (int t = 0; t < 2; ++t) {
+            ASSERT_STATUS(CFG_OK, cfg_create_item(0, twin[t].c_str(), kObject, &start[t]));
+            cfg_handle seeded = 0;
+            if (*c.seed) {
+                ASSERT_STATUS(CFG_OK, cfg_create_item(start[t], c.seed, kItem, &seeded));
+                ASSERT_STATUS(CFG_OK, cfg_set_attr_value(seeded, "seed"));
+            }
+        }
+        ASSERT_STATUS(CFG_OK, Cfg_PushContext(twin[0].c_str()));
+        int set = Cfg_SetAttrValue(c.identifier, "v");
+        ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+        cfg_handle h = 0;
+        int plain = cfg_find_item(start[1], c.identifier, &h, nullptr, nullptr);
+        if (plain == CFG_NOT_FOUND) plain = cfg_create_item(start[1], c.identifier, kItem, &h);
+        if (plain == CFG_OK) plain = cfg_set_attr_value(h, "v");
+        EXPECT_STATUS(plain, set);
+        EXPECT_EQ(cfgtest::dump_tree(start[1]), cfgtest::dump_tree(start[0]));
+    }
+}
+
 TEST(SetAttrValue, RefusesNullArgumentsAndObjectsSilently) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
     std::string before = cfgtest::dump_tree();
