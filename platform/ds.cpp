@@ -44,6 +44,7 @@
 #include "ds.h"
 
 #include "ds_index.h"
+#include "name_chars.h"
 
 #include <atomic>
 #include <cerrno>
@@ -409,64 +410,67 @@ XidHead *head_of(Children *k, uint16_t xid) noexcept {
 
 // ---- names -----------------------------------------------------------------
 
-// A child's name, split as the index compares it.
+// A child's name, split as the index compares it. A plain key (name
+// characters only, an instance without ']' or NUL) may be compared with a
+// stored text in place (text_matches).
 struct Key {
     const char *name;
     size_t nlen;
     const char *inst;
     size_t ilen;
+    bool plain = false;
 };
 
 bool indexed_kind(uint16_t xid) noexcept { return xid == kXidItem || xid == kXidRef; }
 
-// Splits a stored name: one leading '!' dropped, the bare name up to '[',
-// the instance up to the first ']'.
-CFG_INLINE void split_name(const char *text, size_t len, Key &k) noexcept {
-    if (len && text[0] == '!') ++text, --len;
-    const void *open = std::memchr(text, '[', len);
+// Splits a stored name exactly as the library's parser does, so that the
+// index keys a child by what the matcher compares: one leading '!' dropped,
+// the run of name characters, and when '[' follows, the instance up to the
+// first ']' of the text. False for a text the parser refuses (no name
+// character, no ']', a component longer than 639 characters) and, for an
+// object's name (dot_ends false), one that goes on with a '.': the matcher
+// compares those with no single component.
+bool split_name(const char *text, size_t len, bool dot_ends, Key &k) noexcept {
+    const char *begin = text;
+    const char *end = text + len;
+    if (text < end && *text == '!') ++text;
+    const char *p = text;
+    while (p < end && cfgtree::is_name_char(static_cast<unsigned char>(*p))) ++p;
+    if (p == text) return false;
     k.name = text;
-    k.nlen = open ? static_cast<size_t>(static_cast<const char *>(open) - text) : len;
-    k.inst = text + k.nlen;
+    k.nlen = static_cast<size_t>(p - text);
+    k.inst = p;
     k.ilen = 0;
-    if (open) {
-        k.inst = k.name + k.nlen + 1;
-        size_t rest = len - k.nlen - 1;
-        const void *close = std::memchr(k.inst, ']', rest);
-        k.ilen = close ? static_cast<size_t>(static_cast<const char *>(close) - k.inst) : rest;
+    const char *stop = p;
+    if (p < end && *p == '[') {
+        const char *open = p + 1;
+        size_t rest = strnlen(open, static_cast<size_t>(end - open));
+        const char *close = static_cast<const char *>(std::memchr(open, ']', rest));
+        if (!close) return false;
+        k.inst = open;
+        k.ilen = static_cast<size_t>(close - open);
+        stop = close + 1;
     }
+    if (static_cast<size_t>(stop - begin) > cfgtree::kComponentMax) return false;
+    return dot_ends || stop == end || *stop != '.';
 }
 
-// The length of an attribute's name: its text up to the first '=', or to its
-// end. Names are short and values long: a byte loop that stops at the '='
-// beats finding the end of the whole text first.
-CFG_INLINE size_t name_length(const char *text, size_t max) noexcept {
-    size_t i = 0;
-    while (i < max && text[i] != '=' && text[i] != '\0') ++i;
-    return i;
-}
-
-// The stored name of an indexed child: an attribute's text up to '=', or the
-// text of the object a reference refers to. False when it has none.
+// The stored name of an indexed child: an attribute's text, or the text of
+// the object a reference refers to. False when the matcher can read none.
 bool key_of(Node *n, Key &k) noexcept {
-    if (xid_of(n) == kXidItem) {
-        split_name(n->value(), name_length(n->value(), n->len), k);
-        return true;
-    }
+    if (xid_of(n) == kXidItem) return split_name(n->value(), n->len, true, k);
     if (xid_of(n) == kXidRef && (n->flags & kBound)) {
         Node *t = node_of(prefix_extra(n)->aux);  // a reference always has its prefix
         if (!t || xid_of(t) != kXidIdent) return false;  // only objects have names
-        split_name(t->value(), strnlen(t->value(), t->len), k);
-        return true;
+        return split_name(t->value(), strnlen(t->value(), t->len), false, k);
     }
     return false;
 }
 
 // Does an attribute's text name an instance (which may be a wildcard)?
 bool has_instance(const char *text, size_t len) noexcept {
-    if (!text) return false;
     Key k;
-    split_name(text, name_length(text, len), k);
-    return k.ilen != 0;
+    return text && split_name(text, len, true, k) && k.ilen != 0;
 }
 
 // True when an instance holds a token that is exactly "*" or "**".
@@ -564,12 +568,47 @@ void free_node(Node *n, cfg_handle h) noexcept {
     pool_free(block_of(n), block_size(n));
 }
 
+// Can a lookup's key be compared in place (text_matches)? Its name must be
+// name characters only and its instance free of ']' and NUL.
+bool plain_key(const Key &k) noexcept {
+    for (size_t i = 0; i < k.nlen; ++i)
+        if (!cfgtree::is_name_char(static_cast<unsigned char>(k.name[i]))) return false;
+    for (size_t i = 0; i < k.ilen; ++i)
+        if (k.inst[i] == ']' || k.inst[i] == '\0') return false;
+    return true;
+}
+
+// Does the stored name of an indexed child (len bytes of a text the parser
+// reads: split_name) have a plain key's name, and (keyed) instance? The
+// answer of key_of and a comparison, without splitting first: the name run
+// is the key's name when the key's bytes are followed by no further name
+// character, and the instance ends at the first ']'.
+bool text_matches(const char *text, size_t len, bool keyed, const Key &k) noexcept {
+    if (len && text[0] == '!') ++text, --len;
+    auto at = [&](size_t i) { return i < len ? text[i] : '\0'; };
+    if (len < k.nlen || std::memcmp(text, k.name, k.nlen) != 0) return false;
+    char c = at(k.nlen);
+    if (cfgtree::is_name_char(static_cast<unsigned char>(c))) return false;
+    if (!keyed) return true;
+    if (c != '[') return k.ilen == 0;
+    size_t inst = k.nlen + 1;
+    if (k.ilen && (len < inst + k.ilen || std::memcmp(text + inst, k.inst, k.ilen) != 0)) return false;
+    return at(inst + k.ilen) == ']';
+}
+
 // Does the chain in slot s hold children of this kind and name?
 bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
     if ((s.hash & ~kMixed) != hash || !s.head) return false;
     Node *head = node_of(s.head);
+    if (!head || xid_of(head) != xid) return false;
+    if (k.plain && xid == kXidItem) return text_matches(head->value(), head->len, keyed, k);
+    if (k.plain && xid == kXidRef) {
+        if (!(head->flags & kBound)) return false;
+        Node *t = node_of(prefix_extra(head)->aux);
+        return t && xid_of(t) == kXidIdent && text_matches(t->value(), t->len, keyed, k);
+    }
     Key hk;
-    if (!head || xid_of(head) != xid || !key_of(head, hk)) return false;
+    if (!key_of(head, hk)) return false;
     return same(hk.name, hk.nlen, k.name, k.nlen) && (!keyed || same(hk.inst, hk.ilen, k.inst, k.ilen));
 }
 
@@ -951,8 +990,12 @@ void destroy(cfg_handle h) noexcept {
 bool renames(Node *n, const void *value, uint16_t length) noexcept {
     const char *old_text = n->value();
     const char *new_text = static_cast<const char *>(value);
-    if (xid_of(n) == kXidItem)  // an attribute's name ends at its first '='
-        return !same(old_text, name_length(old_text, n->len), new_text, length ? name_length(new_text, length) : 0);
+    if (xid_of(n) == kXidItem) {  // an attribute's key is what the parser reads of its text
+        Key was, will;
+        bool readable = split_name(old_text, n->len, true, was);
+        if (readable != (length && split_name(new_text, length, true, will))) return true;
+        return readable && !(same(was.name, was.nlen, will.name, will.nlen) && same(was.inst, was.ilen, will.inst, will.ilen));
+    }
     return !same(old_text, strnlen(old_text, n->len), new_text, length ? strnlen(new_text, length) : 0);
 }
 
@@ -1173,11 +1216,13 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     if (length && !value) return fail(DS_E_REFUSED);
     // The node whose name may change with this value: the node itself, or
     // for an object's identifier node, the reference that names it.
+    // A child left out of the index (a name the parser cannot read) goes in
+    // when its new name can be read.
     cfg_handle keyed_h = 0;
-    if (n->flags & kIndexed) keyed_h = h;
+    if (indexed_kind(xid_of(n))) keyed_h = h;
     else if (Extra *e = extra_of(n, h)) keyed_h = e->aux;
     Node *keyed = node_of(keyed_h);
-    Children *kids = keyed && (keyed->flags & kIndexed) && renames(n, value, length) ? indexed_parent(keyed) : nullptr;
+    Children *kids = keyed && renames(n, value, length) ? indexed_parent(keyed) : nullptr;
     Node *old = nullptr;
     if (length > n->cap) {
         // Grow with some slack so that repeated sets of a growing value
@@ -1298,7 +1343,9 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
     XidHead *hd = head_of(kids, xid);
     // No child of that kind: no need to probe the table (which the other
     // kind may have made large, and cold).
-    *exact = hd && hd->first ? keyed_child(kids->index, xid, Key{name, nlen, instance ? instance : name + nlen, ilen}) : 0;
+    Key k{name, nlen, instance ? instance : name + nlen, ilen};
+    k.plain = plain_key(k);
+    *exact = hd && hd->first ? keyed_child(kids->index, xid, k) : 0;
     *first_wild = hd ? hd->wild : 0;
     return 1;
 }

@@ -69,8 +69,10 @@ enum class Quick { kMatch, kDiffer, kAsk };
 // Compares a well-formed stored name with an exact pattern without copying
 // either (this runs for every child of a small parent): the answer
 // compare_items would give. Anything unusual (a name the parser would
-// refuse or report, a wildcard instance) is left to `matches`.
-Quick quick_compare(const char *text, const Pattern &p) noexcept {
+// refuse or report, a wildcard instance) is left to `matches`. An object's
+// name is compared whole, so one that goes on with a '.' matches no single
+// component; an attribute's name is cut from its text first.
+Quick quick_compare(const char *text, const Pattern &p, bool object) noexcept {
     if (!text) return Quick::kAsk;
     const char *s = text[0] == '!' ? text + 1 : text;
     const char *n = s;
@@ -94,6 +96,7 @@ Quick quick_compare(const char *text, const Pattern &p) noexcept {
         }
     }
     if (static_cast<std::size_t>(end - text) > cfgtree::kTextMax) return Quick::kAsk;
+    if (object && *end == '.') return Quick::kDiffer;
     bool same = nlen == p.nlen && std::memcmp(n, p.name, nlen) == 0 && ilen == p.ilen &&
                 (ilen == 0 || std::memcmp(inst, p.inst, ilen) == 0);
     return same ? Quick::kMatch : Quick::kDiffer;
@@ -104,10 +107,11 @@ Quick quick_compare(const char *text, const Pattern &p) noexcept {
 template <class Matches>
 struct ScanVisitor {
     const Pattern *pattern;  // NULL: every child goes to matches
+    bool objects;            // the children are references, named by their objects
     Matches *matches;
     static int visit(cfg_handle child, const char *text, void *arg) noexcept {
         auto *self = static_cast<ScanVisitor *>(arg);
-        Quick q = self->pattern ? quick_compare(text, *self->pattern) : Quick::kAsk;
+        Quick q = self->pattern ? quick_compare(text, *self->pattern, self->objects) : Quick::kAsk;
         return q == Quick::kMatch || (q == Quick::kAsk && (*self->matches)(child));
     }
 };
@@ -147,7 +151,7 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
         return 0;
     }
     using Visitor = ScanVisitor<std::remove_reference_t<Matches>>;
-    Visitor visitor{readable && !p.wild ? &p : nullptr, &matches};
+    Visitor visitor{readable && !p.wild ? &p : nullptr, xid == cfgtree::xid_reference(), &matches};
     return ds_scan_named(parent, xid, &Visitor::visit, &visitor);
 }
 

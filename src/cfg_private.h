@@ -20,6 +20,7 @@
 #include "alloc.h"
 #include "cfgtree.h"
 #include "ds.h"
+#include "name_chars.h"
 #include "log.h"
 #include "ls.h"
 
@@ -180,18 +181,9 @@ uint32_t ctl(uint32_t mask, uint32_t value) noexcept;
 
 // ---- identifiers (cfg_parse, cfg_match, cfg_split) ------------------------
 
-// The 64 name characters: letters, digits, '_', '-', '/'. The table is the
-// single definition the parser, the validator and the lookups consult; it is
-// inline because every character of every identifier passes through it.
-inline constexpr const char kNameChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-/0123456789";
-struct NameTable {
-    bool has[256] = {};
-    constexpr NameTable() noexcept {
-        for (const char *p = kNameChars; *p; ++p) has[static_cast<unsigned char>(*p)] = true;
-    }
-};
-inline constexpr NameTable kNameTable{};
-[[nodiscard]] inline bool is_name_char(unsigned char c) noexcept { return kNameTable.has[c]; }
+// The name characters (is_name_char) live with the store's index, which
+// splits stored names as the parser does.
+static_assert(kComponentMax == kTextMax, "a component fits a text buffer");
 [[nodiscard]] int parse_identifier(const char *text, const char **instance, const char **end) noexcept;
 [[nodiscard]] int split_identifier(const char *text, char *name, char *instance, const char **end) noexcept;
 [[nodiscard]] int is_valid_identifier(const char *text) noexcept;

@@ -2,6 +2,7 @@
 // a plain scan of the children in store order with cfg_compare_items, on
 // trees of any size: wildcard instances on either side, read-only marks,
 // deletions and re-creation.
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -91,6 +92,25 @@ TEST_P(IndexedFind, EqualsAChildOrderScan) {
                                          static_cast<uint16_t>(text.size() + 1)));
             ++raw_wild;
         }
+        if (i % 7 == 0) {
+            // stored texts the interface never writes, whose names end oddly
+            static const char *odd[] = {"a[",     "a[1",      "a[1=x]", "a[]=v",  "a[1]x=v", "ax=v",
+                                        "!!a[1]", "a[1]]=v",  "a=[1]",  "a[1][2]", "srv[1",  "b[[1]=v"};
+            const char *text = odd[tree.next() % std::size(odd)];
+            ASSERT_NE(0u, ds_append_avp2(ds_get_cntl_info(1), 2, kItem, 0, text,
+                                         static_cast<uint16_t>(std::strlen(text) + 1)));
+        }
+        if (i % 11 == 0) {
+            // objects whose stored names end oddly, bound as cfg_create_item would
+            static const char *odd[] = {"a.b", "a[1].x", "a[1", "srv x", "!!a", "b[2]y", "line[1:2].z", "a[]"};
+            const char *text = odd[tree.next() % std::size(odd)];
+            cfg_handle ident = ds_append_avp2(0, 2, static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER")), 0,
+                                              text, static_cast<uint16_t>(std::strlen(text) + 1));
+            ASSERT_NE(0u, ident);
+            cfg_handle ref = ds_append_avp2(ds_get_cntl_info(1), 2, kRef, 0, &ident, sizeof ident);
+            ASSERT_NE(0u, ref);
+            ASSERT_NE(0, ds_bind_reference(ref));
+        }
         if (i % 5 == 4) (void)cfg_delete_item(0, tree.identifier(1 + static_cast<int>(tree.next() % 2)).c_str());
         if (i % 3 == 0) {
             for (int q = 0; q < 10; ++q) {
@@ -132,6 +152,73 @@ TEST(IndexedFind, RenamedObjectsAreFoundUnderTheirNewName) {
     EXPECT_STATUS(CFG_OK, Cfg_Find("renamed[*].x", &found));
     EXPECT_STATUS(CFG_OK, Cfg_Find("renamed[2]", &found));
     EXPECT_EQ(o5, found);
+}
+
+}  // namespace
+
+namespace {
+
+// Stored names the interface never writes end oddly: the finder must read
+// them exactly as the matcher does, whether the parent is scanned (few
+// children) or indexed (many), and a rename that makes a name readable
+// puts the child in the index.
+TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
+    cfgtest::LogCapture quiet;  // unreadable children are reported in scanned parents
+    const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+    struct Odd {
+        bool object;
+        const char *text;
+    };
+    const Odd odds[] = {
+        {false, "a[1"},    {false, "a[1=x]=v"}, {false, "a[1]x=v"}, {false, "a x=v"},   {false, "a.b=v"},
+        {false, "!!a=v"},  {false, "a[]=v"},    {false, "a=[1]"},   {false, "a[1]]=v"}, {true, "a.b"},
+        {true, "a[1].x"},  {true, "a[1"},       {true, "a x"},      {true, "!!a"},      {true, "a[]"},
+        {true, "a[1]y"},
+    };
+    const char *queries[] = {"a", "a[1]", "a[1=x]", "a[]", "a[*]", "!a", "a[1]x", "a x", "a[1]]"};
+    for (int padding : {0, 40}) {
+        for (const Odd &odd : odds) {
+            SCOPED_TRACE(std::string(odd.text) + (padding ? ", indexed" : ", scanned"));
+            cfg_handle parent = 0;
+            std::string name = "p" + std::to_string(padding) + "_" + std::to_string(&odd - odds);
+            ASSERT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
+            for (int i = 0; i < padding; ++i)
+                ASSERT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
+            cfg_handle odd_node = 0;
+            uint16_t length = static_cast<uint16_t>(std::strlen(odd.text) + 1);
+            if (odd.object) {
+                cfg_handle ident = ds_append_avp2(0, 2, kIdent, 0, odd.text, length);
+                ASSERT_NE(0u, ident);
+                odd_node = ds_append_avp2(parent, 2, kRef, 0, &ident, sizeof ident);
+                ASSERT_NE(0u, odd_node);
+                ASSERT_NE(0, ds_bind_reference(odd_node));
+            } else {
+                odd_node = ds_append_avp2(parent, 2, kItem, 0, odd.text, length);
+                ASSERT_NE(0u, odd_node);
+            }
+            ASSERT_STATUS(CFG_OK, cfg_create_item(parent, "a[1]", kItem, nullptr));  // a readable namesake after it
+            for (const char *query : queries) {
+                std::string identifier = name + "." + query;
+                cfg_handle got = 0;
+                int st = cfg_find_item(0, identifier.c_str(), &got, nullptr, nullptr);
+                EXPECT_EQ(scan_find(identifier), st == CFG_OK ? got : 0) << "query " << query;
+            }
+        }
+    }
+    // A name made readable by a new text is found by it from then on.
+    cfg_handle parent = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "renamed", kRef, &parent));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
+    cfg_handle odd = ds_append_avp2(parent, 2, kItem, 0, "q[7", 4);
+    ASSERT_NE(0u, odd);
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, "renamed.q[7]", nullptr, nullptr, nullptr));
+    ds_lock();
+    ASSERT_NE(0, ds_modify_av(odd, "q[7]=v", 7));
+    ds_unlock();
+    cfg_handle got = 0;
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "renamed.q[7]", &got, nullptr, nullptr));
+    EXPECT_EQ(odd, got);
 }
 
 }  // namespace
