@@ -239,7 +239,12 @@ FaultPlan g_fault;
 // or a scan may meet a child it cannot read: deletions, bindings and value
 // changes of nodes other than attributes. Appends do not count: a new child
 // comes after every child a search has already matched.
-uint64_t g_generation = 1;
+// Bumped under the lock; read without it (a relaxed load) by walks that
+// hold the lock anyway.
+std::atomic<uint64_t> g_generation{1};
+void bump_generation() noexcept {
+    g_generation.store(g_generation.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
 // The side tables are made on first use and never destroyed, like the
 // nodes they serve: no exit-time destructor pulls them from under a late
 // store call.
@@ -365,23 +370,25 @@ Node *alloc_node(uint8_t layout, size_t cap) noexcept {
     return n;
 }
 
-bool has_instance(const char *text, size_t len) noexcept;
+struct Key;
+bool split_name(const char *text, size_t len, bool dot_ends, Key &k) noexcept;
 
 // The prefixes a node of xid with this value needs. Attributes are the
 // many: only the other kinds carry an Extra. Key links are needed by
 // references (their name is their target's and changes with it) and by
 // attributes with an instance; those without one are usually alone with
 // their name, and their name chain serves as their key chain.
-uint8_t layout_of(uint16_t xid, const void *value, uint16_t length) noexcept {
-    if (xid == kXidItem) return has_instance(static_cast<const char *>(value), length) ? kLinks : 0;
+// instanced: an attribute whose name has an instance.
+uint8_t layout_of(uint16_t xid, bool instanced) noexcept {
+    if (xid == kXidItem) return instanced ? kLinks : 0;
     return xid == kXidRef ? kPrefix | kLinks : kPrefix;
 }
 
-Node *make_node(uint16_t xid, const void *value, uint16_t length) noexcept {
+Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced = false) noexcept {
     // A new attribute holds its name only; its value follows at once, so it
     // gets room for a short one and the first set need not move it.
     size_t cap = xid == kXidItem ? static_cast<size_t>(length) + 24 : length;
-    uint8_t layout = layout_of(xid, value, length);
+    uint8_t layout = layout_of(xid, instanced);
     Node *n = alloc_node(layout, cap);
     if (!n) return nullptr;
     std::memset(block_of(n), 0, prefix_size(layout));
@@ -419,6 +426,7 @@ struct Key {
     const char *inst;
     size_t ilen;
     bool plain = false;
+    const char *end = nullptr;  // split_name: just after the component
 };
 
 bool indexed_kind(uint16_t xid) noexcept { return xid == kXidItem || xid == kXidRef; }
@@ -452,6 +460,7 @@ bool split_name(const char *text, size_t len, bool dot_ends, Key &k) noexcept {
         stop = close + 1;
     }
     if (static_cast<size_t>(stop - begin) > cfgtree::kComponentMax) return false;
+    k.end = stop;
     return dot_ends || stop == end || *stop != '.';
 }
 
@@ -465,12 +474,6 @@ bool key_of(Node *n, Key &k) noexcept {
         return split_name(t->value(), strnlen(t->value(), t->len), false, k);
     }
     return false;
-}
-
-// Does an attribute's text name an instance (which may be a wildcard)?
-bool has_instance(const char *text, size_t len) noexcept {
-    Key k;
-    return text && split_name(text, len, true, k) && k.ilen != 0;
 }
 
 // True when an instance holds a token that is exactly "*" or "**".
@@ -749,10 +752,12 @@ void chain_remove(uint32_t &head, Node *n, cfg_handle h) noexcept {
 
 // Adds a child to its parent's index; false on no memory (the child then
 // stays out of the index, which the caller must undo or accept).
-bool index_add(Children *kids, Node *n, cfg_handle h) noexcept {
+// known: the node's key when the caller has split its name already.
+bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr) noexcept {
     Key k;
     uint16_t xid = xid_of(n);
-    if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
+    if (known) k = *known;
+    else if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
     bool wild = wild_instance(k.inst, k.ilen);
     bool plain = k.ilen == 0;  // a wildcard is an instance
     uint32_t name_hash = hash_of(false, xid, k);
@@ -902,7 +907,7 @@ bool reserve_child(Node *p, cfg_handle ph, uint16_t xid) noexcept {
 
 // Links a new child at the tail; false (nothing linked) when its index entry
 // cannot be made.
-bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch) noexcept {
+bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch, const Key *known) noexcept {
     uint16_t xid = xid_of(c);
     c->parent = ph;
     c->seq = k->next_seq;
@@ -911,7 +916,7 @@ bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch) noexcept {
         hd = &k->heads[k->nheads++];
         *hd = XidHead{0, 0, 0, xid};
     }
-    if (k->index && !index_add(k, c, ch)) {
+    if (k->index && !index_add(k, c, ch, known)) {
         c->parent = 0;
         return false;
     }
@@ -993,6 +998,16 @@ bool renames(Node *n, const void *value, uint16_t length) noexcept {
     if (xid_of(n) == kXidItem) {  // an attribute's key is what the parser reads of its text
         Key was, will;
         bool readable = split_name(old_text, n->len, true, was);
+        if (readable && new_text) {
+            // The common case, a new value after the same name: the new text
+            // repeats the old component, and what follows cannot extend it.
+            size_t stop = static_cast<size_t>(was.end - old_text);
+            bool bracketed = was.end != was.name + was.nlen;  // ends with its ']'
+            char next = stop < length ? new_text[stop] : '\0';
+            if (stop <= length && std::memcmp(old_text, new_text, stop) == 0 &&
+                (bracketed || (next != '[' && !cfgtree::is_name_char(static_cast<unsigned char>(next)))))
+                return false;
+        }
         if (readable != (length && split_name(new_text, length, true, will))) return true;
         return readable && !(same(was.name, was.nlen, will.name, will.nlen) && same(was.inst, was.ilen, will.inst, will.ilen));
     }
@@ -1108,6 +1123,16 @@ CFG_API void *ds_get_av_ptr(cfg_handle h) noexcept {
     return n->value();
 }
 
+void *ds_get_av_ptr_of(cfg_handle h, uint16_t xid) noexcept {
+    Locked lock;
+    Node *n = node_of(h);
+    if (!n) {
+        fail(DS_E_BAD_HANDLE);
+        return nullptr;
+    }
+    return xid_of(n) == xid ? n->value() : nullptr;
+}
+
 CFG_API int ds_get_error(void) noexcept { return tl_error; }
 
 CFG_API cfg_handle ds_get_next_avp(cfg_handle h) noexcept {
@@ -1147,10 +1172,17 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     if (p && !reserve_child(p, parent, xid)) return fail(DS_E_NO_MEMORY);
     cfg_handle h = new_handle();
     if (!h) return fail(DS_E_NO_MEMORY);
-    Node *n = make_node(xid, value, length);
+    // An attribute's name is split once: for its layout and its index entry.
+    Key key;
+    bool keyed = xid == kXidItem && split_name(static_cast<const char *>(value), length, true, key);
+    Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
     if (!n) return fail(DS_E_NO_MEMORY);  // the reserved slot stays unused
     set_slot(h, n);
-    if (p && !link_child(children_of(p, parent), parent, n, h)) {
+    if (keyed) {  // the same split, in the node's own copy of the text
+        auto moved = [&](const char *q) { return n->value() + (q - static_cast<const char *>(value)); };
+        key = Key{moved(key.name), key.nlen, moved(key.inst), key.ilen, false, moved(key.end)};
+    }
+    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr)) {
         set_slot(h, nullptr);
         free_node(n, h);
         return fail(DS_E_NO_MEMORY);
@@ -1179,7 +1211,7 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     e->aux = t;
     n->flags |= kBound;
     if (kids) (void)index_add(kids, n, h);  // on no memory it stays findable by scan only
-    ++g_generation;
+    bump_generation();
     return 1;
 }
 
@@ -1190,7 +1222,7 @@ CFG_API int ds_delete_obj(cfg_handle h) noexcept {
     if (Extra *e = extra_of(n, h); e && e->refs) return fail(DS_E_BAD_HANDLE);
     if (injected(DS_FAULT_DELETE)) return fail(DS_E_REFUSED);
     destroy(h);
-    ++g_generation;
+    bump_generation();
     return 1;
 }
 
@@ -1203,7 +1235,7 @@ CFG_API int ds_delete_avp3(cfg_handle parent, cfg_handle node) noexcept {
     if (injected(DS_FAULT_DELETE)) return fail(DS_E_REFUSED);
     unlink_child(children_of(p, parent), c, node);
     destroy(node);
-    ++g_generation;
+    bump_generation();
     return 1;
 }
 
@@ -1245,7 +1277,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     n->len = length;
     if (old) pool_free(block_of(old), block_size(old));
     if (kids) (void)index_add(kids, keyed, keyed_h);  // on no memory: found by name no more
-    if (xid_of(n) != kXidItem) ++g_generation;  // an attribute never stands between two levels
+    if (xid_of(n) != kXidItem) bump_generation();  // an attribute never stands between two levels
     return 1;
 }
 
@@ -1363,10 +1395,7 @@ cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void
     return 0;
 }
 
-uint64_t ds_generation(void) noexcept {
-    Locked lock;
-    return g_generation;
-}
+uint64_t ds_generation(void) noexcept { return g_generation.load(std::memory_order_relaxed); }
 
 int ds_index_ready(cfg_handle parent) noexcept {
     Locked lock;

@@ -37,6 +37,10 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
 cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
 /** The next such child after h, 0 after the last. */
 cfg_handle ds_next_wild(cfg_handle h) CFG_NOEXCEPT;
+/** The value of h when h is a node of kind xid; NULL otherwise (for a bad
+ *  handle, with the store error set as ds_get_av_ptr sets it). One call where
+ *  a reader would ask for the kind and then for the value. */
+void *ds_get_av_ptr_of(cfg_handle h, uint16_t xid) CFG_NOEXCEPT;
 /** One step of a lookup of an exact name: when parent keeps a name index,
  *  writes the first child of kind xid keyed exactly name[instance] (as
  *  ds_first_keyed) to *exact and the first child whose instance holds a

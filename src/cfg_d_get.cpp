@@ -6,6 +6,7 @@
 // always NUL; while the dereference flag (0x08) is set the copy has its
 // references substituted. Also owns the Cfg_Dereference switch.
 #include "cfg_private.h"
+#include "ds_index.h"
 
 namespace {
 // Reading logs nothing of its own: the lookup and the substitution report.
@@ -15,8 +16,8 @@ constexpr const char kEmptyValue[] = "";
 namespace cfgtree {
 
 const char *get_av_ptr(cfg_handle h) noexcept {
-    if (h == 0 || !is_attribute(h)) return nullptr;
-    const char *text = static_cast<const char *>(ds_get_av_ptr(h));
+    if (h == 0) return nullptr;
+    const char *text = static_cast<const char *>(ds_get_av_ptr_of(h, xid_item()));
     if (!text) return nullptr;
     const char *eq = std::strchr(text, '=');
     return eq ? eq + 1 : kEmptyValue;

@@ -175,7 +175,7 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
         {true, "a[1].x"},  {true, "a[1"},       {true, "a x"},      {true, "!!a"},      {true, "a[]"},
         {true, "a[1]y"},
     };
-    const char *queries[] = {"a", "a[1]", "a[1=x]", "a[]", "a[*]", "!a", "a[1]x", "a x", "a[1]]"};
+    const char *queries[] = {"a", "a[1]", "a[1=x]", "a[]", "a[*]", "!a", "a[1]x", "a x", "a[1]]", "ab", "a[12]", "a[2]", "a-b"};
     for (int padding : {0, 40}) {
         for (const Odd &odd : odds) {
             SCOPED_TRACE(std::string(odd.text) + (padding ? ", indexed" : ", scanned"));
@@ -203,6 +203,31 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
                 int st = cfg_find_item(0, identifier.c_str(), &got, nullptr, nullptr);
                 EXPECT_EQ(scan_find(identifier), st == CFG_OK ? got : 0) << "query " << query;
             }
+        }
+    }
+    // A new text moves an attribute to the key the parser reads in it.
+    const char *renames[][2] = {
+        {"a", "a=v"},     {"a", "ab=v"},       {"a", "a[1]=v"},   {"a[1]", "a[1]=x"}, {"a[1]", "a[12]=x"},
+        {"a[]", "a[]x"},  {"a=1", "a[=1"},     {"!a", "a=v"},     {"a[1]", "a[1"},    {"a x", "a[2] x"},
+        {"a[1]=v", "a"},  {"a=v", "a[1=v]"},   {"ab", "a"},       {"a", "a-b"},       {"a", "a.b=1"},
+    };
+    for (auto &r : renames) {
+        SCOPED_TRACE(std::string(r[0]) + " -> " + r[1]);
+        cfg_handle parent = 0;
+        std::string name = "r" + std::to_string(&r - renames);
+        ASSERT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
+        for (int i = 0; i < 40; ++i)
+            ASSERT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
+        cfg_handle node = ds_append_avp2(parent, 2, kItem, 0, r[0], static_cast<uint16_t>(std::strlen(r[0]) + 1));
+        ASSERT_NE(0u, node);
+        ds_lock();
+        ASSERT_NE(0, ds_modify_av(node, r[1], static_cast<uint16_t>(std::strlen(r[1]) + 1)));
+        ds_unlock();
+        for (const char *query : queries) {
+            std::string identifier = name + "." + query;
+            cfg_handle got = 0;
+            int st = cfg_find_item(0, identifier.c_str(), &got, nullptr, nullptr);
+            EXPECT_EQ(scan_find(identifier), st == CFG_OK ? got : 0) << "query " << query;
         }
     }
     // A name made readable by a new text is found by it from then on.
