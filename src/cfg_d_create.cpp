@@ -9,6 +9,7 @@
 // identifier is walked in a copy: on the stack up to 639 characters, on the
 // heap (which may fail) beyond.
 #include "cfg_private.h"
+#include "ds_index.h"
 
 namespace {
 constexpr const char kModule[] = "cfg_d_create";
@@ -24,7 +25,13 @@ cfgtree::WalkMemo g_create_memo;
 // -1405 when the mark would push the text past 639 characters.
 int node_text(cfg_handle parent, const char *name, char (&text)[cfgtree::kTextSize]) noexcept {
     uint32_t marked = 0;
-    if (parent != cfgtree::root() && cfgtree::is_read_only(parent, &marked) != CFG_OK) marked = 0;
+    if (parent != cfgtree::root()) {
+        // A parent is an object: its mark is its name's first character. Any
+        // other node is asked as such (which reports what it is).
+        const auto *own = static_cast<const char *>(ds_get_av_ptr_of(parent, cfgtree::xid_identifier()));
+        if (own) marked = own[0] == '!';
+        else if (cfgtree::is_read_only(parent, &marked) != CFG_OK) marked = 0;
+    }
     bool add_mark = marked && name[0] != '!';
     std::size_t len = std::strlen(name);
     if (len + (add_mark ? 1 : 0) > cfgtree::kTextMax) {

@@ -715,13 +715,14 @@ int parse_object(LoaderState *state, const char *context) noexcept {
 int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept {
     WorkCopy copy(text ? text : "");
     if (!copy.get()) return ERR_NO_MEMORY;
-    char name[kTextSize] = {};
+    char name[kTextSize];  // kept NUL-terminated as it grows
     std::size_t n = 0;
     if (prefix) {
         n = std::strlen(prefix);
         if (n > kTextMax) return name_too_long("name", prefix);
         std::memcpy(name, prefix, n);
     }
+    name[n] = '\0';
     char *p = copy.get();
     while (is_space(*p)) ++p;
     char *seg = p;  // the current segment; its leading blanks are skipped
@@ -750,6 +751,7 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
         }
         if (n >= kTextMax) return name_too_long("name", name);
         name[n++] = *p;
+        name[n] = '\0';
     }
 }
 
