@@ -1375,9 +1375,12 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
     XidHead *hd = head_of(kids, xid);
     // No child of that kind: no need to probe the table (which the other
     // kind may have made large, and cold).
-    Key k{name, nlen, instance ? instance : name + nlen, ilen};
-    k.plain = plain_key(k);
-    *exact = hd && hd->first ? keyed_child(kids->index, xid, k) : 0;
+    *exact = 0;
+    if (hd && hd->first) {
+        Key k{name, nlen, instance ? instance : name + nlen, ilen};
+        k.plain = plain_key(k);
+        *exact = keyed_child(kids->index, xid, k);
+    }
     *first_wild = hd ? hd->wild : 0;
     return 1;
 }
