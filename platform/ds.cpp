@@ -502,25 +502,43 @@ constexpr uint32_t kKeyed = 0x80000000u;  // a key chain (name and instance)
 constexpr uint32_t kMixed = 0x40000000u;  // a name chain whose children have key chains
 constexpr uint32_t kHashBits = 0x3fffffffu;
 
-// FNV-1a over the xid, the name and (key chains) the instance.
-CFG_INLINE uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
-    uint32_t h = 2166136261u;
-    auto mix = [&h](unsigned char c) { h = (h ^ c) * 16777619u; };
-    mix(static_cast<unsigned char>(xid));
-    mix(static_cast<unsigned char>(xid >> 8));
-    for (size_t i = 0; i < k.nlen; ++i) mix(static_cast<unsigned char>(k.name[i]));
-    if (keyed) {
-        mix(0xff);
-        for (size_t i = 0; i < k.ilen; ++i) mix(static_cast<unsigned char>(k.inst[i]));
+// Mixes bytes into a 64-bit state eight at a time (names are short: most
+// take one step); the length goes in too, so "a" and "a\0" differ.
+CFG_INLINE uint64_t mix_bytes(uint64_t h, const char *p, size_t n) noexcept {
+    constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
+    h ^= n * kMul;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
     }
-    // FNV leaves names that differ in their last character (k0..k9) close
-    // in the high bits, which pick the home slot: mix them all through.
-    h ^= h >> 16;
-    h *= 0x85ebca6bu;
-    h ^= h >> 13;
-    h *= 0xc2b2ae35u;
-    h ^= h >> 16;
-    return (h & kHashBits) | (keyed ? kKeyed : 0u);
+    if (n) {  // the tail in two overlapping loads (the length is mixed in already)
+        uint64_t w;
+        if (n >= 4) {
+            uint32_t lo, hi;
+            std::memcpy(&lo, p, 4);
+            std::memcpy(&hi, p + n - 4, 4);
+            w = static_cast<uint64_t>(hi) << 32 | lo;
+        } else {
+            auto byte = [p](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+            w = byte(0) << 16 | byte(n >> 1) << 8 | byte(n - 1);
+        }
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+// A hash of the xid, the name and (key chains) the instance, finished so
+// that every input bit reaches the high bits that pick the home slot.
+CFG_INLINE uint32_t hash_of(bool keyed, uint16_t xid, const Key &k) noexcept {
+    uint64_t h = mix_bytes(0x243f6a8885a308d3ull ^ xid, k.name, k.nlen);
+    if (keyed) h = mix_bytes(h ^ 0xff51afd7ed558ccdull, k.inst, k.ilen);
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 33;
+    return (static_cast<uint32_t>(h) & kHashBits) | (keyed ? kKeyed : 0u);
 }
 
 struct Slot {
@@ -589,7 +607,9 @@ bool plain_key(const Key &k) noexcept {
 bool text_matches(const char *text, size_t len, bool keyed, const Key &k) noexcept {
     if (len && text[0] == '!') ++text, --len;
     auto at = [&](size_t i) { return i < len ? text[i] : '\0'; };
-    if (len < k.nlen || std::memcmp(text, k.name, k.nlen) != 0) return false;
+    if (len < k.nlen) return false;
+    for (size_t i = 0; i < k.nlen; ++i)  // names are short: no memcmp call
+        if (text[i] != k.name[i]) return false;
     char c = at(k.nlen);
     if (cfgtree::is_name_char(static_cast<unsigned char>(c))) return false;
     if (!keyed) return true;
@@ -600,7 +620,7 @@ bool text_matches(const char *text, size_t len, bool keyed, const Key &k) noexce
 }
 
 // Does the chain in slot s hold children of this kind and name?
-bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
+CFG_INLINE bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
     if ((s.hash & ~kMixed) != hash || !s.head) return false;
     Node *head = node_of(s.head);
     if (!head || xid_of(head) != xid) return false;

@@ -164,7 +164,9 @@ T guard_value(T on_error, F &&f) noexcept {
 [[nodiscard]] inline uint16_t xid_of_node(cfg_handle h) noexcept {
     return static_cast<uint16_t>(ds_get_attr_id(h));
 }
-[[nodiscard]] inline cfg_handle root() noexcept { return ds_get_cntl_info(1); }
+// The configuration root: made by the store on first use, then the same
+// for the life of the process (so it is asked for once).
+[[nodiscard]] cfg_handle root() noexcept;
 // The start object of public lookups: the current context's object or root.
 [[nodiscard]] cfg_handle context_start() noexcept;
 

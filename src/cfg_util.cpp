@@ -9,6 +9,8 @@
 // returned text.
 #include "cfg_private.h"
 
+#include <atomic>
+
 namespace {
 constexpr const char kModule[] = "cfg_util";
 
@@ -44,6 +46,18 @@ namespace cfgtree {
 uint16_t xid_identifier() noexcept { return cached_xid(g_xid_identifier, "OID_ATT_CONFIG_IDENTIFIER"); }
 uint16_t xid_reference() noexcept { return cached_xid(g_xid_reference, "OID_OC_CONFIG"); }
 uint16_t xid_item() noexcept { return cached_xid(g_xid_item, "OID_ATT_CONFIG_ITEM"); }
+
+namespace {
+std::atomic<cfg_handle> g_root{0};
+}  // namespace
+
+cfg_handle root() noexcept {
+    cfg_handle h = g_root.load(std::memory_order_relaxed);
+    if (h) return h;
+    h = ds_get_cntl_info(1);  // 0 when the store could not make it: asked again next time
+    g_root.store(h, std::memory_order_relaxed);
+    return h;
+}
 
 cfg_handle context_start() noexcept {
     CfgContext *current = cfgContext;
