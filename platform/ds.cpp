@@ -1231,7 +1231,10 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     e->aux = t;
     n->flags |= kBound;
     if (kids) (void)index_add(kids, n, h);  // on no memory it stays findable by scan only
-    bump_generation();
+    // A reference named now may be found before a later sibling that used to
+    // be the first match. The last of its kind (the usual new object) comes
+    // after every match, as an append does, and changes no walk.
+    if (n->next_same) bump_generation();
     return 1;
 }
 

@@ -143,7 +143,9 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
             status = find_or_create(parent, component, object, created, known_missing(miss, parent, base, at, pos),
                                     &found);
             if (status != CFG_OK || *pos != '.') break;
-            if (!created) g_create_memo.step(static_cast<std::size_t>(pos - base), found, 0);
+            // An object made here is the first of its name too (there was
+            // none, or its parent is new): the next walk may go on after it.
+            g_create_memo.step(static_cast<std::size_t>(pos - base), found, 0);
             parent = found;
             at = pos + 1;
             status = split_identifier(at, component, nullptr, &pos);

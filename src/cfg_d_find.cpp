@@ -173,9 +173,16 @@ std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *obj
     walked_ = resumed_ = 0;
     overflow_ = false;
     if (start != start_ || walk_generation_ != generation_) kept_ = 0;
-    std::size_t common = 0;
-    while (text_[common] && text_[common] == text[common]) ++common;
-    while (resumed_ < kept_ && level_[resumed_].dot < common) ++resumed_;
+    // Mostly the whole kept prefix is shared (a run of definitions in one
+    // block): two vector passes tell. Otherwise the byte loop finds how much.
+    std::size_t kept_length = kept_ ? level_[kept_ - 1].dot + 1u : 0;
+    if (kept_ && strnlen(text, kept_length) == kept_length && std::memcmp(text_, text, kept_length) == 0) {
+        resumed_ = kept_;
+    } else {
+        std::size_t common = 0;
+        while (text_[common] && text_[common] == text[common]) ++common;
+        while (resumed_ < kept_ && level_[resumed_].dot < common) ++resumed_;
+    }
     walked_ = resumed_;
     if (resumed_ == 0) return 0;
     *object = level_[resumed_ - 1].object;

@@ -265,6 +265,32 @@ TEST(FindItem, SharedPrefixesFollowEveryChangeOfThePath) {
     EXPECT_EQ(y2, find(0, "a.z.y"));
 }
 
+// A reference bound late gets its name where it stands: before a namesake
+// appended after it, which walks found until then. A new object bound as
+// the last of its kind comes after every match and changes no walk.
+TEST(FindItem, SharedPrefixesFollowALateBinding) {
+    for (bool in_index : {false, true}) {
+        SCOPED_TRACE(in_index ? "indexed parent" : "scanned parent");
+        cfg_handle a = raw_object(root(), in_index ? "big" : "small");
+        for (int i = 0; in_index && i < 20; ++i) raw(a, kItem, ("pad" + std::to_string(i) + "=0").c_str());
+        cfg_handle early = raw(0, kIdent, "x");
+        cfg_handle early_ref = ds_append_avp2(a, 2, kRef, 0, &early, sizeof early);  // bound below
+        ASSERT_NE(0u, early_ref);
+        cfg_handle late = raw_object(a, "x");
+        cfg_handle y_late = raw(late, kItem, "y=late");
+        cfg_handle y_early = raw(early, kItem, "y=early");
+        std::string path = std::string(in_index ? "big" : "small") + ".x.y";
+        cfgtest::LogCapture quiet;  // an unbound reference in a scanned parent is reported
+        cfg_handle before = find(0, path.c_str());
+        EXPECT_EQ(in_index ? y_late : y_early, before);
+        ASSERT_NE(0, ds_bind_reference(early_ref));
+        EXPECT_EQ(y_early, find(0, path.c_str()));
+        cfg_handle newest = raw_object(a, "x");  // the last of its kind: the walk stands
+        raw(newest, kItem, "y=newest");
+        EXPECT_EQ(y_early, find(0, path.c_str()));
+    }
+}
+
 TEST(FindItem, SharedPrefixesKeepTheReadOnlyReport) {
     Tree t;
     raw(t.x_obj, kItem, "w=3");
