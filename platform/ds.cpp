@@ -221,7 +221,11 @@ struct FaultPlan {
     int count = 0;
 };
 
-constexpr uint32_t kIndexFrom = 8;  // parents with more children get an index
+// Parents with more children get an index. A scan reads every child's name
+// (a search must report the unreadable ones it meets), so past a handful of
+// children a table is cheaper; it costs an object of five to eight children
+// one 72-byte block.
+constexpr uint32_t kIndexFrom = 4;
 
 // Every store call checks the lock depth: keep its thread-local slots in the
 // static TLS block, not behind __tls_get_addr.
