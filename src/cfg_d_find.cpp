@@ -207,7 +207,9 @@ void WalkMemo::finish(const char *text, bool keep) noexcept {
     start_ = walk_start_;
     generation_ = walk_generation_;
     std::size_t length = kept_ ? level_[kept_ - 1].dot + 1u : 0;
-    std::memcpy(text_, text, length);
+    // The prefix this walk resumed after is in text_ already.
+    std::size_t held = resumed_ && kept_ ? level_[resumed_ - 1].dot + 1u : 0;
+    if (length > held) std::memcpy(text_ + held, text + held, length - held);
     text_[length] = '\0';
 }
 
