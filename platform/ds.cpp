@@ -1127,6 +1127,29 @@ cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k) noexcept {
     return s ? s->head : 0;
 }
 
+// One lookup step (ds_lookup_keyed, ds_lookup_plain); plain: the caller
+// vouches that the key is plain (plain_key).
+int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance, size_t ilen,
+                cfg_handle *exact, cfg_handle *first_wild, bool plain) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    if (!kids || !kids->index || !name || (ilen && !instance)) return 0;
+    XidHead *hd = head_of(kids, xid);
+    // No child of that kind: no need to probe the table (which the other
+    // kind may have made large, and cold).
+    *exact = 0;
+    if (hd && hd->first) {
+        Key k{name, nlen, instance ? instance : name + nlen, ilen};
+#if defined(CFGTREE_ASSERTS)
+        if (plain && !plain_key(k)) std::abort();
+#endif
+        k.plain = plain || plain_key(k);
+        *exact = keyed_child(kids->index, xid, k);
+    }
+    *first_wild = hd ? hd->wild : 0;
+    return 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1413,20 +1436,12 @@ cfg_handle ds_next_wild(cfg_handle h) noexcept {
 
 int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {
-    Locked lock;
-    Children *kids = kids_of(parent);
-    if (!kids || !kids->index || !name || (ilen && !instance)) return 0;
-    XidHead *hd = head_of(kids, xid);
-    // No child of that kind: no need to probe the table (which the other
-    // kind may have made large, and cold).
-    *exact = 0;
-    if (hd && hd->first) {
-        Key k{name, nlen, instance ? instance : name + nlen, ilen};
-        k.plain = plain_key(k);
-        *exact = keyed_child(kids->index, xid, k);
-    }
-    *first_wild = hd ? hd->wild : 0;
-    return 1;
+    return lookup_step(parent, xid, name, nlen, instance, ilen, exact, first_wild, false);
+}
+
+int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                    size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {
+    return lookup_step(parent, xid, name, nlen, instance, ilen, exact, first_wild, true);
 }
 
 cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) noexcept {

@@ -48,6 +48,11 @@ void *ds_get_av_ptr_of(cfg_handle h, uint16_t xid) CFG_NOEXCEPT;
  *  writing nothing, when parent keeps no index (it is then scanned). */
 int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) CFG_NOEXCEPT;
+/** ds_lookup_keyed for a lookup's own component, whose name is made of name
+ *  characters only and whose instance holds no ']' (the finder's patterns):
+ *  the store need not check that before comparing names in place. */
+int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                    size_t ilen, cfg_handle *exact, cfg_handle *first_wild) CFG_NOEXCEPT;
 /** A scan's visitor: nonzero stops the scan at child. text is the name the
  *  lookup compares: an attribute's stored text, the text of the object a
  *  reference node refers to (NULL when it refers to no object). */

@@ -132,7 +132,7 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
     bool readable = pattern_of(component, p);
     if (readable && !p.wild) {
         cfg_handle exact = 0, wild = 0;
-        if (ds_lookup_keyed(parent, xid, p.name, p.nlen, p.inst, p.ilen, &exact, &wild)) {
+        if (ds_lookup_plain(parent, xid, p.name, p.nlen, p.inst, p.ilen, &exact, &wild)) {
             // The store keys a child by exactly the name and instance the
             // matcher compares, so an exact hit needs no second comparison
             // (checked in debug builds).
