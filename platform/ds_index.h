@@ -3,11 +3,15 @@
  *
  * Children of the two indexed kinds (attribute nodes and object reference
  * nodes) are found by name without a scan of their siblings. A child's name
- * is its stored name (for a reference node: the name of the object it
- * refers to) with one leading '!' dropped; it splits into the bare name and
- * the instance (the text between '[' and the first ']', empty when there are
- * no brackets). Children whose instance has a wildcard token ("*" or "**")
- * are kept aside in a list of their own, since they match many queries.
+ * is its stored text (for a reference node: the name of the object it
+ * refers to) read as the library's parser reads a component: one leading
+ * '!' dropped, the bare name (the run of name characters) and the instance
+ * (when '[' follows, the text up to the first ']'; empty otherwise). A child
+ * the parser cannot read that way (no name character, no ']', more than 639
+ * characters, or an object name that goes on with a '.') is in no chain, so
+ * lookups through the index never find it. Children whose instance has a
+ * wildcard token ("*" or "**") are kept aside in a list of their own, since
+ * they match many queries.
  *
  * Every walk below goes in store (append) order; ds_seq tells which of two
  * children came first. Parents with few children are searched by a short
