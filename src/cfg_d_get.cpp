@@ -19,10 +19,8 @@ const char *get_av_ptr(cfg_handle h) noexcept {
     if (h == 0) return nullptr;
     const char *text = static_cast<const char *>(ds_get_av_ptr_of(h, xid_item()));
     if (!text) return nullptr;
-    // Names are short: a byte loop finds the '=' sooner than strchr's setup.
-    for (const char *p = text; *p; ++p)
-        if (*p == '=') return p + 1;
-    return kEmptyValue;
+    const char *eq = std::strchr(text, '=');
+    return eq ? eq + 1 : kEmptyValue;
 }
 
 int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
