@@ -98,8 +98,9 @@ int find_or_create(cfg_handle parent, const char *component, bool object, bool &
 }
 
 // Did the lookup that just failed search exactly this: the component text
-// [at, end) under parent? The lookup cuts at every dot and this walk parses
-// names and instances, so the texts are compared rather than assumed.
+// [at, end) under parent? Both walks read the same identifier, but the
+// lookup cuts at every dot and this walk parses names and instances, so the
+// component's place and length must agree, not just the parent.
 // An object component (followed by a dot) was searched as an object by both;
 // a last one as an attribute (and as an object) by the lookup.
 bool known_missing(const cfgtree::WalkMiss *miss, cfg_handle parent, const char *base, const char *at,
