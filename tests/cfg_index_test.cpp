@@ -247,3 +247,42 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names of every length up to past two words, differing from each other in
+// their first, middle or last character only: the index compares stored names
+// in place, in overlapping words, and must tell all of them apart.
+TEST(IndexedFind, NamesDifferingInOneCharacterAreToldApart) {
+    cfg_handle parent = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "long", kRef, &parent));
+    std::vector<std::pair<std::string, cfg_handle>> made;
+    for (size_t length = 1; length <= 20; ++length) {
+        std::string base(length, 'n');
+        std::vector<std::string> names = {base};
+        for (size_t at : {size_t{0}, length / 2, length - 1}) {
+            std::string other = base;
+            other[at] = 'm';
+            names.push_back(other);
+        }
+        for (const std::string &name : names) {
+            bool seen = false;
+            for (auto &m : made) seen = seen || m.first == name;
+            if (seen) continue;
+            cfg_handle h = 0;
+            ASSERT_STATUS(CFG_OK, cfg_create_item(parent, (name + "[1]").c_str(), kItem, &h));
+            made.emplace_back(name, h);
+        }
+    }
+    ASSERT_NE(0, ds_index_ready(parent));
+    for (const auto &[name, handle] : made) {
+        cfg_handle got = 0;
+        EXPECT_STATUS(CFG_OK, cfg_find_item(parent, (name + "[1]").c_str(), &got, nullptr, nullptr));
+        EXPECT_EQ(handle, got) << name;
+        EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(parent, (name + "x[1]").c_str(), nullptr, nullptr, nullptr));
+        EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(parent, (name + "[2]").c_str(), nullptr, nullptr, nullptr));
+        EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(parent, (name + "[1x]").c_str(), nullptr, nullptr, nullptr));
+    }
+}
+
+}  // namespace
