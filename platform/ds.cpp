@@ -494,8 +494,27 @@ bool wild_instance(const char *inst, size_t ilen) noexcept {
     return false;
 }
 
+// Compares n bytes the way short names want: in overlapping words, with no
+// call (a memcmp of a variable length is one).
+CFG_INLINE bool same_bytes(const char *a, const char *b, size_t n) noexcept {
+    auto word = [](const char *p, auto w) {
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 <= n; i += 8)
+            if (word(a + i, uint64_t{}) != word(b + i, uint64_t{})) return false;
+        return word(a + n - 8, uint64_t{}) == word(b + n - 8, uint64_t{});
+    }
+    if (n >= 4)
+        return word(a, uint32_t{}) == word(b, uint32_t{}) && word(a + n - 4, uint32_t{}) == word(b + n - 4, uint32_t{});
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 bool same(const char *a, size_t alen, const char *b, size_t blen) noexcept {
-    return alen == blen && (alen == 0 || std::memcmp(a, b, alen) == 0);
+    return alen == blen && same_bytes(a, b, alen);
 }
 
 // ---- the hash index ----------------------------------------------------------
@@ -591,25 +610,6 @@ void free_node(Node *n, cfg_handle h) noexcept {
     if (n->flags & kSide) side_extras().erase(h);
     if (n->flags & kSideLinks) side_links().erase(h);
     pool_free(block_of(n), block_size(n));
-}
-
-// Compares n bytes the way short names want: in overlapping words, with no
-// call (a memcmp of a variable length is one).
-CFG_INLINE bool same_bytes(const char *a, const char *b, size_t n) noexcept {
-    auto word = [](const char *p, auto w) {
-        std::memcpy(&w, p, sizeof w);
-        return w;
-    };
-    if (n >= 8) {
-        for (size_t i = 0; i + 8 <= n; i += 8)
-            if (word(a + i, uint64_t{}) != word(b + i, uint64_t{})) return false;
-        return word(a + n - 8, uint64_t{}) == word(b + n - 8, uint64_t{});
-    }
-    if (n >= 4)
-        return word(a, uint32_t{}) == word(b, uint32_t{}) && word(a + n - 4, uint32_t{}) == word(b + n - 4, uint32_t{});
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
 }
 
 // Can a lookup's key be compared in place (text_matches)? Its name must be
