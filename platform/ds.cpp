@@ -443,29 +443,15 @@ bool indexed_kind(uint16_t xid) noexcept { return xid == kXidItem || xid == kXid
 // object's name (dot_ends false), one that goes on with a '.': the matcher
 // compares those with no single component.
 bool split_name(const char *text, size_t len, bool dot_ends, Key &k) noexcept {
-    const char *begin = text;
-    const char *end = text + len;
-    if (text < end && *text == '!') ++text;
-    const char *p = text;
-    while (p < end && cfgtree::is_name_char(static_cast<unsigned char>(*p))) ++p;
-    if (p == text) return false;
-    k.name = text;
-    k.nlen = static_cast<size_t>(p - text);
-    k.inst = p;
-    k.ilen = 0;
-    const char *stop = p;
-    if (p < end && *p == '[') {
-        const char *open = p + 1;
-        size_t rest = strnlen(open, static_cast<size_t>(end - open));
-        const char *close = static_cast<const char *>(std::memchr(open, ']', rest));
-        if (!close) return false;
-        k.inst = open;
-        k.ilen = static_cast<size_t>(close - open);
-        stop = close + 1;
-    }
-    if (static_cast<size_t>(stop - begin) > cfgtree::kComponentMax) return false;
-    k.end = stop;
-    return dot_ends || stop == end || *stop != '.';
+    cfgtree::Component c;
+    if (cfgtree::read_component(text, len, c) != cfgtree::ComponentRead::kOk || c.length > cfgtree::kComponentMax)
+        return false;
+    k.name = c.name;
+    k.nlen = c.nlen;
+    k.inst = c.inst;
+    k.ilen = c.ilen;
+    k.end = text + c.length;
+    return dot_ends || c.length == len || text[c.length] != '.';
 }
 
 // The stored name of an indexed child: an attribute's text, or the text of
@@ -476,20 +462,6 @@ bool key_of(Node *n, Key &k) noexcept {
         Node *t = node_of(prefix_extra(n)->aux);  // a reference always has its prefix
         if (!t || xid_of(t) != kXidIdent) return false;  // only objects have names
         return split_name(t->value(), strnlen(t->value(), t->len), false, k);
-    }
-    return false;
-}
-
-// True when an instance holds a token that is exactly "*" or "**".
-bool wild_instance(const char *inst, size_t ilen) noexcept {
-    size_t start = 0;
-    for (size_t i = 0; i <= ilen; ++i) {
-        if (i == ilen || inst[i] == ':') {
-            size_t n = i - start;
-            if ((n == 1 && inst[start] == '*') || (n == 2 && inst[start] == '*' && inst[start + 1] == '*'))
-                return true;
-            start = i + 1;
-        }
     }
     return false;
 }
@@ -799,7 +771,7 @@ bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr
     uint16_t xid = xid_of(n);
     if (known) k = *known;
     else if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
-    bool wild = wild_instance(k.inst, k.ilen);
+    bool wild = cfgtree::has_wild_token(k.inst, k.ilen);
     bool plain = k.ilen == 0;  // a wildcard is an instance
     uint32_t name_hash = hash_of(false, xid, k);
     Slot *ns = find_slot(kids->index, name_hash, false, xid, k);
@@ -1074,7 +1046,7 @@ bool name_is(Node *n, uint16_t xid, const char *name, size_t nlen, Key &k) noexc
 cfg_handle scan_wild(cfg_handle c) noexcept {
     Key ck;
     for (; c; c = node_of(c)->next_same)
-        if (key_of(node_of(c), ck) && wild_instance(ck.inst, ck.ilen)) return c;
+        if (key_of(node_of(c), ck) && cfgtree::has_wild_token(ck.inst, ck.ilen)) return c;
     return 0;
 }
 
@@ -1412,7 +1384,7 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
     Key ck;
     for (cfg_handle c = hd ? hd->first : 0; c; c = node_of(c)->next_same)
         if (name_is(node_of(c), xid, name, nlen, ck) && same(ck.inst, ck.ilen, k.inst, k.ilen) &&
-            !wild_instance(ck.inst, ck.ilen))
+            !cfgtree::has_wild_token(ck.inst, ck.ilen))
             return c;
     return 0;
 }

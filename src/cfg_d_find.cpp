@@ -29,38 +29,16 @@ cfg_handle target_of(const void *value) noexcept {
 
 // A component as the name index compares it: the bare name (mark dropped)
 // and the instance between its brackets, empty when there are none.
-struct Pattern {
-    const char *name;
-    std::size_t nlen;
-    const char *inst;
-    std::size_t ilen;
+struct Pattern : cfgtree::Component {
     bool wild;  // an instance token is "*" or "**": it matches many names
 };
-
-bool wild_token(const char *tok, std::size_t n) noexcept {
-    return (n == 1 && tok[0] == '*') || (n == 2 && tok[0] == '*' && tok[1] == '*');
-}
 
 // False when the component is not a plain name with an optional instance;
 // such a component is compared with every child, as compare_items decides.
 bool pattern_of(const char *component, Pattern &p) noexcept {
-    const char *s = component[0] == '!' ? component + 1 : component;
-    const char *n = s;
-    while (cfgtree::is_name_char(static_cast<unsigned char>(*s))) ++s;
-    if (s == n) return false;
-    p = Pattern{n, static_cast<std::size_t>(s - n), s, 0, false};
-    if (*s != '[') return true;
-    const char *close = std::strchr(s + 1, ']');
-    if (!close) return false;
-    p.inst = s + 1;
-    p.ilen = static_cast<std::size_t>(close - p.inst);
-    for (const char *t = p.inst;;) {
-        const char *colon = static_cast<const char *>(std::memchr(t, ':', static_cast<std::size_t>(close - t)));
-        const char *stop = colon ? colon : close;
-        if (wild_token(t, static_cast<std::size_t>(stop - t))) p.wild = true;
-        if (!colon) break;
-        t = colon + 1;
-    }
+    if (cfgtree::read_component(component, p) != cfgtree::ComponentRead::kOk) return false;
+    p.wild = false;
+    if (p.ilen) p.wild = cfgtree::has_wild_token(p.inst, p.ilen);
     return true;
 }
 
@@ -73,32 +51,12 @@ enum class Quick { kMatch, kDiffer, kAsk };
 // name is compared whole, so one that goes on with a '.' matches no single
 // component; an attribute's name is cut from its text first.
 Quick quick_compare(const char *text, const Pattern &p, bool object) noexcept {
-    if (!text) return Quick::kAsk;
-    const char *s = text[0] == '!' ? text + 1 : text;
-    const char *n = s;
-    while (cfgtree::is_name_char(static_cast<unsigned char>(*s))) ++s;
-    if (s == n) return Quick::kAsk;
-    std::size_t nlen = static_cast<std::size_t>(s - n);
-    const char *inst = s;
-    std::size_t ilen = 0;
-    const char *end = s;
-    if (*s == '[') {
-        const char *close = std::strchr(s + 1, ']');
-        if (!close) return Quick::kAsk;
-        inst = s + 1;
-        ilen = static_cast<std::size_t>(close - inst);
-        end = close + 1;
-        for (const char *t = inst;;) {
-            const char *colon = static_cast<const char *>(std::memchr(t, ':', static_cast<std::size_t>(close - t)));
-            if (wild_token(t, static_cast<std::size_t>((colon ? colon : close) - t))) return Quick::kAsk;
-            if (!colon) break;
-            t = colon + 1;
-        }
-    }
-    if (static_cast<std::size_t>(end - text) > cfgtree::kTextMax) return Quick::kAsk;
-    if (object && *end == '.') return Quick::kDiffer;
-    bool same = nlen == p.nlen && std::memcmp(n, p.name, nlen) == 0 && ilen == p.ilen &&
-                (ilen == 0 || std::memcmp(inst, p.inst, ilen) == 0);
+    Pattern s;
+    if (!text || !pattern_of(text, s) || s.wild) return Quick::kAsk;
+    if (s.length > cfgtree::kTextMax) return Quick::kAsk;
+    if (object && text[s.length] == '.') return Quick::kDiffer;
+    bool same = s.nlen == p.nlen && std::memcmp(s.name, p.name, s.nlen) == 0 && s.ilen == p.ilen &&
+                (s.ilen == 0 || std::memcmp(s.inst, p.inst, s.ilen) == 0);
     return same ? Quick::kMatch : Quick::kDiffer;
 }
 

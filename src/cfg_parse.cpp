@@ -7,7 +7,9 @@
 // instance; the validator accepts only name characters and ':' (or exactly
 // % or #). A component holds at most 639 characters (mark, name and
 // brackets) so that it always fits a caller's 640-byte buffer: the parser
-// refuses a longer one with CFG_ERR_SYNTAX.
+// refuses a longer one with CFG_ERR_SYNTAX. The parser reads components with
+// read_component, as the lookups and the store's name index do, so that all
+// of them take every text apart the same way.
 #include "cfg_private.h"
 
 #include <algorithm>
@@ -47,23 +49,19 @@ int parse_identifier(const char *text, const char **instance, const char **end) 
         CFG_LOG(5, "%s: invalid attribute name in '%s'", "cfg_parse_identifier", shown(text));
         return CFG_ERR_SYNTAX;
     }
-    const char *p = text;
-    if (*p == '!') ++p;
-    const char *run_end = span_name(p);
-    if (run_end == p) {
+    Component c;
+    switch (read_component(text, c)) {
+    case ComponentRead::kNoName:
         CFG_LOG(5, "%s: invalid attribute name in '%s'", "cfg_parse_identifier", text);
         return CFG_ERR_SYNTAX;
+    case ComponentRead::kNoClose:
+        CFG_LOG(5, "%s: invalid instance name in '%s'", "cfg_parse_identifier", text);
+        return CFG_ERR_SYNTAX;
+    case ComponentRead::kOk:
+        break;
     }
-    const char *stop = run_end;
-    if (*run_end == '[') {
-        const char *close = std::strchr(run_end + 1, ']');
-        if (!close) {
-            CFG_LOG(5, "%s: invalid instance name in '%s'", "cfg_parse_identifier", text);
-            return CFG_ERR_SYNTAX;
-        }
-        if (instance) *instance = run_end + 1;
-        stop = close + 1;
-    }
+    if (instance && c.bracketed) *instance = c.inst;
+    const char *stop = text + c.length;
     // Longer components would not fit the 640-byte buffers of the callers.
     if (static_cast<std::size_t>(stop - text) > kTextMax) {
         CFG_LOG(5, "%s: component longer than %d characters in '%.*s...'", "cfg_parse_identifier",
