@@ -264,10 +264,16 @@ std::unordered_map<uint32_t, Links> &side_links() {
     return *table;
 }
 
-// RAII form of ds_lock/ds_unlock for the store's own operations.
+// RAII form of ds_lock/ds_unlock for the store's own operations, inline:
+// every store call takes it, mostly nested in a caller's lock, where it
+// only counts.
 struct Locked {
-    Locked() noexcept { ds_lock(); }
-    ~Locked() { ds_unlock(); }
+    Locked() noexcept {
+        if (tl_depth++ == 0) g_mutex.lock();
+    }
+    ~Locked() {
+        if (--tl_depth == 0) g_mutex.unlock();
+    }
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 };
@@ -1122,6 +1128,46 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
     return 1;
 }
 
+// A small parent's child against a plain key, judged as the library's
+// quick comparison does before it would parse the name in full: 1 the
+// child matches, 0 it does not, -1 it cannot tell (no name it can read in
+// place, a wildcard instance, a component over 639 characters). An
+// object's name that goes on with a '.' matches no single component.
+int judge_scanned(const char *text, bool object, const Key &k) noexcept {
+    cfgtree::Component c;
+    if (!text || cfgtree::read_component(text, c) != cfgtree::ComponentRead::kOk) return -1;
+    if ((c.ilen && cfgtree::has_wild_token(c.inst, c.ilen)) || c.length > cfgtree::kComponentMax) return -1;
+    if (object && text[c.length] == '.') return 0;
+    return same(c.name, c.nlen, k.name, k.nlen) && same(c.inst, c.ilen, k.inst, k.ilen) ? 1 : 0;
+}
+
+// ds_step_plain: the lookup step, in the store, of a plain component.
+int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target) noexcept {
+    Locked lock;
+    Node *p = node_of(parent);
+    if (!p || p->parent != 0 || !indexed_kind(xid)) return 0;
+    Children *kids = children_of(p, parent);
+    XidHead *hd = kids ? head_of(kids, xid) : nullptr;
+    cfg_handle found = 0;
+    if (hd && hd->first && kids->index) {
+        if (hd->wild) return 0;  // which match comes first takes the full comparison
+        found = keyed_child(kids->index, xid, k);
+    } else if (hd) {
+        for (cfg_handle c = hd->first; c && !found; c = node_of(c)->next_same) {
+            int verdict = judge_scanned(compared_text(node_of(c)), xid == kXidRef, k);
+            if (verdict < 0) return 0;  // the full search reports what it cannot read
+            if (verdict) found = c;
+        }
+    }
+    *child = found;
+    if (target) {
+        Node *n = xid == kXidRef ? node_of(found) : nullptr;
+        *target = 0;
+        if (n && n->len >= sizeof *target) std::memcpy(target, n->value(), sizeof *target);
+    }
+    return 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1414,6 +1460,17 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
 int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {
     return lookup_step(parent, xid, name, nlen, instance, ilen, exact, first_wild, true);
+}
+
+int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                  size_t ilen, cfg_handle *child, cfg_handle *target) noexcept {
+    if (!name || !child || (ilen && !instance)) return 0;
+    Key k{name, nlen, instance ? instance : name + nlen, ilen};
+#if defined(CFGTREE_ASSERTS)
+    if (!plain_key(k) || (ilen && cfgtree::has_wild_token(instance, ilen))) std::abort();
+#endif
+    k.plain = true;
+    return step_plain(parent, xid, k, child, target);
 }
 
 cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) noexcept {

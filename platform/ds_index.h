@@ -57,6 +57,17 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  the store need not check that before comparing names in place. */
 int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) CFG_NOEXCEPT;
+/** One step of a walk by a plain component (name characters, then maybe an
+ *  instance without ']' or a wildcard token, as the library's finder reads
+ *  it): the child of kind xid of the object parent that the library's
+ *  matcher would pick, in *child (0: none), and for a reference node the
+ *  object it refers to in *target. Returns 1 when that is sure, 0 (writing
+ *  nothing) when the caller must search itself: parent is no standalone
+ *  object, a child of that kind has a wildcard instance (an indexed parent),
+ *  or the scan of a small parent met a child, before any match, whose name
+ *  it cannot judge in place (unreadable, or a wildcard instance). */
+int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
+                  size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
 /** A scan's visitor: nonzero stops the scan at child. text is the name the
  *  lookup compares: an attribute's stored text, the text of the object a
  *  reference node refers to (NULL when it refers to no object). */

@@ -15,6 +15,7 @@
 #include "cfg_private.h"
 #include "ds_index.h"
 
+#include <bit>
 #include <type_traits>
 
 namespace {
@@ -124,6 +125,26 @@ WalkMemo g_find_memo;    // the last lookup's object levels
 
 uint64_t search_reports() noexcept { return g_reports; }
 
+namespace {
+
+// How many leading bytes of a[0..n) and b[0..n) agree: eight at a time
+// (the first differing bit tells the byte), the tail one by one.
+std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= n; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (uint64_t d = x ^ y) return i + static_cast<std::size_t>(std::countr_zero(d) >> 3);
+        }
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+}  // namespace
+
 std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *object, uint32_t *marked) noexcept {
     if (depth_++ > 0) return 0;
     walk_start_ = start;
@@ -131,14 +152,11 @@ std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *obj
     walked_ = resumed_ = 0;
     overflow_ = false;
     if (start != start_ || walk_generation_ != generation_) kept_ = 0;
-    // Mostly the whole kept prefix is shared (a run of definitions in one
-    // block): two vector passes tell. Otherwise the byte loop finds how much.
-    std::size_t kept_length = kept_ ? level_[kept_ - 1].dot + 1u : 0;
-    if (kept_ && strnlen(text, kept_length) == kept_length && std::memcmp(text_, text, kept_length) == 0) {
-        resumed_ = kept_;
-    } else {
-        std::size_t common = 0;
-        while (text_[common] && text_[common] == text[common]) ++common;
+    // A level is shared when the text agrees up to its dot. The text may end
+    // before the kept prefix does: it is measured first.
+    if (kept_) {
+        std::size_t kept_length = level_[kept_ - 1].dot + 1u;
+        std::size_t common = common_prefix(text_, text, strnlen(text, kept_length));
         while (resumed_ < kept_ && level_[resumed_].dot < common) ++resumed_;
     }
     walked_ = resumed_;
@@ -224,16 +242,67 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
     return first_child(parent, xid_item(), component, matches);
 }
 
+namespace {
+
+// A component the store can look up in place (ds_step_plain): read as the
+// parser reads it, at most 639 characters, ending the identifier or a
+// level, with an instance free of wildcard tokens and of the '.' that cuts
+// components first.
+bool plain_component(const char *text, Component &c) noexcept {
+    if (read_component(text, c) != ComponentRead::kOk || c.length > kComponentMax) return false;
+    if (text[c.length] != '.' && text[c.length] != '\0') return false;
+    return c.ilen == 0 || (!std::memchr(c.inst, '.', c.ilen) && !has_wild_token(c.inst, c.ilen));
+}
+
+// The full search for one component (length characters at text, ended by a
+// '.' or the identifier's end): the attribute when it is the last, else the
+// object. The component is cut into a copy of its own, on the stack unless
+// it is longer than 639 characters. False when that copy cannot be made.
+bool search_component(cfg_handle parent, const char *text, std::size_t length, bool last, cfg_handle *found,
+                      cfg_handle *ref) noexcept {
+    char local[kTextSize];
+    HeapText heap;
+    char *component = local;
+    if (length < sizeof local) {
+        std::memcpy(local, text, length);
+        local[length] = '\0';
+    } else {
+        heap = HeapText(cfg_mem_strndup(text, length));
+        if (!heap) return false;
+        component = heap.get();
+    }
+    *found = *ref = 0;
+    if (last) *found = find_child_attribute(parent, component);
+    if (!*found) *found = find_child_object(parent, component, ref);
+    return true;
+}
+
+// The same step, asked of the store first: sure answers for plain
+// components (checked against the full search in debug builds).
+bool step_plain(cfg_handle parent, const Component &c, bool last, cfg_handle *found, cfg_handle *ref) noexcept {
+    cfg_handle child = 0, target = 0;
+    if (last) {
+        if (!ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, &child, nullptr)) return false;
+        if (child) {
+            *found = child;
+            *ref = 0;
+            return true;
+        }
+    }
+    if (!ds_step_plain(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target)) return false;
+    *found = target;
+    *ref = child;
+    return true;
+}
+
+}  // namespace
+
 // A NULL identifier is looked up as the empty one: nothing is found (106).
+// Components are looked up in place; only one that the store cannot judge
+// is copied, to be compared in full.
 int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
               uint32_t *read_only, WalkMiss *miss) noexcept {
     const char *text = identifier ? identifier : "";
-    WorkCopy copy(text);
-    if (!copy.get()) {
-        int err = errno;
-        CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err, errno_text(err));
-        return ERR_NO_MEMORY;
-    }
     if (start == 0) start = root();
 
     cfg_handle found = 0, ref = 0;
@@ -243,25 +312,39 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
         StoreLock lock;
         cfg_handle current = start;
         uint64_t reports = g_reports;
-        char *base = copy.get();
-        char *component = base + g_find_memo.resume(start, text, &current, &marked);
+        std::size_t offset = g_find_memo.resume(start, text, &current, &marked);
         for (;;) {
-            char *dot = std::strchr(component, '.');
-            if (dot) *dot = '\0';
-            found = ref = 0;
-            if (component[0] == '!') marked = 1;
-            if (!dot) found = find_child_attribute(current, component);
-            if (!found) found = find_child_object(current, component, &ref);
+            const char *at = text + offset;
+            Component c;
+            bool plain = plain_component(at, c);
+            std::size_t length = plain ? c.length : std::strcspn(at, ".");
+            bool last = at[length] == '\0';
+            if (at[0] == '!') marked = 1;
+            if (!(plain && step_plain(current, c, last, &found, &ref))) {
+                if (!search_component(current, at, length, last, &found, &ref)) {
+                    status = ERR_NO_MEMORY;
+                    int err = errno;
+                    CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err,
+                            errno_text(err));
+                    break;
+                }
+            }
+#if defined(CFGTREE_ASSERTS)
+            else {
+                cfg_handle full = 0, full_ref = 0;
+                if (search_component(current, at, length, last, &full, &full_ref))
+                    CFG_ASSERT(full == found && full_ref == ref);
+            }
+#endif
             if (!found) {
                 status = CFG_NOT_FOUND;
-                if (miss && g_reports == reports)
-                    *miss = WalkMiss{true, current, static_cast<std::size_t>(component - base), std::strlen(component)};
+                if (miss && g_reports == reports) *miss = WalkMiss{true, current, offset, length};
                 break;
             }
-            if (!dot) break;
-            g_find_memo.step(static_cast<std::size_t>(dot - base), found, marked);
+            if (last) break;
+            g_find_memo.step(offset + length, found, marked);
             current = found;
-            component = dot + 1;
+            offset += length + 1;
         }
         g_find_memo.finish(text, g_reports == reports);
     }

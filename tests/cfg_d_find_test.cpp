@@ -151,19 +151,23 @@ TEST(FindItem, StaleOrDeletedHandlesFindNothing) {
     EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0xFFFFFF00u, "b", &item, nullptr, nullptr));
 }
 
-TEST(FindItem, OnlyALongIdentifierNeedsMemory) {
+TEST(FindItem, OnlyALongComponentNeedsMemory) {
     Tree t;
     cfgtest::LogCapture log;
     cfg_handle item = 99;
-    // Identifiers of up to 639 characters are cut on the stack: a lookup
-    // makes no allocation at all.
+    // Components are looked up in place, however long the identifier: a
+    // lookup makes no allocation at all.
     std::string longest = "a.x." + std::string(635, 'y');
+    std::string dotted = "a.x.y";
+    for (int i = 0; i < 200; ++i) dotted += ".zz";
     cfg_inject_alloc_fault(0, 1);
     EXPECT_STATUS(CFG_OK, cfg_find_item(0, "a.x.y", &item, nullptr, nullptr));
     EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, longest.c_str(), &item, nullptr, nullptr));
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, dotted.c_str(), &item, nullptr, nullptr));
     EXPECT_EQ(t.y, item);
-    // One character more and the copy goes to the heap, which may fail.
-    std::string longer = longest + "y";
+    // A component of more than 639 characters is compared in full, in a
+    // copy on the heap, which may fail.
+    std::string longer = "a.x." + std::string(640, 'y');
     item = 99;
     EXPECT_STATUS(ERR_NO_MEMORY, cfg_find_item(0, longer.c_str(), &item, nullptr, nullptr));
     cfg_inject_alloc_fault(0, 0);
