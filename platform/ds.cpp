@@ -395,9 +395,10 @@ uint8_t layout_of(uint16_t xid, bool instanced) noexcept {
 }
 
 Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced = false) noexcept {
-    // A new attribute holds its name only; its value follows at once, so it
-    // gets room for a short one and the first set need not move it.
-    size_t cap = xid == kXidItem ? static_cast<size_t>(length) + 24 : length;
+    // A new attribute that holds its name only gets its value at once: room
+    // for a short one, so that the first set need not move it.
+    bool bare = xid == kXidItem && !(length && std::memchr(value, '=', length));
+    size_t cap = bare ? static_cast<size_t>(length) + 24 : length;
     uint8_t layout = layout_of(xid, instanced);
     Node *n = alloc_node(layout, cap);
     if (!n) return nullptr;

@@ -67,18 +67,27 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
     return CFG_OK;
 }
 
-// Makes the attribute name (no value yet) under parent.
-int create_attr(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
+// Makes the attribute name under parent, holding value when there is one
+// (*valued then says so): one store call where a creation and a set would
+// take two, and an attribute that is never seen without its value.
+int create_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
     int status = cfgtree::is_valid_identifier(name);
     if (status != CFG_OK) return status;
     char text[cfgtree::kTextSize];
     status = node_text(parent, name, text);
     if (status != CFG_OK) return status;
-    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, text_length(text));
+    uint16_t length = text_length(text);
+    // The text is one whole component (split_identifier cut it), with at
+    // most a mark added: its name is all of it.
+    char full[cfgtree::kTextSize];
+    bool with_value = value && valued;
+    if (with_value) length = cfgtree::attr_text(full, std::string_view(text, length - 1u), value);
+    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, with_value ? full : text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
         return ERR_CREATE_FAILED;
     }
+    if (valued) *valued = with_value;
     if (out) *out = node;
     return CFG_OK;
 }
@@ -86,13 +95,14 @@ int create_attr(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
 // Finds or makes one component under parent into *found. Below a component
 // that had to be made nothing can exist yet, so no search is made there.
 int find_or_create(cfg_handle parent, const char *component, bool object, bool &created, bool missing,
-                   cfg_handle *found) noexcept {
+                   const char *value, bool *valued, cfg_handle *found) noexcept {
     if (!created && !missing) {
         *found = object ? cfgtree::find_child_object(parent, component, nullptr, kCreateReporter)
                         : cfgtree::find_child_attribute(parent, component, kCreateReporter);
         if (*found) return CFG_OK;
     }
-    int status = object ? create_object(parent, component, found) : create_attr(parent, component, found);
+    int status = object ? create_object(parent, component, found)
+                        : create_attr(parent, component, value, valued, found);
     if (status == CFG_OK) created = true;
     return status;
 }
@@ -114,8 +124,9 @@ bool known_missing(const cfgtree::WalkMiss *miss, cfg_handle parent, const char 
 namespace cfgtree {
 
 // A NULL identifier is treated as the empty text (a syntax error).
-int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
-                const WalkMiss *miss) noexcept {
+int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out, const WalkMiss *miss,
+                const char *value, bool *valued) noexcept {
+    if (valued) *valued = false;
     const char *text = identifier ? identifier : "";
     WorkCopy copy(text);
     if (!copy.get()) {
@@ -142,7 +153,7 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
             bool object = *pos == '.' || kind == xid_reference();
             found = 0;
             status = find_or_create(parent, component, object, created, known_missing(miss, parent, base, at, pos),
-                                    &found);
+                                    value, valued, &found);
             if (status != CFG_OK || *pos != '.') break;
             // An object made here is the first of its name too (there was
             // none, or its parent is new): the next walk may go on after it.

@@ -39,11 +39,7 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
     if (status != CFG_OK) return status;
 
     char text[kTextSize];
-    // name=value, cut to 639 characters
-    std::size_t joined = join_text(text, sizeof text,
-                                   {std::string_view(stored, static_cast<std::size_t>(end - stored)), "=",
-                                    value ? value : ""});
-    auto length = static_cast<uint16_t>((joined < sizeof text ? joined : sizeof text - 1) + 1);
+    uint16_t length = attr_text(text, std::string_view(stored, static_cast<std::size_t>(end - stored)), value);
     int kept = ds_set_precedence(kSetPrecedence);
     int changed = ds_modify_av(attribute, text, length);
     (void)ds_set_precedence(kept);
@@ -52,6 +48,11 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
         return ERR_MODIFY_FAILED;
     }
     return CFG_OK;
+}
+
+uint16_t attr_text(char (&out)[kTextSize], std::string_view name, const char *value) noexcept {
+    std::size_t joined = join_text(out, sizeof out, {name, "=", value ? value : ""});
+    return static_cast<uint16_t>((joined < sizeof out ? joined : sizeof out - 1) + 1);
 }
 
 int set_attr_value_id(const char *identifier, const char *value) noexcept {
@@ -64,15 +65,17 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         uint32_t read_only = 0;
         uint32_t *ask = (cfgCtl & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
         WalkMiss miss;
+        bool valued = false;
         status = find_item(context_start(), identifier, &attribute, nullptr, ask, &miss);
         if (status == CFG_NOT_FOUND) {
-            // A new attribute is always set, even when it inherited a mark.
-            // The creation need not search again where the lookup failed.
+            // A new attribute is always set, even when it inherited a mark:
+            // it is made with its value. The creation need not search again
+            // where the lookup failed.
             status = (cfgCtl & CFG_CTL_CREATE_ON_SET)
-                         ? create_item(context_start(), identifier, xid_item(), &attribute, &miss)
+                         ? create_item(context_start(), identifier, xid_item(), &attribute, &miss, value, &valued)
                          : CFG_NOT_CREATED;
         }
-        if (status == CFG_OK) status = read_only ? CFG_READ_ONLY : set_attr_value(attribute, value);
+        if (status == CFG_OK && !valued) status = read_only ? CFG_READ_ONLY : set_attr_value(attribute, value);
     }
     if (status == CFG_READ_ONLY)
         CFG_LOG(5, "%s: Not setting read-only attribute '%s'", "Cfg_SetAttrValue", identifier);

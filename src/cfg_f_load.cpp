@@ -324,8 +324,9 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     // One lock spans the creation and the set (the inner ones nest).
     StoreLock lock;
     cfg_handle item = 0;
-    int status = create_item(head ? head->item : 0, name, xid_item(), &item);
-    if (status < 0) return status;
+    bool valued = false;
+    int status = create_item(head ? head->item : 0, name, xid_item(), &item, nullptr, value, &valued);
+    if (status < 0 || valued) return status;
     return set_attr_value(item, value);
 }
 

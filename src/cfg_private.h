@@ -294,8 +294,15 @@ struct WalkMiss {
 int pop_context() noexcept;
 // miss: what a lookup of the same identifier from the same start has just
 // found missing, with nothing changed since (the caller holds the lock).
+// value: when an attribute has to be made, it is made holding this value
+// (as set_attr_value would store it) and *valued says so; an attribute
+// that exists is left to the caller to set.
 [[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
-                              const WalkMiss *miss = nullptr) noexcept;
+                              const WalkMiss *miss = nullptr, const char *value = nullptr,
+                              bool *valued = nullptr) noexcept;
+// The stored text of an attribute named as text[0..end) given value: name,
+// '=' and value, cut to 639 characters. Returns its length with the NUL.
+[[nodiscard]] uint16_t attr_text(char (&out)[kTextSize], std::string_view name, const char *value) noexcept;
 [[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
 [[nodiscard]] int set_attr_value_id(const char *identifier, const char *value) noexcept;
 [[nodiscard]] int delete_item(cfg_handle start, const char *identifier) noexcept;

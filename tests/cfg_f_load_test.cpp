@@ -372,7 +372,9 @@ TEST(LoadFile, RefusedStoreCallsBecomeLineStatuses) {
         std::size_t errors;
     } cases[] = {
         {DS_FAULT_APPEND, "a = 1\nb = 2\n", ERR_CREATE_FAILED, "attr b=2\n", 1},
-        {DS_FAULT_MODIFY, "a = 1\nb = 2\n", ERR_MODIFY_FAILED, "attr a\nattr b=2\n", 1},  // a keeps no value
+        // a new attribute is made with its value; a redefinition modifies it
+        {DS_FAULT_MODIFY, "a = 1\nb = 2\n", CFG_OK, "attr a=1\nattr b=2\n", 0},
+        {DS_FAULT_MODIFY, "a = 1\na = 2\nb = 3\n", ERR_MODIFY_FAILED, "attr a=1\nattr b=3\n", 1},
         // an object that cannot be made skips its block, not its lines; its '}' ends the file
         {DS_FAULT_APPEND, "A {\n  x = 1\n}\ny = 2\n", ERR_CREATE_FAILED, "attr x=1\n", 1},
     };
