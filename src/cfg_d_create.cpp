@@ -119,6 +119,24 @@ bool known_missing(const cfgtree::WalkMiss *miss, cfg_handle parent, const char 
            static_cast<std::size_t>(end - at) == miss->length;
 }
 
+// The usual definition, one plain attribute name under a known object (a
+// line of a block): found or made in place, without the walk's copy. Returns
+// false, doing nothing, when the store cannot tell whether the attribute
+// exists (see ds_step_plain); the full walk then decides.
+bool create_plain_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *found,
+                       int *status) noexcept {
+    cfgtree::Component c;
+    if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
+    cfg_handle attr = 0;
+    if (!ds_step_plain(parent, cfgtree::xid_item(), c.name, c.nlen, c.inst, c.ilen, &attr, nullptr)) return false;
+#if defined(CFGTREE_ASSERTS)
+    CFG_ASSERT(attr == cfgtree::find_child_attribute(parent, name, kCreateReporter));
+#endif
+    *status = attr ? CFG_OK : create_attr(parent, name, value, valued, &attr);
+    *found = attr;
+    return true;
+}
+
 }  // namespace
 
 namespace cfgtree {
@@ -128,6 +146,20 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
                 const char *value, bool *valued) noexcept {
     if (valued) *valued = false;
     const char *text = identifier ? identifier : "";
+    if (kind == xid_item()) {
+        StoreLock lock;
+        cfg_handle found = 0;
+        int status = CFG_OK;
+        // A lookup that read plain components only and failed at the last
+        // one leaves its parent: the walk would come to it and search
+        // nothing there.
+        bool last_missing = miss && miss->known && miss->plain && text[miss->offset + miss->length] == '\0';
+        if (last_missing) status = create_attr(miss->parent, text + miss->offset, value, valued, &found);
+        if (last_missing || create_plain_attr(start ? start : root(), text, value, valued, &found, &status)) {
+            if (out) *out = status == CFG_OK ? found : 0;
+            return status;
+        }
+    }
     WorkCopy copy(text);
     if (!copy.get()) {
         int err = errno;

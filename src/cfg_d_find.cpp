@@ -244,16 +244,6 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
 
 namespace {
 
-// A component the store can look up in place (ds_step_plain): read as the
-// parser reads it, at most 639 characters, ending the identifier or a
-// level, with an instance free of wildcard tokens and of the '.' that cuts
-// components first.
-bool plain_component(const char *text, Component &c) noexcept {
-    if (read_component(text, c) != ComponentRead::kOk || c.length > kComponentMax) return false;
-    if (text[c.length] != '.' && text[c.length] != '\0') return false;
-    return c.ilen == 0 || (!std::memchr(c.inst, '.', c.ilen) && !has_wild_token(c.inst, c.ilen));
-}
-
 // The full search for one component (length characters at text, ended by a
 // '.' or the identifier's end): the attribute when it is the last, else the
 // object. The component is cut into a copy of its own, on the stack unless
@@ -297,6 +287,25 @@ bool step_plain(cfg_handle parent, const Component &c, bool last, cfg_handle *fo
 
 }  // namespace
 
+bool plain_component(const char *text, Component &c) noexcept {
+    if (read_component(text, c) != ComponentRead::kOk || c.length > kComponentMax) return false;
+    if (text[c.length] != '.' && text[c.length] != '\0') return false;
+    return c.ilen == 0 || (!std::memchr(c.inst, '.', c.ilen) && !has_wild_token(c.inst, c.ilen));
+}
+
+namespace {
+// Are the components of text[0..end), each ended by a '.', all plain?
+bool plain_prefix(const char *text, std::size_t end) noexcept {
+    std::size_t at = 0;
+    while (at < end) {
+        Component c;
+        if (!plain_component(text + at, c) || text[at + c.length] != '.') return false;
+        at += c.length + 1;
+    }
+    return at == end;
+}
+}  // namespace
+
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 // Components are looked up in place; only one that the store cannot judge
 // is copied, to be compared in full.
@@ -338,7 +347,7 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
 #endif
             if (!found) {
                 status = CFG_NOT_FOUND;
-                if (miss && g_reports == reports) *miss = WalkMiss{true, current, offset, length};
+                if (miss && g_reports == reports) *miss = WalkMiss{true, current, offset, length, plain && plain_prefix(text, offset)};
                 break;
             }
             if (last) break;

@@ -266,6 +266,12 @@ inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 [[nodiscard]] cfg_handle find_child_attribute(cfg_handle parent, const char *component,
                                               const SearchReporter &who = kFindReporter) noexcept;
 
+// A component the store can look up in place (ds_step_plain): read as the
+// parser reads it, at most 639 characters, ending the identifier or a
+// level, with an instance free of wildcard tokens and of the '.' that cuts
+// components first.
+[[nodiscard]] bool plain_component(const char *text, Component &c) noexcept;
+
 // ---- item tree (cfg_d_*) and contexts -------------------------------------
 
 [[nodiscard]] cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept;
@@ -275,11 +281,14 @@ inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 // searches reported nothing, so that a creation going the same way right
 // after it, under the same lock, may skip that one search: it would find
 // nothing and report nothing either.
+// plain: every component up to the missing one was plain (plain_component),
+// so that a creation's walk reads them exactly as the lookup did.
 struct WalkMiss {
     bool known = false;
     cfg_handle parent = 0;
     std::size_t offset = 0;
     std::size_t length = 0;
+    bool plain = false;
 };
 [[nodiscard]] int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
                             uint32_t *read_only, WalkMiss *miss = nullptr) noexcept;

@@ -142,6 +142,9 @@ TEST(SetAttrValue, CreatingAfterAFailedLookupEqualsAPlainCreation) {
         {"", "a.b[1:2].c"},     {"a.b", "a.!b.c"},     {"", "!a.b"},           {"a.b", "a..b"},
         {"", "a.b="},           {"", "a.$.c"},         {"p.q", "p.q[*]"},      {"p.q[1]", "p.q[**]"},
         {"", "x[1].y[2].z[3]"}, {"x[1].y", "x[1].y.z"},
+        // a missing last component after plain ones is made where the lookup stopped
+        {"a.b", "a.c"},         {"a.b", "!a.c"},       {"", "solo"},           {"solo", "solo"},
+        {"a[1].x", "a[1].y"},   {"a[1].x", "a[1].x"},  {"a[1].b.c", "a[1].b.d[2]"},
     };
     // A new attribute is made holding its value: the same text a creation
     // and a set would store, cut at 639 characters alike.
