@@ -19,11 +19,14 @@ constexpr cfgtree::SearchReporter kCreateReporter{kModule, "cfg_create_item"};
 cfgtree::WalkMemo g_create_memo;
 
 // The stored text of a new item: the component, with one '!' in front when
-// the parent (not the root) is read-only. A component that already begins
-// with '!' keeps its single mark: the parser and the matcher look through
-// one mark only, so a doubled mark would make the name unreadable. 0, or
-// -1405 when the mark would push the text past 639 characters.
-int node_text(cfg_handle parent, const char *name, char (&text)[cfgtree::kTextSize]) noexcept {
+// the parent (not the root) is read-only, and for an attribute made with a
+// value, '=' and the value, cut to 639 characters as a set cuts it. A
+// component that already begins with '!' keeps its single mark: the parser
+// and the matcher look through one mark only, so a doubled mark would make
+// the name unreadable. Writes the text's length with its NUL to *length.
+// 0, or -1405 when the mark would push the name past 639 characters.
+int node_text(cfg_handle parent, const char *name, const char *value, char (&text)[cfgtree::kTextSize],
+              uint16_t *length) noexcept {
     uint32_t marked = 0;
     if (parent != cfgtree::root()) {
         // A parent is an object: its mark is its name's first character. Any
@@ -38,20 +41,22 @@ int node_text(cfg_handle parent, const char *name, char (&text)[cfgtree::kTextSi
         CFG_LOG(5, "%s: name too long with its read-only mark: '%s'", "cfg_create_item", name);
         return CFG_ERR_SYNTAX;
     }
-    (void)cfgtree::join_text(text, sizeof text, {add_mark ? "!" : "", name});
+    const std::string_view mark = add_mark ? "!" : "", whole(name, len);
+    std::size_t joined = value ? cfgtree::join_text(text, sizeof text, {mark, whole, "=", value})
+                               : cfgtree::join_text(text, sizeof text, {mark, whole});
+    *length = static_cast<uint16_t>((joined < sizeof text ? joined : sizeof text - 1) + 1);
     return CFG_OK;
 }
-
-uint16_t text_length(const char *text) noexcept { return static_cast<uint16_t>(std::strlen(text) + 1); }
 
 // Makes the object name under parent; nothing is left behind on failure.
 int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
     int status = cfgtree::is_valid_identifier(name);
     if (status != CFG_OK) return status;
     char text[cfgtree::kTextSize];
-    status = node_text(parent, name, text);
+    uint16_t length = 0;
+    status = node_text(parent, name, nullptr, text, &length);
     if (status != CFG_OK) return status;
-    cfg_handle ident = ds_append_avp2(0, 2, cfgtree::xid_identifier(), 0, text, text_length(text));
+    cfg_handle ident = ds_append_avp2(0, 2, cfgtree::xid_identifier(), 0, text, length);
     if (!ident) {
         CFG_LOG(5, "%s: Cannot create object '%s'", "cfg_create_object", name);
         return ERR_CREATE_FAILED;
@@ -73,16 +78,14 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
 int create_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
     int status = cfgtree::is_valid_identifier(name);
     if (status != CFG_OK) return status;
-    char text[cfgtree::kTextSize];
-    status = node_text(parent, name, text);
-    if (status != CFG_OK) return status;
-    uint16_t length = text_length(text);
-    // The text is one whole component (split_identifier cut it), with at
-    // most a mark added: its name is all of it.
-    char full[cfgtree::kTextSize];
+    // The name is one whole component, so the stored text is what a set
+    // would make of it.
     bool with_value = value && valued;
-    if (with_value) length = cfgtree::attr_text(full, std::string_view(text, length - 1u), value);
-    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, with_value ? full : text, length);
+    char text[cfgtree::kTextSize];
+    uint16_t length = 0;
+    status = node_text(parent, name, with_value ? value : nullptr, text, &length);
+    if (status != CFG_OK) return status;
+    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
         return ERR_CREATE_FAILED;

@@ -39,7 +39,11 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
     if (status != CFG_OK) return status;
 
     char text[kTextSize];
-    uint16_t length = attr_text(text, std::string_view(stored, static_cast<std::size_t>(end - stored)), value);
+    // name=value, cut to 639 characters
+    std::size_t joined = join_text(text, sizeof text,
+                                   {std::string_view(stored, static_cast<std::size_t>(end - stored)), "=",
+                                    value ? value : ""});
+    auto length = static_cast<uint16_t>((joined < sizeof text ? joined : sizeof text - 1) + 1);
     int kept = ds_set_precedence(kSetPrecedence);
     int changed = ds_modify_av(attribute, text, length);
     (void)ds_set_precedence(kept);
@@ -48,11 +52,6 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
         return ERR_MODIFY_FAILED;
     }
     return CFG_OK;
-}
-
-uint16_t attr_text(char (&out)[kTextSize], std::string_view name, const char *value) noexcept {
-    std::size_t joined = join_text(out, sizeof out, {name, "=", value ? value : ""});
-    return static_cast<uint16_t>((joined < sizeof out ? joined : sizeof out - 1) + 1);
 }
 
 int set_attr_value_id(const char *identifier, const char *value) noexcept {

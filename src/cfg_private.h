@@ -309,9 +309,6 @@ int pop_context() noexcept;
 [[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
                               const WalkMiss *miss = nullptr, const char *value = nullptr,
                               bool *valued = nullptr) noexcept;
-// The stored text of an attribute named as text[0..end) given value: name,
-// '=' and value, cut to 639 characters. Returns its length with the NUL.
-[[nodiscard]] uint16_t attr_text(char (&out)[kTextSize], std::string_view name, const char *value) noexcept;
 [[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
 [[nodiscard]] int set_attr_value_id(const char *identifier, const char *value) noexcept;
 [[nodiscard]] int delete_item(cfg_handle start, const char *identifier) noexcept;
