@@ -192,9 +192,10 @@ CFG_API cfg_handle cfg_srch_attribute(cfg_handle start) CFG_NOEXCEPT;
  *  are tried before sub-objects.
  *  @return 0 found (item, reference node for an object or 0, read-only 1
  *  when a component as written begins with '!'); 106 not found;
- *  -109 no memory for the working copy, which only an identifier of 640
- *  characters or more needs (shorter ones are cut on the stack). The out
- *  pointers are written only on 0. */
+ *  -109 no memory for the working copy of a component, which only a
+ *  component of 640 characters or more needs (components are read in place;
+ *  one the store cannot judge is cut on the stack). The out pointers are
+ *  written only on 0. */
 CFG_API int cfg_find_item(cfg_handle start, const char *identifier, cfg_handle *item,
                           cfg_handle *reference, uint32_t *read_only) CFG_NOEXCEPT;
 /** cfg_find_item from the current context. @return as cfg_find_item. */
@@ -249,14 +250,17 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  @{ */
 /** Find-or-create of a dotted identifier from start (0 = root); the last
  *  component is an object when kind is the object-reference xid, else an
- *  attribute. *out receives the last item (0 on failure).
- *  @return 0; -109; -133; CFG_ERR_SYNTAX. */
+ *  attribute (made holding its name only). *out receives the last item (0 on
+ *  failure).
+ *  @return 0; -109 (no memory for the working copy of an identifier of 640
+ *  characters or more); -133; CFG_ERR_SYNTAX. */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
 /** Rewrites an attribute's value, keeping its stored name and mark.
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138; -144; CFG_ERR_SYNTAX. Caller
  *  holds the lock. */
 CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEXCEPT;
-/** Sets an attribute by identifier from the current context.
+/** Sets an attribute by identifier from the current context. A missing
+ *  attribute is made holding its value (one store append).
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE (NULL identifier, or an object);
  *  CFG_ERR_NO_VALUE (NULL value); 105 missing with create-on-set off;
  *  1403 read-only; or a status of the lookup, creation or setting. */

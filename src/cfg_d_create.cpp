@@ -3,11 +3,13 @@
 // cfg_create_item is find-or-create: it reuses every component that exists
 // and makes the missing ones, each as the last child of its parent. An
 // object is a standalone identifier node plus a reference node under the
-// parent; an attribute is one node holding its name (no '=' yet). Items made
-// under a read-only object inherit its '!'. Names are built in 640-byte
-// buffers: a component with its mark holds at most 639 characters. The
-// identifier is walked in a copy: on the stack up to 639 characters, on the
-// heap (which may fail) beyond.
+// parent; an attribute is one node holding its name, and its value when the
+// caller has one (a set, a file's definition). Items made under a read-only
+// object inherit its '!'. Names are built in 640-byte buffers: a component
+// with its mark holds at most 639 characters. One plain attribute name (a
+// line of a block) is found or made in place; a longer identifier is walked
+// in a copy: on the stack up to 639 characters, on the heap (which may fail)
+// beyond.
 #include "cfg_private.h"
 #include "ds_index.h"
 

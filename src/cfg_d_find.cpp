@@ -6,12 +6,13 @@
 // prefix it shares with the last walk, while that is known to lead to the
 // same object: WalkMemo, which also lives here). The child lookup asks
 // the store's name index for the few candidates that can match, so finding a
-// child costs the same among ten siblings or a million. The walk cuts a copy
-// of the identifier at the dots: on the stack for identifiers of up to 639
-// characters, on the heap (the only allocation a lookup may make) for
-// longer ones. The stored attribute name under comparison lives in one
-// 640-byte stack buffer (the parser refuses components of more than 639
-// characters, so it always fits).
+// child costs the same among ten siblings or a million. The walk reads the
+// identifier in place: the store answers a plain component in one call
+// (ds_step_plain); a component it cannot judge is cut into a copy, on the
+// stack up to 639 characters, on the heap (the only allocation a lookup may
+// make) beyond, and compared in full. The stored attribute name under
+// comparison lives in one 640-byte stack buffer (the parser refuses
+// components of more than 639 characters, so it always fits).
 #include "cfg_private.h"
 #include "ds_index.h"
 

@@ -605,6 +605,66 @@ TEST(NameIndex, NamesakesWithAndWithoutInstancesInEveryOrder) {
     }
 }
 
+// The store's one-call step of a plain component: a sure answer (the child,
+// or none) where the quick reading decides, "ask" where the caller must
+// compare names itself.
+TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
+    constexpr int kAsk = -1;
+    const struct {
+        std::vector<const char *> children;  // attribute texts, in order
+        const char *name, *inst;
+        int want;  // index of the child found, -2 none, kAsk
+    } cases[] = {
+        {{"a=1", "b=2"}, "b", "", 1},
+        {{"a=1", "b=2"}, "c", "", -2},
+        {{"!b=1", "b=2"}, "b", "", 0},             // the mark is not part of the name
+        {{"b[2]=1", "b=2", "b[1]=3"}, "b", "1", 2},
+        {{"b[2]=1", "b=2"}, "b", "", 1},
+        {{"bx=1", "b x=2"}, "b", "", 1},           // the name is the run of name characters
+        {{"=1", "b=2"}, "b", "", kAsk},            // an unreadable name before any match
+        {{"b=2", "=1"}, "b", "", 0},               // ... after the match does not matter
+        {{"b[*]=1", "b=2"}, "b", "", kAsk},        // a wildcard instance matches many names
+        {{"b[1=1", "b=2"}, "b", "", kAsk},         // no ']'
+        // past four children the index answers; a wildcard anywhere asks
+        {{"a=1", "c=2", "d=3", "e=4", "f=5", "b=6"}, "b", "", 5},
+        {{"a=1", "c=2", "d=3", "e=4", "f=5", "=6"}, "b", "", -2},
+        {{"a=1", "c=2", "d=3", "e=4", "f=5", "z[*]=6"}, "b", "", kAsk},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + "[" + c.inst + "] among " + std::to_string(c.children.size()));
+        cfg_handle p = append_text(0, kIdent, "step");
+        std::vector<cfg_handle> kids;
+        for (const char *text : c.children) kids.push_back(append_text(p, kItem, text));
+        cfg_handle child = 99, target = 99;
+        int sure = ds_step_plain(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &child, &target);
+        if (c.want == kAsk) {
+            EXPECT_EQ(0, sure);
+            EXPECT_EQ(99u, child) << "nothing is written when the store asks";
+        } else {
+            EXPECT_EQ(1, sure);
+            EXPECT_EQ(c.want < 0 ? 0u : kids[static_cast<std::size_t>(c.want)], child);
+            EXPECT_EQ(0u, target) << "an attribute refers to nothing";
+        }
+        ASSERT_NE(0, ds_delete_obj(p));
+    }
+    // A node that is some parent's child is no object to step from.
+    cfg_handle p = append_text(0, kIdent, "outer");
+    cfg_handle inner = append_text(p, kItem, "x=1");
+    cfg_handle child = 0, target = 0;
+    // A sub-object is found through its reference node, which names it.
+    cfg_handle sub = append_text(0, kIdent, "sub[2]");
+    cfg_handle ref = ds_append_avp2(p, 2, kRef, 0, &sub, sizeof sub);
+    ASSERT_NE(0, ds_bind_reference(ref));
+    EXPECT_EQ(1, ds_step_plain(p, kRef, "sub", 3, "2", 1, &child, &target));
+    EXPECT_EQ(ref, child);
+    EXPECT_EQ(sub, target);
+    EXPECT_EQ(1, ds_step_plain(p, kRef, "sub", 3, "", 0, &child, &target));
+    EXPECT_EQ(0u, child);
+    EXPECT_EQ(0, ds_step_plain(inner, kItem, "x", 1, "", 0, &child, nullptr));
+    EXPECT_EQ(0, ds_step_plain(0xFFFFFF00u, kItem, "x", 1, "", 0, &child, nullptr));
+    ASSERT_NE(0, ds_delete_obj(p));
+}
+
 TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
     cfg_handle p = append_text(0, kIdent, "big");
     char text[32];
