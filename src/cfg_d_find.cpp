@@ -268,22 +268,31 @@ bool search_component(cfg_handle parent, const char *text, std::size_t length, b
     return true;
 }
 
-// The same step, asked of the store first: sure answers for plain
-// components (checked against the full search in debug builds).
-bool step_plain(cfg_handle parent, const Component &c, bool last, cfg_handle *found, cfg_handle *ref) noexcept {
+// The step of the plain component c (at text) asked of the store: false
+// when it cannot tell. Debug builds check every sure answer against the
+// full search.
+bool step_plain(cfg_handle parent, const char *text, const Component &c, bool last, cfg_handle *found,
+                cfg_handle *ref) noexcept {
     cfg_handle child = 0, target = 0;
-    if (last) {
-        if (!ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, &child, nullptr)) return false;
-        if (child) {
-            *found = child;
-            *ref = 0;
-            return true;
-        }
+    bool sure = false;
+    if (last && !ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, &child, nullptr)) return false;
+    if (child) {
+        *found = child;
+        *ref = 0;
+        sure = true;
+    } else if (ds_step_plain(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target)) {
+        *found = target;
+        *ref = child;
+        sure = true;
     }
-    if (!ds_step_plain(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target)) return false;
-    *found = target;
-    *ref = child;
-    return true;
+#if defined(CFGTREE_ASSERTS)
+    cfg_handle full = 0, full_ref = 0;
+    if (sure && search_component(parent, text, c.length, last, &full, &full_ref))
+        CFG_ASSERT(full == *found && full_ref == *ref);
+#else
+    (void)text;
+#endif
+    return sure;
 }
 
 }  // namespace
@@ -330,25 +339,18 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
             std::size_t length = plain ? c.length : std::strcspn(at, ".");
             bool last = at[length] == '\0';
             if (at[0] == '!') marked = 1;
-            if (!(plain && step_plain(current, c, last, &found, &ref))) {
-                if (!search_component(current, at, length, last, &found, &ref)) {
-                    status = ERR_NO_MEMORY;
-                    int err = errno;
-                    CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err,
-                            errno_text(err));
-                    break;
-                }
+            bool sure = plain && step_plain(current, at, c, last, &found, &ref);
+            if (!sure && !search_component(current, at, length, last, &found, &ref)) {
+                status = ERR_NO_MEMORY;
+                int err = errno;
+                CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err,
+                        errno_text(err));
+                break;
             }
-#if defined(CFGTREE_ASSERTS)
-            else {
-                cfg_handle full = 0, full_ref = 0;
-                if (search_component(current, at, length, last, &full, &full_ref))
-                    CFG_ASSERT(full == found && full_ref == ref);
-            }
-#endif
             if (!found) {
                 status = CFG_NOT_FOUND;
-                if (miss && g_reports == reports) *miss = WalkMiss{true, current, offset, length, plain && plain_prefix(text, offset)};
+                if (miss && g_reports == reports)
+                    *miss = WalkMiss{true, current, offset, length, plain && plain_prefix(text, offset)};
                 break;
             }
             if (last) break;
