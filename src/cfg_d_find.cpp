@@ -146,7 +146,8 @@ std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept 
 
 }  // namespace
 
-std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *object, uint32_t *marked) noexcept {
+std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *object, uint32_t *marked,
+                             bool *plain) noexcept {
     if (depth_++ > 0) return 0;
     walk_start_ = start;
     walk_generation_ = ds_generation();
@@ -164,16 +165,17 @@ std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *obj
     if (resumed_ == 0) return 0;
     *object = level_[resumed_ - 1].object;
     *marked = level_[resumed_ - 1].marked;
+    if (plain) *plain = level_[resumed_ - 1].plain;
     return level_[resumed_ - 1].dot + 1u;
 }
 
-void WalkMemo::step(std::size_t dot, cfg_handle object, uint32_t marked) noexcept {
+void WalkMemo::step(std::size_t dot, cfg_handle object, uint32_t marked, bool plain) noexcept {
     if (depth_ > 1) return;
     if (overflow_ || walked_ == kLevels || dot + 1 >= kTextSize) {
         overflow_ = true;  // deeper levels are not kept: the prefix kept so far stays exact
         return;
     }
-    level_[walked_++] = Level{static_cast<uint16_t>(dot), marked, object};
+    level_[walked_++] = Level{static_cast<uint16_t>(dot), plain, marked, object};
 }
 
 void WalkMemo::finish(const char *text, bool keep) noexcept {
@@ -303,18 +305,6 @@ bool plain_component(const char *text, Component &c) noexcept {
     return c.ilen == 0 || (!std::memchr(c.inst, '.', c.ilen) && !has_wild_token(c.inst, c.ilen));
 }
 
-namespace {
-// Are the components of text[0..end), each ended by a '.', all plain?
-bool plain_prefix(const char *text, std::size_t end) noexcept {
-    std::size_t at = 0;
-    while (at < end) {
-        Component c;
-        if (!plain_component(text + at, c) || text[at + c.length] != '.') return false;
-        at += c.length + 1;
-    }
-    return at == end;
-}
-}  // namespace
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 // Components are looked up in place; only one that the store cannot judge
@@ -331,7 +321,8 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
         StoreLock lock;
         cfg_handle current = start;
         uint64_t reports = g_reports;
-        std::size_t offset = g_find_memo.resume(start, text, &current, &marked);
+        bool path_plain = true;  // every component before the current one was plain
+        std::size_t offset = g_find_memo.resume(start, text, &current, &marked, &path_plain);
         for (;;) {
             const char *at = text + offset;
             Component c;
@@ -350,11 +341,12 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
             if (!found) {
                 status = CFG_NOT_FOUND;
                 if (miss && g_reports == reports)
-                    *miss = WalkMiss{true, current, offset, length, plain && plain_prefix(text, offset)};
+                    *miss = WalkMiss{true, current, offset, length, path_plain && plain};
                 break;
             }
             if (last) break;
-            g_find_memo.step(offset + length, found, marked);
+            path_plain = path_plain && plain;
+            g_find_memo.step(offset + length, found, marked, path_plain);
             current = found;
             offset += length + 1;
         }

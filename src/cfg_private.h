@@ -215,13 +215,15 @@ class WalkMemo {
 
     // Where a walk of text from start may go on: the offset after the last
     // dot of the longest kept prefix it shares (0: the start), with the
-    // object that prefix leads to in *object and whether one of its
-    // components carries the read-only mark in *marked.
-    [[nodiscard]] std::size_t resume(cfg_handle start, const char *text, cfg_handle *object,
-                                     uint32_t *marked) noexcept;
+    // object that prefix leads to in *object, whether one of its components
+    // carries the read-only mark in *marked, and (when asked) whether all of
+    // them were plain (as the walk that made it said) in *plain.
+    [[nodiscard]] std::size_t resume(cfg_handle start, const char *text, cfg_handle *object, uint32_t *marked,
+                                     bool *plain = nullptr) noexcept;
     // The component of the current walk ending at text[dot] ('.') led to
-    // object, the mark seen so far being marked.
-    void step(std::size_t dot, cfg_handle object, uint32_t marked) noexcept;
+    // object, the mark seen so far being marked; plain: it and every
+    // component before it were plain.
+    void step(std::size_t dot, cfg_handle object, uint32_t marked, bool plain = false) noexcept;
     // Ends the current walk of text: what it found is kept unless keep is
     // false (its searches reported something, or it failed).
     void finish(const char *text, bool keep) noexcept;
@@ -229,6 +231,7 @@ class WalkMemo {
   private:
     struct Level {
         uint16_t dot;  // offset of the '.' that ends the component
+        bool plain;
         uint32_t marked;
         cfg_handle object;
     };
