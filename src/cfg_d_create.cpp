@@ -127,16 +127,13 @@ bool known_missing(const cfgtree::WalkMiss *miss, cfg_handle parent, const char 
 // The usual definition, one plain attribute name under a known object (a
 // line of a block): found or made in place, without the walk's copy. Returns
 // false, doing nothing, when the store cannot tell whether the attribute
-// exists (see ds_step_plain); the full walk then decides.
+// exists (see plain_attribute); the full walk then decides.
 bool create_plain_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *found,
                        int *status) noexcept {
     cfgtree::Component c;
     if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
     cfg_handle attr = 0;
-    if (!ds_step_plain(parent, cfgtree::xid_item(), c.name, c.nlen, c.inst, c.ilen, &attr, nullptr)) return false;
-#if defined(CFGTREE_ASSERTS)
-    CFG_ASSERT(attr == cfgtree::find_child_attribute(parent, name, kCreateReporter));
-#endif
+    if (!cfgtree::plain_attribute(parent, name, c, &attr)) return false;
     *status = attr ? CFG_OK : create_attr(parent, name, value, valued, &attr);
     *found = attr;
     return true;

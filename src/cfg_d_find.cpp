@@ -277,7 +277,7 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
                 cfg_handle *ref) noexcept {
     cfg_handle child = 0, target = 0;
     bool sure = false;
-    if (last && !ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, &child, nullptr)) return false;
+    if (last && !plain_attribute(parent, text, c, &child)) return false;
     if (child) {
         *found = child;
         *ref = 0;
@@ -298,6 +298,20 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
 }
 
 }  // namespace
+
+bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr) noexcept {
+    *attr = 0;
+    if (!ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr)) return false;
+#if defined(CFGTREE_ASSERTS)
+    char component[kTextSize];  // a plain component holds at most 639 characters
+    std::memcpy(component, text, c.length);
+    component[c.length] = '\0';
+    CFG_ASSERT(*attr == find_child_attribute(parent, component));
+#else
+    (void)text;
+#endif
+    return true;
+}
 
 bool plain_component(const char *text, Component &c) noexcept {
     if (read_component(text, c) != ComponentRead::kOk || c.length > kComponentMax) return false;

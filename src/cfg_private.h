@@ -274,6 +274,11 @@ inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 // level, with an instance free of wildcard tokens and of the '.' that cuts
 // components first.
 [[nodiscard]] bool plain_component(const char *text, Component &c) noexcept;
+// The attribute that the plain component c (read at text) names under
+// parent, asked of the store in one step: *attr is the child or 0. False
+// when the store cannot tell; then only find_child_attribute decides.
+// Caller holds the lock.
+[[nodiscard]] bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr) noexcept;
 
 // ---- item tree (cfg_d_*) and contexts -------------------------------------
 
