@@ -1129,19 +1129,6 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
     return 1;
 }
 
-// A small parent's child against a plain key, judged as the library's
-// quick comparison does before it would parse the name in full: 1 the
-// child matches, 0 it does not, -1 it cannot tell (no name it can read in
-// place, a wildcard instance, a component over 639 characters). An
-// object's name that goes on with a '.' matches no single component.
-int judge_scanned(const char *text, bool object, const Key &k) noexcept {
-    cfgtree::Component c;
-    if (!text || cfgtree::read_component(text, c) != cfgtree::ComponentRead::kOk) return -1;
-    if ((c.ilen && cfgtree::has_wild_token(c.inst, c.ilen)) || c.length > cfgtree::kComponentMax) return -1;
-    if (object && text[c.length] == '.') return 0;
-    return same(c.name, c.nlen, k.name, k.nlen) && same(c.inst, c.ilen, k.inst, k.ilen) ? 1 : 0;
-}
-
 // ds_step_plain: the lookup step, in the store, of a plain component.
 int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target) noexcept {
     Locked lock;
@@ -1155,9 +1142,11 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
         found = keyed_child(kids->index, xid, k);
     } else if (hd) {
         for (cfg_handle c = hd->first; c && !found; c = node_of(c)->next_same) {
-            int verdict = judge_scanned(compared_text(node_of(c)), xid == kXidRef, k);
-            if (verdict < 0) return 0;  // the full search reports what it cannot read
-            if (verdict) found = c;
+            using cfgtree::Judgement;
+            Judgement j = cfgtree::judge_name(compared_text(node_of(c)), xid == kXidRef, k.name, k.nlen, k.inst,
+                                              k.ilen);
+            if (j == Judgement::kAsk) return 0;  // the full search reports what it cannot read
+            if (j == Judgement::kMatch) found = c;
         }
     }
     *child = found;

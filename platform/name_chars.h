@@ -99,4 +99,23 @@ inline bool has_wild_token(const char *inst, std::size_t ilen) noexcept {
     return false;
 }
 
+// How a stored name compares with a plain component (name and instance,
+// without wildcard tokens), judged without a copy: the answer the full
+// comparison would give, or kAsk where this reading cannot tell (no name it
+// can read, a wildcard instance, a component over 639 characters). text is
+// an attribute's stored text, or (object) an object's stored name, which
+// matches no single component when it goes on with a '.'. Small parents
+// are scanned with it, by the library and by the store alike.
+enum class Judgement { kMatch, kDiffer, kAsk };
+inline Judgement judge_name(const char *text, bool object, const char *name, std::size_t nlen, const char *inst,
+                            std::size_t ilen) noexcept {
+    Component c;
+    if (!text || read_component(text, c) != ComponentRead::kOk) return Judgement::kAsk;
+    if ((c.ilen && has_wild_token(c.inst, c.ilen)) || c.length > kComponentMax) return Judgement::kAsk;
+    if (object && text[c.length] == '.') return Judgement::kDiffer;
+    bool same = c.nlen == nlen && std::memcmp(c.name, name, nlen) == 0 && c.ilen == ilen &&
+                (ilen == 0 || std::memcmp(c.inst, inst, ilen) == 0);
+    return same ? Judgement::kMatch : Judgement::kDiffer;
+}
+
 }  // namespace cfgtree

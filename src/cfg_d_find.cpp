@@ -44,25 +44,7 @@ bool pattern_of(const char *component, Pattern &p) noexcept {
     return true;
 }
 
-enum class Quick { kMatch, kDiffer, kAsk };
-
-// Compares a well-formed stored name with an exact pattern without copying
-// either (this runs for every child of a small parent): the answer
-// compare_items would give. Anything unusual (a name the parser would
-// refuse or report, a wildcard instance) is left to `matches`. An object's
-// name is compared whole, so one that goes on with a '.' matches no single
-// component; an attribute's name is cut from its text first.
-Quick quick_compare(const char *text, const Pattern &p, bool object) noexcept {
-    Pattern s;
-    if (!text || !pattern_of(text, s) || s.wild) return Quick::kAsk;
-    if (s.length > cfgtree::kTextMax) return Quick::kAsk;
-    if (object && text[s.length] == '.') return Quick::kDiffer;
-    bool same = s.nlen == p.nlen && std::memcmp(s.name, p.name, s.nlen) == 0 && s.ilen == p.ilen &&
-                (s.ilen == 0 || std::memcmp(s.inst, p.inst, s.ilen) == 0);
-    return same ? Quick::kMatch : Quick::kDiffer;
-}
-
-// Visits the children of a scanned parent: the quick comparison decides for
+// Visits the children of a scanned parent: judge_name decides for
 // well-formed names, `matches` for the rest.
 template <class Matches>
 struct ScanVisitor {
@@ -71,8 +53,11 @@ struct ScanVisitor {
     Matches *matches;
     static int visit(cfg_handle child, const char *text, void *arg) noexcept {
         auto *self = static_cast<ScanVisitor *>(arg);
-        Quick q = self->pattern ? quick_compare(text, *self->pattern, self->objects) : Quick::kAsk;
-        return q == Quick::kMatch || (q == Quick::kAsk && (*self->matches)(child));
+        using cfgtree::Judgement;
+        const Pattern *p = self->pattern;
+        Judgement j = p ? cfgtree::judge_name(text, self->objects, p->name, p->nlen, p->inst, p->ilen)
+                        : Judgement::kAsk;
+        return j == Judgement::kMatch || (j == Judgement::kAsk && (*self->matches)(child));
     }
 };
 
