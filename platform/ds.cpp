@@ -108,8 +108,11 @@ void pool_push(void *block, size_t size) noexcept {
     ASAN_POISON_MEMORY_REGION(block, size);
 }
 
+bool injected(unsigned op) noexcept;
+
 // A block of size bytes (a multiple of kGrain), NULL when memory runs out.
 void *pool_alloc(size_t size) noexcept {
+    if (injected(DS_FAULT_MEMORY)) return nullptr;
     if (size > kPoolMax) return std::malloc(size);
     void *&list = g_pool.free_list[size / kGrain];
     if (void *block = list) {
@@ -327,6 +330,7 @@ CFG_INLINE Extra *extra_of(Node *n, cfg_handle h) noexcept {
 // The node's Extra, made in the side table when it has none; NULL on no memory.
 Extra *make_extra(Node *n, cfg_handle h) noexcept {
     if (Extra *e = extra_of(n, h)) return e;
+    if (injected(DS_FAULT_MEMORY)) return nullptr;
     try {
         Extra *e = &side_extras().try_emplace(h, Extra{nullptr, 0, 0}).first->second;
         n->flags |= kSide;
@@ -347,6 +351,7 @@ cfg_handle new_handle() noexcept {
     if (h == 0) return 0;  // all 2^32 - 1 handles used
     Node **&chunk = g_slots[h >> kChunkBits];
     if (!chunk) {
+        if (injected(DS_FAULT_MEMORY)) return 0;
         chunk = static_cast<Node **>(std::calloc(kChunkSize, sizeof(Node *)));
         if (!chunk) return 0;
     }
@@ -702,6 +707,7 @@ Links *key_links(Node *n, cfg_handle h) noexcept {
 // Gives a node key links when it has none; false on no memory.
 bool make_key_links(Node *n, cfg_handle h) noexcept {
     if (n->flags & (kLinks | kSideLinks)) return true;
+    if (injected(DS_FAULT_MEMORY)) return false;
     try {
         side_links().try_emplace(h, Links{0, 0});
     } catch (...) {
@@ -877,6 +883,23 @@ bool grow_index(Children *kids) noexcept {
     return true;
 }
 
+// Drops a parent's index: its children are scanned again, which finds
+// exactly what the index would. What an index update that runs out of
+// memory falls back to, so that no child is ever left out of a search; the
+// next append builds the index anew.
+void drop_index(Children *kids) noexcept {
+    for (cfg_handle c = kids->first; c; c = node_of(c)->next) {
+        Node *n = node_of(c);
+        n->flags = static_cast<uint8_t>(n->flags & ~kIndexed);
+        n->name = Links{0, 0};
+        drop_side_links(n, c);
+        if (Links *kl = key_links(n, c)) *kl = Links{0, 0};
+    }
+    for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild = 0;
+    free_index(kids->index);
+    kids->index = nullptr;
+}
+
 // Builds the index of a parent that has grown past kIndexFrom children. On
 // no memory the parent simply stays unindexed (searches scan it).
 void build_index(Children *kids) noexcept {
@@ -888,16 +911,7 @@ void build_index(Children *kids) noexcept {
     if (!kids->index) return;
     for (cfg_handle c = kids->first; c; c = node_of(c)->next) {
         if (!index_add(kids, node_of(c), c)) {
-            for (cfg_handle d = kids->first; d; d = node_of(d)->next) {
-                Node *dn = node_of(d);
-                dn->flags = static_cast<uint8_t>(dn->flags & ~kIndexed);
-                dn->name = Links{0, 0};
-                drop_side_links(dn, d);
-                if (Links *kl = key_links(dn, d)) *kl = Links{0, 0};
-            }
-            for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild = 0;
-            free_index(kids->index);
-            kids->index = nullptr;
+            drop_index(kids);
             return;
         }
     }
@@ -1282,7 +1296,7 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     if (!te->aux) te->aux = h;
     e->aux = t;
     n->flags |= kBound;
-    if (kids) (void)index_add(kids, n, h);  // on no memory it stays findable by scan only
+    if (kids && !index_add(kids, n, h)) drop_index(kids);
     // A reference named now may be found before a later sibling that used to
     // be the first match. The last of its kind (the usual new object) comes
     // after every match, as an append does, and changes no walk.
@@ -1351,7 +1365,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     n->value()[length] = '\0';
     n->len = length;
     if (old) pool_free(block_of(old), block_size(old));
-    if (kids) (void)index_add(kids, keyed, keyed_h);  // on no memory: found by name no more
+    if (kids && !index_add(kids, keyed, keyed_h)) drop_index(kids);
     if (xid_of(n) != kXidItem) bump_generation();  // an attribute never stands between two levels
     return 1;
 }

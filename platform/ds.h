@@ -62,10 +62,16 @@ CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
 #define DS_E_NOT_CHILD 4
 
 /** Test support: after `skip` successful calls of the store operations in
- *  ops, the next `count` calls fail as the store refuses (count 0 clears). */
+ *  ops, the next `count` calls fail as the store refuses (count 0 clears).
+ *  DS_FAULT_MEMORY counts the store's own allocations instead (nodes,
+ *  children, indexes, side tables): the operation that needed one fails
+ *  with DS_E_NO_MEMORY and changes nothing, except that a name index which
+ *  cannot follow a change is dropped (its parent is scanned until the next
+ *  append builds it again), so searches stay exact. */
 #define DS_FAULT_APPEND 1u
 #define DS_FAULT_MODIFY 2u
 #define DS_FAULT_DELETE 4u
+#define DS_FAULT_MEMORY 8u
 CFG_API void ds_inject_fault(unsigned ops, int skip, int count) CFG_NOEXCEPT;
 
 CFG_END_DECL

@@ -73,23 +73,57 @@ class RandomTree {
     std::mt19937 rng_;
 };
 
-class IndexedFind : public testing::TestWithParam<unsigned> {};
+// Arms a failure of the store's own allocations for one operation: the
+// skip-th allocation from now fails (or none, when the operation needs
+// fewer); disarmed on leaving the scope.
+class Starved {
+  public:
+    Starved(bool on, unsigned skip) : on_(on) {
+        if (on_) ds_inject_fault(DS_FAULT_MEMORY, static_cast<int>(skip), 1);
+    }
+    ~Starved() {
+        if (on_) ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
+    }
 
-TEST_P(IndexedFind, EqualsAChildOrderScan) {
+  private:
+    bool on_;
+};
+
+// Grows a random tree (wide enough that every level keeps an index) with
+// creations, raw appends of names the interface never writes, deletions and
+// renames, and compares lookups with the scan every few steps. When starve
+// is set, every change runs with one of the store's allocations failing;
+// whatever a change then does or refuses, lookups must stay exact.
+void grow_and_compare(unsigned seed, bool starve) {
     cfgtest::LogCapture quiet;  // the parser reports wildcard names; keep stderr calm
-    RandomTree tree(GetParam());
-    int raw_wild = 0;
-    // Wide enough that every level keeps an index.
+    RandomTree tree(seed);
+    const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+    const cfg_handle root = ds_get_cntl_info(1);
+    auto appended = [&](cfg_handle h) { return h != 0 || (starve && ds_get_error() == DS_E_NO_MEMORY); };
+    int raw_wild = 0, refused = 0;
     for (int i = 0; i < 600; ++i) {
         std::string id = tree.identifier(1 + static_cast<int>(tree.next() % 3));
         uint16_t kind = tree.next() % 2 ? kItem : kRef;
         cfg_handle out = 0;
-        if (cfg_create_item(0, id.c_str(), kind, &out) == CFG_ERR_SYNTAX && id.find('.') == std::string::npos) {
+        int created = 0;
+        {
+            Starved s(starve, tree.next() % 6);
+            created = cfg_create_item(0, id.c_str(), kind, &out);
+        }
+        refused += created == ERR_CREATE_FAILED;
+        if (created == CFG_ERR_SYNTAX && id.find('.') == std::string::npos) {
             // names with wildcard instances cannot be created through the
             // interface, but a store may hold them: put them there directly
             std::string text = id + "=w";
-            ASSERT_NE(0u, ds_append_avp2(ds_get_cntl_info(1), 2, kItem, 0, text.c_str(),
-                                         static_cast<uint16_t>(text.size() + 1)));
+            Starved s(starve, tree.next() % 4);
+            ASSERT_TRUE(appended(ds_append_avp2(root, 2, kItem, 0, text.c_str(), static_cast<uint16_t>(text.size() + 1))));
+            ++raw_wild;
+        }
+        if (i % 13 == 0) {
+            // wildcard instances on the stored side, whatever the draws gave
+            std::string text = std::string(i % 2 ? "a" : "srv") + (i % 3 ? "[*]" : "[1:*]") + "=w";
+            Starved s(starve, tree.next() % 4);
+            ASSERT_TRUE(appended(ds_append_avp2(root, 2, kItem, 0, text.c_str(), static_cast<uint16_t>(text.size() + 1))));
             ++raw_wild;
         }
         if (i % 7 == 0) {
@@ -97,21 +131,36 @@ TEST_P(IndexedFind, EqualsAChildOrderScan) {
             static const char *odd[] = {"a[",     "a[1",      "a[1=x]", "a[]=v",  "a[1]x=v", "ax=v",
                                         "!!a[1]", "a[1]]=v",  "a=[1]",  "a[1][2]", "srv[1",  "b[[1]=v"};
             const char *text = odd[tree.next() % std::size(odd)];
-            ASSERT_NE(0u, ds_append_avp2(ds_get_cntl_info(1), 2, kItem, 0, text,
-                                         static_cast<uint16_t>(std::strlen(text) + 1)));
+            Starved s(starve, tree.next() % 4);
+            ASSERT_TRUE(appended(ds_append_avp2(root, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1))));
         }
         if (i % 11 == 0) {
             // objects whose stored names end oddly, bound as cfg_create_item would
             static const char *odd[] = {"a.b", "a[1].x", "a[1", "srv x", "!!a", "b[2]y", "line[1:2].z", "a[]"};
             const char *text = odd[tree.next() % std::size(odd)];
-            cfg_handle ident = ds_append_avp2(0, 2, static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER")), 0,
-                                              text, static_cast<uint16_t>(std::strlen(text) + 1));
-            ASSERT_NE(0u, ident);
-            cfg_handle ref = ds_append_avp2(ds_get_cntl_info(1), 2, kRef, 0, &ident, sizeof ident);
-            ASSERT_NE(0u, ref);
-            ASSERT_NE(0, ds_bind_reference(ref));
+            Starved s(starve, tree.next() % 6);
+            cfg_handle ident = ds_append_avp2(0, 2, kIdent, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+            ASSERT_TRUE(appended(ident));
+            cfg_handle ref = ident ? ds_append_avp2(root, 2, kRef, 0, &ident, sizeof ident) : 0;
+            ASSERT_TRUE(appended(ref));
+            if (ref && !ds_bind_reference(ref)) {
+                ASSERT_TRUE(starve && ds_get_error() == DS_E_NO_MEMORY);
+                ASSERT_NE(0, ds_delete_avp3(root, ref));  // an unbound reference names nothing; drop it
+            }
         }
         if (i % 5 == 4) (void)cfg_delete_item(0, tree.identifier(1 + static_cast<int>(tree.next() % 2)).c_str());
+        if (i % 4 == 1) {
+            // a rename in place: an attribute's text or an object's name
+            cfg_handle item = 0;
+            if (cfg_find_item(0, tree.identifier(1 + static_cast<int>(tree.next() % 2)).c_str(), &item, nullptr,
+                              nullptr) == CFG_OK) {
+                bool attribute = ds_get_attr_id(item) == oa_xid_of("OID_ATT_CONFIG_ITEM");
+                std::string text = tree.component() + (attribute ? "=r" : "");
+                Starved s(starve, tree.next() % 4);
+                int changed = ds_modify_av(item, text.c_str(), static_cast<uint16_t>(text.size() + 1));
+                ASSERT_TRUE(changed || (starve && ds_get_error() == DS_E_NO_MEMORY));
+            }
+        }
         if (i % 3 == 0) {
             for (int q = 0; q < 10; ++q) {
                 std::string query = tree.identifier(1 + static_cast<int>(tree.next() % 3));
@@ -123,8 +172,20 @@ TEST_P(IndexedFind, EqualsAChildOrderScan) {
         }
     }
     EXPECT_GT(raw_wild, 0);
-    EXPECT_NE(0, ds_index_ready(ds_get_cntl_info(1))) << "the root must have grown an index";
+    if (starve) {
+        EXPECT_GT(refused, 0) << "some creations must have met a failed allocation";
+    }
+    // an index dropped for want of memory comes back with the next append
+    std::string last = "last" + std::to_string(seed) + (starve ? "s" : "p");
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(last.c_str(), "1"));
+    EXPECT_NE(0, ds_index_ready(root)) << "the root must keep an index";
 }
+
+class IndexedFind : public testing::TestWithParam<unsigned> {};
+
+TEST_P(IndexedFind, EqualsAChildOrderScan) { grow_and_compare(GetParam(), false); }
+
+TEST_P(IndexedFind, EqualsAChildOrderScanWhenTheStoreRunsOutOfMemory) { grow_and_compare(GetParam(), true); }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, IndexedFind, testing::Values(11u, 12u, 13u, 14u, 15u, 16u));
 
