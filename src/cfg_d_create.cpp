@@ -69,7 +69,15 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
         (void)ds_delete_obj(ident);
         return ERR_CREATE_FAILED;
     }
-    (void)ds_bind_reference(ref);
+    // An unbound reference names nothing to the store's index: a parent
+    // that keeps one would not find the object. Out of memory here, the
+    // object is not made at all.
+    if (!ds_bind_reference(ref)) {
+        CFG_LOG(5, "%s: Cannot create object reference for '%s'", "cfg_create_object", name);
+        (void)ds_delete_avp3(parent, ref);
+        (void)ds_delete_obj(ident);
+        return ERR_CREATE_FAILED;
+    }
     if (out) *out = ident;
     return CFG_OK;
 }

@@ -1,6 +1,6 @@
 // Fault sweeps over the public operations: each operation runs again and
-// again with the k-th allocation, or the k-th store append, modification or
-// deletion, made to fail, for k = 0, 1, 2, ... until a run leaves the fault
+// again with the k-th allocation, the k-th store append, modification or
+// deletion, or the k-th of the store's own allocations made to fail, for k = 0, 1, 2, ... until a run leaves the fault
 // unused (the operation then ran to its end). Every failing run must end in
 // the status the operation documents and leave the tree as it was, or
 // changed only as far as the operation documents (a load keeps what it
@@ -21,7 +21,7 @@ namespace {
 
 using cfgtree::StoreLock;
 
-enum class Fault { kAlloc, kAppend, kModify, kDelete };
+enum class Fault { kAlloc, kAppend, kModify, kDelete, kStoreMemory };
 
 const char *name_of(Fault f) {
     switch (f) {
@@ -29,6 +29,7 @@ const char *name_of(Fault f) {
     case Fault::kAppend: return "store append";
     case Fault::kModify: return "store modification";
     case Fault::kDelete: return "store deletion";
+    case Fault::kStoreMemory: return "store memory";
     }
     return "?";
 }
@@ -40,12 +41,18 @@ int status_of(Fault f) {
     case Fault::kAppend: return ERR_CREATE_FAILED;
     case Fault::kModify: return ERR_MODIFY_FAILED;
     case Fault::kDelete: return ERR_DELETE_FAILED;
+    case Fault::kStoreMemory: return ERR_CREATE_FAILED;  // what runs out of memory is a new node
     }
     return 0;
 }
 
 unsigned store_op(Fault f) {
-    return f == Fault::kAppend ? DS_FAULT_APPEND : f == Fault::kModify ? DS_FAULT_MODIFY : DS_FAULT_DELETE;
+    switch (f) {
+    case Fault::kAppend: return DS_FAULT_APPEND;
+    case Fault::kModify: return DS_FAULT_MODIFY;
+    case Fault::kDelete: return DS_FAULT_DELETE;
+    default: return DS_FAULT_MEMORY;
+    }
 }
 
 const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
@@ -167,7 +174,8 @@ class Injector {
             cfg_mem_free(p);
             return p != nullptr;
         }
-        case Fault::kAppend: {
+        case Fault::kAppend:
+        case Fault::kStoreMemory: {  // a new node is one of the store's allocations
             cfg_handle h = ds_append_avp2(0, 2, kItem, 0, "p", 2);
             if (h) leftovers_.push_back(h);
             return h != 0;
@@ -305,6 +313,13 @@ void sweep_load(bool direct, Fault fault, bool with_handler) {
             [direct] { (void)Cfg_DirectLoad(direct ? 1 : 0); },
             [with_handler] { return CfgF_LoadFile("main.cfg", with_handler ? &go_on : nullptr); },
             [fault, with_handler](int status) {
+                // The store absorbs a failed allocation of a name index (the
+                // parent is scanned until a later append builds it): the
+                // load then ends as if nothing had failed.
+                if (fault == Fault::kStoreMemory && status == CFG_OK) {
+                    EXPECT_EQ(show(loaded_tree()), show(items()));
+                    return;
+                }
                 EXPECT_STATUS(status_of(fault), status);
                 // Without a handler the first failure ends the load: what it
                 // stored before stays. A handler that goes on makes the
@@ -327,14 +342,14 @@ void sweep_load(bool direct, Fault fault, bool with_handler) {
 }
 
 TEST(FaultSweep, DirectLoadWithIncludesAndRanges) {
-    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify}) {
+    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify, Fault::kStoreMemory}) {
         sweep_load(true, f, false);
         sweep_load(true, f, true);
     }
 }
 
 TEST(FaultSweep, UpdateLoadWithIncludesAndRangesThroughAStoringTable) {
-    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify}) {
+    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify, Fault::kStoreMemory}) {
         sweep_load(false, f, false);
         sweep_load(false, f, true);
     }
@@ -346,7 +361,7 @@ const std::vector<std::pair<const char *, const char *>> kNet = {
     {"net.name", "lan"}, {"net.if[1].addr", "10.0.0.1"}, {"net.if[1].mask", "8"}};
 
 TEST(FaultSweep, SetCreatesTheMissingPath) {
-    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify}) {
+    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify, Fault::kStoreMemory}) {
         Items before, after;
         Sweep s{"create-on-set",
                 f,
