@@ -235,6 +235,33 @@ TEST(DataStore, ValuesSurviveChurnOfEverySize) {
     for (const auto &[h, t] : live) ASSERT_EQ(t, static_cast<const char *>(ds_get_av_ptr(h)));
 }
 
+// A store of some 25 MiB: past the size where the pool takes large slabs
+// (and asks for huge pages), every node still keeps exactly its own value,
+// also where freed blocks are used again.
+TEST(DataStore, ALargeStoreKeepsEveryValue) {
+    cfg_handle p = append_text(0, kIdent, "large");
+    auto text_of = [](size_t i) {
+        std::string t = "big" + std::to_string(i) + "=";
+        t.resize(400 + i % 200, static_cast<char>('a' + i % 26));
+        return t;
+    };
+    std::vector<cfg_handle> nodes;
+    for (size_t i = 0; i < 50000; ++i) {
+        nodes.push_back(append_text(p, kItem, text_of(i).c_str()));
+        ASSERT_NE(0u, nodes.back());
+    }
+    for (size_t i = 0; i < nodes.size(); i += 2) ASSERT_NE(0, ds_delete_avp3(p, nodes[i]));
+    for (size_t i = 0; i < nodes.size(); i += 2) {
+        nodes[i] = append_text(p, kItem, text_of(i).c_str());
+        ASSERT_NE(0u, nodes[i]);
+    }
+    for (size_t i = 0; i < nodes.size(); ++i)
+        ASSERT_EQ(text_of(i), static_cast<const char *>(ds_get_av_ptr(nodes[i]))) << "node " << i;
+    std::string name = "big49999";
+    EXPECT_EQ(nodes.back(), ds_first_named(p, kItem, name.c_str(), name.size()));
+    EXPECT_NE(0, ds_delete_obj(p));
+}
+
 TEST(DataStore, PrecedenceReturnsThePreviousValue) {
     int before = ds_set_precedence(35);
     EXPECT_EQ(35, ds_set_precedence(before));
