@@ -271,11 +271,11 @@ void note_load_message(LoadLog &log, int level, const std::string &m) {
         log.eof_files.push_back(between(m, "Unexpected EOF in file '", "'"));
     } else if (m.find(": loading '") != std::string::npos) {
         log.access_paths.clear();  // the file was found: earlier misses do not matter
-    } else if (m.find("cfg_locate_file: stat(") == 0) {
+    } else if (m.starts_with("cfg_locate_file: stat(")) {
         log.access_paths.push_back(between(m, "stat(", "): errno"));
     } else if (m.find("' is not readable") != std::string::npos) {
         log.access_paths.push_back(between(m, "file '", "' is not readable"));
-    } else if (m.find("cfg_load_file: fopen(") == 0) {
+    } else if (m.starts_with("cfg_load_file: fopen(")) {
         log.access_paths.push_back(between(m, "fopen(", ") failed"));
     }
 }
