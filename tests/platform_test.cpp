@@ -64,6 +64,14 @@ TEST(DataStore, ChildrenKeepAppendOrderAndSearchesSkipOtherKinds) {
     EXPECT_EQ(12345u, found) << "found is untouched when nothing matches";
     EXPECT_STREQ("b=2", static_cast<const char *>(ds_srch_av_ptr(r1, 2, kItem, &found)));
     EXPECT_EQ(a2, found);
+    // from within a run of other kinds: the search steps over the rest of it
+    cfg_handle r3 = append_text(root, kRef, "zzzz");
+    cfg_handle r4 = append_text(root, kRef, "wwww");
+    cfg_handle a4 = append_text(root, kItem, "d=4");
+    EXPECT_STREQ("d=4", static_cast<const char *>(ds_srch_av_ptr(r4, 2, kItem, &found)));
+    EXPECT_EQ(a4, found);
+    EXPECT_EQ(nullptr, ds_srch_av_ptr(r3, 2, kIdent, &found));
+    EXPECT_EQ(a4, found);
 }
 
 TEST(DataStore, DeletedHandlesAreNeverReusedAndReadAsInvalid) {
