@@ -1024,44 +1024,51 @@ void unlink_child(Children *k, Node *c, cfg_handle ch) noexcept {
     c->parent = c->prev = c->next = c->prev_same = c->next_same = 0;
 }
 
-// Frees h and everything only it holds: its children and, for a bound
-// reference, a target that no other reference keeps. Iterative, so any
-// depth of nesting is fine.
-void destroy(cfg_handle h) noexcept {
-    size_t cap = 64, top = 0;
-    auto *stack = static_cast<cfg_handle *>(std::malloc(cap * sizeof(cfg_handle)));
-    if (!stack) return;  // the subtree is leaked rather than corrupted
-    stack[top++] = h;
-    while (top) {
-        cfg_handle cur = stack[--top];
-        Node *n = node_of(cur);
-        if (!n) continue;
-        Extra *e = extra_of(n, cur);
-        Children *kids = e ? e->kids : nullptr;
-        size_t need = top + 2 + (kids ? kids->count : 0);
-        if (need > cap) {
-            size_t ncap = cap;
-            while (ncap < need) ncap *= 2;
-            auto *grown = static_cast<cfg_handle *>(std::realloc(stack, ncap * sizeof(cfg_handle)));
-            if (!grown) break;
-            stack = grown;
-            cap = ncap;
-        }
-        if (kids)
-            for (cfg_handle c = kids->first; c; c = node_of(c)->next) stack[top++] = c;
-        if (n->flags & kBound) {  // a bound node has its Extra
-            cfg_handle th = e->aux;
-            Node *t = node_of(th);
-            Extra *te = t ? extra_of(t, th) : nullptr;
-            if (te && te->refs > 0) {
-                if (te->aux == cur) te->aux = 0;
-                if (--te->refs == 0 && t->parent == 0) stack[top++] = th;
-            }
-        }
-        set_slot(cur, nullptr);
-        free_node(n, cur);
+// Drops the reference a bound node holds on its target. A standalone target
+// left without references is put on the pending list, linked through its
+// sibling link (a standalone node has no siblings), to be freed next.
+void release_target(Node *n, cfg_handle h, cfg_handle &pending) noexcept {
+    if (!(n->flags & kBound)) return;
+    cfg_handle th = extra_of(n, h)->aux;  // a bound node has its Extra
+    Node *t = node_of(th);
+    Extra *te = t ? extra_of(t, th) : nullptr;
+    if (!te || te->refs == 0) return;
+    if (te->aux == h) te->aux = 0;
+    if (--te->refs == 0 && t->parent == 0) {
+        t->next = pending;
+        pending = th;
     }
-    std::free(stack);
+}
+
+// Frees h and everything only it holds: its children and, for a bound
+// reference, a target that no other reference keeps. A walk in post-order
+// over the child links, each child taken off the front of its parent's list
+// as it is freed, so that any depth or width is fine and a deletion needs
+// no memory of its own.
+void destroy(cfg_handle h) noexcept {
+    cfg_handle pending = 0;
+    for (cfg_handle top = h; top;) {
+        for (cfg_handle cur = top;;) {
+            Node *n = node_of(cur);
+            if (Children *kids = children_of(n, cur); kids && kids->first) {
+                cur = kids->first;
+                continue;
+            }
+            cfg_handle parent = n->parent, next = n->next;
+            release_target(n, cur, pending);
+            set_slot(cur, nullptr);
+            free_node(n, cur);
+            if (cur == top) break;
+            children_of(node_of(parent), parent)->first = next;
+            cur = next ? next : parent;
+        }
+        top = pending;
+        if (top) {
+            Node *t = node_of(top);
+            pending = t->next;
+            t->next = 0;
+        }
+    }
 }
 
 // Would this new value change the node's name? An attribute's name is its

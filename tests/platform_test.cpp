@@ -108,6 +108,35 @@ TEST(DataStore, DeletingAReferenceFreesItsTargetAndEverythingBelow) {
     EXPECT_EQ(nullptr, ds_get_av_ptr(inner));
 }
 
+// A deletion frees what only the deleted subtree keeps: targets reached
+// through references at any depth, a target once its last reference goes,
+// an attribute's own children; a target still referenced from outside stays.
+TEST(DataStore, DeletionFreesExactlyWhatOnlyTheSubtreeKeeps) {
+    cfg_handle root = ds_get_cntl_info(1);
+    auto bound = [](cfg_handle parent, cfg_handle target) {
+        cfg_handle r = ds_append_avp2(parent, 2, kRef, 0, &target, sizeof target);
+        EXPECT_EQ(1, ds_bind_reference(r));
+        return r;
+    };
+    cfg_handle a = append_text(0, kIdent, "A"), b = append_text(0, kIdent, "B");
+    cfg_handle c = append_text(0, kIdent, "C"), d = append_text(0, kIdent, "D");
+    cfg_handle ra = bound(root, a), rd = bound(root, d);
+    std::vector<cfg_handle> gone = {a, b, c};
+    for (const char *t : {"a1=1", "a2=2", "a3=3"}) gone.push_back(append_text(a, kItem, t));
+    gone.push_back(append_text(gone[3], kItem, "x=1"));  // an attribute's own child
+    for (cfg_handle h : {bound(a, b), bound(a, c), bound(b, c), bound(a, d), append_text(b, kItem, "b=1"),
+                         append_text(c, kItem, "c=1")})
+        gone.push_back(h);
+    cfg_handle kept = append_text(d, kItem, "d=1");
+    ASSERT_NE(0, ds_delete_avp3(root, ra));
+    for (cfg_handle h : gone) EXPECT_EQ(nullptr, ds_get_av_ptr(h)) << "handle " << h;
+    for (cfg_handle h : {d, rd, kept}) EXPECT_NE(nullptr, ds_get_av_ptr(h)) << "handle " << h;
+    EXPECT_EQ(0, ds_delete_obj(d)) << "D is still referenced from the root";
+    ASSERT_NE(0, ds_delete_avp3(root, rd));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(d));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(kept));
+}
+
 TEST(DataStore, DeepNestingIsFreedWithoutRecursion) {
     cfg_handle root = ds_get_cntl_info(1);
     cfg_handle top = append_text(0, kIdent, "n");
