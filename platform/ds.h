@@ -65,9 +65,10 @@ CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
  *  ops, the next `count` calls fail as the store refuses (count 0 clears).
  *  DS_FAULT_MEMORY counts the store's own allocations instead (nodes,
  *  children, indexes, side tables): the operation that needed one fails
- *  with DS_E_NO_MEMORY and changes nothing, except that a name index which
- *  cannot follow a change is dropped (its parent is scanned until the next
- *  append builds it again), so searches stay exact. */
+ *  with DS_E_NO_MEMORY and changes nothing, except for a name index: one
+ *  that cannot be built, or cannot follow a rename or a binding, is dropped
+ *  and the operation succeeds (the parent is scanned, which finds the same,
+ *  until its next append builds the index again). */
 #define DS_FAULT_APPEND 1u
 #define DS_FAULT_MODIFY 2u
 #define DS_FAULT_DELETE 4u

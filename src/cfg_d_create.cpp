@@ -63,18 +63,12 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
         CFG_LOG(5, "%s: Cannot create object '%s'", "cfg_create_object", name);
         return ERR_CREATE_FAILED;
     }
+    // The reference must also be bound: an unbound one names nothing to the
+    // store's index, so a parent that keeps one would not find the object.
     cfg_handle ref = ds_append_avp2(parent, 2, cfgtree::xid_reference(), 0, &ident, sizeof ident);
-    if (!ref) {
+    if (!ref || !ds_bind_reference(ref)) {
         CFG_LOG(5, "%s: Cannot create object reference for '%s'", "cfg_create_object", name);
-        (void)ds_delete_obj(ident);
-        return ERR_CREATE_FAILED;
-    }
-    // An unbound reference names nothing to the store's index: a parent
-    // that keeps one would not find the object. Out of memory here, the
-    // object is not made at all.
-    if (!ds_bind_reference(ref)) {
-        CFG_LOG(5, "%s: Cannot create object reference for '%s'", "cfg_create_object", name);
-        (void)ds_delete_avp3(parent, ref);
+        if (ref) (void)ds_delete_avp3(parent, ref);
         (void)ds_delete_obj(ident);
         return ERR_CREATE_FAILED;
     }
