@@ -85,7 +85,9 @@ typedef uint32_t cfg_handle;
 #define CFG_CTL_DIRECT_LOAD 0x20u        /**< the loader stores definitions itself */
 
 /** A value that refers to itself through references is refused after this
- *  many nested evaluations, with CFG_ERR_UNRESOLVED. */
+ *  many nested evaluations, with CFG_ERR_UNRESOLVED: the evaluation nested
+ *  deeper fails (expanding to nothing), the references beside it are
+ *  evaluated as usual. Logged once per outermost evaluation. */
 #define CFG_MAX_REFERENCE_RECURSION 32
 /** One read evaluates at most this many references, inner ones included;
  *  values that fan out (a=${b}${b}, b=${c}${c}, ...) fail beyond it with

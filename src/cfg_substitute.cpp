@@ -194,26 +194,28 @@ class Levels {
 
 // ---- evaluator ---------------------------------------------------------------
 
-// Nested evaluations on this thread, and whether a refusal for depth is
-// unwinding. A value that refers to itself recurses through
-// get_attr_value -> ref_substitute -> eval_reference; beyond
-// CFG_MAX_REFERENCE_RECURSION nested evaluations the innermost one fails.
-// While that failure unwinds (until the outermost evaluation returns), every
-// evaluation started fails at once and silently, so a value such as
-// x=${x}${x} costs about 2 x 32 evaluations per outermost reference instead
-// of 2^32.
+// Nested evaluations on this thread. A value that refers to itself recurses
+// through get_attr_value -> ref_substitute -> eval_reference; an evaluation
+// nested deeper than CFG_MAX_REFERENCE_RECURSION fails, and only that one:
+// the references beside it, at every level above, are evaluated as usual
+// (x=${self}${v} reads the same directly and through ${x}). The limit is reported once per outermost evaluation.
 // Depth bounds a cycle but not a fan-out: values that each refer several
-// times to the next one (a=${b}${b}, b=${c}${c}, ...) multiply the work at
-// every level. So one outermost evaluation, with everything it sets off,
-// evaluates at most CFG_MAX_REFERENCE_EVALUATIONS references; past that it
-// fails the same way.
+// times to the next one (a=${b}${b}, b=${c}${c}, ...), or to themselves
+// (x=${x}${x}), multiply the work at every level. So one outermost
+// evaluation, with everything it sets off, evaluates at most
+// CFG_MAX_REFERENCE_EVALUATIONS references; past that budget every
+// evaluation it still starts fails at once and silently (it is unwinding).
 thread_local int t_eval_depth = 0;
 thread_local long t_eval_count = 0;
+thread_local bool t_depth_reported = false;
 thread_local bool t_unwinding = false;
 
 struct EvalDepth {
     EvalDepth() noexcept {
-        if (t_eval_depth++ == 0) t_eval_count = 0;
+        if (t_eval_depth++ == 0) {
+            t_eval_count = 0;
+            t_depth_reported = false;
+        }
         ++t_eval_count;
     }
     ~EvalDepth() {
@@ -431,9 +433,10 @@ int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcep
     int status = parse_body(body, mod);
     if (status != CFG_OK) return status;
     if (t_eval_depth > CFG_MAX_REFERENCE_RECURSION) {
-        CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
-                CFG_MAX_REFERENCE_RECURSION, body);
-        t_unwinding = true;
+        if (!t_depth_reported)
+            CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
+                    CFG_MAX_REFERENCE_RECURSION, body);
+        t_depth_reported = true;
         return CFG_ERR_UNRESOLVED;
     }
     if (t_eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {

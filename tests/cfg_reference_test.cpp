@@ -278,8 +278,33 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
     }
     // the limit is per outermost evaluation: the next one starts afresh
     check({"${self}-${a.b}", CFG_OK, "-abcdef"});
+}
+
+TEST_F(Reference, OnlyTheEvaluationBeyondTheLimitFails) {
+    // the references beside a self-reference read the same at any depth:
+    // directly, through one more reference, or with a default
+    set("self", "${self}");
     set("mixed", "${self}${one}");
-    EXPECT_EQ("1", read("mixed").text);
+    set("outer", "${mixed}");
+    set("more", "${self:-d}|${a.b:-x}|${seven}");
+    set("twice", "${twice}${twice}");
+    struct DepthCase {
+        const char *identifier;
+        int status;
+        const char *expected;
+    };
+    const DepthCase cases[] = {{"mixed", CFG_OK, "1"}, {"outer", CFG_OK, "1"}, {"more", CFG_OK, "|abcdef|7"},
+                               {"twice", kUnresolved, ""}};
+    for (const DepthCase &c : cases) {
+        SCOPED_TRACE(c.identifier);
+        Result r = read(c.identifier);
+        EXPECT_STATUS(c.status, r.status);
+        EXPECT_EQ(c.expected, r.text);
+    }
+    check_all({{"${mixed}", CFG_OK, "1"},
+               {"${outer:-fallback}", CFG_OK, "1"},
+               {"[${more}]", CFG_OK, "[|abcdef|7]"},
+               {"${twice}${one}", CFG_OK, "1"}});
 }
 
 TEST_F(Reference, ThirtyTwoNestedEvaluationsAreAllowed) {
