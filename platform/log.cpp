@@ -10,12 +10,17 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace {
 
 constexpr int kUnset = -2;
+// The sink and its context change together under g_sink_mutex, so a message
+// never reaches one sink with the other's context; g_sink alone is read
+// first, without the lock, to skip the messages nobody will see.
+std::mutex g_sink_mutex;
 std::atomic<LogSink> g_sink{nullptr};
-std::atomic<void *> g_sink_ctx{nullptr};
+void *g_sink_ctx = nullptr;
 std::atomic<int> g_threshold{kUnset};  // highest level shown on stderr
 
 int threshold() noexcept {
@@ -38,7 +43,14 @@ bool shown(int level) noexcept {
 extern "C" {
 
 CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) noexcept {
-    LogSink sink = g_sink.load(std::memory_order_acquire);
+    if (!g_sink.load(std::memory_order_relaxed) && !shown(level)) return;
+    LogSink sink;
+    void *ctx;
+    {
+        std::lock_guard<std::mutex> lock(g_sink_mutex);  // the sink is called without it: it may log
+        sink = g_sink.load(std::memory_order_relaxed);
+        ctx = g_sink_ctx;
+    }
     if (!sink && !shown(level)) return;
     char message[4096];
     va_list args;
@@ -47,15 +59,16 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
     else message[0] = '\0';
     va_end(args);
     if (sink) {
-        sink(g_sink_ctx.load(std::memory_order_relaxed), level, module ? module : "", line, message);
+        sink(ctx, level, module ? module : "", line, message);
         return;
     }
     std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module ? module : "?", line, message);
 }
 
 CFG_API void Log_SetSink(LogSink sink, void *ctx) noexcept {
-    g_sink_ctx.store(ctx, std::memory_order_relaxed);
-    g_sink.store(sink, std::memory_order_release);
+    std::lock_guard<std::mutex> lock(g_sink_mutex);
+    g_sink_ctx = ctx;
+    g_sink.store(sink, std::memory_order_relaxed);
 }
 
 }  // extern "C"

@@ -22,7 +22,9 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
     __attribute__((format(printf, 4, 5)))
 #endif
     ;
-/** Routes every message to sink (NULL restores stderr). */
+/** Routes every message to sink (NULL restores stderr). sink and ctx change
+ *  together; a message logged while they change reaches the old pair or the
+ *  new one, never a mix. The sink is called without any lock held. */
 CFG_API void Log_SetSink(LogSink sink, void *ctx) CFG_NOEXCEPT;
 
 CFG_END_DECL

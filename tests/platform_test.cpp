@@ -443,6 +443,31 @@ TEST(Log, SinkGetsEveryLevelFormatted) {
     EXPECT_EQ("fn: value 7", log.lines()[0].message);
 }
 
+// Two sinks that each check they are called with their own context, swapped
+// while another thread logs: a sink never sees the other one's context.
+std::atomic<long> g_sink_calls{0}, g_mixed_sink_calls{0};
+template <char Id>
+void paired_sink(void *ctx, int, const char *, int, const char *) {
+    ++g_sink_calls;
+    if (*static_cast<const char *>(ctx) != Id) ++g_mixed_sink_calls;
+}
+
+TEST(Log, SinkAndContextChangeTogether) {
+    static const char a = 'a', b = 'b';
+    std::atomic<bool> stop{false};
+    std::thread switcher([&] {
+        while (!stop.load()) {
+            Log_SetSink(&paired_sink<'a'>, const_cast<char *>(&a));
+            Log_SetSink(&paired_sink<'b'>, const_cast<char *>(&b));
+        }
+    });
+    while (g_sink_calls.load() < 100000) Log_Entry(13, "cfg_test", 1, "%s", "message");
+    stop = true;
+    switcher.join();
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_EQ(0, g_mixed_sink_calls.load());
+}
+
 TEST(Log, StderrShowsFailuresByDefaultAndTheChosenLevelOtherwise) {
     // The threshold is read once per process; each test case runs in its
     // own process, so this one sees the default.
