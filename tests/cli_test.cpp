@@ -1,6 +1,7 @@
 // Tests of the cfgtree command: every sub-command is run as a child process
 // on the files under tests/data/cli (and examples/config when present),
 // checking stdout, stderr and the exit status, bad input included.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,7 @@ TEST_F(Cli, DumpWritesTheConfigurationLanguageAndJson) {
         {{"dump", "--json", "--id", "Server.Iface[2]", "net.cfg"}, 0,
          "{\n  \"Server.Iface[2]\": {\n    \"label\": \"eth2 in Server.Iface[2]\"\n  }\n}\n", ""},
         {{"dump", "--id", "Server.none", "net.cfg"}, 1, "", "cfgtree: Server.none: CFG_NOT_FOUND: no such item\n"},
+        {{"dump", "--id", "Server..", "net.cfg"}, 2, "", "cfgtree: Server..: CFG_ERR_SYNTAX: not a valid identifier\n"},
         {{"dump", "--filter", "Limits", "net.cfg"}, 0,
          "Limits {\n    !max = 10\n    range = 1..5\n    flag = yes\n    peer = host.example:8080\n}\n", ""},
         // values whose references fail are marked, or shown as stored in JSON
@@ -145,11 +147,15 @@ TEST_F(Cli, JsonEscapesWhatJsonCannotHoldAsIs) {
     cfgtest::TempDir dir;
     dir.write("esc.cfg", "q = say \"hi\" \\ back\ntab = a\tb\nempty = \"\"\nquoted = \"x\"\n");
     dir.write("none.cfg", "# nothing defined\n");
+    dir.write("nested.cfg", "A {\n    x = 1\n    B[2] {\n        r = ${none}\n    }\n}\n");
     check_runs({{{"dump", "--json", "esc.cfg"}, 0,
                  "{\n  \"q\": \"say \\\"hi\\\" \\\\ back\",\n  \"tab\": \"a\\tb\",\n  \"empty\": \"\",\n"
                  "  \"quoted\": \"x\"\n}\n", ""},
                 {{"dump", "--json", "--id", "nothing", "esc.cfg"}, 1, "", nullptr},
-                {{"dump", "--json", "none.cfg"}, 0, "{}\n", ""}},
+                {{"dump", "--json", "none.cfg"}, 0, "{}\n", ""},
+                // a failing reference is named by the attribute's full identifier
+                {{"dump", "--json", "nested.cfg"}, 0, nullptr,
+                 "cfgtree: A.B[2].r: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as stored\n"}},
                dir.path());
 }
 
@@ -174,7 +180,7 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
         {{"get", "net.cfg", "Server.motd"}, 0, "  welcome  \n", ""},
         {{"get", "net.cfg", "Server.port", "Server.none"}, 1, "443\n",
          "cfgtree: Server.none: CFG_NOT_FOUND: no such attribute\n"},
-        {{"get", "net.cfg", "Server"}, 1, "", "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
+        {{"get", "net.cfg", "Server"}, 3, "", "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
         {{"get", "refs.cfg", "c"}, 1, "",
          "cfgtree: c: CFG_ERR_UNRESOLVED: its value holds a reference that cannot be resolved\n"},
         {{"get", "net.cfg", "a b"}, 2, "", "cfgtree: a b: CFG_ERR_SYNTAX: not a valid identifier\n"},
@@ -197,6 +203,18 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
         {{"get", "--type", "bytes", "types.cfg", "T.odd"}, 3, "",
          "cfgtree: T.odd: CFG_NO_MATCH: value '0xabc' is not of type bytes\n"},
         {{"get", "--type", "int", "types.cfg", "T.none"}, 1, "", "cfgtree: T.none: CFG_NOT_FOUND: no such attribute\n"},
+        // the converters read any text; the tool prints only values that mean the type
+        {{"get", "--type", "int", "types.cfg", "T.word", "T.big", "T.partly", "T.hex"}, 3, "26\n",
+         "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type int\n"
+         "cfgtree: T.big: CFG_ERR_SYNTAX: value '4294967296' is not of type int\n"
+         "cfgtree: T.partly: CFG_ERR_SYNTAX: value '12abc' is not of type int\n"},
+        {{"get", "--type", "bool", "types.cfg", "T.no", "T.word", "T.hex"}, 3, "",
+         "cfgtree: T.no: CFG_ERR_SYNTAX: value 'no' is not of type bool\n"
+         "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type bool\n"
+         "cfgtree: T.hex: CFG_ERR_SYNTAX: value '0x1A' is not of type bool\n"},
+        {{"get", "--type", "server", "types.cfg", "T.badport", "T.wideport"}, 3, "",
+         "cfgtree: T.badport: CFG_ERR_SYNTAX: value 'gw:http' is not of type server\n"
+         "cfgtree: T.wideport: CFG_ERR_SYNTAX: value 'gw:65536' is not of type server\n"},
         {{"get", "--type", "float", "types.cfg", "T.hex"}, 2, "", nullptr},
     });
 }
@@ -278,9 +296,21 @@ TEST_F(CliSet, SetsSavesAndKeepsReferencesAndMode) {
     EXPECT_EQ(0600u, st.st_mode & 07777);
     Outcome g = cli({"get", "net.cfg", "Server.url", "Server.motd"}, dir_.path());
     EXPECT_EQ("https://lab-gw:8443/\n  welcome  \n", g.out) << "the saved file loads back";
-    r = set({"net.cfg", "New.deep.attr", "a value"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("a value\n", cli({"get", "net.cfg", "New.deep.attr"}, dir_.path()).out);
+    // values the file language holds as they are, edging blanks and '#' included
+    for (const char *value : {"a value", "  edged  ", "", "a # b", "${Server.port}"}) {
+        SCOPED_TRACE(value);
+        r = set({"net.cfg", "New.deep.attr", value});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string(value) + "\n", cli({"get", "--raw", "net.cfg", "New.deep.attr"}, dir_.path()).out);
+    }
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir_.path().c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"bad.cfg", "net.cfg"}), names) << "no temporary file is left";
 }
 
 TEST_F(CliSet, OutputGoesElsewhereWithO) {
@@ -314,6 +344,13 @@ TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
         {{"net.cfg", "--filter", "Limits", "Limits.flag", "x"}, 2, nullptr},
         {{"net.cfg", "Limits.flag"}, 2, nullptr},
         {{"net.cfg", "Limits.flag", std::string(640, 'x')}, 2, nullptr},
+        // the file language has no escapes: values it would read back otherwise are refused
+        {{"net.cfg", "Limits.note", "at %(site)"}, 3,
+         "cfgtree: Limits.note: CFG_ERR_SYNTAX: the file language cannot hold this value as it is; net.cfg not "
+         "written\n"},
+        {{"net.cfg", "Limits.note", "two\nlines"}, 3, nullptr},
+        {{"net.cfg", "Limits.note", "\"quoted\""}, 3, nullptr},
+        {{"net.cfg", "Limits.note", "\""}, 3, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1]);

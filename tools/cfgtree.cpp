@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,7 +107,10 @@ const char kUsage[] =
     "In get, leading arguments that name files are FILEs and the rest IDENTs (the\n"
     "last argument is always an IDENT); a -- ends the FILEs explicitly.\n"
     "set rewrites the file in saved form: comments, file variables and includes\n"
-    "are not kept, references are.\n"
+    "are not kept, references are. A VALUE the file would read back otherwise (a\n"
+    "line break, a %(...) file reference, edging double quotes) is refused.\n"
+    "get --type prints only values that mean the type (an int is a whole 32-bit\n"
+    "number; a bool one of true, false, yes, on, 1, 0; a server host[:port]).\n"
     "\n"
     "Exit status: 0 success; 1 something asked for was not found; 2 a load or\n"
     "usage error; 3 a refused request (read-only attribute, an object where an\n"
@@ -369,7 +374,7 @@ std::string precheck_file(const FileArg &f) {
     struct stat st {};
     if (::stat(f.load.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return "is a directory";
-        if (!(st.st_mode & S_IRUSR)) return "file is not readable";
+        if (::access(f.load.c_str(), R_OK) != 0) return "file is not readable";
         return "";
     }
     if (cfg_locate_file(f.load.c_str(), nullptr, 0) == CFG_OK) return "";
@@ -392,7 +397,10 @@ void report_load_failure(const FileArg &f, int status, const LoadLog &log, bool 
              Cfg_StatusName(ERR_UNEXPECTED_EOF));
         said = true;
     }
-    if (status == ERR_FILE_ACCESS && !log.access_paths.empty()) {
+    if (status == ERR_FILE_ACCESS && log.access_paths.size() == 1 && log.access_paths[0] == f.load) {
+        diag("%s: %s: file is not readable\n", f.shown.c_str(), Cfg_StatusName(status));
+        said = true;
+    } else if (status == ERR_FILE_ACCESS && !log.access_paths.empty()) {
         std::string tried;
         for (const std::string &p : log.access_paths) tried += (tried.empty() ? "'" : ", '") + p + "'";
         diag("%s: %s: an included file cannot be read (tried %s)\n", f.shown.c_str(), Cfg_StatusName(status),
@@ -497,7 +505,7 @@ int read_failure(const std::string &ident, int status) {
             return kNotFound;
         case CFG_ERR_NOT_ATTRIBUTE:
             item_diag(ident, status, "is an object, not an attribute");
-            return kNotFound;
+            return kRefused;
         case CFG_ERR_UNRESOLVED:
             item_diag(ident, status, "its value holds a reference that cannot be resolved");
             return kNotFound;
@@ -532,7 +540,8 @@ std::string saved_value(const std::string &r) {
 
 // Parses the saver's output ("name {", "}", "name = value", the reference
 // failure comment) into a tree. Names hold no blanks, so the first blank
-// ends them. Attributes whose references failed are named in *failed.
+// ends them. Attributes whose references failed are named in *failed, by
+// their full identifiers (the saver names a top-level block in full).
 JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) {
     JsonNode root;
     root.object = true;
@@ -564,7 +573,11 @@ JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) 
             continue;
         }
         if (blank != std::string::npos && line.compare(blank, 3, " = ") == 0) node.value = saved_value(line.substr(blank + 3));
-        if (failure_next && failed) failed->push_back(node.name);
+        if (failure_next && failed) {
+            std::string path;
+            for (std::size_t i = 1; i < stack.size(); ++i) path += stack[i]->name + ".";
+            failed->push_back(path + node.name);
+        }
         failure_next = false;
         stack.back()->children.push_back(node);
     }
@@ -643,6 +656,10 @@ int dump_json(const char *ident) {
 
 int run_dump(const Options &o) {
     if (o.args.empty()) return usage_error("dump needs at least one FILE");
+    if (o.has_id && !parses_as_identifier(o.id)) {
+        item_diag(o.id, CFG_ERR_SYNTAX, "not a valid identifier");
+        return kFailed;
+    }
     int exit = load_all(file_args(o.args), o);
     if (o.raw) Cfg_Dereference(0);
     const char *ident = o.has_id ? o.id.c_str() : nullptr;
@@ -687,6 +704,39 @@ int typed_value(const std::string &kind, const char *ident, std::string &text) {
     return status;
 }
 
+// The converters read any text (a boolean by its first character, an
+// integer as far as strtol gets, a port as far as its digits go), so the
+// tool prints a typed value only for a text that means it: a whole integer
+// within 32 bits; one of the words true, false, yes, on, 1, 0 (any case:
+// the converter reads "no" and "off" as true); a host, or host:port with a
+// port of 0-65535. Ranges and byte strings: their converters refuse the rest.
+bool means_type(const std::string &kind, const std::string &text) {
+    if (kind == "int") {
+        const char *begin = text.c_str();
+        char *end = nullptr;
+        errno = 0;
+        long v = std::strtol(begin, &end, 0);
+        while (end && std::isspace(static_cast<unsigned char>(*end))) ++end;
+        return end != begin && *end == '\0' && errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
+    }
+    if (kind == "bool") {
+        std::string word;
+        for (char c : text) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const char *w : {"true", "false", "yes", "on", "1", "0"})
+            if (word == w) return true;
+        return false;
+    }
+    if (kind == "server") {
+        std::size_t colon = text.rfind(':');
+        if (colon == std::string::npos) return !text.empty() && text.find_first_of(" \t") == std::string::npos;
+        if (colon == 0) return false;
+        std::string port = text.substr(colon + 1);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+        return std::stol(port) <= 65535;
+    }
+    return true;
+}
+
 int get_one(const Options &o, const std::string &ident) {
     if (!parses_as_identifier(ident)) {
         item_diag(ident, CFG_ERR_SYNTAX, "not a valid identifier");
@@ -696,6 +746,10 @@ int get_one(const Options &o, const std::string &ident) {
     int status = Cfg_GetAttrValue(ident.c_str(), value, sizeof value);
     if (status != CFG_OK) return read_failure(ident, status);
     std::string text = value;
+    if (o.has_type && !means_type(o.type, text)) {
+        item_diag(ident, CFG_ERR_SYNTAX, "value '" + text + "' is not of type " + o.type);
+        return kRefused;
+    }
     if (o.has_type) {
         status = typed_value(o.type, ident.c_str(), text);
         if (status != CFG_OK) {
@@ -785,10 +839,43 @@ int set_failure(const std::string &ident, int status) {
     }
 }
 
+// Counts the failing lines of a verifying load.
+int g_verify_failures = 0;
+int count_failure(const char *, int, const char *, int) {
+    ++g_verify_failures;
+    return 0;
+}
+
+// Does the saved file at path (absolute, written from saved) define what
+// the tree holds? It is loaded over the tree itself: a value that reads back
+// as it was written changes nothing, any other shows in a second save or as
+// a failing line.
+bool reads_back(const std::string &path, const std::string &saved) {
+    g_verify_failures = 0;
+    uint32_t was = Cfg_IgnoreReadOnly(1);
+    int status = CfgF_LoadFile(path.c_str(), count_failure);
+    Cfg_IgnoreReadOnly(was & CFG_CTL_IGNORE_READ_ONLY);
+    std::string again;
+    return status == CFG_OK && g_verify_failures == 0 && save_to_string(nullptr, again) == CFG_OK && again == saved;
+}
+
 // Saves everything, references as written, to a temporary file beside path
-// that then replaces it, keeping the mode of the file it replaces.
-int save_replacing(const std::string &path) {
+// that then replaces it, keeping the mode of the file it replaces. The file
+// language has no escapes, so a value holding a line break, a file
+// reference or edging quotes would not read back as it was set: the file is
+// loaded back first, and kept only when it reads as the tree (*exact).
+int save_replacing(const std::string &path, bool *exact) {
+    *exact = true;
+    Cfg_Dereference(0);
+    std::string saved;
+    int status = save_to_string(nullptr, saved);
+    if (status != CFG_OK) return status;
     std::string tmp = path + ".XXXXXX";
+    if (tmp[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) return ERR_FILE_ACCESS;
+        tmp = std::string(cwd) + "/" + tmp;
+    }
     int fd = mkstemp(tmp.data());
     if (fd < 0) return ERR_FILE_ACCESS;
     FILE *stream = fdopen(fd, "w");
@@ -797,16 +884,15 @@ int save_replacing(const std::string &path) {
         unlink(tmp.c_str());
         return ERR_FILE_ACCESS;
     }
-    Cfg_Dereference(0);
-    int status = Cfg_Save(nullptr, stream);
-    bool written = !std::ferror(stream);
+    bool written = std::fwrite(saved.data(), 1, saved.size(), stream) == saved.size();
     struct stat st {};
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
     fchmod(fd, mode);
     written = (std::fclose(stream) == 0) && written;
-    if (status == CFG_OK && !written) status = ERR_FILE_ACCESS;
-    if (status == CFG_OK && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
-    if (status != CFG_OK) unlink(tmp.c_str());
+    if (!written) status = ERR_FILE_ACCESS;
+    if (status == CFG_OK) *exact = reads_back(tmp, saved);
+    if (status == CFG_OK && *exact && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
+    if (status != CFG_OK || !*exact) unlink(tmp.c_str());
     return status;
 }
 
@@ -830,6 +916,8 @@ int run_set(const Options &o) {
     }
     if (ident.size() + value.size() + 1 >= kTextSize) return usage_error("IDENT=VALUE holds more than 639 characters");
     FileArg file = make_file_arg(o.args[0]);
+    std::string target = save_target(o, file);
+    if (o.has_out && o.out.find(',') != std::string::npos) return usage_error("OUT cannot hold ',' (it is loaded back)");
     if (load_all({file}, o) != kOk) {
         diag("%s: not saved: the file did not load cleanly\n", file.shown.c_str());
         return kFailed;
@@ -841,7 +929,14 @@ int run_set(const Options &o) {
     }
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
     if (status != CFG_OK) return set_failure(ident, status);
-    status = save_replacing(save_target(o, file));
+    bool exact = true;
+    status = save_replacing(target, &exact);
+    if (status == CFG_OK && !exact) {
+        item_diag(ident, CFG_ERR_SYNTAX,
+                  "the file language cannot hold this value as it is; " + (o.has_out ? o.out : file.shown) +
+                      " not written");
+        return kRefused;
+    }
     if (status != CFG_OK) {
         diag("%s: %s: cannot write the file\n", (o.has_out ? o.out : file.shown).c_str(), Cfg_StatusName(status));
         return kFailed;
