@@ -25,7 +25,9 @@ CFG_API cfg_handle ds_get_cntl_info(int which) CFG_NOEXCEPT;
 /** The node's id, 0 for an invalid handle. */
 CFG_API uint32_t ds_get_attr_id(cfg_handle h) CFG_NOEXCEPT;
 /** The node's value, NULL for an invalid handle. Valid while the node is
- *  unchanged; use under the lock. */
+ *  unchanged; use under the lock. Values are packed behind the node's
+ *  header with no alignment: read a reference node's 4-byte handle with
+ *  memcpy, not through a cfg_handle pointer. */
 CFG_API void *ds_get_av_ptr(cfg_handle h) CFG_NOEXCEPT;
 /** The calling thread's last store error (DS_E_*). */
 CFG_API int ds_get_error(void) CFG_NOEXCEPT;
