@@ -257,15 +257,24 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  @return 0; -109 (no memory for the working copy of an identifier of 640
  *  characters or more); -133; CFG_ERR_SYNTAX. */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
-/** Rewrites an attribute's value, keeping its stored name and mark.
- *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138; -144; CFG_ERR_SYNTAX. Caller
- *  holds the lock. */
+/** Rewrites an attribute's value, keeping its stored name and mark. The
+ *  stored text name=value holds at most 639 characters: a longer one is
+ *  refused whole (CFG_ERR_SYNTAX, value unchanged), never cut.
+ *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138; -144 (the store refused, its
+ *  memory included); CFG_ERR_SYNTAX (unreadable stored name, or too long).
+ *  Caller holds the lock. */
 CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEXCEPT;
 /** Sets an attribute by identifier from the current context. A missing
- *  attribute is made holding its value (one store append).
+ *  attribute is made holding its value (one store append); when name=value
+ *  would exceed 639 characters it is made holding its name only, and the
+ *  set fails as cfg_set_attr_value does (CFG_ERR_SYNTAX). Objects made on
+ *  the path stay when a later step fails.
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE (NULL identifier, or an object);
  *  CFG_ERR_NO_VALUE (NULL value); 105 missing with create-on-set off;
- *  1403 read-only; or a status of the lookup, creation or setting. */
+ *  1403 read-only (also for an object written with '!', which the lookup
+ *  reports read-only before it is seen to be an object); or a status of the
+ *  lookup, creation (-133 when the store refuses, its memory included) or
+ *  setting. */
 CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) CFG_NOEXCEPT;
 /** Deletes the one item that identifier names from start (0 = root).
  *  @return 0; 106; -139; -109; CFG_ERR_SYNTAX. */
@@ -352,7 +361,8 @@ CFG_API int Cfg_SetBytes(const unsigned char *bytes, uint32_t count, char *text,
 /** @return 0; a status of Cfg_GetAttrValue; those of Cfg_GetBytes. */
 CFG_API int Cfg_GetBytesAttrValue(const char *identifier, unsigned char *bytes, uint32_t size, uint32_t *count) CFG_NOEXCEPT;
 /** @return CFG_NO_MATCH for more than 318 bytes; else the status of
- *  Cfg_SetAttrValue. */
+ *  Cfg_SetAttrValue (CFG_ERR_SYNTAX when name and text exceed 639
+ *  characters: 318 bytes fit no name). */
 CFG_API int Cfg_SetBytesAttrValue(const char *identifier, const unsigned char *bytes, uint32_t count) CFG_NOEXCEPT;
 /** Splits "host:port" at the last ':' (port strtol base 10, clamped; 0
  *  without a ':'). host must hold the whole text; either output may be NULL.
@@ -366,7 +376,7 @@ CFG_API int Cfg_SetServer(const char *host, int32_t port, char *text) CFG_NOEXCE
 CFG_API int Cfg_GetServerAttrValue(const char *identifier, char *host, int32_t *port) CFG_NOEXCEPT;
 /** @return ERR_NULL_ARGUMENT for a NULL host; CFG_NO_MATCH when the text
  *  would not fit 639 characters (nothing stored); else the status of
- *  Cfg_SetAttrValue. */
+ *  Cfg_SetAttrValue (CFG_ERR_SYNTAX when name and text exceed 639). */
 CFG_API int Cfg_SetServerAttrValue(const char *identifier, const char *host, int32_t port) CFG_NOEXCEPT;
 /** @} */
 

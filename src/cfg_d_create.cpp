@@ -22,12 +22,15 @@ cfgtree::WalkMemo g_create_memo;
 
 // The stored text of a new item: the component, with one '!' in front when
 // the parent (not the root) is read-only, and for an attribute made with a
-// value, '=' and the value, cut to 639 characters as a set cuts it. A
-// component that already begins with '!' keeps its single mark: the parser
-// and the matcher look through one mark only, so a doubled mark would make
-// the name unreadable. Writes the text's length with its NUL to *length.
-// 0, or -1405 when the mark would push the name past 639 characters.
-int node_text(cfg_handle parent, const char *name, const char *value, char (&text)[cfgtree::kTextSize],
+// value, '=' and the value when they fit in 639 characters (*value is set
+// to NULL when they do not: the attribute is then made holding its name, and
+// the set that follows refuses the value as it refuses it for any
+// attribute). A component that already begins with '!' keeps its single
+// mark: the parser and the matcher look through one mark only, so a doubled
+// mark would make the name unreadable. Writes the text's length with its
+// NUL to *length. 0, or -1405 when the mark would push the name past 639
+// characters.
+int node_text(cfg_handle parent, const char *name, const char *&value, char (&text)[cfgtree::kTextSize],
               uint16_t *length) noexcept {
     uint32_t marked = 0;
     if (parent != cfgtree::root()) {
@@ -44,9 +47,12 @@ int node_text(cfg_handle parent, const char *name, const char *value, char (&tex
         return CFG_ERR_SYNTAX;
     }
     const std::string_view mark = add_mark ? "!" : "", whole(name, len);
-    std::size_t joined = value ? cfgtree::join_text(text, sizeof text, {mark, whole, "=", value})
-                               : cfgtree::join_text(text, sizeof text, {mark, whole});
-    *length = static_cast<uint16_t>((joined < sizeof text ? joined : sizeof text - 1) + 1);
+    std::size_t joined = value ? cfgtree::join_text(text, sizeof text, {mark, whole, "=", value}) : sizeof text;
+    if (joined >= sizeof text) {
+        value = nullptr;
+        joined = cfgtree::join_text(text, sizeof text, {mark, whole});
+    }
+    *length = static_cast<uint16_t>(joined + 1);
     return CFG_OK;
 }
 
@@ -56,7 +62,8 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
     if (status != CFG_OK) return status;
     char text[cfgtree::kTextSize];
     uint16_t length = 0;
-    status = node_text(parent, name, nullptr, text, &length);
+    const char *no_value = nullptr;
+    status = node_text(parent, name, no_value, text, &length);
     if (status != CFG_OK) return status;
     cfg_handle ident = ds_append_avp2(0, 2, cfgtree::xid_identifier(), 0, text, length);
     if (!ident) {
@@ -84,11 +91,12 @@ int create_attr(cfg_handle parent, const char *name, const char *value, bool *va
     if (status != CFG_OK) return status;
     // The name is one whole component, so the stored text is what a set
     // would make of it.
-    bool with_value = value && valued;
+    const char *given = value && valued ? value : nullptr;
     char text[cfgtree::kTextSize];
     uint16_t length = 0;
-    status = node_text(parent, name, with_value ? value : nullptr, text, &length);
+    status = node_text(parent, name, given, text, &length);
     if (status != CFG_OK) return status;
+    bool with_value = given != nullptr;
     cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");

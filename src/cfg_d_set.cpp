@@ -4,7 +4,8 @@
 // and instance kept), '=', and the new value; Cfg_SetAttrValue finds the
 // attribute from the current context, refuses identifiers written with a
 // read-only mark, and creates missing attributes while create-on-set is on.
-// The new text is built in a 640-byte buffer. Owns the Cfg_CreateOnSet and
+// The new text is built in a 640-byte buffer; one that would not fit is
+// refused. Owns the Cfg_CreateOnSet and
 // Cfg_IgnoreReadOnly switches.
 #include "cfg_private.h"
 
@@ -17,9 +18,9 @@ constexpr int kSetPrecedence = 35;
 
 namespace cfgtree {
 
-// Name, '=' and value together are cut to 639 characters (the buffer's
-// size), without a message: the value loses its tail, the name never does
-// since a stored name holds at most 639 characters itself.
+// Name, '=' and value together hold at most 639 characters (the buffer's
+// size): a longer text is refused whole (-1405), never cut, so a value is
+// stored as given or not at all.
 int set_attr_value(cfg_handle attribute, const char *value) noexcept {
     if (attribute == 0) {
         CFG_LOG(5, "%s: NULL attribute handle", kSet);
@@ -39,11 +40,15 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
     if (status != CFG_OK) return status;
 
     char text[kTextSize];
-    // name=value, cut to 639 characters
     std::size_t joined = join_text(text, sizeof text,
                                    {std::string_view(stored, static_cast<std::size_t>(end - stored)), "=",
                                     value ? value : ""});
-    auto length = static_cast<uint16_t>((joined < sizeof text ? joined : sizeof text - 1) + 1);
+    if (joined >= sizeof text) {
+        CFG_LOG(5, "%s: name and value longer than %zu characters at <%ld>", kSet, kTextMax,
+                static_cast<long>(attribute));
+        return CFG_ERR_SYNTAX;
+    }
+    auto length = static_cast<uint16_t>(joined + 1);
     int kept = ds_set_precedence(kSetPrecedence);
     int changed = ds_modify_av(attribute, text, length);
     (void)ds_set_precedence(kept);

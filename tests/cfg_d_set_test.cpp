@@ -101,16 +101,41 @@ TEST(SetAttrValueNode, RefusedModificationKeepsTextAndRestoresPrecedence) {
     EXPECT_EQ(precedence, ds_set_precedence(precedence));
 }
 
-TEST(SetAttrValueNode, TheNewTextIsCutTo639Characters) {
+// name=value holds at most 639 characters; a longer text is refused whole,
+// the stored one kept. Through Cfg_SetAttrValue a new attribute is made
+// with its value when it fits, and holding its name only when it does not
+// (creation then set, each as on its own); a read-only parent's mark counts.
+TEST(SetAttrValueNode, NameAndValueHoldAtMost639Characters) {
+    struct Case {
+        std::size_t value_length;
+        int status;
+    };
+    const Case cases[] = {{633, CFG_OK}, {634, CFG_OK}, {635, CFG_ERR_SYNTAX}, {700, CFG_ERR_SYNTAX}};
     cfg_handle h = raw_attr("name=1");
-    std::string value(700, 'v');
-    EXPECT_STATUS(CFG_OK, cfg_set_attr_value(h, value.c_str()));
-    std::string text = stored(h);
-    EXPECT_EQ(639u, text.size());
-    EXPECT_EQ("name=" + value.substr(0, 634), text);
-    std::string exact(634, 'w');
-    EXPECT_STATUS(CFG_OK, cfg_set_attr_value(h, exact.c_str()));
-    EXPECT_EQ("name=" + exact, stored(h));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value_length);
+        std::string value(c.value_length, 'v');
+        std::string before = stored(h);
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(c.status, cfg_set_attr_value(h, value.c_str()));
+        EXPECT_EQ(c.status == CFG_OK ? "name=" + value : before, stored(h));
+        if (c.status != CFG_OK) {
+            EXPECT_TRUE(log.contains("name and value longer than 639 characters")) << log.dump();
+        }
+        // the same text through a set that creates, under a plain and a read-only parent
+        for (const char *parent : {"lim", "!rolim"}) {
+            std::string id = std::string(parent) + ".name" + std::to_string(c.value_length);
+            SCOPED_TRACE(id);
+            std::string name = "name" + std::to_string(c.value_length);  // 3 more characters than "name"
+            bool marked = parent[0] == '!';
+            std::string fitting = value.substr(0, c.value_length - 3 - (marked ? 1 : 0));
+            std::string bare = marked ? "!" + name : name;
+            EXPECT_STATUS(c.status, Cfg_SetAttrValue(id.c_str(), fitting.c_str()));
+            cfg_handle made = 0;
+            ASSERT_STATUS(CFG_OK, Cfg_Find(id.c_str(), &made));
+            EXPECT_EQ(c.status == CFG_OK ? bare + "=" + fitting : bare, stored(made));
+        }
+    }
 }
 
 TEST(SetAttrValue, SetsByIdentifierAndCreatesWhatIsMissing) {
