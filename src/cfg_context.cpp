@@ -115,10 +115,11 @@ int pop_context() noexcept {
     if (current != static_cast<CfgContext *>(LS_Next(g_contexts, nullptr, 0, 1))) return CFG_OK;
     auto *previous = static_cast<CfgContext *>(LS_Next(nullptr, current, 0, 1));
     cfgContext = previous ? previous : &emptyContext;
-    CFG_LOG(9, "%s: new context: <%ld> = '%s'", "Cfg_PopContext", static_cast<long>(cfgContext->handle),
-            cfgContext->name ? cfgContext->name : "");
     if (current->name && current->name != g_empty_name) cfg_mem_free(current->name);
     LS_Release(current, 0x7fffffff);
+    // Reported once the pop is whole: a log sink may push or pop itself.
+    CFG_LOG(9, "%s: new context: <%ld> = '%s'", "Cfg_PopContext", static_cast<long>(cfgContext->handle),
+            cfgContext->name ? cfgContext->name : "");
     return CFG_OK;
 }
 

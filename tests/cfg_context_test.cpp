@@ -199,6 +199,25 @@ TEST(Context, LookupsFollowTheContextEverywhere) {
     EXPECT_NE(0u, find("x"));
 }
 
+// A log sink that pops while a pop is reported: both pops take effect.
+void pop_on_report(void *, int, const char *, int, const char *message) {
+    static bool done = false;
+    if (done || !std::strstr(message, "Cfg_PopContext: new context")) return;
+    done = true;
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+}
+
+TEST(Context, APopFromALogSinkDuringAPop) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.x", "1"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a.b"));
+    Log_SetSink(pop_on_report, nullptr);
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STREQ("", Cfg_GetContext());
+    EXPECT_EQ(&emptyContext, cfgContext);
+}
+
 TEST(Context, ADeletedContextObjectIsHarmless) {
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));

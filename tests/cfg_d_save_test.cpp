@@ -208,6 +208,29 @@ TEST(Save, ReferenceThatStoresADefaultWhileSaving) {
     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValuePtr("o.made", &made));
 }
 
+// A log sink may change the attribute being saved while its references are
+// substituted (here on the first reference it sees): the substitution reads
+// a copy, and the failed line is written as the attribute is now stored.
+void grow_on_reference(void *, int, const char *, int, const char *message) {
+    static bool done = false;
+    if (done || !std::strstr(message, "found reference open tag")) return;
+    done = true;
+    (void)Cfg_SetAttrValue("t.v", std::string(600, 'y').c_str());  // the node moves
+}
+
+TEST(Save, ASinkThatChangesTheSavedAttributeMeanwhile) {
+    put("t.v", "${${${${${${${${${${${x}}}}}}}}}}}");  // eleven opens: the scan reports its depth limit
+    Log_SetSink(grow_on_reference, nullptr);
+    Saved s = save("t");
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(CFG_OK, s.status);
+    EXPECT_EQ("t {\n    # Reference failure on the following attribute:\n    v = " + std::string(600, 'y') + "\n}\n",
+              s.text);
+    const char *now = nullptr;
+    ASSERT_STATUS(CFG_OK, Cfg_GetAttrValuePtr("t.v", &now));
+    EXPECT_EQ(std::string(600, 'y'), now);
+}
+
 // ---- limits and handles -----------------------------------------------------
 
 TEST(Save, AttributeTextIsCutTo639Characters) {
