@@ -157,6 +157,12 @@ namespace cfgtree {
 int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out, const WalkMiss *miss,
                 const char *value, bool *valued) noexcept {
     if (valued) *valued = false;
+    // Children made under an attribute could never be found: refused.
+    if (start != 0 && xid_of_node(start) == xid_item()) {
+        CFG_LOG(5, "%s: start <%ld> is an attribute", "cfg_create_item", static_cast<long>(start));
+        if (out) *out = 0;
+        return CFG_ERR_BAD_OBJECT;
+    }
     const char *text = identifier ? identifier : "";
     if (kind == xid_item()) {
         StoreLock lock;

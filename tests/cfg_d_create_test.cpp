@@ -222,6 +222,19 @@ TEST(CreateItem, NoMemoryForTheCopyTouchesNothing) {
     cfg_inject_alloc_fault(0, 0);
 }
 
+TEST(CreateItem, AnAttributeIsNoStart) {
+    cfg_handle attr = 0, out = 5;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "p.q", kItem, &attr));
+    cfgtest::LogCapture log;
+    for (uint16_t kind : {kItem, kObject}) {
+        EXPECT_STATUS(CFG_ERR_BAD_OBJECT, cfg_create_item(attr, "z", kind, &out));
+        EXPECT_EQ(0u, out);
+    }
+    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_item: start <" + std::to_string(attr) + "> is an attribute"))
+        << log.dump();
+    EXPECT_EQ("obj p\n  attr q\n", cfgtest::dump_tree());
+}
+
 TEST(CreateItem, BadStoredChildrenAreReportedAndSkipped) {
     cfg_handle bad_attr = ds_append_avp2(root(), 2, kItem, 0, "=v", 3);
     cfg_handle loose = ds_append_avp2(0, 2, kItem, 0, "loose", 6);
