@@ -151,7 +151,8 @@ CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) CFG_NOEXCEPT;
  *  @{ */
 /** Parses one component at text ("!name[instance]").
  *  *instance receives the start of the instance (or NULL), *end the first
- *  character after the component.
+ *  character after the component. *instance is set to NULL first, on every
+ *  call (the one exception to the out-pointer rule); *end only on 0.
  *  @return 0; CFG_ERR_SYNTAX for an empty name, an unclosed instance or a
  *  component longer than 639 characters. */
 CFG_API int cfg_parse_identifier(const char *text, const char **instance, const char **end) CFG_NOEXCEPT;
@@ -166,7 +167,8 @@ CFG_API int is_valid_item(const char *identifier) CFG_NOEXCEPT;
 /** 1 when the tokens match (equal, or either is "*" or "**"), else 0. */
 CFG_API int cfg_match_token(const unsigned char *a, const unsigned char *b) CFG_NOEXCEPT;
 /** Matches a pattern identifier against a subject text; *rest receives the
- *  subject position after the matched part.
+ *  subject position after the matched part. Once both texts are given,
+ *  *rest is set to NULL first, whatever the result.
  *  @return 0 match; 1 differ; ERR_NULL_ARGUMENT for a NULL text;
  *  CFG_ERR_SYNTAX for a component the parser rejects. */
 CFG_API int cfg_compare_items(const char *pattern, const char *subject, const char **rest) CFG_NOEXCEPT;
@@ -252,10 +254,12 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  @{ */
 /** Find-or-create of a dotted identifier from start (0 = root); the last
  *  component is an object when kind is the object-reference xid, else an
- *  attribute (made holding its name only). *out receives the last item (0 on
- *  failure).
+ *  attribute (made holding its name only). *out receives the last item (0
+ *  when the walk fails; not written on -109). start must be the root or an
+ *  object: a child made under an attribute could never be found.
  *  @return 0; -109 (no memory for the working copy of an identifier of 640
- *  characters or more); -133; CFG_ERR_SYNTAX. */
+ *  characters or more); -133; CFG_ERR_SYNTAX; CFG_ERR_BAD_OBJECT when start
+ *  is an attribute. */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
 /** Rewrites an attribute's value, keeping its stored name and mark. The
  *  stored text name=value holds at most 639 characters: a longer one is
@@ -300,6 +304,8 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  references substituted while CFG_CTL_DEREFERENCE is set. An object 256
  *  levels below the saved item is written without its contents (level 3
  *  message), so trees of any depth save in bounded stack and output.
+ *  A value whose substitution fails for any reason (no memory included) is
+ *  written as stored after a "# Reference failure" comment line.
  *  @return 0; the lookup's status (106, -109; nothing written);
  *  ERR_NULL_HANDLE (-118) when a reference holding 0 is met at the top
  *  level of a NULL-identifier save; ERR_NULL_ARGUMENT for a NULL stream. */
@@ -405,7 +411,9 @@ CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_N
 /** cfg_refSubstitute under the data-store lock. */
 CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
 /** The default evaluator of ${path[:modifier]}; appends at out, at most
- *  room - 1 characters, and nothing on failure. Caller holds the lock.
+ *  room - 1 characters, and nothing on failure. out must end a text whose
+ *  bytes from out to out + room - 1 are zero (as ref_substitute hands it
+ *  over). Caller holds the lock.
  *  @return 0; CFG_ERR_SYNTAX; CFG_ERR_UNRESOLVED (an object, a missing item
  *  without default, or more than CFG_MAX_REFERENCE_RECURSION nested
  *  evaluations); ERR_NULL_ARGUMENT (NULL reference or out); the status of
@@ -422,7 +430,9 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
 /** Loads "file[,NAME=VALUE]..." found on CONFIG_PATH: in direct mode
  *  (Cfg_DirectLoad) it creates and sets the items, otherwise it hands each
  *  attribute as "full.name=value" to Cfg_ProcessUpdate. handler (may be NULL)
- *  is asked about each failing line.
+ *  is asked about each failing line, with the file's line counter; not
+ *  about an include line, whose failed load (its own lines already asked
+ *  about) ends the including block with that load's status.
  *  @return the load's own status when nonzero (a line's status that ended
  *  the load, or the handler's last answer), else the first failing line's
  *  status, else 0. Among them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL
@@ -436,7 +446,8 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
 CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;
 /** Finds name on CONFIG_PATH (read once per process) with its owner-read
  *  bit set; an absolute name, or any name when CONFIG_PATH is unset, is
- *  tried as it is. Copies the path to out (may be NULL; size bytes).
+ *  tried as it is. Copies the path to out (may be NULL) as a bounded copy:
+ *  at most size - 1 characters, so give it 4096 bytes for any path.
  *  @return 0; ERR_FILE_ACCESS (also for paths over 4095 characters);
  *  ERR_NO_MEMORY. */
 CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) CFG_NOEXCEPT;

@@ -49,7 +49,8 @@ CFG_API int ds_delete_obj(cfg_handle h) CFG_NOEXCEPT;
 /** Removes child node from parent's children (and what it alone holds).
  *  @return nonzero on success. */
 CFG_API int ds_delete_avp3(cfg_handle parent, cfg_handle node) CFG_NOEXCEPT;
-/** Replaces a node's value. @return nonzero on success; the handle stays. */
+/** Replaces a node's value. @return nonzero on success; the handle stays.
+ *  A bound reference node is refused (0): its value is its binding. */
 CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) CFG_NOEXCEPT;
 /** Sets the precedence of later modifications. @return the previous one. */
 CFG_API int ds_set_precedence(int precedence) CFG_NOEXCEPT;

@@ -60,7 +60,6 @@ int parse_identifier(const char *text, const char **instance, const char **end) 
     case ComponentRead::kOk:
         break;
     }
-    if (instance && c.bracketed) *instance = c.inst;
     const char *stop = text + c.length;
     // Longer components would not fit the 640-byte buffers of the callers.
     if (static_cast<std::size_t>(stop - text) > kTextMax) {
@@ -68,6 +67,7 @@ int parse_identifier(const char *text, const char **instance, const char **end) 
                 static_cast<int>(kTextMax), 64, text);
         return CFG_ERR_SYNTAX;
     }
+    if (instance && c.bracketed) *instance = c.inst;
     if (end) *end = stop;
     return CFG_OK;
 }
