@@ -14,14 +14,20 @@
 namespace {
 constexpr const char kModule[] = "cfg_util";
 
-uint16_t cached_xid(uint16_t &cache, const char *name) noexcept {
-    if (cache == 0) cache = static_cast<uint16_t>(oa_xid_of(name));
-    return cache;
+// Written on first use without a lock: every thread stores the same value,
+// and relaxed atomics make that race a defined one (a plain load on x86).
+uint16_t cached_xid(std::atomic<uint16_t> &cache, const char *name) noexcept {
+    uint16_t xid = cache.load(std::memory_order_relaxed);
+    if (xid == 0) {
+        xid = static_cast<uint16_t>(oa_xid_of(name));
+        cache.store(xid, std::memory_order_relaxed);
+    }
+    return xid;
 }
 
-uint16_t g_xid_identifier = 0;
-uint16_t g_xid_reference = 0;
-uint16_t g_xid_item = 0;
+std::atomic<uint16_t> g_xid_identifier{0};
+std::atomic<uint16_t> g_xid_reference{0};
+std::atomic<uint16_t> g_xid_item{0};
 
 // Shared body of the two validators: 1 when the text's kind is wrong.
 int validate(const char *function, const char *text, bool want_value) noexcept {
