@@ -157,12 +157,6 @@ namespace cfgtree {
 int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out, const WalkMiss *miss,
                 const char *value, bool *valued) noexcept {
     if (valued) *valued = false;
-    // Children made under an attribute could never be found: refused.
-    if (start != 0 && xid_of_node(start) == xid_item()) {
-        CFG_LOG(5, "%s: start <%ld> is an attribute", "cfg_create_item", static_cast<long>(start));
-        if (out) *out = 0;
-        return CFG_ERR_BAD_OBJECT;
-    }
     const char *text = identifier ? identifier : "";
     if (kind == xid_item()) {
         StoreLock lock;
@@ -223,7 +217,14 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
 
 extern "C" {
 
+// Children made under an attribute could never be found: a caller's
+// attribute start is refused here (the library's own starts are objects).
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
+    if (start != 0 && cfgtree::xid_of_node(start) == cfgtree::xid_item()) {
+        CFG_LOG(5, "%s: start <%ld> is an attribute", "cfg_create_item", static_cast<long>(start));
+        if (out) *out = 0;
+        return CFG_ERR_BAD_OBJECT;
+    }
     return cfgtree::create_item(start, identifier, kind, out);
 }
 
