@@ -132,6 +132,12 @@ inline const char *c_str(const char *s) noexcept { return s; }
 inline const char *c_str(const std::string &s) noexcept { return s.c_str(); }
 template <class T>
 inline constexpr bool always_false = false;
+template <class T>
+inline constexpr bool is_character_v =
+    std::is_same_v<std::remove_cv_t<T>, char> || std::is_same_v<std::remove_cv_t<T>, signed char> ||
+    std::is_same_v<std::remove_cv_t<T>, unsigned char> || std::is_same_v<std::remove_cv_t<T>, wchar_t> ||
+    std::is_same_v<std::remove_cv_t<T>, char8_t> || std::is_same_v<std::remove_cv_t<T>, char16_t> ||
+    std::is_same_v<std::remove_cv_t<T>, char32_t>;
 }  // namespace detail
 
 /** Reads the attribute identifier (relative to the current context) as T:
@@ -184,13 +190,18 @@ Result<T> get(const std::string &identifier) {
  *  to the current context) from a text, an integer, a bool, a Range, a
  *  Server or Bytes, through the matching Cfg_Set...AttrValue. Returns its
  *  status: CFG_OK, 105 (missing, create-on-set off), 1403 (read-only),
- *  CFG_ERR_NOT_ATTRIBUTE (an object), CFG_ERR_SYNTAX, ERR_NO_MEMORY, ... */
+ *  CFG_ERR_NOT_ATTRIBUTE (an object), CFG_ERR_NO_VALUE (a null text),
+ *  CFG_ERR_SYNTAX, ERR_NO_MEMORY, ... An integer outside the 32 bits of an
+ *  attribute's integer gives CFG_NO_MATCH and stores nothing; a character
+ *  type is no integer here (it does not compile). */
 template <class I, class T>
 Status set(const I &identifier, const T &value) {
     const char *id = detail::c_str(identifier);
     if constexpr (std::is_same_v<T, bool>) {
         return Status(Cfg_SetBoolAttrValue(id, value ? 1u : 0u));
     } else if constexpr (std::is_integral_v<T>) {
+        static_assert(!detail::is_character_v<T>, "set: a character is not an integer; pass a text or an int");
+        if (!std::in_range<int32_t>(value)) return Status(CFG_NO_MATCH);
         return Status(Cfg_SetIntAttrValue(id, static_cast<int32_t>(value)));
     } else if constexpr (std::is_same_v<T, Range>) {
         return Status(Cfg_SetRangeAttrValue(id, value.low, value.high));
@@ -198,6 +209,8 @@ Status set(const I &identifier, const T &value) {
         return Status(Cfg_SetServerAttrValue(id, value.host.c_str(), value.port));
     } else if constexpr (std::is_same_v<T, Bytes>) {
         return Status(Cfg_SetBytesAttrValue(id, value.data(), static_cast<uint32_t>(value.size())));
+    } else if constexpr (std::is_convertible_v<const T &, const char *>) {
+        return Status(Cfg_SetAttrValue(id, value));  // a null text is the library's to refuse
     } else if constexpr (std::is_convertible_v<const T &, std::string_view>) {
         std::string text{std::string_view(value)};
         return Status(Cfg_SetAttrValue(id, text.c_str()));
@@ -366,7 +379,11 @@ class UpdateTable {
      *  sub-tables. */
     CfgUpdateEntry *c_table() {
         if (!frozen_) {
+            // Frozen before the sub-tables are asked, and the entries never
+            // move: a table that names itself, directly or through others,
+            // gets this same array back (which the library then refuses).
             entries_.reserve(slots_.size() + 1);
+            frozen_ = true;
             for (std::size_t i = 0; i < slots_.size(); ++i) {
                 Slot &s = slots_[i];
                 entries_.push_back(CfgUpdateEntry{s.pattern.c_str(), &s, s.first ? &call_first : nullptr,
@@ -374,7 +391,6 @@ class UpdateTable {
                                                   s.second ? &call_second : nullptr});
             }
             entries_.push_back(CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
-            frozen_ = true;
         }
         return entries_.data();
     }

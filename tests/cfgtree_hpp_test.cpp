@@ -92,6 +92,8 @@ TEST(CxxSet, WritesEveryKindInTheConvertersForm) {
         {"T.x", [] { return cfgtree::set("T.x", Bytes{0x00, 0xAB}); }, "0x00AB"},
         {"T.t", [] { return cfgtree::set("T.t", "a ${b}"); }, "a ${b}"},
         {"T.u", [] { return cfgtree::set("T.u", std::string("")); }, ""},
+        {"T.l", [] { return cfgtree::set("T.l", int64_t{-2147483648LL}); }, "-2147483648"},
+        {"T.m", [] { return cfgtree::set("T.m", 4294967295u - 2147483648u); }, "2147483647"},
     };
     cfgtree::Dereference plain(false);
     for (const Case &c : cases) {
@@ -116,6 +118,13 @@ TEST(CxxSet, PassesRefusalsOnAndGuardsRestoreFlags) {
         EXPECT_EQ(Status(CFG_NOT_CREATED), cfgtree::set("R.new", 1));
     }
     EXPECT_TRUE(cfgtree::set("R.new", 1).ok());
+    // what the library or the integer's range refuses stores nothing
+    const char *no_text = nullptr;
+    EXPECT_EQ(Status(CFG_ERR_NO_VALUE), cfgtree::set("R.new", no_text));
+    EXPECT_EQ(Status(CFG_NO_MATCH), cfgtree::set("R.new", 3000000000u));
+    EXPECT_EQ(Status(CFG_NO_MATCH), cfgtree::set("R.new", int64_t{1} << 40));
+    EXPECT_EQ(Status(CFG_NO_MATCH), cfgtree::set("R.new", int64_t{-2147483649LL}));
+    EXPECT_EQ("1", raw("R.new"));
 }
 
 TEST(CxxGuards, EverySwitchIsRestoredWhateverItsStartingState) {
@@ -267,6 +276,18 @@ TEST(CxxUpdateTable, ResultsFollowTheVerdictAndBadAllocBecomesNoMemory) {
     cfgtree::UpdateTable throwing;
     throwing.on("b", [](char *) -> int { throw std::bad_alloc(); });
     EXPECT_STATUS(ERR_NO_MEMORY, throwing.apply("b=1").code());
+}
+
+TEST(CxxUpdateTable, ATableThatNamesItselfIsRefusedNotRecursedInto) {
+    static cfgtree::UpdateTable self, ping, pong;
+    self.on("**", {}, &self);
+    ping.on("**", {}, &pong);
+    pong.on("**", {}, &ping);
+    EXPECT_EQ(self.c_table(), self.c_table()[0].sub);
+    EXPECT_EQ(ping.c_table(), pong.c_table()[0].sub);
+    // "**" matches every rest, so the walk only ends at the library's bound
+    EXPECT_STATUS(CFG_ERR_SYNTAX, self.apply("a=1").code());
+    EXPECT_STATUS(CFG_ERR_SYNTAX, ping.apply("a=1").code());
 }
 
 TEST(CxxUpdateTable, UpdateModeLoadFeedsLambdasAndNestedLoadsCollectApart) {
