@@ -17,7 +17,7 @@
  *    (640-byte buffers with their terminating NUL).
  *  - No function throws; a failed allocation yields ERR_NO_MEMORY.
  *
- * The header is plain C11 and compiles as C++ as well.
+ * The header is plain C11 and compiles as C++11 or later as well.
  */
 #ifndef CFGTREE_H
 #define CFGTREE_H
@@ -425,7 +425,11 @@ CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *a
 /** @defgroup Files Configuration files
  *  @{ */
 /** Called for each failing line: (file as named, line number, line text,
- *  status). Returns the status to go on with: >= 0 continues. */
+ *  status). Returns the status to go on with: >= 0 continues, < 0 ends the
+ *  load. A line whose %(...) references cannot be expanded, and an include
+ *  line without '>', end their block whatever the answer: the rest of that
+ *  block is then read as lines of the enclosing block, whose first '}' it
+ *  closes. */
 typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text, int status);
 /** Loads "file[,NAME=VALUE]..." found on CONFIG_PATH: in direct mode
  *  (Cfg_DirectLoad) it creates and sets the items, otherwise it hands each

@@ -294,8 +294,10 @@ struct LoadResult {
 };
 
 /** What a load does after a failing line: keep_going reads on (as a
- *  handler answering 0); stop ends the load at the first line that fails
- *  with a negative status, as CfgF_LoadFile does without a handler. */
+ *  handler answering 0; a line whose %(...) references fail still ends its
+ *  block, see CfgLoadErrorHandler); stop ends the load at the first line
+ *  that fails with a negative status, as CfgF_LoadFile does without a
+ *  handler. */
 enum class OnError { keep_going, stop };
 
 namespace detail {

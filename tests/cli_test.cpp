@@ -200,8 +200,11 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
         {{"get", "--type", "server", "types.cfg", "T.peer", "T.host"}, 0, "a:b:80\ngw\n", ""},
         {{"get", "--type", "range", "types.cfg", "T.word"}, 3, "",
          "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type range\n"},
-        {{"get", "--type", "bytes", "types.cfg", "T.odd"}, 3, "",
-         "cfgtree: T.odd: CFG_NO_MATCH: value '0xabc' is not of type bytes\n"},
+        {{"get", "--type", "bytes", "types.cfg", "T.odd", "T.notbytes"}, 3, "",
+         "cfgtree: T.odd: CFG_ERR_SYNTAX: value '0xabc' is not of type bytes\n"
+         "cfgtree: T.notbytes: CFG_ERR_SYNTAX: value '0x0g' is not of type bytes\n"},
+        {{"get", "--type", "range", "types.cfg", "T.notrange"}, 3, "",
+         "cfgtree: T.notrange: CFG_ERR_SYNTAX: value '1..2x' is not of type range\n"},
         {{"get", "--type", "int", "types.cfg", "T.none"}, 1, "", "cfgtree: T.none: CFG_NOT_FOUND: no such attribute\n"},
         // the converters read any text; the tool prints only values that mean the type
         {{"get", "--type", "int", "types.cfg", "T.word", "T.big", "T.partly", "T.hex"}, 3, "26\n",

@@ -110,7 +110,8 @@ const char kUsage[] =
     "are not kept, references are. A VALUE the file would read back otherwise (a\n"
     "line break, a %(...) file reference, edging double quotes) is refused.\n"
     "get --type prints only values that mean the type (an int is a whole 32-bit\n"
-    "number; a bool one of true, false, yes, on, 1, 0; a server host[:port]).\n"
+    "number; a bool one of true, false, yes, on, 1, 0; a server host[:port]; a\n"
+    "range INT..INT; bytes 0x and pairs of hexadecimal digits).\n"
     "\n"
     "Exit status: 0 success; 1 something asked for was not found; 2 a load or\n"
     "usage error; 3 a refused request (read-only attribute, an object where an\n"
@@ -709,15 +710,29 @@ int typed_value(const std::string &kind, const char *ident, std::string &text) {
 // tool prints a typed value only for a text that means it: a whole integer
 // within 32 bits; one of the words true, false, yes, on, 1, 0 (any case:
 // the converter reads "no" and "off" as true); a host, or host:port with a
-// port of 0-65535. Ranges and byte strings: their converters refuse the rest.
+// port of 0-65535; a range as two such integers joined by ".."; a byte
+// string as "0x" and pairs of hexadecimal digits.
+bool whole_int32(const char *begin, const char *stop) {
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(begin, &end, 0);
+    return end != begin && end == stop && errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
+}
+
 bool means_type(const std::string &kind, const std::string &text) {
+    const char *begin = text.c_str(), *stop = begin + text.size();
     if (kind == "int") {
-        const char *begin = text.c_str();
-        char *end = nullptr;
-        errno = 0;
-        long v = std::strtol(begin, &end, 0);
-        while (end && std::isspace(static_cast<unsigned char>(*end))) ++end;
-        return end != begin && *end == '\0' && errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
+        while (stop > begin && std::isspace(static_cast<unsigned char>(stop[-1]))) --stop;
+        return whole_int32(begin, stop);
+    }
+    if (kind == "range") {
+        std::size_t dots = text.find("..");
+        return dots != std::string::npos && whole_int32(begin, begin + dots) &&
+               !std::isspace(static_cast<unsigned char>(text[dots + 2])) && whole_int32(begin + dots + 2, stop);
+    }
+    if (kind == "bytes") {
+        return text.size() >= 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0) &&
+               text.size() % 2 == 0 && text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
     }
     if (kind == "bool") {
         std::string word;
