@@ -490,6 +490,34 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
 CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) CFG_NOEXCEPT;
 /** @} */
 
+/** @defgroup Platform The lock, object-access ids and the log sink
+ *  The library runs on its own data store, object-access service and log
+ *  service; these are the parts of them a caller needs: the lock that the
+ *  calls marked "caller holds the lock" expect, the ids of the node kinds
+ *  (the kind argument of cfg_create_item), and where messages go.
+ *  @{ */
+/** Takes the store's lock; a thread may take it again (nested pairs count). */
+CFG_API void ds_lock(void) CFG_NOEXCEPT;
+/** Releases one ds_lock of the calling thread. */
+CFG_API void ds_unlock(void) CFG_NOEXCEPT;
+/** The id of a node kind by its OID name ("OID_OC_CONFIG" for an object's
+ *  reference, "OID_ATT_CONFIG_ITEM" for an attribute,
+ *  "OID_ATT_CONFIG_IDENTIFIER" for an object); 0 for an unknown name. */
+CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
+/** Receives each message: level (2 and 3 are failures, 5 warnings, higher
+ *  traces), reporting module, source line, the formatted text. */
+typedef void (*LogSink)(void *ctx, int level, const char *module, int line, const char *message);
+/** Routes every message to sink (NULL restores stderr, where by default
+ *  levels 2 and 3 are shown, and CFGTREE_LOG_LEVEL=N shows levels up to N).
+ *  sink and ctx change together; a message logged while they change
+ *  reaches the old pair or the new one, never a mix. The sink is often
+ *  called while the calling thread holds the store's lock (which nests): it
+ *  may call the library itself, but must not wait for another thread that
+ *  may be calling the library (nor call the library while holding a lock of
+ *  its own that such a thread's sink takes), or the two threads deadlock. */
+CFG_API void Log_SetSink(LogSink sink, void *ctx) CFG_NOEXCEPT;
+/** @} */
+
 /** @defgroup TestSupport Test support
  *  Fault injection for tests: after `skip` successful allocations made by
  *  the library (copies, buffers, list entries), the next `count` fail;

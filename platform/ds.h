@@ -17,9 +17,7 @@
 
 CFG_BEGIN_DECL
 
-/** Takes the store's lock; a thread may take it again (nested pairs count). */
-CFG_API void ds_lock(void) CFG_NOEXCEPT;
-CFG_API void ds_unlock(void) CFG_NOEXCEPT;
+/* ds_lock, ds_unlock and oa_xid_of are declared in cfgtree.h. */
 /** which == 1: the configuration root. Other values: 0. */
 CFG_API cfg_handle ds_get_cntl_info(int which) CFG_NOEXCEPT;
 /** The node's id, 0 for an invalid handle. */
@@ -54,8 +52,6 @@ CFG_API int ds_delete_avp3(cfg_handle parent, cfg_handle node) CFG_NOEXCEPT;
 CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) CFG_NOEXCEPT;
 /** Sets the precedence of later modifications. @return the previous one. */
 CFG_API int ds_set_precedence(int precedence) CFG_NOEXCEPT;
-/** The id of an OID name; 0 for an unknown name. */
-CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
 
 /** Store error numbers reported by ds_get_error. */
 #define DS_E_NONE 0

@@ -15,21 +15,12 @@
 
 CFG_BEGIN_DECL
 
-typedef void (*LogSink)(void *ctx, int level, const char *module, int line, const char *message);
-
 CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) CFG_NOEXCEPT
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))
 #endif
     ;
-/** Routes every message to sink (NULL restores stderr). sink and ctx change
- *  together; a message logged while they change reaches the old pair or the
- *  new one, never a mix. The sink is often called while the calling thread
- *  holds the store's lock (which nests): it may call the library itself,
- *  but must not wait for another thread that may be calling the library
- *  (nor call the library while holding a lock of its own that such a
- *  thread's sink takes), or the two threads deadlock. */
-CFG_API void Log_SetSink(LogSink sink, void *ctx) CFG_NOEXCEPT;
+/* LogSink and Log_SetSink are declared in cfgtree.h. */
 
 CFG_END_DECL
 
