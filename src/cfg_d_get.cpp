@@ -23,6 +23,12 @@ const char *get_av_ptr(cfg_handle h) noexcept {
     return eq ? eq + 1 : kEmptyValue;
 }
 
+int substitute_stored(const char *stored, char *out, uint32_t len) noexcept {
+    char source[kTextSize];
+    copy_bounded(source, sizeof source, stored);
+    return ref_substitute_default(source, out, len);
+}
+
 int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
     const char *value = get_av_ptr(h);
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
@@ -33,12 +39,7 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
         fill_text(buffer, size, value, strnlen(value, size));
         return CFG_OK;
     }
-    // The substitution may store a default into this very attribute
-    // (${x:=...}), which would move its text: it works on a stack copy.
-    // Stored texts hold at most 639 characters, so the copy is whole.
-    char source[kTextSize];
-    copy_bounded(source, sizeof source, value);
-    int status = ref_substitute_default(source, buffer, size);
+    int status = substitute_stored(value, buffer, size);
     buffer[size - 1] = '\0';
     return status;
 }

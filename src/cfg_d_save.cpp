@@ -55,12 +55,7 @@ int save_attr(FILE *stream, cfg_handle attribute, const char *name, int depth) n
     }
     char text[cfgtree::kTextSize] = {};
     if (cfgCtl & CFG_CTL_DEREFERENCE) {
-        // The substitution may change or delete this very attribute (a ${x:=}
-        // default, a log sink): it reads a stack copy, whole since stored
-        // texts hold at most 639 characters.
-        char source[cfgtree::kTextSize];
-        cfgtree::copy_bounded(source, sizeof source, stored);
-        if (cfgtree::ref_substitute_default(source, text, cfgtree::kTextSize) != CFG_OK) {
+        if (cfgtree::substitute_stored(stored, text, cfgtree::kTextSize) != CFG_OK) {
             stored = static_cast<const char *>(ds_get_av_ptr(attribute));  // an evaluator may store values
             cfgtree::copy_bounded(text, sizeof text, stored ? stored : "");
             indent(stream, depth);

@@ -5,8 +5,7 @@
 // attribute from the current context, refuses identifiers written with a
 // read-only mark, and creates missing attributes while create-on-set is on.
 // The new text is built in a 640-byte buffer; one that would not fit is
-// refused. Owns the Cfg_CreateOnSet and
-// Cfg_IgnoreReadOnly switches.
+// refused. Owns the Cfg_CreateOnSet and Cfg_IgnoreReadOnly switches.
 #include "cfg_private.h"
 
 namespace {
