@@ -155,7 +155,8 @@ TEST_F(Cli, JsonEscapesWhatJsonCannotHoldAsIs) {
                 {{"dump", "--json", "none.cfg"}, 0, "{}\n", ""},
                 // a failing reference is named by the attribute's full identifier
                 {{"dump", "--json", "nested.cfg"}, 0, nullptr,
-                 "cfgtree: A.B[2].r: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as stored\n"}},
+                 "cfgtree: A.B[2].r: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as "
+                 "stored\n"}},
                dir.path());
 }
 
@@ -180,7 +181,8 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
         {{"get", "net.cfg", "Server.motd"}, 0, "  welcome  \n", ""},
         {{"get", "net.cfg", "Server.port", "Server.none"}, 1, "443\n",
          "cfgtree: Server.none: CFG_NOT_FOUND: no such attribute\n"},
-        {{"get", "net.cfg", "Server"}, 3, "", "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
+        {{"get", "net.cfg", "Server"}, 3, "",
+         "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
         {{"get", "refs.cfg", "c"}, 1, "",
          "cfgtree: c: CFG_ERR_UNRESOLVED: its value holds a reference that cannot be resolved\n"},
         {{"get", "net.cfg", "a b"}, 2, "", "cfgtree: a b: CFG_ERR_SYNTAX: not a valid identifier\n"},

@@ -875,10 +875,11 @@ bool reads_back(const std::string &path, const std::string &saved) {
 }
 
 // Saves everything, references as written, to a temporary file beside path
-// that then replaces it, keeping the mode of the file it replaces. The file
-// language has no escapes, so a value holding a line break, a file
-// reference or edging quotes would not read back as it was set: the file is
-// loaded back first, and kept only when it reads as the tree (*exact).
+// (absolute, without ',': the file is loaded by that name) that then
+// replaces it, keeping the mode of the file it replaces. The file language
+// has no escapes, so a value holding a line break, a file reference or
+// edging quotes would not read back as it was set: the file is loaded back
+// first, and kept only when it reads as the tree (*exact).
 int save_replacing(const std::string &path, bool *exact) {
     *exact = true;
     Cfg_Dereference(0);
@@ -886,11 +887,6 @@ int save_replacing(const std::string &path, bool *exact) {
     int status = save_to_string(nullptr, saved);
     if (status != CFG_OK) return status;
     std::string tmp = path + ".XXXXXX";
-    if (tmp[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) return ERR_FILE_ACCESS;
-        tmp = std::string(cwd) + "/" + tmp;
-    }
     int fd = mkstemp(tmp.data());
     if (fd < 0) return ERR_FILE_ACCESS;
     FILE *stream = fdopen(fd, "w");
@@ -932,7 +928,12 @@ int run_set(const Options &o) {
     if (ident.size() + value.size() + 1 >= kTextSize) return usage_error("IDENT=VALUE holds more than 639 characters");
     FileArg file = make_file_arg(o.args[0]);
     std::string target = save_target(o, file);
-    if (o.has_out && o.out.find(',') != std::string::npos) return usage_error("OUT cannot hold ',' (it is loaded back)");
+    if (target[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd)) target = std::string(cwd) + "/" + target;
+    }
+    if (target.find(',') != std::string::npos)
+        return usage_error("the path set writes cannot hold ',' (the file is loaded back): " + target);
     if (load_all({file}, o) != kOk) {
         diag("%s: not saved: the file did not load cleanly\n", file.shown.c_str());
         return kFailed;
