@@ -108,16 +108,18 @@ int push_context(const char *identifier) noexcept {
 }
 
 // Only a pushed record (the head of the list) is popped: with nothing
-// pushed, emptyContext stays current and the list is not touched.
+// pushed, emptyContext stays current and the list is not touched. Every pop
+// reports the context it leaves current, once the pop is whole (a log sink
+// may push or pop itself).
 int pop_context() noexcept {
     CfgContext *current = cfgContext;
-    if (!current || !g_contexts) return CFG_OK;
-    if (current != static_cast<CfgContext *>(LS_Next(g_contexts, nullptr, 0, 1))) return CFG_OK;
-    auto *previous = static_cast<CfgContext *>(LS_Next(nullptr, current, 0, 1));
-    cfgContext = previous ? previous : &emptyContext;
-    if (current->name && current->name != g_empty_name) cfg_mem_free(current->name);
-    LS_Release(current, 0x7fffffff);
-    // Reported once the pop is whole: a log sink may push or pop itself.
+    if (!current) return CFG_OK;
+    if (g_contexts && current == static_cast<CfgContext *>(LS_Next(g_contexts, nullptr, 0, 1))) {
+        auto *previous = static_cast<CfgContext *>(LS_Next(nullptr, current, 0, 1));
+        cfgContext = previous ? previous : &emptyContext;
+        if (current->name && current->name != g_empty_name) cfg_mem_free(current->name);
+        LS_Release(current, 0x7fffffff);
+    }
     CFG_LOG(9, "%s: new context: <%ld> = '%s'", "Cfg_PopContext", static_cast<long>(cfgContext->handle),
             cfgContext->name ? cfgContext->name : "");
     return CFG_OK;

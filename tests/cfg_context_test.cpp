@@ -117,14 +117,18 @@ TEST(Context, NullPushesTheRootAndOnePopUndoesIt) {
 }
 
 TEST(Context, PopWithNothingPushedKeepsEmptyContext) {
+    cfgtest::LogCapture log;
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // before any list exists
+    EXPECT_TRUE(log.has(9, "cfg_context", "Cfg_PopContext: new context: <0> = ''")) << log.dump();
     EXPECT_EQ(&emptyContext, cfgContext);
     EXPECT_EQ(0u, emptyContext.handle);
     EXPECT_STREQ("", Cfg_GetContext());
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    log.clear();
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // the list exists, but is empty
+    EXPECT_TRUE(log.has(9, "cfg_context", "Cfg_PopContext: new context: <0> = ''")) << log.dump();
     EXPECT_EQ(&emptyContext, cfgContext);
     cfgContext = nullptr;
     EXPECT_STREQ("", Cfg_GetContext());
