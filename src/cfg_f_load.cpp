@@ -161,7 +161,6 @@ int name_too_long(const char *what, const char *text) noexcept {
     }
     int status = check_segment(seg, eq, false);
     if (status != 0) return status;
-    if (!*name) return CFG_ERR_SYNTAX;  // "= value" names nothing
     return store_definition(state, name, value);
 }
 
@@ -171,7 +170,6 @@ int name_too_long(const char *what, const char *text) noexcept {
     if (*p) return CFG_ERR_SYNTAX;
     int status = check_segment(seg, brace, false);
     if (status != 0) return status;
-    if (!*name) return CFG_ERR_SYNTAX;  // "{" alone names nothing
     return store_definition(state, name, nullptr);
 }
 
@@ -180,17 +178,30 @@ int name_too_long(const char *what, const char *text) noexcept {
 struct RangeRun {
     LoaderState *state;
     FileEntry *file;
-    long position;  // stream position just after the range line
+    long position;  // stream position just after the range line; -1: unknown
     int32_t line;   // the file's line counter at the range line
     char *name;     // the name so far; instances are written at name + length
     std::size_t length;
     int variable;  // index of the range variable's entry, or -1
     const char *rest;
+    int position_error;  // errno of the failed ftell
 };
 
 // Sets the instance [index] and the range variable, repositions the file to
 // the end of the range line and processes the rest of the line once.
 [[nodiscard]] int run_index(const RangeRun &run, const char *index, bool numeric) noexcept {
+    // Only a block read for the last index moved the stream (every line read
+    // counts); otherwise it still stands after the range line. A stream
+    // whose position could not be noted (a pipe) fails only here.
+    if (run.file && run.file->line != run.line) {
+        if (run.position < 0 || std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
+            int err = run.position < 0 ? run.position_error : errno;
+            CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,
+                    err, errno_text(err));
+            return ERR_READ_FAILED;
+        }
+        run.file->line = run.line;
+    }
     if (++run.state->range_definitions > CFG_MAX_RANGE_DEFINITIONS) {
         CFG_LOG(3, "%s: ranges expand to more than %d definitions in file '%s' line %d", "parse_definition",
                 CFG_MAX_RANGE_DEFINITIONS, run.file ? run.file->name : "<NULL>", run.file ? run.line : 0);
@@ -212,17 +223,6 @@ struct RangeRun {
             return CFG_ERR_SYNTAX;
         }
         std::memcpy(value, index, len + 1);
-    }
-    // Only a block read for the last index moved the stream (every line read
-    // counts); otherwise it still stands after the range line.
-    if (run.file && run.file->line != run.line) {
-        if (std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
-            int err = errno;
-            CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,
-                    err, errno_text(err));
-            return ERR_READ_FAILED;
-        }
-        run.file->line = run.line;
     }
     if (numeric) CFG_LOG(13, "    processing %s", run.name);
     else CFG_LOG(9, "  processing %s", run.name);
@@ -253,19 +253,14 @@ struct RangeRun {
                                char *bracket) noexcept {
     FileEntry *file = top_file(state);
     long position = file ? std::ftell(file->stream) : 0;
-    if (position < 0) {
-        int err = errno;
-        CFG_LOG(3, "%s: cannot note the position in file '%s'\n\t\terrno = %d  => %s", "parse_definition",
-                file->name, err, errno_text(err));
-        return ERR_READ_FAILED;
-    }
+    int position_error = position < 0 ? errno : 0;
     int status = check_segment(seg, bracket, true);
     if (status != 0) return status;
     char *close = std::strchr(bracket + 1, ']');
     if (!close) return CFG_ERR_SYNTAX;
     *close = '\0';
     char *list = bracket + 1;
-    RangeRun run{state, file, position, file ? file->line : 0, name, length, -1, close + 1};
+    RangeRun run{state, file, position, file ? file->line : 0, name, length, -1, close + 1, position_error};
     if (char *eq = std::strchr(list, '=')) {
         char saved = eq[1];
         eq[1] = '\0';
@@ -304,15 +299,18 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     return compare_items(filter, full, nullptr);
 }
 
+// The text full-name=value for the update tables: on the stack when it fits
+// 640 bytes, else on the heap (a full name and a value of up to 639
+// characters each; what the tables accept is theirs to decide).
 [[gnu::noinline]] int send_update(const LoaderContext *head, const char *name, const char *value) noexcept {
     char text[kTextSize];
-    std::size_t n = join_text(text, sizeof text, {head ? head->name : "", head ? "." : "", name, "=", value});
-    if (n > kTextMax) {
-        CFG_LOG(3, "%s: definition of '%s' exceeds %d characters", "store_definition", name,
-                static_cast<int>(kTextMax));
-        return CFG_ERR_SYNTAX;
-    }
-    return process_update(text);
+    std::initializer_list<std::string_view> parts{head ? head->name : "", head ? "." : "", name, "=", value};
+    std::size_t n = join_text(text, sizeof text, parts);
+    if (n <= kTextMax) return process_update(text);
+    HeapText whole(static_cast<char *>(cfg_mem_alloc(n + 1)));
+    if (!whole) return ERR_NO_MEMORY;
+    (void)join_text(whole.get(), n + 1, parts);
+    return process_update(whole.get());
 }
 
 [[nodiscard]] int store_attribute(LoaderState *state, const LoaderContext *head, const char *name,
@@ -447,9 +445,8 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
 
 // Reads an opened file in the current context; closes it.
 [[nodiscard]] int read_file(LoaderState *state, const char *load_argument, FILE *stream) noexcept {
-    // An empty %% counts as no initial context.
+    // A defined %%, even empty, is the file's initial context.
     const char *initial = top_context(state->contexts) ? nullptr : GetEnv(&state->vars, "%%");
-    if (initial && !*initial) initial = nullptr;
     const char *filter = GetEnv(&state->vars, "@");
     FileEntry record{load_argument, 0, stream, 0, 0};
     auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &record, 1));

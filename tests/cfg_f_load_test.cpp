@@ -254,10 +254,10 @@ TEST(LoadFile, TheInitialContextNamesTheWholeFile) {
     // Direct mode creates from the root, with the relative names.
     EXPECT_STATUS(0, load_direct("name.cfg,%%=Obj"));
     EXPECT_EQ("attr x=1\nattr where=Obj\nobj B\n  attr up=Obj\n", cfgtest::dump_tree());
-    // An empty %% is no initial context.
+    // An empty %% is an initial context too, with an empty name.
     g_updates.clear();
-    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, load_update("name.cfg,%%="));
-    EXPECT_EQ(lines({"x=1", "where="}), g_updates);
+    EXPECT_STATUS(0, load_update("name.cfg,%%="));
+    EXPECT_EQ(lines({".x=1", ".where=", ".B.up="}), g_updates);
 }
 
 TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {
