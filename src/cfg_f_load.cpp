@@ -20,10 +20,6 @@ namespace {
 
 constexpr const char kModule[] = "cfg_f_load";
 
-// The loader's reference tag table: %( ... ) evaluated against the loader
-// state of the line being expanded, which is set before every line.
-CfgRefTag g_loader_tags[2] = {{"%(", ")", &cfg_evalContext, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
-
 // CONFIG_PATH, read once per process (null when unset).
 bool g_path_looked_up = false;
 const char *g_config_path = nullptr;
@@ -634,8 +630,11 @@ int cfg_substitute_line(LoaderState *state, const char *line, char *out, uint32_
         copy_bounded(out, size, line);
         return 0;
     }
-    g_loader_tags[0].arg = state;
-    return cfgtree::ref_substitute(line, out, size, g_loader_tags);
+    // The loader's reference tag table, made for each line: its argument is
+    // the state of this load (another load may run in another thread, or in
+    // a log sink while this line is expanded).
+    CfgRefTag tags[2] = {{"%(", ")", &cfg_evalContext, state}, {nullptr, nullptr, nullptr, nullptr}};
+    return cfgtree::ref_substitute(line, out, size, tags);
 }
 
 int cfg_evalContext(char *reference, char *out, uint32_t room, void *arg) noexcept {

@@ -392,6 +392,28 @@ TEST(LoadFile, RefusedStoreCallsBecomeLineStatuses) {
 
 // ---- locating files ----------------------------------------------------------
 
+// A load started from a log sink while a line is expanded (another thread's
+// load is the same case) has its own file variables: the outer line goes on
+// with the outer load's.
+void load_inner_on_report(void *, int, const char *, int, const char *message) {
+    static bool done = false;
+    if (done || !std::strstr(message, "not defined")) return;
+    done = true;
+    EXPECT_STATUS(0, CfgF_LoadFile("inner.cfg", nullptr));
+}
+
+TEST(LoadFile, ALoadFromALogSinkKeepsItsOwnVariables) {
+    ConfigDir dir;
+    dir.write("outer.cfg", "%x=outer\nr = %(undefined)%(x)\n");
+    dir.write("inner.cfg", "%y=inner\nq = %(y)\n");
+    Cfg_DirectLoad(1);
+    Log_SetSink(load_inner_on_report, nullptr);
+    int status = CfgF_LoadFile("outer.cfg", nullptr);
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(0, status);
+    EXPECT_EQ("attr q=inner\nattr r=outer\n", cfgtest::dump_tree());
+}
+
 TEST(LocateFile, TheFirstListedDirectoryWithAReadableFileWins) {
     cfgtest::TempDir a, b;
     b.write("name.cfg", "");
