@@ -87,17 +87,20 @@ typedef uint32_t cfg_handle;
 /** A value that refers to itself through references is refused after this
  *  many nested evaluations, with CFG_ERR_UNRESOLVED: the evaluation nested
  *  deeper fails (expanding to nothing), the references beside it are
- *  evaluated as usual. Logged once per outermost evaluation. */
+ *  evaluated as usual. Logged once per read. */
 #define CFG_MAX_REFERENCE_RECURSION 32
-/** One read evaluates at most this many references, inner ones included;
- *  values that fan out (a=${b}${b}, b=${c}${c}, ...) fail beyond it with
- *  CFG_ERR_UNRESOLVED instead of taking exponential time. */
+/** One read (a value, or a text given to Cfg_Substitute) evaluates at most
+ *  this many references, inner ones included; values that fan out
+ *  (a=${b}${b}, b=${c}${c}, ...) fail beyond it with CFG_ERR_UNRESOLVED
+ *  instead of taking exponential time, and so does every reference the read
+ *  still meets after the budget is spent. */
 #define CFG_MAX_REFERENCE_EVALUATIONS 10000
 /** Include lines nest at most this deep; a deeper include fails with
  *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). */
 #define CFG_MAX_INCLUDE_DEPTH 32
-/** The index ranges of one load expand to at most this many definitions in
- *  all; the next one fails with CFG_ERR_SYNTAX, so that a short line such as
+/** The index ranges of one load expand to at most this many indexes in all
+ *  (a block range counts once per index, whatever its block holds); the
+ *  next one fails with CFG_ERR_SYNTAX, so that a short line such as
  *  x[0..2147483647]=1 cannot keep a load busy for hours. */
 #define CFG_MAX_RANGE_DEFINITIONS 1000000
 

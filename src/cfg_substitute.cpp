@@ -198,31 +198,45 @@ class Levels {
 // through get_attr_value -> ref_substitute -> eval_reference; an evaluation
 // nested deeper than CFG_MAX_REFERENCE_RECURSION fails, and only that one:
 // the references beside it, at every level above, are evaluated as usual
-// (x=${self}${v} reads the same directly and through ${x}). The limit is reported once per outermost evaluation.
+// (x=${self}${v} reads the same directly and through ${x}). The limit is
+// reported once per read.
 // Depth bounds a cycle but not a fan-out: values that each refer several
 // times to the next one (a=${b}${b}, b=${c}${c}, ...), or to themselves
-// (x=${x}${x}), multiply the work at every level. So one outermost
-// evaluation, with everything it sets off, evaluates at most
+// (x=${x}${x}), multiply the work at every level, and a text may hold many
+// such references. So one read (the outermost substitution, or an evaluation
+// called on its own), with everything it sets off, evaluates at most
 // CFG_MAX_REFERENCE_EVALUATIONS references; past that budget every
 // evaluation it still starts fails at once and silently (it is unwinding).
 thread_local int t_eval_depth = 0;
+thread_local int t_subst_depth = 0;  // substitutions under way
 thread_local long t_eval_count = 0;
 thread_local bool t_depth_reported = false;
 thread_local bool t_unwinding = false;
 
+// A read starts with the whole budget.
+void start_read() noexcept {
+    t_eval_count = 0;
+    t_depth_reported = false;
+    t_unwinding = false;
+}
+
 struct EvalDepth {
     EvalDepth() noexcept {
-        if (t_eval_depth++ == 0) {
-            t_eval_count = 0;
-            t_depth_reported = false;
-        }
+        if (t_eval_depth++ == 0 && t_subst_depth == 0) start_read();
         ++t_eval_count;
     }
-    ~EvalDepth() {
-        if (--t_eval_depth == 0) t_unwinding = false;
-    }
+    ~EvalDepth() { --t_eval_depth; }
     EvalDepth(const EvalDepth &) = delete;
     EvalDepth &operator=(const EvalDepth &) = delete;
+};
+
+struct SubstDepth {
+    SubstDepth() noexcept {
+        if (t_subst_depth++ == 0 && t_eval_depth == 0) start_read();
+    }
+    ~SubstDepth() { --t_subst_depth; }
+    SubstDepth(const SubstDepth &) = delete;
+    SubstDepth &operator=(const SubstDepth &) = delete;
 };
 
 // What the modifier of one reference asks for; a null text is "not given".
@@ -393,6 +407,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
         fill_text(out, len, source, std::strlen(source));
         return CFG_OK;
     }
+    SubstDepth read;
     HeapText work = dup_text(source);
     if (!work) {
         int err = errno;

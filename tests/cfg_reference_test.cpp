@@ -255,14 +255,13 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
     set("twice", "${twice}${twice}");
     const std::string limit = "cfg_evalReference: reference recursion exceeds max depth (" +
                               std::to_string(CFG_MAX_REFERENCE_RECURSION) + ") at '";
-    // each outermost evaluation may reach the limit once: the two of
-    // "twice" each do, and nothing under them after that
+    // a read reports the limit once, however often its references reach it
     struct SelfCase {
         const char *identifier;
         const char *innermost;
         size_t reports;
     };
-    const SelfCase cases[] = {{"self", "self", 1}, {"p", "q", 1}, {"twice", "twice", 2}};
+    const SelfCase cases[] = {{"self", "self", 1}, {"p", "q", 1}, {"twice", "twice", 1}};
     for (const SelfCase &c : cases) {
         SCOPED_TRACE(c.identifier);
         cfgtest::LogCapture log;
@@ -276,7 +275,7 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
         EXPECT_EQ(c.reports, reported) << log.dump();
         EXPECT_TRUE(log.has(3, kMod, limit + c.innermost + "'")) << log.dump();
     }
-    // the limit is per outermost evaluation: the next one starts afresh
+    // the next read starts afresh
     check({"${self}-${a.b}", CFG_OK, "-abcdef"});
 }
 
@@ -304,7 +303,9 @@ TEST_F(Reference, OnlyTheEvaluationBeyondTheLimitFails) {
     check_all({{"${mixed}", CFG_OK, "1"},
                {"${outer:-fallback}", CFG_OK, "1"},
                {"[${more}]", CFG_OK, "[|abcdef|7]"},
-               {"${twice}${one}", CFG_OK, "1"}});
+               {"${one}${twice}", kUnresolved, nullptr},
+               // a fan-out spends the read's whole budget: what follows it fails
+               {"${twice}${one}", kUnresolved, nullptr}});
 }
 
 TEST_F(Reference, ThirtyTwoNestedEvaluationsAreAllowed) {
@@ -338,6 +339,17 @@ TEST_F(Reference, FanningOutValuesStopAtTheEvaluationBudget) {
                              ")"))
         << log.dump();
     check({"${f4}", CFG_OK, v512.c_str()});  // the next read starts with a fresh budget
+    // The budget is the whole read's: each ${f4} costs 585 evaluations.
+    auto times = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) text += "${f4}";
+        return text;
+    };
+    char out[640];
+    EXPECT_STATUS(CFG_OK, Cfg_Substitute(times(17).c_str(), out, sizeof out));
+    EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_Substitute(times(18).c_str(), out, sizeof out));
+    set("many", times(18).c_str());
+    EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_GetAttrValue("many", out, sizeof out));
 }
 
 TEST_F(Reference, AllocationFailuresChangeNothing) {
