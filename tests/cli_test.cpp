@@ -356,6 +356,9 @@ TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
         {{"net.cfg", "Limits.note", "two\nlines"}, 3, nullptr},
         {{"net.cfg", "Limits.note", "\"quoted\""}, 3, nullptr},
         {{"net.cfg", "Limits.note", "\""}, 3, nullptr},
+        // saved alike with and without their quotes
+        {{"net.cfg", "Limits.note", "\"  q  \""}, 3, nullptr},
+        {{"net.cfg", "Limits.note", "\"\""}, 3, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1]);

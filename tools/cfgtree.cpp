@@ -864,14 +864,18 @@ int count_failure(const char *, int, const char *, int) {
 // Does the saved file at path (absolute, written from saved) define what
 // the tree holds? It is loaded over the tree itself: a value that reads back
 // as it was written changes nothing, any other shows in a second save or as
-// a failing line.
-bool reads_back(const std::string &path, const std::string &saved) {
+// a failing line. The value just set is compared as well: two values may be
+// saved alike (a quoted value and the same without its quotes).
+bool reads_back(const std::string &path, const std::string &saved, const std::string &ident,
+                const std::string &value) {
     g_verify_failures = 0;
     uint32_t was = Cfg_IgnoreReadOnly(1);
     int status = CfgF_LoadFile(path.c_str(), count_failure);
     Cfg_IgnoreReadOnly(was & CFG_CTL_IGNORE_READ_ONLY);
     std::string again;
-    return status == CFG_OK && g_verify_failures == 0 && save_to_string(nullptr, again) == CFG_OK && again == saved;
+    const char *now = nullptr;
+    return status == CFG_OK && g_verify_failures == 0 && save_to_string(nullptr, again) == CFG_OK &&
+           again == saved && Cfg_GetAttrValuePtr(ident.c_str(), &now) == CFG_OK && value == now;
 }
 
 // Saves everything, references as written, to a temporary file beside path
@@ -880,7 +884,7 @@ bool reads_back(const std::string &path, const std::string &saved) {
 // has no escapes, so a value holding a line break, a file reference or
 // edging quotes would not read back as it was set: the file is loaded back
 // first, and kept only when it reads as the tree (*exact).
-int save_replacing(const std::string &path, bool *exact) {
+int save_replacing(const std::string &path, const std::string &ident, const std::string &value, bool *exact) {
     *exact = true;
     Cfg_Dereference(0);
     std::string saved;
@@ -901,7 +905,7 @@ int save_replacing(const std::string &path, bool *exact) {
     fchmod(fd, mode);
     written = (std::fclose(stream) == 0) && written;
     if (!written) status = ERR_FILE_ACCESS;
-    if (status == CFG_OK) *exact = reads_back(tmp, saved);
+    if (status == CFG_OK) *exact = reads_back(tmp, saved, ident, value);
     if (status == CFG_OK && *exact && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
     if (status != CFG_OK || !*exact) unlink(tmp.c_str());
     return status;
@@ -946,7 +950,7 @@ int run_set(const Options &o) {
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
-    status = save_replacing(target, &exact);
+    status = save_replacing(target, ident, value, &exact);
     if (status == CFG_OK && !exact) {
         item_diag(ident, CFG_ERR_SYNTAX,
                   "the file language cannot hold this value as it is; " + (o.has_out ? o.out : file.shown) +
