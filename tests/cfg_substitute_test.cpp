@@ -2,6 +2,7 @@
 // buffer limits, evaluator statuses and allocation failures. They use tag
 // tables of their own with test evaluators, so no configuration tree is
 // needed; the default table is used only on texts it never evaluates.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -304,6 +305,29 @@ TEST_F(Scanner, TagsAreTracedAtLevel13) {
     EXPECT_EQ("a(b)", run("a<b>", kAngle).text);
     EXPECT_TRUE(log.has(13, kMod, "  found reference open tag at '<b>'")) << log.dump();
     EXPECT_TRUE(log.has(13, kMod, "  found reference close tag at '>'")) << log.dump();
+}
+
+// A trace quotes the rest of the text, cut to what a message holds: a long
+// text with many tags stays linear while a sink listens to every level.
+struct LongestMessage {
+    std::size_t count = 0, longest = 0;
+    static void sink(void *ctx, int, const char *, int, const char *message) {
+        auto *self = static_cast<LongestMessage *>(ctx);
+        ++self->count;
+        self->longest = std::max(self->longest, std::strlen(message));
+    }
+};
+
+TEST_F(Scanner, TracesOfALongTextQuoteAtMostAMessage) {
+    std::string text;
+    for (int i = 0; i < 50000; ++i) text += "<x>";
+    LongestMessage seen;
+    Log_SetSink(&LongestMessage::sink, &seen);
+    Result r = run(text.c_str(), kAngle);
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ(100000u, seen.count);
+    EXPECT_EQ(4095u, seen.longest);
 }
 
 TEST_F(Scanner, NullArgumentsAndZeroLength) {
