@@ -260,10 +260,12 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  component is an object when kind is the object-reference xid, else an
  *  attribute (made holding its name only). *out receives the last item (0
  *  when the walk fails; not written on -109). start must be the root or an
- *  object: a child made under an attribute could never be found.
+ *  object: a child made under an attribute or a reference node could never
+ *  be found.
  *  @return 0; -109 (no memory for the working copy of an identifier of 640
  *  characters or more); -133; CFG_ERR_SYNTAX; CFG_ERR_BAD_OBJECT when start
- *  is an attribute. */
+ *  is not an object (an attribute, a reference node, a deleted or unknown
+ *  handle). */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
 /** Rewrites an attribute's value, keeping its stored name and mark. The
  *  stored text name=value holds at most 639 characters: a longer one is

@@ -217,11 +217,13 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
 
 extern "C" {
 
-// Children made under an attribute could never be found: a caller's
-// attribute start is refused here (the library's own starts are objects).
+// Children made under anything but an object (an attribute, a reference
+// node) could never be found, and a handle that names nothing has no
+// children: a caller's start is checked here (the library's own starts are
+// objects, so loads pay nothing).
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
-    if (start != 0 && cfgtree::xid_of_node(start) == cfgtree::xid_item()) {
-        CFG_LOG(5, "%s: start <%ld> is an attribute", "cfg_create_item", static_cast<long>(start));
+    if (start != 0 && start != cfgtree::root() && !cfgtree::is_object(start)) {
+        CFG_LOG(5, "%s: start <%ld> is not an object", "cfg_create_item", static_cast<long>(start));
         if (out) *out = 0;
         return CFG_ERR_BAD_OBJECT;
     }

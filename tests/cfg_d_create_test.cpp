@@ -222,17 +222,27 @@ TEST(CreateItem, NoMemoryForTheCopyTouchesNothing) {
     cfg_inject_alloc_fault(0, 0);
 }
 
-TEST(CreateItem, AnAttributeIsNoStart) {
-    cfg_handle attr = 0, out = 5;
+TEST(CreateItem, OnlyAnObjectIsAStart) {
+    cfg_handle attr = 0, object = 0, ref = 0, gone = 0, out = 5;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "p.q", kItem, &attr));
+    ASSERT_STATUS(CFG_OK, cfg_find_item(0, "p", &object, &ref, nullptr));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "gone", kObject, &gone));
+    ASSERT_STATUS(CFG_OK, Cfg_Delete("gone"));
     cfgtest::LogCapture log;
-    for (uint16_t kind : {kItem, kObject}) {
-        EXPECT_STATUS(CFG_ERR_BAD_OBJECT, cfg_create_item(attr, "z", kind, &out));
-        EXPECT_EQ(0u, out);
+    for (cfg_handle start : {attr, ref, gone, cfg_handle{0xFFFFFFFFu}}) {
+        for (uint16_t kind : {kItem, kObject}) {
+            out = 5;
+            SCOPED_TRACE(start);
+            EXPECT_STATUS(CFG_ERR_BAD_OBJECT, cfg_create_item(start, "z", kind, &out));
+            EXPECT_EQ(0u, out);
+        }
+        EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_item: start <" + std::to_string(start) + "> is not an object"))
+            << log.dump();
     }
-    EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_item: start <" + std::to_string(attr) + "> is an attribute"))
-        << log.dump();
     EXPECT_EQ("obj p\n  attr q\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, cfg_create_item(object, "z", kItem, &out));
+    EXPECT_STATUS(CFG_OK, cfg_create_item(ds_get_cntl_info(1), "top", kItem, &out));
+    EXPECT_EQ("obj p\n  attr q\n  attr z\nattr top\n", cfgtest::dump_tree());
 }
 
 TEST(CreateItem, BadStoredChildrenAreReportedAndSkipped) {
