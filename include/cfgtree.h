@@ -226,6 +226,8 @@ CFG_API int cfg_get_attr_value(cfg_handle h, char *buffer, uint32_t size) CFG_NO
  *  not be NULL (CFG_ERR_NOT_ATTRIBUTE otherwise). */
 CFG_API int Cfg_GetAttrValuePtr(const char *identifier, const char **value) CFG_NOEXCEPT;
 /** Finds identifier from the current context and copies its value.
+ *  A failed lookup writes nothing; a failed substitution leaves buffer as
+ *  it was but for its last byte, set to NUL (as cfg_get_attr_value).
  *  @return 0; the lookup's status; cfg_get_attr_value's status. */
 CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size) CFG_NOEXCEPT;
 /** @} */
@@ -278,11 +280,15 @@ CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEX
  *  attribute is made holding its value (one store append); when name=value
  *  would exceed 639 characters it is made holding its name only, and the
  *  set fails as cfg_set_attr_value does (CFG_ERR_SYNTAX). Objects made on
- *  the path stay when a later step fails.
+ *  the path stay when a later step fails. Creation, like cfg_create_item,
+ *  ends at the first component not followed by '.': what follows it is
+ *  ignored ("a[1]x.y" sets a[1], where a lookup finds nothing).
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE (NULL identifier, or an object);
  *  CFG_ERR_NO_VALUE (NULL value); 105 missing with create-on-set off;
- *  1403 read-only (also for an object written with '!', which the lookup
- *  reports read-only before it is seen to be an object); or a status of the
+ *  1403 read-only (a component of identifier as written carries '!'; marks
+ *  stored in the tree are not looked at; also for an object written with
+ *  '!', which the lookup reports read-only before it is seen to be an
+ *  object); or a status of the
  *  lookup, creation (-133 when the store refuses, its memory included) or
  *  setting. */
 CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) CFG_NOEXCEPT;
@@ -308,7 +314,8 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  the current context without braces, in the configuration language:
  *  attributes first, then sub-objects, four spaces per level; values with
  *  references substituted while CFG_CTL_DEREFERENCE is set. An object 256
- *  levels below the saved item is written without its contents (level 3
+ *  levels below the outermost object written (the saved item; for NULL,
+ *  each top-level object) is written without its contents (level 3
  *  message), so trees of any depth save in bounded stack and output.
  *  A value whose substitution fails for any reason (no memory included) is
  *  written as stored after a "# Reference failure" comment line.
@@ -417,7 +424,8 @@ CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_N
 /** cfg_refSubstitute under the data-store lock. */
 CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
 /** The default evaluator of ${path[:modifier]}; appends at out, at most
- *  room - 1 characters, and nothing on failure. out must end a text whose
+ *  room - 1 characters, and nothing on failure. In ${path:#start,length}
+ *  the length counts the terminating NUL: length - 1 characters are kept. out must end a text whose
  *  bytes from out to out + room - 1 are zero (as ref_substitute hands it
  *  over). Caller holds the lock.
  *  @return 0; CFG_ERR_SYNTAX; CFG_ERR_UNRESOLVED (an object, a missing item
@@ -442,7 +450,13 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  attribute as "full.name=value" to Cfg_ProcessUpdate. handler (may be NULL)
  *  is asked about each failing line, with the file's line counter; not
  *  about an include line, whose failed load (its own lines already asked
- *  about) ends the including block with that load's status.
+ *  about) ends the including block with that load's status, nor about a
+ *  variable line that cannot be stored (a 101st variable): its block ends
+ *  with ERR_NO_MEMORY. Variable names keep 32 characters and entries 127;
+ *  the rest is dropped. Files are read in pieces of at most 639
+ *  characters: a longer line (or one of 639 with its line end) is handled
+ *  and counted as several lines. A load argument is cut to 4,095
+ *  characters.
  *  @return the load's own status when nonzero (a line's status that ended
  *  the load, or the handler's last answer), else the first failing line's
  *  status, else 0. Among them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL
@@ -456,7 +470,8 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
 CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;
 /** Finds name on CONFIG_PATH (read once per process) with its owner-read
  *  bit set; an absolute name, or any name when CONFIG_PATH is unset, is
- *  tried as it is. Copies the path to out (may be NULL) as a bounded copy:
+ *  tried as it is. Only that bit is judged: a directory is found too (a
+ *  load of it fails with ERR_READ_FAILED). Copies the path to out (may be NULL) as a bounded copy:
  *  at most size - 1 characters, so give it 4096 bytes for any path.
  *  @return 0; ERR_FILE_ACCESS (also for paths over 4095 characters);
  *  ERR_NO_MEMORY. */

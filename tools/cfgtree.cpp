@@ -113,9 +113,11 @@ const char kUsage[] =
     "number; a bool one of true, false, yes, on, 1, 0; a server host[:port]; a\n"
     "range INT..INT; bytes 0x and pairs of hexadecimal digits).\n"
     "\n"
-    "Exit status: 0 success; 1 something asked for was not found; 2 a load or\n"
-    "usage error; 3 a refused request (read-only attribute, an object where an\n"
-    "attribute is needed, a value not of the asked type).\n";
+    "Exit status: 0 success; 1 something asked for was not found (also a\n"
+    "reference that cannot be resolved); 2 a load or usage error (also a TEXT\n"
+    "with a malformed reference); 3 a refused request (read-only attribute, an\n"
+    "object where an attribute is needed, a value not of the asked type, a\n"
+    "stored value with a malformed reference).\n";
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "cfgtree: %s\nTry 'cfgtree --help' for more information.\n", message.c_str());
