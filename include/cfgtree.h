@@ -269,9 +269,10 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  is not an object (an attribute, a reference node, a deleted or unknown
  *  handle). */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
-/** Rewrites an attribute's value, keeping its stored name and mark. The
- *  stored text name=value holds at most 639 characters: a longer one is
- *  refused whole (CFG_ERR_SYNTAX, value unchanged), never cut.
+/** Rewrites an attribute's value, keeping its stored name and mark (a NULL
+ *  value sets the empty one). The stored text name=value holds at most 639
+ *  characters: a longer one is refused whole (CFG_ERR_SYNTAX, value
+ *  unchanged), never cut.
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138; -144 (the store refused, its
  *  memory included); CFG_ERR_SYNTAX (unreadable stored name, or too long).
  *  Caller holds the lock. */
