@@ -208,8 +208,21 @@ TEST(DefinitionLines, OverlongNamesAndValuesAreRefused) {
     const std::string block(10, 'B'), name(630, 'n'), value(630, 'v');
     expect_outcome(block + " {\n" + name + "=1\n}\n", CFG_ERR_SYNTAX, {});
     EXPECT_TRUE(log.contains("store_definition: full name of 'nnn")) << log.last();
-    // The text for the update tables may be longer than a line: 641 characters.
+    // The text for the update tables may be longer than a line: 641 characters,
+    // on the heap; every allocation of that load failing in turn ends it in -109.
     expect_outcome(block + " {\na = " + value + "\n}\n", 0, {block + ".a=" + value});
+    for (int k = 0;; ++k) {
+        ASSERT_LT(k, 100) << "the load still fails";
+        cfg_inject_alloc_fault(k, 1);
+        Outcome got = load_text(block + " {\na = " + value + "\n}\n");
+        cfg_inject_alloc_fault(0, 0);
+        if (got.status == CFG_OK) {
+            EXPECT_EQ(lines({(block + ".a=" + value).c_str()}), got.updates);
+            break;
+        }
+        EXPECT_STATUS(ERR_NO_MEMORY, got.status);
+        EXPECT_TRUE(got.updates.empty());
+    }
     expect_outcome(block + " {\n" + name.substr(0, 626) + "=1\n}\n", 0, {block + "." + name.substr(0, 626) + "=1"});
     // A range variable's value must fit its 127-character entry.
     const std::string var(32, 'N'), item(94, 'i');
