@@ -1,16 +1,21 @@
 // ds.cpp - the in-memory data store and the object-access service.
 //
-// Owns every node and its value. Handles index a two-level slot table
-// (65,536 chunks of 65,536 node pointers, 8 bytes a handle), so a handle
-// lookup is two loads and a handle is never reused: a deleted node leaves
-// its slot empty for good. Children hang in append order on a doubly linked
+// Owns every node and its value. A handle is a slot index (low 24 bits: at
+// most 16,777,215 nodes at once) and the slot's generation (high 8 bits).
+// Slots sit in a two-level table (256 chunks of 65,536 node pointers, 8
+// bytes a slot), so a handle lookup is two loads and a comparison of the
+// generation the node carries. A deleted node's slot waits in a queue until
+// kQuarantine others wait, then serves again with the next generation: a
+// store that is loaded and deleted again and again keeps a bounded table,
+// and a deleted node's handle stays invalid for at least 16 million later
+// deletions (the generation wraps after 256 reuses of a slot). Children hang in append order on a doubly linked
 // list, and on a second list per xid, so appends, deletions, next-sibling
 // steps, value changes, the first-of-xid search and each step of an
 // iteration over one xid (search from the sibling after the current node)
 // are O(1).
 //
-// Memory. A node is one block: a 39-byte header (sibling links, name-chain
-// links, sequence number, xid, length, capacity, flags) followed by its
+// Memory. A node is one block: a 40-byte header (sibling links, name-chain
+// links, sequence number, xid, length, capacity, flags, generation) followed by its
 // value bytes and a guard NUL. What only some nodes need goes before the
 // header, present as their flags say: objects, references and the root
 // carry the children block, the count of bound references and the
@@ -78,9 +83,13 @@ namespace {
 // For the small steps of every lookup.
 #define CFG_INLINE inline __attribute__((always_inline))
 
+constexpr uint32_t kIndexBits = 24;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 constexpr uint32_t kChunkBits = 16;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
-constexpr uint32_t kChunks = 1u << (32 - kChunkBits);
+constexpr uint32_t kChunks = 1u << (kIndexBits - kChunkBits);
+// Freed slots that wait before one serves again.
+constexpr uint32_t kQuarantine = 1u << 16;
 
 constexpr uint32_t kIdRoot = 0x00010001u;
 constexpr uint32_t kIdObjectRef = 0x00010010u;   // OID_OC_CONFIG
@@ -250,13 +259,14 @@ struct Node {
     uint16_t len;         // value length in bytes
     uint16_t cap;         // bytes available for the value
     uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kLinks, kSideLinks
+    uint8_t generation;   // its handle's high byte (set_slot)
     char text[1];         // the value starts here, not padding: see kHead
     char *value() noexcept { return reinterpret_cast<char *>(this) + offsetof(Node, text); }
 };
 // The value follows the last header byte; nothing writes the header as a
-// whole (no struct copies), so its size rounded to 40 never matters.
+// whole (no struct copies), so its size rounded to 48 never matters.
 constexpr size_t kHead = offsetof(Node, text);
-static_assert(kHead == 39, "node header layout");
+static_assert(kHead == 40, "node header layout");
 static_assert(sizeof(Extra) % kGrain == 0 && sizeof(Links) % kGrain == 0, "prefixes keep the header aligned");
 
 constexpr uint8_t kBound = 1;    // a reference node bound to its target (aux)
@@ -286,8 +296,12 @@ std::mutex g_mutex;
 thread_local int tl_depth CFG_FAST_TLS = 0;
 thread_local int tl_error CFG_FAST_TLS = DS_E_NONE;
 
-Node **g_slots[kChunks];     // chunk table; chunks are allocated on demand
-uint32_t g_next_handle = 1;  // next handle to hand out; 0 is never used
+Node **g_slots[kChunks];    // chunk table; chunks are allocated on demand
+uint32_t g_next_index = 1;  // next slot never used; slot 0 never is
+// The queue of freed slots, threaded through the slots themselves: a free
+// slot holds (next free index << 9) | (generation of its last handle << 1) | 1,
+// odd where a node pointer is even.
+uint32_t g_free_head = 0, g_free_tail = 0, g_free_count = 0;
 cfg_handle g_root = 0;
 int g_precedence = 10;
 FaultPlan g_fault;
@@ -335,13 +349,39 @@ int fail(int error) noexcept {
     return 0;
 }
 
+Node **slot_of(uint32_t index) noexcept { return &g_slots[index >> kChunkBits][index & (kChunkSize - 1)]; }
+
 Node *node_of(cfg_handle h) noexcept {
-    if (h == 0) return nullptr;
-    Node **chunk = g_slots[h >> kChunkBits];
-    return chunk ? chunk[h & (kChunkSize - 1)] : nullptr;
+    uint32_t index = h & kIndexMask;
+    Node **chunk = g_slots[index >> kChunkBits];
+    if (!chunk) return nullptr;
+    Node *n = chunk[index & (kChunkSize - 1)];
+    if (!n || (reinterpret_cast<uintptr_t>(n) & 1) || n->generation != (h >> kIndexBits)) return nullptr;
+    return n;
 }
 
-void set_slot(cfg_handle h, Node *n) noexcept { g_slots[h >> kChunkBits][h & (kChunkSize - 1)] = n; }
+// Puts n in the slot h reserved (new_handle).
+void set_slot(cfg_handle h, Node *n) noexcept {
+    n->generation = static_cast<uint8_t>(h >> kIndexBits);
+    *slot_of(h & kIndexMask) = n;
+}
+
+// Gives h's slot back (its node freed, or never made): it waits in the queue.
+void release_handle(cfg_handle h) noexcept {
+    uint32_t index = h & kIndexMask;
+    auto tagged = [](uint32_t next, uint32_t generation) {
+        return reinterpret_cast<Node *>((static_cast<uintptr_t>(next) << 9) | (generation << 1) | 1u);
+    };
+    *slot_of(index) = tagged(0, h >> kIndexBits);
+    if (g_free_tail) {
+        Node **tail = slot_of(g_free_tail);
+        *tail = tagged(index, (reinterpret_cast<uintptr_t>(*tail) >> 1) & 0xffu);
+    } else {
+        g_free_head = index;
+    }
+    g_free_tail = index;
+    ++g_free_count;
+}
 
 uint16_t xid_of(const Node *n) noexcept { return n->xid; }
 
@@ -394,18 +434,31 @@ CFG_INLINE Children *children_of(Node *n, cfg_handle h) noexcept {
     return e ? e->kids : nullptr;
 }
 
-// Reserves a slot for a new handle; 0 when memory or handles run out.
+// Reserves a slot for a new handle (set_slot fills it, release_handle gives
+// it back); 0 when memory or slots run out. A freed slot serves again once
+// kQuarantine others wait, or when no slot was never used is left.
 cfg_handle new_handle() noexcept {
-    cfg_handle h = g_next_handle;
-    if (h == 0) return 0;  // all 2^32 - 1 handles used
-    Node **&chunk = g_slots[h >> kChunkBits];
+    if (g_free_count > kQuarantine || (g_next_index > kIndexMask && g_free_count)) {
+        uint32_t index = g_free_head;
+        Node **slot = slot_of(index);
+        auto bits = reinterpret_cast<uintptr_t>(*slot);
+        g_free_head = static_cast<uint32_t>(bits >> 9);
+        if (!g_free_head) g_free_tail = 0;
+        --g_free_count;
+        *slot = nullptr;
+        uint32_t generation = static_cast<uint32_t>((bits >> 1) + 1) & 0xffu;
+        return (generation << kIndexBits) | index;
+    }
+    uint32_t index = g_next_index;
+    if (index > kIndexMask) return 0;  // every slot holds a node
+    Node **&chunk = g_slots[index >> kChunkBits];
     if (!chunk) {
         if (injected(DS_FAULT_MEMORY)) return 0;
         chunk = static_cast<Node **>(std::calloc(kChunkSize, sizeof(Node *)));
         if (!chunk) return 0;
     }
-    ++g_next_handle;
-    return h;
+    ++g_next_index;
+    return index;
 }
 
 bool injected(unsigned op) noexcept {
@@ -468,8 +521,9 @@ Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced
 void init_root() noexcept {
     if (g_root) return;
     cfg_handle h = new_handle();
-    Node *n = h ? make_node(static_cast<uint16_t>(kIdRoot), "", 1) : nullptr;
-    if (!n) return;
+    if (!h) return;
+    Node *n = make_node(static_cast<uint16_t>(kIdRoot), "", 1);
+    if (!n) return release_handle(h);
     set_slot(h, n);
     g_root = h;
 }
@@ -1064,8 +1118,8 @@ void destroy(cfg_handle h) noexcept {
             }
             cfg_handle parent = n->parent, next = n->next;
             release_target(n, cur, pending);
-            set_slot(cur, nullptr);
             free_node(n, cur);
+            release_handle(cur);
             if (cur == top) break;
             children_of(node_of(parent), parent)->first = next;
             cur = next ? next : parent;
@@ -1318,15 +1372,18 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     Key key;
     bool keyed = xid == kXidItem && split_name(static_cast<const char *>(value), length, true, key);
     Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
-    if (!n) return fail(DS_E_NO_MEMORY);  // the reserved slot stays unused
+    if (!n) {
+        release_handle(h);
+        return fail(DS_E_NO_MEMORY);
+    }
     set_slot(h, n);
     if (keyed) {  // the same split, in the node's own copy of the text
         auto moved = [&](const char *q) { return n->value() + (q - static_cast<const char *>(value)); };
         key = Key{moved(key.name), key.nlen, moved(key.inst), key.ilen, false, moved(key.end)};
     }
     if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr)) {
-        set_slot(h, nullptr);
         free_node(n, h);
+        release_handle(h);
         return fail(DS_E_NO_MEMORY);
     }
     return h;

@@ -4,8 +4,11 @@
  * An in-memory store of nodes named by 32-bit handles. Each node has an id
  * (its class; only the low 16 bits, the xid, are compared), a value (bytes
  * copied in on append or modify) and, unless it is standalone, a parent
- * under which it keeps its place in append order. Handles are never reused
- * while the process lives, so a stale handle is detected, never followed.
+ * under which it keeps its place in append order. A handle names its slot
+ * and the slot's generation: a freed slot serves again only after 65,536
+ * others were freed, under a new generation, so a stale handle is detected,
+ * never followed, for at least 16 million later deletions; at most
+ * 16,777,215 nodes live at once.
  *
  * Every operation the library calls is O(1) amortised; searches by xid walk
  * only nodes of that xid. One recursive lock guards the whole store.

@@ -1,5 +1,6 @@
 // Tests of the platform layer: the data store, the list library, the log
 // service and the allocation fault hook.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -74,7 +75,7 @@ TEST(DataStore, ChildrenKeepAppendOrderAndSearchesSkipOtherKinds) {
     EXPECT_EQ(a4, found);
 }
 
-TEST(DataStore, DeletedHandlesAreNeverReusedAndReadAsInvalid) {
+TEST(DataStore, DeletedHandlesReadAsInvalid) {
     cfg_handle root = ds_get_cntl_info(1);
     cfg_handle a = append_text(root, kItem, "a=1");
     ASSERT_NE(0, ds_delete_avp3(root, a));
@@ -86,6 +87,34 @@ TEST(DataStore, DeletedHandlesAreNeverReusedAndReadAsInvalid) {
     EXPECT_NE(a, b);
     EXPECT_EQ((std::vector<cfg_handle>{b}), children_of(root, kItem));
     EXPECT_EQ(nullptr, ds_get_av_ptr(0xFFFFFFF0u)) << "a handle never handed out is invalid";
+}
+
+// A store loaded and deleted again and again keeps a bounded slot table:
+// a freed slot serves again once 65,536 others wait, under a new handle, and
+// the old handle stays invalid.
+TEST(DataStore, FreedSlotsServeAgainUnderNewHandles) {
+    constexpr uint32_t kIndexMask = 0xFFFFFFu, kQuarantine = 1u << 16;
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle first = append_text(root, kItem, "first=1");
+    ASSERT_NE(0, ds_delete_avp3(root, first));
+    uint32_t highest = 0;
+    bool reused = false;
+    for (uint32_t i = 0; i < 3 * kQuarantine; ++i) {
+        cfg_handle obj = append_text(root, kRef, "x");  // a parent with a child: two slots a round
+        ASSERT_NE(0u, obj);
+        ASSERT_NE(0u, append_text(obj, kItem, "y=1"));
+        ASSERT_NE(0, ds_delete_avp3(root, obj));
+        highest = std::max(highest, obj & kIndexMask);
+        reused = reused || (obj & kIndexMask) == (first & kIndexMask);
+        ASSERT_EQ(nullptr, ds_get_av_ptr(first)) << "round " << i;
+        ASSERT_EQ(DS_E_BAD_HANDLE, ds_get_error());
+    }
+    EXPECT_TRUE(reused) << "the first slot must have served again";
+    EXPECT_LT(highest, (first & kIndexMask) + kQuarantine + 8) << "the table must stop growing";
+    cfg_handle last = append_text(root, kItem, "last=1");
+    EXPECT_STREQ("last=1", static_cast<const char *>(ds_get_av_ptr(last)));
+    EXPECT_EQ((std::vector<cfg_handle>{last}), children_of(root, kItem));
+    EXPECT_EQ(0, ds_delete_avp3(root, first)) << "the old handle names nothing";
 }
 
 TEST(DataStore, DeletingAChildOfAnotherParentIsRefused) {
