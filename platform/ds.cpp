@@ -8,23 +8,23 @@
 // kQuarantine others wait, then serves again with the next generation: a
 // store that is loaded and deleted again and again keeps a bounded table,
 // and a deleted node's handle stays invalid for at least 16 million later
-// deletions (the generation wraps after 256 reuses of a slot). Children hang in append order on a doubly linked
-// list, and on a second list per xid, so appends, deletions, next-sibling
-// steps, value changes, the first-of-xid search and each step of an
-// iteration over one xid (search from the sibling after the current node)
-// are O(1).
+// deletions (the generation wraps after 256 reuses of a slot). Children
+// hang in append order on a doubly linked list, and on a second list per
+// xid, so appends, deletions, next-sibling steps, value changes, the
+// first-of-xid search and each step of an iteration over one xid (search
+// from the sibling after the current node) are O(1).
 //
 // Memory. A node is one block: a 40-byte header (sibling links, name-chain
-// links, sequence number, xid, length, capacity, flags, generation) followed by its
-// value bytes and a guard NUL. What only some nodes need goes before the
+// links, sequence number, xid, length, capacity, flags, generation) followed
+// by its value bytes and a guard NUL. What only some nodes need goes before the
 // header, present as their flags say: objects, references and the root
 // carry the children block, the count of bound references and the
 // reference link (Extra, 16 bytes; an attribute made a parent or a
 // reference target through the raw API keeps its Extra in a side table),
 // and references and attributes with an instance carry their key-chain
 // links (8 bytes; see below). Blocks of up to kPoolMax bytes come from a
-// pool of 8-byte size classes carved from 64 KiB slabs (8 MiB ones, on huge
-// pages where the system has them, once the pool is large), so a node costs no
+// pool of 8-byte size classes carved from 64 KiB slabs (2 MiB huge pages,
+// where the system has them, once the pool holds 256 KiB), so a node costs no
 // malloc header and little rounding; freed blocks go back to the free list
 // of their class (slabs are kept for reuse, never returned). An attribute
 // in the usual shape (a short name and value) thus costs a 72-byte block,

@@ -236,8 +236,8 @@ TEST(CreateItem, OnlyAnObjectIsAStart) {
             EXPECT_STATUS(CFG_ERR_BAD_OBJECT, cfg_create_item(start, "z", kind, &out));
             EXPECT_EQ(0u, out);
         }
-        EXPECT_TRUE(log.has(5, "cfg_d_create", "cfg_create_item: start <" + std::to_string(start) + "> is not an object"))
-            << log.dump();
+        const std::string message = "cfg_create_item: start <" + std::to_string(start) + "> is not an object";
+        EXPECT_TRUE(log.has(5, "cfg_d_create", message)) << log.dump();
     }
     EXPECT_EQ("obj p\n  attr q\n", cfgtest::dump_tree());
     EXPECT_STATUS(CFG_OK, cfg_create_item(object, "z", kItem, &out));
