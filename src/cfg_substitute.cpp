@@ -157,43 +157,27 @@ class Levels {
 
 // The scan proper over the working copy: fills levels and sets status to
 // that of the last evaluation. False when a level cannot be allocated.
-// The text from p to end as a message quotes it. A message holds at most
-// 4,095 characters, so a longer text is cut here: formatting measures what
-// it quotes, and a trace per tag would otherwise measure the rest of a long
-// text again and again (quadratic while a log sink listens).
-class LogTail {
-  public:
-    LogTail(const char *p, const char *end) noexcept : text_(p) {
-        if (static_cast<std::size_t>(end - p) >= sizeof cut_) {
-            std::memcpy(cut_, p, sizeof cut_ - 1);
-            cut_[sizeof cut_ - 1] = '\0';
-            text_ = cut_;
-        }
-    }
-    const char *get() const noexcept { return text_; }
-
-  private:
-    const char *text_;
-    char cut_[4096];
-};
-
+// Traces quote the rest of the text with a precision: a message holds at
+// most 4,095 characters, and formatting then measures no more than that
+// (a trace per tag would otherwise measure a long text again and again).
+// No copy is made: evaluations nest through this frame, so it stays small
+// enough for a thread with a small stack.
 [[nodiscard]] bool scan(const char *source, const char *work, std::size_t work_len, uint32_t len,
                         const CfgRefTag *table, const FirstChars &first, Levels &levels, int &status) noexcept {
     const char *pos = work;
-    const char *end = work + work_len;
     while (*pos) {
         if (levels.depth() == 0 && !first.has[static_cast<unsigned char>(*pos)]) {
             levels.at(0).append(pos++, 1);
             continue;
         }
         if (const CfgRefTag *entry = match_open(table, pos)) {
-            CFG_LOG(13, "  found reference open tag at '%s'", LogTail(pos, end).get());
+            CFG_LOG(13, "  found reference open tag at '%.4095s'", pos);
             std::size_t tag_len = std::strlen(entry->open);
             if (levels.depth() == kMaxOpen) {
                 // Refused: the tag stays as plain text of the innermost
                 // reference and the scan goes on behind it.
-                CFG_LOG(5, "%s: Reference nesting exceeds max depth (%d)\n\t\t'%s'", "ref_substitute", kMaxOpen,
-                        LogTail(source, source + work_len).get());
+                CFG_LOG(5, "%s: Reference nesting exceeds max depth (%d)\n\t\t'%.4095s'", "ref_substitute", kMaxOpen,
+                        source);
                 levels.innermost().append(pos, tag_len);
             } else {
                 std::size_t capacity = work_len - static_cast<std::size_t>(pos - work) + 1 + len;
@@ -203,7 +187,7 @@ class LogTail {
             continue;
         }
         if (levels.depth() > 0 && starts_with(pos, levels.innermost().close)) {
-            CFG_LOG(13, "  found reference close tag at '%s'", LogTail(pos, end).get());
+            CFG_LOG(13, "  found reference close tag at '%.4095s'", pos);
             pos += std::strlen(levels.innermost().close);
             levels.close(status);
             continue;

@@ -1,6 +1,8 @@
 // Tests of reference evaluation against a real tree: item paths, every
 // modifier, the environment fallback, defaults that are stored, value maps,
 // self-reference, and failures of the lookup, the store and the heap.
+#include <pthread.h>
+
 #include <cstring>
 #include <string>
 
@@ -159,6 +161,7 @@ TEST_F(Reference, EnvironmentFallback) {
 
     set("CFGTREE_REF_VAR", "attr");
     check({"${CFGTREE_REF_VAR}", CFG_OK, "attr"});
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("CFGTREE_REF_VAR"));  // the binary's later tests share the tree
 }
 
 TEST_F(Reference, AssignedDefaultIsStored) {
@@ -277,6 +280,30 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
     }
     // the next read starts afresh
     check({"${self}-${a.b}", CFG_OK, "-abcdef"});
+}
+
+// Evaluations nest through the scanner's and the evaluator's frames: a
+// self-reference reaches the recursion limit and fails cleanly on a thread
+// with a small stack too.
+TEST_F(Reference, SelfReferenceFitsASmallThreadStack) {
+    for (const char *value : {"${self}", "${self:#1}", "${self:/x=y/$$}", "a${self}${self}"}) {
+        SCOPED_TRACE(value);
+        set("self", value);
+        pthread_attr_t attr;
+        ASSERT_EQ(0, pthread_attr_init(&attr));
+        ASSERT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
+        int status = 0;
+        pthread_t thread;
+        auto body = [](void *arg) -> void * {
+            char buffer[640];
+            *static_cast<int *>(arg) = Cfg_GetAttrValue("self", buffer, sizeof buffer);
+            return nullptr;
+        };
+        ASSERT_EQ(0, pthread_create(&thread, &attr, body, &status));
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attr);
+        EXPECT_STATUS(CFG_ERR_UNRESOLVED, status);
+    }
 }
 
 TEST_F(Reference, OnlyTheEvaluationBeyondTheLimitFails) {
