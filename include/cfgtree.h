@@ -93,8 +93,10 @@ typedef uint32_t cfg_handle;
  *  this many references, inner ones included; values that fan out
  *  (a=${b}${b}, b=${c}${c}, ...) fail beyond it with CFG_ERR_UNRESOLVED
  *  instead of taking exponential time, and so does every reference the read
- *  still meets after the budget is spent. */
-#define CFG_MAX_REFERENCE_EVALUATIONS 10000
+ *  still meets after the budget is spent. Two levels of the widest values
+ *  (159 references in 639 characters, each to a value of 159) stay within
+ *  it. */
+#define CFG_MAX_REFERENCE_EVALUATIONS 100000
 /** Include lines nest at most this deep; a deeper include fails with
  *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). */
 #define CFG_MAX_INCLUDE_DEPTH 32

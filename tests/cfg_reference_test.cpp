@@ -366,17 +366,44 @@ TEST_F(Reference, FanningOutValuesStopAtTheEvaluationBudget) {
                              ")"))
         << log.dump();
     check({"${f4}", CFG_OK, v512.c_str()});  // the next read starts with a fresh budget
-    // The budget is the whole read's: each ${f4} costs 585 evaluations.
-    auto times = [](int n) {
+    // The budget is the whole read's: each ${f4} costs 585 evaluations,
+    // each ${f2} 37,449.
+    auto times = [](const char *ref, int n) {
         std::string text;
-        for (int i = 0; i < n; ++i) text += "${f4}";
+        for (int i = 0; i < n; ++i) text += ref;
         return text;
     };
+    const int fit = CFG_MAX_REFERENCE_EVALUATIONS / 585;
     char out[640];
-    EXPECT_STATUS(CFG_OK, Cfg_Substitute(times(17).c_str(), out, sizeof out));
-    EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_Substitute(times(18).c_str(), out, sizeof out));
-    set("many", times(18).c_str());
+    EXPECT_STATUS(CFG_OK, Cfg_Substitute(times("${f4}", fit).c_str(), out, sizeof out));
+    EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_Substitute(times("${f4}", fit + 1).c_str(), out, sizeof out));
+    const int fit2 = CFG_MAX_REFERENCE_EVALUATIONS / 37449;
+    set("many", times("${f2}", fit2).c_str());
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("many", out, sizeof out));
+    set("many", times("${f2}", fit2 + 1).c_str());
     EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_GetAttrValue("many", out, sizeof out));
+}
+
+// Values that refer to others many times without any cycle read like any
+// other: w holds 159 references (639 characters), y up to 159 references
+// to w.
+TEST_F(Reference, WideAcyclicFanOutReads) {
+    set("v", "abcdef");
+    std::string w;
+    for (int i = 0; i < 159; ++i) w += "${v}";
+    set("w", w.c_str());
+    std::string expected;
+    while (expected.size() < 639) expected += "abcdef";
+    expected.resize(639);
+    for (int copies : {1, 63, 159}) {
+        SCOPED_TRACE(copies);
+        std::string y;
+        for (int i = 0; i < copies; ++i) y += "${w}";
+        set("y", y.c_str());
+        Result r = read("y");
+        EXPECT_STATUS(CFG_OK, r.status);
+        EXPECT_EQ(expected, r.text);
+    }
 }
 
 TEST_F(Reference, AllocationFailuresChangeNothing) {
