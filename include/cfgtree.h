@@ -316,10 +316,11 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  written under the identifier as passed) or, for NULL, the contents of
  *  the current context without braces, in the configuration language:
  *  attributes first, then sub-objects, four spaces per level; values with
- *  references substituted while CFG_CTL_DEREFERENCE is set. An object 256
- *  levels below the outermost object written (the saved item; for NULL,
- *  each top-level object) is written without its contents (level 3
- *  message), so trees of any depth save in bounded stack and output.
+ *  references substituted while CFG_CTL_DEREFERENCE is set. A save opens
+ *  at most 256 blocks one inside another, as many as a load reads: an
+ *  object 256 levels below the outermost object written (the saved item;
+ *  for NULL, each top-level object) is left out whole (level 3 message),
+ *  so trees of any depth save in bounded stack and what is saved loads.
  *  A value whose substitution fails for any reason (no memory included) is
  *  written as stored after a "# Reference failure" comment line.
  *  @return 0; the lookup's status (106, -109; nothing written);

@@ -18,10 +18,12 @@
 namespace {
 constexpr const char kModule[] = "cfg_d_save";
 
-// Objects opened below the saved item before their contents are no longer
-// written. 256 levels need about 1 KB of indentation per line at the bottom
-// and a few hundred bytes of stack per level.
-constexpr int kMaxSaveNesting = 256;
+// Objects a save opens one inside another, the saved item's own included.
+// A load opens no more blocks than that (kMaxOpenBlocks), so an object
+// deeper down is left out whole and whatever a save writes loads again.
+// 256 levels need about 1 KB of indentation per line at the bottom and a
+// few hundred bytes of stack per level.
+constexpr int kMaxSaveNesting = cfgtree::kMaxOpenBlocks;
 
 constexpr const char kReferenceFailure[] = "# Reference failure on the following attribute:\n";
 
@@ -106,14 +108,14 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) no
 int save_object(FILE *stream, cfg_handle object, const char *name, int depth, int nesting) noexcept {
     const char *written = name ? name : cfgtree::object_id(object);
     if (!written) written = "";
+    if (nesting >= kMaxSaveNesting) {
+        CFG_LOG(3, "%s: object '%s' lies more than %d levels deep; it is not saved", "cfg_save_item", written,
+                kMaxSaveNesting);
+        return CFG_OK;
+    }
     indent(stream, depth);
     std::fprintf(stream, "%s {\n", written);
-    if (nesting < kMaxSaveNesting) {
-        (void)save_contents_at(stream, object, deeper(depth), nesting + 1);
-    } else {
-        CFG_LOG(3, "%s: object '%s' lies more than %d levels deep; its contents are not saved", "cfg_save_item",
-                written, kMaxSaveNesting);
-    }
+    (void)save_contents_at(stream, object, deeper(depth), nesting + 1);
     indent(stream, depth);
     std::fputs("}\n", stream);
     return CFG_OK;

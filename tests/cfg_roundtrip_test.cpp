@@ -3,6 +3,7 @@
 // same bytes. Also loads the example configuration set.
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -140,6 +141,49 @@ TEST(Examples, UpdateModeSeesEveryAttributeWithItsFullName) {
     EXPECT_EQ("App.name=shop", loadtest::g_updates.front());
     EXPECT_EQ("Net.Iface[0].context=Net.Iface[0]", loadtest::g_updates[8]);
     EXPECT_EQ("Service[web].port=80", loadtest::g_updates.back());
+}
+
+// A saved file never nests deeper than a load reads: an object 256 levels
+// below the saved item is left out, and whatever was saved loads again.
+TEST(RoundTrip, DeepTreesSaveOnlyWhatLoadsBack) {
+    const struct {
+        const char *top;
+        int objects;     // objects on the chain, the saved one included
+        int opened;      // blocks the saved file opens at its deepest
+        bool leaf_kept;  // the attribute of the deepest object survives
+    } rows[] = {
+        {"Deep255", 255, 255, true},
+        {"Deep256", 256, 256, true},
+        {"Deep257", 257, 256, false},
+        {"Deep300", 300, 256, false},
+    };
+    loadtest::ConfigDir config;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.top);
+        std::string id = r.top;
+        for (int i = 1; i < r.objects; ++i) id += ".d";
+        id += ".v";
+        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(id.c_str(), "leaf"));
+        const std::string file = config.path() + "/" + r.top + ".cfg";
+        ASSERT_STATUS(CFG_OK, Cfg_SaveFile(r.top, file.c_str()));
+        const std::string text = cfgtest::read_file(file);
+        int open = 0, deepest = 0;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find('\n', at);
+            std::string line = text.substr(at, end - at);
+            std::size_t first = line.find_first_not_of(' ');
+            if (line.size() >= 2 && line.compare(line.size() - 2, 2, " {") == 0) deepest = std::max(deepest, ++open);
+            if (first != std::string::npos && line.substr(first) == "}") --open;
+            at = end + 1;
+        }
+        EXPECT_EQ(r.opened, deepest);
+        ASSERT_STATUS(CFG_OK, Cfg_Delete(r.top));
+        loadtest::g_errors.clear();
+        EXPECT_STATUS(CFG_OK, loadtest::load_direct(file));
+        EXPECT_TRUE(loadtest::g_errors.empty()) << loadtest::g_errors.front();
+        char value[8] = "";
+        EXPECT_STATUS(r.leaf_kept ? CFG_OK : CFG_NOT_FOUND, Cfg_GetAttrValue(id.c_str(), value, sizeof value));
+    }
 }
 
 }  // namespace
