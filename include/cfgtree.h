@@ -508,7 +508,9 @@ CFG_API int Cfg_ProcessUpdate(const char *item) CFG_NOEXCEPT;
 /** Applies the validation tables. @return 0, or the first nonzero result. */
 CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
 /** Applies one table. Each callback gets its own heap copy of the text;
- *  sub-tables get the rest after the matched part and nest at most 64 deep.
+ *  sub-tables get the rest after the matched part. Sub-tables that get the
+ *  text unshortened (a "**" entry whose sub-table holds it again) nest at
+ *  most 64 deep in a row, and any sub-tables at most 1,024 deep.
  *  @return the status of the last callback or sub-table run, 0 when none
  *  ran; -109 when a copy cannot be made; CFG_ERR_SYNTAX when sub-tables
  *  nest deeper (a table that contains itself). */

@@ -5,16 +5,21 @@
 // the addresses of the registered tables, one record of a table pointer
 // each. Applying a table runs the callbacks of every entry whose pattern
 // matches and descends into sub-tables with the unmatched rest; each callback
-// gets its own heap copy of the text. Sub-tables nest at most kMaxDepth deep,
-// so a table that contains itself cannot recurse without bound.
+// gets its own heap copy of the text. A table that contains itself cannot
+// recurse without bound: sub-tables that hand on the text unshortened nest
+// at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep.
 #include "cfg_private.h"
 
 namespace {
 constexpr const char kModule[] = "cfg_update";
 
-// Deeper sub-table nesting (a table that contains itself, directly or not)
-// is refused with CFG_ERR_SYNTAX.
-constexpr int kMaxDepth = 64;
+// Deeper sub-table nesting is refused with CFG_ERR_SYNTAX. Only levels that
+// hand on the text unshortened (a "**" entry whose sub-table holds it again)
+// can nest without end; a level that consumes a component walks towards the
+// end of the text, so those count only against the stack's bound (a text
+// of 1,024 components is far beyond what a load writes).
+constexpr int kMaxStalled = 64;
+constexpr int kMaxDepth = 1024;
 
 LS_List g_notify_list = nullptr;
 LS_List g_validate_list = nullptr;
@@ -50,17 +55,30 @@ int run_callback(CfgUpdateCallback callback, const char *item, void *arg) noexce
     return callback(copy.get(), arg);
 }
 
-int process_at_depth(CfgUpdateEntry *table, const char *item, int depth) noexcept;
+// How deep a walk is: all levels, and those in a row that handed on the
+// text unshortened.
+struct Depth {
+    int all = 0;
+    int stalled = 0;
+    // The level below, where the sub-table gets rest of item. The matcher
+    // steps over one leading mark, which is no progress either.
+    Depth below(const char *item, const char *rest) const noexcept {
+        bool same = rest == item || (item[0] == '!' && rest == item + 1);
+        return Depth{all + 1, same ? stalled + 1 : 0};
+    }
+};
+
+int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexcept;
 
 // Applies one matching entry; *stop is set when the walk must end.
-int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest, int depth, int status,
+int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest, Depth depth, int status,
                 bool *stop) noexcept {
     if (entry.first) {
         status = run_callback(entry.first, item, entry.arg);
         if ((*stop = stops_walk(status))) return status;
     }
     if (entry.sub) {
-        status = process_at_depth(entry.sub, rest, depth + 1);
+        status = process_at_depth(entry.sub, rest, depth.below(item, rest));
         if ((*stop = stops_walk(status))) return status;
     }
     if (entry.second) {
@@ -70,11 +88,11 @@ int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest,
     return status;
 }
 
-int process_at_depth(CfgUpdateEntry *table, const char *item, int depth) noexcept {
+int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexcept {
     if (!table) return CFG_OK;
-    if (depth > kMaxDepth) {
-        CFG_LOG(3, "%s: sub-tables nested deeper than %d at '%s'", "cfg_process_table", kMaxDepth,
-                table->item ? table->item : "(end)");
+    if (depth.stalled > kMaxStalled || depth.all > kMaxDepth) {
+        CFG_LOG(3, "%s: sub-tables nested deeper than %d at '%s'", "cfg_process_table",
+                depth.stalled > kMaxStalled ? kMaxStalled : kMaxDepth, table->item ? table->item : "(end)");
         return CFG_ERR_SYNTAX;
     }
     int status = CFG_OK;
@@ -94,7 +112,7 @@ int process_list(LS_List list, const char *item) noexcept {
     for (void *record = LS_Next(list, nullptr, 0, 1); record; record = LS_Next(nullptr, record, 0, 1)) {
         CfgUpdateEntry *table = nullptr;
         std::memcpy(&table, record, sizeof table);
-        int status = process_at_depth(table, item, 0);
+        int status = process_at_depth(table, item, Depth{});
         if (status != CFG_OK) return status;
     }
     return CFG_OK;
@@ -104,7 +122,7 @@ int process_list(LS_List list, const char *item) noexcept {
 
 namespace cfgtree {
 
-int process_table(CfgUpdateEntry *table, const char *item) noexcept { return process_at_depth(table, item, 0); }
+int process_table(CfgUpdateEntry *table, const char *item) noexcept { return process_at_depth(table, item, Depth{}); }
 
 int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
 

@@ -275,4 +275,32 @@ TEST(UpdateTables, NestingIsBounded) {
     EXPECT_TRUE(log.has(3, "cfg_update", "cfg_process_table: sub-tables nested deeper than 64 at '**'")) << log.dump();
 }
 
+// A table that descends into itself one component at a time shortens the
+// text at every level, so it walks a text to its end; only levels that
+// hand on the text unshortened count towards the bound of 64, and every
+// level towards the stack's bound of 1,024.
+TEST(UpdateTables, SelfNestingTableThatShortensTheText) {
+    const struct {
+        int levels;  // components "a." in front of x=1
+        int calls;   // callbacks run: one per level entered
+        int status;
+    } rows[] = {{1, 1, CFG_OK},      {64, 64, CFG_OK},     {65, 65, CFG_OK},
+                {255, 255, CFG_OK},  {1024, 1024, CFG_OK}, {1025, 1025, CFG_ERR_SYNTAX}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.levels << " levels");
+        Cb cb{"cb", 0};
+        CfgUpdateEntry table[] = {entry("a.**", &cb, record, nullptr, nullptr), kEnd};
+        table[0].sub = table;
+        std::string item;
+        for (int i = 0; i < r.levels; ++i) item += "a.";
+        item += "x=1";
+        LogCapture log;
+        EXPECT_STATUS(r.status, cfg_process_table(table, item.c_str()));
+        EXPECT_EQ(static_cast<std::size_t>(r.calls), g_calls.size());
+        if (r.status == CFG_OK) EXPECT_TRUE(log.at_most(5).empty()) << log.dump();
+        else EXPECT_TRUE(log.contains("sub-tables nested deeper than 1024 at 'a.**'")) << log.dump();
+        g_calls.clear();
+    }
+}
+
 }  // namespace
