@@ -98,7 +98,9 @@ typedef uint32_t cfg_handle;
  *  it. */
 #define CFG_MAX_REFERENCE_EVALUATIONS 100000
 /** Include lines nest at most this deep; a deeper include fails with
- *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). */
+ *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). A load
+ *  started from a callback or handler of a load counts its files in with
+ *  those of the load under way on the same thread. */
 #define CFG_MAX_INCLUDE_DEPTH 32
 /** The index ranges of one load expand to at most this many indexes in all
  *  (a block range counts once per index, whatever its block holds); the

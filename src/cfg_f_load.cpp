@@ -403,15 +403,21 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     return 0;
 }
 
+// Files being read on this thread, by every load under way: a callback or
+// handler may start a load inside a load, and each file read holds its
+// frames on the one stack.
+thread_local int t_files_open = 0;
+
 // Splits the load argument, stores its variables, locates and opens the
 // file. Out of line: its two path buffers are gone before the file is read.
 [[gnu::noinline]] int open_file(LoaderState *state, const char *load_argument, FILE **stream) noexcept {
-    // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included,
-    // so a file that includes itself ends here.
-    if (LS_ListSize(state->files, 0) >= CFG_MAX_INCLUDE_DEPTH) {
+    // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included
+    // and loads started from callbacks counted in, so a file that includes
+    // itself, or whose callback loads it again, ends here.
+    if (t_files_open >= CFG_MAX_INCLUDE_DEPTH) {
         FileEntry *top = top_file(state);
         CFG_LOG(3, "%s: include depth exceeds max (%d) in file '%s'", "cfg_load_file", CFG_MAX_INCLUDE_DEPTH,
-                top ? top->name : "<NULL>");
+                top ? top->name : load_argument);
         return CFG_ERR_FILE_REFERENCE;
     }
     char text[kPathSize];
@@ -452,6 +458,7 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
         std::fclose(stream);
         return ERR_NO_MEMORY;
     }
+    ++t_files_open;
     int status = 0;
     bool pushed = initial && PushContext(state->contexts, 0, initial);
     if (initial && !pushed) status = ERR_NO_MEMORY;
@@ -469,6 +476,7 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     }
     std::fclose(file->stream);
     LS_Release(file, 0x7fffffff);
+    --t_files_open;
     return status;
 }
 

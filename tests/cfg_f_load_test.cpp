@@ -230,6 +230,28 @@ TEST(LoadFile, IncludesNestAtMost32FilesDeep) {
     EXPECT_TRUE(g_errors.empty());
 }
 
+// A handler (or callback) that loads its own file again starts a load inside
+// the load; those count with includes, so the chain ends 32 files deep.
+int g_again_calls = 0;
+int load_again(const char *, int, const char *, int) {
+    ++g_again_calls;
+    return CfgF_LoadFile("again.cfg", &load_again);
+}
+
+TEST(LoadFile, LoadsStartedFromAHandlerCountAsIncludes) {
+    ConfigDir dir;
+    dir.write("again.cfg", "x = 1\nbad\n");
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, load_direct("again.cfg", &load_again));
+    EXPECT_EQ(32, g_again_calls);
+    EXPECT_TRUE(log.has(3, "cfg_f_load", "cfg_load_file: include depth exceeds max (32) in file 'again.cfg'"))
+        << log.last();
+    // the count is back to 0: a load afterwards reads 32 files deep again
+    dir.write("self.cfg", "%n=%(n)x\nlevel%(n) = 1\n<self.cfg>\n");
+    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, load_direct("self.cfg,n="));
+    EXPECT_NE(std::string::npos, cfgtest::dump_tree().find("attr level" + std::string(32, 'x') + "=1\n"));
+}
+
 TEST(LoadFile, TenThousandNestedBlocksEndInAStatus) {
     ConfigDir dir;
     std::string text;
