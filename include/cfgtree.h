@@ -512,7 +512,8 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
 /** Applies one table. Each callback gets its own heap copy of the text;
  *  sub-tables get the rest after the matched part. Sub-tables that get the
  *  text unshortened (a "**" entry whose sub-table holds it again) nest at
- *  most 64 deep in a row, and any sub-tables at most 1,024 deep.
+ *  most 64 deep in a row, and any sub-tables at most 320 deep (the
+ *  components of a 639-character name).
  *  @return the status of the last callback or sub-table run, 0 when none
  *  ran; -109 when a copy cannot be made; CFG_ERR_SYNTAX when sub-tables
  *  nest deeper (a table that contains itself). */
@@ -543,7 +544,10 @@ typedef void (*LogSink)(void *ctx, int level, const char *module, int line, cons
  *  called while the calling thread holds the store's lock (which nests): it
  *  may call the library itself, but must not wait for another thread that
  *  may be calling the library (nor call the library while holding a lock of
- *  its own that such a thread's sink takes), or the two threads deadlock. */
+ *  its own that such a thread's sink takes), or the two threads deadlock.
+ *  What the library logs while a thread's sink runs is not handed to the
+ *  sink again (a sink that reads a value would otherwise log and read
+ *  without end): it goes to stderr as if no sink were installed. */
 CFG_API void Log_SetSink(LogSink sink, void *ctx) CFG_NOEXCEPT;
 /** @} */
 

@@ -3,7 +3,9 @@
 // Formats into a fixed stack buffer (long messages are cut at 4 KiB) and
 // hands the text to the installed sink, or writes it to stderr when its
 // level is shown. Messages nobody will see are not formatted at all, so the
-// detailed traces on every lookup cost one comparison.
+// detailed traces on every lookup cost one comparison. A sink may call the
+// library, which logs: what it logs meanwhile is treated as if no sink were
+// installed, so a sink is never entered again from itself.
 #include "log.h"
 
 #include <atomic>
@@ -22,6 +24,7 @@ std::mutex g_sink_mutex;
 std::atomic<LogSink> g_sink{nullptr};
 void *g_sink_ctx = nullptr;
 std::atomic<int> g_threshold{kUnset};  // highest level shown on stderr
+thread_local bool t_in_sink = false;    // this thread's sink is running
 
 int threshold() noexcept {
     int t = g_threshold.load(std::memory_order_relaxed);
@@ -43,10 +46,10 @@ bool shown(int level) noexcept {
 extern "C" {
 
 CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) noexcept {
-    if (!g_sink.load(std::memory_order_relaxed) && !shown(level)) return;
-    LogSink sink;
-    void *ctx;
-    {
+    if ((t_in_sink || !g_sink.load(std::memory_order_relaxed)) && !shown(level)) return;
+    LogSink sink = nullptr;
+    void *ctx = nullptr;
+    if (!t_in_sink) {
         std::lock_guard<std::mutex> lock(g_sink_mutex);  // the sink is called without it: it may log
         sink = g_sink.load(std::memory_order_relaxed);
         ctx = g_sink_ctx;
@@ -59,7 +62,9 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
     else message[0] = '\0';
     va_end(args);
     if (sink) {
+        t_in_sink = true;
         sink(ctx, level, module ? module : "", line, message);
+        t_in_sink = false;
         return;
     }
     std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module ? module : "?", line, message);

@@ -5,8 +5,10 @@
 // follows include lines, scans definition lines with their index ranges and
 // stores each definition directly or hands it to the update tables. Owns the
 // state of one load: its file stack, variable table and block (context)
-// stack. Limits: 100 variables, 32 nested files, 256 open blocks, 639-character
-// names and lines, 4095-character load arguments and paths.
+// stack, and the scratch stack its nested blocks and ranges keep their
+// buffers on. Limits: 100 variables, 32 nested files and 256 open blocks
+// (per thread, loads started from callbacks counted in), 639-character names
+// and lines, 4095-character load arguments and paths.
 #include <sys/stat.h>
 
 #include <cctype>
@@ -24,9 +26,22 @@ constexpr const char kModule[] = "cfg_f_load";
 bool g_path_looked_up = false;
 const char *g_config_path = nullptr;
 
+// Files being read and blocks open on this thread, by every load under way:
+// a callback or handler may start a load inside a load, and every level
+// holds its frames on the one stack.
+thread_local int t_files_open = 0;
+thread_local int t_blocks_open = 0;
+
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool direct_mode() noexcept { return (cfgCtl & CFG_CTL_DIRECT_LOAD) != 0; }
+
+// A scratch frame could not be had: logged as the allocation that failed.
+int no_scratch(const char *function, std::size_t size) noexcept {
+    int err = errno;
+    CFG_LOG(2, "%s: malloc(%d)\n\t\terrno = %d  => %s", function, static_cast<int>(size), err, errno_text(err));
+    return ERR_NO_MEMORY;
+}
 
 FileEntry *top_file(const LoaderState *state) noexcept {
     return state->files ? static_cast<FileEntry *>(LS_Next(state->files, nullptr, 0, 1)) : nullptr;
@@ -295,24 +310,25 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     return compare_items(filter, full, nullptr);
 }
 
-// The text full-name=value for the update tables: on the stack when it fits
-// 640 bytes, else on the heap (a full name and a value of up to 639
-// characters each; what the tables accept is theirs to decide).
-[[gnu::noinline]] int send_update(const LoaderContext *head, const char *name, const char *value) noexcept {
-    char text[kTextSize];
+// The text full-name=value for the update tables, on the scratch stack: a
+// callback may start a load, which then runs on top of this frame (a full
+// name and a value of up to 639 characters each; what the tables accept is
+// theirs to decide).
+[[nodiscard]] int send_update(LoaderState *state, const LoaderContext *head, const char *name,
+                              const char *value) noexcept {
     std::initializer_list<std::string_view> parts{head ? head->name : "", head ? "." : "", name, "=", value};
-    std::size_t n = join_text(text, sizeof text, parts);
-    if (n <= kTextMax) return process_update(text);
-    HeapText whole(static_cast<char *>(cfg_mem_alloc(n + 1)));
-    if (!whole) return ERR_NO_MEMORY;
-    (void)join_text(whole.get(), n + 1, parts);
-    return process_update(whole.get());
+    std::size_t size = 1;
+    for (std::string_view part : parts) size += part.size();
+    ScratchFrame text(state->scratch, size);
+    if (!text.get()) return no_scratch("send_update", size);
+    (void)join_text(text.get(), size, parts);
+    return process_update(text.get());
 }
 
 [[nodiscard]] int store_attribute(LoaderState *state, const LoaderContext *head, const char *name,
                                   const char *value) noexcept {
     if (state->blocked) return 0;
-    if (!direct_mode()) return send_update(head, name, value);
+    if (!direct_mode()) return send_update(state, head, name, value);
     // An entry holding 0 (update mode, blocked, initial context) means the
     // configuration root: the relative name is created there as written.
     // One lock spans the creation and the set (the inner ones nest).
@@ -327,8 +343,9 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
 [[nodiscard]] int open_block(LoaderState *state, const LoaderContext *head, const char *name) noexcept {
     FileEntry *file = top_file(state);
     // Blocks nest through parse_object -> store_definition -> parse_object;
-    // the bound keeps a deeply nested file from exhausting the stack.
-    if (state->open_blocks >= kMaxOpenBlocks) {
+    // the bound keeps a deeply nested file, or a chain of loads started from
+    // callbacks, from exhausting the stack.
+    if (t_blocks_open >= kMaxOpenBlocks) {
         CFG_LOG(3, "%s: blocks nest deeper than %d in file '%s' line %d", "store_definition", kMaxOpenBlocks,
                 file ? file->name : "<NULL>", file ? file->line : 0);
         return CFG_ERR_SYNTAX;
@@ -343,11 +360,11 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
         status = create_item(parent, name, xid_reference(), &entry->item);
     }
     if (status == 0) {
-        ++state->open_blocks;
+        ++t_blocks_open;
         if (file) ++file->open_blocks;
         status = parse_object(state, trace);
         if (file) --file->open_blocks;
-        --state->open_blocks;
+        --t_blocks_open;
     }
     PopContext(state->contexts);
     return status;
@@ -374,8 +391,9 @@ void cut_trailing_space(char *line) noexcept {
 
 // One line of a block, from its first non-blank character: 1 when the line
 // ends the block, else 0; *status is the line's status.
-int handle_line(LoaderState *state, FileEntry *file, const char *line, const char *text, int *status) noexcept {
-    char expanded[kTextSize];
+// expanded: kTextSize bytes for the line's expansion.
+int handle_line(LoaderState *state, FileEntry *file, const char *line, const char *text, char *expanded,
+                int *status) noexcept {
     int s = cfg_substitute_line(state, text, expanded, kTextSize);
     if (s != 0) {  // the rest of the block is left unread
         *status = report_load_error(state, s, line);
@@ -402,11 +420,6 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     *status = s != 0 ? report_load_error(state, s, line) : 0;
     return 0;
 }
-
-// Files being read on this thread, by every load under way: a callback or
-// handler may start a load inside a load, and each file read holds its
-// frames on the one stack.
-thread_local int t_files_open = 0;
 
 // Splits the load argument, stores its variables, locates and opens the
 // file. Out of line: its two path buffers are gone before the file is read.
@@ -589,6 +602,69 @@ int TruncEnv(VariableTable *table, int mark) noexcept {
     return mark;
 }
 
+// ---- the scratch stack -------------------------------------------------------
+
+// Chunks hold frames one after another; a frame that does not fit the rest
+// of its chunk goes to the next one, which is kept once made (a chunk too
+// small for the frame is dropped with those after it).
+struct Scratch::Chunk {
+    Chunk *prev;
+    Chunk *next;
+    std::size_t size;  // bytes of data
+    std::size_t used;  // bytes of data in frames
+    char *data() noexcept { return reinterpret_cast<char *>(this + 1); }
+};
+
+namespace {
+constexpr std::size_t kScratchChunk = 16 * 1024;  // a flat file's frames take 2.6 KB
+
+void free_chunks(Scratch::Chunk *chunk) noexcept;
+}  // namespace
+
+Scratch::~Scratch() {
+    Chunk *first = top_;
+    while (first && first->prev) first = first->prev;
+    free_chunks(first);
+}
+
+char *Scratch::push(std::size_t size) noexcept {
+    if (top_ && top_->size - top_->used >= size) {
+        char *at = top_->data() + top_->used;
+        top_->used += size;
+        return at;
+    }
+    Chunk *next = top_ ? top_->next : nullptr;
+    if (next && next->size < size) {
+        free_chunks(next);
+        top_->next = next = nullptr;
+    }
+    if (!next) {
+        std::size_t bytes = size > kScratchChunk ? size : kScratchChunk;
+        next = static_cast<Chunk *>(cfg_mem_alloc(sizeof(Chunk) + bytes));
+        if (!next) return nullptr;
+        *next = Chunk{top_, nullptr, bytes, 0};
+        if (top_) top_->next = next;
+    }
+    top_ = next;
+    top_->used = size;
+    return top_->data();
+}
+
+void Scratch::pop(char *at) noexcept {
+    top_->used = static_cast<std::size_t>(at - top_->data());
+    if (top_->used == 0 && top_->prev) top_ = top_->prev;
+}
+
+namespace {
+void free_chunks(Scratch::Chunk *chunk) noexcept {
+    while (chunk) {
+        Scratch::Chunk *next = chunk->next;
+        cfg_mem_free(chunk);
+        chunk = next;
+    }
+}
+}  // namespace
+
 // ---- loader contexts ---------------------------------------------------------
 
 LoaderContext *PushContext(LS_List list, cfg_handle item, const char *name) noexcept {
@@ -688,7 +764,13 @@ int parse_object(LoaderState *state, const char *context) noexcept {
     CFG_LOG(10, "%s(%s, blocked=%s)", "parse_object", context ? context : "<NULL>",
             state->blocked ? "TRUE" : "FALSE");
     int status = 0;
-    char line[kTextSize];
+    ScratchFrame buffers(state->scratch, 2 * kTextSize);  // the line and its expansion
+    char *line = buffers.get();
+    if (!line) {
+        status = no_scratch("parse_object", 2 * kTextSize);
+        file = nullptr;
+    }
+    char *expanded = line + kTextSize;
     while (file) {
         int got = read_line(file, line);
         if (got == 0) {
@@ -710,7 +792,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
             status = 0;
             break;
         }
-        if (handle_line(state, file, line, text, &status) != 0 || status < 0) break;
+        if (handle_line(state, file, line, text, expanded, &status) != 0 || status < 0) break;
     }
     TruncEnv(&state->vars, mark);
     CFG_LOG(11, "%s(%s) = %ld", "parse_object", context ? context : "<NULL>", static_cast<long>(status));
@@ -718,9 +800,14 @@ int parse_object(LoaderState *state, const char *context) noexcept {
 }
 
 int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept {
-    WorkCopy copy(text ? text : "");
-    if (!copy.get()) return ERR_NO_MEMORY;
-    char name[kTextSize];  // kept NUL-terminated as it grows
+    if (!text) text = "";
+    // The name (kept NUL-terminated as it grows) and a working copy of text.
+    const std::size_t size = std::strlen(text) + 1;
+    ScratchFrame buffers(state->scratch, kTextSize + size);
+    char *name = buffers.get();
+    if (!name) return no_scratch("parse_definition", kTextSize + size);
+    char *copy = name + kTextSize;
+    std::memcpy(copy, text, size);
     std::size_t n = 0;
     if (prefix) {
         n = std::strlen(prefix);
@@ -728,7 +815,7 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
         std::memcpy(name, prefix, n);
     }
     name[n] = '\0';
-    char *p = copy.get();
+    char *p = copy;
     while (is_space(*p)) ++p;
     char *seg = p;  // the current segment; its leading blanks are skipped
     for (;; ++p) {

@@ -395,6 +395,44 @@ struct LoaderContext {
     char *name;       // full dotted name, owned
 };
 
+// The loader's working buffers, in stack order. Blocks and ranges nest
+// through parse_object and parse_definition; their lines, names and working
+// copies live here rather than on the thread's stack, so that a level costs
+// the stack a few hundred bytes and a file nested 256 blocks deep loads on a
+// small thread stack too. Chunks are kept until the load ends: once the
+// first lines have been read, a frame is a pointer bump.
+class Scratch {
+  public:
+    Scratch() = default;
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    ~Scratch();
+    // size bytes on top of the stack; NULL when memory runs out.
+    [[nodiscard]] char *push(std::size_t size) noexcept;
+    // Gives back the frame at the top, which push returned as at.
+    void pop(char *at) noexcept;
+    struct Chunk;
+
+  private:
+    Chunk *top_ = nullptr;  // the chunk frames are taken from
+};
+
+// A frame of a Scratch, given back when it goes out of scope.
+class ScratchFrame {
+  public:
+    ScratchFrame(Scratch &scratch, std::size_t size) noexcept : scratch_(scratch), at_(scratch.push(size)) {}
+    ~ScratchFrame() {
+        if (at_) scratch_.pop(at_);
+    }
+    ScratchFrame(const ScratchFrame &) = delete;
+    ScratchFrame &operator=(const ScratchFrame &) = delete;
+    [[nodiscard]] char *get() const noexcept { return at_; }
+
+  private:
+    Scratch &scratch_;
+    char *at_;
+};
+
 // The state of one CfgF_LoadFile call.
 struct LoaderState {
     CfgLoadErrorHandler handler;
@@ -405,6 +443,7 @@ struct LoaderState {
     VariableTable vars;
     int32_t open_blocks;  // blocks open across every file of the load
     int64_t range_definitions;  // definitions the load's ranges have made
+    Scratch scratch;
 };
 
 [[nodiscard]] int PutEnv(VariableTable *table, const char *text) noexcept;

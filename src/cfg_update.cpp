@@ -16,10 +16,11 @@ constexpr const char kModule[] = "cfg_update";
 // Deeper sub-table nesting is refused with CFG_ERR_SYNTAX. Only levels that
 // hand on the text unshortened (a "**" entry whose sub-table holds it again)
 // can nest without end; a level that consumes a component walks towards the
-// end of the text, so those count only against the stack's bound (a text
-// of 1,024 components is far beyond what a load writes).
+// end of the text, so those count only against the stack's bound: as many
+// levels as a full name of 639 characters has components (every text a load
+// sends), a few hundred bytes of stack each.
 constexpr int kMaxStalled = 64;
-constexpr int kMaxDepth = 1024;
+constexpr int kMaxDepth = 320;
 
 LS_List g_notify_list = nullptr;
 LS_List g_validate_list = nullptr;

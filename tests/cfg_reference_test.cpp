@@ -1,8 +1,6 @@
 // Tests of reference evaluation against a real tree: item paths, every
 // modifier, the environment fallback, defaults that are stored, value maps,
 // self-reference, and failures of the lookup, the store and the heap.
-#include <pthread.h>
-
 #include <cstring>
 #include <string>
 
@@ -280,30 +278,6 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
     }
     // the next read starts afresh
     check({"${self}-${a.b}", CFG_OK, "-abcdef"});
-}
-
-// Evaluations nest through the scanner's and the evaluator's frames: a
-// self-reference reaches the recursion limit and fails cleanly on a thread
-// with a small stack too.
-TEST_F(Reference, SelfReferenceFitsASmallThreadStack) {
-    for (const char *value : {"${self}", "${self:#1}", "${self:/x=y/$$}", "a${self}${self}"}) {
-        SCOPED_TRACE(value);
-        set("self", value);
-        pthread_attr_t attr;
-        ASSERT_EQ(0, pthread_attr_init(&attr));
-        ASSERT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
-        int status = 0;
-        pthread_t thread;
-        auto body = [](void *arg) -> void * {
-            char buffer[640];
-            *static_cast<int *>(arg) = Cfg_GetAttrValue("self", buffer, sizeof buffer);
-            return nullptr;
-        };
-        ASSERT_EQ(0, pthread_create(&thread, &attr, body, &status));
-        pthread_join(thread, nullptr);
-        pthread_attr_destroy(&attr);
-        EXPECT_STATUS(CFG_ERR_UNRESOLVED, status);
-    }
 }
 
 TEST_F(Reference, OnlyTheEvaluationBeyondTheLimitFails) {

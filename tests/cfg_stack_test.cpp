@@ -1,0 +1,202 @@
+// Operations whose work nests (blocks, ranges and includes in the loader,
+// loads started from callbacks, sub-tables of update tables, references
+// through values, a log sink that calls the library) run to their bounds on
+// a thread with a 256 KiB stack (512 KiB under AddressSanitizer).
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "load_support.h"
+
+namespace {
+
+using loadtest::ConfigDir;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CFGTREE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CFGTREE_TEST_ASAN 1
+#endif
+#endif
+
+// AddressSanitizer's frames are larger (redzones around every buffer):
+// twice the stack there.
+#if defined(CFGTREE_TEST_ASAN)
+constexpr std::size_t kSmallStack = 512 * 1024;
+#else
+constexpr std::size_t kSmallStack = 256 * 1024;
+#endif
+
+// Runs body on a thread with a small stack and returns its status.
+int on_small_stack(const std::function<int()> &body) {
+    struct Call {
+        const std::function<int()> *body;
+        int status;
+    } call{&body, 0};
+    pthread_attr_t attr;
+    EXPECT_EQ(0, pthread_attr_init(&attr));
+    EXPECT_EQ(0, pthread_attr_setstacksize(&attr, kSmallStack));
+    pthread_t thread;
+    auto run = [](void *arg) -> void * {
+        auto *c = static_cast<Call *>(arg);
+        c->status = (*c->body)();
+        return nullptr;
+    };
+    EXPECT_EQ(0, pthread_create(&thread, &attr, run, &call));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    return call.status;
+}
+
+std::string nested_blocks(int depth, const std::string &inner) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "b {\n";
+    text += inner + "\n";
+    for (int i = 0; i < depth; ++i) text += "}\n";
+    return text;
+}
+
+std::string repeat(const std::string &piece, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += piece;
+    return text;
+}
+
+TEST(SmallStack, TheLoaderNestsToItsBounds) {
+    const struct {
+        const char *what;
+        bool direct;
+        std::string text;  // main.cfg
+        int status;
+    } rows[] = {
+        {"256 blocks, direct", true, nested_blocks(256, "x = 1"), CFG_OK},
+        {"256 blocks, update mode", false, nested_blocks(256, "x = 1"), CFG_OK},
+        {"257 blocks", true, nested_blocks(257, "x = 1"), CFG_ERR_SYNTAX},
+        {"127 ranges on one line", true, "a" + repeat("[0].a", 127) + "=1\n", CFG_OK},
+        {"32 files of 7 blocks", true, nested_blocks(7, "<inc1.cfg>"), CFG_OK},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        ConfigDir dir;
+        dir.write("main.cfg", r.text);
+        for (int f = 1; f < 32; ++f)
+            dir.write("inc" + std::to_string(f) + ".cfg",
+                      nested_blocks(7, f + 1 < 32 ? "<inc" + std::to_string(f + 1) + ".cfg>" : "y = 2"));
+        if (r.direct) Cfg_DirectLoad(1);
+        else loadtest::use_update_mode();
+        cfgtest::LogCapture quiet;  // the refusal is logged, and checked elsewhere
+        EXPECT_STATUS(r.status, on_small_stack([] { return CfgF_LoadFile("main.cfg", nullptr); }));
+        (void)Cfg_Delete("b");
+        (void)Cfg_Delete("a");
+    }
+}
+
+// A notification callback that loads the file an attribute "next" names:
+// each load runs inside the one before, on the same stack.
+int load_next(char *item, void *) {
+    const char *next = std::strstr(item, ".next=");
+    return next ? CfgF_LoadFile(next + 6, nullptr) : 0;
+}
+
+TEST(SmallStack, LoadsStartedFromCallbacksShareTheBoundOnBlocks) {
+    CfgUpdateEntry table[] = {{"**", nullptr, &load_next, nullptr, nullptr},
+                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
+    Cfg_DirectLoad(0);
+    const struct {
+        int files;   // f0.cfg loads f1.cfg from a callback, and so on
+        int blocks;  // blocks around each file's "next"
+        int status;
+    } rows[] = {{8, 32, CFG_OK},                // 256 blocks in all
+                {8, 33, CFG_ERR_SYNTAX},        // 264
+                {32, 8, CFG_OK},                // 32 files, 256 blocks
+                {33, 1, CFG_ERR_FILE_REFERENCE},  // 33 files
+                {32, 250, CFG_ERR_SYNTAX}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.files << " files of " << r.blocks << " blocks");
+        ConfigDir dir;
+        for (int f = 0; f < r.files; ++f)
+            dir.write("f" + std::to_string(f) + ".cfg",
+                      nested_blocks(r.blocks, f + 1 < r.files ? "next=f" + std::to_string(f + 1) + ".cfg" : "x = 1"));
+        cfgtest::LogCapture quiet;
+        EXPECT_STATUS(r.status, on_small_stack([] { return CfgF_LoadFile("f0.cfg", nullptr); }));
+    }
+}
+
+int g_levels = 0;
+int count_level(char *, void *) {
+    ++g_levels;
+    return 0;
+}
+
+TEST(SmallStack, ASelfNestingUpdateTableStopsAtItsBound) {
+    CfgUpdateEntry table[] = {{"a.**", nullptr, &count_level, nullptr, nullptr},
+                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    table[0].sub = table;
+    const struct {
+        int components;
+        int levels;
+        int status;
+    } rows[] = {{320, 320, CFG_OK}, {321, 321, CFG_ERR_SYNTAX}, {5000, 321, CFG_ERR_SYNTAX}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.components);
+        std::string item = repeat("a.", r.components) + "x=1";
+        g_levels = 0;
+        cfgtest::LogCapture quiet;
+        EXPECT_STATUS(r.status, on_small_stack([&] { return cfg_process_table(table, item.c_str()); }));
+        EXPECT_EQ(r.levels, g_levels);
+    }
+}
+
+// A sink that reads a configured value on every message: the read logs,
+// and what it logs must not reach the sink again.
+int g_sink_depth = 0, g_sink_deepest = 0;
+const char *g_sink_reads = nullptr;
+void reading_sink(void *, int, const char *, int, const char *) {
+    g_sink_deepest = std::max(g_sink_deepest, ++g_sink_depth);
+    char buffer[64];
+    (void)Cfg_GetAttrValue(g_sink_reads, buffer, sizeof buffer);
+    --g_sink_depth;
+}
+
+TEST(SmallStack, ALogSinkThatCallsTheLibraryIsNotReentered) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("app.name", "demo"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("log.prefix", "${app.name}: "));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("log.self", "${log.self}"));
+    const struct {
+        const char *read;  // what the program and the sink read
+        int status;
+    } rows[] = {{"log.prefix", CFG_OK}, {"log.self", CFG_ERR_UNRESOLVED}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.read);
+        g_sink_reads = r.read;
+        g_sink_deepest = 0;
+        Log_SetSink(&reading_sink, nullptr);
+        int status = on_small_stack([&] {
+            char buffer[64];
+            return Cfg_GetAttrValue(r.read, buffer, sizeof buffer);
+        });
+        Log_SetSink(nullptr, nullptr);
+        EXPECT_STATUS(r.status, status);
+        EXPECT_EQ(1, g_sink_deepest);
+    }
+}
+
+// Evaluations nest through the scanner's and the evaluator's frames: a
+// value that refers to itself reaches the recursion limit and fails cleanly.
+TEST(SmallStack, SelfReferenceEndsAtTheRecursionLimit) {
+    for (const char *value : {"${self}", "${self:#1}", "${self:/x=y/$$}", "a${self}${self}"}) {
+        SCOPED_TRACE(value);
+        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("self", value));
+        EXPECT_STATUS(CFG_ERR_UNRESOLVED, on_small_stack([] {
+                          char buffer[640];
+                          return Cfg_GetAttrValue("self", buffer, sizeof buffer);
+                      }));
+    }
+}
+
+}  // namespace
