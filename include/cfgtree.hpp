@@ -20,6 +20,7 @@
 #ifndef CFGTREE_HPP
 #define CFGTREE_HPP
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -372,6 +373,7 @@ class UpdateTable {
      *  to the rest of the item (may be null), second callback (may be empty). */
     UpdateTable &on(std::string pattern, Callback first, UpdateTable *sub = nullptr, Callback second = {}) {
         if (frozen_) throw std::logic_error("cfgtree::UpdateTable: entry added after the table was handed out");
+        subs_.reserve(subs_.size() + 1);  // the one step that may throw comes first
         slots_.push_back(Slot{std::move(pattern), std::move(first), std::move(second)});
         subs_.push_back(sub);
         return *this;
@@ -384,15 +386,22 @@ class UpdateTable {
             // Frozen before the sub-tables are asked, and the entries never
             // move: a table that names itself, directly or through others,
             // gets this same array back (which the library then refuses).
-            entries_.reserve(slots_.size() + 1);
+            // Every entry starts as a terminator, so the array is a valid
+            // table at every moment, also when a sub-table throws below.
+            entries_.assign(slots_.size() + 1, CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
             frozen_ = true;
-            for (std::size_t i = 0; i < slots_.size(); ++i) {
-                Slot &s = slots_[i];
-                entries_.push_back(CfgUpdateEntry{s.pattern.c_str(), &s, s.first ? &call_first : nullptr,
-                                                  subs_[i] ? subs_[i]->c_table() : nullptr,
-                                                  s.second ? &call_second : nullptr});
+            try {
+                for (std::size_t i = 0; i < slots_.size(); ++i) {
+                    Slot &s = slots_[i];
+                    CfgUpdateEntry *sub = subs_[i] ? subs_[i]->c_table() : nullptr;
+                    entries_[i] = CfgUpdateEntry{s.pattern.c_str(), &s, s.first ? &call_first : nullptr, sub,
+                                                 s.second ? &call_second : nullptr};
+                }
+            } catch (...) {
+                std::fill(entries_.begin(), entries_.end(), CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
+                frozen_ = false;
+                throw;
             }
-            entries_.push_back(CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
         }
         return entries_.data();
     }
