@@ -456,4 +456,25 @@ TEST_F(Cli, ExampleSetLoadsWithIncludesRangesAndReferences) {
     EXPECT_EQ("http://web.lab.example.net:8081/\nlab\n", r.out) << "the saved copy keeps references, includes inlined";
 }
 
+TEST_F(Cli, SetWritesThroughASymbolicLinkHoweverTheFileIsNamed) {
+    cfgtest::TempDir dir;
+    std::string real = dir.write("real.cfg", "a = 1\n");
+    std::string link = dir.file("link.cfg");
+    struct Case {
+        std::string file;
+        const char *value;
+    };
+    for (const Case &c : std::vector<Case>{{"link.cfg", "2"}, {link, "3"}}) {
+        SCOPED_TRACE("cfgtree set " + c.file);
+        ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+        Outcome r = cli({"set", c.file, "a", c.value}, dir.path());
+        EXPECT_EQ(0, r.status) << r.err;
+        struct stat st {};
+        ASSERT_EQ(0, lstat(link.c_str(), &st));
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a regular file";
+        EXPECT_EQ(std::string("a = ") + c.value + "\n", cfgtest::read_file(real));
+        unlink(link.c_str());
+    }
+}
+
 }  // namespace

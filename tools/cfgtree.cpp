@@ -916,10 +916,15 @@ int save_replacing(const std::string &path, const std::string &ident, const std:
 // Where set saves: OUT, else the file that was loaded (found on the search
 // path when it was no path).
 std::string save_target(const Options &o, const FileArg &file) {
-    if (o.has_out) return o.out;
+    std::string target = o.has_out ? o.out : file.load;
     char located[4096];
-    if (file.load[0] != '/' && cfg_locate_file(file.load.c_str(), located, sizeof located) == CFG_OK) return located;
-    return file.load;
+    if (!o.has_out && file.load[0] != '/' && cfg_locate_file(file.load.c_str(), located, sizeof located) == CFG_OK)
+        target = located;
+    // Write through a symbolic link, however the file was named: the
+    // rename that replaces the file must not replace the link.
+    char resolved[PATH_MAX];
+    if (::realpath(target.c_str(), resolved)) target = resolved;
+    return target;
 }
 
 int run_set(const Options &o) {
