@@ -147,12 +147,18 @@ TEST_F(Cli, JsonEscapesWhatJsonCannotHoldAsIs) {
     cfgtest::TempDir dir;
     dir.write("esc.cfg", "q = say \"hi\" \\ back\ntab = a\tb\nempty = \"\"\nquoted = \"x\"\n");
     dir.write("none.cfg", "# nothing defined\n");
+    dir.write("same.cfg", "a = 1\na {\n    x = 2\n}\no {\n    b = 1\n    c = 3\n    b {\n    }\n}\n");
     dir.write("nested.cfg", "A {\n    x = 1\n    B[2] {\n        r = ${none}\n    }\n}\n");
     check_runs({{{"dump", "--json", "esc.cfg"}, 0,
                  "{\n  \"q\": \"say \\\"hi\\\" \\\\ back\",\n  \"tab\": \"a\\tb\",\n  \"empty\": \"\",\n"
                  "  \"quoted\": \"x\"\n}\n", ""},
                 {{"dump", "--json", "--id", "nothing", "esc.cfg"}, 1, "", nullptr},
                 {{"dump", "--json", "none.cfg"}, 0, "{}\n", ""},
+                // JSON cannot hold an attribute and an object of one name
+                {{"dump", "--json", "same.cfg"}, 3, "",
+                 "cfgtree: a: an attribute and an object share this name; JSON cannot hold both\n"
+                 "cfgtree: o.b: an attribute and an object share this name; JSON cannot hold both\n"},
+                {{"dump", "--json", "--id", "o.c", "same.cfg"}, 0, "{\n  \"o.c\": \"3\"\n}\n", ""},
                 // a failing reference is named by the attribute's full identifier
                 {{"dump", "--json", "nested.cfg"}, 0, nullptr,
                  "cfgtree: A.B[2].r: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as "

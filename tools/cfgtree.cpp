@@ -117,7 +117,8 @@ const char kUsage[] =
     "reference that cannot be resolved); 2 a load or usage error (also a TEXT\n"
     "with a malformed reference); 3 a refused request (read-only attribute, an\n"
     "object where an attribute is needed, a value not of the asked type, a\n"
-    "stored value with a malformed reference).\n";
+    "stored value with a malformed reference, a JSON dump where an attribute\n"
+    "and an object share a name).\n";
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "cfgtree: %s\nTry 'cfgtree --help' for more information.\n", message.c_str());
@@ -643,12 +644,31 @@ int save_to_string(const char *ident, std::string &text) {
     return status;
 }
 
-int dump_json(const char *ident) {
+// The full names that repeat among an object's members: an attribute and an
+// object may share a name, which a JSON object cannot hold twice (readers
+// keep one of the two).
+void repeated_names(const JsonNode &node, const std::string &path, std::vector<std::string> &out) {
+    std::vector<std::string> names;
+    for (const JsonNode &child : node.children) names.push_back(child.name);
+    std::sort(names.begin(), names.end());
+    for (std::size_t i = 1; i < names.size(); ++i)
+        if (names[i] == names[i - 1] && (out.empty() || out.back() != path + names[i])) out.push_back(path + names[i]);
+    for (const JsonNode &child : node.children)
+        if (child.object) repeated_names(child, path + child.name + ".", out);
+}
+
+// *refused: nothing printed, as a name repeats.
+int dump_json(const char *ident, bool *refused) {
     std::string text;
     int status = save_to_string(ident, text);
     if (status != CFG_OK) return status;
     std::vector<std::string> failed;
     JsonNode root = parse_saved(text, &failed);
+    std::vector<std::string> repeated;
+    repeated_names(root, "", repeated);
+    for (const std::string &name : repeated)
+        diag("cfgtree: %s: an attribute and an object share this name; JSON cannot hold both\n", name.c_str());
+    if ((*refused = !repeated.empty())) return CFG_OK;
     for (const std::string &name : failed)
         item_diag(name, CFG_ERR_UNRESOLVED, "a reference cannot be resolved; the value is shown as stored");
     std::string out;
@@ -666,7 +686,9 @@ int run_dump(const Options &o) {
     int exit = load_all(file_args(o.args), o);
     if (o.raw) Cfg_Dereference(0);
     const char *ident = o.has_id ? o.id.c_str() : nullptr;
-    int status = o.json ? dump_json(ident) : Cfg_Save(ident, stdout);
+    bool refused = false;
+    int status = o.json ? dump_json(ident, &refused) : Cfg_Save(ident, stdout);
+    if (refused) return worse(exit, kRefused);
     if (status == CFG_NOT_FOUND) {
         item_diag(o.id, status, "no such item");
         return worse(exit, kNotFound);
