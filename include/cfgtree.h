@@ -293,7 +293,8 @@ CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEX
  *  1403 read-only (a component of identifier as written carries '!'; marks
  *  stored in the tree are not looked at; also for an object written with
  *  '!', which the lookup reports read-only before it is seen to be an
- *  object); or a status of the
+ *  object; an attribute the call creates is made, marked, and set: 0); or
+ *  a status of the
  *  lookup, creation (-133 when the store refuses, its memory included) or
  *  setting. */
 CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) CFG_NOEXCEPT;
