@@ -20,6 +20,12 @@
 #ifndef CFGTREE_HPP
 #define CFGTREE_HPP
 
+// One clear message instead of errors from deep inside the layer. MSVC
+// reports __cplusplus only with /Zc:__cplusplus; _MSVC_LANG always.
+#if (defined(_MSVC_LANG) ? _MSVC_LANG : __cplusplus) < 202002L
+#error "cfgtree.hpp needs C++20 (for example -std=c++20); C++ code on an older standard can use cfgtree.h"
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <deque>
