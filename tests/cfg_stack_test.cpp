@@ -8,7 +8,9 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "cfg_private.h"
 #include "load_support.h"
 
 namespace {
@@ -197,6 +199,60 @@ TEST(SmallStack, SelfReferenceEndsAtTheRecursionLimit) {
                           return Cfg_GetAttrValue("self", buffer, sizeof buffer);
                       }));
     }
+}
+
+// The loader's scratch stack: frames in stack order, across chunks, larger
+// than a chunk, and the same memory again after they are given back.
+TEST(Scratch, FramesNestAcrossChunksAndAreReused) {
+    const std::size_t sizes[] = {1280, 20000, 640, 16 * 1024, 1, 100000, 1300};
+    cfgtree::Scratch scratch;
+    std::vector<std::pair<char *, std::size_t>> frames;
+    auto push_all = [&] {
+        for (std::size_t size : sizes) {
+            char *at = scratch.push(size);
+            ASSERT_NE(nullptr, at);
+            std::memset(at, static_cast<int>(frames.size() + 1), size);  // each frame wholly writable
+            frames.emplace_back(at, size);
+        }
+        for (std::size_t i = 0; i < frames.size(); ++i)  // no frame was written over by a later one
+            for (std::size_t k = 0; k < frames[i].second; k += 97)
+                ASSERT_EQ(static_cast<char>(i + 1), frames[i].first[k]) << "frame " << i;
+    };
+    push_all();
+    std::vector<char *> first;
+    for (auto &f : frames) first.push_back(f.first);
+    while (!frames.empty()) {
+        scratch.pop(frames.back().first);
+        frames.pop_back();
+    }
+    push_all();
+    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(first[i], frames[i].first) << "frame " << i;
+    while (!frames.empty()) {
+        scratch.pop(frames.back().first);
+        frames.pop_back();
+    }
+    // a frame larger than the chunk kept for it replaces that chunk
+    char *small = scratch.push(8);
+    char *big = scratch.push(200000);
+    ASSERT_NE(nullptr, big);
+    std::memset(big, 7, 200000);
+    scratch.pop(big);
+    scratch.pop(small);
+}
+
+// A chunk that cannot be had fails the push; the stack goes on working.
+TEST(Scratch, AFailedChunkFailsOnlyItsPush) {
+    cfgtree::Scratch scratch;
+    char *a = scratch.push(100);
+    ASSERT_NE(nullptr, a);
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_EQ(nullptr, scratch.push(20000));
+    cfg_inject_alloc_fault(0, 0);
+    char *b = scratch.push(20000);
+    ASSERT_NE(nullptr, b);
+    std::memset(b, 1, 20000);
+    scratch.pop(b);
+    scratch.pop(a);
 }
 
 }  // namespace
