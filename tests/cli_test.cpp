@@ -32,10 +32,12 @@ struct Outcome {
 using Env = std::map<std::string, const char *>;
 
 // Runs the tool in cwd with CONFIG_PATH and CFGTREE_LOG_LEVEL unset unless
-// env sets them; stdout and stderr are collected through files.
-Outcome cli(const std::vector<std::string> &args, const std::string &cwd = kData, const Env &env = {}) {
+// env sets them; stdout and stderr are collected through files (stdout goes
+// to stdout_path instead when one is given).
+Outcome cli(const std::vector<std::string> &args, const std::string &cwd = kData, const Env &env = {},
+            const char *stdout_path = nullptr) {
     cfgtest::TempDir capture;
-    std::string out = capture.file("out"), err = capture.file("err");
+    std::string out = stdout_path ? stdout_path : capture.file("out"), err = capture.file("err");
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -52,7 +54,7 @@ Outcome cli(const std::vector<std::string> &args, const std::string &cwd = kData
     Outcome r;
     int wstatus = 0;
     if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
-    r.out = cfgtest::read_file(out);
+    r.out = stdout_path ? "" : cfgtest::read_file(out);
     r.err = cfgtest::read_file(err);
     return r;
 }
@@ -480,6 +482,17 @@ TEST_F(Cli, SetWritesThroughASymbolicLinkHoweverTheFileIsNamed) {
         EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a regular file";
         EXPECT_EQ(std::string("a = ") + c.value + "\n", cfgtest::read_file(real));
         unlink(link.c_str());
+    }
+}
+
+// Output that cannot be written fails the run, whatever was asked.
+TEST_F(Cli, OutputThatCannotBeWrittenFails) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--help"}, {"--version"}, {"dump", "net.cfg"}}) {
+        SCOPED_TRACE(args[0]);
+        Outcome r = cli(args, kData, {}, "/dev/full");
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("cfgtree: cannot write the output\n", r.err);
     }
 }
 

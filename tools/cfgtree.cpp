@@ -1044,18 +1044,17 @@ int main(int argc, char **argv) {
     std::vector<const OptionSpec *> used;
     if (int e = parse_args(argc, argv, o, used); e != kOk) return e;
     if (int e = check_args(o, used); e != kOk) return e;
+    int exit = kOk;
     if (o.help) {
         std::fputs(kUsage, stdout);
-        return kOk;
-    }
-    if (o.version) {
+    } else if (o.version) {
         std::printf("cfgtree %s\n", CFGTREE_VERSION);
-        return kOk;
+    } else {
+        g_quiet = o.quiet;
+        setup_logging(o);
+        setup_search_path(o, candidate_files(o));
+        exit = run(o);
     }
-    g_quiet = o.quiet;
-    setup_logging(o);
-    setup_search_path(o, candidate_files(o));
-    int exit = run(o);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         diag("cfgtree: cannot write the output\n");
         return kFailed;
