@@ -441,7 +441,6 @@ struct LoaderState {
     int32_t first_error;
     int32_t blocked;
     VariableTable vars;
-    int32_t open_blocks;  // blocks open across every file of the load
     int64_t range_definitions;  // definitions the load's ranges have made
     Scratch scratch;
 };
