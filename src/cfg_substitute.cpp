@@ -334,15 +334,10 @@ bool map_lookup(const char *map, char delimiter, const char *value, const char *
 }
 
 // The item exists: apply the modifier to its value and append at out.
-[[nodiscard]] int expand_item(cfg_handle item, const Modifier &mod, char *out, uint32_t room,
-                              uint32_t length) noexcept {
-    if (!cfgtree::is_attribute(item)) return CFG_ERR_UNRESOLVED;
-    if (mod.alternate) {
-        append(out, room, mod.alternate);
-        return CFG_OK;
-    }
-    if (mod.start == 0 && !mod.map) return cfgtree::get_attr_value(item, out, length);
-
+// An item's value through a part or map modifier. Out of line: a plain
+// reference nests through expand_item, which so carries no value buffer.
+[[gnu::noinline]] int expand_modified(cfg_handle item, const Modifier &mod, char *out, uint32_t room,
+                                      uint32_t length) noexcept {
     char value[cfgtree::kTextSize] = {};
     int status = cfgtree::get_attr_value(item, value, sizeof value);
     if (status != CFG_OK) return status;
@@ -363,6 +358,17 @@ bool map_lookup(const char *map, char delimiter, const char *value, const char *
     else
         append_n(out, room, result, result_len);
     return CFG_OK;
+}
+
+[[nodiscard]] int expand_item(cfg_handle item, const Modifier &mod, char *out, uint32_t room,
+                              uint32_t length) noexcept {
+    if (!cfgtree::is_attribute(item)) return CFG_ERR_UNRESOLVED;
+    if (mod.alternate) {
+        append(out, room, mod.alternate);
+        return CFG_OK;
+    }
+    if (mod.start == 0 && !mod.map) return cfgtree::get_attr_value(item, out, length);
+    return expand_modified(item, mod, out, room, length);
 }
 
 // The item does not exist: environment, assigned default, map default,
