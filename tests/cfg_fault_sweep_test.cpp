@@ -1,11 +1,12 @@
 // Fault sweeps over the public operations: each operation runs again and
 // again with the k-th allocation, the k-th store append, modification or
-// deletion, or the k-th of the store's own allocations made to fail, for k = 0, 1, 2, ... until a run leaves the fault
-// unused (the operation then ran to its end). Every failing run must end in
-// the status the operation documents and leave the tree as it was, or
-// changed only as far as the operation documents (a load keeps what it
-// stored before the failure, a create-on-set keeps the objects it made). In
-// the sanitizer build LeakSanitizer checks that no failure path leaks.
+// deletion, or the k-th of the store's own allocations made to fail, for
+// k = 0, 1, 2, ... until a run leaves the fault unused (the operation then
+// ran to its end). Every failing run must end in the status the operation
+// documents and leave the tree as it was, or changed only as far as the
+// operation documents (a load keeps what it stored before the failure, a
+// create-on-set keeps the objects it made). In the sanitizer build
+// LeakSanitizer checks that no failure path leaks.
 #include <climits>
 #include <cstdio>
 #include <functional>
@@ -23,37 +24,18 @@ using cfgtree::StoreLock;
 
 enum class Fault { kAlloc, kAppend, kModify, kDelete, kStoreMemory };
 
-const char *name_of(Fault f) {
-    switch (f) {
-    case Fault::kAlloc: return "allocation";
-    case Fault::kAppend: return "store append";
-    case Fault::kModify: return "store modification";
-    case Fault::kDelete: return "store deletion";
-    case Fault::kStoreMemory: return "store memory";
-    }
-    return "?";
-}
-
-// The status a refused call of each kind ends in.
-int status_of(Fault f) {
-    switch (f) {
-    case Fault::kAlloc: return ERR_NO_MEMORY;
-    case Fault::kAppend: return ERR_CREATE_FAILED;
-    case Fault::kModify: return ERR_MODIFY_FAILED;
-    case Fault::kDelete: return ERR_DELETE_FAILED;
-    case Fault::kStoreMemory: return ERR_CREATE_FAILED;  // what runs out of memory is a new node
-    }
-    return 0;
-}
-
-unsigned store_op(Fault f) {
-    switch (f) {
-    case Fault::kAppend: return DS_FAULT_APPEND;
-    case Fault::kModify: return DS_FAULT_MODIFY;
-    case Fault::kDelete: return DS_FAULT_DELETE;
-    default: return DS_FAULT_MEMORY;
-    }
-}
+// Per kind: its name, the status a refused call ends in, the store's plan.
+const struct {
+    const char *name;
+    int status;
+    unsigned store_op;
+} kFaults[] = {{"allocation", ERR_NO_MEMORY, 0},
+               {"store append", ERR_CREATE_FAILED, DS_FAULT_APPEND},
+               {"store modification", ERR_MODIFY_FAILED, DS_FAULT_MODIFY},
+               {"store deletion", ERR_DELETE_FAILED, DS_FAULT_DELETE},
+               {"store memory", ERR_CREATE_FAILED, DS_FAULT_MEMORY}};  // what runs out is a new node
+const char *name_of(Fault f) { return kFaults[static_cast<int>(f)].name; }
+int status_of(Fault f) { return kFaults[static_cast<int>(f)].status; }
 
 const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
 const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
@@ -151,7 +133,7 @@ class Injector {
     }
     void arm(int k) {
         if (fault_ == Fault::kAlloc) cfg_inject_alloc_fault(k, 1);
-        else ds_inject_fault(store_op(fault_), k, 1);
+        else ds_inject_fault(kFaults[static_cast<int>(fault_)].store_op, k, 1);
     }
     // After the operation: makes up to k + 1 faultable calls of its own. When
     // one of them is refused, the operation left the fault unused.
@@ -202,8 +184,8 @@ struct Sweep {
     Fault fault;
     std::function<void()> prepare;  // builds the state before each run
     std::function<int()> op;
-    std::function<void(int status)> failed;    // judges a run whose fault was used
-    std::function<void(int status)> complete;  // judges the run that used none
+    std::function<void(int status)> failed;  // judges a run whose fault was used
+    std::function<void()> complete;          // judges the run that used none (it ends in CFG_OK)
 };
 
 // Runs the sweep; returns the number of faults injected (failing runs).
@@ -218,7 +200,8 @@ int run(const Sweep &s) {
         SCOPED_TRACE(std::string(s.what) + ": " + name_of(s.fault) + " fault after " + std::to_string(k) +
                      " calls, status " + cfgtest::status_text(status));
         if (!used) {
-            s.complete(status);
+            EXPECT_STATUS(CFG_OK, status);
+            s.complete();
             std::printf("[   sweep  ] %s, %s faults: %d\n", s.what, name_of(s.fault), k);
             return k;
         }
@@ -331,10 +314,7 @@ void sweep_load(bool direct, Fault fault, bool with_handler) {
                     EXPECT_TRUE(within(now, loaded_tree())) << show(now);
                 }
             },
-            [](int status) {
-                EXPECT_STATUS(CFG_OK, status);
-                EXPECT_EQ(show(loaded_tree()), show(items()));
-            }};
+            [] { EXPECT_EQ(show(loaded_tree()), show(items())); }};
     // These files define every attribute once, and a new attribute is made
     // with its value in one store call: a load of them modifies nothing.
     if (fault == Fault::kModify) EXPECT_EQ(0, run(s));
@@ -381,8 +361,7 @@ TEST(FaultSweep, SetCreatesTheMissingPath) {
                         EXPECT_TRUE(within(now, after) && within(before, now)) << show(now);
                     }
                 },
-                [&](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
+                [&] {
                     Items expected = before;
                     for (const char *s : {"net.if[2] {", "net.if[2].opt {", "net.if[2].opt.mtu=1500"})
                         expected.insert(s);
@@ -412,8 +391,7 @@ TEST(FaultSweep, SetChangesAnExistingValueOrNothing) {
                     EXPECT_STATUS(status_of(f), status);
                     EXPECT_EQ(show(before), show(items()));
                 },
-                [&](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
+                [&] {
                     int32_t mask = 0;
                     EXPECT_STATUS(CFG_OK, Cfg_GetIntAttrValue("net.if[1].mask", &mask));
                     EXPECT_EQ(24, mask);
@@ -442,10 +420,7 @@ TEST(FaultSweep, DeleteWithAWildcardRemovesAPrefixOfTheMatches) {
                     Items now = items();
                     EXPECT_TRUE(within(now, before) && within(after, now)) << show(now);
                 },
-                [&](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
-                    EXPECT_EQ(show(after), show(items()));
-                }};
+                [&] { EXPECT_EQ(show(after), show(items())); }};
         reset_state();
         set_all(pool);
         ASSERT_STATUS(CFG_OK, Cfg_Delete("pool.item[*]"));
@@ -527,10 +502,7 @@ TEST(FaultSweep, SaveWritesTheStoredTextWhereSubstitutionRunsOutOfMemory) {
                     expect_saved(cfgtest::read_file(path), substituted, stored);
                     EXPECT_EQ(show(before), show(items()));
                 },
-                [&](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
-                    EXPECT_EQ(substituted, cfgtest::read_file(path));
-                }};
+                [&] { EXPECT_EQ(substituted, cfgtest::read_file(path)); }};
     EXPECT_GT(run(whole), 3);
     Sweep one{"save by identifier",
               Fault::kAlloc,
@@ -544,10 +516,7 @@ TEST(FaultSweep, SaveWritesTheStoredTextWhereSubstitutionRunsOutOfMemory) {
                       EXPECT_STATUS(CFG_OK, status);
                   }
               },
-              [&](int status) {
-                  EXPECT_STATUS(CFG_OK, status);
-                  EXPECT_EQ(grp_substituted, cfgtest::read_file(path));
-              }};
+              [&] { EXPECT_EQ(grp_substituted, cfgtest::read_file(path)); }};
     run(one);
 }
 
@@ -569,8 +538,7 @@ TEST(FaultSweep, FailedPushLeavesTheContextStackAsItWas) {
                         EXPECT_EQ(&emptyContext, cfgContext);
                     }
                 },
-                [](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
+                [] {
                     EXPECT_STREQ("grp.sub.", Cfg_GetContext());
                     char value[16] = "";
                     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("c", value, sizeof value));
@@ -609,20 +577,20 @@ TEST(FaultSweep, FailedRegistrationRegistersNothing) {
                     EXPECT_STATUS(ERR_NO_MEMORY, status);
                     EXPECT_EQ(0, calls());
                 },
-                [&](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
-                    EXPECT_EQ(1, calls());
-                }};
+                [&] { EXPECT_EQ(1, calls()); }};
         EXPECT_GE(run(s), 1);
     }
 }
 
 // ---- references -----------------------------------------------------------------
 
+// Only the scanner's own buffers allocate (lookups of short identifiers do
+// not): running out of memory fails the whole call, also after a reference
+// was substituted, and writes nothing.
 TEST(FaultSweep, SubstitutionEndsInNoMemoryAndLeavesTheBufferAlone) {
     cfgtest::ScopedEnv env("CFG_SWEEP_ENV", "env");
     const std::vector<std::pair<const char *, const char *>> chain = {
-        {"chain.a", "A${chain.b}"}, {"chain.b", "B${CFG_SWEEP_ENV}"}};
+        {"a", "A"}, {"chain.a", "A${chain.b}"}, {"chain.b", "B${CFG_SWEEP_ENV}"}};
     Items before;
     char out[64];
     Sweep text{"Cfg_Substitute",
@@ -632,16 +600,13 @@ TEST(FaultSweep, SubstitutionEndsInNoMemoryAndLeavesTheBufferAlone) {
                    before = items();
                    std::strcpy(out, "untouched");
                },
-               [&] { return Cfg_Substitute("<${chain.a}>", out, sizeof out); },
+               [&] { return Cfg_Substitute("${a}-<${chain.a}>", out, sizeof out); },
                [&](int status) {
                    EXPECT_STATUS(ERR_NO_MEMORY, status);
                    EXPECT_STREQ("untouched", out);
                    EXPECT_EQ(show(before), show(items()));
                },
-               [&](int status) {
-                   EXPECT_STATUS(CFG_OK, status);
-                   EXPECT_STREQ("<ABenv>", out);
-               }};
+               [&] { EXPECT_STREQ("A-<ABenv>", out); }};
     EXPECT_GT(run(text), 3);
     Sweep read{"Cfg_GetAttrValue",
                Fault::kAlloc,
@@ -654,28 +619,8 @@ TEST(FaultSweep, SubstitutionEndsInNoMemoryAndLeavesTheBufferAlone) {
                    EXPECT_STATUS(ERR_NO_MEMORY, status);
                    EXPECT_STREQ("untouched", out);
                },
-               [&](int status) {
-                   EXPECT_STATUS(CFG_OK, status);
-                   EXPECT_STREQ("ABenv", out);
-               }};
+               [&] { EXPECT_STREQ("ABenv", out); }};
     EXPECT_GT(run(read), 3);
-}
-
-// Only the scanner's own buffers allocate (lookups of short identifiers do
-// not): running out of memory fails the whole call and writes nothing.
-TEST(FaultSweep, SubstitutionFailsWholeOrNotAtAll) {
-    reset_state();
-    set_all({{"a", "A"}, {"b", "B"}});
-    std::set<std::string> results;
-    for (int k = 0; k < 40; ++k) {
-        char out[16] = "untouched";
-        cfg_inject_alloc_fault(k, 1);
-        int status = Cfg_Substitute("${a}-${b}", out, sizeof out);
-        cfg_inject_alloc_fault(0, 0);
-        results.insert(cfgtest::status_text(status) + " " + out);
-    }
-    const std::set<std::string> expected = {"ERR_NO_MEMORY (-109) untouched", "CFG_OK (0) A-B"};
-    EXPECT_EQ(expected, results);
 }
 
 TEST(FaultSweep, AssigningReferenceCreatesNoMoreThanItsItem) {
@@ -692,8 +637,7 @@ TEST(FaultSweep, AssigningReferenceCreatesNoMoreThanItsItem) {
                     Items now = items();
                     EXPECT_TRUE(within(now, after)) << show(now);
                 },
-                [&](int status) {
-                    EXPECT_STATUS(CFG_OK, status);
+                [&] {
                     EXPECT_STREQ("x", out);
                     EXPECT_EQ(show(after), show(items()));
                 }};
