@@ -1,11 +1,13 @@
 // Thread stress: threads read, set, create and delete attributes of one
 // shared tree at once for about a second, and every value read must be one
-// that some thread wrote. Run under ThreadSanitizer (scripts/tsan) it finds
-// data races in the library and the data store. cfgCtl, the context stack
-// and the update registries are process-wide state without a lock by
-// design, and so are the kind ids that each module looks up on first use:
-// the tree is built (and every module used once) before the threads start,
-// and nothing changes that state while they run.
+// that some thread wrote (never torn, never newer than what was begun);
+// attributes that nobody writes keep their values while the tree grows. Run
+// under ThreadSanitizer (scripts/tsan) it finds data races in the library
+// and the data store. cfgCtl, the context stack and the update registries
+// are process-wide state without a lock by design, and so are the kind ids
+// that each module looks up on first use: the tree is built (and every
+// module used once) before the threads start, and nothing changes that
+// state while they run.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +26,8 @@ constexpr int kWriters = 3;
 constexpr int kChurners = 2;
 constexpr int kSlots = 8;
 constexpr int kPool = 6;
+constexpr int kFixed = 4;
+constexpr const char *kTail = "-tail-to-make-tearing-visible";
 constexpr auto kDuration = std::chrono::milliseconds(1000);
 
 // The highest sequence number each writer has begun to write: it is
@@ -36,23 +40,32 @@ std::atomic<long> g_reads{0}, g_sets{0}, g_creates{0}, g_deletes{0}, g_saves{0};
 std::string slot(int i) { return "shared.slot[" + std::to_string(i) + "]"; }
 std::string pool(int i) { return "pool.obj[" + std::to_string(i) + "]"; }
 
-// "w<writer>#<sequence>": true when that writer has written that number.
+std::string value_of(int writer, uint32_t sequence) {
+    return "w" + std::to_string(writer) + "#" + std::to_string(sequence) + kTail;
+}
+
+// "w<writer>#<sequence><tail>": true when that writer has begun to write
+// that number, and the value is whole.
 bool written(const char *value) {
     if (std::strcmp(value, "init") == 0) return true;
     unsigned writer = 0, sequence = 0;
-    char tail = 0;
-    if (std::sscanf(value, "w%u#%u%c", &writer, &sequence, &tail) != 2) return false;
+    int end = 0;
+    if (std::sscanf(value, "w%u#%u%n", &writer, &sequence, &end) != 2 || std::strcmp(value + end, kTail) != 0)
+        return false;
     return writer < kWriters + kChurners && sequence > 0 && sequence <= g_written[writer].load();
 }
 
 void writer(int id) {
     for (uint32_t seq = 1; !g_stop.load(); ++seq) {
         g_written[id].store(seq);
-        std::string value = "w" + std::to_string(id) + "#" + std::to_string(seq);
+        std::string value = value_of(id, seq);
         EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue(slot(static_cast<int>(seq % kSlots)).c_str(), value.c_str()));
         std::string own = "shared.count[" + std::to_string(id) + "]";
         EXPECT_STATUS(CFG_OK, Cfg_SetIntAttrValue(own.c_str(), static_cast<int32_t>(seq)));
-        g_sets += 2;
+        // the tree keeps changing shape below the readers
+        std::string extra = "shared.x" + std::to_string(id) + ".e[" + std::to_string(seq % 64) + "]";
+        EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue(extra.c_str(), value.c_str()));
+        g_sets += 3;
     }
 }
 
@@ -91,7 +104,10 @@ void reader(int id) {
         } else if (status != CFG_ERR_NOT_ATTRIBUTE) {
             EXPECT_STATUS(CFG_NOT_FOUND, status);
         }
-        g_reads += 5;
+        std::string fixed = "fixed.r[" + std::to_string(id % kFixed) + "]";
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(fixed.c_str(), value, sizeof value));
+        EXPECT_EQ("fixed-" + std::to_string(id % kFixed), std::string(value));
+        g_reads += 6;
     }
 }
 
@@ -104,7 +120,7 @@ void churner(int id) {
         case 0:
         case 1: {
             g_written[id].store(seq);
-            std::string value = "w" + std::to_string(id) + "#" + std::to_string(seq);
+            std::string value = value_of(id, seq);
             EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue((pool(p) + ".v").c_str(), value.c_str()));
             ++g_creates;
             break;
@@ -152,6 +168,9 @@ void saver() {
 
 void build_tree() {
     for (int i = 0; i < kSlots; ++i) ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(slot(i).c_str(), "init"));
+    for (int k = 0; k < kFixed; ++k)
+        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(("fixed.r[" + std::to_string(k) + "]").c_str(),
+                                               ("fixed-" + std::to_string(k)).c_str()));
     // Every module that caches kind ids looks them up once, here.
     char value[64];
     ASSERT_STATUS(CFG_OK, Cfg_Substitute("${shared.slot[0]}", value, sizeof value));
@@ -168,7 +187,7 @@ TEST(Stress, ThreadsReadSetCreateAndDeleteOneTree) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kWriters; ++i) threads.emplace_back(writer, i);
     for (int i = 0; i < kChurners; ++i) threads.emplace_back(churner, kWriters + i);
-    for (int i = 0; i < 3; ++i) threads.emplace_back(reader, i);
+    for (int i = 0; i < kFixed; ++i) threads.emplace_back(reader, i);
     threads.emplace_back(saver);
     std::this_thread::sleep_for(kDuration);
     g_stop = true;
@@ -180,12 +199,17 @@ TEST(Stress, ThreadsReadSetCreateAndDeleteOneTree) {
     EXPECT_GT(g_deletes.load(), 0);
     EXPECT_GT(g_saves.load(), 0);
 
-    // Afterwards the tree is whole: every slot holds a written value, and
-    // the pool empties completely.
+    // Afterwards the tree is whole: every slot holds a written value, each
+    // writer's own count its last one, and the pool empties completely.
     char value[640];
     for (int i = 0; i < kSlots; ++i) {
         EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(slot(i).c_str(), value, sizeof value));
         EXPECT_TRUE(written(value)) << value;
+    }
+    for (int w = 0; w < kWriters; ++w) {
+        int32_t count = 0;
+        EXPECT_STATUS(CFG_OK, Cfg_GetIntAttrValue(("shared.count[" + std::to_string(w) + "]").c_str(), &count));
+        EXPECT_EQ(g_written[w].load(), static_cast<uint32_t>(count));
     }
     int status = Cfg_Delete("pool.obj[*]");
     if (status != CFG_OK) {
