@@ -4,6 +4,7 @@
 // deletions and re-creation.
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ namespace {
 
 const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
 const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+
+cfg_handle append_item(cfg_handle parent, const char *text) {
+    return ds_append_avp2(parent, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+}
 
 // The finder's rule, written as a scan: at the last component attributes
 // first, then sub-objects; before it, sub-objects only; first match wins.
@@ -97,7 +103,6 @@ class Starved {
 void grow_and_compare(unsigned seed, bool starve) {
     cfgtest::LogCapture quiet;  // the parser reports wildcard names; keep stderr calm
     RandomTree tree(seed);
-    const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
     const cfg_handle root = ds_get_cntl_info(1);
     auto appended = [&](cfg_handle h) { return h != 0 || (starve && ds_get_error() == DS_E_NO_MEMORY); };
     int raw_wild = 0, refused = 0;
@@ -114,16 +119,15 @@ void grow_and_compare(unsigned seed, bool starve) {
         if (created == CFG_ERR_SYNTAX && id.find('.') == std::string::npos) {
             // names with wildcard instances cannot be created through the
             // interface, but a store may hold them: put them there directly
-            std::string text = id + "=w";
             Starved s(starve, tree.next() % 4);
-            ASSERT_TRUE(appended(ds_append_avp2(root, 2, kItem, 0, text.c_str(), static_cast<uint16_t>(text.size() + 1))));
+            ASSERT_TRUE(appended(append_item(root, (id + "=w").c_str())));
             ++raw_wild;
         }
         if (i % 13 == 0) {
             // wildcard instances on the stored side, whatever the draws gave
             std::string text = std::string(i % 2 ? "a" : "srv") + (i % 3 ? "[*]" : "[1:*]") + "=w";
             Starved s(starve, tree.next() % 4);
-            ASSERT_TRUE(appended(ds_append_avp2(root, 2, kItem, 0, text.c_str(), static_cast<uint16_t>(text.size() + 1))));
+            ASSERT_TRUE(appended(append_item(root, text.c_str())));
             ++raw_wild;
         }
         if (i % 7 == 0) {
@@ -132,7 +136,7 @@ void grow_and_compare(unsigned seed, bool starve) {
                                         "!!a[1]", "a[1]]=v",  "a=[1]",  "a[1][2]", "srv[1",  "b[[1]=v"};
             const char *text = odd[tree.next() % std::size(odd)];
             Starved s(starve, tree.next() % 4);
-            ASSERT_TRUE(appended(ds_append_avp2(root, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1))));
+            ASSERT_TRUE(appended(append_item(root, text)));
         }
         if (i % 11 == 0) {
             // objects whose stored names end oddly, bound as cfg_create_item would
@@ -215,17 +219,12 @@ TEST(IndexedFind, RenamedObjectsAreFoundUnderTheirNewName) {
     EXPECT_EQ(o5, found);
 }
 
-}  // namespace
-
-namespace {
-
 // Stored names the interface never writes end oddly: the finder must read
 // them exactly as the matcher does, whether the parent is scanned (few
 // children) or indexed (many), and a rename that makes a name readable
 // puts the child in the index.
 TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
     cfgtest::LogCapture quiet;  // unreadable children are reported in scanned parents
-    const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
     struct Odd {
         bool object;
         const char *text;
@@ -236,34 +235,39 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
         {true, "a[1].x"},  {true, "a[1"},       {true, "a x"},      {true, "!!a"},      {true, "a[]"},
         {true, "a[1]y"},
     };
-    const char *queries[] = {"a", "a[1]", "a[1=x]", "a[]", "a[*]", "!a", "a[1]x", "a x", "a[1]]", "ab", "a[12]", "a[2]", "a-b"};
+    // A parent named name with padding attributes before anything else.
+    auto parent_of = [](const std::string &name, int padding) {
+        cfg_handle parent = 0;
+        EXPECT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
+        for (int i = 0; i < padding; ++i)
+            EXPECT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
+        return parent;
+    };
+    auto compare_queries = [](const std::string &name) {
+        for (const char *query : {"a", "a[1]", "a[1=x]", "a[]", "a[*]", "!a", "a[1]x", "a x", "a[1]]", "ab", "a[12]",
+                                  "a[2]", "a-b"}) {
+            std::string identifier = name + "." + query;
+            cfg_handle got = 0;
+            int st = cfg_find_item(0, identifier.c_str(), &got, nullptr, nullptr);
+            EXPECT_EQ(scan_find(identifier), st == CFG_OK ? got : 0) << "query " << query;
+        }
+    };
     for (int padding : {0, 40}) {
         for (const Odd &odd : odds) {
             SCOPED_TRACE(std::string(odd.text) + (padding ? ", indexed" : ", scanned"));
-            cfg_handle parent = 0;
             std::string name = "p" + std::to_string(padding) + "_" + std::to_string(&odd - odds);
-            ASSERT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
-            for (int i = 0; i < padding; ++i)
-                ASSERT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
-            cfg_handle odd_node = 0;
-            uint16_t length = static_cast<uint16_t>(std::strlen(odd.text) + 1);
+            cfg_handle parent = parent_of(name, padding);
             if (odd.object) {
+                auto length = static_cast<uint16_t>(std::strlen(odd.text) + 1);
                 cfg_handle ident = ds_append_avp2(0, 2, kIdent, 0, odd.text, length);
+                cfg_handle ref = ds_append_avp2(parent, 2, kRef, 0, &ident, sizeof ident);
                 ASSERT_NE(0u, ident);
-                odd_node = ds_append_avp2(parent, 2, kRef, 0, &ident, sizeof ident);
-                ASSERT_NE(0u, odd_node);
-                ASSERT_NE(0, ds_bind_reference(odd_node));
+                ASSERT_NE(0, ds_bind_reference(ref));
             } else {
-                odd_node = ds_append_avp2(parent, 2, kItem, 0, odd.text, length);
-                ASSERT_NE(0u, odd_node);
+                ASSERT_NE(0u, append_item(parent, odd.text));
             }
             ASSERT_STATUS(CFG_OK, cfg_create_item(parent, "a[1]", kItem, nullptr));  // a readable namesake after it
-            for (const char *query : queries) {
-                std::string identifier = name + "." + query;
-                cfg_handle got = 0;
-                int st = cfg_find_item(0, identifier.c_str(), &got, nullptr, nullptr);
-                EXPECT_EQ(scan_find(identifier), st == CFG_OK ? got : 0) << "query " << query;
-            }
+            compare_queries(name);
         }
     }
     // A new text moves an attribute to the key the parser reads in it.
@@ -274,29 +278,17 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
     };
     for (auto &r : renames) {
         SCOPED_TRACE(std::string(r[0]) + " -> " + r[1]);
-        cfg_handle parent = 0;
         std::string name = "r" + std::to_string(&r - renames);
-        ASSERT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
-        for (int i = 0; i < 40; ++i)
-            ASSERT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
-        cfg_handle node = ds_append_avp2(parent, 2, kItem, 0, r[0], static_cast<uint16_t>(std::strlen(r[0]) + 1));
+        cfg_handle node = append_item(parent_of(name, 40), r[0]);
         ASSERT_NE(0u, node);
-        ds_lock();
-        ASSERT_NE(0, ds_modify_av(node, r[1], static_cast<uint16_t>(std::strlen(r[1]) + 1)));
-        ds_unlock();
-        for (const char *query : queries) {
-            std::string identifier = name + "." + query;
-            cfg_handle got = 0;
-            int st = cfg_find_item(0, identifier.c_str(), &got, nullptr, nullptr);
-            EXPECT_EQ(scan_find(identifier), st == CFG_OK ? got : 0) << "query " << query;
+        {
+            cfgtree::StoreLock lock;
+            ASSERT_NE(0, ds_modify_av(node, r[1], static_cast<uint16_t>(std::strlen(r[1]) + 1)));
         }
+        compare_queries(name);
     }
     // A name made readable by a new text is found by it from then on.
-    cfg_handle parent = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "renamed", kRef, &parent));
-    for (int i = 0; i < 40; ++i)
-        ASSERT_STATUS(CFG_OK, cfg_create_item(parent, ("pad" + std::to_string(i)).c_str(), kItem, nullptr));
-    cfg_handle odd = ds_append_avp2(parent, 2, kItem, 0, "q[7", 4);
+    cfg_handle odd = append_item(parent_of("renamed", 40), "q[7");
     ASSERT_NE(0u, odd);
     EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, "renamed.q[7]", nullptr, nullptr, nullptr));
     ds_lock();
@@ -307,33 +299,23 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
     EXPECT_EQ(odd, got);
 }
 
-}  // namespace
-
-namespace {
-
 // Names of every length up to past two words, differing from each other in
 // their first, middle or last character only: the index compares stored names
 // in place, in overlapping words, and must tell all of them apart.
 TEST(IndexedFind, NamesDifferingInOneCharacterAreToldApart) {
     cfg_handle parent = 0;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "long", kRef, &parent));
-    std::vector<std::pair<std::string, cfg_handle>> made;
+    std::set<std::string> names;
     for (size_t length = 1; length <= 20; ++length) {
         std::string base(length, 'n');
-        std::vector<std::string> names = {base};
-        for (size_t at : {size_t{0}, length / 2, length - 1}) {
-            std::string other = base;
-            other[at] = 'm';
-            names.push_back(other);
-        }
-        for (const std::string &name : names) {
-            bool seen = false;
-            for (auto &m : made) seen = seen || m.first == name;
-            if (seen) continue;
-            cfg_handle h = 0;
-            ASSERT_STATUS(CFG_OK, cfg_create_item(parent, (name + "[1]").c_str(), kItem, &h));
-            made.emplace_back(name, h);
-        }
+        names.insert(base);
+        for (size_t at : {size_t{0}, length / 2, length - 1}) names.insert(std::string(base).replace(at, 1, "m"));
+    }
+    std::vector<std::pair<std::string, cfg_handle>> made;
+    for (const std::string &name : names) {
+        cfg_handle h = 0;
+        ASSERT_STATUS(CFG_OK, cfg_create_item(parent, (name + "[1]").c_str(), kItem, &h));
+        made.emplace_back(name, h);
     }
     ASSERT_NE(0, ds_index_ready(parent));
     for (const auto &[name, handle] : made) {
