@@ -201,15 +201,11 @@ TEST(CxxGet, AllocationFailuresComeBackAsNoMemory) {
     EXPECT_TRUE(saw_no_memory);
 }
 
-class CxxLoad : public ::testing::Test {
-  protected:
-    cfgtest::ScopedEnv no_path_{"CONFIG_PATH", nullptr};
-    cfgtest::TempDir dir_;
-    cfgtree::DirectLoad direct_{true};
-};
-
-TEST_F(CxxLoad, CollectsEveryFailingLineAndGoesOnOrStops) {
-    std::string file = dir_.write("bad.cfg", "a = 1\nno equals here\n  b$ = 2\nc = 3\n");
+TEST(CxxLoad, CollectsEveryFailingLineGoesOnOrStopsAndReportsAMissingFile) {
+    cfgtest::ScopedEnv no_path("CONFIG_PATH", nullptr);
+    cfgtest::TempDir dir;
+    cfgtree::DirectLoad direct(true);
+    std::string file = dir.write("bad.cfg", "a = 1\nno equals here\n  b$ = 2\nc = 3\n");
     cfgtree::LoadResult stopped = cfgtree::load_file(file, cfgtree::OnError::stop);
     ASSERT_EQ(1u, stopped.diagnostics.size());
     EXPECT_EQ(2, stopped.diagnostics[0].line);
@@ -223,13 +219,11 @@ TEST_F(CxxLoad, CollectsEveryFailingLineAndGoesOnOrStops) {
     EXPECT_EQ((std::pair{2, std::string("no equals here")}), std::pair(r.diagnostics[0].line, r.diagnostics[0].text));
     EXPECT_EQ((std::pair{3, std::string("  b$ = 2")}), std::pair(r.diagnostics[1].line, r.diagnostics[1].text));
     EXPECT_EQ("3", raw("c")) << "the lines after the failures were loaded";
-}
 
-TEST_F(CxxLoad, CleanLoadAndMissingFile) {
-    std::string file = dir_.write("ok.cfg", "A {\n    b = %(V)\n}\n");
+    file = dir.write("ok.cfg", "A {\n    b = %(V)\n}\n");
     EXPECT_TRUE(cfgtree::load_file(file + ",V=7").ok());
     EXPECT_EQ(7, cfgtree::get<int32_t>("A.b").value());
-    cfgtree::LoadResult missing = cfgtree::load_file(dir_.file("none.cfg"));
+    cfgtree::LoadResult missing = cfgtree::load_file(dir.file("none.cfg"));
     EXPECT_STATUS(ERR_FILE_ACCESS, missing.status.code());
     EXPECT_TRUE(missing.diagnostics.empty());
 }
