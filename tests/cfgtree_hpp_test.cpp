@@ -127,35 +127,32 @@ TEST(CxxSet, PassesRefusalsOnAndGuardsRestoreFlags) {
     EXPECT_EQ("1", raw("R.new"));
 }
 
-TEST(CxxGuards, EverySwitchIsRestoredWhateverItsStartingState) {
-    struct Case {
-        const char *name;
-        uint32_t bit;
-        std::function<void(bool, bool &)> scope;  // runs a guard; reports was_on
-    } cases[] = {
-        {"CreateOnSet", CFG_CTL_CREATE_ON_SET, [](bool on, bool &was) { cfgtree::CreateOnSet g(on); was = g.was_on(); }},
-        {"IgnoreReadOnly", CFG_CTL_IGNORE_READ_ONLY,
-         [](bool on, bool &was) { cfgtree::IgnoreReadOnly g(on); was = g.was_on(); }},
-        {"IgnoreUpdateWarnings", CFG_CTL_IGNORE_WARNINGS,
-         [](bool on, bool &was) { cfgtree::IgnoreUpdateWarnings g(on); was = g.was_on(); }},
-        {"Dereference", CFG_CTL_DEREFERENCE, [](bool on, bool &was) { cfgtree::Dereference g(on); was = g.was_on(); }},
-        {"DereferenceEnv", CFG_CTL_DEREFERENCE_ENV,
-         [](bool on, bool &was) { cfgtree::DereferenceEnv g(on); was = g.was_on(); }},
-        {"DirectLoad", CFG_CTL_DIRECT_LOAD, [](bool on, bool &was) { cfgtree::DirectLoad g(on); was = g.was_on(); }},
-    };
-    for (const Case &c : cases) {
-        for (bool start : {false, true}) {
-            for (bool on : {false, true}) {
-                SCOPED_TRACE(std::string(c.name) + (start ? " from on" : " from off") + (on ? " to on" : " to off"));
-                cfg_ctl(c.bit, start ? c.bit : 0);
-                uint32_t before = cfgCtl;
-                bool was = !start;
-                c.scope(on, was);
-                EXPECT_EQ(start, was);
-                EXPECT_EQ(before, cfgCtl);
+// A switch's guard reports the state it found and restores it, from either
+// state to either state.
+template <class Guard>
+void check_guard(const char *name, uint32_t bit) {
+    for (bool start : {false, true}) {
+        for (bool on : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (start ? " from on" : " from off") + (on ? " to on" : " to off"));
+            cfg_ctl(bit, start ? bit : 0);
+            uint32_t before = cfgCtl;
+            {
+                Guard g(on);
+                EXPECT_EQ(start, g.was_on());
+                EXPECT_EQ(on, (cfgCtl & bit) != 0);
             }
+            EXPECT_EQ(before, cfgCtl);
         }
     }
+}
+
+TEST(CxxGuards, EverySwitchIsRestoredWhateverItsStartingState) {
+    check_guard<cfgtree::CreateOnSet>("CreateOnSet", CFG_CTL_CREATE_ON_SET);
+    check_guard<cfgtree::IgnoreReadOnly>("IgnoreReadOnly", CFG_CTL_IGNORE_READ_ONLY);
+    check_guard<cfgtree::IgnoreUpdateWarnings>("IgnoreUpdateWarnings", CFG_CTL_IGNORE_WARNINGS);
+    check_guard<cfgtree::Dereference>("Dereference", CFG_CTL_DEREFERENCE);
+    check_guard<cfgtree::DereferenceEnv>("DereferenceEnv", CFG_CTL_DEREFERENCE_ENV);
+    check_guard<cfgtree::DirectLoad>("DirectLoad", CFG_CTL_DIRECT_LOAD);
 }
 
 TEST(CxxGuards, ContextGuardPopsOnlyWhatItPushed) {
