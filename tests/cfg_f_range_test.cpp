@@ -33,12 +33,16 @@ void expect_outcome(const std::string &text, int status, const std::vector<std::
     EXPECT_EQ(updates, got.updates) << text;
 }
 
-TEST(DefinitionLines, ValuesAndQuotes) {
+TEST(DefinitionLines, WhatReachesTheUpdateTables) {
+    std::string hundred;  // as many variables as a load holds
+    for (int i = 0; i < 100; ++i) hundred += "%v" + std::to_string(i) + "=1\n";
     struct Case {
-        const char *line;
+        std::string text;
         int status;
         std::vector<std::string> updates;
+        int answer = 0;  // what the update table answers
     } cases[] = {
+        // values and quotes
         {"v = \"a b\" c", 0, {"v=a b"}},
         {"v = \"a\"b\"", 0, {"v=a\"b"}},
         {"v = \"ab", CFG_ERR_SYNTAX, {}},
@@ -47,6 +51,7 @@ TEST(DefinitionLines, ValuesAndQuotes) {
         {"v = x = y # z { }", 0, {"v=x = y # z { }"}},
         {"v =", 0, {"v="}},
         {"v = \"\"", 0, {"v="}},
+        // names
         {"a . b\t. c = 1", 0, {"a.b.c=1"}},
         {".a = 1", 0, {".a=1"}},  // empty segments pass unchecked
         {"a..b = 1", 0, {"a..b=1"}},
@@ -60,16 +65,7 @@ TEST(DefinitionLines, ValuesAndQuotes) {
         {"{\nx = 1\n}", 0, {".x=1"}},
         {"A { junk\n}", CFG_ERR_SYNTAX, {}},
         {"A {   \t\nx = 1\n}", 0, {"A.x=1"}},
-    };
-    for (const Case &c : cases) expect_outcome(c.line, c.status, c.updates);
-}
-
-TEST(DefinitionLines, NumericAndTextRanges) {
-    struct Case {
-        const char *line;
-        int status;
-        std::vector<std::string> updates;
-    } cases[] = {
+        // numeric and text ranges
         {"A[1..3] = 0", 0, {"A[1]=0", "A[2]=0", "A[3]=0"}},
         {"A[3..1] = 0", 0, {"A[3]=0", "A[2]=0", "A[1]=0"}},
         {"A[2..2] = 0", 0, {"A[2]=0"}},
@@ -81,8 +77,7 @@ TEST(DefinitionLines, NumericAndTextRanges) {
         {"A[1 .. 3] = 0", 0, {"A[1 .. 3]=0"}},  // not a range: a text item
         {"A[1..2,x,5..4] = 0", 0, {"A[1]=0", "A[2]=0", "A[x]=0", "A[5]=0", "A[4]=0"}},
         {"A [1..2] = 0", 0, {"A[1]=0", "A[2]=0"}},
-        {"a[1..2].b[1..3] = 0",
-         0,
+        {"a[1..2].b[1..3] = 0", 0,
          {"a[1].b[1]=0", "a[1].b[2]=0", "a[1].b[3]=0", "a[2].b[1]=0", "a[2].b[2]=0", "a[2].b[3]=0"}},
         {"x.A[1..2].y = \"q\" r", 0, {"x.A[1].y=q", "x.A[2].y=q"}},
         {"A[1..2][3..4] = 0", CFG_ERR_SYNTAX, {}},
@@ -91,58 +86,57 @@ TEST(DefinitionLines, NumericAndTextRanges) {
         {"A[1..2]", CFG_ERR_SYNTAX, {}},
         {"A[1..2] junk", CFG_ERR_SYNTAX, {}},
         {"b$[1..2] = 0", CFG_ERR_SYNTAX, {}},
+        // range variables hold the current index and end with their range;
+        // the range line itself is expanded before the range is read
+        {"A[i=1..2].v[j=x,y] {\n  k = %(i)%(j)\n}\n", 0,
+         {"A[1].v[x].k=1x", "A[1].v[y].k=1y", "A[2].v[x].k=2x", "A[2].v[y].k=2y"}},
+        {"%i=outer\nA[i=1..2] = %(i)\nafter = %(i)\n", 0, {"A[1]=outer", "A[2]=outer", "after=outer"}},
+        {"A[i=1..2] = 0\nafter = %(i)\n", CFG_ERR_FILE_REFERENCE, {"A[1]=0", "A[2]=0"}},
+        {hundred + "A[i=1..2] = 0\n", ERR_NO_MEMORY, {}},  // no room for the variable
+        {hundred + "A[1..2] = 0\n", 0, {"A[1]=0", "A[2]=0"}},
+        // blocks are read once for each index
+        {"Iface[i=1..3] {\n  %a=eth%(i)\n  name = %(a)\n  where = %(%%)\n}\nafter = 1\n", 0,
+         {"Iface[1].name=eth1", "Iface[1].where=Iface[1]", "Iface[2].name=eth2", "Iface[2].where=Iface[2]",
+          "Iface[3].name=eth3", "Iface[3].where=Iface[3]", "after=1"}},
+        {"Host[n=a,b] {\n  Port[p=8..9] {\n    id = %(n)%(p)\n  }\n}\n", 0,
+         {"Host[a].Port[8].id=a8", "Host[a].Port[9].id=a9", "Host[b].Port[8].id=b8", "Host[b].Port[9].id=b9"}},
+        // a negative answer stops the numeric series at once; a positive one
+        // finishes the series but ends the list
+        {"A[1..3,x] = 0\n", ERR_MODIFY_FAILED, {"A[1]=0"}, ERR_MODIFY_FAILED},
+        {"A[1..3,x] = 0\n", CFG_NOT_CREATED, {"A[1]=0", "A[2]=0", "A[3]=0"}, CFG_NOT_CREATED},
     };
-    for (const Case &c : cases) expect_outcome(c.line, c.status, c.updates);
+    for (const Case &c : cases) {
+        g_update_answer = c.answer;
+        expect_outcome(c.text, c.status, c.updates);
+    }
+    g_update_answer = 0;
 }
 
-TEST(DefinitionLines, RangeVariablesHoldTheCurrentIndex) {
-    expect_outcome("A[i=1..2].v[j=x,y] {\n  k = %(i)%(j)\n}\n", 0,
-                   {"A[1].v[x].k=1x", "A[1].v[y].k=1y", "A[2].v[x].k=2x", "A[2].v[y].k=2y"});
-    // The range line itself is expanded before the range is read.
-    expect_outcome("%i=outer\nA[i=1..2] = %(i)\nafter = %(i)\n", 0, {"A[1]=outer", "A[2]=outer", "after=outer"});
-    // A range variable ends with its range.
-    expect_outcome("A[i=1..2] = 0\nafter = %(i)\n", CFG_ERR_FILE_REFERENCE, {"A[1]=0", "A[2]=0"});
-}
-
-TEST(DefinitionLines, BlocksAreReadOnceForEachIndex) {
-    expect_outcome(
-        "Iface[i=1..3] {\n"
-        "  %a=eth%(i)\n"
-        "  name = %(a)\n"
-        "  where = %(%%)\n"
-        "}\n"
-        "after = 1\n",
-        0,
-        {"Iface[1].name=eth1", "Iface[1].where=Iface[1]", "Iface[2].name=eth2", "Iface[2].where=Iface[2]",
-         "Iface[3].name=eth3", "Iface[3].where=Iface[3]", "after=1"});
-    expect_outcome(
-        "Host[n=a,b] {\n"
-        "  Port[p=8..9] {\n"
-        "    id = %(n)%(p)\n"
-        "  }\n"
-        "}\n",
-        0, {"Host[a].Port[8].id=a8", "Host[a].Port[9].id=a9", "Host[b].Port[8].id=b8", "Host[b].Port[9].id=b9"});
-}
-
-TEST(DefinitionLines, EachIndexCountsTheBlockLinesAgain) {
-    ConfigDir dir;
-    dir.write("r.cfg", "R[1..3] {\n  bad\n}\nlast bad\n");
-    EXPECT_STATUS(CFG_ERR_SYNTAX, load_update("r.cfg"));
-    EXPECT_EQ(lines({"r.cfg:2: CFG_ERR_SYNTAX:   bad", "r.cfg:2: CFG_ERR_SYNTAX:   bad",
-                     "r.cfg:2: CFG_ERR_SYNTAX:   bad", "r.cfg:4: CFG_ERR_SYNTAX: last bad"}),
-              g_errors);
-}
-
-// A later index that fails is reported at the range line: the stream and
-// the line counter go back there before each index, as for the first.
-TEST(DefinitionLines, AFailingLaterIndexIsReportedAtTheRangeLine) {
-    ConfigDir dir;
+// Each index reads the block's lines again and counts them again; a later
+// index that fails is reported at the range line, since the stream and the
+// line counter go back there before each index, as for the first (the
+// block's lines are then read outside the range).
+TEST(DefinitionLines, EachIndexGoesBackToTheRangeLine) {
     const std::string item(130, 'y');  // too long for the range variable's entry
-    dir.write("r.cfg", "A[i=x," + item + "] {\n  v = %(i)\n}\n");
-    EXPECT_STATUS(CFG_ERR_SYNTAX, load_update("r.cfg"));
-    ASSERT_FALSE(g_errors.empty());
-    EXPECT_EQ(0u, g_errors.front().rfind("r.cfg:1: CFG_ERR_SYNTAX: A[i=x,", 0)) << g_errors.front();
-    EXPECT_EQ(lines({"A[x].v=x"}), g_updates);
+    struct Case {
+        std::string text;
+        std::vector<std::string> errors, updates;
+    } cases[] = {
+        {"R[1..3] {\n  bad\n}\nlast bad\n",
+         {"r.cfg:2: CFG_ERR_SYNTAX:   bad", "r.cfg:2: CFG_ERR_SYNTAX:   bad", "r.cfg:2: CFG_ERR_SYNTAX:   bad",
+          "r.cfg:4: CFG_ERR_SYNTAX: last bad"},
+         {}},
+        {"A[i=x," + item + "] {\n  v = %(i)\n}\n",
+         {"r.cfg:1: CFG_ERR_SYNTAX: A[i=x," + item + "] {", "r.cfg:2: CFG_ERR_FILE_REFERENCE:   v = %(i)"},
+         {"A[x].v=x"}},
+    };
+    for (const Case &c : cases) {
+        ConfigDir dir;
+        dir.write("r.cfg", c.text);
+        EXPECT_STATUS(CFG_ERR_SYNTAX, load_update("r.cfg"));
+        EXPECT_EQ(c.errors, g_errors);
+        EXPECT_EQ(c.updates, g_updates);
+    }
 }
 
 // A stream that cannot be repositioned (a pipe) expands a range whose
@@ -173,48 +167,21 @@ TEST(DefinitionLines, RangesInAPipeFailOnlyWhereTheStreamMustGoBack) {
         << log.dump();
 }
 
-TEST(DefinitionLines, FailuresStopTheSeriesAndTheList) {
-    // A negative status stops the numeric series at once.
-    g_update_answer = ERR_MODIFY_FAILED;
-    expect_outcome("A[1..3,x] = 0\n", ERR_MODIFY_FAILED, {"A[1]=0"});
-    // A positive one finishes the series but ends the list.
-    g_update_answer = CFG_NOT_CREATED;
-    expect_outcome("A[1..3,x] = 0\n", CFG_NOT_CREATED, {"A[1]=0", "A[2]=0", "A[3]=0"});
-    g_update_answer = 0;
-}
-
-TEST(DefinitionLines, DirectModeCreatesEachIndex) {
-    ConfigDir dir;
-    dir.write("r.cfg", "Srv[i=1..2] {\n  port = 80%(i)\n}\nlist[a,b] = x\n");
-    EXPECT_STATUS(0, load_direct("r.cfg"));
-    EXPECT_EQ(
-        "obj Srv[1]\n  attr port=801\nobj Srv[2]\n  attr port=802\nattr list[a]=x\nattr list[b]=x\n",
-        cfgtest::dump_tree());
-}
-
 TEST(DefinitionLines, OverlongNamesAndValuesAreRefused) {
     cfgtest::LogCapture log;
-    use_update_mode();
-    g_updates.clear();
-    // An instance that would take the name past 639 characters.
-    cfgtree::LoaderState st{};
-    const std::string prefix(635, 'p');  // with "x[9]" exactly 639 characters
-    st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
-    LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
-    EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, prefix.c_str(), "x[9..10] {"));
-    LS_DestroyList(st.contexts);
-    EXPECT_TRUE(log.contains("parse_definition: name with instance exceeds 639 characters")) << log.last();
     // The full name in a block, and the text for the update tables.
     const std::string block(10, 'B'), name(630, 'n'), value(630, 'v');
     expect_outcome(block + " {\n" + name + "=1\n}\n", CFG_ERR_SYNTAX, {});
     EXPECT_TRUE(log.contains("store_definition: full name of 'nnn")) << log.last();
+    expect_outcome(block + " {\n" + name.substr(0, 626) + "=1\n}\n", 0, {block + "." + name.substr(0, 626) + "=1"});
     // The text for the update tables may be longer than a line: 641 characters,
     // on the heap; every allocation of that load failing in turn ends it in -109.
-    expect_outcome(block + " {\na = " + value + "\n}\n", 0, {block + ".a=" + value});
+    const std::string long_text = block + " {\na = " + value + "\n}\n";
+    expect_outcome(long_text, 0, {block + ".a=" + value});
     for (int k = 0;; ++k) {
         ASSERT_LT(k, 100) << "the load still fails";
         cfg_inject_alloc_fault(k, 1);
-        Outcome got = load_text(block + " {\na = " + value + "\n}\n");
+        Outcome got = load_text(long_text);
         cfg_inject_alloc_fault(0, 0);
         if (got.status == CFG_OK) {
             EXPECT_EQ(lines({(block + ".a=" + value).c_str()}), got.updates);
@@ -223,7 +190,6 @@ TEST(DefinitionLines, OverlongNamesAndValuesAreRefused) {
         EXPECT_STATUS(ERR_NO_MEMORY, got.status);
         EXPECT_TRUE(got.updates.empty());
     }
-    expect_outcome(block + " {\n" + name.substr(0, 626) + "=1\n}\n", 0, {block + "." + name.substr(0, 626) + "=1"});
     // A range variable's value must fit its 127-character entry.
     const std::string var(32, 'N'), item(94, 'i');
     expect_outcome("A[" + var + "=" + item + "] = 0\n", 0, {"A[" + item + "]=0"});
@@ -231,31 +197,26 @@ TEST(DefinitionLines, OverlongNamesAndValuesAreRefused) {
     EXPECT_TRUE(log.contains("parse_definition: value '" + item + "j' of range variable '" + var + "=")) << log.last();
 }
 
-TEST(DefinitionLines, ARangeVariableThatCannotBeStoredFails) {
-    std::string text;
-    for (int i = 0; i < 100; ++i) text += "%v" + std::to_string(i) + "=1\n";
-    expect_outcome(text + "A[i=1..2] = 0\n", ERR_NO_MEMORY, {});
-    // without a variable the range still works at the limit
-    expect_outcome(text + "A[1..2] = 0\n", 0, {"A[1]=0", "A[2]=0"});
-}
-
 TEST(DefinitionLines, CalledDirectlyWithAPrefix) {
-    g_updates.clear();
+    cfgtest::LogCapture log;
     use_update_mode();
+    g_updates.clear();
     cfgtree::LoaderState st{};
+    st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
+    LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
     EXPECT_STATUS(0, cfgtree::parse_definition(&st, "pre.", "x[1..2] = 1"));
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, nullptr, "   "));
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, std::string(640, 'p').c_str(), "x = 1"));
     EXPECT_EQ(lines({"pre.x[1]=1", "pre.x[2]=1"}), g_updates);
+    // an instance that would take the name past 639 characters ("x[9]" makes 639)
+    EXPECT_STATUS(CFG_ERR_SYNTAX, cfgtree::parse_definition(&st, std::string(635, 'p').c_str(), "x[9..10] {"));
+    EXPECT_TRUE(log.contains("parse_definition: name with instance exceeds 639 characters")) << log.last();
     cfg_inject_alloc_fault(0, 1);
     EXPECT_STATUS(ERR_NO_MEMORY, cfgtree::parse_definition(&st, nullptr, "y = 1"));
     cfg_inject_alloc_fault(0, 0);
     cfgtree::TruncEnv(&st.vars, 0);
+    LS_DestroyList(st.contexts);
 }
-
-}  // namespace
-
-namespace {
 
 // The ranges of one load make at most CFG_MAX_RANGE_DEFINITIONS definitions
 // in all, so a short line cannot keep a load busy for hours. Filtered out,
