@@ -72,9 +72,15 @@ TEST(FileVariables, DefinitionsAreStoredAsWrittenWithinTheirLimits) {
     EXPECT_EQ("<none>", l.get(name40.substr(0, 31)));
 }
 
-TEST(FileVariables, TheHundredAndFirstDefinitionIsRefused) {
+TEST(FileVariables, RefusedDefinitionsDefineNothing) {
     cfgtest::LogCapture log;
     Loader l;
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_EQ(-1, l.put("a=1"));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_EQ(0, l.st.vars.count);
+    EXPECT_TRUE(log.contains("PutEnv: env. malloc(128) failure\n\t\terrno = 12  => ")) << log.dump();
+    EXPECT_EQ(-1, cfgtree::PutEnv(&l.st.vars, nullptr));
     for (int i = 0; i < 100; ++i) ASSERT_EQ(i, l.put("v" + std::to_string(i) + "=" + std::to_string(i)));
     EXPECT_EQ(-1, l.put("extra=1"));
     EXPECT_TRUE(log.has(3, "cfg_f_load", "PutEnv: Too many variable definitions (max=100)")) << log.dump();
@@ -82,16 +88,21 @@ TEST(FileVariables, TheHundredAndFirstDefinitionIsRefused) {
     EXPECT_EQ("<none>", l.get("extra"));
     cfgtree::TruncEnv(&l.st.vars, 99);
     EXPECT_EQ(99, l.put("extra=1"));
-    EXPECT_EQ(-1, cfgtree::PutEnv(&l.st.vars, nullptr));
 }
 
 TEST(FileVariables, NewerDefinitionsHideOlderOnesUntilTheirMark) {
+    cfgtest::LogCapture log;
     Loader l;
     ASSERT_EQ(0, l.put("a=1"));
     int mark = l.st.vars.count;
     ASSERT_EQ(1, l.put("a=2"));
     ASSERT_EQ(2, l.put("b=3"));
+    log.clear();
     EXPECT_EQ("2", l.get("a"));
+    ASSERT_GE(log.lines().size(), 2u);  // lookups are traced, newest first
+    EXPECT_EQ("  comparing 'a' to env 'b=3'", log.lines()[0].message);
+    EXPECT_EQ("  comparing 'a' to env 'a=2'", log.lines()[1].message);
+    EXPECT_EQ(13, log.lines()[0].level);
     EXPECT_EQ(1, cfgtree::FindEnv(&l.st.vars, "a"));
     EXPECT_EQ(mark, cfgtree::TruncEnv(&l.st.vars, mark));
     EXPECT_EQ(nullptr, l.st.vars.entries[1]);
@@ -103,29 +114,6 @@ TEST(FileVariables, NewerDefinitionsHideOlderOnesUntilTheirMark) {
     EXPECT_EQ(-1, cfgtree::FindEnv(&l.st.vars, "a"));
     EXPECT_EQ(5, cfgtree::TruncEnv(&l.st.vars, 5));
     EXPECT_EQ(5, l.st.vars.count);
-}
-
-TEST(FileVariables, AFailedAllocationDefinesNothing) {
-    cfgtest::LogCapture log;
-    Loader l;
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_EQ(-1, l.put("a=1"));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_EQ(0, l.st.vars.count);
-    EXPECT_TRUE(log.contains("PutEnv: env. malloc(128) failure\n\t\terrno = 12  => ")) << log.dump();
-}
-
-TEST(FileVariables, LookupsAreTracedNewestFirst) {
-    cfgtest::LogCapture log;
-    Loader l;
-    ASSERT_EQ(0, l.put("a=1"));
-    ASSERT_EQ(1, l.put("b=2"));
-    log.clear();
-    EXPECT_EQ("1", l.get("a"));
-    ASSERT_GE(log.lines().size(), 2u);
-    EXPECT_EQ("  comparing 'a' to env 'b=2'", log.lines()[0].message);
-    EXPECT_EQ("  comparing 'a' to env 'a=1'", log.lines()[1].message);
-    EXPECT_EQ(13, log.lines()[0].level);
 }
 
 TEST(LoaderContexts, NamesGrowFromTheEnclosingEntry) {
@@ -208,52 +196,39 @@ TEST(FileReferences, ContextModifiersCutTheInnermostBlockName) {
     }
 }
 
-TEST(FileReferences, ModifiersNeedAContext) {
+// cfg_evalContext is given the text after "%(" (the scanner cuts the ')').
+TEST(FileReferences, EvaluatedDirectly) {
     cfgtest::LogCapture log;
+    char out[16] = {};
+    LoaderState bare{};  // no lists at all
+    char ref[] = "%(%%:1";
+    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, cfgtree::cfg_evalContext(ref, out, sizeof out, &bare));
     Loader l;
     EXPECT_EQ("[]", l.expand("[%(%%)]"));
     EXPECT_EQ("<status -1406>", l.expand("%(%%:-1)"));
     EXPECT_TRUE(log.has(5, "cfg_f_load", "cfg_evalContext: Context modification '%%:-1' with empty/no context"))
         << log.dump();
-    LoaderState bare{};  // no lists at all
-    char out[16] = {};
-    char ref[] = "%(%%:1";
-    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, cfgtree::cfg_evalContext(ref, out, sizeof out, &bare));
-}
-
-TEST(FileReferences, ACopyOfTheContextThatCannotBeMadeFails) {
-    cfgtest::LogCapture log;
-    Loader l;
-    l.push("A.B");
-    char out[16] = {};
-    char ref[] = "%(%%:-1";
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, cfgtree::cfg_evalContext(ref, out, sizeof out, &l.st));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_TRUE(log.contains("cfg_evalContext: strdup(A.B)\n\t\terrno = 12 => \"")) << log.dump();
-    EXPECT_STREQ("", out);
-}
-
-TEST(FileReferences, ExpansionsStopAtTheirRoom) {
-    Loader l;
+    // No memory for the copy of the context.
     l.push("Alpha.Beta");
-    char out[6];
+    char cut[] = "%(%%:-1";
+    cfg_inject_alloc_fault(0, 1);
+    EXPECT_STATUS(ERR_NO_MEMORY, cfgtree::cfg_evalContext(cut, out, sizeof out, &l.st));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_TRUE(log.contains("cfg_evalContext: strdup(Alpha.Beta)\n\t\terrno = 12 => \"")) << log.dump();
+    EXPECT_STREQ("", out);
+    // Expansions stop at their room, and a line at 639 characters.
     std::memset(out, 'z', sizeof out);
-    char ref[] = "%(%%";
-    EXPECT_EQ(0, cfgtree::cfg_evalContext(ref, out, sizeof out, &l.st));
+    char whole[] = "%(%%";
+    EXPECT_EQ(0, cfgtree::cfg_evalContext(whole, out, 6, &l.st));
     EXPECT_STREQ("Alpha", out);
     ASSERT_GE(l.put("v=0123456789"), 0);
     char var[] = "%(v";
-    EXPECT_EQ(0, cfgtree::cfg_evalContext(var, out, sizeof out, &l.st));
+    EXPECT_EQ(0, cfgtree::cfg_evalContext(var, out, 6, &l.st));
     EXPECT_STREQ("01234", out);
     EXPECT_EQ(0, cfgtree::cfg_evalContext(var, out, 0, &l.st));  // no room: nothing written
     EXPECT_STREQ("01234", out);
-}
-
-TEST(FileReferences, LongExpansionsAreCutTo639Characters) {
-    Loader l;
-    ASSERT_GE(l.put("v=" + std::string(100, 'x')), 0);
-    EXPECT_EQ(std::string(639, 'x'), l.expand("%(v)%(v)%(v)%(v)%(v)%(v)%(v)%(v)"));
+    ASSERT_GE(l.put("w=" + std::string(100, 'x')), 0);
+    EXPECT_EQ(std::string(639, 'x'), l.expand("%(w)%(w)%(w)%(w)%(w)%(w)%(w)%(w)"));
 }
 
 }  // namespace
