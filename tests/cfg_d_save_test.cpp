@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cfg_private.h"
-#include "support.h"
+#include "load_support.h"
 
 namespace {
 
@@ -81,19 +81,60 @@ std::string lines(std::initializer_list<const char *> list) {
 
 // ---- the text written -------------------------------------------------------
 
-TEST(Save, AttributesComeBeforeSubObjectsInStoreOrder) {
-    put("o.p1.z", "1");
-    put("o.a", "1");
-    put("o.p2.z", "2");
-    put("o.b", "2");
-    put("o.p1.y", "3");
-    LogCapture log;
-    Saved s = save("o");
-    EXPECT_STATUS(CFG_OK, s.status);
-    EXPECT_EQ(lines({"o {", "    a = 1", "    b = 2", "    p1 {", "        z = 1", "        y = 3", "    }", "    p2 {",
-                     "        z = 2", "    }", "}"}),
-              s.text);
-    EXPECT_TRUE(log.at_most(5).empty()) << log.dump();
+// Each row saves the tree that its puts make (a row without puts saves the
+// tree of the row before), in a context and with dereferencing as given;
+// none of them logs a warning.
+TEST(Save, TheTextWritten) {
+    using Puts = std::vector<std::pair<const char *, const char *>>;
+    const std::string whole =
+        lines({"top = t", "a {", "    x = 1", "    b {", "        y = 2", "    }", "}", "c {", "    z = 3", "}"});
+    const struct {
+        const char *label;
+        Puts puts;
+        const char *context;
+        const char *identifier;
+        int dereference;
+        std::string text;
+    } rows[] = {
+        {"attributes come before sub-objects, in store order",
+         {{"o.p1.z", "1"}, {"o.a", "1"}, {"o.p2.z", "2"}, {"o.b", "2"}, {"o.p1.y", "3"}}, nullptr, "o", 1,
+         lines({"o {", "    a = 1", "    b = 2", "    p1 {", "        z = 1", "        y = 3", "    }", "    p2 {",
+                "        z = 2", "    }", "}"})},
+        // a null identifier saves the context's contents without braces
+        {"whole tree", {{"top", "t"}, {"a.x", "1"}, {"a.b.y", "2"}, {"c.z", "3"}}, nullptr, nullptr, 1, whole},
+        {"in a context", {}, "a", nullptr, 1, lines({"x = 1", "b {", "    y = 2", "}"})},
+        {"identifiers are found from the context", {}, "a", "b", 1, lines({"b {", "    y = 2", "}"})},
+        {"whole tree after the context", {}, nullptr, nullptr, 1, whole},
+        // values are saved substituted unless dereferencing is off
+        {"substituted", {{"o.x", "1"}, {"o.y", "${o.x}-${o.x}"}, {"o.z", " ${o.x}"}}, nullptr, "o", 1,
+         lines({"o {", "    x = 1", "    y = 1-1", "    z = \" 1\"", "}"})},
+        {"as stored", {}, nullptr, "o", 0,
+         lines({"o {", "    x = 1", "    y = ${o.x}-${o.x}", "    z = \" ${o.x}\"", "}"})},
+        // an unresolved reference is flagged, and the value saved as stored
+        {"unresolved", {{"o.ok", "fine"}, {"o.p.bad", "${missing.item}"}, {"o.p.after", "x"}}, nullptr, "o", 1,
+         std::string("o {\n    ok = fine\n    p {\n        ") + kFailureLine +
+             "        bad = ${missing.item}\n        after = x\n    }\n}\n"},
+        {"unresolved, not dereferenced", {}, nullptr, "o", 0,
+         "o {\n    ok = fine\n    p {\n        bad = ${missing.item}\n        after = x\n    }\n}\n"},
+        // a reference that stores a default while the save runs
+        {"default stored", {{"o.x", "${o.made:=5}"}}, nullptr, "o", 1,
+         lines({"o {", "    x = 5", "    made = 5", "}"})},
+        {"the default", {}, nullptr, "o.made", 1, "o.made = 5\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.label);
+        if (!r.puts.empty()) loadtest::clear_tree();
+        for (const auto &[id, value] : r.puts) put(id, value);
+        if (r.context) ASSERT_STATUS(CFG_OK, Cfg_PushContext(r.context));
+        Cfg_Dereference(r.dereference);
+        LogCapture log;
+        Saved s = save(r.identifier);
+        Cfg_Dereference(1);
+        if (r.context) Cfg_PopContext();
+        EXPECT_STATUS(CFG_OK, s.status);
+        EXPECT_EQ(r.text, s.text);
+        EXPECT_TRUE(log.at_most(5).empty()) << log.dump();
+    }
 }
 
 // Values that are empty or start or end with white space are quoted;
@@ -119,28 +160,26 @@ TEST(Save, QuotesValuesThatAreEmptyOrStartOrEndWithWhiteSpace) {
     }
 }
 
-TEST(Save, StoredNamesKeepMarksAndInstancesAndBareTextsReadEmpty) {
+// Stored names keep their marks and instances and bare texts read empty;
+// the named item carries the identifier as passed.
+TEST(Save, RawTreesByIdentifier) {
     cfg_handle ro = raw_object(0, "!ro");
     raw_attr(ro, "!x=1");
     raw_attr(ro, "bare");
     raw_attr(ro, "port[2]=80");
     raw_attr(raw_object(ro, "line[1]"), "k=");
-    Saved s = save(nullptr);
-    EXPECT_STATUS(CFG_OK, s.status);
-    EXPECT_EQ(lines({"!ro {", "    !x = 1", "    bare = \"\"", "    port[2] = 80", "    line[1] {", "        k = \"\"",
-                     "    }", "}"}),
-              s.text);
-}
-
-TEST(Save, TheNamedItemCarriesTheIdentifierAsPassed) {
     cfg_handle a = raw_object(0, "a");
     raw_attr(raw_object(a, "!b"), "c=1");
     raw_attr(raw_object(a, "srv[2]"), "port=80");
     const struct {
         const char *identifier;
         int status;
-        const char *text;
+        std::string text;
     } cases[] = {
+        {nullptr, CFG_OK,
+         lines({"!ro {", "    !x = 1", "    bare = \"\"", "    port[2] = 80", "    line[1] {", "        k = \"\"",
+                "    }", "}", "a {", "    !b {", "        c = 1", "    }", "    srv[2] {", "        port = 80", "    }",
+                "}"})},
         {"a.b", CFG_OK, "a.b {\n    c = 1\n}\n"},
         {"!a.b", CFG_OK, "!a.b {\n    c = 1\n}\n"},
         {"a.b.c", CFG_OK, "a.b.c = 1\n"},
@@ -152,61 +191,14 @@ TEST(Save, TheNamedItemCarriesTheIdentifierAsPassed) {
         {"", CFG_NOT_FOUND, ""},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.identifier);
+        SCOPED_TRACE(c.identifier ? c.identifier : "(null)");
         Saved s = save(c.identifier);
         EXPECT_STATUS(c.status, s.status);
         EXPECT_EQ(c.text, s.text);
     }
 }
 
-TEST(Save, NullIdentifierSavesTheContextContentsWithoutBraces) {
-    put("top", "t");
-    put("a.x", "1");
-    put("a.b.y", "2");
-    put("c.z", "3");
-    Saved all = save(nullptr);
-    EXPECT_STATUS(CFG_OK, all.status);
-    EXPECT_EQ(lines({"top = t", "a {", "    x = 1", "    b {", "        y = 2", "    }", "}", "c {", "    z = 3", "}"}),
-              all.text);
-    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
-    EXPECT_EQ(lines({"x = 1", "b {", "    y = 2", "}"}), save(nullptr).text);
-    EXPECT_EQ(lines({"b {", "    y = 2", "}"}), save("b").text) << "identifiers are found from the context";
-    Cfg_PopContext();
-    EXPECT_EQ(all.text, save(nullptr).text);
-}
-
 // ---- references -------------------------------------------------------------
-
-TEST(Save, ValuesAreSavedSubstitutedUnlessDereferencingIsOff) {
-    put("o.x", "1");
-    put("o.y", "${o.x}-${o.x}");
-    put("o.z", " ${o.x}");
-    EXPECT_EQ(lines({"o {", "    x = 1", "    y = 1-1", "    z = \" 1\"", "}"}), save("o").text);
-    ASSERT_EQ(8u, Cfg_Dereference(0));
-    EXPECT_EQ(lines({"o {", "    x = 1", "    y = ${o.x}-${o.x}", "    z = \" ${o.x}\"", "}"}), save("o").text);
-}
-
-TEST(Save, UnresolvedReferenceIsFlaggedAndSavedAsStored) {
-    put("o.ok", "fine");
-    put("o.p.bad", "${missing.item}");
-    put("o.p.after", "x");
-    Saved s = save("o");
-    EXPECT_STATUS(CFG_OK, s.status);
-    EXPECT_EQ(std::string("o {\n    ok = fine\n    p {\n        ") + kFailureLine +
-                  "        bad = ${missing.item}\n        after = x\n    }\n}\n",
-              s.text);
-    Cfg_Dereference(0);
-    EXPECT_EQ(std::string::npos, save("o").text.find('#')) << "without dereferencing nothing is flagged";
-}
-
-TEST(Save, ReferenceThatStoresADefaultWhileSaving) {
-    put("o.x", "${o.made:=5}");
-    Saved s = save("o");
-    EXPECT_STATUS(CFG_OK, s.status);
-    EXPECT_EQ(0u, s.text.find("o {\n    x = 5\n")) << s.text;
-    const char *made = nullptr;
-    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValuePtr("o.made", &made));
-}
 
 // A log sink may change the attribute being saved while its references are
 // substituted (here on the first reference it sees): the substitution reads
@@ -250,34 +242,31 @@ TEST(Save, DepthSetsTheIndentation) {
     cfg_handle x = raw_attr(o, "x=1");
     raw_object(o, "p");
     const struct {
+        bool contents;  // cfg_save_object_contents rather than cfg_save_item
         cfg_handle item;
         const char *name;
         int depth;
+        int status;
         const char *text;
     } cases[] = {
-        {x, nullptr, 0, "x = 1\n"},
-        {x, "alias", 2, "        alias = 1\n"},
-        {x, nullptr, -3, "x = 1\n"},
-        {o, "named", 0, "named {\n    x = 1\n    p {\n    }\n}\n"},
-        {ds_get_cntl_info(1), nullptr, 1, "    o {\n        x = 1\n        p {\n        }\n    }\n"},
+        {false, x, nullptr, 0, CFG_OK, "x = 1\n"},
+        {false, x, "alias", 2, CFG_OK, "        alias = 1\n"},
+        {false, x, nullptr, -3, CFG_OK, "x = 1\n"},
+        {false, o, "named", 0, CFG_OK, "named {\n    x = 1\n    p {\n    }\n}\n"},
+        {false, ds_get_cntl_info(1), nullptr, 1, CFG_OK,
+         "    o {\n        x = 1\n        p {\n        }\n    }\n"},
+        {true, o, nullptr, 1, CFG_OK, "    x = 1\n    p {\n    }\n"},
+        {false, 0, "x", 0, ERR_NULL_HANDLE, ""},
+        {true, 0, nullptr, 0, ERR_NULL_HANDLE, ""},
     };
     for (const auto &c : cases) {
-        Saved s = capture([&](FILE *f) { return cfg_save_item(f, c.item, c.name, c.depth); });
-        EXPECT_STATUS(CFG_OK, s.status);
+        Saved s = capture([&](FILE *f) {
+            return c.contents ? cfg_save_object_contents(f, c.item, c.depth)
+                              : cfg_save_item(f, c.item, c.name, c.depth);
+        });
+        EXPECT_STATUS(c.status, s.status);
         EXPECT_EQ(c.text, s.text) << "depth " << c.depth;
     }
-    Saved contents = capture([&](FILE *f) { return cfg_save_object_contents(f, o, 1); });
-    EXPECT_STATUS(CFG_OK, contents.status);
-    EXPECT_EQ("    x = 1\n    p {\n    }\n", contents.text);
-}
-
-TEST(Save, NullHandlesAndStreams) {
-    Saved s = capture([](FILE *f) { return cfg_save_item(f, 0, "x", 0); });
-    EXPECT_STATUS(ERR_NULL_HANDLE, s.status);
-    EXPECT_EQ("", s.text);
-    s = capture([](FILE *f) { return cfg_save_object_contents(f, 0, 0); });
-    EXPECT_STATUS(ERR_NULL_HANDLE, s.status);
-    EXPECT_EQ("", s.text);
     EXPECT_STATUS(ERR_NULL_ARGUMENT, Cfg_Save(nullptr, nullptr));
     EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_save_item(nullptr, ds_get_cntl_info(1), nullptr, 0));
     EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_save_object_contents(nullptr, ds_get_cntl_info(1), 0));
@@ -356,33 +345,11 @@ TEST(Save, WideObjectsSaveInLinearTime) {
     EXPECT_LT(s.text.find("    a99999 = 99999\n"), s.text.find("    s0 {\n"));
 }
 
-// A failed lookup (only a long identifier needs memory) writes nothing; a
-// failed substitution is flagged and the value saved as stored.
-TEST(Save, NoMemorySweep) {
+// Only a long identifier needs memory for its lookup: when that fails,
+// nothing is written. (Substitutions that run out of memory are swept with
+// the other operations.)
+TEST(Save, NoMemoryForTheLookupWritesNothing) {
     put("o.x", "1");
-    put("o.p.y", "${o.x}");
-    const std::string tree = cfgtest::dump_tree();
-    const std::string good = save("o.p").text;
-    ASSERT_EQ(lines({"o.p {", "    y = 1", "}"}), good);
-    int status = ERR_NO_MEMORY;
-    std::string text;
-    bool saw_reference_failure = false;
-    for (int skip = 0; skip < 50 && (status != CFG_OK || text != good); ++skip) {
-        cfg_inject_alloc_fault(skip, 1);
-        Saved s = save("o.p");
-        cfg_inject_alloc_fault(0, 0);
-        status = s.status;
-        text = s.text;
-        EXPECT_EQ(tree, cfgtest::dump_tree()) << "skip " << skip;
-        if (text != good) {
-            saw_reference_failure = true;
-            EXPECT_STATUS(CFG_OK, status);
-            EXPECT_EQ(std::string("o.p {\n    ") + kFailureLine + "    y = ${o.x}\n}\n", text);
-        }
-    }
-    EXPECT_STATUS(CFG_OK, status);
-    EXPECT_EQ(good, text);
-    EXPECT_TRUE(saw_reference_failure);
     cfg_inject_alloc_fault(0, 1);
     Saved failed = save(("o." + std::string(640, 'p')).c_str());
     cfg_inject_alloc_fault(0, 0);
