@@ -74,6 +74,7 @@ struct Expect {
     int status;
     const char *out;
     const char *err;
+    Env env = {};
 };
 
 void check_runs(const std::vector<Expect> &cases, const std::string &cwd = kData) {
@@ -81,7 +82,7 @@ void check_runs(const std::vector<Expect> &cases, const std::string &cwd = kData
         std::string line;
         for (const std::string &a : c.args) line += " " + a;
         SCOPED_TRACE("cfgtree" + line);
-        Outcome r = cli(c.args, cwd);
+        Outcome r = cli(c.args, cwd, c.env);
         EXPECT_EQ(c.status, r.status) << "stderr: " << r.err;
         if (c.out) {
             EXPECT_EQ(c.out, r.out);
@@ -139,10 +140,8 @@ TEST_F(Cli, DumpWritesTheConfigurationLanguageAndJson) {
         {{"dump", "vars.cfg"}, 2, "Env {\n}\n", "vars.cfg:2: CFG_ERR_FILE_REFERENCE: mode = %(MODE)\n"},
         {{"dump", "-D", "A,B=1", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "-D", "=1", "vars.cfg"}, 2, "", nullptr},
+        {{"dump", "--context", "App.Sub", "ctx.cfg"}, 0, "where = App.Sub\n", ""},
     });
-    Outcome r = cli({"dump", "--context", "App.Sub", "ctx.cfg"});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("where = App.Sub\n")) << r.out;
 }
 
 TEST_F(Cli, JsonEscapesWhatJsonCannotHoldAsIs) {
@@ -172,13 +171,13 @@ TEST_F(Cli, FilesAreFoundAsPathsBesideTheirFilesAndOnThePath) {
     cfgtest::TempDir elsewhere;
     const char kMain[] = "top = main\nPart {\n    who = included\n}\n";
     // main.cfg includes part.cfg: found beside main.cfg without a search path.
-    check_runs({{{"dump", kData + "/main.cfg"}, 0, kMain, ""}, {{"dump", "--path", kData, "main.cfg"}, 0, kMain, ""}},
+    const Env path{{"CONFIG_PATH", kData.c_str()}};
+    check_runs({{{"dump", kData + "/main.cfg"}, 0, kMain, ""},
+                {{"dump", "--path", kData, "main.cfg"}, 0, kMain, ""},
+                {{"dump", "main.cfg"}, 0, kMain, "", path}},
                elsewhere.path());
-    Outcome r = cli({"dump", "main.cfg"}, elsewhere.path(), {{"CONFIG_PATH", kData.c_str()}});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(kMain, r.out);
     elsewhere.write("main.cfg", "here = 1\n");  // a path that exists wins over the search path
-    EXPECT_EQ("here = 1\n", cli({"dump", "main.cfg"}, elsewhere.path(), {{"CONFIG_PATH", kData.c_str()}}).out);
+    check_runs({{{"dump", "main.cfg"}, 0, "here = 1\n", "", path}}, elsewhere.path());
 }
 
 TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
@@ -263,11 +262,9 @@ TEST_F(Cli, CheckReportsEveryFailingLineCompilerStyle) {
 }
 
 TEST_F(Cli, SubstResolvesAgainstFilesAndTheEnvironment) {
-    Outcome r = cli({"subst", "port ${Server.port} at ${CFGTREE_CLI_HOME}", "net.cfg"}, kData,
-                    {{"CFGTREE_CLI_HOME", "/home/x"}});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("port 443 at /home/x\n", r.out);
     check_runs({
+        {{"subst", "port ${Server.port} at ${CFGTREE_CLI_HOME}", "net.cfg"}, 0, "port 443 at /home/x\n", "",
+         {{"CFGTREE_CLI_HOME", "/home/x"}}},
         {{"subst", "plain text"}, 0, "plain text\n", ""},
         {{"subst", "${Limits.flag:/yes=on/off}", "net.cfg"}, 0, "on\n", ""},
         {{"subst", "${nope}"}, 1, "", "cfgtree: '${nope}': CFG_ERR_UNRESOLVED: a reference cannot be resolved\n"},
@@ -431,37 +428,25 @@ TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {
 TEST_F(Cli, ExampleSetLoadsWithIncludesRangesAndReferences) {
     std::string dir = std::string(CFGTREE_EXAMPLES) + "/config";
     if (access((dir + "/main.cfg").c_str(), R_OK) != 0) GTEST_SKIP() << "no example configuration set";
-    Env home{{"HOME", "/home/u"}};
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        const char *out;
-        const char *err;
-    } cases[] = {
-        {{"check", "main.cfg"}, 0, "", ""},
-        {{"get", "main.cfg", "Service[web].url", "Net.Iface[1].context", "App.logdir"}, 0,
-         "http://web.lab.example.net:80/\nNet.Iface[1]\n/home/u/shop/log\n", ""},
-        {{"get", "--type", "int", "main.cfg", "Service[api].port"}, 0, "8080\n", ""},
-        {{"subst", "${Service[api].host}|${App.banner}|${HOME}", "main.cfg"}, 0,
-         "api.lab.example.net|  Welcome to the lab shop  |/home/u\n", ""},
-        {{"dump", "--id", "Net.Iface[0]", "main.cfg"}, 0,
-         "Net.Iface[0] {\n    name = eth0\n    address = 10.0.0.10/24\n    context = Net.Iface[0]\n}\n", ""},
-        {{"check", "net.cfg"}, 2, "", "net.cfg:4: CFG_ERR_FILE_REFERENCE: zone = %(zone)\n"},
-        {{"check", "-D", "zone=x", "net.cfg"}, 0, "", ""},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args.back());
-        Outcome r = cli(c.args, dir, home);
-        EXPECT_EQ(c.status, r.status) << r.err;
-        EXPECT_EQ(c.out, r.out);
-        EXPECT_EQ(c.err, r.err);
-    }
+    const Env home{{"HOME", "/home/u"}};
+    check_runs({{{"check", "main.cfg"}, 0, "", "", home},
+                {{"get", "main.cfg", "Service[web].url", "Net.Iface[1].context", "App.logdir"}, 0,
+                 "http://web.lab.example.net:80/\nNet.Iface[1]\n/home/u/shop/log\n", "", home},
+                {{"get", "--type", "int", "main.cfg", "Service[api].port"}, 0, "8080\n", "", home},
+                {{"subst", "${Service[api].host}|${App.banner}|${HOME}", "main.cfg"}, 0,
+                 "api.lab.example.net|  Welcome to the lab shop  |/home/u\n", "", home},
+                {{"dump", "--id", "Net.Iface[0]", "main.cfg"}, 0,
+                 "Net.Iface[0] {\n    name = eth0\n    address = 10.0.0.10/24\n    context = Net.Iface[0]\n}\n", "",
+                 home},
+                {{"check", "net.cfg"}, 2, "", "net.cfg:4: CFG_ERR_FILE_REFERENCE: zone = %(zone)\n", home},
+                {{"check", "-D", "zone=x", "net.cfg"}, 0, "", "", home}},
+               dir);
     cfgtest::TempDir out;
-    std::string copy = out.file("shop.cfg");
-    Outcome r = cli({"set", "main.cfg", "Service[web].port", "8081", "-o", copy}, dir);
-    EXPECT_EQ(0, r.status) << r.err;
-    r = cli({"get", copy, "Service[web].url", "Net.zone"}, out.path());
-    EXPECT_EQ("http://web.lab.example.net:8081/\nlab\n", r.out) << "the saved copy keeps references, includes inlined";
+    const std::string copy = out.file("shop.cfg");
+    check_runs({{{"set", "main.cfg", "Service[web].port", "8081", "-o", copy}, 0, "", ""}}, dir);
+    // the saved copy keeps references, includes inlined
+    check_runs({{{"get", copy, "Service[web].url", "Net.zone"}, 0, "http://web.lab.example.net:8081/\nlab\n", ""}},
+               out.path());
 }
 
 TEST_F(Cli, SetWritesThroughASymbolicLinkHoweverTheFileIsNamed) {
