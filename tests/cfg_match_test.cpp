@@ -9,91 +9,58 @@ namespace {
 
 using cfgtest::LogCapture;
 
-struct TokenRow {
-    const char *a;
-    const char *b;
-    int result;
-};
-
 const unsigned char *u(const char *s) { return reinterpret_cast<const unsigned char *>(s); }
+const char *shown(const char *s) { return s ? s : "(null)"; }
 
+// A null token matches only a wildcard.
 TEST(MatchToken, Table) {
-    const TokenRow rows[] = {
-        {"a", "a", 1},   {"a", "A", 0},  {"a", "ab", 0}, {"", "", 1},     {"a", "", 0},   {"*", "x", 1},
-        {"x", "*", 1},   {"*", "", 1},   {"**", "", 1},  {"", "**", 1},   {"**", "*", 1}, {"***", "x", 0},
-        {"x", "***", 0}, {"*x", "x", 0}, {"%", "%", 1},  {"1-5", "3", 0},
+    const struct {
+        const char *a, *b;
+        int result;
+    } rows[] = {
+        {"a", "a", 1},   {"a", "A", 0},     {"a", "ab", 0},     {"", "", 1},       {"a", "", 0},
+        {"*", "x", 1},   {"x", "*", 1},     {"*", "", 1},       {"**", "", 1},     {"", "**", 1},
+        {"**", "*", 1},  {"***", "x", 0},   {"x", "***", 0},    {"*x", "x", 0},    {"%", "%", 1},
+        {"1-5", "3", 0}, {"*", nullptr, 1}, {nullptr, "**", 1}, {nullptr, "a", 0}, {"a", nullptr, 0},
     };
-    for (const TokenRow &row : rows) {
-        EXPECT_EQ(row.result, cfg_match_token(u(row.a), u(row.b))) << "'" << row.a << "' vs '" << row.b << "'";
+    for (const auto &row : rows) {
+        EXPECT_EQ(row.result, cfg_match_token(u(row.a), u(row.b)))
+            << "'" << shown(row.a) << "' vs '" << shown(row.b) << "'";
     }
 }
 
-TEST(MatchToken, NullMatchesOnlyAWildcard) {
-    EXPECT_EQ(1, cfg_match_token(u("*"), nullptr));
-    EXPECT_EQ(1, cfg_match_token(nullptr, u("**")));
-    EXPECT_EQ(0, cfg_match_token(nullptr, u("a")));
-    EXPECT_EQ(0, cfg_match_token(u("a"), nullptr));
-}
-
-struct CompareRow {
-    const char *pattern;
-    const char *subject;
-    int status;
-    int rest_at;  // offset of the rest position in the subject (status 0)
-};
-
 TEST(CompareItems, Table) {
-    const CompareRow rows[] = {
-        {"a.b", "a.b=5", CFG_OK, 3},
-        {"a.b", "a.b", CFG_OK, 3},
-        {"a", "a.b", CFG_NO_MATCH, 0},
-        {"a.b", "a", CFG_NO_MATCH, 0},
-        {"!a", "a", CFG_OK, 1},
-        {"a", "!a=1", CFG_OK, 2},
-        {"A", "a", CFG_NO_MATCH, 0},
-        {"a[*]", "a[3]", CFG_OK, 4},
-        {"a[*]", "a", CFG_OK, 1},
-        {"a[3]", "a[*]", CFG_OK, 4},
-        {"a[3]", "a", CFG_NO_MATCH, 0},
-        {"a[1:*]", "a[1:7]", CFG_OK, 6},
-        {"a[1:*]", "a[1]", CFG_NO_MATCH, 0},
-        {"a[**]", "a[1:2:3]", CFG_OK, 8},
-        {"a[1:**]", "a[1]", CFG_NO_MATCH, 0},
-        {"x[1].y", "x[1].y[2]", CFG_NO_MATCH, 0},
-        {"x[*].y", "x[5].y", CFG_OK, 6},
-        {"**", "!x.y=1", CFG_OK, 1},
-        {"a.**", "a.b.c=1", CFG_OK, 2},
-        {"a.**", "a", CFG_NO_MATCH, 0},
-        {"a.*", "a.b", CFG_ERR_SYNTAX, 0},
-        // further rows: marks, instances, "**" on the subject's side
-        {"!a.!b", "a.b", CFG_OK, 3},
-        {"a.b", "!a.!b=1", CFG_OK, 5},
-        {"!**", "a", CFG_OK, 0},
-        {"**", "", CFG_OK, 0},
-        {"a.**", "!a.!b", CFG_OK, 4},  // the rest starts after the mark
-        {"a.b", "a.bc", CFG_NO_MATCH, 0},
-        {"a", "a[]", CFG_OK, 3},
-        {"a[]", "a", CFG_OK, 1},
-        {"a[**]", "a", CFG_OK, 1},
-        {"a[1]", "a[**]", CFG_OK, 5},
-        {"a[1:2]", "a[**]", CFG_NO_MATCH, 0},
-        {"a[1:2]", "a[1:2:3]", CFG_NO_MATCH, 0},
-        {"a[1:2:3]", "a[1:2]", CFG_NO_MATCH, 0},
-        {"a[x:*:z]", "a[x:y:z]", CFG_OK, 8},
-        {"a[1-5]", "a[3]", CFG_NO_MATCH, 0},
-        {"a[%]", "a[%]", CFG_OK, 4},
-        {"a[b.c]", "a[b.c]=1", CFG_OK, 6},
-        {"a", "a b", CFG_OK, 1},
-        {"a", "a { x=1 }", CFG_OK, 1},
-        {"a", "a\t=1", CFG_OK, 1},
-        {"a.**.b", "a.x.b", CFG_ERR_SYNTAX, 0},
-        {"a.**=1", "a.b", CFG_ERR_SYNTAX, 0},
-        {"a", "=1", CFG_ERR_SYNTAX, 0},
-        {"a.b", "a.[1]", CFG_ERR_SYNTAX, 0},
-        {"a[1", "a[1]", CFG_ERR_SYNTAX, 0},
-        {"a", "", CFG_ERR_SYNTAX, 0},
+    const struct {
+        const char *pattern, *subject;
+        int status;
+        int rest_at;  // offset of the rest position in the subject (status 0); after a mark
+    } rows[] = {
+        {"a.b", "a.b=5", CFG_OK, 3},              {"a.b", "a.b", CFG_OK, 3},
+        {"a", "a.b", CFG_NO_MATCH, 0},            {"a.b", "a", CFG_NO_MATCH, 0},
+        {"!a", "a", CFG_OK, 1},                   {"a", "!a=1", CFG_OK, 2},
+        {"A", "a", CFG_NO_MATCH, 0},              {"a[*]", "a[3]", CFG_OK, 4},
+        {"a[*]", "a", CFG_OK, 1},                 {"a[3]", "a[*]", CFG_OK, 4},
+        {"a[3]", "a", CFG_NO_MATCH, 0},           {"a[1:*]", "a[1:7]", CFG_OK, 6},
+        {"a[1:*]", "a[1]", CFG_NO_MATCH, 0},      {"a[**]", "a[1:2:3]", CFG_OK, 8},
+        {"a[1:**]", "a[1]", CFG_NO_MATCH, 0},     {"x[1].y", "x[1].y[2]", CFG_NO_MATCH, 0},
+        {"x[*].y", "x[5].y", CFG_OK, 6},          {"**", "!x.y=1", CFG_OK, 1},
+        {"a.**", "a.b.c=1", CFG_OK, 2},           {"a.**", "a", CFG_NO_MATCH, 0},
+        {"a.*", "a.b", CFG_ERR_SYNTAX, 0},        {"a[1:*].b", "!a[1:2].b=x:y", CFG_OK, 9},
+        {"!a.!b", "a.b", CFG_OK, 3},              {"a.b", "!a.!b=1", CFG_OK, 5},
+        {"!**", "a", CFG_OK, 0},                  {"**", "", CFG_OK, 0},
+        {"a.**", "!a.!b", CFG_OK, 4},             {"a.b", "a.bc", CFG_NO_MATCH, 0},
+        {"a", "a[]", CFG_OK, 3},                  {"a[]", "a", CFG_OK, 1},
+        {"a[**]", "a", CFG_OK, 1},                {"a[1]", "a[**]", CFG_OK, 5},
+        {"a[1:2]", "a[**]", CFG_NO_MATCH, 0},     {"a[1:2]", "a[1:2:3]", CFG_NO_MATCH, 0},
+        {"a[1:2:3]", "a[1:2]", CFG_NO_MATCH, 0},  {"a[x:*:z]", "a[x:y:z]", CFG_OK, 8},
+        {"a[1-5]", "a[3]", CFG_NO_MATCH, 0},      {"a[%]", "a[%]", CFG_OK, 4},
+        {"a[b.c]", "a[b.c]=1", CFG_OK, 6},        {"a", "a b", CFG_OK, 1},
+        {"a", "a { x=1 }", CFG_OK, 1},            {"a", "a\t=1", CFG_OK, 1},
+        {"a.**.b", "a.x.b", CFG_ERR_SYNTAX, 0},   {"a.**=1", "a.b", CFG_ERR_SYNTAX, 0},
+        {"a", "=1", CFG_ERR_SYNTAX, 0},           {"a.b", "a.[1]", CFG_ERR_SYNTAX, 0},
+        {"a[1", "a[1]", CFG_ERR_SYNTAX, 0},       {"a", "", CFG_ERR_SYNTAX, 0},
     };
-    for (const CompareRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << "'" << row.pattern << "' vs '" << row.subject << "'");
         LogCapture log;
         const char *rest = "not reset";
@@ -103,7 +70,10 @@ TEST(CompareItems, Table) {
         } else {
             EXPECT_EQ(nullptr, rest);
         }
-        if (row.status == CFG_ERR_SYNTAX)
+        // a bare * is reported as such: no component matches it
+        if (std::string(row.pattern) == "a.*")
+            EXPECT_TRUE(log.has(5, "cfg_parse", "cfg_parse_identifier: invalid attribute name in '*'")) << log.dump();
+        else if (row.status == CFG_ERR_SYNTAX)
             EXPECT_TRUE(log.contains("cfg_parse_identifier: invalid ")) << log.dump();
         else
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
@@ -119,12 +89,6 @@ TEST(CompareItems, NullTextsAreRefusedSilently) {
     EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_compare_items(nullptr, nullptr, nullptr));
     EXPECT_STREQ("kept", rest);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
-}
-
-TEST(CompareItems, WildcardAsAWholeComponentIsASyntaxError) {
-    LogCapture log;
-    EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_compare_items("a.*", "a.b", nullptr));
-    EXPECT_TRUE(log.has(5, "cfg_parse", "cfg_parse_identifier: invalid attribute name in '*'")) << log.dump();
 }
 
 TEST(CompareItems, ComponentsAtTheBufferBound) {
@@ -147,18 +111,6 @@ TEST(CompareItems, ComponentsAtTheBufferBound) {
     // name of a mark and 639 characters still matches.
     EXPECT_STATUS(CFG_OK, cfg_compare_items(n639.c_str(), ("!" + n639).c_str(), nullptr));
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_compare_items("**x", "a", nullptr));
-}
-
-TEST(CompareItems, ArgumentsAreNotChanged) {
-    std::string pattern = "a[1:*].b";
-    std::string subject = "!a[1:2].b=x:y";
-    const std::string p0 = pattern;
-    const std::string s0 = subject;
-    const char *rest = nullptr;
-    ASSERT_STATUS(CFG_OK, cfg_compare_items(pattern.c_str(), subject.c_str(), &rest));
-    EXPECT_EQ(p0, pattern);
-    EXPECT_EQ(s0, subject);
-    EXPECT_STREQ("=x:y", rest);
 }
 
 }  // namespace
