@@ -61,50 +61,19 @@ TEST(GetAttrValue, SizeZeroOrNoBufferOnlyTellsWhetherItIsAnAttribute) {
 TEST(GetAttrValue, SubstitutesReferencesWhileDereferencing) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("host.name", "alpha"));
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("url", "http://${host.name}/x"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("bad", "${no.such.item}"));
     char buffer[640];
     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("url", buffer, sizeof buffer));
     EXPECT_STREQ("http://alpha/x", buffer);
     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("url", buffer, 10));
     EXPECT_STREQ("http://al", buffer) << "the substituted value is cut to size - 1";
+    // a failed substitution keeps the buffer but ends it
+    char small[8] = {'k', 'e', 'e', 'p', 'm', 'e', '!', 'X'};
+    EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_GetAttrValue("bad", small, sizeof small));
+    EXPECT_EQ(std::string("keepme!", 8), std::string(small, sizeof small));
     EXPECT_EQ(8u, Cfg_Dereference(0));
     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("url", buffer, sizeof buffer));
     EXPECT_STREQ("http://${host.name}/x", buffer);
-}
-
-TEST(GetAttrValue, AFailedSubstitutionKeepsTheBufferButEndsIt) {
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("bad", "${no.such.item}"));
-    char buffer[8];
-    std::memcpy(buffer, "keepme!", 8);
-    buffer[7] = 'X';
-    int status = Cfg_GetAttrValue("bad", buffer, sizeof buffer);
-    EXPECT_NE(CFG_OK, status);
-    EXPECT_EQ(0, std::memcmp(buffer, "keepme!", 7));
-    EXPECT_EQ('\0', buffer[7]);
-}
-
-TEST(GetAttrValue, ByIdentifierReportsLookupAndKindFailures) {
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
-    char buffer[16] = "untouched";
-    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValue("a", buffer, sizeof buffer));
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("a.c", buffer, sizeof buffer));
-    EXPECT_STREQ("untouched", buffer);
-    // A lookup allocates only for an identifier of 640 characters or more.
-    std::string long_id = "a." + std::string(640, 'b');
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValue(long_id.c_str(), buffer, sizeof buffer));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_STREQ("untouched", buffer);
-    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
-    EXPECT_STREQ("1", buffer);
-}
-
-TEST(GetAttrValue, ReadsRelativeToTheContext) {
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
-    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
-    char buffer[16] = "";
-    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("b", buffer, sizeof buffer));
-    EXPECT_STREQ("1", buffer);
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
 }
 
 TEST(GetAttrValuePtr, HandsOutTheRawStoredValue) {
@@ -119,17 +88,34 @@ TEST(GetAttrValuePtr, HandsOutTheRawStoredValue) {
     EXPECT_EQ(cfg_avp(h) + 2, value) << "a pointer into the stored text";
 }
 
-TEST(GetAttrValuePtr, RefusesObjectsMissingItemsAndANullOutPointer) {
+// Both reads by identifier pass the lookup's refusals on and leave the
+// output as it was; a lookup allocates only for 640 characters or more.
+TEST(GetAttrValue, ByIdentifierRefusalsLeaveTheOutput) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
-    const char *value = "untouched";
-    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValuePtr("a", &value));
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValuePtr("a.z", &value));
-    std::string long_id = "a." + std::string(640, 'b');
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_GetAttrValuePtr(long_id.c_str(), &value));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_STREQ("untouched", value);
+    const std::string long_id = "a." + std::string(640, 'b');
+    const struct {
+        const char *identifier;
+        int status;
+        bool no_memory;
+    } cases[] = {{"a", CFG_ERR_NOT_ATTRIBUTE, false},
+                 {"a.c", CFG_NOT_FOUND, false},
+                 {long_id.c_str(), ERR_NO_MEMORY, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.identifier).substr(0, 8));
+        char buffer[16] = "untouched";
+        const char *value = "untouched";
+        cfg_inject_alloc_fault(0, c.no_memory);
+        EXPECT_STATUS(c.status, Cfg_GetAttrValue(c.identifier, buffer, sizeof buffer));
+        cfg_inject_alloc_fault(0, c.no_memory);
+        EXPECT_STATUS(c.status, Cfg_GetAttrValuePtr(c.identifier, &value));
+        cfg_inject_alloc_fault(0, 0);
+        EXPECT_STREQ("untouched", buffer);
+        EXPECT_STREQ("untouched", value);
+    }
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_GetAttrValuePtr("a.b", nullptr));
+    char buffer[16];
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
+    EXPECT_STREQ("1", buffer);
 }
 
 TEST(GetAvPtr, IsNullForAnythingButAReadableAttribute) {
@@ -144,14 +130,6 @@ TEST(GetAvPtr, IsNullForAnythingButAReadableAttribute) {
     EXPECT_EQ(nullptr, cfg_get_av_ptr(attr)) << "a deleted handle reads as nothing";
     char buffer[4];
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(attr, buffer, sizeof buffer));
-}
-
-TEST(Dereference, SwitchReturnsThePreviousBit) {
-    EXPECT_EQ(8u, Cfg_Dereference(0));
-    EXPECT_EQ(0u, Cfg_Dereference(0));
-    EXPECT_EQ(0u, Cfg_Dereference(8));
-    EXPECT_EQ(8u, Cfg_Dereference(1));
-    EXPECT_EQ(0x19u, cfgCtl) << "no other bit moves";
 }
 
 }  // namespace
