@@ -200,18 +200,6 @@ TEST(SetAttrValue, CreatingAfterAFailedLookupEqualsAPlainCreation) {
     }
 }
 
-TEST(SetAttrValue, RefusesNullArgumentsAndObjectsSilently) {
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
-    std::string before = cfgtest::dump_tree();
-    cfgtest::LogCapture log;
-    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_SetAttrValue(nullptr, "v"));
-    EXPECT_STATUS(CFG_ERR_NO_VALUE, Cfg_SetAttrValue("a.b", nullptr));
-    EXPECT_TRUE(log.lines().empty()) << log.dump();
-    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, Cfg_SetAttrValue("a", "v"));
-    EXPECT_TRUE(log.contains("invalid config. attribute")) << log.dump();
-    EXPECT_EQ(before, cfgtest::dump_tree());
-}
-
 TEST(SetAttrValue, CreateOnSetOffLeavesMissingAttributesMissing) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
     std::string before = cfgtest::dump_tree();
@@ -221,8 +209,6 @@ TEST(SetAttrValue, CreateOnSetOffLeavesMissingAttributesMissing) {
     EXPECT_EQ(before, cfgtest::dump_tree());
     EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "2"));  // existing attributes are still set
     EXPECT_EQ("2", value_of("a.b"));
-    EXPECT_EQ(0u, Cfg_CreateOnSet(5));  // any nonzero switches it on
-    EXPECT_EQ(1u, Cfg_CreateOnSet(1));
 }
 
 TEST(SetAttrValue, AMarkedIdentifierIsRefusedUnlessReadOnlyIsIgnored) {
@@ -250,19 +236,36 @@ TEST(SetAttrValue, StoredMarksDoNotRefuseAndNewItemsAreAlwaysSet) {
     EXPECT_EQ("1", value_of("ro.y"));
 }
 
-TEST(SetAttrValue, PassesOnStoreRefusals) {
+// Refusals change nothing; null arguments are refused without a report.
+TEST(SetAttrValue, RefusalsChangeNothing) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
-    std::string before = cfgtest::dump_tree();
-    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
-    EXPECT_STATUS(ERR_MODIFY_FAILED, Cfg_SetAttrValue("a.b", "2"));
-    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
-    EXPECT_EQ(before, cfgtest::dump_tree());
-    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
-    EXPECT_STATUS(ERR_CREATE_FAILED, Cfg_SetAttrValue("a.c", "2"));
-    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
-    EXPECT_EQ(before, cfgtest::dump_tree());
-    EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_SetAttrValue("a.$", "2"));
-    EXPECT_EQ(before, cfgtest::dump_tree());
+    const std::string before = cfgtest::dump_tree();
+    const struct {
+        int fault;  // a store call refused, or 0
+        const char *identifier, *value;
+        int status;
+        const char *report;  // "" for none, nullptr when not checked
+    } cases[] = {
+        {0, nullptr, "v", CFG_ERR_NOT_ATTRIBUTE, ""},
+        {0, "a.b", nullptr, CFG_ERR_NO_VALUE, ""},
+        {0, "a", "v", CFG_ERR_NOT_ATTRIBUTE, "invalid config. attribute"},
+        {DS_FAULT_MODIFY, "a.b", "2", ERR_MODIFY_FAILED, nullptr},
+        {DS_FAULT_APPEND, "a.c", "2", ERR_CREATE_FAILED, nullptr},
+        {0, "a.$", "2", CFG_ERR_SYNTAX, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.identifier ? c.identifier : "(null)");
+        cfgtest::LogCapture log;
+        if (c.fault) ds_inject_fault(c.fault, 0, 1);
+        EXPECT_STATUS(c.status, Cfg_SetAttrValue(c.identifier, c.value));
+        if (c.fault) ds_inject_fault(c.fault, 0, 0);
+        if (c.report && !*c.report) {
+            EXPECT_TRUE(log.lines().empty()) << log.dump();
+        } else if (c.report) {
+            EXPECT_TRUE(log.contains(c.report)) << log.dump();
+        }
+        EXPECT_EQ(before, cfgtest::dump_tree());
+    }
     // A new attribute is made with its value: no modification to refuse.
     ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
     EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.new", "2"));
@@ -291,13 +294,6 @@ TEST(SetAttrValue, RefusedAllocationsChangeNothing) {
     }
     EXPECT_EQ(1, failures) << "the creation's copy";
     EXPECT_EQ("2", value_of(longer.c_str()));
-}
-
-TEST(Switches, MoveOnlyTheirOwnBit) {
-    EXPECT_EQ(0x19u, cfgCtl);
-    EXPECT_EQ(1u, Cfg_CreateOnSet(0));
-    EXPECT_EQ(0u, Cfg_IgnoreReadOnly(1));
-    EXPECT_EQ(0x1Au, cfgCtl);
 }
 
 }  // namespace
