@@ -3,6 +3,7 @@
 // self-reference, and failures of the lookup, the store and the heap.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "alloc.h"
 #include "support.h"
@@ -181,21 +182,19 @@ TEST_F(Reference, AssignedDefaultIsStored) {
     set("holder", "${stored:=v}");
     EXPECT_EQ("v", read("holder").text);
     EXPECT_EQ("v", read("stored").text);
-}
 
-TEST_F(Reference, AssignedDefaultReportsRefusedStoreCalls) {
-    std::string before = cfgtest::dump_tree();
+    // refused store calls are reported; a created attribute stays, without a value
+    before = cfgtest::dump_tree();
     ds_inject_fault(DS_FAULT_APPEND, 0, 1);
     check({"${fresh:=x}", ERR_CREATE_FAILED, nullptr});
     ds_inject_fault(DS_FAULT_APPEND, 0, 0);
     EXPECT_EQ(before, cfgtest::dump_tree());
-
     ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
     check({"${fresh:=x}", ERR_MODIFY_FAILED, nullptr});
     ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
     Result r = read("fresh");
     EXPECT_STATUS(CFG_OK, r.status);
-    EXPECT_EQ("", r.text) << "the created attribute stays, without a value";
+    EXPECT_EQ("", r.text);
 }
 
 TEST_F(Reference, SyntaxErrors) {
@@ -256,48 +255,34 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
     set("twice", "${twice}${twice}");
     const std::string limit = "cfg_evalReference: reference recursion exceeds max depth (" +
                               std::to_string(CFG_MAX_REFERENCE_RECURSION) + ") at '";
-    // a read reports the limit once, however often its references reach it
-    struct SelfCase {
-        const char *identifier;
-        const char *innermost;
-        size_t reports;
-    };
-    const SelfCase cases[] = {{"self", "self", 1}, {"p", "q", 1}, {"twice", "twice", 1}};
-    for (const SelfCase &c : cases) {
-        SCOPED_TRACE(c.identifier);
+    // a read reports the limit once (at the innermost item), however often
+    // its references reach it
+    for (const auto &[identifier, innermost] : {std::pair{"self", "self"}, {"p", "q"}, {"twice", "twice"}}) {
+        SCOPED_TRACE(identifier);
         cfgtest::LogCapture log;
         char buffer[64];
         std::memset(buffer, 'K', sizeof buffer);
-        EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_GetAttrValue(c.identifier, buffer, sizeof buffer));
+        EXPECT_STATUS(CFG_ERR_UNRESOLVED, Cfg_GetAttrValue(identifier, buffer, sizeof buffer));
         EXPECT_EQ(std::string(sizeof buffer - 1, 'K'), std::string(buffer, sizeof buffer - 1));
         size_t reported = 0;
-        for (const auto &line : log.lines())
-            if (line.message.find("recursion exceeds") != std::string::npos) ++reported;
-        EXPECT_EQ(c.reports, reported) << log.dump();
-        EXPECT_TRUE(log.has(3, kMod, limit + c.innermost + "'")) << log.dump();
+        for (const auto &line : log.lines()) reported += line.message.find("recursion exceeds") != std::string::npos;
+        EXPECT_EQ(1u, reported) << log.dump();
+        EXPECT_TRUE(log.has(3, kMod, limit + innermost + "'")) << log.dump();
     }
     // the next read starts afresh
     check({"${self}-${a.b}", CFG_OK, "-abcdef"});
-}
 
-TEST_F(Reference, OnlyTheEvaluationBeyondTheLimitFails) {
-    // the references beside a self-reference read the same at any depth:
-    // directly, through one more reference, or with a default
-    set("self", "${self}");
+    // Only the evaluation beyond the limit fails: the references beside a
+    // self-reference read the same at any depth, directly, through one
+    // more reference, or with a default.
     set("mixed", "${self}${one}");
     set("outer", "${mixed}");
     set("more", "${self:-d}|${a.b:-x}|${seven}");
-    set("twice", "${twice}${twice}");
-    struct DepthCase {
-        const char *identifier;
-        int status;
-        const char *expected;
-    };
-    const DepthCase cases[] = {{"mixed", CFG_OK, "1"}, {"outer", CFG_OK, "1"}, {"more", CFG_OK, "|abcdef|7"},
-                               {"twice", kUnresolved, ""}};
-    for (const DepthCase &c : cases) {
-        SCOPED_TRACE(c.identifier);
-        Result r = read(c.identifier);
+    const Case reads[] = {{"mixed", CFG_OK, "1"}, {"outer", CFG_OK, "1"}, {"more", CFG_OK, "|abcdef|7"},
+                          {"twice", kUnresolved, ""}};
+    for (const Case &c : reads) {
+        SCOPED_TRACE(c.text);
+        Result r = read(c.text);
         EXPECT_STATUS(c.status, r.status);
         EXPECT_EQ(c.expected, r.text);
     }
@@ -381,16 +366,12 @@ TEST_F(Reference, WideAcyclicFanOutReads) {
 }
 
 TEST_F(Reference, AllocationFailuresChangeNothing) {
-    struct Sweep {
-        const char *text;
-        const char *expected;
-    };
     // one outermost reference each: a failure of an earlier reference would
     // be masked by a later one that succeeds
-    const Sweep sweeps[] = {{"<${chain}>", "<[abcdef]>"}, {"${n.m:=v}", "v"}, {"${a.b:#2}", "cdef"},
-                            {"${one:/1=on}", "on"}};
-    for (const Sweep &s : sweeps) {
-        SCOPED_TRACE(s.text);
+    const std::pair<const char *, const char *> sweeps[] = {
+        {"<${chain}>", "<[abcdef]>"}, {"${n.m:=v}", "v"}, {"${a.b:#2}", "cdef"}, {"${one:/1=on}", "on"}};
+    for (const auto &[text, expected] : sweeps) {
+        SCOPED_TRACE(text);
         int failures = 0;
         for (int k = 0; k < 100; ++k) {
             std::string before = cfgtest::dump_tree();
@@ -398,10 +379,10 @@ TEST_F(Reference, AllocationFailuresChangeNothing) {
             char out[64];
             std::memset(out, 'K', sizeof out);
             cfg_inject_alloc_fault(k, 1);
-            int status = Cfg_Substitute(s.text, out, sizeof out);
+            int status = Cfg_Substitute(text, out, sizeof out);
             cfg_inject_alloc_fault(0, 0);
             if (status == CFG_OK) {
-                EXPECT_STREQ(s.expected, out);
+                EXPECT_STREQ(expected, out);
                 break;
             }
             ++failures;

@@ -70,6 +70,8 @@ void *len_arg(std::uintptr_t n) { return reinterpret_cast<void *>(n); }
 // < > evaluated by echo.
 CfgRefTag kAngle[] = {{"<", ">", echo, len_arg(1)}, {nullptr, nullptr, nullptr, nullptr}};
 CfgRefTag kPicky[] = {{"<", ">", picky, len_arg(1)}, {nullptr, nullptr, nullptr, nullptr}};
+// < > evaluated by echo, [ ] by fill.
+CfgRefTag kFilling[] = {{"<", ">", echo, len_arg(1)}, {"[", "]", fill, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
 
 class Scanner : public ::testing::Test {
   protected:
@@ -170,6 +172,7 @@ TEST_F(Scanner, ExpansionsCutsAndTagRows) {
 }
 
 TEST_F(Scanner, NestedReferencesExpandInnermostFirst) {
+    cfgtest::LogCapture log;
     Result r = run("x<a<b>c<d>>y", kAngle);
     EXPECT_STATUS(CFG_OK, r.status);
     EXPECT_EQ("x(a(b)c(d))y", r.text);
@@ -177,6 +180,9 @@ TEST_F(Scanner, NestedReferencesExpandInnermostFirst) {
     EXPECT_EQ("<b", g_calls[0].reference);
     EXPECT_EQ("<d", g_calls[1].reference);
     EXPECT_EQ("<a(b)c(d)", g_calls[2].reference) << "the body holds the inner expansions, not the close tag";
+    // every tag is traced with the rest of the text
+    EXPECT_TRUE(log.has(13, kMod, "  found reference open tag at '<b>c<d>>y'")) << log.dump();
+    EXPECT_TRUE(log.has(13, kMod, "  found reference close tag at '>>y'")) << log.dump();
 }
 
 // Level 0 holds len(source) + 1 + len bytes; a level opened at p holds
@@ -189,13 +195,11 @@ TEST_F(Scanner, EvaluatorGetsZeroedRoomUpToTheEnclosingCapacity) {
     EXPECT_EQ((8u + 1 + 10) - 2, g_calls[1].room) << "level 0 holds 'ab'";
     EXPECT_TRUE(g_calls[0].out_zeroed);
     EXPECT_TRUE(g_calls[1].out_zeroed);
-}
 
-// The inner evaluator fills all the room of level 1; "bc" no longer fits and
-// is dropped; the outer evaluator sees a full, bounded text.
-TEST_F(Scanner, AFullLevelDropsTheCharactersThatFollow) {
-    CfgRefTag table[] = {{"<", ">", echo, len_arg(1)}, {"[", "]", fill, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
-    Result r = run("<a[x]bc>", table, 5);
+    // The inner evaluator fills all the room of level 1; "bc" no longer fits
+    // and is dropped; the outer evaluator sees a full, bounded text.
+    g_calls.clear();
+    r = run("<a[x]bc>", kFilling, 5);
     EXPECT_STATUS(CFG_OK, r.status);
     ASSERT_EQ(2u, g_calls.size());
     const size_t level1_capacity = 8 + 1 + 5;
@@ -206,7 +210,6 @@ TEST_F(Scanner, AFullLevelDropsTheCharactersThatFollow) {
 TEST_F(Scanner, UnclosedReferencesStayAsWrittenWithAWarning) {
     // The last row: unclosed levels that gathered large expansions are cut
     // to the result's capacity, never overrun.
-    CfgRefTag filling[] = {{"<", ">", echo, len_arg(1)}, {"[", "]", fill, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
     const struct {
         const char *source;
         CfgRefTag *table;
@@ -215,7 +218,7 @@ TEST_F(Scanner, UnclosedReferencesStayAsWrittenWithAWarning) {
         int depth;
     } cases[] = {
         {"abc <x", kAngle, 640, "abc <x", 1}, {"<a<b", kAngle, 640, "<a<b", 2},  {"<a<b>c", kAngle, 640, "<a(b)c", 1},
-        {"x<", kAngle, 640, "x<", 1},         {"<[x]<[y]", filling, 2, "<", 2},
+        {"x<", kAngle, 640, "x<", 1},         {"<[x]<[y]", kFilling, 2, "<", 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.source);
@@ -298,13 +301,6 @@ TEST_F(Scanner, SourceAndOutputMayBeTheSameBuffer) {
     EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute(buffer, buffer, 4, kAngle));
     EXPECT_STREQ("abc", buffer);
     EXPECT_EQ('e', buffer[4]) << "nothing past len is written";
-}
-
-TEST_F(Scanner, TagsAreTracedAtLevel13) {
-    cfgtest::LogCapture log;
-    EXPECT_EQ("a(b)", run("a<b>", kAngle).text);
-    EXPECT_TRUE(log.has(13, kMod, "  found reference open tag at '<b>'")) << log.dump();
-    EXPECT_TRUE(log.has(13, kMod, "  found reference close tag at '>'")) << log.dump();
 }
 
 // A trace quotes the rest of the text, cut to what a message holds: a long
