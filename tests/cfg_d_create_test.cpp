@@ -43,7 +43,15 @@ TEST(CreateItem, MakesTheWholePathAndReturnsTheLastItem) {
     ASSERT_STATUS(CFG_OK, cfg_create_item(a, "e.f", kItem, &out));
     EXPECT_EQ(find("a.e.f"), out);
     EXPECT_STATUS(CFG_OK, cfg_create_item(a, "e.f", kItem, nullptr));
-    EXPECT_EQ("obj a\n  obj b\n    attr c\n    obj d\n  obj e\n    attr f\n", cfgtest::dump_tree());
+    // instances are stored and found again; a wildcard takes the first match
+    cfg_handle two = 0, three = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &two));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[3]", kObject, &three));
+    EXPECT_NE(two, three);
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[*].port", kItem, &out));
+    EXPECT_EQ(find("srv[2].port"), out);
+    EXPECT_EQ("obj a\n  obj b\n    attr c\n    obj d\n  obj e\n    attr f\nobj srv[2]\n  attr port\nobj srv[3]\n",
+              cfgtest::dump_tree());
 }
 
 TEST(CreateItem, ReusesWhatExists) {
@@ -131,16 +139,6 @@ TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
         EXPECT_EQ(k.left, cfgtest::dump_tree());
     }
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_create_item(0, nullptr, kItem, nullptr));
-}
-
-TEST(CreateItem, InstancesAreStoredAndFoundAgain) {
-    cfg_handle two = 0, three = 0, again = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &two));
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[3]", kObject, &three));
-    EXPECT_NE(two, three);
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[*].port", kItem, &again));
-    EXPECT_EQ(find("srv[2].port"), again) << "a wildcard takes the first match";
-    EXPECT_EQ("obj srv[2]\n  attr port\nobj srv[3]\n", cfgtest::dump_tree());
 }
 
 TEST(CreateItem, EachRefusedNodeIsReportedAndLeavesNothing) {

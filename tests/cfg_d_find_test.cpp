@@ -100,25 +100,6 @@ TEST(FindItem, ResolvesIdentifiersFromTheRoot) {
     }
 }
 
-TEST(FindItem, ReadOnlyComesFromTheIdentifierAsWritten) {
-    Tree t;
-    const struct {
-        const char *identifier;
-        uint32_t read_only;
-    } cases[] = {
-        {"a.b", 0}, {"!a.b", 1}, {"a.!b", 1}, {"!a.!x.y", 1}, {"ro.c", 0}, {"!ro", 1}, {"ro", 0},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.identifier);
-        uint32_t ro = 77;
-        EXPECT_STATUS(CFG_OK, Cfg_IsReadOnly(k.identifier, &ro));
-        EXPECT_EQ(k.read_only, ro);
-    }
-    uint32_t ro = 77;
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_IsReadOnly("!a.nothing", &ro));
-    EXPECT_EQ(77u, ro);
-}
-
 TEST(FindItem, StartsAtTheGivenObjectOrTheContext) {
     Tree t;
     cfg_handle item = 0;
@@ -140,11 +121,7 @@ TEST(FindItem, StartsAtTheGivenObjectOrTheContext) {
     EXPECT_STATUS(CFG_OK, Cfg_Find("a.b", &item));
     EXPECT_STATUS(CFG_OK, Cfg_PopContext());
     EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("a.b", &item));
-}
-
-TEST(FindItem, StaleOrDeletedHandlesFindNothing) {
-    Tree t;
-    cfg_handle item = 0;
+    // stale or deleted starts find nothing
     ASSERT_NE(0, ds_delete_avp3(root(), t.a_ref));
     EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, "a.b", &item, nullptr, nullptr));
     EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(t.a, "b", &item, nullptr, nullptr));
@@ -178,6 +155,20 @@ TEST(FindItem, OnlyALongComponentNeedsMemory) {
     EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, longer.c_str(), &item, nullptr, nullptr));
 }
 
+// A stored name of more than 639 characters matches nothing and is
+// skipped; one of 639 is found.
+TEST(FindItem, OverlongStoredNamesMatchNothing) {
+    std::string long_name(700, 'n'), name639(639, 'm');
+    raw(root(), kItem, (long_name + "=1").c_str());
+    raw(root(), kItem, "short=1");
+    cfg_handle item = 0;
+    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, long_name.c_str(), &item, nullptr, nullptr));
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "short", &item, nullptr, nullptr));
+    cfg_handle h = raw(root(), kItem, (name639 + "=2").c_str());
+    EXPECT_STATUS(CFG_OK, cfg_find_item(0, name639.c_str(), &item, nullptr, nullptr));
+    EXPECT_EQ(h, item);
+}
+
 TEST(FindItem, BadStoredChildrenAreReportedAndSkipped) {
     cfg_handle bad_attr = raw(root(), kItem, "=no-name");
     cfg_handle good = raw(root(), kItem, "k=1");
@@ -197,18 +188,6 @@ TEST(FindItem, BadStoredChildrenAreReportedAndSkipped) {
     EXPECT_STATUS(CFG_OK, cfg_find_item(0, "k.z", &item, nullptr, nullptr));
     EXPECT_EQ(z, item) << "the walk goes on past the bad reference";
     EXPECT_TRUE(log.has(3, "cfg_d_find", "Bad config object at <" + std::to_string(loose) + ">")) << log.dump();
-}
-
-TEST(FindItem, OverlongComponentsMatchNothing) {
-    std::string long_name(700, 'n'), longest(639, 'm');
-    raw(root(), kItem, (long_name + "=1").c_str());
-    raw(root(), kItem, "short=1");
-    cfg_handle item = 0;
-    EXPECT_STATUS(CFG_NOT_FOUND, cfg_find_item(0, long_name.c_str(), &item, nullptr, nullptr));
-    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "short", &item, nullptr, nullptr));  // an overlong name is skipped
-    cfg_handle h = raw(root(), kItem, (longest + "=2").c_str());
-    EXPECT_STATUS(CFG_OK, cfg_find_item(0, longest.c_str(), &item, nullptr, nullptr));
-    EXPECT_EQ(h, item);
 }
 
 TEST(ChildSearch, WalksChildrenOfOneKindInStoreOrder) {
@@ -235,11 +214,7 @@ TEST(ChildSearch, WalksChildrenOfOneKindInStoreOrder) {
     EXPECT_EQ(0u, cfg_srch_attribute(o1t)) << "an empty object has no attributes";
 }
 
-}  // namespace
-
 // ---- walks that go on after the prefix they share with the last one --------
-
-namespace {
 
 cfg_handle find(cfg_handle start, const char *identifier, uint32_t *read_only = nullptr) {
     cfg_handle item = 0;
@@ -295,18 +270,29 @@ TEST(FindItem, SharedPrefixesFollowALateBinding) {
     }
 }
 
-TEST(FindItem, SharedPrefixesKeepTheReadOnlyReport) {
+// The read-only report comes from the identifier as written, also for a
+// walk that goes on after the prefix it shares with the last one.
+TEST(FindItem, ReadOnlyComesFromTheIdentifierAsWritten) {
     Tree t;
     raw(t.x_obj, kItem, "w=3");
     const struct {
         const char *identifier;
         uint32_t read_only;
-    } cases[] = {{"!a.x.y", 1}, {"!a.x.w", 1}, {"a.x.w", 0}, {"a.!x.y", 1}, {"a.!x.w", 1}, {"a.x.y", 0}};
+    } cases[] = {
+        {"a.b", 0},    {"!a.b", 1},   {"a.!b", 1},   {"!a.!x.y", 1}, {"ro.c", 0},    {"!ro", 1},    {"ro", 0},
+        {"!a.x.y", 1}, {"!a.x.w", 1}, {"a.x.w", 0},  {"a.!x.y", 1},  {"a.!x.w", 1},  {"a.x.y", 0},
+    };
     for (const auto &c : cases) {
-        uint32_t read_only = 7;
-        EXPECT_NE(0u, find(0, c.identifier, &read_only)) << c.identifier;
-        EXPECT_EQ(c.read_only, read_only) << c.identifier;
+        SCOPED_TRACE(c.identifier);
+        uint32_t by_walk = 7, by_call = 7;
+        EXPECT_NE(0u, find(0, c.identifier, &by_walk));
+        EXPECT_EQ(c.read_only, by_walk);
+        EXPECT_STATUS(CFG_OK, Cfg_IsReadOnly(c.identifier, &by_call));
+        EXPECT_EQ(c.read_only, by_call);
     }
+    uint32_t ro = 77;
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_IsReadOnly("!a.nothing", &ro));
+    EXPECT_EQ(77u, ro);
 }
 
 // A scan that meets an unreadable child reports it on every walk: such a
