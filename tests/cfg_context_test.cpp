@@ -10,7 +10,6 @@
 
 namespace {
 
-
 // a { b=1  b2 { c=2 } }   x=1
 void build_tree() {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
@@ -57,8 +56,9 @@ TEST(Context, PushesNestAndPopsUnwind) {
     EXPECT_EQ(find("x"), find_here("x"));
 }
 
-TEST(Context, IdentifiersAreAbsolute) {
+TEST(Context, IdentifiersAreAbsoluteAndKeepInstanceAndMark) {
     build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("srv[2].port", "1"));
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
     EXPECT_STATUS(CFG_ERR_BAD_OBJECT, Cfg_PushContext("b2"));
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("b2.top", "1"));  // relative to a: makes a.b2.top
@@ -67,6 +67,12 @@ TEST(Context, IdentifiersAreAbsolute) {
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("b2"));
     EXPECT_EQ(find("b2"), cfgContext->handle);
+    // the instance and the mark stay in the context's name
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("srv[2]"));
+    EXPECT_STREQ("srv[2].", Cfg_GetContext());
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("!srv[*]"));
+    EXPECT_STREQ("!srv[*].", Cfg_GetContext());
+    EXPECT_EQ(find("srv[2]"), cfgContext->handle);
 }
 
 TEST(Context, RefusedPushesChangeNothing) {
@@ -136,15 +142,6 @@ TEST(Context, PopWithNothingPushedKeepsEmptyContext) {
     cfgContext = &emptyContext;
 }
 
-TEST(Context, InstanceAndMarkStayInTheName) {
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("srv[2].port", "1"));
-    ASSERT_STATUS(CFG_OK, Cfg_PushContext("srv[2]"));
-    EXPECT_STREQ("srv[2].", Cfg_GetContext());
-    ASSERT_STATUS(CFG_OK, Cfg_PushContext("!srv[*]"));
-    EXPECT_STREQ("!srv[*].", Cfg_GetContext());
-    EXPECT_EQ(find("srv[2]"), cfgContext->handle);
-}
-
 TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
@@ -175,16 +172,6 @@ TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
     EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext(nullptr));
     cfg_inject_alloc_fault(0, 0);
     EXPECT_EQ(before, cfgContext);
-}
-
-TEST(Context, NoMemoryForTheListOnTheFirstPush) {
-    build_tree();
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, Cfg_PushContext("a"));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_EQ(&emptyContext, cfgContext);
-    EXPECT_STATUS(CFG_OK, Cfg_PushContext("a"));
-    EXPECT_STREQ("a.", Cfg_GetContext());
 }
 
 TEST(Context, LookupsFollowTheContextEverywhere) {

@@ -203,62 +203,42 @@ TEST(SplitIdentifier, LongestComponentsFillButNeverOverrunTheBuffers) {
     }
 }
 
-TEST(IsValidIdentifier, Table) {
+// is_valid_identifier examines the first component only; is_valid_item
+// checks each one and names the first bad one (component: what the message
+// quotes, when not the whole text), stopping there.
+TEST(IsValid, IdentifierAndItemTable) {
+    const auto id = is_valid_identifier, item = is_valid_item;
     const struct {
-        const char *text;
-        Refusal refusal;
-    } rows[] = {
-        {"a", kValid},        {"a.b", kValid},         {"a.$", kValid} /* only the first component is examined */,
-        {"a=1", kValid},      {"a {", kValid},         {"a\t", kValid},
-        {"!a", kValid},       {"a[]", kValid},         {"a[1-2:x]", kValid},
-        {"a[::]", kValid},    {"a[%]", kValid},        {"a[#]", kValid},
-        {"a[x]$$", kValid} /* nothing after the instance is examined */, {"a-b/c_1", kValid},
-        {"!", kAttribute},    {"!=1", kAttribute},     {"a*", kAttribute},
-        {"a$", kAttribute},   {"a\n", kAttribute},     {"[x]", kAttribute},
-        {"", kAttribute},     {"!!a", kAttribute},     {"a[*]", kInstance},
-        {"a[x", kInstance},   {"a[2.5]", kInstance},   {"a[x:*]", kInstance},
-        {"a[%x]", kInstance}, {"a[%", kInstance},      {"a[x y]", kInstance},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.text);
-        LogCapture log;
-        EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, is_valid_identifier(row.text));
-        if (row.refusal == kValid) {
-            EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
-        } else {
-            EXPECT_TRUE(log.has(5, "cfg_parse", refusal("is_valid_identifier", row.refusal, row.text))) << log.dump();
-        }
-    }
-}
-
-// Each component is checked; the message names the first bad one.
-TEST(IsValidItem, Table) {
-    const struct {
+        int (*fn)(const char *);
         const char *text;
         Refusal refusal;
         const char *component;
     } rows[] = {
-        {"a", kValid, nullptr},
-        {"a..b.", kValid, nullptr},
-        {"", kValid, nullptr},
-        {"...", kValid, nullptr},
-        {"!a.b[1:2].c[%]", kValid, nullptr},
-        {"a b.c", kValid, nullptr},  // a blank ends a component
-        {"a.b$", kAttribute, "b$"},
-        {"a.b$.c", kAttribute, "b$"},
-        {"a.b[*].c", kInstance, "b[*]"},
-        {"x[2.5]", kInstance, "x[2"},
-        {"ok.*.bad$", kAttribute, "*"},
+        {id, "a", kValid, nullptr},        {id, "a.b", kValid, nullptr},       {id, "a.$", kValid, nullptr},
+        {id, "a=1", kValid, nullptr},      {id, "a {", kValid, nullptr},       {id, "a\t", kValid, nullptr},
+        {id, "!a", kValid, nullptr},       {id, "a[]", kValid, nullptr},       {id, "a[1-2:x]", kValid, nullptr},
+        {id, "a[::]", kValid, nullptr},    {id, "a[%]", kValid, nullptr},      {id, "a[#]", kValid, nullptr},
+        {id, "a[x]$$", kValid, nullptr},   {id, "a-b/c_1", kValid, nullptr},   {id, "!", kAttribute, nullptr},
+        {id, "!=1", kAttribute, nullptr},  {id, "a*", kAttribute, nullptr},    {id, "a$", kAttribute, nullptr},
+        {id, "a\n", kAttribute, nullptr}, {id, "[x]", kAttribute, nullptr},   {id, "", kAttribute, nullptr},
+        {id, "!!a", kAttribute, nullptr},  {id, "a[*]", kInstance, nullptr},   {id, "a[x", kInstance, nullptr},
+        {id, "a[2.5]", kInstance, nullptr}, {id, "a[x:*]", kInstance, nullptr}, {id, "a[%x]", kInstance, nullptr},
+        {id, "a[%", kInstance, nullptr},   {id, "a[x y]", kInstance, nullptr},
+        {item, "a", kValid, nullptr},      {item, "a..b.", kValid, nullptr},   {item, "", kValid, nullptr},
+        {item, "...", kValid, nullptr},    {item, "!a.b[1:2].c[%]", kValid, nullptr},
+        {item, "a b.c", kValid, nullptr},  // a blank ends a component
+        {item, "a.b$", kAttribute, "b$"},  {item, "a.b$.c", kAttribute, "b$"}, {item, "a.b[*].c", kInstance, "b[*]"},
+        {item, "x[2.5]", kInstance, "x[2"}, {item, "ok.*.bad$", kAttribute, "*"},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.text);
+        SCOPED_TRACE(std::string(row.fn == id ? "identifier '" : "item '") + row.text + "'");
         LogCapture log;
-        EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, is_valid_item(row.text));
+        EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, row.fn(row.text));
         if (row.refusal == kValid) {
             EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
         } else {
-            EXPECT_TRUE(log.has(5, "cfg_parse", refusal("is_valid_identifier", row.refusal, row.component)))
-                << log.dump();
+            const char *quoted = row.component ? row.component : row.text;
+            EXPECT_TRUE(log.has(5, "cfg_parse", refusal("is_valid_identifier", row.refusal, quoted))) << log.dump();
             EXPECT_EQ(1u, log.lines().size()) << "checking stops at the first failure: " << log.dump();
         }
     }
