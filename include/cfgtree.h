@@ -463,7 +463,10 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  the rest is dropped. Files are read in pieces of at most 639
  *  characters: a longer line (or one of 639 with its line end) is handled
  *  and counted as several lines. A load argument is cut to 4,095
- *  characters.
+ *  characters. While the file variable @ is visible and not empty, each
+ *  file (an include too) is read blocked: only definitions whose full name
+ *  it matches are stored, an object with its whole block; an include hands
+ *  the including file back the blocked state it found.
  *  @return the load's own status when nonzero (a line's status that ended
  *  the load, or the handler's last answer), else the first failing line's
  *  status, else 0. Among them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL

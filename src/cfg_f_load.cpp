@@ -475,8 +475,11 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     int status = 0;
     bool pushed = initial && PushContext(state->contexts, 0, initial);
     if (initial && !pushed) status = ERR_NO_MEMORY;
-    // The blocked flag is kept when the file ends (an include does not
-    // restore the including file's state).
+    // An include hands the including file back its blocked state: a filter
+    // given to the include alone (its load-argument variable ends with it)
+    // or one that re-blocks inside a matched block would otherwise leave the
+    // rest of the including file blocked.
+    const int was_blocked = state->blocked;
     if (status == 0 && filter && *filter) {
         state->blocked = 1;
         CFG_LOG(6, "Filtering file load for '%s'", filter);
@@ -490,6 +493,7 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     std::fclose(file->stream);
     LS_Release(file, 0x7fffffff);
     --t_files_open;
+    state->blocked = was_blocked;
     return status;
 }
 

@@ -285,6 +285,28 @@ TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {
     }
 }
 
+// An include leaves the including file blocked as it found it: a filter
+// given to the include alone, or the re-blocking of an include inside a
+// matched block, ends with the included file.
+TEST(LoadFile, AnIncludeHandsBackTheBlockedState) {
+    struct Case {
+        const char *main, *included, *argument;
+        std::vector<std::string> updates;
+    } cases[] = {
+        {"<in.cfg,@=S.a>\ny = 2\n", "S {\n  a = 1\n  b = 2\n}\n", "main.cfg", {"S.a=1", "y=2"}},
+        {"A {\n  B {\n    x = 1\n    <in.cfg>\n    w = 4\n  }\n  z = 3\n}\n", "e = 5\n", "main.cfg,@=A.B",
+         {"A.B.x=1", "A.B.w=4"}},
+    };
+    for (const Case &c : cases) {
+        ConfigDir dir;
+        dir.write("main.cfg", c.main);
+        dir.write("in.cfg", c.included);
+        g_updates.clear();
+        EXPECT_STATUS(0, load_update(c.argument));
+        EXPECT_EQ(c.updates, g_updates) << c.main;
+    }
+}
+
 TEST(LoadFile, TracesNameTheFileAndTheBlocks) {
     ConfigDir dir;
     std::string path = dir.write("a.cfg", "A {\n}\n");
