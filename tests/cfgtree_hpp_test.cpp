@@ -131,6 +131,7 @@ TEST(CxxSet, PassesRefusalsOnAndGuardsRestoreFlags) {
 // state to either state.
 template <class Guard>
 void check_guard(const char *name, uint32_t bit) {
+    const uint32_t saved = cfgCtl & bit;
     for (bool start : {false, true}) {
         for (bool on : {false, true}) {
             SCOPED_TRACE(std::string(name) + (start ? " from on" : " from off") + (on ? " to on" : " to off"));
@@ -144,6 +145,7 @@ void check_guard(const char *name, uint32_t bit) {
             EXPECT_EQ(before, cfgCtl);
         }
     }
+    cfg_ctl(bit, saved);  // later tests in the same process see the flags as they were
 }
 
 TEST(CxxGuards, EverySwitchIsRestoredWhateverItsStartingState) {
