@@ -110,7 +110,8 @@ typedef uint32_t cfg_handle;
 
 /** The control flag word; initially 0x19 (create on set, dereference,
  *  dereference environment). Read without a lock; change it with cfg_ctl
- *  or the switches below. */
+ *  or the switches below, which are unlocked read-modify-writes: change
+ *  flags from one thread at a time. */
 CFG_API extern uint32_t cfgCtl;
 
 /** The macro name of a status ("CFG_ERR_SYNTAX"), or "unknown status".
@@ -221,7 +222,8 @@ CFG_API int Cfg_IsReadOnly(const char *identifier, uint32_t *read_only) CFG_NOEX
  *  Store-owned; use under the lock. */
 CFG_API const char *cfg_get_av_ptr(cfg_handle h) CFG_NOEXCEPT;
 /** Copies the value into buffer (size bytes, last byte always NUL), with
- *  references substituted while CFG_CTL_DEREFERENCE is set.
+ *  references substituted while CFG_CTL_DEREFERENCE is set. A NULL buffer
+ *  or size 0 writes nothing and only tells whether h is an attribute.
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE; or the substitution's status. Caller
  *  holds the lock. */
 CFG_API int cfg_get_attr_value(cfg_handle h, char *buffer, uint32_t size) CFG_NOEXCEPT;
@@ -237,6 +239,9 @@ CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size
 /** @} */
 
 /** @defgroup Context Context stack
+ *  The stack is one for the whole process, not one per thread, and is not
+ *  locked: lookups of every thread read cfgContext, and pushes and pops
+ *  belong to one thread at a time.
  *  @{ */
 /** A context record: the context object's handle (0 = root) and its name,
  *  the pushed identifier followed by '.'. */
@@ -386,7 +391,8 @@ CFG_API int Cfg_GetBytes(const char *text, unsigned char *bytes, uint32_t size, 
 CFG_API int Cfg_SetBytes(const unsigned char *bytes, uint32_t count, char *text, uint32_t size) CFG_NOEXCEPT;
 /** @return 0; a status of Cfg_GetAttrValue; those of Cfg_GetBytes. */
 CFG_API int Cfg_GetBytesAttrValue(const char *identifier, unsigned char *bytes, uint32_t size, uint32_t *count) CFG_NOEXCEPT;
-/** @return CFG_NO_MATCH for more than 318 bytes; else the status of
+/** @return CFG_NO_MATCH for more than 318 bytes; ERR_NULL_BUFFER for NULL
+ *  bytes with a count above 0 (both: nothing stored); else the status of
  *  Cfg_SetAttrValue (CFG_ERR_SYNTAX when name and text exceed 639
  *  characters: 318 bytes fit no name). */
 CFG_API int Cfg_SetBytesAttrValue(const char *identifier, const unsigned char *bytes, uint32_t count) CFG_NOEXCEPT;

@@ -403,7 +403,7 @@ TEST(Attributes, ValuesUpToTheBufferLimit) {
     EXPECT_EQ(99u, count);
 
     // 319 bytes, or a host of 640 characters, do not fit the 640-byte
-    // text: refused before the store.
+    // text: refused before the store, as are missing bytes and host.
     EXPECT_STATUS(CFG_OK, Cfg_SetServerAttrValue("s", std::string(630, 'h').c_str(), 0));
     std::string before = cfgtest::dump_tree();
     EXPECT_STATUS(CFG_NO_MATCH, Cfg_SetBytesAttrValue("b", bytes.data(), 319));
@@ -411,6 +411,7 @@ TEST(Attributes, ValuesUpToTheBufferLimit) {
     EXPECT_STATUS(CFG_NO_MATCH, Cfg_SetServerAttrValue("s", std::string(640, 'h').c_str(), 0));
     EXPECT_STATUS(CFG_NO_MATCH, Cfg_SetServerAttrValue("s", std::string(630, 'h').c_str(), 123456789));
     EXPECT_STATUS(ERR_NULL_ARGUMENT, Cfg_SetServerAttrValue("s", nullptr, 1));
+    EXPECT_STATUS(ERR_NULL_BUFFER, Cfg_SetBytesAttrValue("b", nullptr, 2));
     EXPECT_EQ(before, cfgtest::dump_tree());
 }
 
