@@ -10,11 +10,15 @@
 // page cache, so a load's time is CPU time too). Every child runs under a
 // time budget, and the whole run under a deadline; a measurement that the
 // previous sizes predict to overrun either is skipped and shown as such.
+// The floor of a lookup is measured too: one dependent read at a random
+// place in a block as large as cfgtree's tree of that size (a chain of
+// pointers through it), which is what each cache miss of a lookup costs.
 #include <libconfig.h>
 #include <json-c/json.h>
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -457,7 +461,44 @@ struct Row {
     Shape shape;
     unsigned n;
     Result res[kLibs];
+    double read_ns = 0;  // one dependent random read in a block of cfgtree's size; 0: not measured
 };
+
+// The time of one dependent read at a random 64-byte line of a block of
+// `bytes` bytes (huge pages advised, as the store's own large blocks are):
+// a random cycle through every line is followed for at most 0.2 s of CPU
+// time or 2 million steps. 0 when the block cannot be had.
+double dependent_read_ns(size_t bytes) {
+    constexpr size_t kLine = 64, kHuge = size_t(2) << 20;
+    size_t lines = std::max<size_t>(bytes / kLine, 2);
+    size_t size = (lines * kLine + kHuge - 1) / kHuge * kHuge;
+    auto *block = static_cast<char *>(std::aligned_alloc(kHuge, size));
+    if (!block) return 0;
+    (void)madvise(block, size, MADV_HUGEPAGE);
+    std::vector<uint32_t> order(lines);
+    for (size_t i = 0; i < lines; ++i) order[i] = uint32_t(i);
+    uint64_t x = 0x2545f4914f6cdd1dull;
+    for (size_t i = lines - 1; i > 0; --i) {  // Sattolo: one cycle through all lines
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::swap(order[i], order[x % i]);
+    }
+    for (size_t i = 0; i < lines; ++i) {
+        char *next = block + size_t(order[i]) * kLine;
+        std::memcpy(block + i * kLine, &next, sizeof next);
+    }
+    char *at = block;
+    unsigned steps = 0;
+    double t0 = now(), t1 = t0;
+    while (steps < 2000000u) {
+        for (int i = 0; i < 1024; ++i) std::memcpy(&at, at, sizeof at);
+        steps += 1024;
+        if ((t1 = now()) - t0 > 0.2) break;
+    }
+    volatile char sink = *at;  // keeps the chain from being optimised away
+    (void)sink;
+    std::free(block);
+    return (t1 - t0) * 1e9 / steps;
+}
 
 // Predicts a child's CPU time from the two previous sizes of its shape: the
 // load grows with the exponent seen between them (clamped to 1..2; 2 when
@@ -534,22 +575,27 @@ void print_load(const std::vector<Row> &rows) {
 
 void print_lookup(const std::vector<Row> &rows) {
     std::printf("\nLookup (ns per lookup, %u random existing attributes; * = stopped after %.1f s)\n"
-                "json-c: keys already split (the targets' bar); json-ptr: json_pointer_get(\"/a/b\")\n",
+                "json-c: keys already split (the targets' bar); json-ptr: json_pointer_get(\"/a/b\");\n"
+                "1 read: one dependent random read in a block of the size of cfgtree's tree (the cost of a miss)\n",
                 g_opt.lookups, g_opt.lookup_cap);
-    std::printf("%-5s %8s | %9s %10s %9s %9s | %9s %10s %9s\n", "shape", "N", "cfgtree", "libconfig", "json-c",
-                "json-ptr", "/json-c", "/libconfig", "/json-ptr");
+    std::printf("%-5s %8s | %9s %10s %9s %9s %7s | %9s %10s %9s %7s\n", "shape", "N", "cfgtree", "libconfig", "json-c",
+                "json-ptr", "1 read", "/json-c", "/libconfig", "/json-ptr", "/read");
     for (const Row &w : rows) {
         const Result *r = w.res;
         const Result &c = r[kCfgDirect];
         std::string lc = fmt(r[kLibconfig], r[kLibconfig].lookup_ns, "%.0f");
         if (r[kLibconfig].state == Result::kOk && r[kLibconfig].lookups < g_opt.lookups) lc += "*";
-        std::printf("%-5s %8u | %9s %10s %9s %9s | %9s %10s %9s\n", shape_name(w.shape), w.n,
+        Result read;  // the floor, as a result of its own for the formatting
+        read.state = w.read_ns > 0 ? Result::kOk : Result::kSkipped;
+        std::printf("%-5s %8u | %9s %10s %9s %9s %7s | %9s %10s %9s %7s\n", shape_name(w.shape), w.n,
                     fmt(c, c.lookup_ns, "%.0f").c_str(), lc.c_str(),
                     fmt(r[kJsonc], r[kJsonc].lookup_ns, "%.0f").c_str(),
                     fmt(r[kJsonc], r[kJsonc].pointer_ns, "%.0f").c_str(),
+                    w.read_ns > 0 ? fmt(read, w.read_ns, "%.0f").c_str() : "-",
                     ratio(c, c.lookup_ns, r[kJsonc], r[kJsonc].lookup_ns).c_str(),
                     ratio(c, c.lookup_ns, r[kLibconfig], r[kLibconfig].lookup_ns).c_str(),
-                    ratio(c, c.lookup_ns, r[kJsonc], r[kJsonc].pointer_ns).c_str());
+                    ratio(c, c.lookup_ns, r[kJsonc], r[kJsonc].pointer_ns).c_str(),
+                    ratio(c, c.lookup_ns, read, w.read_ns).c_str());
     }
 }
 
@@ -734,6 +780,9 @@ int main(int argc, char **argv) {
                 if (r.state == Result::kOk && r.misses)
                     std::fprintf(stderr, "  %u of the lookups found nothing or a wrong value\n", r.misses);
             }
+            const Result &tree = row.res[kCfgDirect];
+            if (tree.state == Result::kOk && g_opt.deadline - (wall() - start) > 1.0)
+                row.read_ns = dependent_read_ns(size_t(tree.peak_kb) * 1024);
             rows.push_back(row);
             std::filesystem::remove(c.cfg), std::filesystem::remove(c.lcf), std::filesystem::remove(c.json);
         }
