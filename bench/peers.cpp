@@ -781,7 +781,7 @@ int main(int argc, char **argv) {
                     std::fprintf(stderr, "  %u of the lookups found nothing or a wrong value\n", r.misses);
             }
             const Result &tree = row.res[kCfgDirect];
-            if (tree.state == Result::kOk && g_opt.deadline - (wall() - start) > 1.0)
+            if (tree.state == Result::kOk && tree.peak_kb > 0 && g_opt.deadline - (wall() - start) > 1.0)
                 row.read_ns = dependent_read_ns(size_t(tree.peak_kb) * 1024);
             rows.push_back(row);
             std::filesystem::remove(c.cfg), std::filesystem::remove(c.lcf), std::filesystem::remove(c.json);
