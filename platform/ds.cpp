@@ -62,11 +62,7 @@
 #include <new>
 #include <unordered_map>
 
-#if defined(__has_include)
-#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
-#endif
-#endif
 
 #if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -113,7 +109,7 @@ constexpr uint16_t kXidItem = static_cast<uint16_t>(kIdItem);
 // settings does not hold a 2 MiB page, and a larger one holds at most one
 // partly used.
 constexpr size_t kGrain = 8;
-constexpr size_t kPoolMax = 1024;  // larger blocks come from malloc
+constexpr size_t kPoolMax = 1024;  // larger blocks: large_alloc
 constexpr size_t kSlabSize = 64 * 1024;
 constexpr size_t kLargeFrom = 256 * 1024;
 constexpr size_t kHugePage = 2 * 1024 * 1024;
@@ -142,16 +138,42 @@ void advise_huge(void *p, size_t size) noexcept {
 #endif
 }
 
-// A block from malloc for what the size classes do not serve. From half a
-// huge page up (the indexes of parents of some 100,000 children), blocks
-// are whole huge pages: an index that grows is allocated afresh each time,
-// and would otherwise fault in every 4 KiB of every size it passes through.
-void *large_alloc(size_t size) noexcept {
-    if (size < kHugePage / 2) return std::malloc(size);
-    size_t whole = (size + kHugePage - 1) & ~(kHugePage - 1);
-    void *p = std::aligned_alloc(kHugePage, whole);
-    if (p) advise_huge(p, whole);
-    return p;
+// A block for what the size classes do not serve: from malloc, and from
+// kMapFrom bytes up (the indexes of parents of some 16,000 children and
+// more, the pool's huge slabs) mapped directly, so that a freed one goes
+// back to the system at once. malloc maps such sizes itself only until the
+// program frees a large block of its own (it then raises its threshold):
+// from then on an index that grew would leave its old tables resident and
+// unused, a fifth of the peak memory of a load of a million attributes.
+// From half a huge page up (parents of some 100,000 children), blocks are
+// whole huge pages on a huge-page boundary: an index that grows is made
+// afresh each time, and would otherwise fault in every 4 KiB of every size
+// it passes through.
+constexpr size_t kMapFrom = 128 * 1024;
+
+size_t mapped_size(size_t size) noexcept {
+    return size < kHugePage / 2 ? size : (size + kHugePage - 1) & ~(kHugePage - 1);
+}
+
+void *map_block(size_t size) noexcept {
+    size_t whole = mapped_size(size);
+    size_t slack = size < kHugePage / 2 ? 0 : kHugePage;  // room to move to a huge-page boundary
+    void *m = mmap(nullptr, whole + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    if (!slack) return m;
+    auto start = reinterpret_cast<uintptr_t>(m);
+    auto aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (size_t head = aligned - start) (void)munmap(m, head);
+    if (size_t tail = slack - (aligned - start)) (void)munmap(reinterpret_cast<char *>(aligned + whole), tail);
+    advise_huge(reinterpret_cast<void *>(aligned), whole);
+    return reinterpret_cast<void *>(aligned);
+}
+
+void *large_alloc(size_t size) noexcept { return size < kMapFrom ? std::malloc(size) : map_block(size); }
+
+void large_free(void *block, size_t size) noexcept {
+    if (size < kMapFrom) std::free(block);
+    else (void)munmap(block, mapped_size(size));
 }
 
 constexpr size_t round_up(size_t n) noexcept { return (n + kGrain - 1) & ~(kGrain - 1); }
@@ -200,7 +222,7 @@ void *pool_alloc(size_t size) noexcept {
 
 void pool_free(void *block, size_t size) noexcept {
     if (!block) return;
-    if (size > kPoolMax) std::free(block);
+    if (size > kPoolMax) large_free(block, size);
     else pool_push(block, size);
 }
 
