@@ -140,8 +140,8 @@ void advise_huge(void *p, size_t size) noexcept {
 
 // A block for what the size classes do not serve: from malloc, and from
 // kMapFrom bytes up (the indexes of parents of some 16,000 children and
-// more, the pool's huge slabs) mapped directly, so that a freed one goes
-// back to the system at once. malloc maps such sizes itself only until the
+// more) mapped directly, so that a freed one goes back to the system at
+// once. malloc maps such sizes itself only until the
 // program frees a large block of its own (it then raises its threshold):
 // from then on an index that grew would leave its old tables resident and
 // unused, a fifth of the peak memory of a load of a million attributes.
@@ -176,6 +176,16 @@ void large_free(void *block, size_t size) noexcept {
     else (void)munmap(block, mapped_size(size));
 }
 
+// The pool's slabs are never freed, and the chain that links them must stay
+// visible to leak checkers: they come from malloc, huge ones on a huge-page
+// boundary.
+void *slab_alloc(size_t size) noexcept {
+    if (size < kHugePage) return std::malloc(size);
+    void *p = std::aligned_alloc(kHugePage, size);
+    if (p) advise_huge(p, size);
+    return p;
+}
+
 constexpr size_t round_up(size_t n) noexcept { return (n + kGrain - 1) & ~(kGrain - 1); }
 
 void pool_push(void *block, size_t size) noexcept {
@@ -200,7 +210,7 @@ void *pool_alloc(size_t size) noexcept {
     if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) {
         bool small = g_pool.held < kLargeFrom;
         size_t slab_size = small ? kSlabSize : kLargeSlab;
-        char *slab = static_cast<char *>(small ? std::malloc(slab_size) : large_alloc(slab_size));
+        char *slab = static_cast<char *>(slab_alloc(slab_size));
         if (!slab) return nullptr;
         g_pool.held += slab_size;
         // The old slab's tail is a block of its own size class.
