@@ -2,11 +2,15 @@
 // service and the allocation fault hook.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "alloc.h"
 #include "ds_index.h"
@@ -753,6 +757,34 @@ TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
     for (cfg_handle h = ds_first_named(p, kItem, "line", 4); h; h = ds_first_named(p, kItem, "line", 4))
         ASSERT_NE(0, ds_delete_avp3(p, h));
     EXPECT_EQ(0u, ds_first_named(p, kItem, "line", 4));
+}
+
+// Resident memory of this process in KiB, or -1 where the system does not tell.
+long resident_kb() {
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    long pages = 0, resident = -1;
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+    std::fclose(f);
+    return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A large index goes back to the system with its parent, also after the
+// program freed a large block of its own (from then on malloc would keep a
+// block that size resident). The nodes stay in the pool for reuse.
+TEST(NameIndexScale, ALargeIndexIsGivenBackWhenFreed) {
+    void *volatile large = std::malloc(16 << 20);  // kept from being optimised away
+    std::free(large);  // malloc now keeps blocks up to 16 MiB
+    cfg_handle p = append_text(0, kIdent, "big");
+    char text[32];
+    for (int i = 0; i < 200000; ++i) {  // an index of some 2.4 MB
+        std::snprintf(text, sizeof text, "n%d=x", i);
+        ASSERT_NE(0u, append_text(p, kItem, text));
+    }
+    long before = resident_kb();
+    if (before < 0) GTEST_SKIP() << "no /proc/self/statm";
+    ASSERT_NE(0, ds_delete_obj(p));
+    EXPECT_GE(before - resident_kb(), 1024) << "the index is still resident";
 }
 
 }  // namespace
