@@ -141,10 +141,10 @@ void advise_huge(void *p, size_t size) noexcept {
 // A block for what the size classes do not serve: from malloc, and from
 // kMapFrom bytes up (the indexes of parents of some 16,000 children and
 // more) mapped directly, so that a freed one goes back to the system at
-// once. malloc maps such sizes itself only until the
-// program frees a large block of its own (it then raises its threshold):
-// from then on an index that grew would leave its old tables resident and
-// unused, a fifth of the peak memory of a load of a million attributes.
+// once. malloc maps such sizes itself only until the program frees a large
+// block of its own (it then raises its threshold): from then on an index
+// that grew would leave its old tables resident and unused, a fifth of the
+// peak memory of a load of a million attributes.
 // From half a huge page up (parents of some 100,000 children), blocks are
 // whole huge pages on a huge-page boundary: an index that grows is made
 // afresh each time, and would otherwise fault in every 4 KiB of every size
