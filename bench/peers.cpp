@@ -13,11 +13,15 @@
 // The floor of a lookup is measured too: one dependent read at a random
 // place in a block as large as cfgtree's tree of that size (a chain of
 // pointers through it), which is what each cache miss of a lookup costs.
+// Last, a program's start: the CPU time of small C programs (start.c, one
+// per library, each linking only its own) that load a flat file and end,
+// against an empty program's.
 #include <libconfig.h>
 #include <json-c/json.h>
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -50,6 +54,7 @@ struct Options {
     double deadline = 210.0;    // wall seconds for the whole run
     double lookup_cap = 3.0;    // seconds of lookups before a slow library stops early
     std::string dir;            // where the files go (a fresh temp folder by default)
+    int start_runs = 200;       // runs of each start program (0: no start measurement)
 };
 
 Options g_opt;
@@ -684,6 +689,88 @@ void print_targets(const std::vector<Row> &rows) {
     std::printf("targets: %d met, %d missed\n", v.pass, v.fail);
 }
 
+// ---- program start -----------------------------------------------------------
+
+constexpr const char *kStartPrograms[] = {"none", "cfgtree", "jsonc", "libconfig"};
+constexpr int kStarts = 4;
+constexpr unsigned kStartSizes[] = {10, 1000};
+
+struct Start {
+    double cpu_ms[kStarts] = {};  // median CPU time (user and system) of one run
+    long faults[kStarts] = {};    // median page faults of one run
+    bool ok = false;
+};
+
+double seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; }
+
+template <class T>
+T median(std::vector<T> v) {
+    std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs each program on its file `runs` times, taking turns so that the
+// machine's changes hit all of them alike. Fails when a run fails.
+bool measure_start(const std::string (&programs)[kStarts], const std::string (&files)[kStarts], Start &out) {
+    std::vector<double> cpu[kStarts];
+    std::vector<long> faults[kStarts];
+    for (int run = 0; run < g_opt.start_runs; ++run) {
+        for (int p = 0; p < kStarts; ++p) {
+            char *argv[] = {const_cast<char *>(programs[p].c_str()), const_cast<char *>(files[p].c_str()), nullptr};
+            pid_t pid;
+            if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) return false;
+            int status = 0;
+            rusage ru{};
+            if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+            cpu[p].push_back((seconds(ru.ru_utime) + seconds(ru.ru_stime)) * 1e3);
+            faults[p].push_back(ru.ru_minflt);
+        }
+    }
+    for (int p = 0; p < kStarts; ++p) out.cpu_ms[p] = median(cpu[p]), out.faults[p] = median(faults[p]);
+    return out.ok = true;
+}
+
+// The start programs are built next to this one.
+std::string program_dir() {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : self.parent_path().string();
+}
+
+void run_starts() {
+    if (g_opt.start_runs <= 0) return;
+    std::string programs[kStarts];
+    for (int p = 0; p < kStarts; ++p) {
+        programs[p] = program_dir() + "/cfgtree_start_" + kStartPrograms[p];
+        if (access(programs[p].c_str(), X_OK) != 0)
+            return void(std::printf("\nProgram start: %s was not built, not measured\n", programs[p].c_str()));
+    }
+    std::printf("\nProgram start (a C program that loads a flat file and ends, linking one library;\n"
+                "median CPU ms and page faults of %d runs; above none: what the library and the load add\n"
+                "to an empty program's start)\n",
+                g_opt.start_runs);
+    std::printf("%-5s %8s | %9s %9s %9s %10s | %9s %9s %10s | %9s\n", "shape", "N", "none", "cfgtree", "json-c",
+                "libconfig", "+cfgtree", "+json-c", "+libconfig", "+cfg/+j");
+    for (unsigned n : kStartSizes) {
+        Case c{Shape::Flat, n, {}, {}, {}};
+        if (!make_files(c)) return void(std::printf("start: cannot write the files\n"));
+        const std::string files[kStarts] = {c.cfg, c.cfg, c.json, c.lcf};
+        Start st;
+        if (!measure_start(programs, files, st)) {
+            std::printf("flat  %8u | a start program failed\n", n);
+        } else {
+            const double *t = st.cpu_ms;
+            char cost[kStarts][48];
+            for (int p = 0; p < kStarts; ++p)
+                std::snprintf(cost[p], sizeof cost[p], "%.2f/%ld", t[p], st.faults[p]);
+            std::printf("%-5s %8u | %9s %9s %9s %10s | %9.2f %9.2f %10.2f | %9.2f\n", "flat", n, cost[0], cost[1],
+                        cost[2], cost[3], t[1] - t[0], t[2] - t[0], t[3] - t[0],
+                        t[2] > t[0] ? (t[1] - t[0]) / (t[2] - t[0]) : 0.0);
+        }
+        std::filesystem::remove(c.cfg), std::filesystem::remove(c.lcf), std::filesystem::remove(c.json);
+    }
+}
+
 // ---- main ------------------------------------------------------------------
 
 std::vector<unsigned> parse_sizes(const char *text) {
@@ -703,6 +790,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: cfgtree_bench_peers [--sizes=N,...] [--lookups=L] [--budget=SECONDS]\n"
                  "                           [--deadline=SECONDS] [--lookup-cap=SECONDS] [--dir=FOLDER]\n"
+                 "                           [--start-runs=R]\n"
                  "sizes are multiples of 10 (default 1000,10000,100000,1000000)\n");
     return 2;
 }
@@ -723,6 +811,8 @@ bool parse_options(int argc, char **argv) {
             g_opt.lookup_cap = std::strtod(v, nullptr);
         } else if (const char *v = val("--dir=")) {
             g_opt.dir = v;
+        } else if (const char *v = val("--start-runs=")) {
+            g_opt.start_runs = int(std::strtol(v, nullptr, 10));
         } else {
             return false;
         }
@@ -787,6 +877,7 @@ int main(int argc, char **argv) {
             std::filesystem::remove(c.cfg), std::filesystem::remove(c.lcf), std::filesystem::remove(c.json);
         }
     }
+    run_starts();
     if (own_dir) std::filesystem::remove_all(g_opt.dir);
     print_load(rows);
     print_lookup(rows);
