@@ -15,7 +15,9 @@
  *    only while the node it belongs to is unchanged.
  *  - Names, components, values and file lines hold at most 639 characters
  *    (640-byte buffers with their terminating NUL).
- *  - No function throws; a failed allocation yields ERR_NO_MEMORY.
+ *  - No function throws; a failed allocation yields ERR_NO_MEMORY. Callbacks,
+ *    load error handlers and log sinks must not let an exception escape into
+ *    the library either (the update tables of cfgtree.hpp let none through).
  *
  * The header is plain C11 and compiles as C++11 or later as well.
  */
