@@ -26,9 +26,12 @@
 // pool of 8-byte size classes carved from 64 KiB slabs (2 MiB huge pages,
 // where the system has them, once the pool holds 256 KiB), so a node costs no
 // malloc header and little rounding; freed blocks go back to the free list
-// of their class (slabs are kept for reuse, never returned). An attribute
-// in the usual shape (a short name and value) thus costs a 72-byte block,
-// 8 bytes of handle slot and about 10 to 20 bytes of its parent's index.
+// of their class (slabs are kept for reuse, never returned). Blocks from
+// 16 KiB to 128 KiB (mid-sized indexes) come from the slabs as well, with a
+// free list per size; larger ones are mapped and given back when freed.
+// An attribute in the usual shape (a short name and value) thus costs a
+// 72-byte block, 8 bytes of handle slot and about 10 to 20 bytes of its
+// parent's index.
 //
 // Children of the indexed kinds (attributes, object references) are also
 // found by name (ds_index.h): parents with more than kIndexFrom children keep
@@ -109,14 +112,22 @@ constexpr uint16_t kXidItem = static_cast<uint16_t>(kIdItem);
 // settings does not hold a 2 MiB page, and a larger one holds at most one
 // partly used.
 constexpr size_t kGrain = 8;
-constexpr size_t kPoolMax = 1024;  // larger blocks: large_alloc
+constexpr size_t kPoolMax = 1024;  // larger blocks: medium_alloc
 constexpr size_t kSlabSize = 64 * 1024;
 constexpr size_t kLargeFrom = 256 * 1024;
 constexpr size_t kHugePage = 2 * 1024 * 1024;
 constexpr size_t kLargeSlab = kHugePage;
 
+// A free list for blocks of one size above kPoolMax (see medium_alloc).
+struct MediumList {
+    size_t size;  // 0: not yet taken
+    void *head;
+};
+constexpr size_t kMediumLists = 32;
+
 struct Pool {
     void *free_list[kPoolMax / kGrain + 1] = {};
+    MediumList medium[kMediumLists] = {};
     char *bump = nullptr;  // the unused rest of the newest slab
     char *end = nullptr;
     void *slabs = nullptr;  // every slab, linked through its first word
@@ -138,13 +149,15 @@ void advise_huge(void *p, size_t size) noexcept {
 #endif
 }
 
-// A block for what the size classes do not serve: from malloc, and from
-// kMapFrom bytes up (the indexes of parents of some 16,000 children and
-// more) mapped directly, so that a freed one goes back to the system at
-// once. malloc maps such sizes itself only until the program frees a large
-// block of its own (it then raises its threshold): from then on an index
-// that grew would leave its old tables resident and unused, a fifth of the
-// peak memory of a load of a million attributes.
+// A block the pool does not keep: from kMapFrom bytes up (the indexes of
+// parents of some 16,000 children and more) mapped directly, so that a
+// freed one goes back to the system at once; below, from malloc (above
+// kPoolMax and under kMediumFrom, or when the pool's lists for sizes are
+// all taken). malloc maps such sizes
+// itself only until the program frees a large block of its own (it then
+// raises its threshold): from then on an index that grew would leave its
+// old tables resident and unused, a fifth of the peak memory of a load of
+// a million attributes.
 // From half a huge page up (parents of some 100,000 children), blocks are
 // whole huge pages on a huge-page boundary: an index that grows is made
 // afresh each time, and would otherwise fault in every 4 KiB of every size
@@ -176,6 +189,24 @@ void large_free(void *block, size_t size) noexcept {
     else (void)munmap(block, mapped_size(size));
 }
 
+// Blocks from kMediumFrom up to kMapFrom belong to the pool (medium_alloc).
+// Smaller ones stay with malloc: a small store's growing index takes little
+// fresh memory, and malloc reuses what its old tables leave.
+constexpr size_t kMediumFrom = 16 * 1024;
+bool is_medium(size_t size) noexcept { return size >= kMediumFrom && size < kMapFrom; }
+
+// The free list of blocks of this size from kMediumFrom to kMapFrom,
+// taken for it when make is set and a list is left; NULL otherwise. Lists
+// are never given back, so a size keeps its answer: with a list, its blocks
+// belong to the pool, without one they come from malloc.
+MediumList *medium_list(size_t size, bool make) noexcept {
+    for (MediumList &m : g_pool.medium) {
+        if (m.size == size) return &m;
+        if (!m.size) return make ? (m.size = size, &m) : nullptr;
+    }
+    return nullptr;
+}
+
 // The pool's slabs are never freed, and the chain that links them must stay
 // visible to leak checkers: they come from malloc, huge ones on a huge-page
 // boundary.
@@ -188,11 +219,55 @@ void *slab_alloc(size_t size) noexcept {
 
 constexpr size_t round_up(size_t n) noexcept { return (n + kGrain - 1) & ~(kGrain - 1); }
 
-void pool_push(void *block, size_t size) noexcept {
-    void *&list = g_pool.free_list[size / kGrain];
+void push_block(void *&list, void *block, size_t size) noexcept {
     *static_cast<void **>(block) = list;
     list = block;
     ASAN_POISON_MEMORY_REGION(block, size);
+}
+
+void *pop_block(void *&list, size_t size) noexcept {
+    void *block = list;
+    if (!block) return nullptr;
+    ASAN_UNPOISON_MEMORY_REGION(block, size);
+    list = *static_cast<void **>(block);
+    return block;
+}
+
+void pool_push(void *block, size_t size) noexcept { push_block(g_pool.free_list[size / kGrain], block, size); }
+
+// Takes size bytes from the newest slab when they fit; NULL otherwise.
+void *carve(size_t size) noexcept {
+    if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) return nullptr;
+    void *block = g_pool.bump;
+    g_pool.bump += size;
+    ASAN_UNPOISON_MEMORY_REGION(block, size);
+    return block;
+}
+
+// A block above kPoolMax. From kMediumFrom to kMapFrom (the indexes of
+// parents of some 1,500 to 16,000 children) it belongs to the pool, with a
+// free list for its size: an index that grows is made afresh at each size it passes, and from
+// malloc each would be fresh memory, a page fault per 4 KiB, where the
+// newest slab (a huge page once the pool is large) has its pages already.
+// Their sizes are few (a table's capacity follows one sequence), so a short
+// table of lists serves them all. What the newest slab cannot hold gets a
+// block of its own, linked in with the slabs.
+void *medium_alloc(size_t size) noexcept {
+    MediumList *m = is_medium(size) ? medium_list(size, true) : nullptr;
+    if (!m) return large_alloc(size);
+    if (void *block = pop_block(m->head, size)) return block;
+    if (void *block = carve(size)) return block;
+    auto *own = static_cast<char *>(slab_alloc(kGrain + size));
+    if (!own) return nullptr;
+    g_pool.held += kGrain + size;
+    *reinterpret_cast<void **>(own) = g_pool.slabs;
+    g_pool.slabs = own;
+    return own + kGrain;
+}
+
+void medium_free(void *block, size_t size) noexcept {
+    if (MediumList *m = is_medium(size) ? medium_list(size, false) : nullptr) push_block(m->head, block, size);
+    else large_free(block, size);
 }
 
 bool injected(unsigned op) noexcept;
@@ -200,13 +275,8 @@ bool injected(unsigned op) noexcept;
 // A block of size bytes (a multiple of kGrain), NULL when memory runs out.
 void *pool_alloc(size_t size) noexcept {
     if (injected(DS_FAULT_MEMORY)) return nullptr;
-    if (size > kPoolMax) return large_alloc(size);
-    void *&list = g_pool.free_list[size / kGrain];
-    if (void *block = list) {
-        ASAN_UNPOISON_MEMORY_REGION(block, size);
-        list = *static_cast<void **>(block);
-        return block;
-    }
+    if (size > kPoolMax) return medium_alloc(size);
+    if (void *block = pop_block(g_pool.free_list[size / kGrain], size)) return block;
     if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) {
         bool small = g_pool.held < kLargeFrom;
         size_t slab_size = small ? kSlabSize : kLargeSlab;
@@ -224,15 +294,12 @@ void *pool_alloc(size_t size) noexcept {
         g_pool.end = slab + slab_size;
         ASAN_POISON_MEMORY_REGION(g_pool.bump, slab_size - kGrain);
     }
-    void *block = g_pool.bump;
-    g_pool.bump += size;
-    ASAN_UNPOISON_MEMORY_REGION(block, size);
-    return block;
+    return carve(size);
 }
 
 void pool_free(void *block, size_t size) noexcept {
     if (!block) return;
-    if (size > kPoolMax) large_free(block, size);
+    if (size > kPoolMax) medium_free(block, size);
     else pool_push(block, size);
 }
 

@@ -759,6 +759,41 @@ TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
     EXPECT_EQ(0u, ds_first_named(p, kItem, "line", 4));
 }
 
+// Indexes of a few thousand children come from the pool, with a free list
+// per size: blocks an index left while growing, and the index of a deleted
+// parent, serve the next parents that reach those sizes. Each parent must
+// still find every child of its own, and only those.
+TEST(NameIndexScale, MidSizedIndexesServeParentAfterParent) {
+    constexpr int kChildren = 4000;  // the table passes 18, 27 and 40 KiB
+    auto grow = [](const char *name) {
+        cfg_handle p = append_text(0, kIdent, name);
+        char text[32];
+        for (int i = 0; i < kChildren; ++i) {
+            std::snprintf(text, sizeof text, "%s%d=x", name, i);
+            if (!append_text(p, kItem, text)) return cfg_handle{0};
+        }
+        return p;
+    };
+    auto all_found = [](cfg_handle p, const char *name) {
+        char key[32];
+        for (int i = 0; i < kChildren; ++i) {
+            int n = std::snprintf(key, sizeof key, "%s%d", name, i);
+            cfg_handle h = ds_first_named(p, kItem, key, static_cast<size_t>(n));
+            if (!h || ds_seq(h) != static_cast<uint32_t>(i)) return false;
+        }
+        return ds_first_named(p, kItem, "a0", 2) == 0 || std::strcmp(name, "a") == 0;
+    };
+    cfg_handle a = grow("a"), b = grow("b"), c = grow("c");
+    ASSERT_TRUE(a && b && c);
+    ASSERT_NE(0, ds_delete_obj(b));
+    cfg_handle d = grow("d");  // takes what b and the growth of all three left
+    ASSERT_NE(0u, d);
+    EXPECT_TRUE(all_found(a, "a"));
+    EXPECT_TRUE(all_found(c, "c"));
+    EXPECT_TRUE(all_found(d, "d"));
+    for (cfg_handle p : {a, c, d}) ASSERT_NE(0, ds_delete_obj(p));
+}
+
 // Resident memory of this process in KiB, or -1 where the system does not tell.
 long resident_kb() {
     FILE *f = std::fopen("/proc/self/statm", "r");
