@@ -55,6 +55,7 @@
 #include "ds_index.h"
 #include "name_chars.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -132,6 +133,7 @@ struct Pool {
     char *end = nullptr;
     void *slabs = nullptr;  // every slab, linked through its first word
     size_t held = 0;        // bytes of all slabs
+    bool small = false;     // the newest slab is a small one, made present ahead (Ahead)
 };
 Pool g_pool;
 
@@ -147,6 +149,52 @@ void advise_huge(void *p, size_t size) noexcept {
     (void)p;
     (void)size;
 #endif
+}
+
+// Fresh memory costs a page fault per 4 KiB when it is first touched; made
+// present in one call it costs about half (some 10 us a page against 5 on
+// virtual machines, where a fault is dear). Memory that is filled in order
+// (the slabs of a small pool, the handle slots) is made present ahead of
+// use, in steps that double up to kAheadMax, so that a store of a few
+// settings still takes a page, not 16 KiB. Only a hint: a system without
+// MADV_POPULATE_WRITE (Linux 5.14) faults the pages in as before.
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
+#endif
+constexpr size_t kPage = 4096;
+constexpr size_t kAheadMax = 16 * 1024;
+
+void make_present(void *from, size_t size) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+    auto first = reinterpret_cast<uintptr_t>(from) & ~(kPage - 1);
+    auto last = (reinterpret_cast<uintptr_t>(from) + size + kPage - 1) & ~(kPage - 1);
+    if (last > first) (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+#else
+    (void)from;
+    (void)size;
+#endif
+}
+
+constexpr uintptr_t page_floor(uintptr_t a) noexcept { return a & ~(kPage - 1); }
+constexpr uintptr_t page_ceil(uintptr_t a) noexcept { return (a + kPage - 1) & ~(kPage - 1); }
+
+// A region filled in order: how far it is present, and how far ahead the
+// next step goes.
+struct Ahead {
+    uintptr_t done = 0;
+    size_t ahead = 0;
+    void start(const void *region) noexcept { *this = Ahead{page_floor(reinterpret_cast<uintptr_t>(region)), 0}; }
+};
+
+// Makes the region present up to need (an end address) and a step beyond,
+// within limit.
+void present_ahead(Ahead &a, const void *need, const void *limit) noexcept {
+    auto n = reinterpret_cast<uintptr_t>(need);
+    if (n <= a.done) return;
+    uintptr_t to = std::min(page_ceil(n) + a.ahead, page_ceil(reinterpret_cast<uintptr_t>(limit)));
+    make_present(reinterpret_cast<void *>(a.done), to - a.done);
+    a.done = to;
+    a.ahead = a.ahead ? std::min(2 * a.ahead, kAheadMax) : kPage;
 }
 
 // A block the pool does not keep: from kMapFrom bytes up (the indexes of
@@ -173,12 +221,13 @@ void *map_block(size_t size) noexcept {
     size_t slack = size < kHugePage / 2 ? 0 : kHugePage;  // room to move to a huge-page boundary
     void *m = mmap(nullptr, whole + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) return nullptr;
-    if (!slack) return m;
+    if (!slack) return make_present(m, whole), m;
     auto start = reinterpret_cast<uintptr_t>(m);
     auto aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
     if (size_t head = aligned - start) (void)munmap(m, head);
     if (size_t tail = slack - (aligned - start)) (void)munmap(reinterpret_cast<char *>(aligned + whole), tail);
     advise_huge(reinterpret_cast<void *>(aligned), whole);
+    make_present(reinterpret_cast<void *>(aligned), whole);  // an index fills it at once
     return reinterpret_cast<void *>(aligned);
 }
 
@@ -235,11 +284,14 @@ void *pop_block(void *&list, size_t size) noexcept {
 
 void pool_push(void *block, size_t size) noexcept { push_block(g_pool.free_list[size / kGrain], block, size); }
 
+Ahead g_slab_ahead;  // the newest small slab
+
 // Takes size bytes from the newest slab when they fit; NULL otherwise.
 void *carve(size_t size) noexcept {
     if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) return nullptr;
     void *block = g_pool.bump;
     g_pool.bump += size;
+    if (g_pool.small) present_ahead(g_slab_ahead, g_pool.bump, g_pool.end);
     ASAN_UNPOISON_MEMORY_REGION(block, size);
     return block;
 }
@@ -259,6 +311,7 @@ void *medium_alloc(size_t size) noexcept {
     if (void *block = carve(size)) return block;
     auto *own = static_cast<char *>(slab_alloc(kGrain + size));
     if (!own) return nullptr;
+    make_present(own, kGrain + size);  // an index fills it at once
     g_pool.held += kGrain + size;
     *reinterpret_cast<void **>(own) = g_pool.slabs;
     g_pool.slabs = own;
@@ -292,6 +345,8 @@ void *pool_alloc(size_t size) noexcept {
         g_pool.slabs = slab;
         g_pool.bump = slab + kGrain;
         g_pool.end = slab + slab_size;
+        g_pool.small = small;  // a huge page is present at its first touch
+        g_slab_ahead.start(slab);
         ASAN_POISON_MEMORY_REGION(g_pool.bump, slab_size - kGrain);
     }
     return carve(size);
@@ -397,6 +452,7 @@ thread_local int tl_error CFG_FAST_TLS = DS_E_NONE;
 
 Node **g_slots[kChunks];    // chunk table; chunks are allocated on demand
 uint32_t g_next_index = 1;  // next slot never used; slot 0 never is
+Ahead g_slot_ahead;         // the chunk of g_next_index, filled in order
 // The queue of freed slots, threaded through the slots themselves: a free
 // slot holds (next free index << 9) | (generation of its last handle << 1) | 1,
 // odd where a node pointer is even.
@@ -555,7 +611,9 @@ cfg_handle new_handle() noexcept {
         if (injected(DS_FAULT_MEMORY)) return 0;
         chunk = static_cast<Node **>(std::calloc(kChunkSize, sizeof(Node *)));
         if (!chunk) return 0;
+        g_slot_ahead.start(chunk);
     }
+    present_ahead(g_slot_ahead, chunk + (index & (kChunkSize - 1)) + 1, chunk + kChunkSize);
     ++g_next_index;
     return index;
 }
