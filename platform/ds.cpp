@@ -133,7 +133,7 @@ struct Pool {
     char *end = nullptr;
     void *slabs = nullptr;  // every slab, linked through its first word
     size_t held = 0;        // bytes of all slabs
-    bool small = false;     // the newest slab is a small one, made present ahead (Ahead)
+    bool small = false;     // the newest slab is a small one (made present ahead)
 };
 Pool g_pool;
 
@@ -164,19 +164,20 @@ void advise_huge(void *p, size_t size) noexcept {
 constexpr size_t kPage = 4096;
 constexpr size_t kAheadMax = 16 * 1024;
 
+constexpr uintptr_t page_floor(uintptr_t a) noexcept { return a & ~(kPage - 1); }
+constexpr uintptr_t page_ceil(uintptr_t a) noexcept { return (a + kPage - 1) & ~(kPage - 1); }
+
+// Makes the pages that hold [from, from + size) present.
 void make_present(void *from, size_t size) noexcept {
 #if defined(MADV_POPULATE_WRITE)
-    auto first = reinterpret_cast<uintptr_t>(from) & ~(kPage - 1);
-    auto last = (reinterpret_cast<uintptr_t>(from) + size + kPage - 1) & ~(kPage - 1);
+    auto first = page_floor(reinterpret_cast<uintptr_t>(from));
+    auto last = page_ceil(reinterpret_cast<uintptr_t>(from) + size);
     if (last > first) (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
 #else
     (void)from;
     (void)size;
 #endif
 }
-
-constexpr uintptr_t page_floor(uintptr_t a) noexcept { return a & ~(kPage - 1); }
-constexpr uintptr_t page_ceil(uintptr_t a) noexcept { return (a + kPage - 1) & ~(kPage - 1); }
 
 // A region filled in order: how far it is present, and how far ahead the
 // next step goes.
@@ -201,11 +202,10 @@ void present_ahead(Ahead &a, const void *need, const void *limit) noexcept {
 // parents of some 16,000 children and more) mapped directly, so that a
 // freed one goes back to the system at once; below, from malloc (above
 // kPoolMax and under kMediumFrom, or when the pool's lists for sizes are
-// all taken). malloc maps such sizes
-// itself only until the program frees a large block of its own (it then
-// raises its threshold): from then on an index that grew would leave its
-// old tables resident and unused, a fifth of the peak memory of a load of
-// a million attributes.
+// all taken). malloc maps large sizes itself only until the program frees
+// a large block of its own (it then raises its threshold): from then on an
+// index that grew would leave its old tables resident and unused, a fifth
+// of the peak memory of a load of a million attributes.
 // From half a huge page up (parents of some 100,000 children), blocks are
 // whole huge pages on a huge-page boundary: an index that grows is made
 // afresh each time, and would otherwise fault in every 4 KiB of every size
@@ -298,12 +298,12 @@ void *carve(size_t size) noexcept {
 
 // A block above kPoolMax. From kMediumFrom to kMapFrom (the indexes of
 // parents of some 1,500 to 16,000 children) it belongs to the pool, with a
-// free list for its size: an index that grows is made afresh at each size it passes, and from
-// malloc each would be fresh memory, a page fault per 4 KiB, where the
-// newest slab (a huge page once the pool is large) has its pages already.
-// Their sizes are few (a table's capacity follows one sequence), so a short
-// table of lists serves them all. What the newest slab cannot hold gets a
-// block of its own, linked in with the slabs.
+// free list for its size: an index that grows is made afresh at each size
+// it passes, and from malloc each would be fresh memory, a page fault per
+// 4 KiB, where the newest slab (a huge page once the pool is large) has its
+// pages already. Their sizes are few (a table's capacity follows one
+// sequence), so a short table of lists serves them all. What the newest
+// slab cannot hold gets a block of its own, linked in with the slabs.
 void *medium_alloc(size_t size) noexcept {
     MediumList *m = is_medium(size) ? medium_list(size, true) : nullptr;
     if (!m) return large_alloc(size);
