@@ -256,14 +256,18 @@ MediumList *medium_list(size_t size, bool make) noexcept {
     return nullptr;
 }
 
-// The pool's slabs are never freed, and the chain that links them must stay
-// visible to leak checkers: they come from malloc, huge ones on a huge-page
-// boundary.
-void *slab_alloc(size_t size) noexcept {
-    if (size < kHugePage) return std::malloc(size);
-    void *p = std::aligned_alloc(kHugePage, size);
-    if (p) advise_huge(p, size);
-    return p;
+// A new slab of size bytes, linked into the pool's chain through its first
+// word (its use starts kGrain bytes in); NULL when memory runs out. Slabs
+// are never freed, and the chain must stay visible to leak checkers: they
+// come from malloc, huge ones on a huge-page boundary.
+char *new_slab(size_t size) noexcept {
+    void *p = size < kHugePage ? std::malloc(size) : std::aligned_alloc(kHugePage, size);
+    if (!p) return nullptr;
+    if (size >= kHugePage) advise_huge(p, size);
+    *static_cast<void **>(p) = g_pool.slabs;
+    g_pool.slabs = p;
+    g_pool.held += size;
+    return static_cast<char *>(p);
 }
 
 constexpr size_t round_up(size_t n) noexcept { return (n + kGrain - 1) & ~(kGrain - 1); }
@@ -309,12 +313,9 @@ void *medium_alloc(size_t size) noexcept {
     if (!m) return large_alloc(size);
     if (void *block = pop_block(m->head, size)) return block;
     if (void *block = carve(size)) return block;
-    auto *own = static_cast<char *>(slab_alloc(kGrain + size));
+    char *own = new_slab(kGrain + size);
     if (!own) return nullptr;
     make_present(own, kGrain + size);  // an index fills it at once
-    g_pool.held += kGrain + size;
-    *reinterpret_cast<void **>(own) = g_pool.slabs;
-    g_pool.slabs = own;
     return own + kGrain;
 }
 
@@ -333,16 +334,13 @@ void *pool_alloc(size_t size) noexcept {
     if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) {
         bool small = g_pool.held < kLargeFrom;
         size_t slab_size = small ? kSlabSize : kLargeSlab;
-        char *slab = static_cast<char *>(slab_alloc(slab_size));
+        char *slab = new_slab(slab_size);
         if (!slab) return nullptr;
-        g_pool.held += slab_size;
         // The old slab's tail is a block of its own size class.
         if (size_t rest = static_cast<size_t>(g_pool.end - g_pool.bump); rest >= kGrain) {
             ASAN_UNPOISON_MEMORY_REGION(g_pool.bump, rest);
             pool_push(g_pool.bump, rest);
         }
-        *reinterpret_cast<void **>(slab) = g_pool.slabs;
-        g_pool.slabs = slab;
         g_pool.bump = slab + kGrain;
         g_pool.end = slab + slab_size;
         g_pool.small = small;  // a huge page is present at its first touch
