@@ -111,7 +111,9 @@ constexpr uint16_t kXidItem = static_cast<uint16_t>(kIdItem);
 // on a kHugePage boundary, and the large blocks (the big indexes) ask for
 // huge pages too. Smaller stores keep small slabs: a configuration of a few
 // settings does not hold a 2 MiB page, and a larger one holds at most one
-// partly used.
+// partly used. A load announces the size of its file (ds_expect), so that a
+// store that will be large skips the small slabs, whose pages would cost it
+// a fault or a populate call each.
 constexpr size_t kGrain = 8;
 constexpr size_t kPoolMax = 1024;  // larger blocks: medium_alloc
 constexpr size_t kSlabSize = 64 * 1024;
@@ -133,6 +135,7 @@ struct Pool {
     char *end = nullptr;
     void *slabs = nullptr;  // every slab, linked through its first word
     size_t held = 0;        // bytes of all slabs
+    size_t planned = 0;     // what the store is expected to hold (ds_expect)
     bool small = false;     // the newest slab is a small one (made present ahead)
 };
 Pool g_pool;
@@ -332,7 +335,7 @@ void *pool_alloc(size_t size) noexcept {
     if (size > kPoolMax) return medium_alloc(size);
     if (void *block = pop_block(g_pool.free_list[size / kGrain], size)) return block;
     if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) {
-        bool small = g_pool.held < kLargeFrom;
+        bool small = std::max(g_pool.held, g_pool.planned) < kLargeFrom;
         size_t slab_size = small ? kSlabSize : kLargeSlab;
         char *slab = new_slab(slab_size);
         if (!slab) return nullptr;
@@ -1732,6 +1735,14 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
 int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {
     return lookup_step(parent, xid, name, nlen, instance, ilen, exact, first_wild, true);
+}
+
+void ds_expect(size_t bytes) noexcept {
+    Locked lock;
+    // A store takes at least twice the text it is given (a short definition
+    // four times: its node header, handle slot and index entry).
+    size_t more = bytes < SIZE_MAX / 4 ? 2 * bytes : SIZE_MAX / 2;
+    g_pool.planned = std::max(g_pool.planned, g_pool.held + more);
 }
 
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,

@@ -68,6 +68,10 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+/** A hint from a load: about `bytes` of definitions (the size of a file)
+ *  are about to be stored. A store that will be large then takes its memory
+ *  in huge pages from the start. Changes nothing else. */
+void ds_expect(size_t bytes) CFG_NOEXCEPT;
 /** A scan's visitor: nonzero stops the scan at child. text is the name the
  *  lookup compares: an attribute's stored text, the text of the object a
  *  reference node refers to (NULL when it refers to no object). */

@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "cfg_private.h"
+#include "ds_index.h"
 
 namespace cfgtree {
 namespace {
@@ -455,6 +456,11 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
         CFG_LOG(3, "%s: fopen(%s) failed\n\t\terrno = %d  => %s", "cfg_load_file", path, err, errno_text(err));
         return ERR_FILE_ACCESS;
     }
+    // Told the file's size, the store can take a large load's memory in
+    // huge pages from the start.
+    struct stat st;
+    if (fstat(fileno(*stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        ds_expect(static_cast<std::size_t>(st.st_size));
     return 0;
 }
 

@@ -244,6 +244,30 @@ TEST(LoadFile, TenThousandNestedBlocksEndInAStatus) {
     EXPECT_EQ(10000u - 256u, g_errors.size());
 }
 
+// A file of 128 KiB and more makes the store take its memory in huge pages
+// from its first block on (a test case runs in a fresh process): every
+// value reads back, and a second load of the file finds every name.
+TEST(LoadFile, ALargeFileLoadsEveryValue) {
+    ConfigDir dir;
+    constexpr int kCount = 8000;
+    std::string text = "Big {\n";
+    for (int i = 0; i < kCount; ++i) text += "  a" + std::to_string(i) + " = v" + std::to_string(i * 7) + "\n";
+    text += "}\n";
+    ASSERT_GE(text.size(), 128u * 1024);
+    dir.write("big.cfg", text);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_STATUS(0, load_direct("big.cfg", nullptr));
+        char value[640];
+        for (int i = 0; i < kCount; ++i) {
+            std::string id = "Big.a" + std::to_string(i);
+            ASSERT_STATUS(0, Cfg_GetAttrValue(id.c_str(), value, sizeof value));
+            ASSERT_EQ("v" + std::to_string(i * 7), value) << id;
+        }
+    }
+    std::string tree = cfgtest::dump_tree();
+    EXPECT_EQ(kCount + 1, std::count(tree.begin(), tree.end(), '\n'));  // the object and its attributes
+}
+
 TEST(LoadFile, TheInitialContextNamesTheWholeFile) {
     ConfigDir dir;
     dir.write("name.cfg", "x = 1\nwhere = %(%%)\nB {\n  up = %(%%:-1)\n}\n");
