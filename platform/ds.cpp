@@ -1741,7 +1741,8 @@ void ds_expect(size_t bytes) noexcept {
     Locked lock;
     // A store takes at least twice the text it is given (a short definition
     // four times: its node header, handle slot and index entry).
-    size_t more = bytes < SIZE_MAX / 4 ? 2 * bytes : SIZE_MAX / 2;
+    size_t room = SIZE_MAX - g_pool.held;
+    size_t more = bytes < room / 2 ? 2 * bytes : room;
     g_pool.planned = std::max(g_pool.planned, g_pool.held + more);
 }
 

@@ -459,8 +459,10 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     // Told the file's size, the store can take a large load's memory in
     // huge pages from the start.
     struct stat st;
-    if (fstat(fileno(*stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        ds_expect(static_cast<std::size_t>(st.st_size));
+    if (fstat(fileno(*stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        auto size = static_cast<uintmax_t>(st.st_size);
+        ds_expect(size < SIZE_MAX ? static_cast<std::size_t>(size) : SIZE_MAX);
+    }
     return 0;
 }
 
