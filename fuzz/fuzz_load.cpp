@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <filesystem>
 
 #include "fuzz_support.h"
 
@@ -45,6 +46,13 @@ void write_file(const std::string &path, const void *data, std::size_t size) {
     if (!f) fuzz::fail("cannot write %s", path.c_str());
     if (size) std::fwrite(data, 1, size, f);
     std::fclose(f);
+}
+
+// The folder goes when the fuzzer ends normally (CI runs it on every
+// change); a finding aborts and leaves it as it was, to be looked at.
+void remove_folder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_dir, ignored);
 }
 
 void write_file(const std::string &path, const char *text) { write_file(path, text, std::strlen(text)); }
@@ -118,6 +126,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     char dir[] = "/tmp/cfgtree-fuzz-load-XXXXXX";
     if (!mkdtemp(dir)) fuzz::fail("mkdtemp");
     g_dir = dir;
+    std::atexit(remove_folder);
     g_input = g_dir + "/fuzz.cfg";
     g_saved = g_dir + "/saved.cfg";
     write_file(g_dir + "/inc.cfg", "%iv=inc\nI {\n  v = %(iv)\n  w[1..2] = %(%%)\n}\nj = 1\n");
