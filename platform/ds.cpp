@@ -363,12 +363,15 @@ void pool_free(void *block, size_t size) noexcept {
 
 struct Index;
 
-// First and last child of one xid under a parent, and the head of the chain
-// of the children of that xid whose instance is a wildcard.
+// First and last child of one xid under a parent and, while the parent is
+// indexed, the heads of two lists of the children of that xid that the index
+// cannot decide for: the aside list (a wildcard instance, or a name it
+// cannot read), and the odd list, the unreadable ones alone.
 struct XidHead {
     uint32_t first;
     uint32_t last;
-    uint32_t wild;  // only kept while the parent is indexed
+    uint32_t wild;  // the aside list (through the key links)
+    uint32_t odd;   // the odd list (through the name links, which they do not use)
     uint16_t xid;
 };
 
@@ -390,10 +393,14 @@ size_t children_size(uint32_t capheads) noexcept {
 
 // What only parents, references and reference targets need: the prefix of
 // every node that is not an attribute.
+// The references bound to one target form a list, so that a new name of the
+// target reaches the index of every parent that refers to it.
 struct Extra {
-    Children *kids;  // NULL until the node has children
-    uint32_t refs;   // bound references that keep this node alive
-    uint32_t aux;    // bound reference: its target; identifier: its first referrer
+    Children *kids;     // NULL until the node has children
+    uint32_t refs;      // bound references that keep this node alive
+    uint32_t aux;       // bound reference: its target; target: its first referrer
+    uint32_t ref_prev;  // bound reference: the other references to its target
+    uint32_t ref_next;
 };
 
 // A node's place in an index chain. The head's prev is the tail; the
@@ -413,7 +420,7 @@ struct Node {
     uint16_t xid;         // the kind; the full id follows from it (id_of)
     uint16_t len;         // value length in bytes
     uint16_t cap;         // bytes available for the value
-    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kLinks, kSideLinks
+    uint8_t flags;        // kBound, kWild, kIndexed, kPrefix, kSide, kOdd, kLinks, kSideLinks
     uint8_t generation;   // its handle's high byte (set_slot)
     char text[1];         // the value starts here, not padding: see kHead
     char *value() noexcept { return reinterpret_cast<char *>(this) + offsetof(Node, text); }
@@ -425,8 +432,9 @@ static_assert(kHead == 40, "node header layout");
 static_assert(sizeof(Extra) % kGrain == 0 && sizeof(Links) % kGrain == 0, "prefixes keep the header aligned");
 
 constexpr uint8_t kBound = 1;    // a reference node bound to its target (aux)
-constexpr uint8_t kWild = 2;     // its instance holds a "*" or "**" token
+constexpr uint8_t kWild = 2;     // on the aside list: a "*" or "**" instance token, or kOdd
 constexpr uint8_t kIndexed = 4;  // linked into its parent's index chains
+constexpr uint8_t kOdd = 32;     // indexed, but its name cannot be read: on the odd and aside lists
 constexpr uint8_t kPrefix = 8;   // an Extra precedes the header
 constexpr uint8_t kSide = 16;    // its Extra is in the side table
 constexpr uint8_t kLinks = 64;   // its key links (Links) come first in its block
@@ -577,7 +585,7 @@ Extra *make_extra(Node *n, cfg_handle h) noexcept {
     if (Extra *e = extra_of(n, h)) return e;
     if (injected(DS_FAULT_MEMORY)) return nullptr;
     try {
-        Extra *e = &side_extras().try_emplace(h, Extra{nullptr, 0, 0}).first->second;
+        Extra *e = &side_extras().try_emplace(h, Extra{nullptr, 0, 0, 0, 0}).first->second;
         n->flags |= kSide;
         return e;
     } catch (...) {
@@ -1037,6 +1045,27 @@ void chain_remove(uint32_t &head, Node *n, cfg_handle h) noexcept {
     nl = Links{0, 0};
 }
 
+// A child whose name the index cannot read (no name the parser accepts, a
+// reference not bound, or bound to no object) goes on the odd and aside
+// lists: a lookup compares it in full, in store order, as a scan would, and
+// reports it as the scan does. False on no memory.
+bool odd_add(Children *kids, Node *n, cfg_handle h) noexcept {
+    if (!make_key_links(n, h)) return false;
+    XidHead *hd = head_of(kids, xid_of(n));
+    chain_insert<false>(hd->odd, n, h);
+    chain_insert<true>(hd->wild, n, h);
+    n->flags |= kIndexed | kWild | kOdd;
+    return true;
+}
+
+void odd_remove(Children *kids, Node *n, cfg_handle h) noexcept {
+    XidHead *hd = head_of(kids, xid_of(n));
+    chain_remove<false>(hd->odd, n, h);
+    chain_remove<true>(hd->wild, n, h);
+    drop_side_links(n, h);
+    n->flags = static_cast<uint8_t>(n->flags & ~(kIndexed | kWild | kOdd));
+}
+
 // Adds a child to its parent's index; false on no memory (the child then
 // stays out of the index, which the caller must undo or accept).
 // known: the node's key when the caller has split its name already.
@@ -1044,7 +1073,8 @@ bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr
     Key k;
     uint16_t xid = xid_of(n);
     if (known) k = *known;
-    else if (!indexed_kind(xid) || !key_of(n, k)) return true;  // nameless: never matches
+    else if (!indexed_kind(xid)) return true;
+    else if (!key_of(n, k)) return odd_add(kids, n, h);
     bool wild = cfgtree::has_wild_token(k.inst, k.ilen);
     bool plain = k.ilen == 0;  // a wildcard is an instance
     uint32_t name_hash = hash_of(false, xid, k);
@@ -1107,6 +1137,7 @@ bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr
 
 void index_remove(Children *kids, Node *n, cfg_handle h) noexcept {
     if (!(n->flags & kIndexed)) return;
+    if (n->flags & kOdd) return odd_remove(kids, n, h);
     Key k;
     uint16_t xid = xid_of(n);
     n->flags = static_cast<uint8_t>(n->flags & ~kIndexed);
@@ -1151,12 +1182,12 @@ bool grow_index(Children *kids) noexcept {
 void drop_index(Children *kids) noexcept {
     for (cfg_handle c = kids->first; c; c = node_of(c)->next) {
         Node *n = node_of(c);
-        n->flags = static_cast<uint8_t>(n->flags & ~kIndexed);
+        n->flags = static_cast<uint8_t>(n->flags & ~(kIndexed | kOdd));
         n->name = Links{0, 0};
         drop_side_links(n, c);
         if (Links *kl = key_links(n, c)) *kl = Links{0, 0};
     }
-    for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild = 0;
+    for (uint32_t i = 0; i < kids->nheads; ++i) kids->heads[i].wild = kids->heads[i].odd = 0;
     free_index(kids->index);
     kids->index = nullptr;
 }
@@ -1209,7 +1240,7 @@ bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch, const Key *k
     XidHead *hd = head_of(k, xid);
     if (!hd) {
         hd = &k->heads[k->nheads++];
-        *hd = XidHead{0, 0, 0, xid};
+        *hd = XidHead{0, 0, 0, 0, xid};
     }
     if (k->index && !index_add(k, c, ch, known)) {
         c->parent = 0;
@@ -1244,16 +1275,37 @@ void unlink_child(Children *k, Node *c, cfg_handle ch) noexcept {
     c->parent = c->prev = c->next = c->prev_same = c->next_same = 0;
 }
 
+// The referrer list of a target: the target's aux is its head.
+Extra *referrer_extra(cfg_handle r) noexcept {
+    Node *n = node_of(r);
+    return n ? extra_of(n, r) : nullptr;
+}
+
+void link_referrer(Extra *te, Extra *e, cfg_handle h) noexcept {
+    e->ref_prev = 0;
+    e->ref_next = te->aux;
+    if (Extra *first = referrer_extra(te->aux)) first->ref_prev = h;
+    te->aux = h;
+}
+
+void unlink_referrer(Extra *te, Extra *e) noexcept {
+    if (Extra *prev = referrer_extra(e->ref_prev)) prev->ref_next = e->ref_next;
+    else te->aux = e->ref_next;
+    if (Extra *next = referrer_extra(e->ref_next)) next->ref_prev = e->ref_prev;
+    e->ref_prev = e->ref_next = 0;
+}
+
 // Drops the reference a bound node holds on its target. A standalone target
 // left without references is put on the pending list, linked through its
 // sibling link (a standalone node has no siblings), to be freed next.
 void release_target(Node *n, cfg_handle h, cfg_handle &pending) noexcept {
     if (!(n->flags & kBound)) return;
-    cfg_handle th = extra_of(n, h)->aux;  // a bound node has its Extra
+    Extra *e = extra_of(n, h);  // a bound node has its Extra
+    cfg_handle th = e->aux;
     Node *t = node_of(th);
     Extra *te = t ? extra_of(t, th) : nullptr;
     if (!te || te->refs == 0) return;
-    if (te->aux == h) te->aux = 0;
+    unlink_referrer(te, e);
     if (--te->refs == 0 && t->parent == 0) {
         t->next = pending;
         pending = th;
@@ -1330,12 +1382,13 @@ bool name_is(Node *n, uint16_t xid, const char *name, size_t nlen, Key &k) noexc
     return xid_of(n) == xid && key_of(n, k) && same(k.name, k.nlen, name, nlen);
 }
 
-// In a parent without index: the first child from c on (same xid) whose
-// instance holds a wildcard.
-cfg_handle scan_wild(cfg_handle c) noexcept {
+// In a parent without index: the first child from c on (same xid) that an
+// index would put aside (a wildcard instance, or a name it cannot read), or
+// with odd, the first whose name it cannot read.
+cfg_handle scan_aside(cfg_handle c, bool odd) noexcept {
     Key ck;
     for (; c; c = node_of(c)->next_same)
-        if (key_of(node_of(c), ck) && cfgtree::has_wild_token(ck.inst, ck.ilen)) return c;
+        if (!key_of(node_of(c), ck) || (!odd && cfgtree::has_wild_token(ck.inst, ck.ilen))) return c;
     return 0;
 }
 
@@ -1344,6 +1397,43 @@ Children *indexed_parent(Node *n) noexcept {
     Node *p = n ? node_of(n->parent) : nullptr;
     Children *k = p ? children_of(p, n->parent) : nullptr;
     return k && k->index ? k : nullptr;
+}
+
+// Calls fn (the parent's children, child, its handle) for each indexed child
+// whose name is n's text: n itself, or every reference bound to n.
+template <class Fn>
+void for_each_named(Node *n, cfg_handle h, Fn fn) noexcept {
+    if (indexed_kind(xid_of(n))) {
+        if (Children *kids = indexed_parent(n)) fn(kids, n, h);
+        return;
+    }
+    Extra *e = extra_of(n, h);
+    for (cfg_handle r = e ? e->aux : 0; r;) {
+        Node *c = node_of(r);
+        cfg_handle next = extra_of(c, r)->ref_next;
+        if (Children *kids = indexed_parent(c)) fn(kids, c, r);
+        r = next;
+    }
+}
+
+// The aside list (odd: the odd list) of a parent's children of kind xid.
+cfg_handle first_aside(cfg_handle parent, uint16_t xid, bool odd) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    XidHead *hd = kids && indexed_kind(xid) ? head_of(kids, xid) : nullptr;
+    if (!hd) return 0;
+    if (kids->index) return odd ? hd->odd : hd->wild;
+    return scan_aside(hd->first, odd);
+}
+
+cfg_handle next_aside(cfg_handle h, bool odd) noexcept {
+    Locked lock;
+    Node *n = node_of(h);
+    if (!n) return fail(DS_E_BAD_HANDLE);
+    if (!indexed_kind(xid_of(n))) return 0;
+    if (!indexed_parent(n)) return scan_aside(n->next_same, odd);
+    if (odd) return (n->flags & kOdd) ? n->name.next : 0;
+    return (n->flags & (kIndexed | kWild)) == (kIndexed | kWild) ? key_links(n, h)->next : 0;
 }
 
 // The first node of xid from start: a parent's first child of that xid, or
@@ -1555,7 +1645,9 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     cfg_handle t;
     std::memcpy(&t, n->value(), sizeof t);
     Node *tn = node_of(t);
-    if (!tn || t == h) return fail(DS_E_BAD_HANDLE);
+    // A bound reference and a target keep different things in their aux.
+    if (!tn || t == h || (tn->flags & kBound)) return fail(DS_E_BAD_HANDLE);
+    if (Extra *own = extra_of(n, h); own && own->refs) return fail(DS_E_BAD_HANDLE);
     Extra *e = make_extra(n, h);
     Extra *te = e ? make_extra(tn, t) : nullptr;
     if (!te) return fail(DS_E_NO_MEMORY);
@@ -1564,7 +1656,7 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     Children *kids = indexed_parent(n);
     if (kids) index_remove(kids, n, h);
     ++te->refs;
-    if (!te->aux) te->aux = h;
+    link_referrer(te, e, h);
     e->aux = t;
     n->flags |= kBound;
     if (kids && !index_add(kids, n, h)) drop_index(kids);
@@ -1606,15 +1698,11 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     if (n->flags & kBound) return fail(DS_E_REFUSED);  // a bound reference keeps its target
     if (injected(DS_FAULT_MODIFY)) return fail(DS_E_REFUSED);
     if (length && !value) return fail(DS_E_REFUSED);
-    // The node whose name may change with this value: the node itself, or
-    // for an object's identifier node, the reference that names it.
-    // A child left out of the index (a name the parser cannot read) goes in
-    // when its new name can be read.
-    cfg_handle keyed_h = 0;
-    if (indexed_kind(xid_of(n))) keyed_h = h;
-    else if (Extra *e = extra_of(n, h)) keyed_h = e->aux;
-    Node *keyed = node_of(keyed_h);
-    Children *kids = keyed && renames(n, value, length) ? indexed_parent(keyed) : nullptr;
+    // The children whose name may change with this value: the node itself,
+    // or for an object's identifier node, every reference bound to it. A
+    // child whose name could not be read, on its parent's odd list, leaves
+    // it when its new name can be read.
+    bool rekey = renames(n, value, length);
     Node *old = nullptr;
     if (length > n->cap) {
         // Grow with some slack so that repeated sets of a growing value
@@ -1627,16 +1715,18 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
         std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
         grown->cap = cap;
         old = n;
-        if (keyed == n) keyed = grown;
         n = grown;
         set_slot(h, n);
     }
-    if (kids) index_remove(kids, keyed, keyed_h);
+    if (rekey) for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) { index_remove(kids, c, ch); });
     std::memmove(n->value(), value, length);
     n->value()[length] = '\0';
     n->len = length;
     if (old) pool_free(block_of(old), block_size(old));
-    if (kids && !index_add(kids, keyed, keyed_h)) drop_index(kids);
+    if (rekey)
+        for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) {
+            if (!index_add(kids, c, ch)) drop_index(kids);
+        });
     if (xid_of(n) != kXidItem) bump_generation();  // an attribute never stands between two levels
     return 1;
 }
@@ -1686,7 +1776,7 @@ cfg_handle ds_next_named(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
-    if (indexed_parent(n)) return (n->flags & kIndexed) ? n->name.next : 0;
+    if (indexed_parent(n)) return (n->flags & (kIndexed | kOdd)) == kIndexed ? n->name.next : 0;
     Key k, ck;
     if (!key_of(n, k)) return 0;
     for (cfg_handle c = n->next_same; c; c = node_of(c)->next_same)
@@ -1710,22 +1800,10 @@ cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, siz
     return 0;
 }
 
-cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) noexcept {
-    Locked lock;
-    Children *kids = kids_of(parent);
-    XidHead *hd = kids ? head_of(kids, xid) : nullptr;
-    if (!hd) return 0;
-    if (kids->index) return hd->wild;
-    return scan_wild(hd->first);
-}
-
-cfg_handle ds_next_wild(cfg_handle h) noexcept {
-    Locked lock;
-    Node *n = node_of(h);
-    if (!n) return fail(DS_E_BAD_HANDLE);
-    if (indexed_parent(n)) return (n->flags & (kIndexed | kWild)) == (kIndexed | kWild) ? key_links(n, h)->next : 0;
-    return scan_wild(n->next_same);
-}
+cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) noexcept { return first_aside(parent, xid, false); }
+cfg_handle ds_next_wild(cfg_handle h) noexcept { return next_aside(h, false); }
+cfg_handle ds_first_odd(cfg_handle parent, uint16_t xid) noexcept { return first_aside(parent, xid, true); }
+cfg_handle ds_next_odd(cfg_handle h) noexcept { return next_aside(h, true); }
 
 int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {

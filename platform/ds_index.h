@@ -8,10 +8,11 @@
  * '!' dropped, the bare name (the run of name characters) and the instance
  * (when '[' follows, the text up to the first ']'; empty otherwise). A child
  * the parser cannot read that way (no name character, no ']', more than 639
- * characters, or an object name that goes on with a '.') is in no chain, so
- * lookups through the index never find it. Children whose instance has a
- * wildcard token ("*" or "**") are kept aside in a list of their own, since
- * they match many queries.
+ * characters, an object name that goes on with a '.', a reference bound to
+ * no object) is in no chain: it is kept aside, with the children whose
+ * instance has a wildcard token ("*" or "**"), which match many queries.
+ * Lookups compare the children kept aside in full, in store order, so that
+ * they find, and report, what a scan of every child would.
  *
  * Every walk below goes in store (append) order; ds_seq tells which of two
  * children came first. Parents with few children are searched by a short
@@ -37,18 +38,23 @@ cfg_handle ds_next_named(cfg_handle h) CFG_NOEXCEPT;
  *  instance holds no wildcard token. */
 cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                           size_t ilen) CFG_NOEXCEPT;
-/** The first child of kind xid whose instance holds a wildcard token. */
+/** The first child of kind xid kept aside: its instance holds a wildcard
+ *  token, or its name cannot be read. */
 cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
 /** The next such child after h, 0 after the last. */
 cfg_handle ds_next_wild(cfg_handle h) CFG_NOEXCEPT;
+/** The first child of kind xid whose name cannot be read. */
+cfg_handle ds_first_odd(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
+/** The next such child after h, 0 after the last. */
+cfg_handle ds_next_odd(cfg_handle h) CFG_NOEXCEPT;
 /** The value of h when h is a node of kind xid; NULL otherwise (for a bad
  *  handle, with the store error set as ds_get_av_ptr sets it). One call where
  *  a reader would ask for the kind and then for the value. */
 void *ds_get_av_ptr_of(cfg_handle h, uint16_t xid) CFG_NOEXCEPT;
 /** One step of a lookup of an exact name: when parent keeps a name index,
  *  writes the first child of kind xid keyed exactly name[instance] (as
- *  ds_first_keyed) to *exact and the first child whose instance holds a
- *  wildcard (as ds_first_wild) to *first_wild, and returns 1. Returns 0,
+ *  ds_first_keyed) to *exact and the first child kept aside (as
+ *  ds_first_wild) to *first_wild, and returns 1. Returns 0,
  *  writing nothing, when parent keeps no index (it is then scanned). */
 int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) CFG_NOEXCEPT;
@@ -63,7 +69,7 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  matcher would pick, in *child (0: none), and for a reference node the
  *  object it refers to in *target. Returns 1 when that is sure, 0 (writing
  *  nothing) when the caller must search itself: parent is no standalone
- *  object, a child of that kind has a wildcard instance (an indexed parent),
+ *  object, a child of that kind is kept aside (an indexed parent),
  *  or the scan of a small parent met a child, before any match, whose name
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,

@@ -66,11 +66,11 @@ struct ScanVisitor {
 // whose stored name cannot be read is reported as the scan meets it. A large
 // parent's name index narrows the candidates: for a component without
 // wildcard tokens, the first child with exactly its name and instance and
-// the few children whose own instance holds a wildcard (whichever comes first
-// in store order); with wildcards, the children of that bare name. Children
-// whose stored name cannot be read are then never candidates, so they are
-// skipped without a report. A component the index cannot read is compared
-// with every child.
+// the few children kept aside, whose own instance holds a wildcard or whose
+// name cannot be read (whichever comes first in store order); with
+// wildcards, the children of that bare name and those whose name cannot be
+// read. Those are compared in full, so they are reported where a scan would
+// meet them. A component the index cannot read is compared with every child.
 template <class Matches>
 cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, Matches &&matches) noexcept {
     Pattern p;
@@ -91,8 +91,14 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
             return exact;
         }
     } else if (readable && ds_index_ready(parent)) {
-        for (cfg_handle c = ds_first_named(parent, xid, p.name, p.nlen); c; c = ds_next_named(c))
+        cfg_handle named = ds_first_named(parent, xid, p.name, p.nlen), odd = ds_first_odd(parent, xid);
+        while (named || odd) {  // the two lists merged in store order
+            bool take_odd = odd && (!named || ds_seq(odd) < ds_seq(named));
+            cfg_handle c = take_odd ? odd : named;
             if (matches(c)) return c;
+            if (take_odd) odd = ds_next_odd(odd);
+            else named = ds_next_named(named);
+        }
         return 0;
     }
     using Visitor = ScanVisitor<std::remove_reference_t<Matches>>;
@@ -192,6 +198,19 @@ cfg_handle srch_attribute(cfg_handle start) noexcept {
     return ds_srch_av_ptr(start, 2, xid_item(), &found) ? found : 0;
 }
 
+namespace {
+
+// compare_items for a search. A name the parser refuses (it logs why) counts
+// as a report: a walk that met one is not kept, so that the next one meets
+// it, and logs it, again.
+bool same_item(const char *component, const char *name) noexcept {
+    int status = compare_items(component, name, nullptr);
+    if (status != CFG_OK && status != CFG_NO_MATCH) ++g_reports;
+    return status == CFG_OK;
+}
+
+}  // namespace
+
 cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
                              const SearchReporter &who) noexcept {
     auto matches = [&](cfg_handle ref) {
@@ -202,7 +221,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
             Log_Entry(3, who.module, __LINE__, "Bad config object at <%ld>", static_cast<long>(target));
             return false;
         }
-        return compare_items(component, name, nullptr) == CFG_OK;
+        return same_item(component, name);
     };
     cfg_handle ref = first_child(parent, xid_reference(), component, matches);
     if (!ref) return 0;
@@ -225,7 +244,7 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
             Log_Entry(3, who.module, __LINE__, "Bad config attribute at <%ld>", static_cast<long>(h));
             return false;
         }
-        return compare_items(component, name, nullptr) == CFG_OK;
+        return same_item(component, name);
     };
     return first_child(parent, xid_item(), component, matches);
 }
