@@ -23,9 +23,10 @@ namespace {
 
 constexpr const char kModule[] = "cfg_f_load";
 
-// CONFIG_PATH, read once per process (null when unset).
+// CONFIG_PATH, read once per process (null when unset): a copy, since the
+// program may change or free its environment's text afterwards.
 bool g_path_looked_up = false;
-const char *g_config_path = nullptr;
+char *g_config_path = nullptr;
 
 // Files being read and blocks open on this thread, by every load under way:
 // a callback or handler may start a load inside a load, and every level
@@ -929,7 +930,13 @@ int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept {
 
 int locate_file(const char *name, char *out, uint32_t size) noexcept {
     if (!g_path_looked_up) {
-        g_config_path = std::getenv("CONFIG_PATH");
+        const char *env = std::getenv("CONFIG_PATH");
+        if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
+            int err = errno;
+            CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
+                    errno_text(err));
+            return ERR_NO_MEMORY;
+        }
         g_path_looked_up = true;
         CFG_LOG(1, "CONFIG_PATH = %s", g_config_path ? g_config_path : "<NULL>");
     }
@@ -946,6 +953,7 @@ int locate_file(const char *name, char *out, uint32_t size) noexcept {
 
 void reset_search_path() noexcept {
     g_path_looked_up = false;
+    cfg_mem_free(g_config_path);
     g_config_path = nullptr;
 }
 

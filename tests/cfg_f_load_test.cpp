@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "load_support.h"
@@ -450,6 +453,28 @@ TEST(LocateFile, TheFirstListedDirectoryWithAReadableFileWins) {
     char small[5];
     EXPECT_STATUS(0, cfg_locate_file("name.cfg", small, sizeof small));
     EXPECT_EQ(b.file("name.cfg").substr(0, 4), small);
+}
+
+// The path is kept as it was when first read, whatever the program does to
+// its environment's text later (here: its own buffer, changed, then taken
+// out of the environment and released).
+TEST(LocateFile, TheSearchPathIsCopiedWhenFirstRead) {
+    cfgtest::TempDir a, b;
+    a.write("only-a.cfg", "");
+    b.write("only-b.cfg", "");
+    ASSERT_EQ(a.path().size(), b.path().size());
+    cfgtest::ScopedEnv restore("CONFIG_PATH", nullptr);
+    auto entry = std::make_unique<std::string>("CONFIG_PATH=" + a.path());
+    ASSERT_EQ(0, putenv(entry->data()));
+    cfgtree::reset_search_path();
+    EXPECT_STATUS(0, cfg_locate_file("only-a.cfg", nullptr, 0));
+    entry->replace(std::strlen("CONFIG_PATH="), b.path().size(), b.path());
+    EXPECT_STATUS(0, cfg_locate_file("only-a.cfg", nullptr, 0));
+    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file("only-b.cfg", nullptr, 0));
+    ASSERT_EQ(0, unsetenv("CONFIG_PATH"));
+    entry.reset();
+    EXPECT_STATUS(0, cfg_locate_file("only-a.cfg", nullptr, 0));
+    cfgtree::reset_search_path();
 }
 
 // An empty search path finds no relative name, not even in the current
