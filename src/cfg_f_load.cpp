@@ -38,13 +38,6 @@ bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool direct_mode() noexcept { return (cfgCtl & CFG_CTL_DIRECT_LOAD) != 0; }
 
-// A scratch frame could not be had: logged as the allocation that failed.
-int no_scratch(const char *function, std::size_t size) noexcept {
-    int err = errno;
-    CFG_LOG(2, "%s: malloc(%d)\n\t\terrno = %d  => %s", function, static_cast<int>(size), err, errno_text(err));
-    return ERR_NO_MEMORY;
-}
-
 FileEntry *top_file(const LoaderState *state) noexcept {
     return state->files ? static_cast<FileEntry *>(LS_Next(state->files, nullptr, 0, 1)) : nullptr;
 }
@@ -322,7 +315,7 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     std::size_t size = 1;
     for (std::string_view part : parts) size += part.size();
     ScratchFrame text(state->scratch, size);
-    if (!text.get()) return no_scratch("send_update", size);
+    if (!text.get()) return ERR_NO_MEMORY;
     (void)join_text(text.get(), size, parts);
     return process_update(text.get());
 }
@@ -780,7 +773,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
     ScratchFrame buffers(state->scratch, 2 * kTextSize);  // the line and its expansion
     char *line = buffers.get();
     if (!line) {
-        status = no_scratch("parse_object", 2 * kTextSize);
+        status = ERR_NO_MEMORY;
         file = nullptr;
     }
     char *expanded = line + kTextSize;
@@ -818,7 +811,7 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
     const std::size_t size = std::strlen(text) + 1;
     ScratchFrame buffers(state->scratch, kTextSize + size);
     char *name = buffers.get();
-    if (!name) return no_scratch("parse_definition", kTextSize + size);
+    if (!name) return ERR_NO_MEMORY;
     char *copy = name + kTextSize;
     std::memcpy(copy, text, size);
     std::size_t n = 0;

@@ -400,7 +400,9 @@ struct LoaderContext {
 // copies live here rather than on the thread's stack, so that a level costs
 // the stack a few hundred bytes and a file nested 256 blocks deep loads on a
 // small thread stack too. Chunks are kept until the load ends: once the
-// first lines have been read, a frame is a pointer bump.
+// first lines have been read, a frame is a pointer bump. A frame that cannot
+// be had fails its line with ERR_NO_MEMORY, unlogged: the error handler is
+// told.
 class Scratch {
   public:
     Scratch() = default;
