@@ -136,8 +136,9 @@ CFG_API uint32_t Cfg_DirectLoad(int on) CFG_NOEXCEPT;
 /** @} */
 
 /** @defgroup Nodes Node predicates and accessors
- *  None of these takes the data-store lock: a caller that uses a returned
- *  text pointer holds it (ds_lock).
+ *  None of these takes the data-store lock for its caller: one that uses a
+ *  returned text pointer holds it (ds_lock). (Each store call they make is
+ *  safe on its own, and waits while another thread holds the lock.)
  *  @{ */
 /** 1 when h is an object identifier node (a configuration object), else 0. */
 CFG_API int cfg_is_object(cfg_handle h) CFG_NOEXCEPT;
@@ -198,9 +199,10 @@ CFG_API int validate_AVP_syntax(const char *text) CFG_NOEXCEPT;
  *  @{ */
 /** First object reference node at or after start (children of start when it
  *  is an object or the root); *target receives the object it refers to.
- *  @return the reference node, or 0. Takes no lock. */
+ *  @return the reference node, or 0. Takes no lock for its caller. */
 CFG_API cfg_handle cfg_srch_object(cfg_handle start, cfg_handle *target) CFG_NOEXCEPT;
-/** First attribute node at or after start. @return it, or 0. No lock. */
+/** First attribute node at or after start. @return it, or 0. Takes no lock
+ *  for its caller. */
 CFG_API cfg_handle cfg_srch_attribute(cfg_handle start) CFG_NOEXCEPT;
 /** Walks identifier from start (0 = root). At the last component attributes
  *  are tried before sub-objects.

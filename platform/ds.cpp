@@ -1645,8 +1645,10 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     cfg_handle t;
     std::memcpy(&t, n->value(), sizeof t);
     Node *tn = node_of(t);
-    // A bound reference and a target keep different things in their aux.
-    if (!tn || t == h || (tn->flags & kBound)) return fail(DS_E_BAD_HANDLE);
+    // A target is a standalone node other than the root, which only its
+    // references keep alive; a bound reference and a target keep different
+    // things in their aux.
+    if (!tn || t == h || t == g_root || tn->parent != 0 || (tn->flags & kBound)) return fail(DS_E_BAD_HANDLE);
     if (Extra *own = extra_of(n, h); own && own->refs) return fail(DS_E_BAD_HANDLE);
     Extra *e = make_extra(n, h);
     Extra *te = e ? make_extra(tn, t) : nullptr;
@@ -1719,7 +1721,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
         set_slot(h, n);
     }
     if (rekey) for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) { index_remove(kids, c, ch); });
-    std::memmove(n->value(), value, length);
+    if (length) std::memmove(n->value(), value, length);
     n->value()[length] = '\0';
     n->len = length;
     if (old) pool_free(block_of(old), block_size(old));

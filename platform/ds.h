@@ -43,7 +43,9 @@ CFG_API void *ds_srch_av_ptr(cfg_handle start, int mode, uint16_t xid, cfg_handl
 CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int flags, const void *value,
                                   uint16_t length) CFG_NOEXCEPT;
 /** Binds a reference node (value: 4-byte handle) to its target: the target
- *  lives while a reference to it is listed. @return 1, or 0 when invalid. */
+ *  lives while a reference to it is listed. The target must be a standalone
+ *  node (appended under parent 0), not the root, not a bound reference.
+ *  @return 1, or 0 when invalid. */
 CFG_API int ds_bind_reference(cfg_handle h) CFG_NOEXCEPT;
 /** Removes a standalone node and everything below it. @return 1 or 0. */
 CFG_API int ds_delete_obj(cfg_handle h) CFG_NOEXCEPT;

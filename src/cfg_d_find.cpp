@@ -61,6 +61,12 @@ struct ScanVisitor {
     }
 };
 
+// A report of a child that cannot be read may let a log sink change the
+// store: a search takes its next candidate before comparing one (which the
+// sink may rename away from its list), and ends, as a scan does, when the
+// sink deleted the child it reported.
+bool alive(cfg_handle h) noexcept { return h && ds_get_attr_id(h) != 0; }
+
 // The first child of kind xid, in store order, that `matches` accepts.
 // A small parent is simply scanned: every child is compared, and a child
 // whose stored name cannot be read is reported as the scan meets it. A large
@@ -86,18 +92,23 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
 #endif
             if (!wild) return exact;
             uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
-            for (cfg_handle w = wild; w && ds_seq(w) < before; w = ds_next_wild(w))
+            for (cfg_handle w = wild; w && ds_seq(w) < before;) {
+                cfg_handle next = ds_next_wild(w);  // see alive()
                 if (matches(w)) return w;
-            return exact;
+                if (!alive(w)) return 0;
+                w = next;
+            }
+            return alive(exact) ? exact : 0;
         }
     } else if (readable && ds_index_ready(parent)) {
         cfg_handle named = ds_first_named(parent, xid, p.name, p.nlen), odd = ds_first_odd(parent, xid);
         while (named || odd) {  // the two lists merged in store order
             bool take_odd = odd && (!named || ds_seq(odd) < ds_seq(named));
             cfg_handle c = take_odd ? odd : named;
-            if (matches(c)) return c;
-            if (take_odd) odd = ds_next_odd(odd);
+            if (take_odd) odd = ds_next_odd(odd);  // see alive()
             else named = ds_next_named(named);
+            if (matches(c)) return c;
+            if (!alive(c)) return 0;
         }
         return 0;
     }

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cfg_private.h"
@@ -266,6 +267,43 @@ TEST(IndexedFind, AnObjectReferredToFromSeveralParentsIsRenamedInEach) {
             }
         }
         for (const char *name : parents) ASSERT_STATUS(CFG_OK, Cfg_Delete(name));
+    }
+}
+
+// A log sink may change the store while a search reports a child it cannot
+// read: an indexed parent then answers as a scanned one does. Renamed, the
+// reported child is passed and the search goes on; deleted, it ends the
+// search.
+TEST(IndexedFind, ASinkThatChangesTheStoreDuringAReportGetsTheScansAnswer) {
+    struct Change {
+        cfg_handle parent, node;
+        bool rename;
+    };
+    auto sink = [](void *arg, int level, const char *, int, const char *message) {
+        auto *c = static_cast<Change *>(arg);
+        if (level != 3 || !c->node || std::strncmp(message, "Bad config attribute", 20) != 0) return;
+        cfg_handle node = std::exchange(c->node, 0);
+        if (c->rename) EXPECT_NE(0, ds_modify_av(node, "z=9", 4));
+        else EXPECT_NE(0, ds_delete_avp3(c->parent, node));
+    };
+    for (bool rename : {true, false}) {
+        for (int padding : {0, 20}) {
+            SCOPED_TRACE(std::string(rename ? "renamed" : "deleted") + (padding ? ", indexed" : ", scanned"));
+            std::string name = "sinkchange" + std::to_string(rename) + std::to_string(padding);
+            cfg_handle parent = 0;
+            ASSERT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
+            for (int i = 0; i < padding; ++i) ASSERT_NE(0u, append_item(parent, "pad=0"));
+            Change change{parent, append_item(parent, "[bad=1"), rename};
+            cfg_handle wild = append_item(parent, "x[*]=2");
+            ASSERT_NE(0u, append_item(parent, "x=1"));
+            Log_SetSink(sink, &change);
+            cfg_handle found = 0;
+            int status = cfg_find_item(0, (name + ".x").c_str(), &found, nullptr, nullptr);
+            Log_SetSink(nullptr, nullptr);
+            EXPECT_EQ(0u, change.node) << "the sink must have run";
+            EXPECT_EQ(rename ? CFG_OK : CFG_NOT_FOUND, status);
+            EXPECT_EQ(rename ? wild : 0u, found);
+        }
     }
 }
 

@@ -94,6 +94,38 @@ TEST(DataStore, OnlyTheParentDeletesAndDeletedHandlesReadAsInvalid) {
     EXPECT_EQ(nullptr, ds_get_av_ptr(0xFFFFFFF0u)) << "a handle never handed out is invalid";
 }
 
+// A reference binds only to a standalone node that is no root and no bound
+// reference: a target lives as long as its references, which nothing else
+// may end. An empty value is a plain change.
+TEST(DataStore, ReferencesBindOnlyToStandaloneTargets) {
+    cfg_handle root = ds_get_cntl_info(1);
+    cfg_handle parent = append_text(0, kIdent, "p");
+    cfg_handle bound = ds_append_avp2(root, 2, kRef, 0, &parent, sizeof parent);
+    ASSERT_EQ(1, ds_bind_reference(bound));
+    const struct {
+        const char *what;
+        cfg_handle target;
+    } refused[] = {
+        {"the root", root},
+        {"a child of an object", append_text(parent, kIdent, "child")},
+        {"a bound reference", bound},
+        {"a deleted node", 0xFFFFFFF0u},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.what);
+        cfg_handle ref = ds_append_avp2(root, 2, kRef, 0, &r.target, sizeof r.target);
+        EXPECT_EQ(0, ds_bind_reference(ref));
+        EXPECT_EQ(DS_E_BAD_HANDLE, ds_get_error());
+        EXPECT_NE(0, ds_delete_avp3(root, ref));
+    }
+    cfg_handle unbound = ds_append_avp2(root, 2, kRef, 0, &parent, sizeof parent);
+    EXPECT_NE(0, ds_modify_av(unbound, nullptr, 0));
+    EXPECT_STREQ("", static_cast<const char *>(ds_get_av_ptr(unbound)));
+    EXPECT_NE(0, ds_delete_avp3(root, unbound));
+    ASSERT_NE(0, ds_delete_avp3(root, bound));
+    EXPECT_EQ(nullptr, ds_get_av_ptr(parent)) << "its last reference gone, the target goes";
+}
+
 // A store loaded and deleted again and again keeps a bounded slot table:
 // a freed slot serves again once 65,536 others wait, under a new handle, and
 // the old handle stays invalid.
