@@ -470,6 +470,52 @@ TEST_F(Cli, SetWritesThroughASymbolicLinkHoweverTheFileIsNamed) {
     }
 }
 
+// set writes a file only when it loads back, alone, as the whole tree it was
+// saved from: other values the file language cannot hold as they are, and
+// objects deeper than a load reads, refuse the change too. Only a regular
+// file (or none) is replaced.
+TEST_F(Cli, SetKeepsEveryOtherValueAndWritesOnlyRegularFiles) {
+    cfgtest::TempDir dir;
+    const std::string quoted = "q = \"\"\"\"\nc = 1\n";  // q holds two quote characters
+    dir.write("quoted.cfg", quoted);
+    dir.write("deep.cfg", "a0 = 1\n");
+    std::string deep;
+    for (int i = 0; i < 257; ++i) deep += "a.";
+    ASSERT_EQ(0, symlink(dir.file("nowhere.cfg").c_str(), dir.file("dangling.cfg").c_str()));
+    ASSERT_EQ(0, mkfifo(dir.file("fifo.cfg").c_str(), 0600));
+    check_runs({{{"set", "quoted.cfg", "c", "2"}, 3, "",
+                 "quoted.cfg: CFG_ERR_SYNTAX: saved, the file would not read back as the tree it holds (q=\"\"); not "
+                 "written\n"},
+                {{"set", "deep.cfg", deep + "x", "1"}, 3, "", nullptr},
+                {{"set", "deep.cfg", "b", "1", "-o", "dangling.cfg"}, 2, "",
+                 "dangling.cfg: ERR_FILE_ACCESS: a symbolic link that leads nowhere; not written\n"},
+                {{"set", "deep.cfg", "b", "1", "-o", "fifo.cfg"}, 2, "",
+                 "fifo.cfg: ERR_FILE_ACCESS: not a regular file; not written\n"}},
+               dir.path());
+    EXPECT_EQ(quoted, cfgtest::read_file(dir.file("quoted.cfg")));
+    EXPECT_EQ("a0 = 1\n", cfgtest::read_file(dir.file("deep.cfg")));
+    struct stat st {};
+    EXPECT_EQ(0, lstat(dir.file("dangling.cfg").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// JSON output stays JSON: names are compared as lookups read them (without
+// their read-only mark), and bytes that are no UTF-8 are written by number.
+// An empty file name, or an empty search path, is said plainly.
+TEST_F(Cli, JsonNamesAndBytesAndPlainReasons) {
+    cfgtest::TempDir dir;
+    dir.write("marked.cfg", "!a = 1\na {\n    b = 2\n}\n");
+    dir.write("bytes.cfg", "v = \xff\xc3\xa9\xed\xa0\x80\n");
+    dir.write("main.cfg", "m = 1\n<inc.cfg>\n");
+    dir.write("inc.cfg", "i = 1\n");
+    check_runs({{{"dump", "--json", "marked.cfg"}, 3, "",
+                 "cfgtree: a: an attribute and an object share this name; JSON cannot hold both\n"},
+                {{"dump", "--json", "bytes.cfg"}, 0, "{\n  \"v\": \"\\u00ff\xc3\xa9\\u00ed\\u00a0\\u0080\"\n}\n", ""},
+                {{"dump", ""}, 2, "", ": ERR_FILE_ACCESS: no such file\n"},
+                {{"check", "main.cfg"}, 2, "", "main.cfg: ERR_FILE_ACCESS: the file did not load\n", {{"CONFIG_PATH", ""}}}},
+               dir.path());
+}
+
 // Output that cannot be written fails the run, whatever was asked.
 TEST_F(Cli, OutputThatCannotBeWrittenFails) {
     for (const std::vector<std::string> &args :

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cfgtree.h"
+#include "ds.h"
 #include "log.h"
 
 namespace {
@@ -273,7 +274,7 @@ std::string between(const std::string &text, const std::string &open, const std:
 }
 
 void note_load_message(LoadLog &log, int level, const std::string &m) {
-    if (level <= 3) log.last_error = m;
+    if (level >= 2 && level <= 3) log.last_error = m;  // level 1 is the search path's note
     if (m.find("include depth exceeds max") != std::string::npos) {
         log.deep_files.push_back(between(m, "in file '", "'"));
     } else if (m.find("Unexpected EOF in file '") != std::string::npos) {
@@ -374,6 +375,7 @@ FileArg make_file_arg(const std::string &name) {
 
 // The reason a file cannot be loaded before trying, or "" when it can.
 std::string precheck_file(const FileArg &f) {
+    if (f.load.empty()) return "no such file";
     if (f.load.find(',') != std::string::npos) return "a file name cannot hold ','";
     struct stat st {};
     if (::stat(f.load.c_str(), &st) == 0) {
@@ -588,9 +590,45 @@ JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) 
     return root;
 }
 
+// The length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
+std::size_t utf8_length(const std::string &s, std::size_t i) {
+    auto at = [&s](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+    auto tail = [&at, i](std::size_t n, unsigned lo = 0x80, unsigned hi = 0xBF) {
+        if (at(i + 1) < lo || at(i + 1) > hi) return false;
+        for (std::size_t k = 2; k < n; ++k)
+            if (at(i + k) < 0x80 || at(i + k) > 0xBF) return false;
+        return true;
+    };
+    unsigned b = at(i);
+    if (b < 0x80) return 1;
+    if (b >= 0xC2 && b <= 0xDF) return tail(2) ? 2 : 0;
+    if (b == 0xE0) return tail(3, 0xA0) ? 3 : 0;
+    if (b == 0xED) return tail(3, 0x80, 0x9F) ? 3 : 0;  // no surrogates
+    if (b >= 0xE1 && b <= 0xEF) return tail(3) ? 3 : 0;
+    if (b == 0xF0) return tail(4, 0x90) ? 4 : 0;
+    if (b >= 0xF1 && b <= 0xF3) return tail(4) ? 4 : 0;
+    if (b == 0xF4) return tail(4, 0x80, 0x8F) ? 4 : 0;
+    return 0;
+}
+
+// A JSON string; a byte that is no part of well-formed UTF-8 is written as
+// the character of that number (\u00XX), so that the output stays JSON.
 std::string json_string(const std::string &s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            std::size_t n = utf8_length(s, i);
+            if (n) {
+                out.append(s, i, n);
+                i += n - 1;
+            } else {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            }
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -648,8 +686,8 @@ int save_to_string(const char *ident, std::string &text) {
 // object may share a name, which a JSON object cannot hold twice (readers
 // keep one of the two).
 void repeated_names(const JsonNode &node, const std::string &path, std::vector<std::string> &out) {
-    std::vector<std::string> names;
-    for (const JsonNode &child : node.children) names.push_back(child.name);
+    std::vector<std::string> names;  // as lookups read them: without the read-only mark
+    for (const JsonNode &child : node.children) names.push_back(child.name.substr(child.name.starts_with('!')));
     std::sort(names.begin(), names.end());
     for (std::size_t i = 1; i < names.size(); ++i)
         if (names[i] == names[i - 1] && (out.empty() || out.back() != path + names[i])) out.push_back(path + names[i]);
@@ -878,37 +916,61 @@ int set_failure(const std::string &ident, int status) {
     }
 }
 
-// Counts the failing lines of a verifying load.
+// Counts the failing lines of a verifying load, and notes the first.
 int g_verify_failures = 0;
-int count_failure(const char *, int, const char *, int) {
-    ++g_verify_failures;
+std::string g_verify_first;
+int count_failure(const char *, int line, const char *text, int) {
+    if (g_verify_failures++ == 0) g_verify_first = "saved line " + std::to_string(line) + ": " + (text ? text : "");
     return 0;
 }
 
-// Does the saved file at path (absolute, written from saved) define what
-// the tree holds? It is loaded over the tree itself: a value that reads back
-// as it was written changes nothing, any other shows in a second save or as
-// a failing line. The value just set is compared as well: two values may be
-// saved alike (a quoted value and the same without its quotes).
-bool reads_back(const std::string &path, const std::string &saved, const std::string &ident,
-                const std::string &value) {
+// What a saved file must give back: every attribute's stored text and every
+// object's stored name, each with the names of the objects above it, in
+// store order (attributes, then objects, as the saver writes them).
+void snapshot(cfg_handle object, const std::string &path, std::vector<std::string> &out) {
+    for (cfg_handle a = cfg_srch_attribute(object); a; a = cfg_srch_attribute(ds_get_next_avp(a)))
+        out.push_back(path + cfg_avp(a));
+    cfg_handle target = 0;
+    for (cfg_handle r = cfg_srch_object(object, &target); r; r = cfg_srch_object(ds_get_next_avp(r), &target)) {
+        const char *name = cfg_object_id(target);
+        out.push_back(path + (name ? name : "") + " {");
+        snapshot(target, path + (name ? name : "") + ".", out);
+    }
+}
+
+// Does the saved file at path (absolute) define the tree as it is? The tree
+// is emptied and the file loaded alone: it must load cleanly and give back
+// every item, name and value exactly. The file language has no escapes, so a
+// value with edging quotes, a line break or a file reference, a line longer
+// than a line may be, or objects nested deeper than a load reads, would not.
+// *first: the first item that differs, or the first line that fails.
+bool reads_back(const std::string &path, std::string *first) {
+    std::vector<std::string> before, after;
+    cfg_handle root = ds_get_cntl_info(1);
+    snapshot(root, "", before);
+    for (cfg_handle c; (c = cfg_srch_attribute(root)) || (c = cfg_srch_object(root, nullptr));)
+        if (!ds_delete_avp3(root, c)) return false;
     g_verify_failures = 0;
     uint32_t was = Cfg_IgnoreReadOnly(1);
     int status = CfgF_LoadFile(path.c_str(), count_failure);
     Cfg_IgnoreReadOnly(was & CFG_CTL_IGNORE_READ_ONLY);
-    std::string again;
-    const char *now = nullptr;
-    return status == CFG_OK && g_verify_failures == 0 && save_to_string(nullptr, again) == CFG_OK &&
-           again == saved && Cfg_GetAttrValuePtr(ident.c_str(), &now) == CFG_OK && value == now;
+    if (status != CFG_OK || g_verify_failures != 0) {
+        *first = g_verify_failures ? g_verify_first : "";
+        return false;
+    }
+    snapshot(root, "", after);
+    auto differ = std::mismatch(before.begin(), before.end(), after.begin(), after.end());
+    if (differ.first == before.end() && differ.second == after.end()) return true;
+    *first = differ.first != before.end() ? *differ.first : *differ.second;
+    return false;
 }
 
 // Saves everything, references as written, to a temporary file beside path
 // (absolute, without ',': the file is loaded by that name) that then
-// replaces it, keeping the mode of the file it replaces. The file language
-// has no escapes, so a value holding a line break, a file reference or
-// edging quotes would not read back as it was set: the file is loaded back
-// first, and kept only when it reads as the tree (*exact).
-int save_replacing(const std::string &path, const std::string &ident, const std::string &value, bool *exact) {
+// replaces it, keeping the mode of the file it replaces. The file is loaded
+// back first, and kept only when it reads as the tree (*exact; *first: the
+// first item it would change). The tree is gone afterwards.
+int save_replacing(const std::string &path, bool *exact, std::string *first) {
     *exact = true;
     Cfg_Dereference(0);
     std::string saved;
@@ -929,23 +991,40 @@ int save_replacing(const std::string &path, const std::string &ident, const std:
     fchmod(fd, mode);
     written = (std::fclose(stream) == 0) && written;
     if (!written) status = ERR_FILE_ACCESS;
-    if (status == CFG_OK) *exact = reads_back(tmp, saved, ident, value);
+    if (status == CFG_OK) *exact = reads_back(tmp, first);
     if (status == CFG_OK && *exact && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
     if (status != CFG_OK || !*exact) unlink(tmp.c_str());
     return status;
 }
 
+// Does the first difference reads_back found concern the attribute just set
+// (its saved line, or its stored text)?
+bool is_about(const std::string &first, const std::string &ident, const std::string &value) {
+    std::string leaf = ident.substr(ident.rfind('.') + 1);
+    std::size_t text = first.starts_with("saved line ") ? first.find(": ") : std::string::npos;
+    if (text != std::string::npos) {
+        std::string line = first.substr(text + 2);
+        line.erase(0, line.find_first_not_of(' '));
+        return line.starts_with(leaf + " = ");
+    }
+    return first == leaf + "=" + value || first.ends_with("." + leaf + "=" + value);
+}
+
 // Where set saves: OUT, else the file that was loaded (found on the search
-// path when it was no path).
-std::string save_target(const Options &o, const FileArg &file) {
+// path when it was no path). *why: the reason it cannot be written there.
+std::string save_target(const Options &o, const FileArg &file, std::string *why) {
     std::string target = o.has_out ? o.out : file.load;
     char located[4096];
     if (!o.has_out && file.load[0] != '/' && cfg_locate_file(file.load.c_str(), located, sizeof located) == CFG_OK)
         target = located;
     // Write through a symbolic link, however the file was named: the
-    // rename that replaces the file must not replace the link.
+    // rename that replaces the file must not replace the link. A file is
+    // replaced by a new one, so only a regular file (or none) may stand there.
+    struct stat st {};
     char resolved[PATH_MAX];
     if (::realpath(target.c_str(), resolved)) target = resolved;
+    else if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) *why = "a symbolic link that leads nowhere";
+    if (why->empty() && ::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) *why = "not a regular file";
     return target;
 }
 
@@ -960,7 +1039,13 @@ int run_set(const Options &o) {
     }
     if (ident.size() + value.size() + 1 >= kTextSize) return usage_error("IDENT=VALUE holds more than 639 characters");
     FileArg file = make_file_arg(o.args[0]);
-    std::string target = save_target(o, file);
+    std::string why;
+    std::string target = save_target(o, file, &why);
+    if (!why.empty()) {
+        diag("%s: %s: %s; not written\n", (o.has_out ? o.out : file.shown).c_str(), Cfg_StatusName(ERR_FILE_ACCESS),
+             why.c_str());
+        return kFailed;
+    }
     if (target[0] != '/') {
         char cwd[PATH_MAX];
         if (::getcwd(cwd, sizeof cwd)) target = std::string(cwd) + "/" + target;
@@ -979,11 +1064,16 @@ int run_set(const Options &o) {
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
-    status = save_replacing(target, ident, value, &exact);
+    std::string first;
+    status = save_replacing(target, &exact, &first);
     if (status == CFG_OK && !exact) {
-        item_diag(ident, CFG_ERR_SYNTAX,
-                  "the file language cannot hold this value as it is; " + (o.has_out ? o.out : file.shown) +
-                      " not written");
+        std::string shown = o.has_out ? o.out : file.shown;
+        if (first.empty() || is_about(first, ident, value))
+            item_diag(ident, CFG_ERR_SYNTAX, "the file language cannot hold this value as it is; " + shown + " not written");
+        else
+            diag("%s: %s: saved, the file would not read back as the tree it holds (%s); not written\n",
+                 shown.c_str(), Cfg_StatusName(CFG_ERR_SYNTAX),
+                 (first.size() <= 80 ? first : first.substr(0, 36) + "..." + first.substr(first.size() - 36)).c_str());
         return kRefused;
     }
     if (status != CFG_OK) {
