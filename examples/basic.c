@@ -1,5 +1,5 @@
 /* basic.c - builds a small configuration through the C interface, reads it
- * back with a reference resolved, and saves it to standard output. */
+ * back with a reference resolved, walks it, and saves it to standard output. */
 #include <stdio.h>
 
 #include "cfgtree.h"
@@ -21,5 +21,17 @@ int main(void) {
         return 1;
     }
     printf("Server.url resolves to %s\n\n", value);
+
+    /* A walk over the tree: the root's objects and the stored texts of their
+     * attributes, in the order they were made. */
+    ds_lock();
+    for (cfg_handle target = 0, r = cfg_srch_object(ds_get_cntl_info(1), &target); r;
+         r = cfg_srch_object(ds_get_next_avp(r), &target)) {
+        printf("object %s:", cfg_object_id(target));
+        for (cfg_handle a = cfg_srch_attribute(target); a; a = cfg_srch_attribute(ds_get_next_avp(a)))
+            printf(" [%s]", cfg_avp(a));
+        printf("\n\n");
+    }
+    ds_unlock();
     return Cfg_Save(NULL, stdout) == CFG_OK ? 0 : 1;
 }

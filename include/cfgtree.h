@@ -198,11 +198,12 @@ CFG_API int validate_AVP_syntax(const char *text) CFG_NOEXCEPT;
 /** @defgroup Lookup Finding items
  *  @{ */
 /** First object reference node at or after start (children of start when it
- *  is an object or the root); *target receives the object it refers to.
+ *  is an object or the root, ds_get_cntl_info(1); a start of 0 finds
+ *  nothing); *target receives the object it refers to.
  *  @return the reference node, or 0. Takes no lock for its caller. */
 CFG_API cfg_handle cfg_srch_object(cfg_handle start, cfg_handle *target) CFG_NOEXCEPT;
-/** First attribute node at or after start. @return it, or 0. Takes no lock
- *  for its caller. */
+/** First attribute node at or after start (as cfg_srch_object).
+ *  @return it, or 0. Takes no lock for its caller. */
 CFG_API cfg_handle cfg_srch_attribute(cfg_handle start) CFG_NOEXCEPT;
 /** Walks identifier from start (0 = root). At the last component attributes
  *  are tried before sub-objects.
@@ -535,16 +536,26 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
 CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) CFG_NOEXCEPT;
 /** @} */
 
-/** @defgroup Platform The lock, object-access ids and the log sink
+/** @defgroup Platform The lock, the tree's root and siblings, object-access ids and the log sink
  *  The library runs on its own data store, object-access service and log
  *  service; these are the parts of them a caller needs: the lock that the
- *  calls marked "caller holds the lock" expect, the ids of the node kinds
- *  (the kind argument of cfg_create_item), and where messages go.
+ *  calls marked "caller holds the lock" expect, the root and the sibling
+ *  step that a walk with cfg_srch_object/cfg_srch_attribute takes, the ids
+ *  of the node kinds (the kind argument of cfg_create_item), and where
+ *  messages go.
  *  @{ */
 /** Takes the store's lock; a thread may take it again (nested pairs count). */
 CFG_API void ds_lock(void) CFG_NOEXCEPT;
 /** Releases one ds_lock of the calling thread. */
 CFG_API void ds_unlock(void) CFG_NOEXCEPT;
+/** which == 1: the configuration root's handle. Other values: 0. */
+CFG_API cfg_handle ds_get_cntl_info(int which) CFG_NOEXCEPT;
+/** The next sibling of a child node, in store order; 0 after the last (and
+ *  for a node that is no child). A walk over an object's children:
+ *  first = cfg_srch_attribute(object), next =
+ *  cfg_srch_attribute(ds_get_next_avp(current)); the same with
+ *  cfg_srch_object. */
+CFG_API cfg_handle ds_get_next_avp(cfg_handle h) CFG_NOEXCEPT;
 /** The id of a node kind by its OID name ("OID_OC_CONFIG" for an object's
  *  reference, "OID_ATT_CONFIG_ITEM" for an attribute,
  *  "OID_ATT_CONFIG_IDENTIFIER" for an object); 0 for an unknown name. */

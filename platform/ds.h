@@ -20,9 +20,8 @@
 
 CFG_BEGIN_DECL
 
-/* ds_lock, ds_unlock and oa_xid_of are declared in cfgtree.h. */
-/** which == 1: the configuration root. Other values: 0. */
-CFG_API cfg_handle ds_get_cntl_info(int which) CFG_NOEXCEPT;
+/* ds_lock, ds_unlock, ds_get_cntl_info, ds_get_next_avp and oa_xid_of are
+ * declared in cfgtree.h. */
 /** The node's id, 0 for an invalid handle. */
 CFG_API uint32_t ds_get_attr_id(cfg_handle h) CFG_NOEXCEPT;
 /** The node's value, NULL for an invalid handle. Valid while the node is
@@ -32,8 +31,6 @@ CFG_API uint32_t ds_get_attr_id(cfg_handle h) CFG_NOEXCEPT;
 CFG_API void *ds_get_av_ptr(cfg_handle h) CFG_NOEXCEPT;
 /** The calling thread's last store error (DS_E_*). */
 CFG_API int ds_get_error(void) CFG_NOEXCEPT;
-/** The next sibling of a child node, 0 after the last. */
-CFG_API cfg_handle ds_get_next_avp(cfg_handle h) CFG_NOEXCEPT;
 /** From start (a parent: its first child on; a child: that node on), the
  *  first node of id xid: its value, its handle in *found. NULL and *found
  *  untouched when there is none. mode is 2. */
