@@ -140,6 +140,7 @@ TEST_F(Cli, DumpWritesTheConfigurationLanguageAndJson) {
         {{"dump", "vars.cfg"}, 2, "Env {\n}\n", "vars.cfg:2: CFG_ERR_FILE_REFERENCE: mode = %(MODE)\n"},
         {{"dump", "-D", "A,B=1", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "-D", "=1", "vars.cfg"}, 2, "", nullptr},
+        {{"dump", "-D", "MODE", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "--context", "App.Sub", "ctx.cfg"}, 0, "where = App.Sub\n", ""},
     });
 }

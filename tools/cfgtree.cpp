@@ -238,7 +238,8 @@ int check_args(const Options &o, const std::vector<const OptionSpec *> &used) {
         if (!(option->commands & o.command))
             return usage_error("option '--" + std::string(option->long_name) + "' does not apply to " + o.command_name);
     for (const std::string &d : o.defines) {
-        if (d.empty() || d[0] == '=') return usage_error("-D needs NAME=VALUE, not '" + d + "'");
+        if (d.empty() || d[0] == '=' || d.find('=') == std::string::npos)
+            return usage_error("-D needs NAME=VALUE, not '" + d + "'");
         if (d.find(',') != std::string::npos) return usage_error("-D '" + d + "': a variable cannot hold ','");
     }
     if ((o.has_context && o.context.find(',') != std::string::npos) ||
