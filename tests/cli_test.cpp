@@ -501,15 +501,20 @@ TEST_F(Cli, SetKeepsEveryOtherValueAndWritesOnlyRegularFiles) {
 }
 
 // JSON output stays JSON: names are compared as lookups read them (without
-// their read-only mark), and bytes that are no UTF-8 are written by number.
-// An empty file name, or an empty search path, is said plainly.
+// their read-only mark), bytes that are no UTF-8 are written by number, and
+// values are the stored ones, also where the saved text's quoting cannot tell
+// them apart. An empty file name, or an empty search path, is said plainly.
 TEST_F(Cli, JsonNamesAndBytesAndPlainReasons) {
     cfgtest::TempDir dir;
     dir.write("marked.cfg", "!a = 1\na {\n    b = 2\n}\n");
     dir.write("bytes.cfg", "v = \xff\xc3\xa9\xed\xa0\x80\n");
     dir.write("main.cfg", "m = 1\n<inc.cfg>\n");
     dir.write("inc.cfg", "i = 1\n");
-    check_runs({{{"dump", "--json", "marked.cfg"}, 3, "",
+    dir.write("quotes.cfg", "two = \"\"\"\"\nedged = \"\" x\"\"\nempty = \"\"\nblank = \" \"\n");
+    check_runs({{{"dump", "--json", "quotes.cfg"}, 0,
+                 "{\n  \"two\": \"\\\"\\\"\",\n  \"edged\": \"\\\" x\\\"\",\n  \"empty\": \"\",\n  \"blank\": \" \"\n}\n", ""},
+                {{"dump", "--json", "--id", "two", "quotes.cfg"}, 0, "{\n  \"two\": \"\\\"\\\"\"\n}\n", ""},
+                {{"dump", "--json", "marked.cfg"}, 3, "",
                  "cfgtree: a: an attribute and an object share this name; JSON cannot hold both\n"},
                 {{"dump", "--json", "bytes.cfg"}, 0, "{\n  \"v\": \"\\u00ff\xc3\xa9\\u00ed\\u00a0\\u0080\"\n}\n", ""},
                 {{"dump", ""}, 2, "", ": ERR_FILE_ACCESS: no such file\n"},

@@ -696,6 +696,32 @@ void repeated_names(const JsonNode &node, const std::string &path, std::vector<s
         if (child.object) repeated_names(child, path + child.name + ".", out);
 }
 
+// The value of an attribute as the saver writes it, before its quoting: the
+// stored text substituted whole (unless substitution is off or fails), after
+// its first '='.
+std::string value_of(cfg_handle attribute, bool substituted) {
+    char stored[kTextSize], text[kTextSize];
+    std::snprintf(stored, sizeof stored, "%s", cfg_avp(attribute) ? cfg_avp(attribute) : "");
+    const char *t = substituted && Cfg_Substitute(stored, text, sizeof text) == CFG_OK ? text : stored;
+    const char *equals = std::strchr(t, '=');
+    return equals ? equals + 1 : "";
+}
+
+// The saver quotes a value that is empty or edged with white space, and
+// writes one that stands in quotes as it is: its text cannot tell the two
+// apart. The values of the parsed tree are taken from the store instead,
+// whose order (attributes, then objects) the saved text follows.
+void take_values(cfg_handle object, JsonNode &node, bool substituted) {
+    std::size_t i = 0;
+    for (cfg_handle a = cfg_srch_attribute(object); a && i < node.children.size();
+         a = cfg_srch_attribute(ds_get_next_avp(a)), ++i)
+        node.children[i].value = value_of(a, substituted);
+    cfg_handle target = 0;
+    for (cfg_handle r = cfg_srch_object(object, &target); r && i < node.children.size();
+         r = cfg_srch_object(ds_get_next_avp(r), &target), ++i)
+        take_values(target, node.children[i], substituted);
+}
+
 // *refused: nothing printed, as a name repeats.
 int dump_json(const char *ident, bool *refused) {
     std::string text;
@@ -703,6 +729,14 @@ int dump_json(const char *ident, bool *refused) {
     if (status != CFG_OK) return status;
     std::vector<std::string> failed;
     JsonNode root = parse_saved(text, &failed);
+    bool substituted = (Cfg_Dereference(1) & CFG_CTL_DEREFERENCE) != 0;  // reads the switch, then puts it back
+    Cfg_Dereference(substituted);
+    cfg_handle item = 0;
+    if (!ident) take_values(ds_get_cntl_info(1), root, substituted);
+    else if (Cfg_Find(ident, &item) == CFG_OK && !root.children.empty() && cfg_is_attribute(item))
+        root.children[0].value = value_of(item, substituted);
+    else if (item && !root.children.empty())
+        take_values(item, root.children[0], substituted);
     std::vector<std::string> repeated;
     repeated_names(root, "", repeated);
     for (const std::string &name : repeated)
