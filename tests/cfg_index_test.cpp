@@ -11,6 +11,7 @@
 
 #include "cfg_private.h"
 #include "ds_index.h"
+#include "scan_model.h"
 #include "support.h"
 
 namespace {
@@ -23,50 +24,8 @@ cfg_handle append_item(cfg_handle parent, const char *text) {
     return ds_append_avp2(parent, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
 }
 
-// The finder's rule, written as a scan: at the last component attributes
-// first, then sub-objects; before it, sub-objects only; first match wins.
-// The children it cannot read on the way are reported, in order.
-using Reports = std::vector<std::string>;
-
-cfg_handle scan_child(cfg_handle parent, const std::string &component, bool attributes, Reports &reports) {
-    cfg_handle found = 0;
-    uint16_t xid = attributes ? kItem : kRef;
-    for (void *v = ds_srch_av_ptr(parent, 2, xid, &found); v;
-         v = ds_srch_av_ptr(ds_get_next_avp(found), 2, xid, &found)) {
-        char name[640] = {};
-        if (attributes) {
-            if (cfg_split_identifier(static_cast<const char *>(v), name, nullptr, nullptr) != CFG_OK) {
-                reports.push_back("Bad config attribute at <" + std::to_string(found) + ">");
-                continue;
-            }
-        } else {
-            const char *id = cfg_object_id(cfg_object_ref(found));
-            if (!id) {
-                reports.push_back("Bad config object at <" + std::to_string(cfg_object_ref(found)) + ">");
-                continue;
-            }
-            std::snprintf(name, sizeof name, "%s", id);
-        }
-        if (cfg_compare_items(component.c_str(), name, nullptr) == CFG_OK)
-            return attributes ? found : static_cast<cfg_handle>(cfg_object_ref(found));
-    }
-    return 0;
-}
-
-cfg_handle scan_find(const std::string &identifier, Reports &reports) {
-    cfg_handle current = ds_get_cntl_info(1);
-    size_t start = 0;
-    for (;;) {
-        size_t dot = identifier.find('.', start);
-        std::string component = identifier.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        cfg_handle found = 0;
-        if (dot == std::string::npos) found = scan_child(current, component, true, reports);
-        if (!found) found = scan_child(current, component, false, reports);
-        if (!found || dot == std::string::npos) return found;
-        current = found;
-        start = dot + 1;
-    }
-}
+using scan_model::Reports;
+using scan_model::scan_find;
 
 class RandomTree {
   public:
