@@ -74,10 +74,13 @@ bool has_space_at_end(const char *value) {
 
 // True when the saver's text of this subtree reads back as the same tree:
 // values that the loader would expand (%(...)) or unquote (a leading '"'
-// written plain), and lines the reader would cut, cannot round-trip.
-bool writable(cfg_handle object, int depth) {
+// written plain), lines the reader would cut, and names whose full dotted
+// name (prefix: the length of the object's own, 0 at the root) the loader
+// refuses, cannot round-trip.
+bool writable(cfg_handle object, int depth, std::size_t prefix) {
     if (depth > 200) return false;
     std::size_t indent = static_cast<std::size_t>(depth) * 4;
+    auto full = [prefix](std::size_t name) { return (prefix ? prefix + 1 : 0) + name; };
     for (cfg_handle a : fuzz::children(object, fuzz::item_xid())) {
         const char *text = static_cast<const char *>(ds_get_av_ptr(a));
         if (!text) return false;
@@ -86,13 +89,13 @@ bool writable(cfg_handle object, int depth) {
         std::size_t name = eq ? static_cast<std::size_t>(eq - text) : std::strlen(text);
         bool quoted = has_space_at_end(value);
         if (std::strstr(value, "%(") || (!quoted && value[0] == '"')) return false;
-        if (indent + name + 3 + std::strlen(value) + (quoted ? 2 : 0) > 639) return false;
+        if (indent + name + 3 + std::strlen(value) + (quoted ? 2 : 0) > 639 || full(name) > 639) return false;
     }
     for (cfg_handle r : fuzz::children(object, fuzz::ref_xid())) {
         cfg_handle t = fuzz::target_of(r);
         const char *name = static_cast<const char *>(ds_get_av_ptr(t));
-        if (!name || indent + std::strlen(name) + 2 > 639) return false;
-        if (!writable(t, depth + 1)) return false;
+        if (!name || indent + std::strlen(name) + 2 > 639 || full(std::strlen(name)) > 639) return false;
+        if (!writable(t, depth + 1, full(std::strlen(name)))) return false;
     }
     return true;
 }
@@ -104,7 +107,7 @@ void check_round_trip() {
     int status = Cfg_SaveFile(nullptr, g_saved.c_str());
     if (status != CFG_OK) fuzz::fail("Cfg_SaveFile of the whole tree = %s", Cfg_StatusName(status));
     ds_lock();
-    bool ok = writable(ds_get_cntl_info(1), 0);
+    bool ok = writable(ds_get_cntl_info(1), 0, 0);
     ds_unlock();
     if (!ok) return;
     fuzz::reset_library();
