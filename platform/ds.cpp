@@ -391,10 +391,10 @@ size_t children_size(uint32_t capheads) noexcept {
     return round_up(offsetof(Children, heads) + capheads * sizeof(XidHead));
 }
 
-// What only parents, references and reference targets need: the prefix of
-// every node that is not an attribute.
-// The references bound to one target form a list, so that a new name of the
-// target reaches the index of every parent that refers to it.
+// The prefix of every node that is not an attribute: what only parents,
+// references and reference targets need. The references bound to one target
+// form a list, so that a new name of the target reaches the index of every
+// parent that refers to it.
 struct Extra {
     Children *kids;     // NULL until the node has children
     uint32_t refs;      // bound references that keep this node alive

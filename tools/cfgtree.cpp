@@ -707,30 +707,41 @@ std::string value_of(cfg_handle attribute, bool substituted) {
     return equals ? equals + 1 : "";
 }
 
+// Visits an object's members in store order as the saver writes them: its
+// attributes, then the objects it holds (each reference's target).
+template <class OnAttribute, class OnObject>
+void for_each_member(cfg_handle object, OnAttribute on_attribute, OnObject on_object) {
+    for (cfg_handle a = cfg_srch_attribute(object); a; a = cfg_srch_attribute(ds_get_next_avp(a)))
+        on_attribute(a);
+    cfg_handle target = 0;
+    for (cfg_handle r = cfg_srch_object(object, &target); r; r = cfg_srch_object(ds_get_next_avp(r), &target))
+        on_object(target);
+}
+
 // The saver quotes a value that is empty or edged with white space, and
 // writes one that stands in quotes as it is: its text cannot tell the two
 // apart. The values of the parsed tree are taken from the store instead,
-// whose order (attributes, then objects) the saved text follows.
+// whose order the saved text follows.
 void take_values(cfg_handle object, JsonNode &node, bool substituted) {
     std::size_t i = 0;
-    for (cfg_handle a = cfg_srch_attribute(object); a && i < node.children.size();
-         a = cfg_srch_attribute(ds_get_next_avp(a)), ++i)
-        node.children[i].value = value_of(a, substituted);
-    cfg_handle target = 0;
-    for (cfg_handle r = cfg_srch_object(object, &target); r && i < node.children.size();
-         r = cfg_srch_object(ds_get_next_avp(r), &target), ++i)
-        take_values(target, node.children[i], substituted);
+    for_each_member(
+        object,
+        [&](cfg_handle a) {
+            if (i < node.children.size()) node.children[i++].value = value_of(a, substituted);
+        },
+        [&](cfg_handle target) {
+            if (i < node.children.size()) take_values(target, node.children[i++], substituted);
+        });
 }
 
 // *refused: nothing printed, as a name repeats.
-int dump_json(const char *ident, bool *refused) {
+// substituted: values with their references substituted (dump without --raw).
+int dump_json(const char *ident, bool substituted, bool *refused) {
     std::string text;
     int status = save_to_string(ident, text);
     if (status != CFG_OK) return status;
     std::vector<std::string> failed;
     JsonNode root = parse_saved(text, &failed);
-    bool substituted = (Cfg_Dereference(1) & CFG_CTL_DEREFERENCE) != 0;  // reads the switch, then puts it back
-    Cfg_Dereference(substituted);
     cfg_handle item = 0;
     if (!ident) take_values(ds_get_cntl_info(1), root, substituted);
     else if (Cfg_Find(ident, &item) == CFG_OK && !root.children.empty() && cfg_is_attribute(item))
@@ -760,7 +771,7 @@ int run_dump(const Options &o) {
     if (o.raw) Cfg_Dereference(0);
     const char *ident = o.has_id ? o.id.c_str() : nullptr;
     bool refused = false;
-    int status = o.json ? dump_json(ident, &refused) : Cfg_Save(ident, stdout);
+    int status = o.json ? dump_json(ident, !o.raw, &refused) : Cfg_Save(ident, stdout);
     if (refused) return worse(exit, kRefused);
     if (status == CFG_NOT_FOUND) {
         item_diag(o.id, status, "no such item");
@@ -963,14 +974,13 @@ int count_failure(const char *, int line, const char *text, int) {
 // object's stored name, each with the names of the objects above it, in
 // store order (attributes, then objects, as the saver writes them).
 void snapshot(cfg_handle object, const std::string &path, std::vector<std::string> &out) {
-    for (cfg_handle a = cfg_srch_attribute(object); a; a = cfg_srch_attribute(ds_get_next_avp(a)))
-        out.push_back(path + cfg_avp(a));
-    cfg_handle target = 0;
-    for (cfg_handle r = cfg_srch_object(object, &target); r; r = cfg_srch_object(ds_get_next_avp(r), &target)) {
-        const char *name = cfg_object_id(target);
-        out.push_back(path + (name ? name : "") + " {");
-        snapshot(target, path + (name ? name : "") + ".", out);
-    }
+    for_each_member(
+        object, [&](cfg_handle a) { out.push_back(path + cfg_avp(a)); },
+        [&](cfg_handle target) {
+            const char *name = cfg_object_id(target);
+            out.push_back(path + (name ? name : "") + " {");
+            snapshot(target, path + (name ? name : "") + ".", out);
+        });
 }
 
 // Does the saved file at path (absolute) define the tree as it is? The tree
