@@ -292,9 +292,9 @@ CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t k
  *  Caller holds the lock. */
 CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEXCEPT;
 /** Sets an attribute by identifier from the current context. A missing
- *  attribute is made holding its value (one store append); when name=value
- *  would exceed 639 characters it is made holding its name only, and the
- *  set fails as cfg_set_attr_value does (CFG_ERR_SYNTAX). Objects made on
+ *  attribute is made holding its name, then set as cfg_set_attr_value
+ *  sets it: when the set fails (-144, or CFG_ERR_SYNTAX when name=value
+ *  would exceed 639 characters) it stays, holding its name. Objects made on
  *  the path stay when a later step fails. Creation, like cfg_create_item,
  *  ends at the first component not followed by '.': what follows it is
  *  ignored ("a[1]x.y" sets a[1], where a lookup finds nothing).

@@ -23,15 +23,15 @@ cfgtree::WalkMemo g_create_memo;
 // The stored text of a new item: the component, with one '!' in front when
 // the parent (not the root) is read-only, and for an attribute made with a
 // value, '=' and the value when they fit in 639 characters (*value is set
-// to NULL when they do not: the attribute is then made holding its name, and
-// the set that follows refuses the value as it refuses it for any
-// attribute). A component that already begins with '!' keeps its single
-// mark: the parser and the matcher look through one mark only, so a doubled
-// mark would make the name unreadable. Writes the text's length with its
-// NUL to *length. 0, or -1405 when the mark would push the name past 639
-// characters.
+// to NULL when they do not: the set that follows refuses the value as it
+// refuses it for any attribute). A component that already begins with '!'
+// keeps its single mark: the parser and the matcher look through one mark
+// only, so a doubled mark would make the name unreadable. Writes the
+// length of the name (with its mark) to *name_length and that of the whole
+// text with its NUL to *length. 0, or -1405 when the mark would push the
+// name past 639 characters.
 int node_text(cfg_handle parent, const char *name, const char *&value, char (&text)[cfgtree::kTextSize],
-              uint16_t *length) noexcept {
+              std::size_t *name_length, uint16_t *length) noexcept {
     uint32_t marked = 0;
     if (parent != cfgtree::root()) {
         // A parent is an object: its mark is its name's first character. Any
@@ -47,6 +47,7 @@ int node_text(cfg_handle parent, const char *name, const char *&value, char (&te
         return CFG_ERR_SYNTAX;
     }
     const std::string_view mark = add_mark ? "!" : "", whole(name, len);
+    *name_length = mark.size() + len;
     std::size_t joined = value ? cfgtree::join_text(text, sizeof text, {mark, whole, "=", value}) : sizeof text;
     if (joined >= sizeof text) {
         value = nullptr;
@@ -63,7 +64,8 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
     char text[cfgtree::kTextSize];
     uint16_t length = 0;
     const char *no_value = nullptr;
-    status = node_text(parent, name, no_value, text, &length);
+    std::size_t name_length = 0;
+    status = node_text(parent, name, no_value, text, &name_length, &length);
     if (status != CFG_OK) return status;
     cfg_handle ident = ds_append_avp2(0, 2, cfgtree::xid_identifier(), 0, text, length);
     if (!ident) {
@@ -83,9 +85,9 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
     return CFG_OK;
 }
 
-// Makes the attribute name under parent, holding value when there is one
-// (*valued then says so): one store call where a creation and a set would
-// take two, and an attribute that is never seen without its value.
+// Makes the attribute name under parent, holding its name; with a value
+// (and valued), sets it then as set_attr_value would, from the text already
+// built, and says so in *valued: the status is then the set's.
 int create_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
     int status = cfgtree::is_valid_identifier(name);
     if (status != CFG_OK) return status;
@@ -93,18 +95,22 @@ int create_attr(cfg_handle parent, const char *name, const char *value, bool *va
     // would make of it.
     const char *given = value && valued ? value : nullptr;
     char text[cfgtree::kTextSize];
+    std::size_t name_length = 0;
     uint16_t length = 0;
-    status = node_text(parent, name, given, text, &length);
+    status = node_text(parent, name, given, text, &name_length, &length);
     if (status != CFG_OK) return status;
-    bool with_value = given != nullptr;
-    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
+    const char equals = text[name_length];  // '=' when a value follows
+    text[name_length] = '\0';
+    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, static_cast<uint16_t>(name_length + 1));
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
         return ERR_CREATE_FAILED;
     }
-    if (valued) *valued = with_value;
     if (out) *out = node;
-    return CFG_OK;
+    if (!given) return CFG_OK;
+    text[name_length] = equals;
+    *valued = true;
+    return cfgtree::store_value(node, text, length);
 }
 
 // Finds or makes one component under parent into *found. Below a component

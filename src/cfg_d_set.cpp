@@ -47,7 +47,10 @@ int set_attr_value(cfg_handle attribute, const char *value) noexcept {
                 static_cast<long>(attribute));
         return CFG_ERR_SYNTAX;
     }
-    auto length = static_cast<uint16_t>(joined + 1);
+    return store_value(attribute, text, static_cast<uint16_t>(joined + 1));
+}
+
+int store_value(cfg_handle attribute, const char *text, uint16_t length) noexcept {
     int kept = ds_set_precedence(kSetPrecedence);
     int changed = ds_modify_av(attribute, text, length);
     (void)ds_set_precedence(kept);
@@ -72,8 +75,8 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         status = find_item(context_start(), identifier, &attribute, nullptr, ask, &miss);
         if (status == CFG_NOT_FOUND) {
             // A new attribute is always set, even when it inherited a mark:
-            // it is made with its value. The creation need not search again
-            // where the lookup failed.
+            // the creation sets it. It need not search again where the
+            // lookup failed.
             status = (cfgCtl & CFG_CTL_CREATE_ON_SET)
                          ? create_item(context_start(), identifier, xid_item(), &attribute, &miss, value, &valued)
                          : CFG_NOT_CREATED;

@@ -315,13 +315,17 @@ struct WalkMiss {
 int pop_context() noexcept;
 // miss: what a lookup of the same identifier from the same start has just
 // found missing, with nothing changed since (the caller holds the lock).
-// value: when an attribute has to be made, it is made holding this value
-// (as set_attr_value would store it) and *valued says so; an attribute
-// that exists is left to the caller to set.
+// value: when an attribute has to be made, it is set to this value at once
+// (as set_attr_value sets it: the node is made holding its name, then
+// modified) and *valued says so; the status is then that of the set. An
+// attribute that exists is left to the caller to set.
 [[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
                               const WalkMiss *miss = nullptr, const char *value = nullptr,
                               bool *valued = nullptr) noexcept;
 [[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
+// The last steps of set_attr_value: text (length bytes with its NUL) is
+// the attribute's stored name, '=' and the value.
+[[nodiscard]] int store_value(cfg_handle attribute, const char *text, uint16_t length) noexcept;
 [[nodiscard]] int set_attr_value_id(const char *identifier, const char *value) noexcept;
 [[nodiscard]] int delete_item(cfg_handle start, const char *identifier) noexcept;
 [[nodiscard]] int delete_all(const char *identifier) noexcept;

@@ -266,11 +266,17 @@ TEST(SetAttrValue, RefusalsChangeNothing) {
         }
         EXPECT_EQ(before, cfgtest::dump_tree());
     }
-    // A new attribute is made with its value: no modification to refuse.
+    // A new attribute is made holding its name, then set: a refused
+    // modification leaves it so.
+    cfgtest::LogCapture log;
     ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
-    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.new", "2"));
+    EXPECT_STATUS(ERR_MODIFY_FAILED, Cfg_SetAttrValue("a.new", "2"));
     ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
-    EXPECT_EQ(before + "  attr new=2\n", cfgtest::dump_tree());
+    cfg_handle made = 0;
+    ASSERT_STATUS(CFG_OK, Cfg_Find("a.new", &made));
+    EXPECT_TRUE(log.has(3, "cfg_d_set", "cfg_set_attr_value: ds_modify_av(" + std::to_string(made) + ")"))
+        << log.dump();
+    EXPECT_EQ(before + "  attr new\n", cfgtest::dump_tree());
 }
 
 TEST(SetAttrValue, RefusedAllocationsChangeNothing) {

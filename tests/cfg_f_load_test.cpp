@@ -120,13 +120,11 @@ TEST(LoadFile, DirectLoads) {
         {"handler answers 7", three_bad, "a.cfg", 7, "attr a=1\nattr b=2\nattr c=3\n", bad123, 5, bad1_log, 7},
         {"handler answers -5", three_bad, "a.cfg", -5, "attr a=1\n", bad1, 5, bad1_log, -5},
         {"no handler", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\n", {}, 5, bad1_log, kNoHandler},
-        // a new attribute is made with its value; a redefinition modifies it
+        // a new attribute is made holding its name, then set
         {"refused append", {{"a.cfg", "a = 1\nb = 2\n"}}, "a.cfg", ERR_CREATE_FAILED, "attr b=2\n",
          {"a.cfg:1: ERR_CREATE_FAILED: a = 1"}, 0, "", kGoOn, DS_FAULT_APPEND},
-        {"no modification", {{"a.cfg", "a = 1\nb = 2\n"}}, "a.cfg", CFG_OK, "attr a=1\nattr b=2\n", {}, 0, "", kGoOn,
-         DS_FAULT_MODIFY},
-        {"refused modification", {{"a.cfg", "a = 1\na = 2\nb = 3\n"}}, "a.cfg", ERR_MODIFY_FAILED,
-         "attr a=1\nattr b=3\n", {"a.cfg:2: ERR_MODIFY_FAILED: a = 2"}, 0, "", kGoOn, DS_FAULT_MODIFY},
+        {"refused first set", {{"a.cfg", "a = 1\nb = 2\n"}}, "a.cfg", ERR_MODIFY_FAILED, "attr a\nattr b=2\n",
+         {"a.cfg:1: ERR_MODIFY_FAILED: a = 1"}, 0, "", kGoOn, DS_FAULT_MODIFY},
         // an object that cannot be made skips its block, not its lines; its '}' ends the file
         {"refused object", {{"a.cfg", "A {\n  x = 1\n}\ny = 2\n"}}, "a.cfg", ERR_CREATE_FAILED, "attr x=1\n",
          {"a.cfg:1: ERR_CREATE_FAILED: A {"}, 0, "", kGoOn, DS_FAULT_APPEND},
