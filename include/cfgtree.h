@@ -104,6 +104,12 @@ typedef uint32_t cfg_handle;
  *  started from a callback or handler of a load counts its files in with
  *  those of the load under way on the same thread. */
 #define CFG_MAX_INCLUDE_DEPTH 32
+/** One load opens at most this many files in all: its includes, and the
+ *  loads that its callbacks and handlers start on the same thread, count
+ *  in. The next file fails with CFG_ERR_FILE_REFERENCE, so that files
+ *  that include themselves twice over (each failure at the depth bound
+ *  answered with "go on") cannot keep a load busy for hours. */
+#define CFG_MAX_LOAD_FILES 100000
 /** The index ranges of one load expand to at most this many indexes in all
  *  (a block range counts once per index, whatever its block holds); the
  *  next one fails with CFG_ERR_SYNTAX, so that a short line such as
@@ -485,9 +491,10 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  openable); ERR_READ_FAILED; ERR_UNEXPECTED_EOF (a block left open);
  *  CFG_ERR_SYNTAX (a bad line; blocks nested more than 256 deep; a name
  *  over 639 characters; ranges expanding to more than
- *  CFG_MAX_RANGE_DEFINITIONS definitions); CFG_ERR_FILE_REFERENCE (an undefined %(...)
- *  reference; includes nested more than CFG_MAX_INCLUDE_DEPTH deep); and
- *  any status of creating, setting or the update tables. */
+ *  CFG_MAX_RANGE_DEFINITIONS definitions); CFG_ERR_FILE_REFERENCE (an
+ *  undefined %(...) reference; includes nested more than
+ *  CFG_MAX_INCLUDE_DEPTH deep; a file past CFG_MAX_LOAD_FILES); and any
+ *  status of creating, setting or the update tables. */
 CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;
 /** Finds name on CONFIG_PATH (read, and copied, once per process: later
  *  changes to the environment are not seen) with its owner-read

@@ -33,6 +33,9 @@ char *g_config_path = nullptr;
 // holds its frames on the one stack.
 thread_local int t_files_open = 0;
 thread_local int t_blocks_open = 0;
+// Files the outermost load under way on this thread has opened, with
+// those of every load inside it.
+thread_local long t_files_loaded = 0;
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -422,9 +425,17 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included
     // and loads started from callbacks counted in, so a file that includes
     // itself, or whose callback loads it again, ends here.
+    FileEntry *top = top_file(state);
     if (t_files_open >= CFG_MAX_INCLUDE_DEPTH) {
-        FileEntry *top = top_file(state);
         CFG_LOG(3, "%s: include depth exceeds max (%d) in file '%s'", "cfg_load_file", CFG_MAX_INCLUDE_DEPTH,
+                top ? top->name : load_argument);
+        return CFG_ERR_FILE_REFERENCE;
+    }
+    // Includes that fail at the depth bound let a file that includes
+    // itself twice go on at every level: 2^32 loads but for this budget.
+    if (t_files_open == 0) t_files_loaded = 0;
+    if (++t_files_loaded > CFG_MAX_LOAD_FILES) {
+        CFG_LOG(3, "%s: files loaded exceed max (%d) in file '%s'", "cfg_load_file", CFG_MAX_LOAD_FILES,
                 top ? top->name : load_argument);
         return CFG_ERR_FILE_REFERENCE;
     }

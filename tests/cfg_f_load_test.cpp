@@ -229,6 +229,29 @@ TEST(LoadFile, IncludesAndLoadsStartedFromAHandlerNestAtMost32FilesDeep) {
     EXPECT_TRUE(g_errors.empty());
 }
 
+// Two includes of itself per file, each failure at the depth bound
+// answered with "go on": 2^32 loads but for the budget of files per load.
+int g_fan_calls = 0;
+int go_on_counting(const char *, int, const char *, int) {
+    ++g_fan_calls;
+    return 0;
+}
+
+TEST(LoadFile, AFileThatIncludesItselfTwiceEndsAtTheBudgetOfFiles) {
+    ConfigDir dir;
+    dir.write("fan.cfg", "A {\n<fan.cfg>\n}\nB {\n<fan.cfg>\n}\n");
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, load_direct("fan.cfg", &go_on_counting));
+    std::string budget = "cfg_load_file: files loaded exceed max (" + std::to_string(CFG_MAX_LOAD_FILES) + ")";
+    EXPECT_TRUE(log.has(3, "cfg_f_load", budget + " in file 'fan.cfg'")) << log.last();
+    EXPECT_LT(g_fan_calls, 4 * CFG_MAX_LOAD_FILES);
+    clear_tree();
+    // the budget belongs to one load: the next starts afresh
+    dir.write("one.cfg", "x = 1\n");
+    EXPECT_STATUS(CFG_OK, load_direct("one.cfg", nullptr));
+    EXPECT_EQ("attr x=1\n", cfgtest::dump_tree());
+}
+
 TEST(LoadFile, TenThousandNestedBlocksEndInAStatus) {
     ConfigDir dir;
     std::string text;
