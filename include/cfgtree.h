@@ -100,16 +100,18 @@ typedef uint32_t cfg_handle;
  *  it. */
 #define CFG_MAX_REFERENCE_EVALUATIONS 100000
 /** Include lines nest at most this deep; a deeper include fails with
- *  CFG_ERR_FILE_REFERENCE (a file that includes itself ends there). A load
- *  started from a callback or handler of a load counts its files in with
- *  those of the load under way on the same thread. */
+ *  CFG_ERR_FILE_REFERENCE and ends the whole load, whatever the error
+ *  handler answers (a file that includes itself ends there, also when it
+ *  does so twice). A load started from a callback or handler of a load
+ *  counts its files in with those of the load under way on the same
+ *  thread. */
 #define CFG_MAX_INCLUDE_DEPTH 32
 /** One load opens at most this many files in all: its includes, and the
  *  loads that its callbacks and handlers start on the same thread, count
- *  in. The next file fails with CFG_ERR_FILE_REFERENCE, so that files
- *  that include themselves twice over (each failure at the depth bound
- *  answered with "go on") cannot keep a load busy for hours. */
-#define CFG_MAX_LOAD_FILES 100000
+ *  in. The next file fails with CFG_ERR_FILE_REFERENCE and ends the load
+ *  as the depth bound does, so that files that each include the next twice
+ *  cannot keep a load busy for hours. */
+#define CFG_MAX_LOAD_FILES 10000
 /** The index ranges of one load expand to at most this many indexes in all
  *  (a block range counts once per index, whatever its block holds); the
  *  next one fails with CFG_ERR_SYNTAX, so that a short line such as

@@ -425,18 +425,22 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included
     // and loads started from callbacks counted in, so a file that includes
     // itself, or whose callback loads it again, ends here.
+    // Passing either bound ends the whole load, whatever the handler says:
+    // a file that includes itself twice would otherwise go on at every level
+    // after the include that fails at the depth bound (2^32 loads), and
+    // files that each include the next twice make 2^depth loads.
     FileEntry *top = top_file(state);
     if (t_files_open >= CFG_MAX_INCLUDE_DEPTH) {
         CFG_LOG(3, "%s: include depth exceeds max (%d) in file '%s'", "cfg_load_file", CFG_MAX_INCLUDE_DEPTH,
                 top ? top->name : load_argument);
+        state->ended = true;
         return CFG_ERR_FILE_REFERENCE;
     }
-    // Includes that fail at the depth bound let a file that includes
-    // itself twice go on at every level: 2^32 loads but for this budget.
     if (t_files_open == 0) t_files_loaded = 0;
     if (++t_files_loaded > CFG_MAX_LOAD_FILES) {
         CFG_LOG(3, "%s: files loaded exceed max (%d) in file '%s'", "cfg_load_file", CFG_MAX_LOAD_FILES,
                 top ? top->name : load_argument);
+        state->ended = true;
         return CFG_ERR_FILE_REFERENCE;
     }
     char text[kPathSize];
@@ -890,7 +894,7 @@ int store_definition(LoaderState *state, const char *name, const char *value) no
 int report_load_error(LoaderState *state, int status, const char *line) noexcept {
     if (status == 0) return 0;
     if (state->first_error == 0) state->first_error = status;
-    if (!state->handler) return status;
+    if (!state->handler || state->ended) return status;
     const FileEntry *file = top_file(state);
     return state->handler(file ? file->name : "", file ? file->line : 0, line, status);
 }

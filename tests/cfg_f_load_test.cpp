@@ -229,27 +229,40 @@ TEST(LoadFile, IncludesAndLoadsStartedFromAHandlerNestAtMost32FilesDeep) {
     EXPECT_TRUE(g_errors.empty());
 }
 
-// Two includes of itself per file, each failure at the depth bound
-// answered with "go on": 2^32 loads but for the budget of files per load.
+// Two includes per file would make 2^depth loads: passing the depth bound
+// or the budget of files ends the whole load, whatever the handler says.
 int g_fan_calls = 0;
 int go_on_counting(const char *, int, const char *, int) {
     ++g_fan_calls;
     return 0;
 }
 
-TEST(LoadFile, AFileThatIncludesItselfTwiceEndsAtTheBudgetOfFiles) {
+TEST(LoadFile, PassingABoundOnFilesEndsTheWholeLoad) {
     ConfigDir dir;
-    dir.write("fan.cfg", "A {\n<fan.cfg>\n}\nB {\n<fan.cfg>\n}\n");
+    dir.write("fan.cfg", "A {\n<fan.cfg>\n}\nB {\n<fan.cfg>\n}\nx = 1\n");
     cfgtest::LogCapture log;
     EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, load_direct("fan.cfg", &go_on_counting));
-    std::string budget = "cfg_load_file: files loaded exceed max (" + std::to_string(CFG_MAX_LOAD_FILES) + ")";
-    EXPECT_TRUE(log.has(3, "cfg_f_load", budget + " in file 'fan.cfg'")) << log.last();
-    EXPECT_LT(g_fan_calls, 4 * CFG_MAX_LOAD_FILES);
+    EXPECT_TRUE(log.has(3, "cfg_f_load", "cfg_load_file: include depth exceeds max (32) in file 'fan.cfg'"))
+        << log.last();
+    EXPECT_EQ(0, g_fan_calls);
+    EXPECT_EQ(std::string::npos, cfgtest::dump_tree().find("attr x=1"));
     clear_tree();
-    // the budget belongs to one load: the next starts afresh
-    dir.write("one.cfg", "x = 1\n");
-    EXPECT_STATUS(CFG_OK, load_direct("one.cfg", nullptr));
-    EXPECT_EQ("attr x=1\n", cfgtest::dump_tree());
+    // files that each include the next twice, within the depth bound
+    for (int i = 0; i < 20; ++i) {
+        std::string next = "<f" + std::to_string(i + 1) + ".cfg>\n";
+        dir.write("f" + std::to_string(i) + ".cfg", next + next + "x" + std::to_string(i) + " = 1\n");
+    }
+    dir.write("f20.cfg", "y = 1\n");
+    EXPECT_STATUS(CFG_ERR_FILE_REFERENCE, load_direct("f0.cfg", &go_on_counting));
+    std::string budget = "cfg_load_file: files loaded exceed max (" + std::to_string(CFG_MAX_LOAD_FILES) + ")";
+    // (file 10,001 in the order of reading is an include of f19.cfg)
+    EXPECT_TRUE(log.has(3, "cfg_f_load", budget + " in file 'f19.cfg'")) << log.dump();
+    EXPECT_EQ(0, g_fan_calls);
+    EXPECT_EQ(std::string::npos, cfgtest::dump_tree().find("attr x0=1"));  // f0 ended with its include
+    clear_tree();
+    // the budget belongs to one load: the next starts afresh (63 files)
+    EXPECT_STATUS(CFG_OK, load_direct("f14.cfg", nullptr));
+    EXPECT_NE(std::string::npos, cfgtest::dump_tree().find("attr x14=1\n"));
 }
 
 TEST(LoadFile, TenThousandNestedBlocksEndInAStatus) {
