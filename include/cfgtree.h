@@ -86,10 +86,14 @@ typedef uint32_t cfg_handle;
 #define CFG_CTL_DEREFERENCE_ENV 0x10u    /**< references fall back to environment variables */
 #define CFG_CTL_DIRECT_LOAD 0x20u        /**< the loader stores definitions itself */
 
-/** A value that refers to itself through references is refused after this
- *  many nested evaluations, with CFG_ERR_UNRESOLVED: the evaluation nested
- *  deeper fails (expanding to nothing), the references beside it are
- *  evaluated as usual. Logged once per read. */
+/** References are followed at most this many evaluations deep, counted
+ *  from the text being substituted (so Cfg_Substitute("${a}") reads a one
+ *  level deeper than Cfg_GetAttrValue("a") does); a value that refers to
+ *  itself ends there. Every evaluation nested deeper fails with
+ *  CFG_ERR_UNRESOLVED, expanding to nothing, so a chain of more than this
+ *  many references fails too. The levels above go on; as a substitution's
+ *  status is that of its last reference, the read fails when the failing
+ *  reference is the last of its text at every level. Logged once per read. */
 #define CFG_MAX_REFERENCE_RECURSION 32
 /** One read (a value, or a text given to Cfg_Substitute) evaluates at most
  *  this many references, inner ones included; values that fan out
@@ -99,16 +103,17 @@ typedef uint32_t cfg_handle;
  *  (159 references in 639 characters, each to a value of 159) stay within
  *  it. */
 #define CFG_MAX_REFERENCE_EVALUATIONS 100000
-/** Include lines nest at most this deep; a deeper include fails with
- *  CFG_ERR_FILE_REFERENCE and ends the whole load, whatever the error
- *  handler answers (a file that includes itself ends there, also when it
- *  does so twice). A load started from a callback or handler of a load
- *  counts its files in with those of the load under way on the same
- *  thread. */
+/** Files nest at most this deep, the loaded file among them (so include
+ *  lines nest 31 deep); a deeper include fails with CFG_ERR_FILE_REFERENCE
+ *  and ends the whole load, whatever the error handler answers (a file that
+ *  includes itself ends there, also when it does so twice). A load started
+ *  from a callback or handler of a load counts its files in with those of
+ *  the load under way on the same thread. */
 #define CFG_MAX_INCLUDE_DEPTH 32
-/** One load opens at most this many files in all: its includes, and the
- *  loads that its callbacks and handlers start on the same thread, count
- *  in. The next file fails with CFG_ERR_FILE_REFERENCE and ends the load
+/** One load tries at most this many files in all: each include counts,
+ *  whether or not its file can be found and opened, and so do the loads
+ *  that its callbacks and handlers start on the same thread. The next
+ *  include fails with CFG_ERR_FILE_REFERENCE and ends the load
  *  as the depth bound does, so that files that each include the next twice
  *  cannot keep a load busy for hours. */
 #define CFG_MAX_LOAD_FILES 10000
@@ -160,9 +165,10 @@ CFG_API const char *cfg_avp(cfg_handle h) CFG_NOEXCEPT;
 /** The handle held by an object reference node; 0 for other kinds;
  *  CFG_ERR_BAD_OBJECT for the null handle. */
 CFG_API long cfg_object_ref(cfg_handle h) CFG_NOEXCEPT;
-/** Reads an object's read-only mark into *flag (1 marked, 0 not).
- *  @return 0; CFG_ERR_BAD_OBJECT for a null handle, an unreadable node or a
- *  node that is not an object (an attribute included). */
+/** Reads an object's read-only mark into *flag (1 marked, 0 not), given
+ *  its identifier node or a reference node to it (the target's mark).
+ *  @return 0; CFG_ERR_BAD_OBJECT (flag untouched) for a null handle, an
+ *  unreadable node, or any other node (an attribute included). */
 CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) CFG_NOEXCEPT;
 /** @} */
 
@@ -176,9 +182,13 @@ CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) CFG_NOEXCEPT;
  *  component longer than 639 characters. */
 CFG_API int cfg_parse_identifier(const char *text, const char **instance, const char **end) CFG_NOEXCEPT;
 /** Splits one component into name (mark included) and instance; name and
- *  instance buffers hold 640 bytes. @return 0 or CFG_ERR_SYNTAX. */
+ *  instance buffers hold 640 bytes. With instance NULL the name keeps its
+ *  instance ("a[1]" gives "a[1]"); a component without an instance leaves
+ *  the instance buffer as it was. @return 0 or CFG_ERR_SYNTAX. */
 CFG_API int cfg_split_identifier(const char *text, char *name, char *instance, const char **end) CFG_NOEXCEPT;
-/** Strictly checks the first component of text. @return 0 or CFG_ERR_SYNTAX. */
+/** Strictly checks the characters of the first component of text (not its
+ *  length: the parser, creation and lookups refuse components of more than
+ *  639 characters). @return 0 or CFG_ERR_SYNTAX. */
 CFG_API int is_valid_identifier(const char *text) CFG_NOEXCEPT;
 /** Checks every component of a dotted identifier (empty parts skipped).
  *  @return 0, CFG_ERR_SYNTAX, or ERR_NO_MEMORY when no copy can be made. */
@@ -295,7 +305,8 @@ CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t k
  *  value sets the empty one). The stored text name=value holds at most 639
  *  characters: a longer one is refused whole (CFG_ERR_SYNTAX, value
  *  unchanged), never cut.
- *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138; -144 (the store refused, its
+ *  @return 0; CFG_ERR_NOT_ATTRIBUTE; -138 (a node without stored text,
+ *  which this store never leaves); -144 (the store refused, its
  *  memory included); CFG_ERR_SYNTAX (unreadable stored name, or too long).
  *  Caller holds the lock. */
 CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEXCEPT;
@@ -311,10 +322,10 @@ CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEX
  *  1403 read-only (a component of identifier as written carries '!'; marks
  *  stored in the tree are not looked at; also for an object written with
  *  '!', which the lookup reports read-only before it is seen to be an
- *  object; an attribute the call creates is made, marked, and set: 0); or
- *  a status of the
- *  lookup, creation (-133 when the store refuses, its memory included) or
- *  setting. */
+ *  object; an attribute the call creates is set, 0, and carries a mark
+ *  when its own component or its parent's stored name does); or a status
+ *  of the lookup, creation (-133 when the store refuses, its memory
+ *  included) or setting. */
 CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) CFG_NOEXCEPT;
 /** Deletes the one item that identifier names from start (0 = root).
  *  @return 0; 106; -139; -109; CFG_ERR_SYNTAX. */
@@ -344,14 +355,17 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  so trees of any depth save in bounded stack and what is saved loads.
  *  A value whose substitution fails for any reason (no memory included) is
  *  written as stored after a "# Reference failure" comment line.
+ *  A reference holding 0 ends the save of its object's sub-objects: those
+ *  after it are left out (the object is still closed).
  *  @return 0; the lookup's status (106, -109; nothing written);
  *  ERR_NULL_HANDLE (-118) when a reference holding 0 is met at the top
  *  level of a NULL-identifier save; ERR_NULL_ARGUMENT for a NULL stream. */
 CFG_API int Cfg_Save(const char *identifier, FILE *stream) CFG_NOEXCEPT;
 /** Saves one item (object, attribute, or the contents of any other node,
  *  the root among them) at depth, under name when given.
- *  @return 0; ERR_NULL_HANDLE for item 0; ERR_NULL_ARGUMENT for a NULL
- *  stream. */
+ *  @return 0; ERR_NULL_HANDLE for item 0, or for the contents of a node
+ *  other than an object that hold a reference holding 0 (see
+ *  cfg_save_object_contents); ERR_NULL_ARGUMENT for a NULL stream. */
 CFG_API int cfg_save_item(FILE *stream, cfg_handle item, const char *name, int depth) CFG_NOEXCEPT;
 /** Saves an object's attributes, then its sub-objects, at depth.
  *  @return 0; ERR_NULL_HANDLE for object 0 or a reference holding 0 (the
@@ -442,8 +456,9 @@ typedef struct CfgRefTag {
  *  references are open at once; unclosed ones stay as written. A NULL
  *  table has no rows; rows with an empty tag never open.
  *  @return the status of the last evaluation (0 when none); ERR_NO_MEMORY;
- *  ERR_NULL_ARGUMENT (NULL source or out). out is written only on 0; len 0
- *  returns 0 and does nothing. source and out may be the same buffer. */
+ *  ERR_NULL_ARGUMENT (NULL source or out, whatever len). out is written
+ *  only on 0; len 0 with both given returns 0 and does nothing. source and
+ *  out may be the same buffer. */
 CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) CFG_NOEXCEPT;
 /** ref_substitute with the default table (${...} and cfg_evalReference). */
 CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
