@@ -21,8 +21,8 @@ constexpr cfgtree::SearchReporter kCreateReporter{kModule, "cfg_create_item"};
 cfgtree::WalkMemo g_create_memo;
 
 // The stored text of a new item: the component, with one '!' in front when
-// the parent (not the root) is read-only, and for an attribute made with a
-// value, '=' and the value when they fit in 639 characters (*value is set
+// the parent (not the root) is read-only, and for an attribute to be set
+// at once, '=' and the value when they fit in 639 characters (*value is set
 // to NULL when they do not: the set that follows refuses the value as it
 // refuses it for any attribute). A component that already begins with '!'
 // keeps its single mark: the parser and the matcher look through one mark

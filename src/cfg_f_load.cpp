@@ -33,8 +33,8 @@ char *g_config_path = nullptr;
 // holds its frames on the one stack.
 thread_local int t_files_open = 0;
 thread_local int t_blocks_open = 0;
-// Files the outermost load under way on this thread has opened, with
-// those of every load inside it.
+// Files the outermost load under way on this thread has tried to open,
+// with those of every load inside it.
 thread_local long t_files_loaded = 0;
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
@@ -424,11 +424,12 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
 [[gnu::noinline]] int open_file(LoaderState *state, const char *load_argument, FILE **stream) noexcept {
     // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included
     // and loads started from callbacks counted in, so a file that includes
-    // itself, or whose callback loads it again, ends here.
-    // Passing either bound ends the whole load, whatever the handler says:
-    // a file that includes itself twice would otherwise go on at every level
-    // after the include that fails at the depth bound (2^32 loads), and
-    // files that each include the next twice make 2^depth loads.
+    // itself, or whose callback loads it again, ends here; and one load
+    // tries at most CFG_MAX_LOAD_FILES files. Passing either bound ends the
+    // whole load, whatever the handler says: a file that includes itself
+    // twice would otherwise go on at every level after the include that
+    // fails at the depth bound (2^32 loads), and files that each include the
+    // next twice make 2^depth loads.
     FileEntry *top = top_file(state);
     if (t_files_open >= CFG_MAX_INCLUDE_DEPTH) {
         CFG_LOG(3, "%s: include depth exceeds max (%d) in file '%s'", "cfg_load_file", CFG_MAX_INCLUDE_DEPTH,
