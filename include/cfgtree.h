@@ -250,9 +250,14 @@ CFG_API const char *cfg_get_av_ptr(cfg_handle h) CFG_NOEXCEPT;
  *  @return 0; CFG_ERR_NOT_ATTRIBUTE; or the substitution's status. Caller
  *  holds the lock. */
 CFG_API int cfg_get_attr_value(cfg_handle h, char *buffer, uint32_t size) CFG_NOEXCEPT;
-/** Finds identifier and hands out a pointer to its raw stored value.
- *  @return 0; 106 / -109 from the lookup; CFG_ERR_NOT_ATTRIBUTE. value must
- *  not be NULL (CFG_ERR_NOT_ATTRIBUTE otherwise). */
+/** Finds identifier from the current context and hands out a pointer to
+ *  its raw stored value (never substituted), owned by the store: it stays
+ *  valid while that attribute is not changed or deleted, which the caller
+ *  must ensure (for instance by holding ds_lock while using it). The lock
+ *  is held from the lookup to the pointer: an attribute that another
+ *  thread deletes meanwhile reads as missing (106).
+ *  @return 0; 106 / -109 from the lookup; CFG_ERR_NOT_ATTRIBUTE (an object,
+ *  or value NULL); *value written only on 0. */
 CFG_API int Cfg_GetAttrValuePtr(const char *identifier, const char **value) CFG_NOEXCEPT;
 /** Finds identifier from the current context and copies its value.
  *  A failed lookup writes nothing; a failed substitution leaves buffer as
@@ -264,7 +269,9 @@ CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size
 /** @defgroup Context Context stack
  *  The stack is one for the whole process, not one per thread, and is not
  *  locked: lookups of every thread read cfgContext, and pushes and pops
- *  belong to one thread at a time.
+ *  belong to one thread at a time. A pop frees the record that a lookup in
+ *  another thread may be reading: push and pop only while no other thread
+ *  finds, reads, sets, creates, deletes, saves or loads.
  *  @{ */
 /** A context record: the context object's handle (0 = root) and its name,
  *  the pushed identifier followed by '.'. */

@@ -226,8 +226,10 @@ extern "C" {
 // Children made under anything but an object (an attribute, a reference
 // node) could never be found, and a handle that names nothing has no
 // children: a caller's start is checked here (the library's own starts are
-// objects, so loads pay nothing).
+// objects, so loads pay nothing), under the lock that the creation then
+// holds, so that no other thread deletes the start in between.
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) noexcept {
+    cfgtree::StoreLock lock;
     if (start != 0 && start != cfgtree::root() && !cfgtree::is_object(start)) {
         CFG_LOG(5, "%s: start <%ld> is not an object", "cfg_create_item", static_cast<long>(start));
         if (out) *out = 0;

@@ -45,9 +45,11 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
 }
 
 // The out pointer is required: without it the call is refused with -1403
-// before any lookup.
+// before any lookup. The lock is held from the lookup to the pointer, as in
+// get_attr_value_id; the pointer is the caller's to guard afterwards.
 int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
+    StoreLock lock;
     cfg_handle item = 0;
     int status = find(identifier, &item);
     if (status != CFG_OK) return status;

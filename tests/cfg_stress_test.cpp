@@ -29,6 +29,7 @@ constexpr int kPool = 6;
 constexpr int kFixed = 4;
 constexpr const char *kTail = "-tail-to-make-tearing-visible";
 constexpr auto kDuration = std::chrono::milliseconds(1000);
+const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
 
 // The highest sequence number each writer has begun to write: it is
 // published before the value is set, so a reader that sees a value sees
@@ -94,14 +95,18 @@ void reader(int id) {
         }
         // Pool items come and go.
         int p = static_cast<int>(random() % kPool);
+        // The lock is held from the lookup to the read: an attribute that
+        // is being deleted is there or missing, never "not an attribute".
         status = Cfg_GetAttrValue((pool(p) + ".v").c_str(), value, sizeof value);
-        // Cfg_GetAttrValue finds the item, releases the lock and takes it
-        // again to read: an attribute deleted in between reads as "not an
-        // attribute" (-1403). Handles are never reused, so it never reads
-        // another item's value.
         if (status == CFG_OK) {
             EXPECT_TRUE(written(value)) << pool(p) << ".v = '" << value << "'";
-        } else if (status != CFG_ERR_NOT_ATTRIBUTE) {
+        } else {
+            EXPECT_STATUS(CFG_NOT_FOUND, status);
+        }
+        // So for a pointer (not read here: its attribute may go at once).
+        const char *pointer = nullptr;
+        status = Cfg_GetAttrValuePtr((pool(p) + ".v").c_str(), &pointer);
+        if (status != CFG_OK) {
             EXPECT_STATUS(CFG_NOT_FOUND, status);
         }
         std::string fixed = "fixed.r[" + std::to_string(id % kFixed) + "]";
@@ -116,7 +121,7 @@ void churner(int id) {
     std::mt19937 random(static_cast<unsigned>(100 + id));
     for (uint32_t seq = 1; !g_stop.load(); ++seq) {
         int p = static_cast<int>(random() % kPool);
-        switch (random() % 4) {
+        switch (random() % 5) {
         case 0:
         case 1: {
             g_written[id].store(seq);
@@ -131,6 +136,17 @@ void churner(int id) {
                 EXPECT_STATUS(CFG_NOT_FOUND, status);
             }
             ++g_deletes;
+            break;
+        }
+        case 3: {
+            // A start that another thread may delete: made under, or refused.
+            cfg_handle start = 0, made = 0;
+            if (Cfg_Find(pool(p).c_str(), &start) != CFG_OK) break;
+            int status = cfg_create_item(start, "c.d", kItem, &made);
+            if (status != CFG_OK) {
+                EXPECT_STATUS(CFG_ERR_BAD_OBJECT, status);
+            }
+            ++g_creates;
             break;
         }
         default: {
