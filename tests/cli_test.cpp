@@ -132,8 +132,12 @@ TEST_F(Cli, DumpWritesTheConfigurationLanguageAndJson) {
          "# Reference failure on the following attribute:\nc = ${nothing.here}\n", ""},
         {{"dump", "--json", "refs.cfg"}, 0,
          "{\n  \"a\": \"1\",\n  \"b\": \"${a}${nothing.here}\",\n  \"c\": \"${nothing.here}\"\n}\n",
-         "cfgtree: b: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as stored\n"
-         "cfgtree: c: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as stored\n"},
+         "cfgtree: b: CFG_ERR_UNRESOLVED: its references cannot be substituted; the value is shown as stored\n"
+         "cfgtree: c: CFG_ERR_UNRESOLVED: its references cannot be substituted; the value is shown as stored\n"},
+        // a malformed reference: marked by dump, refused by get
+        {{"dump", "--json", "malformed.cfg"}, 0, "{\n  \"m\": \"${}\"\n}\n",
+         "cfgtree: m: CFG_ERR_SYNTAX: its references cannot be substituted; the value is shown as stored\n"},
+        {{"get", "malformed.cfg", "m"}, 3, "", "cfgtree: m: CFG_ERR_SYNTAX: its value holds a malformed reference\n"},
         // -D variables reach the load
         {{"dump", "-D", "MODE=fast", "vars.cfg"}, 0, "Env {\n    mode = fast\n}\n", ""},
         {{"dump", "-DMODE=slow", "vars.cfg"}, 0, "Env {\n    mode = slow\n}\n", ""},
@@ -163,8 +167,8 @@ TEST_F(Cli, JsonEscapesWhatJsonCannotHoldAsIs) {
                 {{"dump", "--json", "--id", "o.c", "same.cfg"}, 0, "{\n  \"o.c\": \"3\"\n}\n", ""},
                 // a failing reference is named by the attribute's full identifier
                 {{"dump", "--json", "nested.cfg"}, 0, nullptr,
-                 "cfgtree: A.B[2].r: CFG_ERR_UNRESOLVED: a reference cannot be resolved; the value is shown as "
-                 "stored\n"}},
+                 "cfgtree: A.B[2].r: CFG_ERR_UNRESOLVED: its references cannot be substituted; the value is "
+                 "shown as stored\n"}},
                dir.path());
 }
 

@@ -699,10 +699,20 @@ void repeated_names(const JsonNode &node, const std::string &path, std::vector<s
 // The value of an attribute as the saver writes it, before its quoting: the
 // stored text substituted whole (unless substitution is off or fails), after
 // its first '='.
-std::string value_of(cfg_handle attribute, bool substituted) {
+struct Reading {
+    bool substituted;           // references substituted (dump without --raw)
+    std::vector<int> failures;  // the statuses of failed substitutions, in store order
+};
+
+std::string value_of(cfg_handle attribute, Reading &r) {
     char stored[kTextSize], text[kTextSize];
     std::snprintf(stored, sizeof stored, "%s", cfg_avp(attribute) ? cfg_avp(attribute) : "");
-    const char *t = substituted && Cfg_Substitute(stored, text, sizeof text) == CFG_OK ? text : stored;
+    const char *t = stored;
+    if (r.substituted) {
+        int status = Cfg_Substitute(stored, text, sizeof text);
+        if (status == CFG_OK) t = text;
+        else r.failures.push_back(status);
+    }
     const char *equals = std::strchr(t, '=');
     return equals ? equals + 1 : "";
 }
@@ -722,15 +732,15 @@ void for_each_member(cfg_handle object, OnAttribute on_attribute, OnObject on_ob
 // writes one that stands in quotes as it is: its text cannot tell the two
 // apart. The values of the parsed tree are taken from the store instead,
 // whose order the saved text follows.
-void take_values(cfg_handle object, JsonNode &node, bool substituted) {
+void take_values(cfg_handle object, JsonNode &node, Reading &r) {
     std::size_t i = 0;
     for_each_member(
         object,
         [&](cfg_handle a) {
-            if (i < node.children.size()) node.children[i++].value = value_of(a, substituted);
+            if (i < node.children.size()) node.children[i++].value = value_of(a, r);
         },
         [&](cfg_handle target) {
-            if (i < node.children.size()) take_values(target, node.children[i++], substituted);
+            if (i < node.children.size()) take_values(target, node.children[i++], r);
         });
 }
 
@@ -743,18 +753,21 @@ int dump_json(const char *ident, bool substituted, bool *refused) {
     std::vector<std::string> failed;
     JsonNode root = parse_saved(text, &failed);
     cfg_handle item = 0;
-    if (!ident) take_values(ds_get_cntl_info(1), root, substituted);
+    Reading reading{substituted, {}};
+    if (!ident) take_values(ds_get_cntl_info(1), root, reading);
     else if (Cfg_Find(ident, &item) == CFG_OK && !root.children.empty() && cfg_is_attribute(item))
-        root.children[0].value = value_of(item, substituted);
+        root.children[0].value = value_of(item, reading);
     else if (item && !root.children.empty())
-        take_values(item, root.children[0], substituted);
+        take_values(item, root.children[0], reading);
     std::vector<std::string> repeated;
     repeated_names(root, "", repeated);
     for (const std::string &name : repeated)
         diag("cfgtree: %s: an attribute and an object share this name; JSON cannot hold both\n", name.c_str());
     if ((*refused = !repeated.empty())) return CFG_OK;
-    for (const std::string &name : failed)
-        item_diag(name, CFG_ERR_UNRESOLVED, "a reference cannot be resolved; the value is shown as stored");
+    // The saver met the same failures in the same order.
+    for (std::size_t i = 0; i < failed.size(); ++i)
+        item_diag(failed[i], i < reading.failures.size() ? reading.failures[i] : CFG_ERR_UNRESOLVED,
+                  "its references cannot be substituted; the value is shown as stored");
     std::string out;
     write_json(root, 0, out);
     std::printf("%s\n", out.c_str());
