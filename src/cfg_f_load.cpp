@@ -26,6 +26,7 @@ constexpr const char kModule[] = "cfg_f_load";
 // CONFIG_PATH, read once per process (null when unset): a copy, since the
 // program may change or free its environment's text afterwards.
 bool g_path_looked_up = false;
+bool g_path_logged = false;  // the value read first has been logged (a failed copy is retried unlogged)
 char *g_config_path = nullptr;
 
 // Files being read and blocks open on this thread, by every load under way:
@@ -940,6 +941,8 @@ int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept {
 int locate_file(const char *name, char *out, uint32_t size) noexcept {
     if (!g_path_looked_up) {
         const char *env = std::getenv("CONFIG_PATH");
+        if (!g_path_logged) CFG_LOG(1, "CONFIG_PATH = %s", env ? env : "<NULL>");
+        g_path_logged = true;
         if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
             int err = errno;
             CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
@@ -947,7 +950,6 @@ int locate_file(const char *name, char *out, uint32_t size) noexcept {
             return ERR_NO_MEMORY;
         }
         g_path_looked_up = true;
-        CFG_LOG(1, "CONFIG_PATH = %s", g_config_path ? g_config_path : "<NULL>");
     }
     if (!name) return ERR_FILE_ACCESS;
     if (g_config_path && name[0] != '/') return search_path(name, out, size);
@@ -962,6 +964,7 @@ int locate_file(const char *name, char *out, uint32_t size) noexcept {
 
 void reset_search_path() noexcept {
     g_path_looked_up = false;
+    g_path_logged = false;
     cfg_mem_free(g_config_path);
     g_config_path = nullptr;
 }

@@ -565,6 +565,20 @@ TEST(LocateFile, RefusalsAreLogged) {
     EXPECT_TRUE(log.contains("cfg_locate_file: strdup(envPath) failed\n\t\terrno = 12  => ")) << log.dump();
 }
 
+TEST(LocateFile, TheSearchPathIsLoggedOnceBeforeItsFirstCopy) {
+    ConfigDir dir;
+    dir.write("a.cfg", "a = 1\n");
+    cfgtest::LogCapture log;
+    cfg_inject_alloc_fault(0, 1);  // the copy kept for the process fails: tried again next time
+    EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("a.cfg", nullptr, 0));
+    cfg_inject_alloc_fault(0, 0);
+    EXPECT_TRUE(log.has(1, "cfg_f_load", "CONFIG_PATH = " + dir.path())) << log.dump();
+    EXPECT_STATUS(0, cfg_locate_file("a.cfg", nullptr, 0));
+    std::string all = log.dump();
+    std::size_t first = all.find("CONFIG_PATH = ");
+    EXPECT_EQ(std::string::npos, all.find("CONFIG_PATH = ", first + 1)) << all;
+}
+
 // ---- golden files: tests/data/load/NNN-topic.cfg loads (direct mode, the
 // handler goes on) to NNN-topic.tree, with NNN-topic.log holding the handler
 // calls and "= STATUS" when a line fails. CFGTREE_UPDATE_GOLDEN=1 rewrites them.
