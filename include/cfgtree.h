@@ -361,7 +361,9 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  for NULL, each top-level object) is left out whole (level 3 message),
  *  so trees of any depth save in bounded stack and what is saved loads.
  *  A value whose substitution fails for any reason (no memory included) is
- *  written as stored after a "# Reference failure" comment line.
+ *  written as stored after a "# Reference failure" comment line; as with
+ *  any substitution, a reference that fails and is followed by one that
+ *  succeeds does not fail the value (see ref_substitute).
  *  A reference holding 0 ends the save of its object's sub-objects: those
  *  after it are left out (the object is still closed).
  *  @return 0; the lookup's status (106, -109; nothing written);
@@ -462,6 +464,10 @@ typedef struct CfgRefTag {
  *  at most len - 1 characters, the rest of out zeroed. At most 10
  *  references are open at once; unclosed ones stay as written. A NULL
  *  table has no rows; rows with an empty tag never open.
+ *  Each evaluation's status replaces the one before, and a failed reference
+ *  expands to what its evaluator wrote (nothing, for cfg_evalReference): a
+ *  text whose last reference succeeds gives 0 even when an earlier one
+ *  failed, its memory included.
  *  @return the status of the last evaluation (0 when none); ERR_NO_MEMORY;
  *  ERR_NULL_ARGUMENT (NULL source or out, whatever len). out is written
  *  only on 0; len 0 with both given returns 0 and does nothing. source and
