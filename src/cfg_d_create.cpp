@@ -15,7 +15,7 @@
 
 namespace {
 constexpr const char kModule[] = "cfg_d_create";
-constexpr cfgtree::SearchReporter kCreateReporter{kModule, "cfg_create_item"};
+constexpr const char kCreate[] = "cfg_create_item";  // the function its searches report for
 // The existing objects the last creation walked through (see WalkMemo): a
 // run of definitions below one object finds its path once.
 cfgtree::WalkMemo g_create_memo;
@@ -118,8 +118,8 @@ int create_attr(cfg_handle parent, const char *name, const char *value, bool *va
 int find_or_create(cfg_handle parent, const char *component, bool object, bool &created, bool missing,
                    const char *value, bool *valued, cfg_handle *found) noexcept {
     if (!created && !missing) {
-        *found = object ? cfgtree::find_child_object(parent, component, nullptr, kCreateReporter)
-                        : cfgtree::find_child_attribute(parent, component, kCreateReporter);
+        *found = object ? cfgtree::find_child_object(parent, component, nullptr, {kModule, kCreate, __LINE__})
+                        : cfgtree::find_child_attribute(parent, component, {kModule, kCreate, __LINE__});
         if (*found) return CFG_OK;
     }
     int status = object ? create_object(parent, component, found)

@@ -11,7 +11,6 @@
 namespace {
 constexpr const char kModule[] = "cfg_d_delete";
 constexpr const char kDelete[] = "cfg_delete_item";
-constexpr cfgtree::SearchReporter kDeleteReporter{kModule, kDelete};
 
 // What the walk found: the item, its reference node (0 for an attribute)
 // and the parent holding it.
@@ -30,10 +29,11 @@ int walk(cfg_handle start, const char *text, Target *target) noexcept {
     while (status == CFG_OK) {
         cfg_handle parent = target->parent;
         CFG_LOG(13, "%s: looking in <%ld> for object '%s'", kDelete, static_cast<long>(parent), component);
-        target->item = cfgtree::find_child_object(parent, component, &target->reference, kDeleteReporter);
+        target->item =
+            cfgtree::find_child_object(parent, component, &target->reference, {kModule, kDelete, __LINE__});
         if (!target->item && *pos != '.') {
             CFG_LOG(13, "%s: looking in <%ld> for attribute '%s'", kDelete, static_cast<long>(parent), component);
-            target->item = cfgtree::find_child_attribute(parent, component, kDeleteReporter);
+            target->item = cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__});
         }
         if (!target->item) return CFG_NOT_FOUND;
         if (*pos != '.') return CFG_OK;

@@ -229,7 +229,8 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         const char *name = object_id(target);
         if (!name) {
             ++g_reports;
-            Log_Entry(3, who.module, __LINE__, "Bad config object at <%ld>", static_cast<long>(target));
+            Log_Entry(3, who.module, who.line ? who.line : __LINE__, "Bad config object at <%ld>",
+                      static_cast<long>(target));
             return false;
         }
         return same_item(component, name);
@@ -246,13 +247,15 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         const char *text = static_cast<const char *>(ds_get_av_ptr(h));
         if (!text) {
             ++g_reports;
-            Log_Entry(3, who.module, __LINE__, "%s: ds_get_av_ptr(%ld)", who.function, static_cast<long>(h));
+            Log_Entry(3, who.module, who.line ? who.line : __LINE__, "%s: ds_get_av_ptr(%ld)", who.function,
+                      static_cast<long>(h));
             return false;
         }
         name[0] = '\0';
         if (split_identifier(text, name, nullptr, nullptr) != CFG_OK) {
             ++g_reports;
-            Log_Entry(3, who.module, __LINE__, "Bad config attribute at <%ld>", static_cast<long>(h));
+            Log_Entry(3, who.module, who.line ? who.line : __LINE__, "Bad config attribute at <%ld>",
+                      static_cast<long>(h));
             return false;
         }
         return same_item(component, name);

@@ -254,6 +254,7 @@ class WalkMemo {
 struct SearchReporter {
     const char *module;
     const char *function;
+    int line = 0;  // the line of module's search, logged with its reports (0: the finder's own)
 };
 inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 

@@ -157,6 +157,11 @@ TEST(DeleteItem, BadStoredChildrenAreReportedAndSkipped) {
     EXPECT_TRUE(log.has(3, "cfg_d_delete", "Bad config attribute at <" + std::to_string(bad_attr) + ">"))
         << log.dump();
     EXPECT_TRUE(log.has(3, "cfg_d_delete", "Bad config object at <" + std::to_string(loose) + ">")) << log.dump();
+    // each report carries the line of the module's own search
+    for (const cfgtest::LogLine &l : log.lines())
+        if (l.module == "cfg_d_delete" && l.message.starts_with("Bad config")) {
+            EXPECT_NE(std::string::npos, cfgtest::source_line("src/cfg_d_delete.cpp", l.line).find("find_child_")) << l.line;
+        }
 }
 
 TEST(Delete, RemovesEveryMatchFromTheContext) {

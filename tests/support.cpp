@@ -57,6 +57,14 @@ std::string LogCapture::dump() const {
 
 LogCapture *current_capture() { return g_current; }
 
+std::string source_line(const std::string &relative, int line) {
+    std::ifstream file(std::string(CFGTREE_SOURCE_DIR) + "/" + relative);
+    std::string text;
+    for (int i = 0; i < line && std::getline(file, text); ++i) {
+    }
+    return file ? text : std::string();
+}
+
 std::string status_text(int status) { return std::string(Cfg_StatusName(status)) + " (" + std::to_string(status) + ")"; }
 
 TempDir::TempDir() {

@@ -52,6 +52,10 @@ LogCapture *current_capture();
 
 std::string status_text(int status);
 
+// Line number `line` (from 1) of the project's source file `relative`
+// (such as "src/cfg_d_delete.cpp"); empty when there is none.
+std::string source_line(const std::string &relative, int line);
+
 // A temporary folder removed with everything in it at the end of scope.
 class TempDir {
   public:
