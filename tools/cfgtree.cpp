@@ -545,15 +545,12 @@ std::string saved_value(const std::string &r) {
     return r;
 }
 
-// Parses the saver's output ("name {", "}", "name = value", the reference
-// failure comment) into a tree. Names hold no blanks, so the first blank
-// ends them. Attributes whose references failed are named in *failed, by
-// their full identifiers (the saver names a top-level block in full).
-JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) {
+// Parses the saver's output ("name {", "}", "name = value"; comments are
+// skipped) into a tree. Names hold no blanks, so the first blank ends them.
+JsonNode parse_saved(const std::string &text) {
     JsonNode root;
     root.object = true;
     std::vector<JsonNode *> stack{&root};
-    bool failure_next = false;
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t nl = text.find('\n', pos);
@@ -562,10 +559,7 @@ JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) 
         std::size_t start = line.find_first_not_of(' ');
         if (start == std::string::npos) continue;
         line.erase(0, start);
-        if (line[0] == '#') {
-            failure_next = true;
-            continue;
-        }
+        if (line[0] == '#') continue;
         if (line == "}") {
             if (stack.size() > 1) stack.pop_back();
             continue;
@@ -580,12 +574,6 @@ JsonNode parse_saved(const std::string &text, std::vector<std::string> *failed) 
             continue;
         }
         if (blank != std::string::npos && line.compare(blank, 3, " = ") == 0) node.value = saved_value(line.substr(blank + 3));
-        if (failure_next && failed) {
-            std::string path;
-            for (std::size_t i = 1; i < stack.size(); ++i) path += stack[i]->name + ".";
-            failed->push_back(path + node.name);
-        }
-        failure_next = false;
         stack.back()->children.push_back(node);
     }
     return root;
@@ -700,18 +688,20 @@ void repeated_names(const JsonNode &node, const std::string &path, std::vector<s
 // stored text substituted whole (unless substitution is off or fails), after
 // its first '='.
 struct Reading {
-    bool substituted;           // references substituted (dump without --raw)
-    std::vector<int> failures;  // the statuses of failed substitutions, in store order
+    bool substituted;  // references substituted (dump without --raw)
+    // The attributes whose substitution failed, by full name (as the saved
+    // text names them), with the status, in store order.
+    std::vector<std::pair<std::string, int>> failures;
 };
 
-std::string value_of(cfg_handle attribute, Reading &r) {
+std::string value_of(cfg_handle attribute, const std::string &name, Reading &r) {
     char stored[kTextSize], text[kTextSize];
     std::snprintf(stored, sizeof stored, "%s", cfg_avp(attribute) ? cfg_avp(attribute) : "");
     const char *t = stored;
     if (r.substituted) {
         int status = Cfg_Substitute(stored, text, sizeof text);
         if (status == CFG_OK) t = text;
-        else r.failures.push_back(status);
+        else r.failures.emplace_back(name, status);
     }
     const char *equals = std::strchr(t, '=');
     return equals ? equals + 1 : "";
@@ -732,15 +722,20 @@ void for_each_member(cfg_handle object, OnAttribute on_attribute, OnObject on_ob
 // writes one that stands in quotes as it is: its text cannot tell the two
 // apart. The values of the parsed tree are taken from the store instead,
 // whose order the saved text follows.
-void take_values(cfg_handle object, JsonNode &node, Reading &r) {
+// path: the full name of node's members' parent, with its '.' ("" at the top).
+void take_values(cfg_handle object, JsonNode &node, const std::string &path, Reading &r) {
     std::size_t i = 0;
     for_each_member(
         object,
         [&](cfg_handle a) {
-            if (i < node.children.size()) node.children[i++].value = value_of(a, r);
+            if (i >= node.children.size()) return;
+            JsonNode &child = node.children[i++];
+            child.value = value_of(a, path + child.name, r);
         },
         [&](cfg_handle target) {
-            if (i < node.children.size()) take_values(target, node.children[i++], r);
+            if (i >= node.children.size()) return;
+            JsonNode &child = node.children[i++];
+            take_values(target, child, path + child.name + ".", r);
         });
 }
 
@@ -750,24 +745,21 @@ int dump_json(const char *ident, bool substituted, bool *refused) {
     std::string text;
     int status = save_to_string(ident, text);
     if (status != CFG_OK) return status;
-    std::vector<std::string> failed;
-    JsonNode root = parse_saved(text, &failed);
+    JsonNode root = parse_saved(text);
     cfg_handle item = 0;
     Reading reading{substituted, {}};
-    if (!ident) take_values(ds_get_cntl_info(1), root, reading);
+    if (!ident) take_values(ds_get_cntl_info(1), root, "", reading);
     else if (Cfg_Find(ident, &item) == CFG_OK && !root.children.empty() && cfg_is_attribute(item))
-        root.children[0].value = value_of(item, reading);
+        root.children[0].value = value_of(item, root.children[0].name, reading);
     else if (item && !root.children.empty())
-        take_values(item, root.children[0], reading);
+        take_values(item, root.children[0], root.children[0].name + ".", reading);
     std::vector<std::string> repeated;
     repeated_names(root, "", repeated);
     for (const std::string &name : repeated)
         diag("cfgtree: %s: an attribute and an object share this name; JSON cannot hold both\n", name.c_str());
     if ((*refused = !repeated.empty())) return CFG_OK;
-    // The saver met the same failures in the same order.
-    for (std::size_t i = 0; i < failed.size(); ++i)
-        item_diag(failed[i], i < reading.failures.size() ? reading.failures[i] : CFG_ERR_UNRESOLVED,
-                  "its references cannot be substituted; the value is shown as stored");
+    for (const auto &[name, failure] : reading.failures)
+        item_diag(name, failure, "its references cannot be substituted; the value is shown as stored");
     std::string out;
     write_json(root, 0, out);
     std::printf("%s\n", out.c_str());
