@@ -304,9 +304,10 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  object: a child made under an attribute or a reference node could never
  *  be found.
  *  @return 0; -109 (no memory for the working copy of an identifier of 640
- *  characters or more); -133; CFG_ERR_SYNTAX; CFG_ERR_BAD_OBJECT when start
- *  is not an object (an attribute, a reference node, a deleted or unknown
- *  handle). */
+ *  characters or more); -133 (the store refused a node, or could not make
+ *  the root that an object made from it would hang on); CFG_ERR_SYNTAX;
+ *  CFG_ERR_BAD_OBJECT when start is not an object (an attribute, a
+ *  reference node, a deleted or unknown handle). */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
 /** Rewrites an attribute's value, keeping its stored name and mark (a NULL
  *  value sets the empty one). The stored text name=value holds at most 639

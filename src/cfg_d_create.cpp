@@ -185,6 +185,11 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
         return ERR_NO_MEMORY;
     }
     if (start == 0) start = root();
+    if (start == 0) {  // the store could not make the root: items made now would hang nowhere
+        CFG_LOG(3, "%s: ds_get_cntl_info(1) == 0, ds error = %d", "cfg_create_item", ds_get_error());
+        if (out) *out = 0;
+        return ERR_CREATE_FAILED;
+    }
 
     cfg_handle found = 0;
     int status = CFG_OK;

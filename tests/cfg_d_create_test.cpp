@@ -220,6 +220,21 @@ TEST(CreateItem, NoMemoryForTheCopyTouchesNothing) {
     cfg_inject_alloc_fault(0, 0);
 }
 
+// The store makes the root on first use (a test case runs in a fresh
+// process, so it is not made yet). When it cannot, no object is made: it
+// would hang nowhere. The next creation makes the root.
+TEST(CreateItem, NoRootNoObject) {
+    ds_inject_fault(DS_FAULT_MEMORY, 0, 1);
+    cfg_handle out = 7;
+    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "o", kObject, &out));
+    ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
+    EXPECT_EQ(0u, out);
+    EXPECT_EQ(0u, find("o"));
+    out = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", kObject, &out));
+    EXPECT_EQ(find("o"), out);
+}
+
 TEST(CreateItem, OnlyAnObjectIsAStart) {
     cfg_handle attr = 0, object = 0, ref = 0, gone = 0, out = 5;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "p.q", kItem, &attr));
