@@ -24,9 +24,7 @@ const char *get_av_ptr(cfg_handle h) noexcept {
 }
 
 int substitute_stored(const char *stored, char *out, uint32_t len) noexcept {
-    char source[kTextSize];
-    copy_bounded(source, sizeof source, stored);
-    return ref_substitute_default(source, out, len);
+    return ref_substitute_default(stored, out, len);
 }
 
 int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {

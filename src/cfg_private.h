@@ -305,9 +305,10 @@ struct WalkMiss {
 [[nodiscard]] int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept;
 [[nodiscard]] const char *get_av_ptr(cfg_handle h) noexcept;
 [[nodiscard]] int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept;
-// A stored text with its references substituted into out (len bytes). The
-// substitution may store a default into, or a log sink change, the node the
-// text belongs to: it works on a stack copy, whole for any stored text.
+// A stored text, whole, with its references substituted into out (len
+// bytes). The substitution may store a default into, or a log sink change,
+// the node the text belongs to: the scanner reads the stored text only to
+// make its working copy, before any evaluation.
 [[nodiscard]] int substitute_stored(const char *stored, char *out, uint32_t len) noexcept;
 [[nodiscard]] int get_attr_value_ptr(const char *identifier, const char **value) noexcept;
 [[nodiscard]] int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept;

@@ -161,9 +161,10 @@ class Levels {
 // most 4,095 characters, and formatting then measures no more than that
 // (a trace per tag would otherwise measure a long text again and again).
 // No copy is made: evaluations nest through this frame, so it stays small
-// enough for a thread with a small stack.
-[[nodiscard]] bool scan(const char *source, const char *work, std::size_t work_len, uint32_t len,
-                        const CfgRefTag *table, const FirstChars &first, Levels &levels, int &status) noexcept {
+// enough for a thread with a small stack. Only the working copy is read:
+// the source may be a stored text that an evaluation changes.
+[[nodiscard]] bool scan(const char *work, std::size_t work_len, uint32_t len, const CfgRefTag *table,
+                        const FirstChars &first, Levels &levels, int &status) noexcept {
     const char *pos = work;
     while (*pos) {
         if (levels.depth() == 0 && !first.has[static_cast<unsigned char>(*pos)]) {
@@ -177,7 +178,7 @@ class Levels {
                 // Refused: the tag stays as plain text of the innermost
                 // reference and the scan goes on behind it.
                 CFG_LOG(5, "%s: Reference nesting exceeds max depth (%d)\n\t\t'%.4095s'", "ref_substitute", kMaxOpen,
-                        source);
+                        work);
                 levels.innermost().append(pos, tag_len);
             } else {
                 std::size_t capacity = work_len - static_cast<std::size_t>(pos - work) + 1 + len;
@@ -430,7 +431,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     Levels levels;
     if (!levels.allocate(0, work_len + 1 + len)) return ERR_NO_MEMORY;
     int status = CFG_OK;
-    if (!scan(source, work.get(), work_len, len, table, first, levels, status)) return ERR_NO_MEMORY;
+    if (!scan(work.get(), work_len, len, table, first, levels, status)) return ERR_NO_MEMORY;
     if (levels.depth() > 0) {
         CFG_LOG(5, "%s: Unclosed reference at depth %d", "ref_substitute", levels.depth());
         for (int d = 1; d <= levels.depth(); ++d) levels.at(0).append(levels.at(d).buffer, levels.at(d).used);

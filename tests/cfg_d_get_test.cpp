@@ -76,6 +76,34 @@ TEST(GetAttrValue, SubstitutesReferencesWhileDereferencing) {
     EXPECT_STREQ("http://${host.name}/x", buffer);
 }
 
+// The store holds texts longer than the library writes (up to 65,535
+// bytes); one is read whole into a buffer large enough, with or without a
+// reference in it, and substituted whole.
+TEST(GetAttrValue, AStoredTextLongerThan639IsReadWhole) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("port", "515"));
+    const std::string head(900, 'a');
+    const struct {
+        std::string stored, expected;
+    } cases[] = {
+        {"plain=" + head + "TAIL", head + "TAIL"},
+        {"ref=" + head + "${port}TAIL", head + "515TAIL"},
+    };
+    for (const auto &k : cases) {
+        cfg_handle h = raw_attr(root(), k.stored.c_str());
+        char buffer[2000];
+        for (int on : {0, 1}) {
+            SCOPED_TRACE(k.stored.substr(0, 4) + (on ? " dereferenced" : " raw"));
+            Cfg_Dereference(on);
+            ds_lock();
+            EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, buffer, sizeof buffer));
+            ds_unlock();
+            const std::string raw = k.stored.substr(k.stored.find('=') + 1);
+            EXPECT_EQ(on ? k.expected : raw, buffer);
+        }
+    }
+    Cfg_Dereference(1);
+}
+
 TEST(GetAttrValuePtr, HandsOutTheRawStoredValue) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "x=${y}"));
     ASSERT_NE(0u, cfgCtl & CFG_CTL_DEREFERENCE);
