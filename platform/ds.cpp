@@ -387,6 +387,8 @@ struct Children {
     XidHead heads[1];   // grown with the block
 };
 
+constexpr uint32_t kMaxHeads = 0xffff;  // kinds of children under one parent (capheads is 16 bits)
+
 size_t children_size(uint32_t capheads) noexcept {
     return round_up(offsetof(Children, heads) + capheads * sizeof(XidHead));
 }
@@ -466,6 +468,7 @@ Ahead g_slot_ahead;         // the chunk of g_next_index, filled in order
 // slot holds (next free index << 9) | (generation of its last handle << 1) | 1,
 // odd where a node pointer is even.
 uint32_t g_free_head = 0, g_free_tail = 0, g_free_count = 0;
+bool g_reserved_reused = false;  // the last new_handle took a freed slot
 cfg_handle g_root = 0;
 int g_precedence = 10;
 FaultPlan g_fault;
@@ -547,6 +550,23 @@ void release_handle(cfg_handle h) noexcept {
     ++g_free_count;
 }
 
+// Gives back the handle new_handle has just reserved, which no node held:
+// its slot goes back where it came from, its generation unspent, so that
+// refused appends do not bring a stale handle's return nearer.
+void unreserve_handle(cfg_handle h) noexcept {
+    uint32_t index = h & kIndexMask;
+    if (!g_reserved_reused) {
+        *slot_of(index) = nullptr;
+        g_next_index = index;
+        return;
+    }
+    uint32_t generation = ((h >> kIndexBits) - 1) & 0xffu;
+    *slot_of(index) = reinterpret_cast<Node *>((static_cast<uintptr_t>(g_free_head) << 9) | (generation << 1) | 1u);
+    g_free_head = index;
+    if (!g_free_tail) g_free_tail = index;
+    ++g_free_count;
+}
+
 uint16_t xid_of(const Node *n) noexcept { return n->xid; }
 
 // The node's full id: the root's, or the one its xid stands for (every
@@ -603,6 +623,7 @@ CFG_INLINE Children *children_of(Node *n, cfg_handle h) noexcept {
 // kQuarantine others wait, or when no slot was never used is left.
 cfg_handle new_handle() noexcept {
     if (g_free_count > kQuarantine || (g_next_index > kIndexMask && g_free_count)) {
+        g_reserved_reused = true;
         uint32_t index = g_free_head;
         Node **slot = slot_of(index);
         auto bits = reinterpret_cast<uintptr_t>(*slot);
@@ -613,6 +634,7 @@ cfg_handle new_handle() noexcept {
         uint32_t generation = static_cast<uint32_t>((bits >> 1) + 1) & 0xffu;
         return (generation << kIndexBits) | index;
     }
+    g_reserved_reused = false;
     uint32_t index = g_next_index;
     if (index > kIndexMask) return 0;  // every slot holds a node
     Node **&chunk = g_slots[index >> kChunkBits];
@@ -642,6 +664,9 @@ bool injected(unsigned op) noexcept {
 // class rounds up is capacity too. Sets cap and the layout flags; the
 // caller fills in the rest.
 Node *alloc_node(uint8_t layout, size_t cap) noexcept {
+    // cap is 16 bits: a block larger than it describes would be freed as
+    // the smaller size block_size computes from cap.
+    if (cap > 0xffff) cap = 0xffff;
     size_t pre = prefix_size(layout);
     size_t size = round_up(pre + kHead + cap + 1);
     char *block = static_cast<char *>(pool_alloc(size));
@@ -689,7 +714,7 @@ void init_root() noexcept {
     cfg_handle h = new_handle();
     if (!h) return;
     Node *n = make_node(static_cast<uint16_t>(kIdRoot), "", 1);
-    if (!n) return release_handle(h);
+    if (!n) return unreserve_handle(h);
     set_slot(h, n);
     g_root = h;
 }
@@ -1216,8 +1241,9 @@ bool reserve_child(Node *p, cfg_handle ph, uint16_t xid) noexcept {
     if (!e) return false;
     Children *k = e->kids;
     if (k && (head_of(k, xid) || k->nheads < k->capheads)) return true;
+    if (k && k->capheads == kMaxHeads) return false;  // a parent holds at most kMaxHeads kinds
     // Most objects hold one kind of child: start with one head.
-    uint32_t cap = k ? k->capheads * 2u : 1u;
+    uint32_t cap = k ? std::min(k->capheads * 2u, kMaxHeads) : 1u;
     auto *grown = static_cast<Children *>(pool_alloc(children_size(cap)));
     if (!grown) return false;
     if (k) {
@@ -1611,8 +1637,8 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
         p = node_of(parent);
         if (!p) return fail(DS_E_BAD_HANDLE);
     }
-    if (injected(DS_FAULT_APPEND)) return fail(DS_E_REFUSED);
     if (length && !value) return fail(DS_E_REFUSED);
+    if (injected(DS_FAULT_APPEND)) return fail(DS_E_REFUSED);
     if (p && !reserve_child(p, parent, xid)) return fail(DS_E_NO_MEMORY);
     cfg_handle h = new_handle();
     if (!h) return fail(DS_E_NO_MEMORY);
@@ -1621,7 +1647,7 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     bool keyed = xid == kXidItem && split_name(static_cast<const char *>(value), length, true, key);
     Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
     if (!n) {
-        release_handle(h);
+        unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
     }
     set_slot(h, n);
@@ -1631,7 +1657,7 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     }
     if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr)) {
         free_node(n, h);
-        release_handle(h);
+        unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
     }
     return h;
@@ -1640,7 +1666,7 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
 CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
-    if (!n || n->len < sizeof(cfg_handle)) return fail(DS_E_BAD_HANDLE);
+    if (!n || h == g_root || n->len < sizeof(cfg_handle)) return fail(DS_E_BAD_HANDLE);
     if (n->flags & kBound) return 1;
     cfg_handle t;
     std::memcpy(&t, n->value(), sizeof t);
@@ -1698,8 +1724,8 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     Node *n = node_of(h);
     if (!n) return fail(DS_E_BAD_HANDLE);
     if (n->flags & kBound) return fail(DS_E_REFUSED);  // a bound reference keeps its target
-    if (injected(DS_FAULT_MODIFY)) return fail(DS_E_REFUSED);
     if (length && !value) return fail(DS_E_REFUSED);
+    if (injected(DS_FAULT_MODIFY)) return fail(DS_E_REFUSED);
     // The children whose name may change with this value: the node itself,
     // or for an object's identifier node, every reference bound to it. A
     // child whose name could not be read, on its parent's odd list, leaves

@@ -10,8 +10,10 @@
  * never followed, for at least 16 million later deletions; at most
  * 16,777,215 nodes live at once.
  *
- * Every operation the library calls is O(1) amortised; searches by xid walk
- * only nodes of that xid. One recursive lock guards the whole store.
+ * Every operation the library calls is O(1) amortised; a search by xid from
+ * a parent, from a child of that xid or from the child after one walks only
+ * nodes of that xid (from another child it first steps over the run of
+ * other kinds it stands in). One recursive lock guards the whole store.
  */
 #ifndef CFGTREE_DS_H
 #define CFGTREE_DS_H
@@ -36,13 +38,14 @@ CFG_API int ds_get_error(void) CFG_NOEXCEPT;
  *  untouched when there is none. mode is 2. */
 CFG_API void *ds_srch_av_ptr(cfg_handle start, int mode, uint16_t xid, cfg_handle *found) CFG_NOEXCEPT;
 /** Appends a node under parent (0: standalone) with a copy of length bytes
- *  of value. mode is 2, flags 0. @return the new handle, 0 when refused. */
+ *  of value. mode is 2, flags 0. A parent holds children of at most 65,535
+ *  different xids. @return the new handle, 0 when refused. */
 CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int flags, const void *value,
                                   uint16_t length) CFG_NOEXCEPT;
 /** Binds a reference node (value: 4-byte handle) to its target: the target
  *  lives while a reference to it is listed. The target must be a standalone
- *  node (appended under parent 0), not the root, not a bound reference.
- *  @return 1, or 0 when invalid. */
+ *  node (appended under parent 0), not the root, not a bound reference;
+ *  the root is never a reference. @return 1, or 0 when invalid. */
 CFG_API int ds_bind_reference(cfg_handle h) CFG_NOEXCEPT;
 /** Removes a standalone node and everything below it. @return 1 or 0. */
 CFG_API int ds_delete_obj(cfg_handle h) CFG_NOEXCEPT;

@@ -118,6 +118,14 @@ TEST(DataStore, ReferencesBindOnlyToStandaloneTargets) {
         EXPECT_EQ(DS_E_BAD_HANDLE, ds_get_error());
         EXPECT_NE(0, ds_delete_avp3(root, ref));
     }
+    // The root is never a reference, whatever its value holds.
+    cfg_handle other = append_text(0, kIdent, "other");
+    const void *was = ds_get_av_ptr(root);
+    std::string kept(static_cast<const char *>(was), 1);
+    ASSERT_NE(0, ds_modify_av(root, &other, sizeof other));
+    EXPECT_EQ(0, ds_bind_reference(root));
+    EXPECT_NE(0, ds_modify_av(root, kept.c_str(), 1)) << "the root's value stays free";
+    EXPECT_NE(0, ds_delete_obj(other));
     cfg_handle unbound = ds_append_avp2(root, 2, kRef, 0, &parent, sizeof parent);
     EXPECT_NE(0, ds_modify_av(unbound, nullptr, 0));
     EXPECT_STREQ("", static_cast<const char *>(ds_get_av_ptr(unbound)));
@@ -152,6 +160,68 @@ TEST(DataStore, FreedSlotsServeAgainUnderNewHandles) {
     EXPECT_STREQ("last=1", static_cast<const char *>(ds_get_av_ptr(last)));
     EXPECT_EQ((std::vector<cfg_handle>{last}), children_of(root, kItem));
     EXPECT_EQ(0, ds_delete_avp3(root, first)) << "the old handle names nothing";
+}
+
+// An append the store refuses after reserving a handle gives the handle
+// back unspent: the next append gets it, fresh or from the freed slots, so
+// refused appends do not bring a deleted handle's return nearer.
+TEST(DataStore, ARefusedAppendSpendsNoHandle) {
+    constexpr uint32_t kIndexMask = 0xFFFFFFu, kQuarantine = 1u << 16;
+    cfg_handle root = ds_get_cntl_info(1);
+    auto refused_then_made = [&] {
+        ds_inject_fault(DS_FAULT_MEMORY, 0, 1);
+        EXPECT_EQ(0u, append_text(root, kItem, "refused=1"));
+        ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
+        return append_text(root, kItem, "made=1");
+    };
+    cfg_handle before = append_text(root, kItem, "before=1");
+    EXPECT_EQ(before + 1, refused_then_made()) << "a fresh slot";
+    // Freed slots serve again, oldest first, once kQuarantine others wait.
+    cfg_handle oldest = append_text(root, kItem, "oldest=1");
+    ASSERT_NE(0, ds_delete_avp3(root, oldest));
+    for (uint32_t i = 0; i < kQuarantine; ++i) ASSERT_NE(0, ds_delete_avp3(root, append_text(root, kItem, "x=1")));
+    cfg_handle made = refused_then_made();
+    EXPECT_EQ(oldest & kIndexMask, made & kIndexMask) << "the oldest freed slot";
+    EXPECT_EQ(((oldest >> 24) + 1) & 0xFFu, made >> 24) << "one generation on";
+}
+
+// Nodes whose values fill the 16-bit length (a bare name gets room to grow,
+// a growing value some slack) are freed as the blocks they were given.
+TEST(DataStore, ValuesOfTheLargestLengthsAreFreedWhole) {
+    cfg_handle root = ds_get_cntl_info(1);
+    for (uint16_t length : {uint16_t{65511}, uint16_t{65535}}) {
+        std::string bare(length - 1u, 'n');  // no '=': a name only
+        cfg_handle h = ds_append_avp2(root, 2, kItem, 0, bare.c_str(), length);
+        ASSERT_NE(0u, h) << length;
+        EXPECT_EQ(bare, static_cast<const char *>(ds_get_av_ptr(h)));
+        EXPECT_NE(0, ds_delete_avp3(root, h));
+    }
+    cfg_handle grown = append_text(root, kItem, "g=1");
+    for (uint32_t length : {1000u, 52428u, 52429u, 65535u}) {
+        std::string value(length - 1u, 'v');
+        ASSERT_NE(0, ds_modify_av(grown, value.c_str(), static_cast<uint16_t>(length))) << length;
+        EXPECT_EQ(value, static_cast<const char *>(ds_get_av_ptr(grown)));
+    }
+    EXPECT_NE(0, ds_delete_avp3(root, grown));
+}
+
+// The kinds of children a parent holds are counted in 16 bits: past 32,768
+// of them every child is still found.
+TEST(DataStore, AParentHoldsChildrenOfManyKinds) {
+    cfg_handle parent = append_text(0, kIdent, "kinds");
+    constexpr uint32_t kKinds = 32770;
+    std::vector<cfg_handle> made;
+    for (uint32_t k = 0; k < kKinds; ++k) {
+        auto xid = static_cast<uint16_t>(0x100u + k);
+        made.push_back(ds_append_avp2(parent, 2, xid, 0, "c", 2));
+        ASSERT_NE(0u, made.back()) << k;
+    }
+    for (uint32_t k : {0u, 32767u, 32768u, kKinds - 1}) {
+        cfg_handle found = 0;
+        EXPECT_NE(nullptr, ds_srch_av_ptr(parent, 2, static_cast<uint16_t>(0x100u + k), &found)) << k;
+        EXPECT_EQ(made[k], found) << k;
+    }
+    EXPECT_NE(0, ds_delete_obj(parent));
 }
 
 // A deletion frees what only the deleted subtree keeps: targets reached
@@ -341,6 +411,7 @@ TEST(DataStore, ALargeStoreKeepsEveryValue) {
 TEST(DataStore, InjectedFaultsRefuseAfterSkipForCount) {
     cfg_handle root = ds_get_cntl_info(1);
     ds_inject_fault(DS_FAULT_APPEND, 1, 2);
+    EXPECT_EQ(0u, ds_append_avp2(root, 2, kItem, 0, nullptr, 3)) << "refused anyway: not counted";
     EXPECT_NE(0u, append_text(root, kItem, "a=1"));
     EXPECT_EQ(0u, append_text(root, kItem, "b=1"));
     EXPECT_EQ(DS_E_REFUSED, ds_get_error());
@@ -348,6 +419,8 @@ TEST(DataStore, InjectedFaultsRefuseAfterSkipForCount) {
     EXPECT_NE(0u, append_text(root, kItem, "d=1"));
     cfg_handle a = append_text(root, kItem, "e=1");
     ds_inject_fault(DS_FAULT_MODIFY | DS_FAULT_DELETE, 0, 1);
+    EXPECT_EQ(0, ds_modify_av(a, nullptr, 4)) << "refused anyway: not counted";
+    EXPECT_EQ(DS_E_REFUSED, ds_get_error());
     EXPECT_EQ(0, ds_modify_av(a, "e=2", 4));
     EXPECT_NE(0, ds_delete_avp3(root, a)) << "count 1 was used up by the modify";
     ds_inject_fault(DS_FAULT_DELETE, 0, 1);
