@@ -947,9 +947,10 @@ int locate_file(const char *name, char *out, uint32_t size) noexcept {
             int err = errno;
             CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
                     errno_text(err));
-            return ERR_NO_MEMORY;
+            if (!name || name[0] != '/') return ERR_NO_MEMORY;  // an absolute name needs no search path
+        } else {
+            g_path_looked_up = true;
         }
-        g_path_looked_up = true;
     }
     if (!name) return ERR_FILE_ACCESS;
     if (g_config_path && name[0] != '/') return search_path(name, out, size);
