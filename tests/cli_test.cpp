@@ -382,6 +382,22 @@ TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
     EXPECT_EQ("1\n", cli({"get", "bad.cfg", "good"}, dir_.path()).out);
 }
 
+// A set walks objects only for the components before the last: the object
+// it would create in decides, also where an attribute shares its name.
+TEST_F(Cli, SetHonoursAReadOnlyObjectThatSharesItsNameWithAnAttribute) {
+    cfgtest::TempDir dir;
+    const std::string ro = "A = 1\n!A {\n    !x = 1\n}\n!C = 1\nC {\n    y = 1\n}\n";
+    dir.write("ro.cfg", ro);
+    check_runs({{{"set", "ro.cfg", "A.new", "2"}, 3, "",
+                 "cfgtree: A.new: CFG_READ_ONLY: object 'A' is read-only, not set\n"},
+                {{"set", "ro.cfg", "A.x", "2"}, 3, "", "cfgtree: A.x: CFG_READ_ONLY: object 'A' is read-only, not set\n"}},
+               dir.path());
+    EXPECT_EQ(ro, cfgtest::read_file(dir.file("ro.cfg")));
+    // a read-only attribute does not mark the object of its name
+    check_runs({{{"set", "ro.cfg", "C.y", "2"}, 0, "", ""}}, dir.path());
+    EXPECT_EQ("2\n", cli({"get", "ro.cfg", "C.y"}, dir.path()).out);
+}
+
 TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
     Outcome help = cli({"--help"});
     EXPECT_EQ(0, help.status);

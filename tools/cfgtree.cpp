@@ -920,29 +920,47 @@ int run_get(const Options &o) {
 
 // ---- set -------------------------------------------------------------------
 
-// The dotted prefixes of ident that name objects ("a", "a.b" for "a.b.c").
-std::vector<std::string> object_prefixes(const std::string &ident) {
+// The dotted components of ident before its last ("a", "b" for "a.b.c").
+std::vector<std::string> object_components(const std::string &ident) {
     std::vector<std::string> out;
     const char *p = ident.c_str();
     for (;;) {
         const char *end = nullptr;
         if (cfg_parse_identifier(p, nullptr, &end) != CFG_OK || *end != '.') break;
-        out.push_back(ident.substr(0, static_cast<std::size_t>(end - ident.c_str())));
+        out.emplace_back(p, static_cast<std::size_t>(end - p));
         p = end + 1;
     }
     return out;
 }
 
+// The first object under parent, in store order, that component names (as a
+// lookup or a creation picks it), or 0.
+cfg_handle first_object_named(cfg_handle parent, const std::string &component) {
+    cfg_handle found = 0;
+    for_each_member(
+        parent, [](cfg_handle) {},
+        [&](cfg_handle target) {
+            const char *name = cfg_object_id(target);
+            if (!found && name && cfg_compare_items(component.c_str(), name, nullptr) == 0) found = target;
+        });
+    return found;
+}
+
 // The read-only marks the library does not check on a set by name: a
 // marked attribute, or a marked object on its path (which a created
-// attribute would inherit). Returns what is marked, or "".
+// attribute would inherit). The path is walked through objects only, as the
+// set walks it: an attribute that shares an object's name is no step of it.
+// Returns what is marked, or "".
 std::string stored_read_only(const std::string &ident) {
-    cfg_handle h = 0;
-    uint32_t flag = 0;
-    for (const std::string &prefix : object_prefixes(ident)) {
-        if (Cfg_Find(prefix.c_str(), &h) != CFG_OK) break;
-        if (cfg_is_object(h) && cfg_is_read_only(h, &flag) == CFG_OK && flag) return "object '" + prefix + "'";
+    cfg_handle object = cfgContext && cfgContext->handle ? cfgContext->handle : ds_get_cntl_info(1);
+    std::string path;
+    for (const std::string &component : object_components(ident)) {
+        path += (path.empty() ? "" : ".") + component;
+        if (!(object = first_object_named(object, component))) break;
+        uint32_t flag = 0;
+        if (cfg_is_read_only(object, &flag) == CFG_OK && flag) return "object '" + path + "'";
     }
+    cfg_handle h = 0;
     if (Cfg_Find(ident.c_str(), &h) == CFG_OK && cfg_is_attribute(h)) {
         const char *text = cfg_avp(h);
         if (text && text[0] == '!') return "attribute";
