@@ -542,6 +542,23 @@ TEST_F(Cli, JsonNamesAndBytesAndPlainReasons) {
                dir.path());
 }
 
+// The JSON dump is read from the tree: a default that a reference stores
+// while it runs, or a value that holds a line break once substituted, moves
+// no value and shapes no object.
+TEST_F(Cli, JsonShowsEachValueUnderItsOwnObject) {
+    cfgtest::TempDir dir;
+    dir.write("default.cfg", "a = 1\nO {\n    c = ${top:=X}\n}\nP {\n    d = pval\n}\n");
+    dir.write("nl.cfg", "O {\n    x = ${NL}\n    y = plain\n}\nO2 {\n    z = 1\n}\n");
+    check_runs({{{"dump", "--json", "default.cfg"}, 0,
+                 "{\n  \"a\": \"1\",\n  \"O\": {\n    \"c\": \"X\"\n  },\n  \"P\": {\n    \"d\": \"pval\"\n  }\n}\n", ""},
+                {{"dump", "--json", "nl.cfg"}, 0,
+                 "{\n  \"O\": {\n    \"x\": \"a\\n}\",\n    \"y\": \"plain\"\n  },\n  \"O2\": {\n    \"z\": \"1\"\n  }\n}\n",
+                 "", {{"NL", "a\n}"}}},
+                {{"dump", "--json", "--id", "O", "nl.cfg"}, 0,
+                 "{\n  \"O\": {\n    \"x\": \"a\\n  }\",\n    \"y\": \"plain\"\n  }\n}\n", "", {{"NL", "a\n  }"}}}},
+               dir.path());
+}
+
 // Output that cannot be written fails the run, whatever was asked.
 TEST_F(Cli, OutputThatCannotBeWrittenFails) {
     for (const std::vector<std::string> &args :

@@ -533,50 +533,20 @@ struct JsonNode {
     std::vector<JsonNode> children;
 };
 
-// Reads back a value as the saver writes it: quoted when empty or edged
-// with white space, as it stands otherwise.
-std::string saved_value(const std::string &r) {
-    if (r.size() >= 2 && r.front() == '"' && r.back() == '"') {
-        std::string inner = r.substr(1, r.size() - 2);
-        if (inner.empty() || std::isspace(static_cast<unsigned char>(inner.front())) ||
-            std::isspace(static_cast<unsigned char>(inner.back())))
-            return inner;
-    }
-    return r;
-}
+// Objects a dump opens one inside another (the dumped item's own included),
+// as many as a load reads: the saver leaves out an object nested deeper,
+// whole, and so does the JSON dump.
+constexpr int kMaxDumpNesting = 256;
 
-// Parses the saver's output ("name {", "}", "name = value"; comments are
-// skipped) into a tree. Names hold no blanks, so the first blank ends them.
-JsonNode parse_saved(const std::string &text) {
-    JsonNode root;
-    root.object = true;
-    std::vector<JsonNode *> stack{&root};
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        pos = nl == std::string::npos ? text.size() : nl + 1;
-        std::size_t start = line.find_first_not_of(' ');
-        if (start == std::string::npos) continue;
-        line.erase(0, start);
-        if (line[0] == '#') continue;
-        if (line == "}") {
-            if (stack.size() > 1) stack.pop_back();
-            continue;
-        }
-        std::size_t blank = line.find(' ');
-        JsonNode node;
-        node.name = line.substr(0, blank);
-        if (blank != std::string::npos && line.compare(blank, std::string::npos, " {") == 0) {
-            node.object = true;
-            stack.back()->children.push_back(node);
-            stack.push_back(&stack.back()->children.back());
-            continue;
-        }
-        if (blank != std::string::npos && line.compare(blank, 3, " = ") == 0) node.value = saved_value(line.substr(blank + 3));
-        stack.back()->children.push_back(node);
-    }
-    return root;
+// Visits an object's members in store order as the saver writes them: its
+// attributes, then the objects it holds (each reference's target).
+template <class OnAttribute, class OnObject>
+void for_each_member(cfg_handle object, OnAttribute on_attribute, OnObject on_object) {
+    for (cfg_handle a = cfg_srch_attribute(object); a; a = cfg_srch_attribute(ds_get_next_avp(a)))
+        on_attribute(a);
+    cfg_handle target = 0;
+    for (cfg_handle r = cfg_srch_object(object, &target); r; r = cfg_srch_object(ds_get_next_avp(r), &target))
+        on_object(target);
 }
 
 // The length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
@@ -671,6 +641,60 @@ int save_to_string(const char *ident, std::string &text) {
     return status;
 }
 
+
+// The JSON dump is built from the tree itself: names as stored (read-only
+// mark and instance kept), values as get reads them (substituted unless
+// --raw), members in the saver's order.
+struct JsonWalk {
+    // The attributes whose substitution failed, by full name (the stored
+    // names of the objects above them), with the status, in store order.
+    std::vector<std::pair<std::string, int>> failures;
+    std::size_t left_out = 0;  // objects nested too deeply
+};
+
+// An attribute's node; name: its stored name unless one is given.
+JsonNode json_attribute(cfg_handle attribute, const std::string &path, const char *name, JsonWalk &w) {
+    JsonNode node;
+    const char *stored = cfg_avp(attribute);
+    if (name) {
+        node.name = name;
+    } else if (stored) {
+        const char *end = nullptr;
+        node.name = cfg_parse_identifier(stored, nullptr, &end) == CFG_OK ? std::string(stored, end)
+                                                                         : std::string(stored, std::strcspn(stored, "="));
+    }
+    char value[kTextSize] = {};
+    int status = cfg_get_attr_value(attribute, value, sizeof value);
+    if (status == CFG_OK) {
+        node.value = value;
+    } else {
+        w.failures.emplace_back(path + node.name, status);
+        const char *raw = cfg_get_av_ptr(attribute);  // read again: a default may have been stored
+        node.value = raw ? raw : "";
+    }
+    return node;
+}
+
+// Fills node with the members of object; nesting: the objects opened above
+// them; path: node's full name with its '.' ("" at the top).
+void json_members(cfg_handle object, JsonNode &node, const std::string &path, int nesting, JsonWalk &w) {
+    for_each_member(
+        object, [&](cfg_handle a) { node.children.push_back(json_attribute(a, path, nullptr, w)); },
+        [&](cfg_handle target) {
+            if (!target) return;
+            if (nesting >= kMaxDumpNesting) {
+                ++w.left_out;
+                return;
+            }
+            JsonNode child;
+            child.object = true;
+            const char *name = cfg_object_id(target);
+            child.name = name ? name : "";
+            json_members(target, child, path + child.name + ".", nesting + 1, w);
+            node.children.push_back(std::move(child));
+        });
+}
+
 // The full names that repeat among an object's members: an attribute and an
 // object may share a name, which a JSON object cannot hold twice (readers
 // keep one of the two).
@@ -684,81 +708,34 @@ void repeated_names(const JsonNode &node, const std::string &path, std::vector<s
         if (child.object) repeated_names(child, path + child.name + ".", out);
 }
 
-// The value of an attribute as the saver writes it, before its quoting: the
-// stored text substituted whole (unless substitution is off or fails), after
-// its first '='.
-struct Reading {
-    bool substituted;  // references substituted (dump without --raw)
-    // The attributes whose substitution failed, by full name (as the saved
-    // text names them), with the status, in store order.
-    std::vector<std::pair<std::string, int>> failures;
-};
-
-std::string value_of(cfg_handle attribute, const std::string &name, Reading &r) {
-    char stored[kTextSize], text[kTextSize];
-    std::snprintf(stored, sizeof stored, "%s", cfg_avp(attribute) ? cfg_avp(attribute) : "");
-    const char *t = stored;
-    if (r.substituted) {
-        int status = Cfg_Substitute(stored, text, sizeof text);
-        if (status == CFG_OK) t = text;
-        else r.failures.emplace_back(name, status);
-    }
-    const char *equals = std::strchr(t, '=');
-    return equals ? equals + 1 : "";
-}
-
-// Visits an object's members in store order as the saver writes them: its
-// attributes, then the objects it holds (each reference's target).
-template <class OnAttribute, class OnObject>
-void for_each_member(cfg_handle object, OnAttribute on_attribute, OnObject on_object) {
-    for (cfg_handle a = cfg_srch_attribute(object); a; a = cfg_srch_attribute(ds_get_next_avp(a)))
-        on_attribute(a);
-    cfg_handle target = 0;
-    for (cfg_handle r = cfg_srch_object(object, &target); r; r = cfg_srch_object(ds_get_next_avp(r), &target))
-        on_object(target);
-}
-
-// The saver quotes a value that is empty or edged with white space, and
-// writes one that stands in quotes as it is: its text cannot tell the two
-// apart. The values of the parsed tree are taken from the store instead,
-// whose order the saved text follows.
-// path: the full name of node's members' parent, with its '.' ("" at the top).
-void take_values(cfg_handle object, JsonNode &node, const std::string &path, Reading &r) {
-    std::size_t i = 0;
-    for_each_member(
-        object,
-        [&](cfg_handle a) {
-            if (i >= node.children.size()) return;
-            JsonNode &child = node.children[i++];
-            child.value = value_of(a, path + child.name, r);
-        },
-        [&](cfg_handle target) {
-            if (i >= node.children.size()) return;
-            JsonNode &child = node.children[i++];
-            take_values(target, child, path + child.name + ".", r);
-        });
-}
-
+// Prints the item (or everything) as JSON. Returns the lookup's status.
 // *refused: nothing printed, as a name repeats.
-// substituted: values with their references substituted (dump without --raw).
-int dump_json(const char *ident, bool substituted, bool *refused) {
-    std::string text;
-    int status = save_to_string(ident, text);
-    if (status != CFG_OK) return status;
-    JsonNode root = parse_saved(text);
+int dump_json(const char *ident, bool *refused) {
+    JsonNode root;
+    root.object = true;
+    JsonWalk walk;
+    ds_lock();
     cfg_handle item = 0;
-    Reading reading{substituted, {}};
-    if (!ident) take_values(ds_get_cntl_info(1), root, "", reading);
-    else if (Cfg_Find(ident, &item) == CFG_OK && !root.children.empty() && cfg_is_attribute(item))
-        root.children[0].value = value_of(item, root.children[0].name, reading);
-    else if (item && !root.children.empty())
-        take_values(item, root.children[0], root.children[0].name + ".", reading);
+    int status = CFG_OK;
+    if (!ident) {
+        json_members(cfgContext && cfgContext->handle ? cfgContext->handle : ds_get_cntl_info(1), root, "", 0, walk);
+    } else if ((status = Cfg_Find(ident, &item)) == CFG_OK && cfg_is_attribute(item)) {
+        root.children.push_back(json_attribute(item, "", ident, walk));
+    } else if (status == CFG_OK) {
+        JsonNode node;
+        node.name = ident;
+        node.object = true;
+        json_members(item, node, node.name + ".", 1, walk);
+        root.children.push_back(std::move(node));
+    }
+    ds_unlock();
+    if (status != CFG_OK) return status;
     std::vector<std::string> repeated;
     repeated_names(root, "", repeated);
     for (const std::string &name : repeated)
         diag("cfgtree: %s: an attribute and an object share this name; JSON cannot hold both\n", name.c_str());
     if ((*refused = !repeated.empty())) return CFG_OK;
-    for (const auto &[name, failure] : reading.failures)
+    for (const auto &[name, failure] : walk.failures)
         item_diag(name, failure, "its references cannot be substituted; the value is shown as stored");
     std::string out;
     write_json(root, 0, out);
@@ -776,7 +753,7 @@ int run_dump(const Options &o) {
     if (o.raw) Cfg_Dereference(0);
     const char *ident = o.has_id ? o.id.c_str() : nullptr;
     bool refused = false;
-    int status = o.json ? dump_json(ident, !o.raw, &refused) : Cfg_Save(ident, stdout);
+    int status = o.json ? dump_json(ident, &refused) : Cfg_Save(ident, stdout);
     if (refused) return worse(exit, kRefused);
     if (status == CFG_NOT_FOUND) {
         item_diag(o.id, status, "no such item");
