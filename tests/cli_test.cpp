@@ -236,6 +236,18 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
     });
 }
 
+// get --type converts the very text it checked, at the longest value too.
+TEST_F(Cli, GetTypeConvertsTheTextItChecked) {
+    cfgtest::TempDir dir;
+    dir.write("long.cfg", "s = ${LONGS}\ni = ${LONGI}\n");
+    const std::string server = std::string(634, 'h') + ":8080", integer = "-" + std::string(637, '0') + "1";
+    const std::string server_out = server + "\n";
+    const Env env{{"LONGS", server.c_str()}, {"LONGI", integer.c_str()}};
+    check_runs({{{"get", "--type", "server", "long.cfg", "s"}, 0, server_out.c_str(), "", env},
+                {{"get", "--type", "int", "long.cfg", "i"}, 0, "-1\n", "", env}},
+               dir.path());
+}
+
 TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableOnesAreNamed) {
     cfgtest::TempDir dir;
     dir.write("app.cfg", "Limits {\n    flag = on\n    max = 3\n}\n");

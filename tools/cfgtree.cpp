@@ -768,30 +768,32 @@ int run_dump(const Options &o) {
 
 // ---- get -------------------------------------------------------------------
 
-// The typed value of ident as the converters write it, or a status.
-int typed_value(const std::string &kind, const char *ident, std::string &text) {
+// The typed value of text as the converters read and write it, or a
+// status. The text is the one read for the check, so what is checked is
+// what is converted.
+int typed_value(const std::string &kind, const std::string &text, std::string &typed) {
     char buf[kTextSize] = {};
     int status = CFG_OK;
     if (kind == "bool") {
         uint32_t flag = 0;
-        if ((status = Cfg_GetBoolAttrValue(ident, &flag)) == CFG_OK) Cfg_SetBool(flag, buf);
+        if ((status = Cfg_GetBool(text.c_str(), &flag)) == CFG_OK) status = Cfg_SetBool(flag, buf);
     } else if (kind == "int") {
         int32_t v = 0;
-        if ((status = Cfg_GetIntAttrValue(ident, &v)) == CFG_OK) Cfg_SetInt(v, buf);
+        if ((status = Cfg_GetInt(text.c_str(), &v)) == CFG_OK) status = Cfg_SetInt(v, buf);
     } else if (kind == "range") {
         int32_t low = 0, high = 0;
-        if ((status = Cfg_GetRangeAttrValue(ident, &low, &high)) == CFG_OK) status = Cfg_SetRange(low, high, buf);
+        if ((status = Cfg_GetRange(text.c_str(), &low, &high)) == CFG_OK) status = Cfg_SetRange(low, high, buf);
     } else if (kind == "bytes") {
         unsigned char bytes[kTextSize / 2 + 1];
         uint32_t count = 0;
-        status = Cfg_GetBytesAttrValue(ident, bytes, kTextSize / 2, &count);
+        status = Cfg_GetBytes(text.c_str(), bytes, kTextSize / 2, &count);
         if (status == CFG_OK) status = Cfg_SetBytes(bytes, count, buf, sizeof buf);
     } else {
         char host[kTextSize] = {};
         int32_t port = 0;
-        if ((status = Cfg_GetServerAttrValue(ident, host, &port)) == CFG_OK) status = Cfg_SetServer(host, port, buf);
+        if ((status = Cfg_GetServer(text.c_str(), host, &port)) == CFG_OK) status = Cfg_SetServer(host, port, buf);
     }
-    if (status == CFG_OK) text = buf;
+    if (status == CFG_OK) typed = buf;
     return status;
 }
 
@@ -856,7 +858,7 @@ int get_one(const Options &o, const std::string &ident) {
         return kRefused;
     }
     if (o.has_type) {
-        status = typed_value(o.type, ident.c_str(), text);
+        status = typed_value(o.type, value, text);
         if (status != CFG_OK) {
             item_diag(ident, status, "value '" + std::string(value) + "' is not of type " + o.type);
             return kRefused;
