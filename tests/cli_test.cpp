@@ -370,7 +370,9 @@ TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
          "none.cfg: not saved: the file did not load cleanly\n"},
         {{"net.cfg", "--filter", "Limits", "Limits.flag", "x"}, 2, nullptr},
         {{"net.cfg", "Limits.flag"}, 2, nullptr},
-        {{"net.cfg", "Limits.flag", std::string(640, 'x')}, 2, nullptr},
+        {{"net.cfg", "Limits.flag", std::string(640, 'x')}, 3,
+         "cfgtree: Limits.flag: CFG_ERR_SYNTAX: name, '=' and value would be stored in more than 639 characters; not "
+         "set\n"},
         // the file language has no escapes: values it would read back otherwise are refused
         {{"net.cfg", "Limits.note", "at %(site)"}, 3,
          "cfgtree: Limits.note: CFG_ERR_SYNTAX: the file language cannot hold this value as it is; net.cfg not "
@@ -408,6 +410,31 @@ TEST_F(Cli, SetHonoursAReadOnlyObjectThatSharesItsNameWithAnAttribute) {
     // a read-only attribute does not mark the object of its name
     check_runs({{{"set", "ro.cfg", "C.y", "2"}, 0, "", ""}}, dir.path());
     EXPECT_EQ("2\n", cli({"get", "ro.cfg", "C.y"}, dir.path()).out);
+}
+
+// What a set stores is the attribute's own name, '=' and the value: the
+// objects on the path do not count, an instance found by a wildcard does.
+// Its saved line (indented, " = ") must fit a line of the file too.
+TEST_F(Cli, SetJudgesTheLengthOfTheTextItStoresAndSaves) {
+    cfgtest::TempDir dir;
+    const std::string path(60, 'p'), wide = "x[12345] = 1\n";
+    dir.write("long.cfg", path + " {\n    x = 1\n}\n");
+    dir.write("wide.cfg", wide);
+    const std::string stored = "cfgtree: x[*]: CFG_ERR_SYNTAX: name, '=' and value would be stored in more than 639 "
+                               "characters; not set\n",
+                      saved = "cfgtree: " + path + ".y: CFG_ERR_SYNTAX: its saved line would hold more than 639 "
+                              "characters; long.cfg not written\n";
+    check_runs({{{"set", "wide.cfg", "x[*]", std::string(631, 'v')}, 3, "", stored.c_str()},
+                {{"set", "long.cfg", path + ".y", std::string(632, 'v')}, 3, "", saved.c_str()},
+                {{"set", "long.cfg", path + ".y", std::string(638, 'v')}, 3, "", nullptr}},
+               dir.path());
+    EXPECT_EQ(wide, cfgtest::read_file(dir.file("wide.cfg")));
+    check_runs({{{"set", "long.cfg", path + ".x", std::string(580, 'v')}, 0, "", ""},
+                {{"set", "long.cfg", path + ".y", std::string(631, 'v')}, 0, "", ""},
+                {{"set", "wide.cfg", "x[*]", std::string(628, 'v')}, 0, "", ""}},
+               dir.path());
+    EXPECT_EQ(std::string(580, 'v') + "\n", cli({"get", "long.cfg", path + ".x"}, dir.path()).out);
+    EXPECT_EQ("x[12345] = " + std::string(628, 'v') + "\n", cfgtest::read_file(dir.file("wide.cfg")));
 }
 
 TEST_F(Cli, CommandLineMistakesAreUsageErrors) {

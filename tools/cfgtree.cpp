@@ -947,6 +947,41 @@ std::string stored_read_only(const std::string &ident) {
     return "";
 }
 
+// The stored name of the attribute a set writes (for a new attribute the
+// last component as written), and the number of objects above it.
+struct SetName {
+    std::size_t length = 0;
+    std::size_t depth = 0;
+};
+
+SetName set_name(const std::string &ident) {
+    SetName n;
+    const char *p = ident.c_str(), *end = nullptr;
+    while (cfg_parse_identifier(p, nullptr, &end) == CFG_OK) {
+        n.length = static_cast<std::size_t>(end - p);
+        if (*end != '.') break;
+        ++n.depth;
+        p = end + 1;
+    }
+    cfg_handle h = 0;
+    const char *text = Cfg_Find(ident.c_str(), &h) == CFG_OK && cfg_is_attribute(h) ? cfg_avp(h) : nullptr;
+    if (text && cfg_parse_identifier(text, nullptr, &end) == CFG_OK) n.length = static_cast<std::size_t>(end - text);
+    return n;
+}
+
+// The length of the text a set stores: the attribute's name, '=' and the
+// value (the objects on the path are no part of it).
+std::size_t stored_length(const SetName &name, const std::string &value) { return name.length + 1 + value.size(); }
+
+// The length of the line the saver writes for it: four spaces per object
+// above it, the name, " = " and the value, quoted when empty or edged with
+// white space.
+std::size_t saved_line_length(const SetName &name, const std::string &value) {
+    bool quoted = value.empty() || std::isspace(static_cast<unsigned char>(value.front())) ||
+                  std::isspace(static_cast<unsigned char>(value.back()));
+    return 4 * name.depth + name.length + 3 + value.size() + (quoted ? 2 : 0);
+}
+
 int set_failure(const std::string &ident, int status) {
     switch (status) {
         case CFG_READ_ONLY:
@@ -1084,7 +1119,6 @@ int run_set(const Options &o) {
         item_diag(ident, CFG_ERR_SYNTAX, "not a valid identifier");
         return kFailed;
     }
-    if (ident.size() + value.size() + 1 >= kTextSize) return usage_error("IDENT=VALUE holds more than 639 characters");
     FileArg file = make_file_arg(o.args[0]);
     std::string why;
     std::string target = save_target(o, file, &why);
@@ -1108,6 +1142,11 @@ int run_set(const Options &o) {
         item_diag(ident, CFG_READ_ONLY, marked + " is read-only, not set");
         return kRefused;
     }
+    const SetName name = set_name(ident);
+    if (stored_length(name, value) >= kTextSize) {
+        item_diag(ident, CFG_ERR_SYNTAX, "name, '=' and value would be stored in more than 639 characters; not set");
+        return kRefused;
+    }
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
@@ -1115,7 +1154,9 @@ int run_set(const Options &o) {
     status = save_replacing(target, &exact, &first);
     if (status == CFG_OK && !exact) {
         std::string shown = o.has_out ? o.out : file.shown;
-        if (first.empty() || is_about(first, ident, value))
+        if (saved_line_length(name, value) >= kTextSize)
+            item_diag(ident, CFG_ERR_SYNTAX, "its saved line would hold more than 639 characters; " + shown + " not written");
+        else if (first.empty() || is_about(first, ident, value))
             item_diag(ident, CFG_ERR_SYNTAX, "the file language cannot hold this value as it is; " + shown + " not written");
         else
             diag("%s: %s: saved, the file would not read back as the tree it holds (%s); not written\n",
