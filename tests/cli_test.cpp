@@ -465,7 +465,14 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
         EXPECT_EQ(2, r.status);
         EXPECT_EQ("", r.out);
         EXPECT_EQ(std::string(c.err) + "Try 'cfgtree --help' for more information.\n", r.err);
+        std::vector<std::string> quiet = c.args;
+        quiet.insert(quiet.begin(), "-q");
+        r = cli(quiet);
+        EXPECT_EQ(2, r.status) << "with -q";
+        EXPECT_EQ("", r.err) << "with -q";
     }
+    // -q silences a usage error that comes before it, and one found after parsing
+    check_runs({{{"frob", "-q"}, 2, "", ""}, {{"dump", "--frob", "--quiet"}, 2, "", ""}, {{"set", "net.cfg", "x", "-q"}, 2, "", ""}});
 }
 
 TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {

@@ -121,8 +121,20 @@ const char kUsage[] =
     "stored value with a malformed reference, a JSON dump where an attribute\n"
     "and an object share a name).\n";
 
+bool g_quiet = false;  // -q: no diagnostics
+
+// While the command line is parsed, -q may still follow: the first usage
+// error is kept and said (or not) once the whole line is read.
+bool g_parsing = false;
+std::string g_first_usage_error;
+
+void say_usage_error(const std::string &message) {
+    if (!g_quiet) std::fprintf(stderr, "cfgtree: %s\nTry 'cfgtree --help' for more information.\n", message.c_str());
+}
+
 int usage_error(const std::string &message) {
-    std::fprintf(stderr, "cfgtree: %s\nTry 'cfgtree --help' for more information.\n", message.c_str());
+    if (!g_parsing) say_usage_error(message);
+    else if (g_first_usage_error.empty()) g_first_usage_error = message;
     return kFailed;
 }
 
@@ -210,9 +222,11 @@ int parse_short(int argc, char **argv, int &i, Options &o, std::vector<const Opt
 }
 
 // Parses argv in GNU style: options anywhere, "--" ends them. The first
-// positional word is the command. Returns kOk or a usage error.
+// positional word is the command. Returns kOk or a usage error (the first;
+// the rest of the line is read on, for a -q).
 int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *> &used) {
     bool options_done = false;
+    int first = kOk;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         int e = kOk;
@@ -225,9 +239,9 @@ int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *
         } else {
             e = arg[1] == '-' ? parse_long(argc, argv, i, o, used) : parse_short(argc, argv, i, o, used);
         }
-        if (e != kOk) return e;
+        if (first == kOk) first = e;
     }
-    return kOk;
+    return first;
 }
 
 // Checks what the command line asks for as a whole.
@@ -309,8 +323,6 @@ void setup_logging(const Options &o) {
 }
 
 // ---- loading ---------------------------------------------------------------
-
-bool g_quiet = false;
 
 // Diagnostics on stderr, unless -q.
 void diag(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -1220,7 +1232,14 @@ std::vector<std::string> candidate_files(const Options &o) {
 int main(int argc, char **argv) {
     Options o;
     std::vector<const OptionSpec *> used;
-    if (int e = parse_args(argc, argv, o, used); e != kOk) return e;
+    g_parsing = true;
+    int parsed = parse_args(argc, argv, o, used);
+    g_parsing = false;
+    g_quiet = o.quiet;
+    if (parsed != kOk) {
+        say_usage_error(g_first_usage_error);
+        return parsed;
+    }
     if (int e = check_args(o, used); e != kOk) return e;
     int exit = kOk;
     if (o.help) {
@@ -1228,7 +1247,6 @@ int main(int argc, char **argv) {
     } else if (o.version) {
         std::printf("cfgtree %s\n", CFGTREE_VERSION);
     } else {
-        g_quiet = o.quiet;
         setup_logging(o);
         setup_search_path(o, candidate_files(o));
         exit = run(o);
