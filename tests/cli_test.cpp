@@ -229,9 +229,13 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
          "cfgtree: T.no: CFG_ERR_SYNTAX: value 'no' is not of type bool\n"
          "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type bool\n"
          "cfgtree: T.hex: CFG_ERR_SYNTAX: value '0x1A' is not of type bool\n"},
-        {{"get", "--type", "server", "types.cfg", "T.badport", "T.wideport"}, 3, "",
+        {{"get", "--type", "server", "types.cfg", "T.badport", "T.wideport", "T.blank", "T.blankport", "T.noname"}, 3,
+         "",
          "cfgtree: T.badport: CFG_ERR_SYNTAX: value 'gw:http' is not of type server\n"
-         "cfgtree: T.wideport: CFG_ERR_SYNTAX: value 'gw:65536' is not of type server\n"},
+         "cfgtree: T.wideport: CFG_ERR_SYNTAX: value 'gw:65536' is not of type server\n"
+         "cfgtree: T.blank: CFG_ERR_SYNTAX: value 'g w' is not of type server\n"
+         "cfgtree: T.blankport: CFG_ERR_SYNTAX: value 'g w:80' is not of type server\n"
+         "cfgtree: T.noname: CFG_ERR_SYNTAX: value ':80' is not of type server\n"},
         {{"get", "--type", "float", "types.cfg", "T.hex"}, 2, "", nullptr},
     });
 }

@@ -847,8 +847,9 @@ bool means_type(const std::string &kind, const std::string &text) {
     }
     if (kind == "server") {
         std::size_t colon = text.rfind(':');
-        if (colon == std::string::npos) return !text.empty() && text.find_first_of(" \t") == std::string::npos;
-        if (colon == 0) return false;
+        std::string host = text.substr(0, colon);  // judged alike with or without a port
+        if (host.empty() || host.find_first_of(" \t") != std::string::npos) return false;
+        if (colon == std::string::npos) return true;
         std::string port = text.substr(colon + 1);
         if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
         return std::stol(port) <= 65535;
