@@ -141,7 +141,7 @@ TEST_F(Cli, DumpWritesTheConfigurationLanguageAndJson) {
         // -D variables reach the load
         {{"dump", "-D", "MODE=fast", "vars.cfg"}, 0, "Env {\n    mode = fast\n}\n", ""},
         {{"dump", "-DMODE=slow", "vars.cfg"}, 0, "Env {\n    mode = slow\n}\n", ""},
-        {{"dump", "vars.cfg"}, 2, "Env {\n}\n", "vars.cfg:2: CFG_ERR_FILE_REFERENCE: mode = %(MODE)\n"},
+        {{"dump", "vars.cfg"}, 2, "Env {\n}\n", "vars.cfg:2: CFG_ERR_FILE_REFERENCE:     mode = %(MODE)\n"},
         {{"dump", "-D", "A,B=1", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "-D", "=1", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "-D", "MODE", "vars.cfg"}, 2, "", nullptr},
@@ -271,6 +271,7 @@ TEST_F(Cli, CheckReportsEveryFailingLineCompilerStyle) {
         {{"check", "bad.cfg"}, 2, "", kBadCfgErrors},
         {{"check", "net.cfg", "bad.cfg", "-q"}, 2, "", ""},
         {{"check", "nested_bad.cfg"}, 2, "", kBadCfgErrors},
+        {{"check", "indented.cfg"}, 2, "", "indented.cfg:2: CFG_ERR_SYNTAX: \t  broken\n"},
         {{"check", "unclosed.cfg"}, 2, "", "unclosed.cfg: ERR_UNEXPECTED_EOF: file ends inside a block it opened\n"},
         {{"check", "missing_include.cfg"}, 2, "",
          "missing_include.cfg: ERR_FILE_ACCESS: an included file cannot be read (tried './does_not_exist.cfg')\n"},

@@ -364,9 +364,10 @@ std::string shown_name(const char *load_argument) {
 
 int report_line(const char *file, int line, const char *text, int status) {
     if (g_load) ++g_load->failures;
-    const char *t = text ? text : "";
-    while (*t == ' ' || *t == '\t') ++t;
-    diag("%s:%d: %s: %s\n", shown_name(file).c_str(), line, Cfg_StatusName(status), t);
+    // The line as the file holds it: indentation kept, trailing white space cut.
+    std::string t = text ? text : "";
+    t.erase(t.find_last_not_of(" \t\r\n") + 1);
+    diag("%s:%d: %s: %s\n", shown_name(file).c_str(), line, Cfg_StatusName(status), t.c_str());
     return 0;  // go on with the next line
 }
 
