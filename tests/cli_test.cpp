@@ -610,6 +610,29 @@ TEST_F(Cli, JsonShowsEachValueUnderItsOwnObject) {
                dir.path());
 }
 
+// A dump opens at most 256 objects one inside another, as a load reads
+// them: it says what it leaves out below that, counted from the dumped item.
+TEST_F(Cli, DumpSaysItLeavesOutObjectsNestedTooDeeply) {
+    cfgtest::TempDir dir;
+    auto nested = [](int objects) {
+        std::string line;
+        for (int i = 0; i < objects; ++i) line += "a.";
+        return line + "x = 1\ntop = 1\n";
+    };
+    dir.write("deep256.cfg", nested(256));
+    dir.write("deep257.cfg", nested(257));
+    const char kLeftOut[] = "cfgtree: dump: 1 object nested more than 256 levels deep left out\n";
+    check_runs({{{"dump", "deep256.cfg"}, 0, nullptr, ""},
+                {{"dump", "--json", "deep256.cfg"}, 0, nullptr, ""},
+                {{"dump", "deep257.cfg"}, 3, nullptr, kLeftOut},
+                {{"dump", "--json", "deep257.cfg"}, 3, nullptr, kLeftOut},
+                {{"dump", "--id", "a.a", "deep257.cfg"}, 0, nullptr, ""},
+                {{"dump", "--id", "a", "--json", "deep257.cfg"}, 3, nullptr,
+                 "cfgtree: a: 1 object nested more than 256 levels deep left out\n"},
+                {{"dump", "--id", "top", "deep257.cfg"}, 0, "top = 1\n", ""}},
+               dir.path());
+}
+
 // Output that cannot be written fails the run, whatever was asked.
 TEST_F(Cli, OutputThatCannotBeWrittenFails) {
     for (const std::vector<std::string> &args :

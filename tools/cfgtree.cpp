@@ -119,7 +119,8 @@ const char kUsage[] =
     "with a malformed reference); 3 a refused request (read-only attribute, an\n"
     "object where an attribute is needed, a value not of the asked type, a\n"
     "stored value with a malformed reference, a JSON dump where an attribute\n"
-    "and an object share a name).\n";
+    "and an object share a name, a dump that leaves out objects nested more\n"
+    "than 256 levels deep, which a load would not read).\n";
 
 bool g_quiet = false;  // -q: no diagnostics
 
@@ -655,6 +656,18 @@ int save_to_string(const char *ident, std::string &text) {
 }
 
 
+// The objects that a dump of object's members leaves out for their depth;
+// nesting: the objects opened above those members.
+std::size_t too_deep(cfg_handle object, int nesting) {
+    std::size_t n = 0;
+    for_each_member(
+        object, [](cfg_handle) {},
+        [&](cfg_handle target) {
+            if (target) n += nesting >= kMaxDumpNesting ? 1 : too_deep(target, nesting + 1);
+        });
+    return n;
+}
+
 // The JSON dump is built from the tree itself: names as stored (read-only
 // mark and instance kept), values as get reads them (substituted unless
 // --raw), members in the saver's order.
@@ -722,8 +735,9 @@ void repeated_names(const JsonNode &node, const std::string &path, std::vector<s
 }
 
 // Prints the item (or everything) as JSON. Returns the lookup's status.
-// *refused: nothing printed, as a name repeats.
-int dump_json(const char *ident, bool *refused) {
+// *refused: nothing printed, as a name repeats. *left_out: the objects
+// nested too deeply to be shown.
+int dump_json(const char *ident, bool *refused, std::size_t *left_out) {
     JsonNode root;
     root.object = true;
     JsonWalk walk;
@@ -743,6 +757,7 @@ int dump_json(const char *ident, bool *refused) {
     }
     ds_unlock();
     if (status != CFG_OK) return status;
+    *left_out = walk.left_out;
     std::vector<std::string> repeated;
     repeated_names(root, "", repeated);
     for (const std::string &name : repeated)
@@ -766,7 +781,8 @@ int run_dump(const Options &o) {
     if (o.raw) Cfg_Dereference(0);
     const char *ident = o.has_id ? o.id.c_str() : nullptr;
     bool refused = false;
-    int status = o.json ? dump_json(ident, &refused) : Cfg_Save(ident, stdout);
+    std::size_t left_out = 0;
+    int status = o.json ? dump_json(ident, &refused, &left_out) : Cfg_Save(ident, stdout);
     if (refused) return worse(exit, kRefused);
     if (status == CFG_NOT_FOUND) {
         item_diag(o.id, status, "no such item");
@@ -775,6 +791,19 @@ int run_dump(const Options &o) {
     if (status != CFG_OK) {
         item_diag(o.has_id ? o.id : "dump", status, "cannot be saved");
         return kFailed;
+    }
+    // The saver leaves out, with a message the tool hides, what a load could
+    // not read back: the tool says so itself.
+    // (The JSON walk counts them as it goes.)
+    cfg_handle item = 0;
+    if (!o.json && !ident)
+        left_out = too_deep(cfgContext && cfgContext->handle ? cfgContext->handle : ds_get_cntl_info(1), 0);
+    else if (!o.json && Cfg_Find(ident, &item) == CFG_OK && cfg_is_object(item))
+        left_out = too_deep(item, 1);
+    if (left_out) {
+        diag("cfgtree: %s: %zu object%s nested more than %d levels deep left out\n", o.has_id ? o.id.c_str() : "dump",
+             left_out, left_out == 1 ? "" : "s", kMaxDumpNesting);
+        return worse(exit, kRefused);
     }
     return exit;
 }
