@@ -542,6 +542,26 @@ TEST_F(Cli, SetWritesThroughASymbolicLinkHoweverTheFileIsNamed) {
     }
 }
 
+// A ',' in the current directory's path is no ',' in a FILE named below it:
+// the file is loaded (and set's file loaded back) by a name without one.
+TEST_F(Cli, FilesLoadBelowADirectoryWithACommaInItsPath) {
+    cfgtest::TempDir top;
+    ASSERT_EQ(0, mkdir(top.file("co,ma").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(top.file("co,ma/sub").c_str(), 0700));
+    const std::string here = top.file("co,ma");
+    top.write("co,ma/f.cfg", "x = 1\n<inc.cfg>\n");
+    top.write("co,ma/inc.cfg", "i = 2\n");
+    top.write("co,ma/sub/g.cfg", "y = 3\n");
+    check_runs({{{"get", "f.cfg", "x", "i"}, 0, "1\n2\n", ""},
+                {{"get", "sub/g.cfg", "y"}, 0, "3\n", ""},
+                {{"get", "--path", top.path(), "f.cfg", "x"}, 2, "1\n", nullptr},  // inc.cfg is not on that path
+                {{"get", "--path", top.path(), "sub/g.cfg", "y"}, 0, "3\n", ""},
+                {{"set", "f.cfg", "x", "4"}, 0, "", ""},
+                {{"get", "f.cfg", "x"}, 0, "4\n", ""}},
+               here);
+    check_runs({{{"get", "co,ma/sub/g.cfg", "y"}, 2, "", nullptr}}, top.path());  // no name without ','
+}
+
 // set writes a file only when it loads back, alone, as the whole tree it was
 // saved from: other values the file language cannot hold as they are, and
 // objects deeper than a load reads, refuse the change too. Only a regular

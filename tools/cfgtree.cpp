@@ -377,14 +377,43 @@ bool is_regular_file(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// An absolute name of path (absolute, resolved) that holds no ',', or "":
+// path itself, or, for a path below the current directory, its part below
+// the current directory's entry in /proc (a load argument ends the file
+// name at a ',').
+std::string comma_free(const std::string &path) {
+    if (path.find(',') == std::string::npos) return path;
+    char cwd[PATH_MAX];
+    if (!::realpath(".", cwd)) return "";
+    std::string dir = std::string(cwd) + "/";
+    if (!path.starts_with(dir) || path.find(',', dir.size()) != std::string::npos) return "";
+    return "/proc/self/cwd/" + path.substr(dir.size());
+}
+
+bool same_file(const std::string &path, const struct stat &file) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
+}
+
 // Paths that exist are loaded by their absolute name (so CONFIG_PATH does
-// not hide them); other names go to the search path.
+// not hide them); other names go to the search path. When the absolute
+// name holds a ',' (a directory above the current one does), another name
+// of the same file is taken: the name as typed, when the search path finds
+// this very file by it, or one below /proc's entry of the current directory.
 FileArg make_file_arg(const std::string &name) {
     FileArg f{name, name};
     struct stat st {};
     if (name.empty() || name[0] == '/' || ::stat(name.c_str(), &st) != 0) return f;
     char resolved[PATH_MAX];
     if (::realpath(name.c_str(), resolved)) f.load = resolved;
+    if (f.load.find(',') == std::string::npos) return f;
+    char located[PATH_MAX];
+    std::string other = comma_free(f.load);
+    if (name.find(',') == std::string::npos && cfg_locate_file(name.c_str(), located, sizeof located) == CFG_OK &&
+        same_file(located, st))
+        f.load = name;
+    else if (!other.empty() && same_file(other, st))
+        f.load = other;
     return f;
 }
 
@@ -1091,11 +1120,12 @@ bool reads_back(const std::string &path, std::string *first) {
 }
 
 // Saves everything, references as written, to a temporary file beside path
-// (absolute, without ',': the file is loaded by that name) that then
-// replaces it, keeping the mode of the file it replaces. The file is loaded
+// (absolute) that then replaces it; load_path names path without ',' (see
+// comma_free), and the temporary file is loaded by the name beside it. It
+// replaces path, keeping the mode of the file it replaces. The file is loaded
 // back first, and kept only when it reads as the tree (*exact; *first: the
 // first item it would change). The tree is gone afterwards.
-int save_replacing(const std::string &path, bool *exact, std::string *first) {
+int save_replacing(const std::string &path, const std::string &load_path, bool *exact, std::string *first) {
     *exact = true;
     Cfg_Dereference(0);
     std::string saved;
@@ -1116,7 +1146,7 @@ int save_replacing(const std::string &path, bool *exact, std::string *first) {
     fchmod(fd, mode);
     written = (std::fclose(stream) == 0) && written;
     if (!written) status = ERR_FILE_ACCESS;
-    if (status == CFG_OK) *exact = reads_back(tmp, first);
+    if (status == CFG_OK) *exact = reads_back(load_path + tmp.substr(path.size()), first);
     if (status == CFG_OK && *exact && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
     if (status != CFG_OK || !*exact) unlink(tmp.c_str());
     return status;
@@ -1174,7 +1204,8 @@ int run_set(const Options &o) {
         char cwd[PATH_MAX];
         if (::getcwd(cwd, sizeof cwd)) target = std::string(cwd) + "/" + target;
     }
-    if (target.find(',') != std::string::npos)
+    const std::string load_back = comma_free(target);
+    if (load_back.empty())
         return usage_error("the path set writes cannot hold ',' (the file is loaded back): " + target);
     if (load_all({file}, o) != kOk) {
         diag("%s: not saved: the file did not load cleanly\n", file.shown.c_str());
@@ -1194,7 +1225,7 @@ int run_set(const Options &o) {
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
     std::string first;
-    status = save_replacing(target, &exact, &first);
+    status = save_replacing(target, load_back, &exact, &first);
     if (status == CFG_OK && !exact) {
         std::string shown = o.has_out ? o.out : file.shown;
         if (saved_line_length(name, value) >= kTextSize)
