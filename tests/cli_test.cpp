@@ -562,6 +562,21 @@ TEST_F(Cli, FilesLoadBelowADirectoryWithACommaInItsPath) {
     check_runs({{{"get", "co,ma/sub/g.cfg", "y"}, 2, "", nullptr}}, top.path());  // no name without ','
 }
 
+// Includes are looked for beside a FILE as named, then beside the file a
+// symbolic link leads to.
+TEST_F(Cli, IncludesAreFoundBesideTheNameAndBesideTheFileALinkLeadsTo) {
+    cfgtest::TempDir dir;
+    ASSERT_EQ(0, mkdir(dir.file("real").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(dir.file("links").c_str(), 0700));
+    dir.write("real/main.cfg", "a = 1\n<inc.cfg>\n<near.cfg>\n");
+    dir.write("real/inc.cfg", "b = real\n");
+    dir.write("real/near.cfg", "c = real\n");
+    dir.write("links/near.cfg", "c = link\n");  // beside the name: found first
+    ASSERT_EQ(0, symlink("../real/main.cfg", dir.file("links/main.cfg").c_str()));
+    check_runs({{{"get", "main.cfg", "a", "b", "c"}, 0, "1\nreal\nlink\n", ""}}, dir.file("links"));
+    check_runs({{{"get", "links/main.cfg", "a", "b", "c"}, 0, "1\nreal\nlink\n", ""}}, dir.path());
+}
+
 // set writes a file only when it loads back, alone, as the whole tree it was
 // saved from: other values the file language cannot hold as they are, and
 // objects deeper than a load reads, refuse the change too. Only a regular

@@ -104,7 +104,8 @@ const char kUsage[] =
     "\n"
     "A FILE that exists as a path is loaded from there; any other name is looked\n"
     "for on CONFIG_PATH, like includes. Without CONFIG_PATH and --path, the search\n"
-    "path is the current directory, then the directories of the FILEs.\n"
+    "path is the current directory, then the directory of each FILE as named and,\n"
+    "for one named through a symbolic link, the directory of the file it leads to.\n"
     "In get, leading arguments that name files are FILEs and the rest IDENTs (the\n"
     "last argument is always an IDENT); a -- ends the FILEs explicitly.\n"
     "set rewrites the file in saved form: comments, file variables and includes\n"
@@ -500,7 +501,9 @@ int load_all(const std::vector<FileArg> &files, const Options &o) {
 }
 
 // Without CONFIG_PATH or --path, includes are looked for in the current
-// directory, then in the directories of the files named on the command line.
+// directory, then in the directory of each file as named on the command
+// line and, when that name leads through a symbolic link, in the directory
+// of the file it leads to.
 void setup_search_path(const Options &o, const std::vector<std::string> &names) {
     if (o.has_path) {
         setenv("CONFIG_PATH", o.path.c_str(), 1);
@@ -508,12 +511,21 @@ void setup_search_path(const Options &o, const std::vector<std::string> &names) 
     }
     if (std::getenv("CONFIG_PATH")) return;
     std::vector<std::string> dirs{"."};
-    for (const std::string &n : names) {
-        std::size_t slash = n.rfind('/');
-        if (slash == std::string::npos) continue;
-        std::string dir = slash == 0 ? "/" : n.substr(0, slash);
+    auto add = [&dirs](const std::string &dir) {
         if (dir.find(':') == std::string::npos && std::find(dirs.begin(), dirs.end(), dir) == dirs.end())
             dirs.push_back(dir);
+    };
+    auto dir_of = [](const std::string &path) {
+        std::size_t slash = path.rfind('/');
+        return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+    };
+    for (const std::string &n : names) {
+        std::string dir = dir_of(n);
+        add(dir);
+        char file[PATH_MAX], real_dir[PATH_MAX];
+        if (is_regular_file(n) && ::realpath(n.c_str(), file) && ::realpath(dir.c_str(), real_dir) &&
+            dir_of(file) != real_dir)
+            add(dir_of(file));  // the file lies elsewhere: its name leads through a symbolic link
     }
     std::string path;
     for (const std::string &d : dirs) path += (path.empty() ? "" : ":") + d;
