@@ -477,7 +477,9 @@ TEST_F(Cli, CommandLineMistakesAreUsageErrors) {
         EXPECT_EQ("", r.err) << "with -q";
     }
     // -q silences a usage error that comes before it, and one found after parsing
-    check_runs({{{"frob", "-q"}, 2, "", ""}, {{"dump", "--frob", "--quiet"}, 2, "", ""}, {{"set", "net.cfg", "x", "-q"}, 2, "", ""}});
+    check_runs({{{"frob", "-q"}, 2, "", ""},
+                {{"dump", "--frob", "--quiet"}, 2, "", ""},
+                {{"set", "net.cfg", "x", "-q"}, 2, "", ""}});
 }
 
 TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {

@@ -696,7 +696,6 @@ int save_to_string(const char *ident, std::string &text) {
     return status;
 }
 
-
 // The objects that a dump of object's members leaves out for their depth;
 // nesting: the objects opened above those members.
 std::size_t too_deep(cfg_handle object, int nesting) {
@@ -727,8 +726,8 @@ JsonNode json_attribute(cfg_handle attribute, const std::string &path, const cha
         node.name = name;
     } else if (stored) {
         const char *end = nullptr;
-        node.name = cfg_parse_identifier(stored, nullptr, &end) == CFG_OK ? std::string(stored, end)
-                                                                         : std::string(stored, std::strcspn(stored, "="));
+        if (cfg_parse_identifier(stored, nullptr, &end) != CFG_OK) end = stored + std::strcspn(stored, "=");
+        node.name.assign(stored, end);
     }
     char value[kTextSize] = {};
     int status = cfg_get_attr_value(attribute, value, sizeof value);
@@ -1241,9 +1240,11 @@ int run_set(const Options &o) {
     if (status == CFG_OK && !exact) {
         std::string shown = o.has_out ? o.out : file.shown;
         if (saved_line_length(name, value) >= kTextSize)
-            item_diag(ident, CFG_ERR_SYNTAX, "its saved line would hold more than 639 characters; " + shown + " not written");
+            item_diag(ident, CFG_ERR_SYNTAX,
+                      "its saved line would hold more than 639 characters; " + shown + " not written");
         else if (first.empty() || is_about(first, ident, value))
-            item_diag(ident, CFG_ERR_SYNTAX, "the file language cannot hold this value as it is; " + shown + " not written");
+            item_diag(ident, CFG_ERR_SYNTAX,
+                      "the file language cannot hold this value as it is; " + shown + " not written");
         else
             diag("%s: %s: saved, the file would not read back as the tree it holds (%s); not written\n",
                  shown.c_str(), Cfg_StatusName(CFG_ERR_SYNTAX),
