@@ -382,7 +382,9 @@ TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
         {{"net.cfg", "Limits.note", "at %(site)"}, 3,
          "cfgtree: Limits.note: CFG_ERR_SYNTAX: the file language cannot hold this value as it is; net.cfg not "
          "written\n"},
-        {{"net.cfg", "Limits.note", "two\nlines"}, 3, nullptr},
+        {{"net.cfg", "Limits.note", "two\nlines"}, 3,
+         "cfgtree: Limits.note: CFG_ERR_SYNTAX: the file language cannot hold this value as it is; net.cfg not "
+         "written\n"},
         {{"net.cfg", "Limits.note", "\"quoted\""}, 3, nullptr},
         {{"net.cfg", "Limits.note", "\""}, 3, nullptr},
         // saved alike with and without their quotes

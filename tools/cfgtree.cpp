@@ -1242,7 +1242,7 @@ int run_set(const Options &o) {
         if (saved_line_length(name, value) >= kTextSize)
             item_diag(ident, CFG_ERR_SYNTAX,
                       "its saved line would hold more than 639 characters; " + shown + " not written");
-        else if (first.empty() || is_about(first, ident, value))
+        else if (first.empty() || value.find_first_of("\r\n") != std::string::npos || is_about(first, ident, value))
             item_diag(ident, CFG_ERR_SYNTAX,
                       "the file language cannot hold this value as it is; " + shown + " not written");
         else
