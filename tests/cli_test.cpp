@@ -214,9 +214,10 @@ TEST_F(Cli, GetPrintsEachValueOrSaysWhyNot) {
         {{"get", "--type", "server", "types.cfg", "T.peer", "T.host"}, 0, "a:b:80\ngw\n", ""},
         {{"get", "--type", "range", "types.cfg", "T.word"}, 3, "",
          "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type range\n"},
-        {{"get", "--type", "bytes", "types.cfg", "T.odd", "T.notbytes"}, 3, "",
+        {{"get", "--type", "bytes", "types.cfg", "T.odd", "T.notbytes", "T.upper"}, 3, "",
          "cfgtree: T.odd: CFG_ERR_SYNTAX: value '0xabc' is not of type bytes\n"
-         "cfgtree: T.notbytes: CFG_ERR_SYNTAX: value '0x0g' is not of type bytes\n"},
+         "cfgtree: T.notbytes: CFG_ERR_SYNTAX: value '0x0g' is not of type bytes\n"
+         "cfgtree: T.upper: CFG_ERR_SYNTAX: value '0X0a' is not of type bytes\n"},
         {{"get", "--type", "range", "types.cfg", "T.notrange"}, 3, "",
          "cfgtree: T.notrange: CFG_ERR_SYNTAX: value '1..2x' is not of type range\n"},
         {{"get", "--type", "int", "types.cfg", "T.none"}, 1, "", "cfgtree: T.none: CFG_NOT_FOUND: no such attribute\n"},
@@ -564,6 +565,12 @@ TEST_F(Cli, FilesLoadBelowADirectoryWithACommaInItsPath) {
                 {{"get", "f.cfg", "x"}, 0, "4\n", ""}},
                here);
     check_runs({{{"get", "co,ma/sub/g.cfg", "y"}, 2, "", nullptr}}, top.path());  // no name without ','
+    // An absolute name below the current directory, and a symbolic link
+    // (kept in the name) to a file below a ',', load too.
+    ASSERT_EQ(0, mkdir(top.file("plain").c_str(), 0700));
+    ASSERT_EQ(0, symlink("../co,ma/sub/g.cfg", top.file("plain/link.cfg").c_str()));
+    check_runs({{{"get", here + "/sub/g.cfg", "y"}, 0, "3\n", ""}}, here);
+    check_runs({{{"get", "--path", here, "link.cfg", "y"}, 0, "3\n", ""}}, top.file("plain"));
 }
 
 // Includes are looked for beside a FILE as named, then beside the file a
@@ -660,14 +667,14 @@ TEST_F(Cli, DumpSaysItLeavesOutObjectsNestedTooDeeply) {
     };
     dir.write("deep256.cfg", nested(256));
     dir.write("deep257.cfg", nested(257));
-    const char kLeftOut[] = "cfgtree: dump: 1 object nested more than 256 levels deep left out\n";
+    const char kLeftOut[] = "cfgtree: dump: 1 object nested more than 256 levels deep left out, with all it holds\n";
     check_runs({{{"dump", "deep256.cfg"}, 0, nullptr, ""},
                 {{"dump", "--json", "deep256.cfg"}, 0, nullptr, ""},
                 {{"dump", "deep257.cfg"}, 3, nullptr, kLeftOut},
                 {{"dump", "--json", "deep257.cfg"}, 3, nullptr, kLeftOut},
                 {{"dump", "--id", "a.a", "deep257.cfg"}, 0, nullptr, ""},
                 {{"dump", "--id", "a", "--json", "deep257.cfg"}, 3, nullptr,
-                 "cfgtree: a: 1 object nested more than 256 levels deep left out\n"},
+                 "cfgtree: a: 1 object nested more than 256 levels deep left out, with all it holds\n"},
                 {{"dump", "--id", "top", "deep257.cfg"}, 0, "top = 1\n", ""}},
                dir.path());
 }

@@ -398,23 +398,26 @@ bool same_file(const std::string &path, const struct stat &file) {
 
 // Paths that exist are loaded by their absolute name (so CONFIG_PATH does
 // not hide them); other names go to the search path. When the absolute
-// name holds a ',' (a directory above the current one does), another name
-// of the same file is taken: the name as typed, when the search path finds
-// this very file by it, or one below /proc's entry of the current directory.
+// name holds a ',' (a directory on the way does), another name of the same
+// file is taken: the absolute name with its symbolic links kept, the name
+// as typed when the search path finds this very file by it, or one below
+// /proc's entry of the current directory.
 FileArg make_file_arg(const std::string &name) {
     FileArg f{name, name};
     struct stat st {};
-    if (name.empty() || name[0] == '/' || ::stat(name.c_str(), &st) != 0) return f;
-    char resolved[PATH_MAX];
-    if (::realpath(name.c_str(), resolved)) f.load = resolved;
+    if (name.empty() || ::stat(name.c_str(), &st) != 0) return f;
+    char resolved[PATH_MAX], cwd[PATH_MAX], located[PATH_MAX];
+    if (name[0] != '/' && ::realpath(name.c_str(), resolved)) f.load = resolved;
     if (f.load.find(',') == std::string::npos) return f;
-    char located[PATH_MAX];
-    std::string other = comma_free(f.load);
-    if (name.find(',') == std::string::npos && cfg_locate_file(name.c_str(), located, sizeof located) == CFG_OK &&
+    std::vector<std::string> others;
+    if (name[0] != '/' && ::getcwd(cwd, sizeof cwd)) others.push_back(std::string(cwd) + "/" + name);
+    if (name[0] != '/' && cfg_locate_file(name.c_str(), located, sizeof located) == CFG_OK &&
         same_file(located, st))
-        f.load = name;
-    else if (!other.empty() && same_file(other, st))
-        f.load = other;
+        others.push_back(name);
+    others.push_back(comma_free(f.load));
+    if (name[0] == '/') others.push_back(comma_free(name));
+    for (const std::string &other : others)
+        if (!other.empty() && other.find(',') == std::string::npos && same_file(other, st)) return f.load = other, f;
     return f;
 }
 
@@ -841,8 +844,9 @@ int run_dump(const Options &o) {
     else if (!o.json && Cfg_Find(ident, &item) == CFG_OK && cfg_is_object(item))
         left_out = too_deep(item, 1);
     if (left_out) {
-        diag("cfgtree: %s: %zu object%s nested more than %d levels deep left out\n", o.has_id ? o.id.c_str() : "dump",
-             left_out, left_out == 1 ? "" : "s", kMaxDumpNesting);
+        diag("cfgtree: %s: %zu object%s nested more than %d levels deep left out, with all %s\n",
+             o.has_id ? o.id.c_str() : "dump", left_out, left_out == 1 ? "" : "s", kMaxDumpNesting,
+             left_out == 1 ? "it holds" : "they hold");
         return worse(exit, kRefused);
     }
     return exit;
@@ -905,7 +909,7 @@ bool means_type(const std::string &kind, const std::string &text) {
                !std::isspace(static_cast<unsigned char>(text[dots + 2])) && whole_int32(begin + dots + 2, stop);
     }
     if (kind == "bytes") {
-        return text.size() >= 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0) &&
+        return text.size() >= 2 && text.compare(0, 2, "0x") == 0 &&
                text.size() % 2 == 0 && text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
     }
     if (kind == "bool") {
