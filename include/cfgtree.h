@@ -122,6 +122,11 @@ typedef uint32_t cfg_handle;
  *  next one fails with CFG_ERR_SYNTAX, so that a short line such as
  *  x[0..2147483647]=1 cannot keep a load busy for hours. */
 #define CFG_MAX_RANGE_DEFINITIONS 1000000
+/** Blocks nest at most this many deep, counted over the loads under way on
+ *  a thread; a deeper block fails with CFG_ERR_SYNTAX. A save opens no more
+ *  blocks one inside another, and leaves out an object that would need
+ *  more. */
+#define CFG_MAX_BLOCK_NESTING 256
 
 /** The control flag word; initially 0x19 (create on set, dereference,
  *  dereference environment). Read without a lock; change it with cfg_ctl

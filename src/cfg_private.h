@@ -377,7 +377,7 @@ inline constexpr int kMaxFileVariables = 100;       // variables held at once
 inline constexpr std::size_t kVariableSize = 128;   // one NAME=VALUE entry with its NUL
 inline constexpr std::size_t kVariableNameMax = 32; // characters of a variable name
 inline constexpr std::size_t kPathSize = 4096;      // load arguments and located paths
-inline constexpr int kMaxOpenBlocks = 256;          // blocks open at once in one load
+inline constexpr int kMaxOpenBlocks = CFG_MAX_BLOCK_NESTING;  // blocks open at once in one load
 
 // File variables of one load: entries are heap texts NAME=VALUE, newest last;
 // an emptied entry is null until a mark below it reclaims the slot.

@@ -594,7 +594,7 @@ struct JsonNode {
 // Objects a dump opens one inside another (the dumped item's own included),
 // as many as a load reads: the saver leaves out an object nested deeper,
 // whole, and so does the JSON dump.
-constexpr int kMaxDumpNesting = 256;
+constexpr int kMaxDumpNesting = CFG_MAX_BLOCK_NESTING;
 
 // Visits an object's members in store order as the saver writes them: its
 // attributes, then the objects it holds (each reference's target).
