@@ -1056,10 +1056,6 @@ SetName set_name(const std::string &ident) {
     return n;
 }
 
-// The length of the text a set stores: the attribute's name, '=' and the
-// value (the objects on the path are no part of it).
-std::size_t stored_length(const SetName &name, const std::string &value) { return name.length + 1 + value.size(); }
-
 // The length of the line the saver writes for it: four spaces per object
 // above it, the name, " = " and the value, quoted when empty or edged with
 // white space.
@@ -1077,9 +1073,9 @@ int set_failure(const std::string &ident, int status) {
         case CFG_ERR_NOT_ATTRIBUTE:
             item_diag(ident, status, "is an object, not an attribute");
             return kRefused;
-        case CFG_ERR_SYNTAX:
-            item_diag(ident, status, "not a valid identifier");
-            return kFailed;
+        case CFG_ERR_SYNTAX:  // the identifier was checked before: the stored text is too long
+            item_diag(ident, status, "name, '=' and value would be stored in more than 639 characters; not set");
+            return kRefused;
         default:
             item_diag(ident, status, "cannot be set");
             return kFailed;
@@ -1232,10 +1228,6 @@ int run_set(const Options &o) {
         return kRefused;
     }
     const SetName name = set_name(ident);
-    if (stored_length(name, value) >= kTextSize) {
-        item_diag(ident, CFG_ERR_SYNTAX, "name, '=' and value would be stored in more than 639 characters; not set");
-        return kRefused;
-    }
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
