@@ -41,12 +41,12 @@ bool shown(int level) noexcept {
     return level <= t;
 }
 
-}  // namespace
-
-extern "C" {
-
-CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) noexcept {
-    if ((t_in_sink || !g_sink.load(std::memory_order_relaxed)) && !shown(level)) return;
+// Formats and hands on one message that may be seen. Kept out of Log_Entry
+// so that a message nobody sees touches no more than Log_Entry's small
+// frame: the 4 KiB buffer would reach a stack page of its own, a page fault
+// in a fresh process.
+[[gnu::noinline, gnu::cold]] void deliver(int level, const char *module, int line, const char *format,
+                                           va_list args) noexcept {
     LogSink sink = nullptr;
     void *ctx = nullptr;
     if (!t_in_sink) {
@@ -56,11 +56,8 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
     }
     if (!sink && !shown(level)) return;
     char message[4096];
-    va_list args;
-    va_start(args, format);
     if (format) std::vsnprintf(message, sizeof message, format, args);
     else message[0] = '\0';
-    va_end(args);
     if (sink) {
         t_in_sink = true;
         sink(ctx, level, module ? module : "", line, message);
@@ -68,6 +65,18 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
         return;
     }
     std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module ? module : "?", line, message);
+}
+
+}  // namespace
+
+extern "C" {
+
+CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) noexcept {
+    if ((t_in_sink || !g_sink.load(std::memory_order_relaxed)) && !shown(level)) return;
+    va_list args;
+    va_start(args, format);
+    deliver(level, module, line, format, args);
+    va_end(args);
 }
 
 CFG_API void Log_SetSink(LogSink sink, void *ctx) noexcept {
