@@ -938,29 +938,41 @@ int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept {
     return status;
 }
 
-int locate_file(const char *name, char *out, uint32_t size) noexcept {
-    if (!g_path_looked_up) {
-        const char *env = std::getenv("CONFIG_PATH");
-        if (!g_path_logged) CFG_LOG(1, "CONFIG_PATH = %s", env ? env : "<NULL>");
-        g_path_logged = true;
-        if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
-            int err = errno;
-            CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
-                    errno_text(err));
-            if (!name || name[0] != '/') return ERR_NO_MEMORY;  // an absolute name needs no search path
-        } else {
-            g_path_looked_up = true;
-        }
-    }
-    if (!name) return ERR_FILE_ACCESS;
-    if (g_config_path && name[0] != '/') return search_path(name, out, size);
-    // A name that would not fit the path buffer is refused, never cut.
+namespace {
+
+// Tries a name as it is. One that would not fit the path buffer is refused,
+// never cut.
+[[nodiscard]] int probe_name(const char *name, char *out, uint32_t size) noexcept {
     if (std::strlen(name) > kPathSize - 1) {
         CFG_LOG(5, "%s: path exceeds %d characters: '%s'", "cfg_locate_file", static_cast<int>(kPathSize - 1),
                 name);
         return ERR_FILE_ACCESS;
     }
     return probe(name, out, size);
+}
+
+}  // namespace
+
+int locate_file(const char *name, char *out, uint32_t size) noexcept {
+    if (!g_path_looked_up) {
+        const char *env = std::getenv("CONFIG_PATH");
+        if (!g_path_logged) CFG_LOG(1, "CONFIG_PATH = %s", env ? env : "<NULL>");
+        g_path_logged = true;
+        if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
+            // An absolute name needs no search path: it is tried as it is,
+            // with no word of the copy it did not need.
+            if (name && name[0] == '/') return probe_name(name, out, size);
+            int err = errno;
+            CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
+                    errno_text(err));
+            return ERR_NO_MEMORY;
+        } else {
+            g_path_looked_up = true;
+        }
+    }
+    if (!name) return ERR_FILE_ACCESS;
+    if (g_config_path && name[0] != '/') return search_path(name, out, size);
+    return probe_name(name, out, size);
 }
 
 void reset_search_path() noexcept {

@@ -566,18 +566,22 @@ TEST(LocateFile, RefusalsAreLogged) {
 }
 
 // Without memory for the copy of the search path, a relative name cannot
-// be searched, while an absolute one is found as it is.
+// be searched, while an absolute one is found as it is, with no word of a
+// copy it does not need.
 TEST(LocateFile, NoCopyOfTheSearchPathStillFindsAnAbsoluteName) {
     ConfigDir dir;
     std::string path = dir.write("a.cfg", "a = 1\n");
     char out[4096];
+    cfgtest::LogCapture log;
     cfg_inject_alloc_fault(0, 1);
     EXPECT_STATUS(0, cfg_locate_file(path.c_str(), out, sizeof out));
     cfg_inject_alloc_fault(0, 0);
     EXPECT_EQ(path, out);
+    EXPECT_FALSE(log.contains("strdup")) << log.dump();
     cfg_inject_alloc_fault(0, 1);
     EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("a.cfg", out, sizeof out));
     cfg_inject_alloc_fault(0, 0);
+    EXPECT_TRUE(log.contains("cfg_locate_file: strdup(envPath) failed\n\t\terrno = 12  => ")) << log.dump();
     EXPECT_STATUS(0, cfg_locate_file("a.cfg", out, sizeof out));  // the search path is copied at the next call
 }
 
