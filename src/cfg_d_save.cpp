@@ -5,9 +5,11 @@
 // contents one level (four spaces) deeper - attributes first, then
 // sub-objects, each in store order - and "}". Values are written with their
 // references substituted while dereferencing is on. Nesting is bounded: an
-// object 256 levels below the saved item is written as its opening and
-// closing lines only, with a level 3 message, so any tree saves in bounded
-// stack and output. The walk is linear in the number of nodes.
+// object 256 levels below the saved item is left out with all it holds,
+// with a level 3 message, so any tree saves in bounded stack and output
+// (a reference to a node that is neither an object nor an attribute, which
+// only a program writing to the store makes, counts as a level too). The
+// walk is linear in the number of nodes.
 #include "cfg_private.h"
 
 #include <sys/stat.h>
@@ -78,6 +80,7 @@ int save_attr(FILE *stream, cfg_handle attribute, const char *name, int depth) n
 }
 
 int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, int nesting) noexcept;
+int save_target(FILE *stream, cfg_handle target, int depth, int nesting) noexcept;
 
 // Attributes first, then sub-objects; stops at the first non-zero status.
 int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) noexcept {
@@ -97,7 +100,7 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) no
     while (value && status == CFG_OK) {
         cfg_handle target = 0;
         std::memcpy(&target, value, sizeof target);
-        status = save_item_at(stream, target, nullptr, depth, nesting);
+        status = save_target(stream, target, depth, nesting);
         cfg_handle next = ds_get_next_avp(node);
         value = next ? ds_srch_av_ptr(next, 2, reference_xid, &node) : nullptr;
     }
@@ -127,6 +130,22 @@ int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, int
     if (xid == cfgtree::xid_identifier()) return save_object(stream, item, name, depth, nesting);
     if (xid == cfgtree::xid_item()) return save_attr(stream, item, name, depth);
     return save_contents_at(stream, item, depth, nesting);
+}
+
+// A reference's target: an object or an attribute is saved as such; any
+// other node (the root, say) has its contents written in place, counted as
+// a level, so that a reference back to a node around it ends.
+int save_target(FILE *stream, cfg_handle target, int depth, int nesting) noexcept {
+    if (target == 0) return ERR_NULL_HANDLE;
+    uint16_t xid = cfgtree::xid_of_node(target);
+    if (xid == cfgtree::xid_identifier() || xid == cfgtree::xid_item())
+        return save_item_at(stream, target, nullptr, depth, nesting);
+    if (nesting >= kMaxSaveNesting) {
+        CFG_LOG(3, "%s: node <%ld> lies more than %d levels deep; it is not saved", "cfg_save_item",
+                static_cast<long>(target), kMaxSaveNesting);
+        return CFG_OK;
+    }
+    return save_contents_at(stream, target, depth, nesting + 1);
 }
 
 }  // namespace

@@ -331,6 +331,22 @@ TEST(Save, AnObjectThatHoldsItselfEndsAtTheBound) {
     EXPECT_EQ(256u * 3, std::count(s.text.begin(), s.text.end(), '\n'));
 }
 
+// A reference to the root (only a program writing to the store makes one)
+// writes the root's contents again, one level deeper each time, up to the
+// bound.
+TEST(Save, AReferenceToTheRootEndsAtTheBound) {
+    cfg_handle root = ds_get_cntl_info(1);
+    raw_attr(0, "top=1");
+    cfg_handle back = ds_append_avp2(root, 2, kRef, 0, &root, sizeof root);
+    ASSERT_NE(0u, back);
+    LogCapture log;
+    Saved s = save(nullptr);
+    EXPECT_STATUS(CFG_OK, s.status);
+    EXPECT_EQ(257, std::count(s.text.begin(), s.text.end(), '\n'));
+    EXPECT_TRUE(log.contains("lies more than 256 levels deep; it is not saved")) << log.dump();
+    EXPECT_NE(0, ds_delete_avp3(root, back));
+}
+
 // Regression: rescanning siblings per child took minutes on wide objects.
 TEST(Save, WideObjectsSaveInLinearTime) {
     cfg_handle o = raw_object(0, "wide");
