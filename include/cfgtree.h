@@ -572,8 +572,9 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
 /** Applies one table. Each callback gets its own heap copy of the text;
  *  sub-tables get the rest after the matched part. Sub-tables that get the
  *  text unshortened (a "**" entry whose sub-table holds it again) nest at
- *  most 64 deep in a row, and any sub-tables at most 320 deep (the
- *  components of a 639-character name).
+ *  most 64 deep in a row, and sub-tables of any kind at most 320 deep in
+ *  all: one level for each component of a 639-character name, counting
+ *  the unshortened levels among them too.
  *  @return the status of the last callback or sub-table run, 0 when none
  *  ran; -109 when a copy cannot be made; CFG_ERR_SYNTAX when sub-tables
  *  nest deeper (a table that contains itself). */

@@ -16,9 +16,11 @@ constexpr const char kModule[] = "cfg_update";
 // Deeper sub-table nesting is refused with CFG_ERR_SYNTAX. Only levels that
 // hand on the text unshortened (a "**" entry whose sub-table holds it again)
 // can nest without end; a level that consumes a component walks towards the
-// end of the text, so those count only against the stack's bound: as many
+// end of the text. Every level counts against the stack's bound: as many
 // levels as a full name of 639 characters has components (every text a load
-// sends), a few hundred bytes of stack each.
+// sends), a few hundred bytes of stack each, so tables that alternate
+// between consuming a component and handing the text on unshortened reach
+// it at half that many components.
 constexpr int kMaxStalled = 64;
 constexpr int kMaxDepth = 320;
 
