@@ -284,6 +284,29 @@ TEST_F(Cli, CheckReportsEveryFailingLineCompilerStyle) {
     });
 }
 
+// The loader ends a file at a '}' that closes no block, as at its end:
+// the tool names the line, and set does not rewrite the file without the
+// lines after it. Lines are counted as the loader reads them (a longer line
+// is read in pieces of 639 characters).
+TEST_F(Cli, AStrayClosingBraceIsAFailingLine) {
+    cfgtest::TempDir dir;
+    const std::string stray = "a = 1\nO {\n    x = 1\n}\n}\nb = 2\n";
+    dir.write("stray.cfg", stray);
+    dir.write("long.cfg", "k = " + std::string(635, 'v') + "}\nb = 2\n");
+    dir.write("fine.cfg", "r[i=1..2] {\n    x = ${a}\n}\n# }\n%V=1\n%(V) {\n    u = {\n    v = a{b\n}\nb = 2\n");
+    const char kStray[] = "stray.cfg:5: a '}' that closes no block: the lines after it are not read\n";
+    check_runs({{{"check", "stray.cfg"}, 2, "", kStray},
+                {{"get", "stray.cfg", "a"}, 2, "1\n", kStray},
+                {{"dump", "stray.cfg"}, 2, "a = 1\nO {\n    x = 1\n}\n", kStray},
+                {{"set", "stray.cfg", "c", "3"}, 2, "",
+                 (kStray + std::string("stray.cfg: not saved: the file did not load cleanly\n")).c_str()},
+                {{"check", "long.cfg"}, 2, "",
+                 "long.cfg:2: a '}' that closes no block: the lines after it are not read\n"},
+                {{"get", "--raw", "fine.cfg", "b", "1.u", "r[2].x"}, 0, "2\n{\n${a}\n", ""}},
+               dir.path());
+    EXPECT_EQ(stray, cfgtest::read_file(dir.file("stray.cfg")));
+}
+
 TEST_F(Cli, SubstResolvesAgainstFilesAndTheEnvironment) {
     check_runs({
         {{"subst", "port ${Server.port} at ${CFGTREE_CLI_HOME}", "net.cfg"}, 0, "port 443 at /home/x\n", "",

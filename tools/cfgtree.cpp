@@ -471,6 +471,56 @@ void report_load_failure(const FileArg &f, int status, const LoadLog &log, bool 
     else diag("%s: %s: %s\n", f.shown.c_str(), Cfg_StatusName(status), log.last_error.c_str());
 }
 
+// Does the line (from its first non-blank character, trailing blanks cut)
+// open a block? Its definition part, up to the first '=' or '{' outside an
+// instance "[...]" and a reference "${...}", must end with a '{' that is the
+// line's last character.
+bool opens_block(const char *text) {
+    for (const char *p = text; *p; ++p) {
+        if (*p == '=') return false;
+        if (*p == '{') return p[1] == '\0';
+        if (*p == '[') {
+            if (!(p = std::strchr(p, ']'))) return false;
+        } else if (p[0] == '$' && p[1] == '{') {
+            int open = 0;
+            for (; *p; ++p) {
+                if (p[0] == '$' && p[1] == '{') ++open, ++p;
+                else if (*p == '}' && --open == 0) break;
+            }
+            if (!*p) return false;
+        }
+    }
+    return false;
+}
+
+// The line of the first '}' at the top of the file at path that closes no
+// block, or 0. The loader ends a file there as at its end, saying nothing,
+// so the lines after it are silently lost. Lines are read as the loader
+// reads them, in pieces of at most 639 characters; comments, file variables
+// ("%NAME=...", unlike a line that starts with a "%(...)" reference) and
+// includes neither open nor close.
+int stray_close(const std::string &path) {
+    FILE *stream = std::fopen(path.c_str(), "r");
+    if (!stream) return 0;
+    char line[kTextSize];
+    int number = 0, depth = 0, stray = 0;
+    while (!stray && std::fgets(line, sizeof line, stream)) {
+        ++number;
+        std::size_t n = std::strlen(line);
+        while (n && std::isspace(static_cast<unsigned char>(line[n - 1]))) line[--n] = '\0';
+        const char *text = line;
+        while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+        if (*text == '}') {
+            if (depth == 0) stray = number;
+            else --depth;
+        } else if (*text && !std::strchr("#<", *text) && !(text[0] == '%' && text[1] != '(') && opens_block(text)) {
+            ++depth;
+        }
+    }
+    std::fclose(stream);
+    return stray;
+}
+
 // Loads one file; returns the number of failures (lines and the load).
 int load_one(const FileArg &f, const Options &o) {
     std::string why = precheck_file(f);
@@ -492,6 +542,13 @@ int load_one(const FileArg &f, const Options &o) {
     g_load_log = nullptr;
     if (status < 0) report_load_failure(f, status, log, state.failures > 0);
     g_load = nullptr;
+    char located[PATH_MAX];
+    std::string path = f.load;
+    if (!is_regular_file(path) && cfg_locate_file(path.c_str(), located, sizeof located) == CFG_OK) path = located;
+    if (int line = is_regular_file(path) ? stray_close(path) : 0) {  // a FIFO is not opened a second time
+        diag("%s:%d: a '}' that closes no block: the lines after it are not read\n", f.shown.c_str(), line);
+        ++state.failures;
+    }
     return state.failures + (status != CFG_OK && state.failures == 0 ? 1 : 0);
 }
 
