@@ -374,6 +374,15 @@ TEST_F(CliSet, OutputGoesElsewhereWithO) {
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(original_, file("net.cfg"));
     EXPECT_EQ("no\n", cli({"get", "copy.cfg", "Limits.flag"}, dir_.path()).out);
+    // OUT keeps its mode, also one without the owner-read bit
+    ASSERT_EQ(0, chmod(dir_.write("wo.cfg", "old\n").c_str(), 0200));
+    r = set({"net.cfg", "Limits.flag", "off", "-o", "wo.cfg"});
+    EXPECT_EQ(0, r.status) << r.err;
+    struct stat st {};
+    ASSERT_EQ(0, stat(dir_.file("wo.cfg").c_str(), &st));
+    EXPECT_EQ(0200u, st.st_mode & 07777);
+    ASSERT_EQ(0, chmod(dir_.file("wo.cfg").c_str(), 0600));
+    EXPECT_EQ("off\n", cli({"get", "wo.cfg", "Limits.flag"}, dir_.path()).out);
     r = set({"net.cfg", "Limits.flag", "no", "-o", dir_.file("no/such/dir.cfg")});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(dir_.file("no/such/dir.cfg") + ": ERR_FILE_ACCESS: cannot write the file\n", r.err);

@@ -1209,12 +1209,14 @@ int save_replacing(const std::string &path, const std::string &load_path, bool *
         return ERR_FILE_ACCESS;
     }
     bool written = std::fwrite(saved.data(), 1, saved.size(), stream) == saved.size();
-    struct stat st {};
-    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    fchmod(fd, mode);
     written = (std::fclose(stream) == 0) && written;
     if (!written) status = ERR_FILE_ACCESS;
+    // Loaded back while it is still the caller's own readable file: the mode
+    // it takes over may lack the owner-read bit a load needs.
     if (status == CFG_OK) *exact = reads_back(load_path + tmp.substr(path.size()), first);
+    struct stat st {};
+    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    if (status == CFG_OK && *exact && ::chmod(tmp.c_str(), mode) != 0) status = ERR_FILE_ACCESS;
     if (status == CFG_OK && *exact && std::rename(tmp.c_str(), path.c_str()) != 0) status = ERR_FILE_ACCESS;
     if (status != CFG_OK || !*exact) unlink(tmp.c_str());
     return status;
