@@ -400,6 +400,10 @@ TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
         {{"net.cfg", "!Limits.range", "2..3"}, 3, "cfgtree: !Limits.range: CFG_READ_ONLY: attribute is read-only, not set\n"},
         {{"net.cfg", "Server", "1"}, 3, "cfgtree: Server: CFG_ERR_NOT_ATTRIBUTE: is an object, not an attribute\n"},
         {{"net.cfg", "a b", "1"}, 2, "cfgtree: a b: CFG_ERR_SYNTAX: not a valid identifier\n"},
+        // names a lookup reads but a creation refuses
+        {{"net.cfg", "b[x y]", "1"}, 2, "cfgtree: b[x y]: CFG_ERR_SYNTAX: not a valid identifier\n"},
+        {{"net.cfg", "Server.Iface[3.5].x", "1"}, 2,
+         "cfgtree: Server.Iface[3.5].x: CFG_ERR_SYNTAX: not a valid identifier\n"},
         {{"bad.cfg", "good", "2"}, 2,
          "bad.cfg:2: CFG_ERR_SYNTAX: this line has no equals sign\nbad.cfg:4: CFG_ERR_SYNTAX: bad$name = 3\n"
          "bad.cfg: not saved: the file did not load cleanly\n"},

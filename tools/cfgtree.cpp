@@ -1130,7 +1130,7 @@ int set_failure(const std::string &ident, int status) {
         case CFG_ERR_NOT_ATTRIBUTE:
             item_diag(ident, status, "is an object, not an attribute");
             return kRefused;
-        case CFG_ERR_SYNTAX:  // the identifier was checked before: the stored text is too long
+        case CFG_ERR_SYNTAX:  // the attribute was found or made: the stored text is too long
             item_diag(ident, status, "name, '=' and value would be stored in more than 639 characters; not set");
             return kRefused;
         default:
@@ -1288,6 +1288,13 @@ int run_set(const Options &o) {
     }
     const SetName name = set_name(ident);
     int status = Cfg_SetAttrValue(ident.c_str(), value.c_str());
+    cfg_handle attribute = 0;
+    if (status == CFG_ERR_SYNTAX && !(Cfg_Find(ident.c_str(), &attribute) == CFG_OK && cfg_is_attribute(attribute))) {
+        // Refused before an attribute was found or made (one too long to be
+        // set keeps its name): the creation refused a component.
+        item_diag(ident, status, "not a valid identifier");
+        return kFailed;
+    }
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
     std::string first;
