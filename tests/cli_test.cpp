@@ -622,6 +622,14 @@ TEST_F(Cli, IncludesAreFoundBesideTheNameAndBesideTheFileALinkLeadsTo) {
     ASSERT_EQ(0, symlink("../real/main.cfg", dir.file("links/main.cfg").c_str()));
     check_runs({{{"get", "main.cfg", "a", "b", "c"}, 0, "1\nreal\nlink\n", ""}}, dir.file("links"));
     check_runs({{{"get", "links/main.cfg", "a", "b", "c"}, 0, "1\nreal\nlink\n", ""}}, dir.path());
+    // get's IDENTs add no directory; the FILEs before them do
+    dir.write("top.cfg", "a = 1\n<inc.cfg>\n");
+    dir.write("ev/inc.cfg", "b = ev\n");
+    check_runs({{{"get", "top.cfg", "ev/inc.cfg", "b"}, 0, "ev\n", ""},
+                {{"get", "top.cfg", "ev/x", "b"}, 2, "",
+                 "top.cfg: ERR_FILE_ACCESS: an included file cannot be read (tried './inc.cfg')\n"
+                 "cfgtree: ev/x: CFG_NOT_FOUND: no such attribute\ncfgtree: b: CFG_NOT_FOUND: no such attribute\n"}},
+               dir.path());
 }
 
 // set writes a file only when it loads back, alone, as the whole tree it was

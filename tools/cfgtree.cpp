@@ -563,8 +563,10 @@ int load_all(const std::vector<FileArg> &files, const Options &o) {
 // Without CONFIG_PATH or --path, includes are looked for in the current
 // directory, then in the directory of each file as named on the command
 // line and, when that name leads through a symbolic link, in the directory
-// of the file it leads to.
-void setup_search_path(const Options &o, const std::vector<std::string> &names) {
+// of the file it leads to. With leading_only, names count up to the first
+// that names no file, as a path or on the search path made so far (get's
+// IDENTs add no directory).
+void setup_search_path(const Options &o, const std::vector<std::string> &names, bool leading_only) {
     if (o.has_path) {
         setenv("CONFIG_PATH", o.path.c_str(), 1);
         return;
@@ -580,6 +582,9 @@ void setup_search_path(const Options &o, const std::vector<std::string> &names) 
         return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
     };
     for (const std::string &n : names) {
+        if (leading_only && !is_regular_file(n) &&
+            std::none_of(dirs.begin(), dirs.end(), [&n](const std::string &d) { return is_regular_file(d + "/" + n); }))
+            break;
         std::string dir = dir_of(n);
         add(dir);
         char file[PATH_MAX], real_dir[PATH_MAX];
@@ -1357,10 +1362,13 @@ int run(const Options &o) {
     }
 }
 
-// The names that may be files, for the default search path.
+// The names that may be files, for the default search path: get's leading
+// ones only, before its last argument (always an IDENT) or its "--".
 std::vector<std::string> candidate_files(const Options &o) {
     if (o.command == kSubst) return {o.args.begin() + std::min<std::size_t>(1, o.args.size()), o.args.end()};
     if (o.command == kSet) return {o.args.begin(), o.args.begin() + std::min<std::size_t>(1, o.args.size())};
+    if (o.command == kGet && o.dash_at != SIZE_MAX) return {o.args.begin(), o.args.begin() + o.dash_at};
+    if (o.command == kGet) return {o.args.begin(), o.args.end() - std::min<std::size_t>(1, o.args.size())};
     return o.args;
 }
 
@@ -1385,7 +1393,7 @@ int main(int argc, char **argv) {
         std::printf("cfgtree %s\n", CFGTREE_VERSION);
     } else {
         setup_logging(o);
-        setup_search_path(o, candidate_files(o));
+        setup_search_path(o, candidate_files(o), o.command == kGet && o.dash_at == SIZE_MAX);
         exit = run(o);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
