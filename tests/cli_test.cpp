@@ -257,9 +257,11 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
     cfgtest::TempDir dir;
     dir.write("app.cfg", "Limits {\n    flag = on\n    max = 3\n}\n");
     dir.write("Limits.flag", "extra = 1\n");  // a file whose name is also an identifier
+    dir.write("-d.cfg", "a = 2\n");
     ASSERT_EQ(0, chmod(dir.write("locked.cfg", "a = 1\n").c_str(), 0));
     check_runs({{{"get", "app.cfg", "Limits.flag", "extra"}, 0, "1\n", ""},
                 {{"get", "app.cfg", "--", "Limits.flag", "Limits.max"}, 0, "on\n3\n", ""},
+                {{"get", "--", "-d.cfg", "a"}, 0, "2\n", ""},  // a first -- ends the options only
                 {{"check", "locked.cfg"}, 2, "", "locked.cfg: ERR_FILE_ACCESS: file is not readable\n"},
                 {{"get", "locked.cfg", "a"}, 2, "",
                  "locked.cfg: ERR_FILE_ACCESS: file is not readable\ncfgtree: a: CFG_NOT_FOUND: no such attribute\n"}},

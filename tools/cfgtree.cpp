@@ -46,7 +46,7 @@ struct Options {
     Command command = kNone;
     std::string command_name;
     std::vector<std::string> args;  // positional arguments after the command
-    std::size_t dash_at = SIZE_MAX; // index in args where "--" stood
+    std::size_t dash_at = SIZE_MAX; // index in args where "--" stood after one
     std::vector<std::string> defines;
     std::string context, filter, path, id, type, out;
     bool has_context = false, has_filter = false, has_path = false, has_id = false, has_type = false,
@@ -107,7 +107,7 @@ const char kUsage[] =
     "path is the current directory, then the directory of each FILE as named and,\n"
     "for one named through a symbolic link, the directory of the file it leads to.\n"
     "In get, leading arguments that name files are FILEs and the rest IDENTs (the\n"
-    "last argument is always an IDENT); a -- ends the FILEs explicitly.\n"
+    "last argument is always an IDENT); a -- after a FILE ends the FILEs.\n"
     "set rewrites the file in saved form: comments, file variables and includes\n"
     "are not kept, references are. A VALUE the file would read back otherwise (a\n"
     "line break, a %(...) file reference, edging double quotes) is refused.\n"
@@ -237,7 +237,8 @@ int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *
             else if (!set_command(o, arg)) e = usage_error("unknown command '" + arg + "'");
         } else if (arg == "--") {
             options_done = true;
-            if (o.command != kNone) o.dash_at = o.args.size();
+            // Before the first FILE it ends the options only: no FILE is ended.
+            if (o.command != kNone && !o.args.empty()) o.dash_at = o.args.size();
         } else {
             e = arg[1] == '-' ? parse_long(argc, argv, i, o, used) : parse_short(argc, argv, i, o, used);
         }
