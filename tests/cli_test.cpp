@@ -309,6 +309,20 @@ TEST_F(Cli, AStrayClosingBraceIsAFailingLine) {
     EXPECT_EQ(stray, cfgtest::read_file(dir.file("stray.cfg")));
 }
 
+// A missing include is named whatever failed before it.
+TEST_F(Cli, AMissingIncludeInABlockIsNamedAfterAnotherFailure) {
+    cfgtest::TempDir dir;
+    dir.write("block.cfg", "bad line\nO {\n    <missing.cfg>\n}\n");
+    dir.write("top.cfg", "bad line\n<missing.cfg>\n");
+    const char kTried[] = ": ERR_FILE_ACCESS: an included file cannot be read (tried './missing.cfg')\n";
+    check_runs({{{"check", "block.cfg"}, 2, "",
+                 (std::string("block.cfg:1: CFG_ERR_SYNTAX: bad line\nblock.cfg:3: ERR_FILE_ACCESS: O {\nblock.cfg") +
+                  kTried).c_str()},
+                {{"check", "top.cfg"}, 2, "",
+                 (std::string("top.cfg:1: CFG_ERR_SYNTAX: bad line\ntop.cfg") + kTried).c_str()}},
+               dir.path());
+}
+
 TEST_F(Cli, SubstResolvesAgainstFilesAndTheEnvironment) {
     check_runs({
         {{"subst", "port ${Server.port} at ${CFGTREE_CLI_HOME}", "net.cfg"}, 0, "port 443 at /home/x\n", "",

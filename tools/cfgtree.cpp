@@ -455,11 +455,11 @@ void report_load_failure(const FileArg &f, int status, const LoadLog &log, bool 
     if (status == ERR_FILE_ACCESS && log.access_paths.size() == 1 && log.access_paths[0] == f.load) {
         diag("%s: %s: file is not readable\n", f.shown.c_str(), Cfg_StatusName(status));
         said = true;
-    } else if (status == ERR_FILE_ACCESS && !log.access_paths.empty()) {
+    } else if (!log.access_paths.empty()) {  // also when an earlier line gave the load its status
         std::string tried;
         for (const std::string &p : log.access_paths) tried += (tried.empty() ? "'" : ", '") + p + "'";
-        diag("%s: %s: an included file cannot be read (tried %s)\n", f.shown.c_str(), Cfg_StatusName(status),
-             tried.c_str());
+        diag("%s: %s: an included file cannot be read (tried %s)\n", f.shown.c_str(),
+             Cfg_StatusName(ERR_FILE_ACCESS), tried.c_str());
         said = true;
     }
     for (const std::string &deep : log.deep_files) {
