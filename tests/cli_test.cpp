@@ -331,6 +331,11 @@ TEST_F(Cli, SubstResolvesAgainstFilesAndTheEnvironment) {
         {{"subst", "${Limits.flag:/yes=on/off}", "net.cfg"}, 0, "on\n", ""},
         {{"subst", "${nope}"}, 1, "", "cfgtree: '${nope}': CFG_ERR_UNRESOLVED: a reference cannot be resolved\n"},
         {{"subst", "${a b}"}, 2, "", "cfgtree: '${a b}': CFG_ERR_SYNTAX: a reference is malformed\n"},
+        // a stored value with a malformed reference is refused, as get refuses it
+        {{"subst", "${m}", "malformed.cfg"}, 3, "",
+         "cfgtree: '${m}': CFG_ERR_SYNTAX: a value it reads holds a malformed reference\n"},
+        // the status is the last reference's
+        {{"subst", "[${a b}][${nope}][${Server.port}]", "net.cfg"}, 0, "[][][443]\n", ""},
         {{"subst", "${Server.port}", "bad.cfg", "net.cfg"}, 2, "443\n", nullptr},
         {{"subst"}, 2, "", nullptr},
         {{"subst", std::string(640, 'x')}, 2, "", nullptr},

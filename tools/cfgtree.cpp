@@ -117,11 +117,12 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 success; 1 something asked for was not found (also a\n"
     "reference that cannot be resolved); 2 a load or usage error (also a TEXT\n"
-    "with a malformed reference); 3 a refused request (read-only attribute, an\n"
-    "object where an attribute is needed, a value not of the asked type, a\n"
-    "stored value with a malformed reference, a JSON dump where an attribute\n"
-    "and an object share a name, a dump that leaves out objects nested more\n"
-    "than 256 levels deep, which a load would not read).\n";
+    "with a malformed reference; a value or TEXT fails by its last reference\n"
+    "only); 3 a refused request (read-only attribute, an object where an\n"
+    "attribute is needed, a value not of the asked type, a stored value with a\n"
+    "malformed reference, a JSON dump where an attribute and an object share a\n"
+    "name, a dump that leaves out objects nested more than 256 levels deep,\n"
+    "which a load would not read).\n";
 
 bool g_quiet = false;  // -q: no diagnostics
 
@@ -1153,6 +1154,14 @@ int count_failure(const char *, int line, const char *text, int) {
     return 0;
 }
 
+// Deletes every item; false when the store refuses one.
+bool empty_tree() {
+    cfg_handle root = ds_get_cntl_info(1);
+    for (cfg_handle c; (c = cfg_srch_attribute(root)) || (c = cfg_srch_object(root, nullptr));)
+        if (!ds_delete_avp3(root, c)) return false;
+    return true;
+}
+
 // What a saved file must give back: every attribute's stored text and every
 // object's stored name, each with the names of the objects above it, in
 // store order (attributes, then objects, as the saver writes them).
@@ -1176,8 +1185,7 @@ bool reads_back(const std::string &path, std::string *first) {
     std::vector<std::string> before, after;
     cfg_handle root = ds_get_cntl_info(1);
     snapshot(root, "", before);
-    for (cfg_handle c; (c = cfg_srch_attribute(root)) || (c = cfg_srch_object(root, nullptr));)
-        if (!ds_delete_avp3(root, c)) return false;
+    if (!empty_tree()) return false;
     g_verify_failures = 0;
     uint32_t was = Cfg_IgnoreReadOnly(1);
     int status = CfgF_LoadFile(path.c_str(), count_failure);
@@ -1347,6 +1355,16 @@ int run_subst(const Options &o) {
     if (status == CFG_ERR_UNRESOLVED) {
         item_diag("'" + text + "'", status, "a reference cannot be resolved");
         return worse(exit, kNotFound);
+    }
+    if (status == CFG_ERR_SYNTAX) {
+        // The last reference is malformed, or a stored value it reads holds
+        // one (refused, as get refuses it): against an empty tree only
+        // TEXT's own references are read.
+        char again[kTextSize] = {};
+        if (empty_tree() && Cfg_Substitute(text.c_str(), again, sizeof again) != CFG_ERR_SYNTAX) {
+            item_diag("'" + text + "'", status, "a value it reads holds a malformed reference");
+            return worse(exit, kRefused);
+        }
     }
     item_diag("'" + text + "'", status, status == CFG_ERR_SYNTAX ? "a reference is malformed" : "cannot be substituted");
     return kFailed;
