@@ -259,10 +259,13 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
     dir.write("Limits.flag", "extra = 1\n");  // a file whose name is also an identifier
     dir.write("-d.cfg", "a = 2\n");
     ASSERT_EQ(0, chmod(dir.write("locked.cfg", "a = 1\n").c_str(), 0));
+    ASSERT_EQ(0, chmod(dir.write("p/nr.cfg", "a = 1\n").c_str(), 0044));  // on the search path, no owner-read bit
     check_runs({{{"get", "app.cfg", "Limits.flag", "extra"}, 0, "1\n", ""},
                 {{"get", "app.cfg", "--", "Limits.flag", "Limits.max"}, 0, "on\n3\n", ""},
                 {{"get", "--", "-d.cfg", "a"}, 0, "2\n", ""},  // a first -- ends the options only
                 {{"check", "locked.cfg"}, 2, "", "locked.cfg: ERR_FILE_ACCESS: file is not readable\n"},
+                {{"check", "--path", "p", "nr.cfg"}, 2, "",
+                 "nr.cfg: ERR_FILE_ACCESS: file is not readable ('p/nr.cfg')\n"},
                 {{"get", "locked.cfg", "a"}, 2, "",
                  "locked.cfg: ERR_FILE_ACCESS: file is not readable\ncfgtree: a: CFG_NOT_FOUND: no such attribute\n"}},
                dir.path());

@@ -277,6 +277,7 @@ struct LoadLog {
     std::vector<std::string> eof_files;     // "Unexpected EOF in file '...'"
     std::vector<std::string> access_paths;  // candidates of the last failed locate
     std::vector<std::string> deep_files;    // files whose includes nest too deeply
+    std::string unreadable;                 // the first candidate without its owner-read bit
     std::string last_error;                 // the last error message (level 3 or less)
 };
 
@@ -304,6 +305,7 @@ void note_load_message(LoadLog &log, int level, const std::string &m) {
         log.access_paths.push_back(between(m, "stat(", "): errno"));
     } else if (m.find("' is not readable") != std::string::npos) {
         log.access_paths.push_back(between(m, "file '", "' is not readable"));
+        if (log.unreadable.empty()) log.unreadable = log.access_paths.back();
     } else if (m.starts_with("cfg_load_file: fopen(")) {
         log.access_paths.push_back(between(m, "fopen(", ") failed"));
     }
@@ -433,7 +435,12 @@ std::string precheck_file(const FileArg &f) {
         if (::access(f.load.c_str(), R_OK) != 0) return "file is not readable";
         return "";
     }
-    if (cfg_locate_file(f.load.c_str(), nullptr, 0) == CFG_OK) return "";
+    LoadLog log;  // names a file the search path holds without its owner-read bit
+    g_load_log = &log;
+    int located = cfg_locate_file(f.load.c_str(), nullptr, 0);
+    g_load_log = nullptr;
+    if (located == CFG_OK) return "";
+    if (!log.unreadable.empty()) return "file is not readable ('" + log.unreadable + "')";
     return f.load[0] == '/' ? "no such file" : "no such file (nor on the search path)";
 }
 
