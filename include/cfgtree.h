@@ -295,8 +295,11 @@ CFG_API const char *Cfg_GetContext(void) CFG_NOEXCEPT;
  *  @return 0; -109; CFG_ERR_SYNTAX (bad text or a value); CFG_ERR_BAD_OBJECT
  *  (missing, or not an object). A failed push changes nothing. */
 CFG_API int Cfg_PushContext(const char *identifier) CFG_NOEXCEPT;
-/** Pops the current context; with nothing pushed the root stays current.
- *  Either way the context now current is logged (level 9). @return 0, always. */
+/** Pops the current context: the record cfgContext points to leaves the
+ *  context list wherever it stands (a program may point cfgContext at an
+ *  older one) and the record pushed before it becomes current; with nothing
+ *  pushed (or a current record that is not listed) nothing changes. Either
+ *  way the context now current is logged (level 9). @return 0, always. */
 CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
 /** @} */
 

@@ -107,14 +107,24 @@ int push_context(const char *identifier) noexcept {
     return CFG_OK;
 }
 
-// Only a pushed record (the head of the list) is popped: with nothing
-// pushed, emptyContext stays current and the list is not touched. Every pop
-// reports the context it leaves current, once the pop is whole (a log sink
-// may push or pop itself).
+// The current record is popped wherever it stands in the list (a program
+// may point cfgContext at an older one): its successor, the record pushed
+// before it, becomes current. A current record that is not in the list
+// (emptyContext, or one of the program's own) stays current and the list is
+// not touched. The list holds one record per push still undone: a pop finds
+// the current record at its head but for such a program. Every pop reports
+// the context it leaves current, once the pop is whole (a log sink may push
+// or pop itself).
+static bool is_listed(const CfgContext *record) noexcept {
+    for (void *r = g_contexts ? LS_Next(g_contexts, nullptr, 0, 1) : nullptr; r; r = LS_Next(nullptr, r, 0, 1))
+        if (r == record) return true;
+    return false;
+}
+
 int pop_context() noexcept {
     CfgContext *current = cfgContext;
     if (!current) return CFG_OK;
-    if (g_contexts && current == static_cast<CfgContext *>(LS_Next(g_contexts, nullptr, 0, 1))) {
+    if (is_listed(current)) {
         auto *previous = static_cast<CfgContext *>(LS_Next(nullptr, current, 0, 1));
         cfgContext = previous ? previous : &emptyContext;
         if (current->name && current->name != g_empty_name) cfg_mem_free(current->name);

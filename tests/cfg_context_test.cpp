@@ -142,6 +142,23 @@ TEST(Context, PopWithNothingPushedKeepsEmptyContext) {
     cfgContext = &emptyContext;
 }
 
+// A program may make an older record current: a pop then takes that one
+// out and makes the record pushed before it current.
+TEST(Context, APopTakesOutTheCurrentRecordWhereverItStands) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    CfgContext *a = cfgContext;
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a.b2"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    cfgContext = a;
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(&emptyContext, cfgContext);
+    EXPECT_TRUE(log.has(9, "cfg_context", "Cfg_PopContext: new context: <0> = ''")) << log.dump();
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());  // emptyContext is not listed: nothing to take out
+    EXPECT_EQ(&emptyContext, cfgContext);
+}
+
 TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
