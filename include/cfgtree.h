@@ -182,7 +182,8 @@ CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) CFG_NOEXCEPT;
 /** Parses one component at text ("!name[instance]").
  *  *instance receives the start of the instance (or NULL), *end the first
  *  character after the component. *instance is set to NULL first, on every
- *  call (the one exception to the out-pointer rule); *end only on 0.
+ *  call (an exception to the out-pointer rule, as each such one is
+ *  documented at its function); *end only on 0.
  *  @return 0; CFG_ERR_SYNTAX for an empty name, an unclosed instance or a
  *  component longer than 639 characters. */
 CFG_API int cfg_parse_identifier(const char *text, const char **instance, const char **end) CFG_NOEXCEPT;

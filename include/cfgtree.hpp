@@ -241,14 +241,19 @@ inline Result<std::string> substitute(const std::string &text) {
 }
 
 /** Pushes a context for a scope and pops it at the end, when the push
- *  succeeded. Check ok() or status(): a failed push changes nothing. */
+ *  succeeded. Check ok() or status(): a failed push changes nothing. At the
+ *  end the context it found is current again, even when code inside pushed
+ *  without popping (that push stays listed, no longer current). */
 class ContextGuard {
   public:
     /** identifier is absolute; nullptr pushes the configuration root. */
-    explicit ContextGuard(const char *identifier) noexcept : status_(Cfg_PushContext(identifier)) {}
+    explicit ContextGuard(const char *identifier) noexcept
+        : status_(Cfg_PushContext(identifier)), pushed_(status_.ok() ? cfgContext : nullptr) {}
     explicit ContextGuard(const std::string &identifier) noexcept : ContextGuard(identifier.c_str()) {}
     ~ContextGuard() {
-        if (status_.ok()) (void)Cfg_PopContext();
+        if (!pushed_) return;
+        cfgContext = pushed_;  // a pop takes out the current record, wherever it is listed
+        (void)Cfg_PopContext();
     }
     ContextGuard(const ContextGuard &) = delete;
     ContextGuard &operator=(const ContextGuard &) = delete;
@@ -259,6 +264,7 @@ class ContextGuard {
 
   private:
     Status status_;
+    CfgContext *pushed_;  // the record this guard pushed, or nullptr
 };
 
 /** Sets one flag switch for a scope and gives it back its previous state at
