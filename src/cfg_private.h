@@ -407,9 +407,9 @@ struct LoaderContext {
 // the stack a few hundred bytes and a file nested 256 blocks deep loads on a
 // small thread stack too. Chunks are kept until the load ends: once the
 // first lines have been read, a frame is a pointer bump. A frame that cannot
-// be had fails with ERR_NO_MEMORY, unlogged: the line that needed it (a
-// block's opening line, an include) goes to the error handler; a loaded
-// file's first frame fails the load.
+// be had is logged (level 3) and fails with ERR_NO_MEMORY: the line that
+// needed it (a block's opening line, an include) goes to the error handler;
+// a loaded file's first frame fails the load.
 class Scratch {
   public:
     Scratch() = default;
