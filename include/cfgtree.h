@@ -154,9 +154,11 @@ CFG_API uint32_t Cfg_DirectLoad(int on) CFG_NOEXCEPT;
 /** @} */
 
 /** @defgroup Nodes Node predicates and accessors
- *  None of these takes the data-store lock for its caller: one that uses a
- *  returned text pointer holds it (ds_lock). (Each store call they make is
- *  safe on its own, and waits while another thread holds the lock.)
+ *  Those that return a text pointer (cfg_object_id, cfg_avp) leave the
+ *  data-store lock to their caller, who holds it (ds_lock) while using the
+ *  pointer; the others are safe on their own (each store call they make,
+ *  and cfg_object_ref and cfg_is_read_only as a whole, waits while another
+ *  thread holds the lock).
  *  @{ */
 /** 1 when h is an object identifier node (a configuration object), else 0. */
 CFG_API int cfg_is_object(cfg_handle h) CFG_NOEXCEPT;
@@ -483,7 +485,8 @@ typedef struct CfgRefTag {
  *  only on 0; len 0 with both given returns 0 and does nothing. source and
  *  out may be the same buffer. */
 CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) CFG_NOEXCEPT;
-/** ref_substitute with the default table (${...} and cfg_evalReference). */
+/** ref_substitute with the default table (${...} and cfg_evalReference),
+ *  under the data-store lock (the evaluator reads the tree). */
 CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
 /** cfg_refSubstitute under the data-store lock. */
 CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
@@ -565,7 +568,9 @@ typedef struct CfgUpdateEntry {
     struct CfgUpdateEntry *sub;    /**< applied to the rest, may be NULL */
     CfgUpdateCallback second;      /**< run after sub, may be NULL */
 } CfgUpdateEntry;
-/** Registers a notification table (caller-owned, kept valid). @return 0; -109. */
+/** Registers a notification table (caller-owned, kept valid). The two
+ *  registries are not locked: register tables before other threads load,
+ *  set or apply tables. @return 0; -109. */
 CFG_API int Cfg_NotifyRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
 /** Registers a validation table. @return 0; -109. */
 CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;

@@ -537,8 +537,8 @@ void dispose_list(LS_List list) noexcept {
     return 0;
 }
 
-[[nodiscard]] int search_path(const char *name, char *out, uint32_t size) noexcept {
-    HeapText dirs = dup_text(g_config_path);
+[[nodiscard]] int search_path(const char *search, const char *name, char *out, uint32_t size) noexcept {
+    HeapText dirs = dup_text(search);
     if (!dirs) {
         int err = errno;
         CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err, errno_text(err));
@@ -958,7 +958,15 @@ namespace {
 
 }  // namespace
 
-int locate_file(const char *name, char *out, uint32_t size) noexcept {
+namespace {
+
+// CONFIG_PATH's copy, made at the first call: null when it is unset, and
+// when the copy failed (*status then says how the call ends). Threads that
+// load at once read and log it once, under the lock; the copy never changes
+// afterwards, so it is read without it.
+const char *search_path_value(const char *name, int *status) noexcept {
+    StoreLock lock;
+    *status = CFG_OK;
     if (!g_path_looked_up) {
         const char *env = std::getenv("CONFIG_PATH");
         if (!g_path_logged) CFG_LOG(1, "CONFIG_PATH = %s", env ? env : "<NULL>");
@@ -966,17 +974,26 @@ int locate_file(const char *name, char *out, uint32_t size) noexcept {
         if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
             // An absolute name needs no search path: it is tried as it is,
             // with no word of the copy it did not need.
-            if (name && name[0] == '/') return probe_name(name, out, size);
+            if (name && name[0] == '/') return nullptr;
             int err = errno;
             CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
                     errno_text(err));
-            return ERR_NO_MEMORY;
-        } else {
-            g_path_looked_up = true;
+            *status = ERR_NO_MEMORY;
+            return nullptr;
         }
+        g_path_looked_up = true;
     }
+    return g_config_path;
+}
+
+}  // namespace
+
+int locate_file(const char *name, char *out, uint32_t size) noexcept {
+    int status = CFG_OK;
+    const char *search = search_path_value(name, &status);
+    if (status != CFG_OK) return status;
     if (!name) return ERR_FILE_ACCESS;
-    if (g_config_path && name[0] != '/') return search_path(name, out, size);
+    if (search && name[0] != '/') return search_path(search, name, out, size);
     return probe_name(name, out, size);
 }
 

@@ -491,6 +491,7 @@ CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTa
 }
 
 CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) noexcept {
+    cfgtree::StoreLock lock;  // the default evaluator reads the tree (the lock nests)
     return cfgtree::ref_substitute_default(source, out, len);
 }
 

@@ -190,8 +190,16 @@ CFG_API int cfg_is_object(cfg_handle h) noexcept { return cfgtree::is_object(h) 
 CFG_API int cfg_is_attribute(cfg_handle h) noexcept { return cfgtree::is_attribute(h) ? 1 : 0; }
 CFG_API const char *cfg_object_id(cfg_handle h) noexcept { return cfgtree::object_id(h); }
 CFG_API const char *cfg_avp(cfg_handle h) noexcept { return cfgtree::avp(h); }
-CFG_API long cfg_object_ref(cfg_handle h) noexcept { return cfgtree::object_ref(h); }
-CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) noexcept { return cfgtree::is_read_only(h, flag); }
+// These read through a node's value pointer: the lock keeps the node alive
+// meanwhile (the library's own callers hold it already; it nests).
+CFG_API long cfg_object_ref(cfg_handle h) noexcept {
+    cfgtree::StoreLock lock;
+    return cfgtree::object_ref(h);
+}
+CFG_API int cfg_is_read_only(cfg_handle h, uint32_t *flag) noexcept {
+    cfgtree::StoreLock lock;
+    return cfgtree::is_read_only(h, flag);
+}
 CFG_API uint32_t cfg_ctl(uint32_t mask, uint32_t value) noexcept { return cfgtree::ctl(mask, value); }
 CFG_API int validate_object_syntax(const char *text) noexcept { return cfgtree::validate_object_syntax(text); }
 CFG_API int validate_AVP_syntax(const char *text) noexcept { return cfgtree::validate_avp_syntax(text); }

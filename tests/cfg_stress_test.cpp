@@ -7,7 +7,9 @@
 // are process-wide state without a lock by design, and so are the kind ids
 // that each module looks up on first use: the tree is built (and every
 // module used once) before the threads start, and nothing changes that
-// state while they run.
+// state while they run. A second test starts loads together (the search
+// path is read once) and reads nodes through the accessors that take the
+// lock themselves while another thread changes them.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "cfg_private.h"
 #include "support.h"
 
 namespace {
@@ -232,6 +235,61 @@ TEST(Stress, ThreadsReadSetCreateAndDeleteOneTree) {
         EXPECT_STATUS(CFG_NOT_FOUND, status);
     }
     EXPECT_EQ("obj pool\n", cfgtest::dump_tree().substr(cfgtest::dump_tree().find("obj pool")));
+}
+
+// Threads that call the library at once where a program may: loads started
+// together (their first search-path lookups read and log CONFIG_PATH once),
+// and node accessors and direct substitutions while another thread sets
+// and deletes what they read.
+std::atomic<int> g_path_logs{0};
+void count_path_logs(void *, int level, const char *, int, const char *message) {
+    if (level == 1 && std::strncmp(message, "CONFIG_PATH = ", 14) == 0) ++g_path_logs;
+}
+
+TEST(Stress, FirstSearchPathLookupsAndNodeAccessorsAmidChanges) {
+    cfgtest::TempDir dir;
+    dir.write("x.cfg", "a = 1\n");
+    cfgtest::ScopedEnv path("CONFIG_PATH", dir.path().c_str());
+    cfgtree::reset_search_path();
+    Log_SetSink(count_path_logs, nullptr);
+    std::atomic<int> ready{0};
+    std::atomic<int> found{0};
+    std::vector<std::thread> loaders;
+    for (int i = 0; i < 4; ++i)
+        loaders.emplace_back([&] {
+            for (++ready; ready.load() < 4;) std::this_thread::yield();
+            if (cfg_locate_file("x.cfg", nullptr, 0) == CFG_OK) ++found;
+        });
+    for (auto &t : loaders) t.join();
+    EXPECT_EQ(4, found.load());
+    EXPECT_EQ(1, g_path_logs.load());
+
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("o.y", "1"));
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        while (!stop.load()) {
+            (void)Cfg_SetAttrValue("o.x", "${o.y}");
+            (void)Cfg_Delete("o");
+            (void)Cfg_SetAttrValue("o.y", "1");
+        }
+    });
+    std::thread reader([&] {
+        char out[640];
+        while (!stop.load()) {
+            cfg_handle item = 0, reference = 0;
+            uint32_t flag = 0;
+            if (cfg_find_item(0, "o", &item, &reference, nullptr) == CFG_OK) {
+                (void)cfg_object_ref(reference);
+                (void)cfg_is_read_only(reference, &flag);
+            }
+            (void)cfg_refSubstitute("${o.x}", out, sizeof out);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+    changer.join();
+    reader.join();
+    Log_SetSink(nullptr, nullptr);
 }
 
 }  // namespace
