@@ -240,20 +240,17 @@ inline Result<std::string> substitute(const std::string &text) {
     return std::string(buffer);
 }
 
-/** Pushes a context for a scope and pops it at the end, when the push
- *  succeeded. Check ok() or status(): a failed push changes nothing. At the
- *  end the context it found is current again, even when code inside pushed
- *  without popping (that push stays listed, no longer current). */
+/** Pushes a context for a scope and pops the current context at the end,
+ *  when the push succeeded. Check ok() or status(): a failed push changes
+ *  nothing. Code inside pops what it pushes: the guard's pop is an ordinary
+ *  Cfg_PopContext. */
 class ContextGuard {
   public:
     /** identifier is absolute; nullptr pushes the configuration root. */
-    explicit ContextGuard(const char *identifier) noexcept
-        : status_(Cfg_PushContext(identifier)), pushed_(status_.ok() ? cfgContext : nullptr) {}
+    explicit ContextGuard(const char *identifier) noexcept : status_(Cfg_PushContext(identifier)) {}
     explicit ContextGuard(const std::string &identifier) noexcept : ContextGuard(identifier.c_str()) {}
     ~ContextGuard() {
-        if (!pushed_) return;
-        cfgContext = pushed_;  // a pop takes out the current record, wherever it is listed
-        (void)Cfg_PopContext();
+        if (status_.ok()) (void)Cfg_PopContext();
     }
     ContextGuard(const ContextGuard &) = delete;
     ContextGuard &operator=(const ContextGuard &) = delete;
@@ -264,7 +261,6 @@ class ContextGuard {
 
   private:
     Status status_;
-    CfgContext *pushed_;  // the record this guard pushed, or nullptr
 };
 
 /** Sets one flag switch for a scope and gives it back its previous state at
