@@ -962,28 +962,38 @@ namespace {
 
 // CONFIG_PATH's copy, made at the first call: null when it is unset, and
 // when the copy failed (*status then says how the call ends). Threads that
-// load at once read and log it once, under the lock; the copy never changes
-// afterwards, so it is read without it.
+// load at once read it once, under the lock; the copy never changes
+// afterwards, so it is read without it. The messages are logged after the
+// lock is let go: a log sink may hand work to a thread that needs it.
 const char *search_path_value(const char *name, int *status) noexcept {
-    StoreLock lock;
-    *status = CFG_OK;
-    if (!g_path_looked_up) {
-        const char *env = std::getenv("CONFIG_PATH");
-        if (!g_path_logged) CFG_LOG(1, "CONFIG_PATH = %s", env ? env : "<NULL>");
-        g_path_logged = true;
-        if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
-            // An absolute name needs no search path: it is tried as it is,
-            // with no word of the copy it did not need.
-            if (name && name[0] == '/') return nullptr;
-            int err = errno;
-            CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err,
-                    errno_text(err));
-            *status = ERR_NO_MEMORY;
-            return nullptr;
+    const char *env = nullptr;
+    bool first = false, failed = false;
+    const char *value = nullptr;
+    int err = 0;
+    {
+        StoreLock lock;
+        if (!g_path_looked_up) {
+            env = std::getenv("CONFIG_PATH");
+            first = !g_path_logged;
+            g_path_logged = true;
+            if (env && !(g_config_path = cfg_mem_strdup(env))) {  // looked up again next time
+                err = errno;
+                failed = true;
+            } else {
+                g_path_looked_up = true;
+            }
         }
-        g_path_looked_up = true;
+        value = g_config_path;
     }
-    return g_config_path;
+    if (first) CFG_LOG(1, "CONFIG_PATH = %s", env ? env : "<NULL>");
+    *status = CFG_OK;
+    // An absolute name needs no search path: it is tried as it is, with no
+    // word of the copy it did not need.
+    if (failed && !(name && name[0] == '/')) {
+        CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err, errno_text(err));
+        *status = ERR_NO_MEMORY;
+    }
+    return value;
 }
 
 }  // namespace

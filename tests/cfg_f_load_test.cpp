@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -584,6 +585,30 @@ TEST(LocateFile, NoCopyOfTheSearchPathStillFindsAnAbsoluteName) {
     cfg_inject_alloc_fault(0, 0);
     EXPECT_TRUE(log.contains("cfg_locate_file: strdup(envPath) failed\n\t\terrno = 12  => ")) << log.dump();
     EXPECT_STATUS(0, cfg_locate_file("a.cfg", out, sizeof out));  // the search path is copied at the next call
+}
+
+// The first lookup logs the search path with the store unlocked: a log
+// sink may wait for a thread that uses the library.
+std::atomic<bool> g_sink_waited{false};
+void waiting_sink(void *, int level, const char *, int, const char *message) {
+    if (level != 1 || std::strncmp(message, "CONFIG_PATH = ", 14) != 0) return;
+    auto other = std::async(std::launch::async, [] {
+        cfg_handle h = 0;
+        (void)Cfg_Find("x", &h);
+    });
+    if (other.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) {
+        std::fputs("the search path was logged under the store lock: deadlock\n", stderr);
+        std::_Exit(1);
+    }
+    g_sink_waited = true;
+}
+
+TEST(LocateFile, TheSearchPathIsLoggedWithTheStoreUnlocked) {
+    ConfigDir dir;
+    Log_SetSink(waiting_sink, nullptr);
+    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file("none.cfg", nullptr, 0));
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_TRUE(g_sink_waited.load());
 }
 
 TEST(LocateFile, TheSearchPathIsLoggedOnceBeforeItsFirstCopy) {
