@@ -299,6 +299,7 @@ TEST_F(Cli, AStrayClosingBraceIsAFailingLine) {
     dir.write("stray.cfg", stray);
     dir.write("long.cfg", "k = " + std::string(635, 'v') + "}\nb = 2\n");
     dir.write("fine.cfg", "r[i=1..2] {\n    x = ${a}\n}\n# }\n%V=1\n%(V) {\n    u = {\n    v = a{b\n}\nb = 2\n");
+    dir.write("expanded.cfg", "%blk=a {\n%(blk)\n    x = 1\n}\ny = 2\n");  // %(blk) opens the block
     const char kStray[] = "stray.cfg:5: a '}' that closes no block: the lines after it are not read\n";
     check_runs({{{"check", "stray.cfg"}, 2, "", kStray},
                 {{"get", "stray.cfg", "a"}, 2, "1\n", kStray},
@@ -307,7 +308,8 @@ TEST_F(Cli, AStrayClosingBraceIsAFailingLine) {
                  (kStray + std::string("stray.cfg: not saved: the file did not load cleanly\n")).c_str()},
                 {{"check", "long.cfg"}, 2, "",
                  "long.cfg:2: a '}' that closes no block: the lines after it are not read\n"},
-                {{"get", "--raw", "fine.cfg", "b", "1.u", "r[2].x"}, 0, "2\n{\n${a}\n", ""}},
+                {{"get", "--raw", "fine.cfg", "b", "1.u", "r[2].x"}, 0, "2\n{\n${a}\n", ""},
+                {{"get", "expanded.cfg", "a.x", "y"}, 0, "1\n2\n", ""}},
                dir.path());
     EXPECT_EQ(stray, cfgtest::read_file(dir.file("stray.cfg")));
 }

@@ -507,14 +507,18 @@ bool opens_block(const char *text) {
 // so the lines after it are silently lost. Lines are read as the loader
 // reads them, in pieces of at most 639 characters; comments, file variables
 // ("%NAME=...", unlike a line that starts with a "%(...)" reference) and
-// includes neither open nor close.
+// includes neither open nor close. A file reference "%(...)" before the
+// '}' may expand to a line that opens a block, which the scan cannot know:
+// then nothing is said.
 int stray_close(const std::string &path) {
     FILE *stream = std::fopen(path.c_str(), "r");
     if (!stream) return 0;
     char line[kTextSize];
     int number = 0, depth = 0, stray = 0;
-    while (!stray && std::fgets(line, sizeof line, stream)) {
+    bool unsure = false;
+    while (!stray && !unsure && std::fgets(line, sizeof line, stream)) {
         ++number;
+        unsure = std::strstr(line, "%(") != nullptr;
         std::size_t n = std::strlen(line);
         while (n && std::isspace(static_cast<unsigned char>(line[n - 1]))) line[--n] = '\0';
         const char *text = line;
