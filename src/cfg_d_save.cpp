@@ -6,10 +6,13 @@
 // sub-objects, each in store order - and "}". Values are written with their
 // references substituted while dereferencing is on. Nesting is bounded: an
 // object 256 levels below the saved item is left out with all it holds,
-// with a level 3 message, so any tree saves in bounded stack and output
-// (a reference to a node that is neither an object nor an attribute, which
-// only a program writing to the store makes, counts as a level too). The
-// walk is linear in the number of nodes.
+// with a level 3 message, so any tree saves in bounded stack (a reference
+// to a node that is neither an object nor an attribute, which only a
+// program writing to the store makes, counts as a level too). A reference
+// back to an object that is open around it is not followed (level 3
+// message). The walk is linear in the number of references; an object that
+// several references lead to (again, only a program writing to the store
+// makes one) is written once for each.
 #include "cfg_private.h"
 
 #include <sys/stat.h>
@@ -79,11 +82,29 @@ int save_attr(FILE *stream, cfg_handle attribute, const char *name, int depth) n
     return CFG_OK;
 }
 
-int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, int nesting) noexcept;
-int save_target(FILE *stream, cfg_handle target, int depth, int nesting) noexcept;
+// The objects (and nodes saved as contents) open around the one being
+// saved, innermost first: a reference back to one of them is not followed.
+// count: the objects open, this one included (0 for the saved contents'
+// own node, which opens no block).
+struct Open {
+    const Open *outer;
+    cfg_handle node;
+    int count;
+};
+
+int nesting_of(const Open *open) noexcept { return open ? open->count : 0; }
+
+bool holds(const Open *open, cfg_handle node) noexcept {
+    for (; open; open = open->outer)
+        if (open->node == node) return true;
+    return false;
+}
+
+int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, const Open *open) noexcept;
+int save_target(FILE *stream, cfg_handle target, int depth, const Open *open) noexcept;
 
 // Attributes first, then sub-objects; stops at the first non-zero status.
-int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) noexcept {
+int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *open) noexcept {
     if (object == 0) return ERR_NULL_HANDLE;
     int status = CFG_OK;
     cfg_handle node = 0;
@@ -100,7 +121,7 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) no
     while (value && status == CFG_OK) {
         cfg_handle target = 0;
         std::memcpy(&target, value, sizeof target);
-        status = save_target(stream, target, depth, nesting);
+        status = save_target(stream, target, depth, open);
         cfg_handle next = ds_get_next_avp(node);
         value = next ? ds_srch_av_ptr(next, 2, reference_xid, &node) : nullptr;
     }
@@ -108,44 +129,54 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, int nesting) no
 }
 
 // Opening line, contents one level deeper, closing line. Always 0.
-int save_object(FILE *stream, cfg_handle object, const char *name, int depth, int nesting) noexcept {
+int save_object(FILE *stream, cfg_handle object, const char *name, int depth, const Open *open) noexcept {
     const char *written = name ? name : cfgtree::object_id(object);
     if (!written) written = "";
-    if (nesting >= kMaxSaveNesting) {
+    if (nesting_of(open) >= kMaxSaveNesting) {
         CFG_LOG(3, "%s: object '%s' lies more than %d levels deep; it is not saved", "cfg_save_item", written,
                 kMaxSaveNesting);
         return CFG_OK;
     }
+    if (holds(open, object)) {
+        CFG_LOG(3, "%s: object '%s' holds itself; it is not saved again", "cfg_save_item", written);
+        return CFG_OK;
+    }
     indent(stream, depth);
     std::fprintf(stream, "%s {\n", written);
-    (void)save_contents_at(stream, object, deeper(depth), nesting + 1);
+    const Open here{open, object, nesting_of(open) + 1};
+    (void)save_contents_at(stream, object, deeper(depth), &here);
     indent(stream, depth);
     std::fputs("}\n", stream);
     return CFG_OK;
 }
 
-int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, int nesting) noexcept {
+int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, const Open *open) noexcept {
     if (item == 0) return ERR_NULL_HANDLE;
     uint16_t xid = cfgtree::xid_of_node(item);
-    if (xid == cfgtree::xid_identifier()) return save_object(stream, item, name, depth, nesting);
+    if (xid == cfgtree::xid_identifier()) return save_object(stream, item, name, depth, open);
     if (xid == cfgtree::xid_item()) return save_attr(stream, item, name, depth);
-    return save_contents_at(stream, item, depth, nesting);
+    return save_contents_at(stream, item, depth, open);
 }
 
 // A reference's target: an object or an attribute is saved as such; any
 // other node (the root, say) has its contents written in place, counted as
 // a level, so that a reference back to a node around it ends.
-int save_target(FILE *stream, cfg_handle target, int depth, int nesting) noexcept {
+int save_target(FILE *stream, cfg_handle target, int depth, const Open *open) noexcept {
     if (target == 0) return ERR_NULL_HANDLE;
     uint16_t xid = cfgtree::xid_of_node(target);
     if (xid == cfgtree::xid_identifier() || xid == cfgtree::xid_item())
-        return save_item_at(stream, target, nullptr, depth, nesting);
-    if (nesting >= kMaxSaveNesting) {
+        return save_item_at(stream, target, nullptr, depth, open);
+    if (nesting_of(open) >= kMaxSaveNesting) {
         CFG_LOG(3, "%s: node <%ld> lies more than %d levels deep; it is not saved", "cfg_save_item",
                 static_cast<long>(target), kMaxSaveNesting);
         return CFG_OK;
     }
-    return save_contents_at(stream, target, depth, nesting + 1);
+    if (holds(open, target)) {
+        CFG_LOG(3, "%s: node <%ld> holds itself; it is not saved again", "cfg_save_item", static_cast<long>(target));
+        return CFG_OK;
+    }
+    const Open here{open, target, nesting_of(open) + 1};
+    return save_contents_at(stream, target, depth, &here);
 }
 
 }  // namespace
@@ -170,23 +201,28 @@ int save_file(const char *identifier, const char *path) noexcept {
 int save(const char *identifier, FILE *stream) noexcept {
     if (!stream) return ERR_NULL_ARGUMENT;
     StoreLock lock;
-    if (!identifier) return save_contents_at(stream, context_start(), 0, 0);
+    if (!identifier) {
+        cfg_handle start = context_start();
+        const Open top{nullptr, start, 0};
+        return save_contents_at(stream, start, 0, &top);
+    }
     cfg_handle item = 0;
     int status = find(identifier, &item);
     if (status != CFG_OK) return status;
-    return save_item_at(stream, item, identifier, 0, 0);
+    return save_item_at(stream, item, identifier, 0, nullptr);
 }
 
 int save_item(FILE *stream, cfg_handle item, const char *name, int depth) noexcept {
     if (!stream) return ERR_NULL_ARGUMENT;
     StoreLock lock;
-    return save_item_at(stream, item, name, depth, 0);
+    return save_item_at(stream, item, name, depth, nullptr);
 }
 
 int save_object_contents(FILE *stream, cfg_handle object, int depth) noexcept {
     if (!stream) return ERR_NULL_ARGUMENT;
     StoreLock lock;
-    return save_contents_at(stream, object, depth, 0);
+    const Open top{nullptr, object, 0};
+    return save_contents_at(stream, object, depth, &top);
 }
 
 }  // namespace cfgtree
