@@ -371,7 +371,9 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  at most 256 blocks one inside another, as many as a load reads: an
  *  object 256 levels below the outermost object written (the saved item;
  *  for NULL, each top-level object) is left out whole (level 3 message),
- *  so trees of any depth save in bounded stack and what is saved loads.
+ *  so trees of any depth save in bounded stack and what is saved loads; a
+ *  reference back to an object open around it (only a program writing to
+ *  the store makes one) is not followed (level 3 message).
  *  A value whose substitution fails for any reason (no memory included) is
  *  written as stored after a "# Reference failure" comment line; as with
  *  any substitution, a reference that fails and is followed by one that
