@@ -31,7 +31,7 @@ int check_context_text(char *copy, const char *identifier) noexcept {
     char *part = nullptr, *instance = nullptr, *value = nullptr;
     int status = cfgtree::split(copy, &part, &instance, &value);
     if (status != CFG_OK) {
-        CFG_LOG(5, "%s: invalid context specification: '%s'", kPush, identifier);
+        CFG_LOG(5, "%s: invalid context identifier: '%s'", kPush, identifier);
         return status;
     }
     if (value) {

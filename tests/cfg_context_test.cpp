@@ -88,9 +88,9 @@ TEST(Context, RefusedPushesChangeNothing) {
         {"x", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'x' is not a configuration object"},
         {"x=1", CFG_ERR_SYNTAX, "Cfg_PushContext: AVP is invalid for context: 'x=1'"},
         {"a = ", CFG_ERR_SYNTAX, "Cfg_PushContext: AVP is invalid for context: 'a = '"},
-        {"$x", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context specification: '$x'"},
-        {"a b", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context specification: 'a b'"},
-        {"", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context specification: ''"},
+        {"$x", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context identifier: '$x'"},
+        {"a b", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context identifier: 'a b'"},
+        {"", CFG_ERR_SYNTAX, "Cfg_PushContext: invalid context identifier: ''"},
         {"nothing", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'nothing' does not exist"},
         {"a.nothing", CFG_ERR_BAD_OBJECT, "Cfg_PushContext: 'a.nothing' does not exist"},
     };
