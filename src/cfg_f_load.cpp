@@ -537,13 +537,15 @@ void dispose_list(LS_List list) noexcept {
     return 0;
 }
 
+// A copy of CONFIG_PATH could not be made: logged, and the lookup fails.
+[[nodiscard]] int path_copy_failed(int err) noexcept {
+    CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err, errno_text(err));
+    return ERR_NO_MEMORY;
+}
+
 [[nodiscard]] int search_path(const char *search, const char *name, char *out, uint32_t size) noexcept {
     HeapText dirs = dup_text(search);
-    if (!dirs) {
-        int err = errno;
-        CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err, errno_text(err));
-        return ERR_NO_MEMORY;
-    }
+    if (!dirs) return path_copy_failed(errno);
     char path[kPathSize];
     for (char *dir = dirs.get(); dir;) {
         char *colon = std::strchr(dir, ':');
@@ -956,10 +958,6 @@ namespace {
     return probe(name, out, size);
 }
 
-}  // namespace
-
-namespace {
-
 // CONFIG_PATH's copy, made at the first call: null when it is unset, and
 // when the copy failed (*status then says how the call ends). Threads that
 // load at once read it once, under the lock; the copy never changes
@@ -989,10 +987,7 @@ const char *search_path_value(const char *name, int *status) noexcept {
     *status = CFG_OK;
     // An absolute name needs no search path: it is tried as it is, with no
     // word of the copy it did not need.
-    if (failed && !(name && name[0] == '/')) {
-        CFG_LOG(3, "%s: strdup(envPath) failed\n\t\terrno = %d  => %s", "cfg_locate_file", err, errno_text(err));
-        *status = ERR_NO_MEMORY;
-    }
+    if (failed && !(name && name[0] == '/')) *status = path_copy_failed(err);
     return value;
 }
 
