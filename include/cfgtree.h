@@ -585,10 +585,12 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
  *  text unshortened (a "**" entry whose sub-table holds it again) nest at
  *  most 64 deep in a row, and sub-tables of any kind at most 320 deep in
  *  all: one level for each component of a 639-character name, counting
- *  the unshortened levels among them too.
+ *  the unshortened levels among them too. One application applies at most
+ *  100,000 sub-tables in all, so that a table whose matching entries each
+ *  descend into it again cannot take time exponential in the components.
  *  @return the status of the last callback or sub-table run, 0 when none
  *  ran; -109 when a copy cannot be made; CFG_ERR_SYNTAX when sub-tables
- *  nest deeper (a table that contains itself). */
+ *  nest deeper (a table that contains itself) or more are applied. */
 CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) CFG_NOEXCEPT;
 /** @} */
 

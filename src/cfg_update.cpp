@@ -7,7 +7,10 @@
 // matches and descends into sub-tables with the unmatched rest; each callback
 // gets its own heap copy of the text. A table that contains itself cannot
 // recurse without bound: sub-tables that hand on the text unshortened nest
-// at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep.
+// at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep; nor
+// can one that names itself in several matching entries take exponential
+// time: one application of a table applies at most kMaxApplications
+// sub-tables in all.
 #include "cfg_private.h"
 
 namespace {
@@ -23,6 +26,11 @@ constexpr const char kModule[] = "cfg_update";
 // it at half that many components.
 constexpr int kMaxStalled = 64;
 constexpr int kMaxDepth = 320;
+// Sub-tables applied for one item text by one table, at all levels: a table
+// whose matching entries each descend into it again (two "a.**" entries
+// naming their own table) would otherwise apply 2^n sub-tables to a text of
+// n components. Far above what any table of distinct sub-tables applies.
+constexpr long kMaxApplications = 100000;
 
 LS_List g_notify_list = nullptr;
 LS_List g_validate_list = nullptr;
@@ -59,15 +67,17 @@ int run_callback(CfgUpdateCallback callback, const char *item, void *arg) noexce
 }
 
 // How deep a walk is: all levels, and those in a row that handed on the
-// text unshortened.
+// text unshortened; and how many sub-tables the walk's top-level table has
+// applied so far (one count shared by every level).
 struct Depth {
+    long *applied;
     int all = 0;
     int stalled = 0;
     // The level below, where the sub-table gets rest of item. The matcher
     // steps over one leading mark, which is no progress either.
     Depth below(const char *item, const char *rest) const noexcept {
         bool same = rest == item || (item[0] == '!' && rest == item + 1);
-        return Depth{all + 1, same ? stalled + 1 : 0};
+        return Depth{applied, all + 1, same ? stalled + 1 : 0};
     }
 };
 
@@ -98,6 +108,11 @@ int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexc
                 depth.stalled > kMaxStalled ? kMaxStalled : kMaxDepth, table->item ? table->item : "(end)");
         return CFG_ERR_SYNTAX;
     }
+    if (depth.all > 0 && ++*depth.applied > kMaxApplications) {
+        CFG_LOG(3, "%s: more than %ld sub-tables applied at '%s'", "cfg_process_table", kMaxApplications,
+                table->item ? table->item : "(end)");
+        return CFG_ERR_SYNTAX;
+    }
     int status = CFG_OK;
     for (const CfgUpdateEntry *entry = table; entry->item; ++entry) {
         const char *rest = nullptr;
@@ -115,7 +130,8 @@ int process_list(LS_List list, const char *item) noexcept {
     for (void *record = LS_Next(list, nullptr, 0, 1); record; record = LS_Next(nullptr, record, 0, 1)) {
         CfgUpdateEntry *table = nullptr;
         std::memcpy(&table, record, sizeof table);
-        int status = process_at_depth(table, item, Depth{});
+        long applied = 0;
+        int status = process_at_depth(table, item, Depth{&applied});
         if (status != CFG_OK) return status;
     }
     return CFG_OK;
@@ -125,7 +141,10 @@ int process_list(LS_List list, const char *item) noexcept {
 
 namespace cfgtree {
 
-int process_table(CfgUpdateEntry *table, const char *item) noexcept { return process_at_depth(table, item, Depth{}); }
+int process_table(CfgUpdateEntry *table, const char *item) noexcept {
+    long applied = 0;
+    return process_at_depth(table, item, Depth{&applied});
+}
 
 int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
 

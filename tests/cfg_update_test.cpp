@@ -291,4 +291,28 @@ TEST(UpdateTables, SelfNestingTableThatShortensTheText) {
     }
 }
 
+// A table whose two matching entries both descend into it again doubles the
+// sub-tables applied with every component of the text: one application
+// stops after 100,000 of them instead of running 2^n, whatever n.
+TEST(UpdateTables, FanOutOfSubTablesIsBounded) {
+    const struct {
+        int levels;  // components "a." in front of x=1
+        int status;
+    } rows[] = {{10, CFG_OK}, {15, CFG_OK}, {16, CFG_ERR_SYNTAX}, {20, CFG_ERR_SYNTAX}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.levels << " levels");
+        CfgUpdateEntry table[] = {entry("a.**", nullptr, nullptr, nullptr, nullptr),
+                                  entry("a.**", nullptr, nullptr, nullptr, nullptr), kEnd};
+        table[0].sub = table[1].sub = table;
+        std::string item;
+        for (int i = 0; i < r.levels; ++i) item += "a.";
+        item += "x=1";
+        LogCapture log;
+        EXPECT_STATUS(r.status, cfg_process_table(table, item.c_str()));
+        if (r.status == CFG_OK) EXPECT_TRUE(log.at_most(5).empty()) << log.dump();
+        else EXPECT_TRUE(log.has(3, "cfg_update", "cfg_process_table: more than 100000 sub-tables applied at 'a.**'"))
+                 << log.dump();
+    }
+}
+
 }  // namespace
