@@ -63,8 +63,14 @@ int save_attr(FILE *stream, cfg_handle attribute, const char *name, int depth) n
     char text[cfgtree::kTextSize] = {};
     if (cfgCtl & CFG_CTL_DEREFERENCE) {
         if (cfgtree::substitute_stored(stored, text, cfgtree::kTextSize) != CFG_OK) {
-            stored = static_cast<const char *>(ds_get_av_ptr(attribute));  // an evaluator may store values
-            cfgtree::copy_bounded(text, sizeof text, stored ? stored : "");
+            // An evaluator may store values, and a log sink may even delete
+            // the attribute: a deleted one is left out like one without text.
+            stored = static_cast<const char *>(ds_get_av_ptr(attribute));
+            if (!stored) {
+                CFG_LOG(3, "%s: ds_get_av_ptr(%ld)", "cfg_save_attr", static_cast<long>(attribute));
+                return CFG_OK;
+            }
+            cfgtree::copy_bounded(text, sizeof text, stored);
             indent(stream, depth);
             std::fputs(kReferenceFailure, stream);
         }

@@ -223,6 +223,21 @@ TEST(Save, ASinkThatChangesTheSavedAttributeMeanwhile) {
     EXPECT_EQ(std::string(600, 'y'), now);
 }
 
+// A sink that deletes the attribute while its references are substituted:
+// the attribute is left out, with no comment line and no nameless line.
+void delete_on_failure(void *, int, const char *, int, const char *message) {
+    if (std::strstr(message, "alternate substitution error")) (void)cfg_delete_item(0, "t.v");
+}
+
+TEST(Save, ASinkThatDeletesTheSavedAttributeMeanwhile) {
+    put("t.v", "${nope:?gone}");
+    Log_SetSink(delete_on_failure, nullptr);
+    Saved s = save("t");
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(CFG_OK, s.status);
+    EXPECT_EQ("t {\n}\n", s.text);
+}
+
 // ---- limits and handles -----------------------------------------------------
 
 TEST(Save, AttributeTextIsCutTo639Characters) {
