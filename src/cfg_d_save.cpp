@@ -109,6 +109,13 @@ bool holds(const Open *open, cfg_handle node) noexcept {
 int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, const Open *open) noexcept;
 int save_target(FILE *stream, cfg_handle target, int depth, const Open *open) noexcept;
 
+// The child after node. A log sink may delete node while it is saved (a
+// sink may call the library): the walk then goes on with the child that
+// followed it before, so only what was deleted is left out.
+cfg_handle next_child(cfg_handle node, cfg_handle after) noexcept {
+    return cfgtree::xid_of_node(node) != 0 ? ds_get_next_avp(node) : after;
+}
+
 // Attributes first, then sub-objects; stops at the first non-zero status.
 int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *open) noexcept {
     if (object == 0) return ERR_NULL_HANDLE;
@@ -117,8 +124,9 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *ope
     const uint16_t item_xid = cfgtree::xid_item();
     const void *value = ds_srch_av_ptr(object, 2, item_xid, &node);
     while (value && status == CFG_OK) {
+        cfg_handle after = ds_get_next_avp(node);
         status = save_attr(stream, node, nullptr, depth);
-        cfg_handle next = ds_get_next_avp(node);
+        cfg_handle next = next_child(node, after);
         value = next ? ds_srch_av_ptr(next, 2, item_xid, &node) : nullptr;
     }
     if (status != CFG_OK) return status;
@@ -127,8 +135,9 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *ope
     while (value && status == CFG_OK) {
         cfg_handle target = 0;
         std::memcpy(&target, value, sizeof target);
+        cfg_handle after = ds_get_next_avp(node);
         status = save_target(stream, target, depth, open);
-        cfg_handle next = ds_get_next_avp(node);
+        cfg_handle next = next_child(node, after);
         value = next ? ds_srch_av_ptr(next, 2, reference_xid, &node) : nullptr;
     }
     return status;

@@ -238,6 +238,36 @@ TEST(Save, ASinkThatDeletesTheSavedAttributeMeanwhile) {
     EXPECT_EQ("t {\n}\n", s.text);
 }
 
+// A sink that deletes the attribute or object being saved: the children
+// after it are still written.
+const char *g_victim = nullptr;
+void delete_victim(void *, int, const char *, int, const char *message) {
+    if (std::strstr(message, "alternate substitution error")) (void)cfg_delete_item(0, g_victim);
+}
+
+TEST(Save, ASinkThatDeletesTheItemBeingSavedLeavesOutOnlyThatItem) {
+    const struct {
+        const char *victim, *text;
+    } rows[] = {
+        {"o.p.x", "o {\n    a = 1\n    p {\n        y = 2\n    }\n    r {\n        z = 3\n    }\n}\n"},
+        {"o.p", "o {\n    a = 1\n    p {\n    }\n    r {\n        z = 3\n    }\n}\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.victim);
+        (void)cfg_delete_item(0, "o");
+        put("o.a", "1");
+        put("o.p.x", "${nope:?gone}");
+        put("o.p.y", "2");
+        put("o.r.z", "3");
+        g_victim = r.victim;
+        Log_SetSink(delete_victim, nullptr);
+        Saved s = save("o");
+        Log_SetSink(nullptr, nullptr);
+        EXPECT_STATUS(CFG_OK, s.status);
+        EXPECT_EQ(r.text, s.text);
+    }
+}
+
 // ---- limits and handles -----------------------------------------------------
 
 TEST(Save, AttributeTextIsCutTo639Characters) {
