@@ -371,9 +371,15 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  at most 256 blocks one inside another, as many as a load reads: an
  *  object 256 levels below the outermost object written (the saved item;
  *  for NULL, each top-level object) is left out whole (level 3 message),
- *  so trees of any depth save in bounded stack and what is saved loads; a
- *  reference back to an object open around it (only a program writing to
- *  the store makes one) is not followed (level 3 message).
+ *  so trees of any depth save in bounded stack and no saved file nests
+ *  deeper than a load reads; a reference back to an object open around it
+ *  (only a program writing to the store makes one) is not followed (level
+ *  3 message). The language has no escapes and a load reads lines in
+ *  pieces of 639 characters, so these do not load back as saved: a value
+ *  holding a line break or a %(...) reference, a value written plain that
+ *  begins with a double quote, a line whose definition (name, " = " and
+ *  value after the indentation of four spaces a level) a 639-character
+ *  piece cuts, and an item whose full dotted name exceeds 639 characters.
  *  A value whose substitution fails for any reason (no memory included) is
  *  written as stored after a "# Reference failure" comment line; as with
  *  any substitution, a reference that fails and is followed by one that
