@@ -12,12 +12,13 @@
 namespace {
 constexpr const char kModule[] = "cfg_cvtBytes";
 
-// The pair at p as sscanf (p, "%02x") converts it. scanf skips white space
-// before the field and then reads at most two characters, so those two
-// characters decide the result; converting a copy of just them keeps the
-// decoding linear in the text (sscanf measures its whole input first).
+// The pair whose field starts at p as sscanf (pair, "%02x") converts it:
+// scanf skips white space before the field (the caller has skipped it, p is
+// the first other character) and then reads at most two characters, so
+// those two characters decide the result; converting a copy of just them
+// keeps the decoding linear in the text (sscanf measures its whole input
+// first).
 bool convert_pair(const char *p, unsigned &value) noexcept {
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     char field[3] = {p[0], p[0] ? p[1] : '\0', '\0'};
     int saved = errno;
     int converted = std::sscanf(field, "%02x", &value);
@@ -38,9 +39,15 @@ int get_bytes(const char *text, unsigned char *bytes, uint32_t size, uint32_t *c
     if (length > 2 * static_cast<uint64_t>(size) + 2) return CFG_NO_MATCH;
     const char *p = text + (length < 2 ? length : 2);  // a missing prefix is decoded all the same
     uint32_t decoded = 0;
+    // The first character at or after p that is no white space. Pairs move
+    // forward, so it only moves forward too: a run of white space is passed
+    // once, not once for every pair inside it.
+    const char *field = p;
     while (*p) {
+        if (field < p) field = p;
+        while (std::isspace(static_cast<unsigned char>(*field))) ++field;
         unsigned value = 0;
-        if (!p[1] || !convert_pair(p, value)) {
+        if (!p[1] || !convert_pair(field, value)) {
             CFG_LOG(3, "%s: Invalid bytes string - odd number of characters", "Cfg_GetBytes");
             result = CFG_NO_MATCH;
             break;

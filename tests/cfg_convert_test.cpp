@@ -299,6 +299,20 @@ TEST(Bytes, LongTextsDecodeInLinearTime) {
     EXPECT_EQ(0xA5, out[size - 1]);
 }
 
+// Regression: scanf skips white space before every pair, and the decoder
+// skipped a run of it again for each pair inside the run (hours on a run of
+// two million blanks). Every pair in the run reads the digits behind it.
+TEST(Bytes, ARunOfWhiteSpaceDecodesInLinearTime) {
+    const uint32_t size = 1000000;
+    std::string text = "0x" + std::string(2 * size - 2, ' ') + "ab";
+    std::vector<unsigned char> out(size + 1);
+    uint32_t count = 0;
+    ASSERT_STATUS(CFG_OK, Cfg_GetBytes(text.c_str(), out.data(), size, &count));
+    EXPECT_EQ(size, count);
+    EXPECT_EQ(0xAB, out[0]);
+    EXPECT_EQ(0xAB, out[size - 1]);
+}
+
 // ---- attribute-level operations --------------------------------------------
 
 std::string raw(const char *identifier) {
