@@ -23,21 +23,22 @@ const char *get_av_ptr(cfg_handle h) noexcept {
     return eq ? eq + 1 : kEmptyValue;
 }
 
-int substitute_stored(const char *stored, char *out, uint32_t len) noexcept {
-    return ref_substitute_default(stored, out, len);
+int substitute_stored(const char *stored, char *out, uint32_t len, Rest rest) noexcept {
+    return ref_substitute_default(stored, out, len, rest);
 }
 
-int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept {
+int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest) noexcept {
     const char *value = get_av_ptr(h);
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
     if (!buffer || size == 0) return CFG_OK;
     // Unsubstituted, or with no reference to substitute, the value is copied
     // as strncpy would: the rest of the buffer zero, its last byte NUL.
     if (!(cfgCtl & CFG_CTL_DEREFERENCE) || !may_hold_reference(value)) {
-        fill_text(buffer, size, value, strnlen(value, size));
+        hand_over(buffer, size, value, strnlen(value, size), rest);
+        buffer[size - 1] = '\0';
         return CFG_OK;
     }
-    int status = substitute_stored(value, buffer, size);
+    int status = substitute_stored(value, buffer, size, rest);
     buffer[size - 1] = '\0';
     return status;
 }

@@ -98,6 +98,22 @@ inline void fill_text(char *out, uint32_t len, const char *text, std::size_t len
     std::memset(out + n, 0, len - n);
 }
 
+// What a read or substitution does with the bytes of the caller's buffer
+// after its result: zero them, as every public function does, or leave
+// them, where the library reads into a room it knows to be zero already (a
+// reference's expansion in the scanner's own level buffer). Zeroing the
+// whole room for every reference of a long text would cost its length
+// again for each of them.
+enum class Rest { kZero, kLeave };
+
+// fill_text, or with Rest::kLeave the text and one NUL only.
+inline void hand_over(char *out, uint32_t len, const char *text, std::size_t length, Rest rest) noexcept {
+    if (rest == Rest::kZero) return fill_text(out, len, text, length);
+    std::size_t n = length < len - 1 ? length : len - 1;
+    std::memmove(out, text, n);
+    out[n] = '\0';
+}
+
 // Joins texts into dst of n bytes as snprintf("%s%s...") would, without
 // the formatting machinery (it runs for every stored definition): at most
 // n - 1 characters, always ended with NUL. Returns the whole joined length,
@@ -304,12 +320,12 @@ struct WalkMiss {
 [[nodiscard]] int find(const char *identifier, cfg_handle *item) noexcept;
 [[nodiscard]] int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept;
 [[nodiscard]] const char *get_av_ptr(cfg_handle h) noexcept;
-[[nodiscard]] int get_attr_value(cfg_handle h, char *buffer, uint32_t size) noexcept;
+[[nodiscard]] int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest = Rest::kZero) noexcept;
 // A stored text, whole, with its references substituted into out (len
 // bytes). The substitution may store a default into, or a log sink change,
 // the node the text belongs to: the scanner reads the stored text only to
 // make its working copy, before any evaluation.
-[[nodiscard]] int substitute_stored(const char *stored, char *out, uint32_t len) noexcept;
+[[nodiscard]] int substitute_stored(const char *stored, char *out, uint32_t len, Rest rest = Rest::kZero) noexcept;
 [[nodiscard]] int get_attr_value_ptr(const char *identifier, const char **value) noexcept;
 [[nodiscard]] int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept;
 [[nodiscard]] const char *get_context() noexcept;
@@ -364,12 +380,13 @@ int pop_context() noexcept;
 
 // ---- references (cfg_substitute) ------------------------------------------
 
-[[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept;
-[[nodiscard]] int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept;
+[[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table,
+                                 Rest rest = Rest::kZero) noexcept;
+[[nodiscard]] int ref_substitute_default(const char *source, char *out, uint32_t len, Rest rest = Rest::kZero) noexcept;
 // False when the default table cannot find a reference in text: the text is
 // then its own substitution.
 [[nodiscard]] bool may_hold_reference(const char *text) noexcept;
-[[nodiscard]] int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept;
+[[nodiscard]] int eval_reference(char *reference, char *out, uint32_t room, void *arg, Rest rest = Rest::kZero) noexcept;
 
 // ---- configuration files (cfg_f_load) -------------------------------------
 

@@ -71,10 +71,20 @@ struct FirstChars {
     }
 };
 
+// A level's buffer stands for a zero-filled one of capacity bytes: the
+// bytes from `zeroed` on have not been written since the level was opened,
+// and are zeroed only when an evaluator that is not the library's own
+// (which writes its expansion and one NUL, nothing more) is handed them as
+// its room. A buffer serves every level opened later at the same depth
+// (their capacities only shrink, as the scan moves on). Allocating and
+// zero-filling a buffer for each reference would cost the rest of the text
+// and the output's size again for every one of them.
 struct Level {
     std::size_t used = 0;
     std::size_t capacity = 0;
+    std::size_t zeroed = 0;  // the bytes from here on stand for zeros
     char *buffer = nullptr;
+    std::size_t size = 0;  // of the buffer: capacity or more
     const char *open = nullptr;
     const char *close = nullptr;
     CfgRefEvaluator evaluate = nullptr;
@@ -88,6 +98,15 @@ struct Level {
         std::memcpy(buffer + used, text, n);
         used += n;
         buffer[used] = '\0';
+        wrote_to(used);
+    }
+    void wrote_to(std::size_t last) noexcept {
+        if (last >= zeroed) zeroed = last + 1;
+    }
+    // Makes the bytes that stand for zeros zero.
+    void zero_rest() noexcept {
+        if (zeroed < capacity) std::memset(buffer + zeroed, 0, capacity - zeroed);
+        zeroed = capacity;
     }
 };
 
@@ -105,18 +124,31 @@ class Levels {
     Level &at(int i) noexcept { return level_[i]; }
     Level &innermost() noexcept { return level_[depth_]; }
 
-    // Gives level index a zero-filled buffer of capacity bytes.
+    // Gives level index a buffer of capacity bytes that stands for a
+    // zero-filled one (see Level): the one it had when that is large enough.
     [[nodiscard]] bool allocate(int index, std::size_t capacity) noexcept {
         Level &l = level_[index];
-        l = Level{};
-        l.buffer = static_cast<char *>(cfg_mem_calloc(1, capacity));
-        if (!l.buffer) {
-            int err = errno;
-            CFG_LOG(2, "%s: calloc(1,%d)\n\t\terrno = %d => \"%s\"", "ref_substitute", static_cast<int>(capacity),
-                    err, cfgtree::errno_text(err));
-            return false;
+        char *buffer = l.buffer;
+        std::size_t size = l.size;
+        if (size < capacity) {
+            cfg_mem_free(buffer);
+            l = Level{};
+            buffer = static_cast<char *>(cfg_mem_alloc(capacity));
+            if (!buffer) {
+                int err = errno;
+                CFG_LOG(2, "%s: calloc(1,%d)\n\t\terrno = %d => \"%s\"", "ref_substitute",
+                        static_cast<int>(capacity), err, cfgtree::errno_text(err));
+                return false;
+            }
+            size = capacity;
         }
+        l = Level{};
+        l.buffer = buffer;
+        l.size = size;
         l.capacity = capacity;
+        l.buffer[0] = '\0';
+        l.buffer[capacity - 1] = '\0';
+        l.zeroed = 1;
         return true;
     }
 
@@ -141,13 +173,21 @@ class Levels {
         if (inner.evaluate) {
             std::size_t room = outer.capacity - outer.used;
             if (room > UINT32_MAX) room = UINT32_MAX;
-            status = inner.evaluate(inner.buffer, outer.buffer + outer.used, static_cast<uint32_t>(room), inner.arg);
+            char *out = outer.buffer + outer.used;
+            if (inner.evaluate == cfg_evalReference) {
+                status = cfgtree::eval_reference(inner.buffer, out, static_cast<uint32_t>(room), inner.arg,
+                                                 cfgtree::Rest::kLeave);
+            } else {
+                outer.zero_rest();
+                status = inner.evaluate(inner.buffer, out, static_cast<uint32_t>(room), inner.arg);
+            }
         }
-        cfg_mem_free(inner.buffer);
-        inner = Level{};
+        inner.evaluate = nullptr;  // the buffer stays for the next level at this depth
         --depth_;
+        // The text before the room holds no NUL: only the room is measured.
         outer.buffer[outer.capacity - 1] = '\0';
-        outer.used = std::strlen(outer.buffer);
+        outer.used += std::strlen(outer.buffer + outer.used);
+        outer.wrote_to(outer.used);
     }
 
   private:
@@ -361,14 +401,14 @@ bool map_lookup(const char *map, char delimiter, const char *value, const char *
     return CFG_OK;
 }
 
-[[nodiscard]] int expand_item(cfg_handle item, const Modifier &mod, char *out, uint32_t room,
-                              uint32_t length) noexcept {
+[[nodiscard]] int expand_item(cfg_handle item, const Modifier &mod, char *out, uint32_t room, uint32_t length,
+                              cfgtree::Rest rest) noexcept {
     if (!cfgtree::is_attribute(item)) return CFG_ERR_UNRESOLVED;
     if (mod.alternate) {
         append(out, room, mod.alternate);
         return CFG_OK;
     }
-    if (mod.start == 0 && !mod.map) return cfgtree::get_attr_value(item, out, length);
+    if (mod.start == 0 && !mod.map) return cfgtree::get_attr_value(item, out, length, rest);
     return expand_modified(item, mod, out, room, length);
 }
 
@@ -407,7 +447,7 @@ bool map_lookup(const char *map, char delimiter, const char *value, const char *
 
 namespace cfgtree {
 
-int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table) noexcept {
+int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table, Rest rest) noexcept {
     if (!source || !out) {
         CFG_LOG(5, "%s: NULL text or output buffer", "ref_substitute");
         return ERR_NULL_ARGUMENT;
@@ -416,7 +456,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     FirstChars first(table);
     if (!first.any_in(source)) {
         // No open tag can start anywhere: the text is its own result.
-        fill_text(out, len, source, std::strlen(source));
+        hand_over(out, len, source, std::strlen(source), rest);
         return CFG_OK;
     }
     SubstDepth read;
@@ -436,7 +476,7 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
         CFG_LOG(5, "%s: Unclosed reference at depth %d", "ref_substitute", levels.depth());
         for (int d = 1; d <= levels.depth(); ++d) levels.at(0).append(levels.at(d).buffer, levels.at(d).used);
     }
-    if (status == CFG_OK) fill_text(out, len, levels.at(0).buffer, levels.at(0).used);
+    if (status == CFG_OK) hand_over(out, len, levels.at(0).buffer, levels.at(0).used, rest);
     return status;
 }
 
@@ -445,11 +485,11 @@ bool may_hold_reference(const char *text) noexcept {
     return first.any_in(text);
 }
 
-int ref_substitute_default(const char *source, char *out, uint32_t len) noexcept {
-    return cfgtree::ref_substitute(source, out, len, const_cast<CfgRefTag *>(kDefaultTable));
+int ref_substitute_default(const char *source, char *out, uint32_t len, Rest rest) noexcept {
+    return cfgtree::ref_substitute(source, out, len, const_cast<CfgRefTag *>(kDefaultTable), rest);
 }
 
-int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcept {
+int eval_reference(char *reference, char *out, uint32_t room, void *arg, Rest rest) noexcept {
     (void)arg;
     if (!reference || !out) return ERR_NULL_ARGUMENT;
     EvalDepth depth;
@@ -477,7 +517,7 @@ int eval_reference(char *reference, char *out, uint32_t room, void *arg) noexcep
                                                                                : static_cast<uint32_t>(mod.length);
     cfg_handle item = 0;
     status = find_item(root(), body, &item, nullptr, nullptr);
-    if (status == CFG_OK) return expand_item(item, mod, out, room, length);
+    if (status == CFG_OK) return expand_item(item, mod, out, room, length, rest);
     if (status == CFG_NOT_FOUND) return expand_missing(body, mod, out, room);
     return status;
 }
