@@ -456,7 +456,8 @@ CFG_API int Cfg_SetBytesAttrValue(const char *identifier, const unsigned char *b
  *  without a ':'). host must hold the whole text; either output may be NULL.
  *  @return 0; ERR_NULL_BUFFER for a NULL text; ERR_NO_MEMORY. */
 CFG_API int Cfg_GetServer(const char *text, char *host, int32_t *port) CFG_NOEXCEPT;
-/** Writes host, or "host:port" for a port above 0.
+/** Writes host, or "host:port" for a port above 0, to text; host may lie
+ *  inside text (Cfg_SetServer(text, port, text) appends the port).
  *  @return 0; ERR_NULL_BUFFER; ERR_NULL_ARGUMENT for a NULL host. */
 CFG_API int Cfg_SetServer(const char *host, int32_t port, char *text) CFG_NOEXCEPT;
 /** host needs 639 bytes. @return 0; a status of Cfg_GetAttrValue;

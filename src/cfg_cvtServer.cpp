@@ -19,7 +19,7 @@ int format_server(const char *host, int32_t port, char *out, std::size_t size) n
     std::size_t host_length = std::strlen(host);
     std::size_t suffix_length = std::strlen(suffix);
     if (host_length >= size || suffix_length >= size - host_length) return CFG_NO_MATCH;
-    std::memcpy(out, host, host_length);
+    std::memmove(out, host, host_length);  // host may lie inside out
     std::memcpy(out + host_length, suffix, suffix_length + 1);
     return CFG_OK;
 }

@@ -154,6 +154,12 @@ TEST(TextLevel, WritesAndReadsBack) {
         char text[32];
         EXPECT_STATUS(CFG_OK, Cfg_SetServer(c.host, c.port, text));
         EXPECT_STREQ(c.text, text);
+        // the host may lie inside the text, at its start or further on
+        for (std::size_t at : {0, 2}) {
+            std::strcpy(text + at, c.host);
+            EXPECT_STATUS(CFG_OK, Cfg_SetServer(text + at, c.port, text));
+            EXPECT_STREQ(c.text, text);
+        }
     }
 }
 
