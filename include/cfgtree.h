@@ -358,7 +358,8 @@ CFG_API int Cfg_Delete(const char *identifier) CFG_NOEXCEPT;
 /** @defgroup Saving Saving in the configuration language
  *  @{ */
 /** Saves the item (or, for NULL, the current context's contents) to path,
- *  opened with mode "w" and given the permissions 0644 after it is closed.
+ *  opened with mode "w" and, when it is a regular file, given the
+ *  permissions 0644 after it is closed (a device or pipe keeps its own).
  *  @return Cfg_Save's status (a missing item leaves an empty file);
  *  ERR_FILE_ACCESS (-107) when the file cannot be opened (also a NULL
  *  path), logged at level 2. */

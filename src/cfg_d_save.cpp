@@ -206,10 +206,13 @@ int save_file(const char *identifier, const char *path) noexcept {
                 errno_text(err));
         return ERR_FILE_ACCESS;
     }
+    // A saved file gets mode 0644 (on a best-effort basis); a device or a
+    // pipe written through (/dev/null, /dev/stdout) keeps its own.
+    struct stat st {};
+    bool regular = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
     int status = save(identifier, file);
     std::fclose(file);
-    int ignored = chmod(path, 0644);  // the mode is set on a best-effort basis
-    (void)ignored;
+    if (regular) (void)chmod(path, 0644);
     return status;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "cfg_private.h"
 #include "load_support.h"
@@ -447,6 +448,22 @@ TEST(SaveFile, EmptiesTheFileAndGivesItMode0644WhateverTheUmask) {
     EXPECT_EQ(expected, cfgtest::read_file(existing));
     EXPECT_EQ("", cfgtest::read_file(missing));
     for (const std::string &path : {fresh, existing, missing}) EXPECT_EQ(0644u, mode_of(path)) << path;
+}
+
+// Regression: the mode was set on whatever the path named, so a save to a
+// device (/dev/null, as root) or a pipe took its permissions away from
+// other users. Only a regular file gets mode 0644.
+TEST(SaveFile, APipeWrittenThroughKeepsItsMode) {
+    put("o.x", "1");
+    cfgtest::TempDir dir;
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+    std::string received;
+    std::thread reader([&] { received = cfgtest::read_file(pipe); });
+    EXPECT_STATUS(CFG_OK, Cfg_SaveFile("o", pipe.c_str()));
+    reader.join();
+    EXPECT_EQ(lines({"o {", "    x = 1", "}"}), received);
+    EXPECT_EQ(0600u, mode_of(pipe));
 }
 
 TEST(SaveFile, FileThatCannotBeOpened) {
