@@ -414,6 +414,20 @@ TEST_F(CliSet, OutputGoesElsewhereWithO) {
     EXPECT_EQ(dir_.file("no/such/dir.cfg") + ": ERR_FILE_ACCESS: cannot write the file\n", r.err);
 }
 
+// The temporary file that replaces FILE (or OUT) has a short name of its
+// own: a file whose name is as long as a name may be is written too.
+TEST_F(CliSet, SetWritesAFileWithTheLongestName) {
+    const std::string name = std::string(251, 'n') + ".cfg";  // 255 characters
+    dir_.write(name, "a = 1\n");
+    Outcome r = set({name, "a", "2"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("a = 2\n", file(name));
+    const std::string out = std::string(251, 'o') + ".cfg";
+    r = set({"net.cfg", "Limits.flag", "off", "-o", out});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("off\n", cli({"get", out, "Limits.flag"}, dir_.path()).out);
+}
+
 TEST_F(CliSet, RefusalsLeaveTheFileAlone) {
     struct Case {
         std::vector<std::string> args;

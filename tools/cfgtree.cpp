@@ -1214,17 +1214,20 @@ bool reads_back(const std::string &path, std::string *first) {
 
 // Saves everything, references as written, to a temporary file beside path
 // (absolute) that then replaces it; load_path names path without ',' (see
-// comma_free), and the temporary file is loaded by the name beside it. It
-// replaces path, keeping the mode of the file it replaces. The file is loaded
-// back first, and kept only when it reads as the tree (*exact; *first: the
-// first item it would change). The tree is gone afterwards.
+// comma_free), and the temporary file is loaded by the name beside it. Its
+// own name is short: a file whose name is as long as a name may be has one
+// beside it too. It replaces path, keeping the mode of the file it replaces.
+// The file is loaded back first, and kept only when it reads as the tree
+// (*exact; *first: the first item it would change). The tree is gone
+// afterwards.
 int save_replacing(const std::string &path, const std::string &load_path, bool *exact, std::string *first) {
     *exact = true;
     Cfg_Dereference(0);
     std::string saved;
     int status = save_to_string(nullptr, saved);
     if (status != CFG_OK) return status;
-    std::string tmp = path + ".XXXXXX";
+    const std::size_t dir = path.rfind('/') + 1;
+    std::string tmp = path.substr(0, dir) + "cfgtree-XXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) return ERR_FILE_ACCESS;
     FILE *stream = fdopen(fd, "w");
@@ -1238,7 +1241,7 @@ int save_replacing(const std::string &path, const std::string &load_path, bool *
     if (!written) status = ERR_FILE_ACCESS;
     // Loaded back while it is still the caller's own readable file: the mode
     // it takes over may lack the owner-read bit a load needs.
-    if (status == CFG_OK) *exact = reads_back(load_path + tmp.substr(path.size()), first);
+    if (status == CFG_OK) *exact = reads_back(load_path.substr(0, load_path.rfind('/') + 1) + tmp.substr(dir), first);
     struct stat st {};
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
     if (status == CFG_OK && *exact && ::chmod(tmp.c_str(), mode) != 0) status = ERR_FILE_ACCESS;
