@@ -263,6 +263,8 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
     check_runs({{{"get", "app.cfg", "Limits.flag", "extra"}, 0, "1\n", ""},
                 {{"get", "app.cfg", "--", "Limits.flag", "Limits.max"}, 0, "on\n3\n", ""},
                 {{"get", "--", "-d.cfg", "a"}, 0, "2\n", ""},  // a first -- ends the options only
+                {{"get", "--", "-d.cfg", "--", "a"}, 0, "2\n", ""},  // and a second one the FILEs
+                {{"get", "app.cfg", "--", "Limits.max", "--"}, 1, "3\n", nullptr},  // a later one is an IDENT
                 {{"check", "locked.cfg"}, 2, "", "locked.cfg: ERR_FILE_ACCESS: file is not readable\n"},
                 {{"check", "--path", "p", "nr.cfg"}, 2, "",
                  "nr.cfg: ERR_FILE_ACCESS: file is not readable ('p/nr.cfg')\n"},

@@ -233,13 +233,15 @@ int parse_args(int argc, char **argv, Options &o, std::vector<const OptionSpec *
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         int e = kOk;
-        if (options_done || arg == "-" || arg.size() < 2 || arg[0] != '-') {
+        // The first "--" ends the options; one after a FILE ends get's FILEs,
+        // also when an earlier one, before the first FILE, ended the options.
+        bool ends_files = arg == "--" && o.command != kNone && !o.args.empty() && o.dash_at == SIZE_MAX;
+        if (arg == "--" && (!options_done || (ends_files && o.command == kGet))) {
+            options_done = true;
+            if (ends_files) o.dash_at = o.args.size();
+        } else if (options_done || arg == "-" || arg.size() < 2 || arg[0] != '-') {
             if (o.command != kNone || o.help || o.version) o.args.push_back(arg);
             else if (!set_command(o, arg)) e = usage_error("unknown command '" + arg + "'");
-        } else if (arg == "--") {
-            options_done = true;
-            // Before the first FILE it ends the options only: no FILE is ended.
-            if (o.command != kNone && !o.args.empty()) o.dash_at = o.args.size();
         } else {
             e = arg[1] == '-' ? parse_long(argc, argv, i, o, used) : parse_short(argc, argv, i, o, used);
         }
