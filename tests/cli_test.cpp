@@ -261,6 +261,7 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
     ASSERT_EQ(0, chmod(dir.write("locked.cfg", "a = 1\n").c_str(), 0));
     ASSERT_EQ(0, chmod(dir.write("p/nr.cfg", "a = 1\n").c_str(), 0044));  // on the search path, no owner-read bit
     check_runs({{{"get", "app.cfg", "Limits.flag", "extra"}, 0, "1\n", ""},
+                {{"get", "app.cfg", "/dev/null", "Limits.max"}, 0, "3\n", ""},  // a file that is not regular
                 {{"get", "app.cfg", "--", "Limits.flag", "Limits.max"}, 0, "on\n3\n", ""},
                 {{"get", "--", "-d.cfg", "a"}, 0, "2\n", ""},  // a first -- ends the options only
                 {{"get", "--", "-d.cfg", "--", "a"}, 0, "2\n", ""},  // and a second one the FILEs

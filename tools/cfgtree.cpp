@@ -384,6 +384,12 @@ bool is_regular_file(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A file a load reads: anything but a directory (a FIFO, a device).
+bool names_file(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
 // An absolute name of path (absolute, resolved) that holds no ',', or "":
 // path itself, or, for a path below the current directory, its part below
 // the current directory's entry in /proc (a load argument ends the file
@@ -597,8 +603,8 @@ void setup_search_path(const Options &o, const std::vector<std::string> &names, 
         return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
     };
     for (const std::string &n : names) {
-        if (leading_only && !is_regular_file(n) &&
-            std::none_of(dirs.begin(), dirs.end(), [&n](const std::string &d) { return is_regular_file(d + "/" + n); }))
+        if (leading_only && !names_file(n) &&
+            std::none_of(dirs.begin(), dirs.end(), [&n](const std::string &d) { return names_file(d + "/" + n); }))
             break;
         std::string dir = dir_of(n);
         add(dir);
@@ -1041,8 +1047,8 @@ void split_get_args(const Options &o, std::vector<std::string> &files, std::vect
         while (first_ident + 1 < n) {
             const std::string &a = o.args[first_ident];
             char located[4096];
-            bool is_file = is_regular_file(a) ||
-                           (cfg_locate_file(a.c_str(), located, sizeof located) == CFG_OK && is_regular_file(located));
+            bool is_file = names_file(a) ||
+                           (cfg_locate_file(a.c_str(), located, sizeof located) == CFG_OK && names_file(located));
             if (!is_file) break;
             ++first_ident;
         }
