@@ -260,6 +260,7 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
     dir.write("-d.cfg", "a = 2\n");
     ASSERT_EQ(0, chmod(dir.write("locked.cfg", "a = 1\n").c_str(), 0));
     ASSERT_EQ(0, chmod(dir.write("p/nr.cfg", "a = 1\n").c_str(), 0044));  // on the search path, no owner-read bit
+    ASSERT_EQ(0, mkdir(dir.file("p/dir.cfg").c_str(), 0700));
     check_runs({{{"get", "app.cfg", "Limits.flag", "extra"}, 0, "1\n", ""},
                 {{"get", "app.cfg", "/dev/null", "Limits.max"}, 0, "3\n", ""},  // a file that is not regular
                 {{"get", "app.cfg", "--", "Limits.flag", "Limits.max"}, 0, "on\n3\n", ""},
@@ -269,6 +270,7 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
                 {{"check", "locked.cfg"}, 2, "", "locked.cfg: ERR_FILE_ACCESS: file is not readable\n"},
                 {{"check", "--path", "p", "nr.cfg"}, 2, "",
                  "nr.cfg: ERR_FILE_ACCESS: file is not readable ('p/nr.cfg')\n"},
+                {{"check", "--path", "p", "dir.cfg"}, 2, "", "dir.cfg: ERR_FILE_ACCESS: is a directory ('p/dir.cfg')\n"},
                 {{"get", "locked.cfg", "a"}, 2, "",
                  "locked.cfg: ERR_FILE_ACCESS: file is not readable\ncfgtree: a: CFG_NOT_FOUND: no such attribute\n"}},
                dir.path());

@@ -445,9 +445,11 @@ std::string precheck_file(const FileArg &f) {
     }
     LoadLog log;  // names a file the search path holds without its owner-read bit
     g_load_log = &log;
-    int located = cfg_locate_file(f.load.c_str(), nullptr, 0);
+    char path[PATH_MAX] = {};
+    int located = cfg_locate_file(f.load.c_str(), path, sizeof path);
     g_load_log = nullptr;
-    if (located == CFG_OK) return "";
+    if (located == CFG_OK)  // the search path takes a directory too, which no load reads
+        return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? "is a directory ('" + std::string(path) + "')" : "";
     if (!log.unreadable.empty()) return "file is not readable ('" + log.unreadable + "')";
     return f.load[0] == '/' ? "no such file" : "no such file (nor on the search path)";
 }
