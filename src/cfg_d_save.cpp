@@ -14,6 +14,7 @@
 // several references lead to (again, only a program writing to the store
 // makes one) is written once for each.
 #include "cfg_private.h"
+#include "ds_index.h"
 
 #include <sys/stat.h>
 
@@ -109,11 +110,38 @@ bool holds(const Open *open, cfg_handle node) noexcept {
 int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, const Open *open) noexcept;
 int save_target(FILE *stream, cfg_handle target, int depth, const Open *open) noexcept;
 
-// The child after node. A log sink may delete node while it is saved (a
-// sink may call the library): the walk then goes on with the child that
-// followed it before, so only what was deleted is left out.
-cfg_handle next_child(cfg_handle node, cfg_handle after) noexcept {
-    return cfgtree::xid_of_node(node) != 0 ? ds_get_next_avp(node) : after;
+// The value of the first child of object of kind xid appended after the
+// one with sequence number seq (ds_seq), which becomes node; null when
+// there is none.
+const void *first_after(cfg_handle object, uint32_t seq, uint16_t xid, cfg_handle &node) noexcept {
+    cfg_handle found = 0;
+    for (const void *value = ds_srch_av_ptr(object, 2, xid, &found); value;) {
+        if (ds_seq(found) > seq) {
+            node = found;
+            return value;
+        }
+        cfg_handle next = ds_get_next_avp(found);
+        value = next ? ds_srch_av_ptr(next, 2, xid, &found) : nullptr;
+    }
+    return nullptr;
+}
+
+// The value of the child of kind xid after node, which becomes node; null
+// after the last. after and seq are node's next sibling and sequence number
+// from before it was saved: a log sink may delete node while it is saved (a
+// sink may call the library), and the children after it as well. The walk
+// then goes on with the child that followed it, or when that is gone too
+// with the first child left that was appended after node, so only what was
+// deleted is left out.
+const void *next_child(cfg_handle object, cfg_handle &node, cfg_handle after, uint32_t seq, uint16_t xid) noexcept {
+    cfg_handle from = 0;
+    if (cfgtree::xid_of_node(node) != 0)
+        from = ds_get_next_avp(node);
+    else if (after != 0 && cfgtree::xid_of_node(after) != 0)
+        from = after;
+    else
+        return first_after(object, seq, xid, node);
+    return from ? ds_srch_av_ptr(from, 2, xid, &node) : nullptr;
 }
 
 // Attributes first, then sub-objects; stops at the first non-zero status.
@@ -125,9 +153,9 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *ope
     const void *value = ds_srch_av_ptr(object, 2, item_xid, &node);
     while (value && status == CFG_OK) {
         cfg_handle after = ds_get_next_avp(node);
+        uint32_t seq = ds_seq(node);
         status = save_attr(stream, node, nullptr, depth);
-        cfg_handle next = next_child(node, after);
-        value = next ? ds_srch_av_ptr(next, 2, item_xid, &node) : nullptr;
+        value = next_child(object, node, after, seq, item_xid);
     }
     if (status != CFG_OK) return status;
     const uint16_t reference_xid = cfgtree::xid_reference();
@@ -136,9 +164,9 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *ope
         cfg_handle target = 0;
         std::memcpy(&target, value, sizeof target);
         cfg_handle after = ds_get_next_avp(node);
+        uint32_t seq = ds_seq(node);
         status = save_target(stream, target, depth, open);
-        cfg_handle next = next_child(node, after);
-        value = next ? ds_srch_av_ptr(next, 2, reference_xid, &node) : nullptr;
+        value = next_child(object, node, after, seq, reference_xid);
     }
     return status;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cfg_private.h"
 #include "load_support.h"
@@ -239,29 +240,38 @@ TEST(Save, ASinkThatDeletesTheSavedAttributeMeanwhile) {
     EXPECT_EQ("t {\n}\n", s.text);
 }
 
-// A sink that deletes the attribute or object being saved: the children
-// after it are still written.
-const char *g_victim = nullptr;
-void delete_victim(void *, int, const char *, int, const char *message) {
-    if (std::strstr(message, "alternate substitution error")) (void)cfg_delete_item(0, g_victim);
+// A sink that deletes the attribute or object being saved, and maybe the
+// one after it too: the children after those are still written.
+std::vector<const char *> g_victims;
+void delete_victims(void *, int, const char *, int, const char *message) {
+    if (std::strstr(message, "alternate substitution error"))
+        for (const char *victim : g_victims) (void)cfg_delete_item(0, victim);
 }
 
-TEST(Save, ASinkThatDeletesTheItemBeingSavedLeavesOutOnlyThatItem) {
+TEST(Save, ASinkThatDeletesTheItemBeingSavedLeavesOutOnlyWhatItDeletes) {
     const struct {
-        const char *victim, *text;
+        std::vector<const char *> victims;
+        const char *text;
     } rows[] = {
-        {"o.p.x", "o {\n    a = 1\n    p {\n        y = 2\n    }\n    r {\n        z = 3\n    }\n}\n"},
-        {"o.p", "o {\n    a = 1\n    p {\n    }\n    r {\n        z = 3\n    }\n}\n"},
+        {{"o.p.x"}, "o {\n    a = 1\n    p {\n        y = 2\n        w = 4\n    }\n    r {\n        z = 3\n    }\n"
+                    "    s {\n        u = 5\n    }\n}\n"},
+        {{"o.p"}, "o {\n    a = 1\n    p {\n    }\n    r {\n        z = 3\n    }\n    s {\n        u = 5\n    }\n}\n"},
+        // the one after it deleted as well
+        {{"o.p.x", "o.p.y"}, "o {\n    a = 1\n    p {\n        w = 4\n    }\n    r {\n        z = 3\n    }\n"
+                             "    s {\n        u = 5\n    }\n}\n"},
+        {{"o.p", "o.r"}, "o {\n    a = 1\n    p {\n    }\n    s {\n        u = 5\n    }\n}\n"},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE(r.victim);
+        SCOPED_TRACE(r.victims.size() == 1 ? r.victims[0] : r.victims[1]);
         (void)cfg_delete_item(0, "o");
         put("o.a", "1");
         put("o.p.x", "${nope:?gone}");
         put("o.p.y", "2");
+        put("o.p.w", "4");
         put("o.r.z", "3");
-        g_victim = r.victim;
-        Log_SetSink(delete_victim, nullptr);
+        put("o.s.u", "5");
+        g_victims = r.victims;
+        Log_SetSink(delete_victims, nullptr);
         Saved s = save("o");
         Log_SetSink(nullptr, nullptr);
         EXPECT_STATUS(CFG_OK, s.status);
