@@ -137,6 +137,10 @@ using Bytes = std::vector<unsigned char>;
 namespace detail {
 inline const char *c_str(const char *s) noexcept { return s; }
 inline const char *c_str(const std::string &s) noexcept { return s.c_str(); }
+// A std::string with a NUL inside names no item and holds no text the
+// library can store: its C form would stand for a shorter, other text.
+inline bool holds_nul(std::string_view s) noexcept { return s.find('\0') != std::string_view::npos; }
+inline bool holds_nul(const char *) noexcept { return false; }
 template <class T>
 inline constexpr bool always_false = false;
 template <class T>
@@ -152,7 +156,8 @@ inline constexpr bool is_character_v =
  *  bool, Range, Server or Bytes. The failure is the status of the matching
  *  Cfg_Get...AttrValue: 106 not found, CFG_ERR_NOT_ATTRIBUTE for an object,
  *  CFG_ERR_UNRESOLVED, CFG_ERR_SYNTAX for a text that is no range,
- *  CFG_NO_MATCH for a text that is no byte string, ERR_NO_MEMORY. */
+ *  CFG_NO_MATCH for a text that is no byte string, ERR_NO_MEMORY;
+ *  CFG_ERR_SYNTAX for a std::string identifier with a NUL inside. */
 template <class T>
 Result<T> get(const char *identifier) {
     int status = CFG_OK;
@@ -190,6 +195,7 @@ Result<T> get(const char *identifier) {
 }
 template <class T>
 Result<T> get(const std::string &identifier) {
+    if (detail::holds_nul(identifier)) return Status(CFG_ERR_SYNTAX);
     return get<T>(identifier.c_str());
 }
 
@@ -200,10 +206,13 @@ Result<T> get(const std::string &identifier) {
  *  CFG_ERR_NOT_ATTRIBUTE (an object), CFG_ERR_NO_VALUE (a null text),
  *  CFG_ERR_SYNTAX, ERR_NO_MEMORY, ... An integer outside the 32 bits of an
  *  attribute's integer gives CFG_NO_MATCH and stores nothing; a character
- *  type is no integer here (it does not compile). */
+ *  type is no integer here (it does not compile). An identifier, text or
+ *  host given as a std::string with a NUL inside gives CFG_ERR_SYNTAX and
+ *  stores nothing. */
 template <class I, class T>
 Status set(const I &identifier, const T &value) {
     const char *id = detail::c_str(identifier);
+    if (detail::holds_nul(identifier)) return Status(CFG_ERR_SYNTAX);
     if constexpr (std::is_same_v<T, bool>) {
         return Status(Cfg_SetBoolAttrValue(id, value ? 1u : 0u));
     } else if constexpr (std::is_integral_v<T>) {
@@ -213,13 +222,16 @@ Status set(const I &identifier, const T &value) {
     } else if constexpr (std::is_same_v<T, Range>) {
         return Status(Cfg_SetRangeAttrValue(id, value.low, value.high));
     } else if constexpr (std::is_same_v<T, Server>) {
+        if (detail::holds_nul(value.host)) return Status(CFG_ERR_SYNTAX);
         return Status(Cfg_SetServerAttrValue(id, value.host.c_str(), value.port));
     } else if constexpr (std::is_same_v<T, Bytes>) {
         return Status(Cfg_SetBytesAttrValue(id, value.data(), static_cast<uint32_t>(value.size())));
     } else if constexpr (std::is_convertible_v<const T &, const char *>) {
         return Status(Cfg_SetAttrValue(id, value));  // a null text is the library's to refuse
     } else if constexpr (std::is_convertible_v<const T &, std::string_view>) {
-        std::string text{std::string_view(value)};
+        std::string_view view(value);
+        if (detail::holds_nul(view)) return Status(CFG_ERR_SYNTAX);
+        std::string text{view};
         return Status(Cfg_SetAttrValue(id, text.c_str()));
     } else {
         static_assert(detail::always_false<T>, "set: value is a text, integer, bool, Range, Server or Bytes");
@@ -228,12 +240,13 @@ Status set(const I &identifier, const T &value) {
 
 /** True when identifier names an item from the current context. */
 inline bool exists(const std::string &identifier) noexcept {
-    return Cfg_Find(identifier.c_str(), nullptr) == CFG_OK;
+    return !detail::holds_nul(identifier) && Cfg_Find(identifier.c_str(), nullptr) == CFG_OK;
 }
 
 /** Text with its ${...} references resolved (at most 639 characters), or
- *  the substitution's status. */
+ *  the substitution's status (CFG_ERR_SYNTAX for a text with a NUL inside). */
 inline Result<std::string> substitute(const std::string &text) {
+    if (detail::holds_nul(text)) return Status(CFG_ERR_SYNTAX);
     char buffer[text_size] = {};
     int status = Cfg_Substitute(text.c_str(), buffer, sizeof buffer);
     if (status != CFG_OK) return Status(status);
@@ -248,7 +261,9 @@ class ContextGuard {
   public:
     /** identifier is absolute; nullptr pushes the configuration root. */
     explicit ContextGuard(const char *identifier) noexcept : status_(Cfg_PushContext(identifier)) {}
-    explicit ContextGuard(const std::string &identifier) noexcept : ContextGuard(identifier.c_str()) {}
+    /** An identifier with a NUL inside pushes nothing: CFG_ERR_SYNTAX. */
+    explicit ContextGuard(const std::string &identifier) noexcept
+        : status_(detail::holds_nul(identifier) ? CFG_ERR_SYNTAX : Cfg_PushContext(identifier.c_str())) {}
     ~ContextGuard() {
         if (status_.ok()) (void)Cfg_PopContext();
     }
@@ -341,10 +356,15 @@ inline int collect_failure(const char *file, int line, const char *text, int sta
 }  // namespace detail
 
 /** Loads "file[,NAME=VALUE]..." through CfgF_LoadFile, collecting every
- *  failing line (see OnError).
+ *  failing line (see OnError). An argument with a NUL inside loads
+ *  nothing: CFG_ERR_SYNTAX.
  *  Direct or update mode is whatever Cfg_DirectLoad says (see DirectLoad). */
 inline LoadResult load_file(const std::string &load_argument, OnError policy = OnError::keep_going) {
     LoadResult result;
+    if (detail::holds_nul(load_argument)) {
+        result.status = Status(CFG_ERR_SYNTAX);
+        return result;
+    }
     detail::LoadCollector collector{&result.diagnostics, policy, false};
     detail::LoadCollector *outer = std::exchange(detail::current_collector(), &collector);
     int status = CfgF_LoadFile(load_argument.c_str(), detail::collect_failure);
@@ -378,9 +398,12 @@ class UpdateTable {
     UpdateTable &operator=(const UpdateTable &) = delete;
 
     /** An entry: pattern, first callback (may be empty), a sub-table applied
-     *  to the rest of the item (may be null), second callback (may be empty). */
+     *  to the rest of the item (may be null), second callback (may be empty).
+     *  A pattern with a NUL inside is refused (std::invalid_argument, a
+     *  std::logic_error). */
     UpdateTable &on(std::string pattern, Callback first, UpdateTable *sub = nullptr, Callback second = {}) {
         if (frozen_) throw std::logic_error("cfgtree::UpdateTable: entry added after the table was handed out");
+        if (detail::holds_nul(pattern)) throw std::invalid_argument("cfgtree::UpdateTable: a pattern with a NUL inside");
         subs_.reserve(subs_.size() + 1);  // the one step that may throw comes first
         slots_.push_back(Slot{std::move(pattern), std::move(first), std::move(second)});
         subs_.push_back(sub);
@@ -418,8 +441,12 @@ class UpdateTable {
     Status register_notification() { return Status(Cfg_NotifyRegister(c_table())); }
     /** Cfg_ValidateRegister: 0 or -109. */
     Status register_validation() { return Status(Cfg_ValidateRegister(c_table())); }
-    /** cfg_process_table on this table alone (no registration needed). */
-    Status apply(const std::string &item) { return Status(cfg_process_table(c_table(), item.c_str())); }
+    /** cfg_process_table on this table alone (no registration needed); an
+     *  item with a NUL inside runs nothing: CFG_ERR_SYNTAX. */
+    Status apply(const std::string &item) {
+        if (detail::holds_nul(item)) return Status(CFG_ERR_SYNTAX);
+        return Status(cfg_process_table(c_table(), item.c_str()));
+    }
 
   private:
     struct Slot {

@@ -127,6 +127,40 @@ TEST(CxxSet, PassesRefusalsOnAndGuardsRestoreFlags) {
     EXPECT_EQ("1", raw("R.new"));
 }
 
+// A std::string with a NUL inside stands for no item and no storable text:
+// its C form is a shorter text that names something else.
+TEST(CxxStrings, ATextWithANulInsideIsRefusedNotCut) {
+    put("N.a", "1");
+    const std::string id("N.a\0x", 5), value("2\0tail", 6);
+    struct Case {
+        const char *what;
+        std::function<Status()> call;
+    } cases[] = {
+        {"get", [&] { return cfgtree::get<std::string>(id).status(); }},
+        {"set by identifier", [&] { return cfgtree::set(id, "2"); }},
+        {"set a text", [&] { return cfgtree::set("N.a", value); }},
+        {"set a server", [&] { return cfgtree::set("N.a", Server{value, 80}); }},
+        {"substitute", [&] { return cfgtree::substitute("${N.a}" + value).status(); }},
+        {"context", [&] { return cfgtree::ContextGuard(std::string("N\0x", 3)).status(); }},
+        {"apply",
+         [&] {
+             cfgtree::UpdateTable table;
+             table.on("N.a", [](char *) { return 7; });
+             return table.apply(std::string("N.a\0=1", 7));
+         }},
+        {"load", [&] { return cfgtree::load_file(std::string("/dev/null\0,X=1", 14)).status; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_STATUS(CFG_ERR_SYNTAX, c.call().code());
+    }
+    EXPECT_FALSE(cfgtree::exists(id));
+    cfgtree::UpdateTable table;
+    EXPECT_THROW(table.on(std::string("N.a\0x", 5), [](char *) { return 0; }), std::invalid_argument);
+    EXPECT_EQ("1", raw("N.a"));
+    EXPECT_STREQ("", Cfg_GetContext());
+}
+
 // A switch's guard reports the state it found and restores it, from either
 // state to either state.
 template <class Guard>
