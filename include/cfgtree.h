@@ -632,8 +632,11 @@ typedef void (*LogSink)(void *ctx, int level, const char *module, int line, cons
 /** Routes every message to sink (NULL restores stderr, where by default
  *  levels 2 and 3 are shown, and CFGTREE_LOG_LEVEL=N shows levels up to N).
  *  sink and ctx change together; a message logged while they change
- *  reaches the old pair or the new one, never a mix. The sink is often
- *  called while the calling thread holds the store's lock (which nests): it
+ *  reaches the old pair or the new one, never a mix. It returns once no
+ *  other thread still runs the sink it replaced, so the old ctx may be
+ *  freed then (called from a sink, it does not wait); so do not call it
+ *  while holding ds_lock, which such a sink may be waiting for. The sink
+ *  is often called while the calling thread holds the store's lock (which nests): it
  *  may call the library itself, but must not wait for another thread that
  *  may be calling the library (nor call the library while holding a lock of
  *  its own that such a thread's sink takes), or the two threads deadlock.

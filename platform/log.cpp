@@ -5,10 +5,13 @@
 // level is shown. Messages nobody will see are not formatted at all, so the
 // detailed traces on every lookup cost one comparison. A sink may call the
 // library, which logs: what it logs meanwhile is treated as if no sink were
-// installed, so a sink is never entered again from itself.
+// installed, so a sink is never entered again from itself. Log_SetSink
+// returns once no other thread still runs the sink it replaced, so that the
+// caller may free that sink's context.
 #include "log.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +26,13 @@ constexpr int kUnset = -2;
 std::mutex g_sink_mutex;
 std::atomic<LogSink> g_sink{nullptr};
 void *g_sink_ctx = nullptr;
+// Sink calls under way (under g_sink_mutex): those of the pair installed
+// now, and those of pairs replaced since they began, which Log_SetSink
+// waits for. The pair's number tells a call which count it is in.
+unsigned long g_pair = 0;
+int g_calls_current = 0;
+int g_calls_replaced = 0;
+std::condition_variable g_replaced_done;
 std::atomic<int> g_threshold{kUnset};  // highest level shown on stderr
 thread_local bool t_in_sink = false;    // this thread's sink is running
 
@@ -49,10 +59,13 @@ bool shown(int level) noexcept {
                                            va_list args) noexcept {
     LogSink sink = nullptr;
     void *ctx = nullptr;
+    unsigned long pair = 0;
     if (!t_in_sink) {
         std::lock_guard<std::mutex> lock(g_sink_mutex);  // the sink is called without it: it may log
         sink = g_sink.load(std::memory_order_relaxed);
         ctx = g_sink_ctx;
+        pair = g_pair;
+        if (sink) ++g_calls_current;
     }
     if (!sink && !shown(level)) return;
     char message[4096];
@@ -62,6 +75,9 @@ bool shown(int level) noexcept {
         t_in_sink = true;
         sink(ctx, level, module ? module : "", line, message);
         t_in_sink = false;
+        std::lock_guard<std::mutex> lock(g_sink_mutex);
+        if (pair == g_pair) --g_calls_current;
+        else if (--g_calls_replaced == 0) g_replaced_done.notify_all();
         return;
     }
     std::fprintf(stderr, "cfgtree[%d] %s:%d: %s\n", level, module ? module : "?", line, message);
@@ -80,9 +96,14 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
 }
 
 CFG_API void Log_SetSink(LogSink sink, void *ctx) noexcept {
-    std::lock_guard<std::mutex> lock(g_sink_mutex);
+    std::unique_lock<std::mutex> lock(g_sink_mutex);
     g_sink_ctx = ctx;
     g_sink.store(sink, std::memory_order_relaxed);
+    ++g_pair;
+    g_calls_replaced += g_calls_current;
+    g_calls_current = 0;
+    // A sink that changes the sink itself would wait for its own call.
+    if (!t_in_sink) g_replaced_done.wait(lock, [] { return g_calls_replaced == 0; });
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // service and the allocation fault hook.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -565,6 +566,40 @@ TEST(Log, SinkAndContextChangeTogether) {
     switcher.join();
     Log_SetSink(nullptr, nullptr);
     EXPECT_EQ(0, g_mixed_sink_calls.load());
+}
+
+// A program frees a sink's context once Log_SetSink has replaced the sink:
+// another thread must not be running that sink any more. A sink that
+// replaces itself does not wait for its own call.
+struct SlowSinkState {
+    std::atomic<bool> running{false};
+    std::atomic<bool> uninstall{false};
+};
+void slow_sink(void *ctx, int, const char *, int, const char *) {
+    auto *state = static_cast<SlowSinkState *>(ctx);
+    state->running = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (state->uninstall) Log_SetSink(nullptr, nullptr);
+    state->running = false;
+}
+
+TEST(Log, ReplacingASinkWaitsForItsCallsInOtherThreads) {
+    SlowSinkState state;
+    Log_SetSink(&slow_sink, &state);
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        while (!stop) Log_Entry(13, "cfg_test", 1, "%s", "from the worker");
+    });
+    while (!state.running) std::this_thread::yield();
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_FALSE(state.running) << "the replaced sink still ran when Log_SetSink returned";
+    stop = true;
+    worker.join();
+
+    state.uninstall = true;
+    Log_SetSink(&slow_sink, &state);
+    Log_Entry(13, "cfg_test", 2, "%s", "the sink removes itself");
+    EXPECT_FALSE(state.running);
 }
 
 TEST(Log, StderrShowsFailuresByDefaultAndTheChosenLevelOtherwise) {
