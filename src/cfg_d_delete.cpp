@@ -64,12 +64,14 @@ int delete_item(cfg_handle start, const char *identifier) noexcept {
     StoreLock lock;
     Target target;
     int status = walk(start, copy.get(), &target);
-    CFG_LOG(13, "%s: ref_h = %ld, item_h = %ld", kDelete, static_cast<long>(target.reference),
-            static_cast<long>(target.item));
+    // Deleted before the trace: a log sink may change the store, and the
+    // item found must not have gone in between.
     if (status == CFG_OK && target.item) {
         cfg_handle node = target.reference ? target.reference : target.item;
         status = ds_delete_avp3(target.parent, node) ? CFG_OK : ERR_DELETE_FAILED;
     }
+    CFG_LOG(13, "%s: ref_h = %ld, item_h = %ld", kDelete, static_cast<long>(target.reference),
+            static_cast<long>(target.item));
     return status;
 }
 

@@ -223,4 +223,26 @@ TEST(Delete, RefusalsInTheRepetitionArePassedOn) {
     EXPECT_EQ("obj r\n", cfgtest::dump_tree());
 }
 
+// A log sink that deletes the item its trace names, before the deletion
+// lands, must not turn a deletion into a refusal.
+TEST(Delete, ASinkDeletingTheFoundItemDoesNotMakeItFail) {
+    set("r.x[1]", "1");
+    set("r.x[2]", "2");
+    struct Sink {
+        static void log(void *ctx, int, const char *, int, const char *message) {
+            auto *fired = static_cast<int *>(ctx);
+            if (*fired || !std::strstr(message, "ref_h =")) return;
+            ++*fired;
+            (void)Cfg_Delete("r.x[1]");
+        }
+    };
+    int fired = 0;
+    Log_SetSink(&Sink::log, &fired);
+    int status = Cfg_Delete("r.x[*]");
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(CFG_OK, status);
+    EXPECT_EQ(1, fired);
+    EXPECT_EQ("obj r\n", cfgtest::dump_tree());
+}
+
 }  // namespace
