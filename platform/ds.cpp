@@ -1579,6 +1579,16 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
     return 1;
 }
 
+// The first child of parent of kind xid appended after sequence number seq.
+cfg_handle first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
+    Node *p = node_of(parent);
+    Children *kids = p ? children_of(p, parent) : nullptr;
+    XidHead *hd = kids ? head_of(kids, xid) : nullptr;
+    cfg_handle c = hd ? hd->first : 0;
+    while (c && node_of(c)->seq <= seq) c = node_of(c)->next_same;
+    return c;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1890,11 +1900,15 @@ cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void
     Locked lock;
     Node *n = node_of(start);
     if (!n || !visit) return fail(DS_E_BAD_HANDLE);
+    const cfg_handle parent = n->parent ? n->parent : start;
     for (cfg_handle c = search_from(n, start, xid); c;) {
+        const uint32_t seq = node_of(c)->seq;
         if (visit(c, compared_text(node_of(c)), arg)) return c;
-        Node *cn = node_of(c);  // the visitor may have logged, and a log sink may change the store
-        if (!cn || xid_of(cn) != xid) return 0;
-        c = cn->next_same;
+        // The visitor may have logged, and a log sink may change the store:
+        // when it deleted the child, the scan goes on with the first child
+        // left that was appended after it, so only what was deleted is missed.
+        Node *cn = node_of(c);
+        c = cn && xid_of(cn) == xid && cn->parent == parent ? cn->next_same : first_after(parent, xid, seq);
     }
     return 0;
 }

@@ -84,7 +84,8 @@ void ds_expect(size_t bytes) CFG_NOEXCEPT;
 typedef int (*ds_visit_fn)(cfg_handle child, const char *text, void *arg);
 /** Visits the nodes of kind xid that ds_srch_av_ptr would step through from
  *  start (a parent: its children of that kind), in store order, until the
- *  visitor stops: that node, or 0. */
+ *  visitor stops: that node, or 0. A node the visitor deletes (a log sink
+ *  may) is passed: the scan goes on with the nodes appended after it. */
 cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) CFG_NOEXCEPT;
 /** A count that changes with every change of the store after which a name
  *  may find another object reference than before, or a scan may meet a

@@ -51,8 +51,10 @@ struct ScanVisitor {
     const Pattern *pattern;  // NULL: every child goes to matches
     bool objects;            // the children are references, named by their objects
     Matches *matches;
+    uint32_t after;  // children appended up to this sequence number are passed over
     static int visit(cfg_handle child, const char *text, void *arg) noexcept {
         auto *self = static_cast<ScanVisitor *>(arg);
+        if (self->after && ds_seq(child) <= self->after) return 0;
         using cfgtree::Judgement;
         const Pattern *p = self->pattern;
         Judgement j = p ? cfgtree::judge_name(text, self->objects, p->name, p->nlen, p->inst, p->ilen)
@@ -63,9 +65,20 @@ struct ScanVisitor {
 
 // A report of a child that cannot be read may let a log sink change the
 // store: a search takes its next candidate before comparing one (which the
-// sink may rename away from its list), and ends, as a scan does, when the
-// sink deleted the child it reported.
+// sink may rename away from its list), and when the sink deleted the child
+// it reported, or that next candidate, goes on as a scan does: with the
+// children appended after the one reported, compared in full.
 bool alive(cfg_handle h) noexcept { return h && ds_get_attr_id(h) != 0; }
+
+// The first child of kind xid appended after sequence number after (0: from
+// the first) that `matches` accepts; pattern NULL compares every child in full.
+template <class Matches>
+cfg_handle scan_children(cfg_handle parent, uint16_t xid, const Pattern *pattern, Matches &matches,
+                         uint32_t after) noexcept {
+    using Visitor = ScanVisitor<std::remove_reference_t<Matches>>;
+    Visitor visitor{pattern, xid == cfgtree::xid_reference(), &matches, after};
+    return ds_scan_named(parent, xid, &Visitor::visit, &visitor);
+}
 
 // The first child of kind xid, in store order, that `matches` accepts.
 // A small parent is simply scanned: every child is compared, and a child
@@ -94,8 +107,9 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
             uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
             for (cfg_handle w = wild; w && ds_seq(w) < before;) {
                 cfg_handle next = ds_next_wild(w);  // see alive()
+                uint32_t seq = ds_seq(w);
                 if (matches(w)) return w;
-                if (!alive(w)) return 0;
+                if (!alive(w) || (next && !alive(next))) return scan_children(parent, xid, &p, matches, seq);
                 w = next;
             }
             return alive(exact) ? exact : 0;
@@ -107,14 +121,14 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
             cfg_handle c = take_odd ? odd : named;
             if (take_odd) odd = ds_next_odd(odd);  // see alive()
             else named = ds_next_named(named);
+            uint32_t seq = ds_seq(c);
             if (matches(c)) return c;
-            if (!alive(c)) return 0;
+            if (!alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
+                return scan_children(parent, xid, nullptr, matches, seq);
         }
         return 0;
     }
-    using Visitor = ScanVisitor<std::remove_reference_t<Matches>>;
-    Visitor visitor{readable && !p.wild ? &p : nullptr, xid == cfgtree::xid_reference(), &matches};
-    return ds_scan_named(parent, xid, &Visitor::visit, &visitor);
+    return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches, 0);
 }
 
 }  // namespace

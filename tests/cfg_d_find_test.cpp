@@ -338,4 +338,44 @@ TEST(CreateItem, SharedPrefixesFollowDeletions) {
     EXPECT_EQ("obj a\n  obj b\n    attr c3\n", cfgtest::dump_tree());
 }
 
+// A log sink that deletes the unreadable child a search reports does not
+// end the search: the children after it are still compared, in a small
+// parent and in one large enough to keep a name index.
+TEST(FindItem, ASinkDeletingTheReportedChildLeavesTheLaterOnesFound) {
+    struct Victim {
+        cfg_handle parent, node;
+        static void log(void *ctx, int level, const char *, int, const char *) {
+            auto *v = static_cast<Victim *>(ctx);
+            if (level == 3 && v->node && ds_delete_avp3(v->parent, v->node)) v->node = 0;
+        }
+    };
+    for (int extra : {0, 40}) {  // no name index (a few children), and one
+        for (const char *identifier : {"p.q[2].v", "p.q[*].v", "p.a"}) {
+            SCOPED_TRACE(std::string(identifier) + " after " + std::to_string(extra) + " more children");
+            (void)Cfg_Delete("p");  // the previous round's tree
+            bool attribute = identifier[2] == 'a';
+            cfg_handle p = raw_object(root(), "p"), bad_ref = 0, bad_attr = 0, a = 0, v = 0;
+            for (int i = 0; i < extra; ++i) raw(p, kItem, ("f" + std::to_string(i) + "=0").c_str());
+            if (attribute) {
+                bad_attr = raw(p, kItem, "=v");  // a name that cannot be read
+                a = raw(p, kItem, "a=3");
+            } else {
+                cfg_handle loose = raw(0, kItem, "loose");
+                bad_ref = ds_append_avp2(p, 2, kRef, 0, &loose, sizeof loose);  // refers to no object
+                raw(raw_object(p, "q[1]"), kItem, "v=1");
+                v = raw(raw_object(p, "q[2]"), kItem, "v=2");
+            }
+            Victim victim{p, attribute ? bad_attr : bad_ref};
+            Log_SetSink(&Victim::log, &victim);
+            cfg_handle found = 0;
+            int status = Cfg_Find(identifier, &found);
+            Log_SetSink(nullptr, nullptr);
+            EXPECT_EQ(0u, victim.node) << "the sink ran";
+            EXPECT_STATUS(CFG_OK, status);
+            cfg_handle wanted = attribute ? a : identifier[4] == '2' ? v : find(0, "p.q[1].v");
+            EXPECT_EQ(wanted, found);
+        }
+    }
+}
+
 }  // namespace
