@@ -72,13 +72,16 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         uint32_t *ask = (cfgCtl & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
         WalkMiss miss;
         bool valued = false;
-        status = find_item(context_start(), identifier, &attribute, nullptr, ask, &miss);
+        // One start for the lookup and the creation: a log sink called during
+        // the lookup may push or pop a context.
+        const cfg_handle start = context_start();
+        status = find_item(start, identifier, &attribute, nullptr, ask, &miss);
         if (status == CFG_NOT_FOUND) {
             // A new attribute is always set, even when it inherited a mark:
             // the creation sets it. It need not search again where the
             // lookup failed.
             status = (cfgCtl & CFG_CTL_CREATE_ON_SET)
-                         ? create_item(context_start(), identifier, xid_item(), &attribute, &miss, value, &valued)
+                         ? create_item(start, identifier, xid_item(), &attribute, &miss, value, &valued)
                          : CFG_NOT_CREATED;
         }
         if (status == CFG_OK && !valued) status = read_only ? CFG_READ_ONLY : set_attr_value(attribute, value);

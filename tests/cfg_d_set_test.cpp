@@ -302,4 +302,30 @@ TEST(SetAttrValue, RefusedAllocationsChangeNothing) {
     EXPECT_EQ("2", value_of(longer.c_str()));
 }
 
+// A log sink that pushes a context while the lookup reports an unreadable
+// child does not move the attribute that the set then creates: it is made
+// where the lookup, from the context current at the call, missed it.
+TEST(SetAttrValueId, CreatesFromTheContextCurrentAtTheCall) {
+    cfg_handle r = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "p.r", kObject, &r));
+    cfg_handle loose = ds_append_avp2(0, 2, kItem, 0, "loose", 6);
+    ASSERT_NE(0u, ds_append_avp2(r, 2, kObject, 0, &loose, sizeof loose));  // refers to no object
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("p.r.q.v", "1"));
+    struct Sink {
+        static void log(void *ctx, int level, const char *, int, const char *) {
+            auto *pushed = static_cast<int *>(ctx);
+            if (level == 3 && !*pushed) *pushed = Cfg_PushContext("p") == CFG_OK ? 1 : -1;
+        }
+    };
+    int pushed = 0;
+    Log_SetSink(&Sink::log, &pushed);
+    int status = Cfg_SetAttrValue("p.r.q.w", "2");
+    Log_SetSink(nullptr, nullptr);
+    ASSERT_EQ(1, pushed);
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_STATUS(CFG_OK, status);
+    EXPECT_EQ("2", value_of("p.r.q.w"));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("p.p", nullptr));
+}
+
 }  // namespace
