@@ -76,11 +76,14 @@ int delete_item(cfg_handle start, const char *identifier) noexcept {
 }
 
 // Each round deletes one match; the store takes a deleted node out of its
-// parent's children, so the same item is never found twice.
+// parent's children, so the same item is never found twice. Every round
+// starts from the context current at the call: a log sink may push or pop
+// one meanwhile.
 int delete_all(const char *identifier) noexcept {
-    int status = delete_item(context_start(), identifier);
+    const cfg_handle start = context_start();
+    int status = delete_item(start, identifier);
     if (status != CFG_OK) return status;
-    while (status == CFG_OK) status = delete_item(context_start(), identifier);
+    while (status == CFG_OK) status = delete_item(start, identifier);
     return status == CFG_NOT_FOUND ? CFG_OK : status;
 }
 

@@ -245,4 +245,28 @@ TEST(Delete, ASinkDeletingTheFoundItemDoesNotMakeItFail) {
     EXPECT_EQ("obj r\n", cfgtest::dump_tree());
 }
 
+// A log sink that pushes a context during the first round does not make the
+// later rounds delete from that context.
+TEST(Delete, EveryRoundStartsFromTheContextCurrentAtTheCall) {
+    set("x[1]", "1");
+    set("x[2]", "2");
+    set("c.x[1]", "3");
+    set("c.x[2]", "4");
+    struct Sink {
+        static void log(void *ctx, int, const char *, int, const char *message) {
+            auto *pushed = static_cast<int *>(ctx);
+            if (!*pushed && std::strstr(message, "ref_h ="))
+                *pushed = Cfg_PushContext("c") == CFG_OK ? 1 : -1;
+        }
+    };
+    int pushed = 0;
+    Log_SetSink(&Sink::log, &pushed);
+    int status = Cfg_Delete("x[*]");
+    Log_SetSink(nullptr, nullptr);
+    ASSERT_EQ(1, pushed);
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_STATUS(CFG_OK, status);
+    EXPECT_EQ("obj c\n  attr x[1]=3\n  attr x[2]=4\n", cfgtest::dump_tree());
+}
+
 }  // namespace
