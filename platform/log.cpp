@@ -87,6 +87,8 @@ bool shown(int level) noexcept {
 
 extern "C" {
 
+int Log_InSink(void) noexcept { return t_in_sink ? 1 : 0; }
+
 CFG_API void Log_Entry(int level, const char *module, int line, const char *format, ...) noexcept {
     if ((t_in_sink || !g_sink.load(std::memory_order_relaxed)) && !shown(level)) return;
     va_list args;

@@ -21,6 +21,8 @@ CFG_API void Log_Entry(int level, const char *module, int line, const char *form
 #endif
     ;
 /* LogSink and Log_SetSink are declared in cfgtree.h. */
+/** Nonzero while the calling thread runs the log sink. */
+int Log_InSink(void) CFG_NOEXCEPT;
 
 CFG_END_DECL
 

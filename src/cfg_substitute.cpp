@@ -253,34 +253,40 @@ class Levels {
 // called on its own), with everything it sets off, evaluates at most
 // CFG_MAX_REFERENCE_EVALUATIONS references; past that budget every
 // evaluation it still starts fails at once and silently (it is unwinding).
-thread_local int t_eval_depth = 0;
-thread_local int t_subst_depth = 0;  // substitutions under way
-thread_local long t_eval_count = 0;
-thread_local bool t_depth_reported = false;
-thread_local bool t_unwinding = false;
+// A log sink may substitute while a read is under way (even one past its
+// limits): its reads are counted apart, as reads of their own.
+struct ReadState {
+    int eval_depth = 0;
+    int subst_depth = 0;  // substitutions under way
+    long eval_count = 0;
+    bool depth_reported = false;
+    bool unwinding = false;
+};
+thread_local ReadState t_reads[2];  // [1]: while this thread's log sink runs
+ReadState &read_state() noexcept { return t_reads[Log_InSink() ? 1 : 0]; }
 
 // A read starts with the whole budget.
 void start_read() noexcept {
-    t_eval_count = 0;
-    t_depth_reported = false;
-    t_unwinding = false;
+    read_state().eval_count = 0;
+    read_state().depth_reported = false;
+    read_state().unwinding = false;
 }
 
 struct EvalDepth {
     EvalDepth() noexcept {
-        if (t_eval_depth++ == 0 && t_subst_depth == 0) start_read();
-        ++t_eval_count;
+        if (read_state().eval_depth++ == 0 && read_state().subst_depth == 0) start_read();
+        ++read_state().eval_count;
     }
-    ~EvalDepth() { --t_eval_depth; }
+    ~EvalDepth() { --read_state().eval_depth; }
     EvalDepth(const EvalDepth &) = delete;
     EvalDepth &operator=(const EvalDepth &) = delete;
 };
 
 struct SubstDepth {
     SubstDepth() noexcept {
-        if (t_subst_depth++ == 0 && t_eval_depth == 0) start_read();
+        if (read_state().subst_depth++ == 0 && read_state().eval_depth == 0) start_read();
     }
-    ~SubstDepth() { --t_subst_depth; }
+    ~SubstDepth() { --read_state().subst_depth; }
     SubstDepth(const SubstDepth &) = delete;
     SubstDepth &operator=(const SubstDepth &) = delete;
 };
@@ -493,23 +499,23 @@ int eval_reference(char *reference, char *out, uint32_t room, void *arg, Rest re
     (void)arg;
     if (!reference || !out) return ERR_NULL_ARGUMENT;
     EvalDepth depth;
-    if (t_unwinding) return CFG_ERR_UNRESOLVED;
+    if (read_state().unwinding) return CFG_ERR_UNRESOLVED;
     char *body = reference;
     for (int i = 0; i < 2 && *body; ++i) ++body;  // the open tag ${
     Modifier mod;
     int status = parse_body(body, mod);
     if (status != CFG_OK) return status;
-    if (t_eval_depth > CFG_MAX_REFERENCE_RECURSION) {
-        if (!t_depth_reported)
+    if (read_state().eval_depth > CFG_MAX_REFERENCE_RECURSION) {
+        if (!read_state().depth_reported)
             CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
                     CFG_MAX_REFERENCE_RECURSION, body);
-        t_depth_reported = true;
+        read_state().depth_reported = true;
         return CFG_ERR_UNRESOLVED;
     }
-    if (t_eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {
+    if (read_state().eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {
         CFG_LOG(3, "%s: reference evaluations exceed max (%d) at '%s'", "cfg_evalReference",
                 CFG_MAX_REFERENCE_EVALUATIONS, body);
-        t_unwinding = true;
+        read_state().unwinding = true;
         return CFG_ERR_UNRESOLVED;
     }
     // a # length counts the NUL; none, negative or beyond the room: the room

@@ -444,4 +444,27 @@ TEST_F(Reference, ReadingThroughGetAttrValueAndWithoutDereference) {
     check({"${chain}", CFG_OK, "[${ref}]"});  // the value itself is not dereferenced
 }
 
+// A log sink called while a read is past its depth limit may substitute on
+// its own: its read is not counted in the one under way.
+TEST_F(Reference, ASinkSubstitutesAfreshDuringAReadPastItsLimit) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("self", "${self}"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("b", "1"));
+    struct Inner {
+        int status = 1;
+        char text[32] = "";
+        static void log(void *ctx, int level, const char *, int, const char *) {
+            auto *in = static_cast<Inner *>(ctx);
+            if (level == 3 && in->status == 1) in->status = Cfg_Substitute("[${b}]", in->text, sizeof in->text);
+        }
+    };
+    Inner inner;
+    char out[64];
+    Log_SetSink(&Inner::log, &inner);
+    int status = Cfg_Substitute("${self}", out, sizeof out);
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(kUnresolved, status);
+    EXPECT_STATUS(CFG_OK, inner.status);
+    EXPECT_STREQ("[1]", inner.text);
+}
+
 }  // namespace
