@@ -1896,6 +1896,11 @@ int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen
     return step_plain(parent, xid, k, child, target);
 }
 
+cfg_handle ds_first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
+    Locked lock;
+    return first_after(parent, xid, seq);
+}
+
 cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) noexcept {
     Locked lock;
     Node *n = node_of(start);

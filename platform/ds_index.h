@@ -74,6 +74,10 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+/** The first child of parent of kind xid appended after the child whose
+ *  sequence number (ds_seq) is seq; 0 when there is none. Where a walk goes
+ *  on when a log sink deleted the child it stood on. */
+cfg_handle ds_first_after(cfg_handle parent, uint16_t xid, uint32_t seq) CFG_NOEXCEPT;
 /** A hint from a load: about `bytes` of definitions (the size of a file)
  *  are about to be stored. A store that will be large then takes its memory
  *  in huge pages from the start. Changes nothing else. */

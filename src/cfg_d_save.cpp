@@ -110,22 +110,6 @@ bool holds(const Open *open, cfg_handle node) noexcept {
 int save_item_at(FILE *stream, cfg_handle item, const char *name, int depth, const Open *open) noexcept;
 int save_target(FILE *stream, cfg_handle target, int depth, const Open *open) noexcept;
 
-// The value of the first child of object of kind xid appended after the
-// one with sequence number seq (ds_seq), which becomes node; null when
-// there is none.
-const void *first_after(cfg_handle object, uint32_t seq, uint16_t xid, cfg_handle &node) noexcept {
-    cfg_handle found = 0;
-    for (const void *value = ds_srch_av_ptr(object, 2, xid, &found); value;) {
-        if (ds_seq(found) > seq) {
-            node = found;
-            return value;
-        }
-        cfg_handle next = ds_get_next_avp(found);
-        value = next ? ds_srch_av_ptr(next, 2, xid, &found) : nullptr;
-    }
-    return nullptr;
-}
-
 // The value of the child of kind xid after node, which becomes node; null
 // after the last. after and seq are node's next sibling and sequence number
 // from before it was saved: a log sink may delete node while it is saved (a
@@ -134,13 +118,9 @@ const void *first_after(cfg_handle object, uint32_t seq, uint16_t xid, cfg_handl
 // with the first child left that was appended after node, so only what was
 // deleted is left out.
 const void *next_child(cfg_handle object, cfg_handle &node, cfg_handle after, uint32_t seq, uint16_t xid) noexcept {
-    cfg_handle from = 0;
-    if (cfgtree::xid_of_node(node) != 0)
-        from = ds_get_next_avp(node);
-    else if (after != 0 && cfgtree::xid_of_node(after) != 0)
-        from = after;
-    else
-        return first_after(object, seq, xid, node);
+    cfg_handle from = cfgtree::xid_of_node(node) != 0                  ? ds_get_next_avp(node)
+                      : after != 0 && cfgtree::xid_of_node(after) != 0 ? after
+                                                                         : ds_first_after(object, xid, seq);
     return from ? ds_srch_av_ptr(from, 2, xid, &node) : nullptr;
 }
 

@@ -266,27 +266,31 @@ thread_local ReadState t_reads[2];  // [1]: while this thread's log sink runs
 ReadState &read_state() noexcept { return t_reads[Log_InSink() ? 1 : 0]; }
 
 // A read starts with the whole budget.
-void start_read() noexcept {
-    read_state().eval_count = 0;
-    read_state().depth_reported = false;
-    read_state().unwinding = false;
+void start_read(ReadState &r) noexcept {
+    r.eval_count = 0;
+    r.depth_reported = false;
+    r.unwinding = false;
 }
 
+// The counters are picked once per evaluation or substitution: the thread
+// is in its sink, or not, from the start of either to its end.
 struct EvalDepth {
+    ReadState &state = read_state();
     EvalDepth() noexcept {
-        if (read_state().eval_depth++ == 0 && read_state().subst_depth == 0) start_read();
-        ++read_state().eval_count;
+        if (state.eval_depth++ == 0 && state.subst_depth == 0) start_read(state);
+        ++state.eval_count;
     }
-    ~EvalDepth() { --read_state().eval_depth; }
+    ~EvalDepth() { --state.eval_depth; }
     EvalDepth(const EvalDepth &) = delete;
     EvalDepth &operator=(const EvalDepth &) = delete;
 };
 
 struct SubstDepth {
+    ReadState &state = read_state();
     SubstDepth() noexcept {
-        if (read_state().subst_depth++ == 0 && read_state().eval_depth == 0) start_read();
+        if (state.subst_depth++ == 0 && state.eval_depth == 0) start_read(state);
     }
-    ~SubstDepth() { --read_state().subst_depth; }
+    ~SubstDepth() { --state.subst_depth; }
     SubstDepth(const SubstDepth &) = delete;
     SubstDepth &operator=(const SubstDepth &) = delete;
 };
@@ -499,23 +503,24 @@ int eval_reference(char *reference, char *out, uint32_t room, void *arg, Rest re
     (void)arg;
     if (!reference || !out) return ERR_NULL_ARGUMENT;
     EvalDepth depth;
-    if (read_state().unwinding) return CFG_ERR_UNRESOLVED;
+    ReadState &read = depth.state;
+    if (read.unwinding) return CFG_ERR_UNRESOLVED;
     char *body = reference;
     for (int i = 0; i < 2 && *body; ++i) ++body;  // the open tag ${
     Modifier mod;
     int status = parse_body(body, mod);
     if (status != CFG_OK) return status;
-    if (read_state().eval_depth > CFG_MAX_REFERENCE_RECURSION) {
-        if (!read_state().depth_reported)
+    if (read.eval_depth > CFG_MAX_REFERENCE_RECURSION) {
+        if (!read.depth_reported)
             CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
                     CFG_MAX_REFERENCE_RECURSION, body);
-        read_state().depth_reported = true;
+        read.depth_reported = true;
         return CFG_ERR_UNRESOLVED;
     }
-    if (read_state().eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {
+    if (read.eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {
         CFG_LOG(3, "%s: reference evaluations exceed max (%d) at '%s'", "cfg_evalReference",
                 CFG_MAX_REFERENCE_EVALUATIONS, body);
-        read_state().unwinding = true;
+        read.unwinding = true;
         return CFG_ERR_UNRESOLVED;
     }
     // a # length counts the NUL; none, negative or beyond the room: the room
