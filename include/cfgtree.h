@@ -541,7 +541,8 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  the load, or the handler's last answer), else the first failing line's
  *  status, else 0. Among them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL
  *  argument); ERR_FILE_ACCESS (file not found, not readable or not
- *  openable); ERR_READ_FAILED; ERR_UNEXPECTED_EOF (a block left open);
+ *  openable); ERR_READ_FAILED (also past a file's line 2,147,483,647, the
+ *  last one read); ERR_UNEXPECTED_EOF (a block left open);
  *  CFG_ERR_SYNTAX (a bad line; blocks nested more than 256 deep; a name
  *  over 639 characters; ranges expanding to more than
  *  CFG_MAX_RANGE_DEFINITIONS definitions); CFG_ERR_FILE_REFERENCE (an

@@ -8,7 +8,8 @@
 // stack, and the scratch stack its nested blocks and ranges keep their
 // buffers on. Limits: 100 variables, 32 nested files and 256 open blocks
 // (per thread, loads started from callbacks counted in), 639-character names
-// and lines, 4095-character load arguments and paths.
+// and lines, 2147483647 lines a file, 4095-character load arguments and
+// paths.
 #include <sys/stat.h>
 
 #include <cctype>
@@ -372,7 +373,13 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
 // ---- files -------------------------------------------------------------------
 
 // Reads the next line: 1 read, 0 end of file, -1 read error (errno kept).
+// The line counter is a 32-bit int: a file is read no further than its
+// line 2147483647, as one that cannot be read (EOVERFLOW).
 int read_line(FileEntry *file, char *line) noexcept {
+    if (file->line == INT32_MAX) {
+        errno = EOVERFLOW;
+        return -1;
+    }
     ++file->line;
     for (;;) {
         errno = 0;

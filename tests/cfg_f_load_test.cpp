@@ -165,6 +165,36 @@ TEST(LoadFile, VariablesEndWithTheFileThatDefinedThem) {
     LS_DestroyList(st.contexts);
 }
 
+// The line counter is a 32-bit int: a file is read up to its line
+// 2147483647 and fails there as one that cannot be read on, rather than
+// count on past the largest int.
+TEST(LoadFile, AFileIsReadNoFurtherThanTheLargestLineNumber) {
+    ConfigDir dir;
+    const std::string path = dir.write("a.cfg", "a = 1\nb = 2\n");
+    cfgtest::LogCapture log;
+    cfgtree::LoaderState st{};
+    st.files = LS_CreateList(sizeof(cfgtree::FileEntry), 0);
+    st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
+    LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
+    FILE *stream = std::fopen(path.c_str(), "r");
+    ASSERT_NE(nullptr, stream);
+    cfgtree::FileEntry entry{"a.cfg", INT32_MAX - 1, stream, 0, 0};  // as if that many lines were read
+    ASSERT_NE(nullptr, LS_Add(st.files, 0, 1, &entry, 1));
+    Cfg_DirectLoad(1);
+    EXPECT_STATUS(ERR_READ_FAILED, cfgtree::parse_object(&st, nullptr));
+    char value[8] = "";
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a", value, sizeof value));  // line 2147483647
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_GetAttrValue("b", value, sizeof value));
+    EXPECT_TRUE(log.has(3, "cfg_f_load",
+                        "parse_object: read error in file 'a.cfg' line 2147483647\n\t\terrno = " +
+                            std::to_string(EOVERFLOW) + "  => " + std::strerror(EOVERFLOW)))
+        << log.dump();
+    std::fclose(stream);
+    LS_DestroyList(st.files);
+    LS_DestroyList(st.contexts);
+    clear_tree();
+}
+
 // Update mode sends full-name texts to the tables and stores nothing; what
 // the tables answer becomes the line's status.
 TEST(LoadFile, UpdateModeSendsTextsAndStoresNothing) {
