@@ -381,10 +381,16 @@ int read_line(FileEntry *file, char *line) noexcept {
         return -1;
     }
     ++file->line;
+    // A read interrupted part way (a pipe or device) has taken the first
+    // part of the line into line without its NUL: the buffer is zeroed
+    // first, so that the part is kept and the read goes on after it.
+    if (file->interruptible) std::memset(line, 0, kTextSize);
+    std::size_t got = 0;
     for (;;) {
         errno = 0;
-        if (std::fgets(line, static_cast<int>(kTextSize), file->stream)) return 1;
-        if (std::feof(file->stream)) return 0;
+        if (std::fgets(line + got, static_cast<int>(kTextSize - got), file->stream)) return 1;
+        if (file->interruptible) got += std::strlen(line + got);
+        if (std::feof(file->stream)) return got > 0 ? 1 : 0;
         if (errno != EINTR) return -1;
         std::clearerr(file->stream);
     }
@@ -489,7 +495,9 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     // A defined %%, even empty, is the file's initial context.
     const char *initial = top_context(state->contexts) ? nullptr : GetEnv(&state->vars, "%%");
     const char *filter = GetEnv(&state->vars, "@");
-    FileEntry record{load_argument, 0, stream, 0, 0};
+    struct stat st;
+    const int32_t interruptible = fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode);
+    FileEntry record{load_argument, 0, stream, 0, 0, interruptible};
     auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &record, 1));
     if (!file) {
         int err = errno;

@@ -410,6 +410,7 @@ struct FileEntry {
     FILE *stream;
     int32_t open_blocks;   // blocks of this file open right now
     int32_t eof_in_block;  // the file ended while one of its blocks was open
+    int32_t interruptible; // not a regular file: a read may be interrupted part way (EINTR)
 };
 
 // One open block (the loader context stack's record).

@@ -178,7 +178,7 @@ TEST(LoadFile, AFileIsReadNoFurtherThanTheLargestLineNumber) {
     LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
     FILE *stream = std::fopen(path.c_str(), "r");
     ASSERT_NE(nullptr, stream);
-    cfgtree::FileEntry entry{"a.cfg", INT32_MAX - 1, stream, 0, 0};  // as if that many lines were read
+    cfgtree::FileEntry entry{"a.cfg", INT32_MAX - 1, stream, 0, 0, 0};  // as if that many lines were read
     ASSERT_NE(nullptr, LS_Add(st.files, 0, 1, &entry, 1));
     Cfg_DirectLoad(1);
     EXPECT_STATUS(ERR_READ_FAILED, cfgtree::parse_object(&st, nullptr));
@@ -189,6 +189,53 @@ TEST(LoadFile, AFileIsReadNoFurtherThanTheLargestLineNumber) {
                         "parse_object: read error in file 'a.cfg' line 2147483647\n\t\terrno = " +
                             std::to_string(EOVERFLOW) + "  => " + std::strerror(EOVERFLOW)))
         << log.dump();
+    std::fclose(stream);
+    LS_DestroyList(st.files);
+    LS_DestroyList(st.contexts);
+    clear_tree();
+}
+
+// A stream that hands out its chunks in turn; a null chunk is a read that
+// fails with EINTR, as one on a pipe does when a signal comes in.
+struct Chunks {
+    std::vector<const char *> chunks;
+    std::size_t next = 0;
+};
+ssize_t read_chunk(void *cookie, char *buffer, size_t size) {
+    auto *c = static_cast<Chunks *>(cookie);
+    if (c->next == c->chunks.size()) return 0;
+    const char *chunk = c->chunks[c->next++];
+    if (!chunk) {
+        errno = EINTR;
+        return -1;
+    }
+    std::size_t n = std::min(size, std::strlen(chunk));
+    std::memcpy(buffer, chunk, n);
+    return static_cast<ssize_t>(n);
+}
+
+// A read interrupted in the middle of a line goes on with that line: the
+// part read before the signal is kept, and the line is counted once.
+TEST(LoadFile, AnInterruptedReadKeepsThePartOfTheLineItHadRead) {
+    cfgtest::LogCapture log;
+    g_errors.clear();
+    Chunks chunks{{"a = 1", nullptr, "23\nb = 2\nbad\n", nullptr}};
+    FILE *stream = fopencookie(&chunks, "r", cookie_io_functions_t{&read_chunk, nullptr, nullptr, nullptr});
+    ASSERT_NE(nullptr, stream);
+    cfgtree::LoaderState st{};
+    st.handler = &record_error;
+    st.files = LS_CreateList(sizeof(cfgtree::FileEntry), 0);
+    st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
+    LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
+    cfgtree::FileEntry entry{"pipe", 0, stream, 0, 0, 1};
+    ASSERT_NE(nullptr, LS_Add(st.files, 0, 1, &entry, 1));
+    Cfg_DirectLoad(1);
+    EXPECT_STATUS(CFG_OK, cfgtree::parse_object(&st, nullptr));
+    char value[8] = "";
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a", value, sizeof value));
+    EXPECT_STREQ("123", value);
+    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("b", value, sizeof value));
+    EXPECT_EQ(lines({"pipe:3: CFG_ERR_SYNTAX: bad"}), g_errors);
     std::fclose(stream);
     LS_DestroyList(st.files);
     LS_DestroyList(st.contexts);
