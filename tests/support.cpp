@@ -67,6 +67,11 @@ std::string source_line(const std::string &relative, int line) {
 
 std::string status_text(int status) { return std::string(Cfg_StatusName(status)) + " (" + std::to_string(status) + ")"; }
 
+std::string status_note(int expected, int actual) {
+    return "expected " + status_text(expected) + ", got " + status_text(actual) +
+           "; last log: " + (g_current ? g_current->last() : std::string("<no capture>"));
+}
+
 TempDir::TempDir() {
     char tmpl[] = "/tmp/cfgtree-test-XXXXXX";
     char *made = mkdtemp(tmpl);
@@ -144,6 +149,58 @@ void dump_into(std::ostringstream &os, cfg_handle object, int depth) {
     }
 }
 }  // namespace
+
+Saved capture(const std::function<int(FILE *)> &save) {
+    char *buffer = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&buffer, &size);
+    EXPECT_NE(nullptr, stream);
+    Saved out{save(stream), ""};
+    std::fclose(stream);
+    out.text.assign(buffer, size);
+    std::free(buffer);
+    return out;
+}
+
+namespace raw {
+cfg_handle append(cfg_handle parent, uint16_t xid, const std::string &text) {
+    return ds_append_avp2(parent, 2, xid, 0, text.c_str(), static_cast<uint16_t>(text.size() + 1));
+}
+
+cfg_handle ref(cfg_handle parent, cfg_handle target) {
+    cfg_handle h = ds_append_avp2(parent ? parent : root(), 2, kRef, 0, &target, sizeof target);
+    EXPECT_NE(0u, h);
+    if (target) {
+        EXPECT_EQ(1, ds_bind_reference(h));
+    }
+    return h;
+}
+
+cfg_handle object(cfg_handle parent, const std::string &name, cfg_handle *reference) {
+    cfg_handle h = append(0, kIdent, name);
+    EXPECT_NE(0u, h);
+    cfg_handle r = ref(parent, h);
+    if (reference) *reference = r;
+    return h;
+}
+
+std::vector<cfg_handle> children(cfg_handle parent, uint16_t xid) {
+    std::vector<cfg_handle> out;
+    cfg_handle h = 0;
+    if (!ds_srch_av_ptr(parent, 2, xid, &h)) return out;
+    for (;;) {
+        out.push_back(h);
+        cfg_handle next = ds_get_next_avp(h);
+        if (!next || !ds_srch_av_ptr(next, 2, xid, &h)) return out;
+    }
+}
+
+cfg_handle target_of(cfg_handle reference) {
+    cfg_handle t = 0;
+    std::memcpy(&t, ds_get_av_ptr(reference), sizeof t);
+    return t;
+}
+}  // namespace raw
 
 std::string dump_tree(cfg_handle start) {
     std::ostringstream os;

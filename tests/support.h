@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,8 @@ class LogCapture {
 LogCapture *current_capture();
 
 std::string status_text(int status);
+// "expected NAME (n), got NAME (m); last log: ..." for a status mismatch.
+std::string status_note(int expected, int actual);
 
 // Line number `line` (from 1) of the project's source file `relative`
 // (such as "src/cfg_d_delete.cpp"); empty when there is none.
@@ -89,27 +93,52 @@ class ScopedEnv {
 // trees before and after an operation.
 std::string dump_tree(cfg_handle start = 0);
 
+// What a save wrote to a memory stream, and its status.
+struct Saved {
+    int status;
+    std::string text;
+};
+Saved capture(const std::function<int(FILE *)> &save);
+
+// Installs a log sink for a scope.
+struct ScopedSink {
+    ScopedSink(LogSink sink, void *ctx) { Log_SetSink(sink, ctx); }
+    ~ScopedSink() { Log_SetSink(nullptr, nullptr); }
+};
+
+// Refuses `count` allocations after `skip` for a scope.
+struct AllocFault {
+    AllocFault(int skip, int count) { cfg_inject_alloc_fault(skip, count); }
+    ~AllocFault() { cfg_inject_alloc_fault(0, 0); }
+};
+
+// Direct store access, for trees of exact stored texts the interface never
+// writes.
+namespace raw {
+inline const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
+inline const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
+inline const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+inline cfg_handle root() { return ds_get_cntl_info(1); }
+// A node of kind xid holding text under parent (0: standalone).
+cfg_handle append(cfg_handle parent, uint16_t xid, const std::string &text);
+// A reference node under parent (0: the root) to target, bound unless 0.
+cfg_handle ref(cfg_handle parent, cfg_handle target);
+// An object named name under parent (0: the root), through a bound reference.
+cfg_handle object(cfg_handle parent, const std::string &name, cfg_handle *reference = nullptr);
+// The children of one kind, in store order.
+std::vector<cfg_handle> children(cfg_handle parent, uint16_t xid);
+cfg_handle target_of(cfg_handle reference);
+}  // namespace raw
+
 }  // namespace cfgtest
 
 // Compares statuses and prints both by name with the last log line.
-#define EXPECT_STATUS(expected, actual)                                                            \
+#define CFGTEST_STATUS_(check, expected, actual)                                                   \
     do {                                                                                           \
-        int cfgtest_e_ = (expected);                                                               \
-        int cfgtest_a_ = (actual);                                                                 \
-        EXPECT_EQ(cfgtest_e_, cfgtest_a_) << "expected " << cfgtest::status_text(cfgtest_e_)       \
-                                          << ", got " << cfgtest::status_text(cfgtest_a_)          \
-                                          << "; last log: "                                        \
-                                          << (cfgtest::current_capture()                           \
-                                                  ? cfgtest::current_capture()->last()             \
-                                                  : std::string("<no capture>"));                  \
+        int cfgtest_e_ = (expected), cfgtest_a_ = (actual);                                        \
+        check(cfgtest_e_, cfgtest_a_) << cfgtest::status_note(cfgtest_e_, cfgtest_a_);             \
     } while (0)
-
-#define ASSERT_STATUS(expected, actual)                                                            \
-    do {                                                                                           \
-        int cfgtest_e_ = (expected);                                                               \
-        int cfgtest_a_ = (actual);                                                                 \
-        ASSERT_EQ(cfgtest_e_, cfgtest_a_) << "expected " << cfgtest::status_text(cfgtest_e_)       \
-                                          << ", got " << cfgtest::status_text(cfgtest_a_);         \
-    } while (0)
+#define EXPECT_STATUS(expected, actual) CFGTEST_STATUS_(EXPECT_EQ, expected, actual)
+#define ASSERT_STATUS(expected, actual) CFGTEST_STATUS_(ASSERT_EQ, expected, actual)
 
 #endif
