@@ -19,47 +19,26 @@
 
 namespace {
 
-const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
-const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
-const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+using namespace cfgtest::raw;
 
-cfg_handle append_text(cfg_handle parent, uint16_t xid, const char *text) {
-    return ds_append_avp2(parent, 2, xid, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
-}
-
-std::vector<cfg_handle> children_of(cfg_handle parent, uint16_t xid) {
-    std::vector<cfg_handle> out;
-    cfg_handle h = 0;
-    if (!ds_srch_av_ptr(parent, 2, xid, &h)) return out;
-    while (h) {
-        out.push_back(h);
-        cfg_handle next = ds_get_next_avp(h);
-        if (!next || !ds_srch_av_ptr(next, 2, xid, &h)) break;
-    }
-    return out;
-}
-
-TEST(DataStore, XidsAreDistinctAndTheRootIsStable) {
-    EXPECT_NE(kItem, kRef);
-    EXPECT_NE(kItem, kIdent);
-    EXPECT_NE(kRef, kIdent);
-    EXPECT_EQ(0u, oa_xid_of("OID_NOT_A_THING"));
-    EXPECT_EQ(0u, oa_xid_of(nullptr));
-    cfg_handle root = ds_get_cntl_info(1);
-    EXPECT_NE(0u, root);
-    EXPECT_EQ(root, ds_get_cntl_info(1));
-    EXPECT_EQ(0u, ds_get_cntl_info(2));
+const char *value(cfg_handle h) { return static_cast<const char *>(ds_get_av_ptr(h)); }
+uint16_t xid_of(cfg_handle h) { return static_cast<uint16_t>(ds_get_attr_id(h)); }
+int set_text(cfg_handle h, const std::string &text) {
+    return ds_modify_av(h, text.c_str(), static_cast<uint16_t>(text.size() + 1));
 }
 
 TEST(DataStore, ChildrenKeepAppendOrderAndSearchesSkipOtherKinds) {
+    EXPECT_EQ(0u, oa_xid_of("OID_NOT_A_THING"));
+    EXPECT_EQ(0u, oa_xid_of(nullptr));
+    EXPECT_EQ(0u, ds_get_cntl_info(2));
     cfg_handle root = ds_get_cntl_info(1);
-    cfg_handle a1 = append_text(root, kItem, "a=1");
-    cfg_handle r1 = append_text(root, kRef, "xxxx");
-    cfg_handle a2 = append_text(root, kItem, "b=2");
-    cfg_handle r2 = append_text(root, kRef, "yyyy");
-    cfg_handle a3 = append_text(root, kItem, "c=3");
-    EXPECT_EQ((std::vector<cfg_handle>{a1, a2, a3}), children_of(root, kItem));
-    EXPECT_EQ((std::vector<cfg_handle>{r1, r2}), children_of(root, kRef));
+    cfg_handle a1 = append(root, kItem, "a=1");
+    cfg_handle r1 = append(root, kRef, "xxxx");
+    cfg_handle a2 = append(root, kItem, "b=2");
+    cfg_handle r2 = append(root, kRef, "yyyy");
+    cfg_handle a3 = append(root, kItem, "c=3");
+    EXPECT_EQ((std::vector<cfg_handle>{a1, a2, a3}), children(root, kItem));
+    EXPECT_EQ((std::vector<cfg_handle>{r1, r2}), children(root, kRef));
     EXPECT_EQ(r1, ds_get_next_avp(a1));
     EXPECT_EQ(0u, ds_get_next_avp(a3));
     cfg_handle found = 12345;
@@ -68,9 +47,9 @@ TEST(DataStore, ChildrenKeepAppendOrderAndSearchesSkipOtherKinds) {
     EXPECT_STREQ("b=2", static_cast<const char *>(ds_srch_av_ptr(r1, 2, kItem, &found)));
     EXPECT_EQ(a2, found);
     // from within a run of other kinds: the search steps over the rest of it
-    cfg_handle r3 = append_text(root, kRef, "zzzz");
-    cfg_handle r4 = append_text(root, kRef, "wwww");
-    cfg_handle a4 = append_text(root, kItem, "d=4");
+    cfg_handle r3 = append(root, kRef, "zzzz");
+    cfg_handle r4 = append(root, kRef, "wwww");
+    cfg_handle a4 = append(root, kItem, "d=4");
     EXPECT_STREQ("d=4", static_cast<const char *>(ds_srch_av_ptr(r4, 2, kItem, &found)));
     EXPECT_EQ(a4, found);
     EXPECT_EQ(nullptr, ds_srch_av_ptr(r3, 2, kIdent, &found));
@@ -79,19 +58,19 @@ TEST(DataStore, ChildrenKeepAppendOrderAndSearchesSkipOtherKinds) {
 
 TEST(DataStore, OnlyTheParentDeletesAndDeletedHandlesReadAsInvalid) {
     cfg_handle root = ds_get_cntl_info(1);
-    cfg_handle inner = append_text(append_text(0, kIdent, "o"), kItem, "i=1");
+    cfg_handle inner = append(append(0, kIdent, "o"), kItem, "i=1");
     EXPECT_EQ(0, ds_delete_avp3(root, inner));
     EXPECT_EQ(DS_E_NOT_CHILD, ds_get_error());
-    EXPECT_STREQ("i=1", static_cast<const char *>(ds_get_av_ptr(inner)));
-    cfg_handle a = append_text(root, kItem, "a=1");
+    EXPECT_STREQ("i=1", value(inner));
+    cfg_handle a = append(root, kItem, "a=1");
     ASSERT_NE(0, ds_delete_avp3(root, a));
     EXPECT_EQ(nullptr, ds_get_av_ptr(a));
     EXPECT_EQ(0u, ds_get_attr_id(a));
     EXPECT_EQ(DS_E_BAD_HANDLE, ds_get_error());
     EXPECT_EQ(0, ds_delete_avp3(root, a)) << "a second deletion is refused";
-    cfg_handle b = append_text(root, kItem, "b=1");
+    cfg_handle b = append(root, kItem, "b=1");
     EXPECT_NE(a, b);
-    EXPECT_EQ((std::vector<cfg_handle>{b}), children_of(root, kItem));
+    EXPECT_EQ((std::vector<cfg_handle>{b}), children(root, kItem));
     EXPECT_EQ(nullptr, ds_get_av_ptr(0xFFFFFFF0u)) << "a handle never handed out is invalid";
 }
 
@@ -100,18 +79,15 @@ TEST(DataStore, OnlyTheParentDeletesAndDeletedHandlesReadAsInvalid) {
 // may end. An empty value is a plain change.
 TEST(DataStore, ReferencesBindOnlyToStandaloneTargets) {
     cfg_handle root = ds_get_cntl_info(1);
-    cfg_handle parent = append_text(0, kIdent, "p");
+    cfg_handle parent = append(0, kIdent, "p");
     cfg_handle bound = ds_append_avp2(root, 2, kRef, 0, &parent, sizeof parent);
     ASSERT_EQ(1, ds_bind_reference(bound));
     const struct {
         const char *what;
         cfg_handle target;
     } refused[] = {
-        {"the root", root},
-        {"a child of an object", append_text(parent, kIdent, "child")},
-        {"a bound reference", bound},
-        {"a deleted node", 0xFFFFFFF0u},
-    };
+        {"the root", root}, {"a child of an object", append(parent, kIdent, "child")},
+        {"a bound reference", bound}, {"a deleted node", 0xFFFFFFF0u}};
     for (const auto &r : refused) {
         SCOPED_TRACE(r.what);
         cfg_handle ref = ds_append_avp2(root, 2, kRef, 0, &r.target, sizeof r.target);
@@ -120,7 +96,7 @@ TEST(DataStore, ReferencesBindOnlyToStandaloneTargets) {
         EXPECT_NE(0, ds_delete_avp3(root, ref));
     }
     // The root is never a reference, whatever its value holds.
-    cfg_handle other = append_text(0, kIdent, "other");
+    cfg_handle other = append(0, kIdent, "other");
     const void *was = ds_get_av_ptr(root);
     std::string kept(static_cast<const char *>(was), 1);
     ASSERT_NE(0, ds_modify_av(root, &other, sizeof other));
@@ -129,7 +105,7 @@ TEST(DataStore, ReferencesBindOnlyToStandaloneTargets) {
     EXPECT_NE(0, ds_delete_obj(other));
     cfg_handle unbound = ds_append_avp2(root, 2, kRef, 0, &parent, sizeof parent);
     EXPECT_NE(0, ds_modify_av(unbound, nullptr, 0));
-    EXPECT_STREQ("", static_cast<const char *>(ds_get_av_ptr(unbound)));
+    EXPECT_STREQ("", value(unbound));
     EXPECT_NE(0, ds_delete_avp3(root, unbound));
     ASSERT_NE(0, ds_delete_avp3(root, bound));
     EXPECT_EQ(nullptr, ds_get_av_ptr(parent)) << "its last reference gone, the target goes";
@@ -141,14 +117,14 @@ TEST(DataStore, ReferencesBindOnlyToStandaloneTargets) {
 TEST(DataStore, FreedSlotsServeAgainUnderNewHandles) {
     constexpr uint32_t kIndexMask = 0xFFFFFFu, kQuarantine = 1u << 16;
     cfg_handle root = ds_get_cntl_info(1);
-    cfg_handle first = append_text(root, kItem, "first=1");
+    cfg_handle first = append(root, kItem, "first=1");
     ASSERT_NE(0, ds_delete_avp3(root, first));
     uint32_t highest = 0;
     bool reused = false;
     for (uint32_t i = 0; i < 3 * kQuarantine; ++i) {
-        cfg_handle obj = append_text(root, kRef, "x");  // a parent with a child: two slots a round
+        cfg_handle obj = append(root, kRef, "x");  // a parent with a child: two slots a round
         ASSERT_NE(0u, obj);
-        ASSERT_NE(0u, append_text(obj, kItem, "y=1"));
+        ASSERT_NE(0u, append(obj, kItem, "y=1"));
         ASSERT_NE(0, ds_delete_avp3(root, obj));
         highest = std::max(highest, obj & kIndexMask);
         reused = reused || (obj & kIndexMask) == (first & kIndexMask);
@@ -157,9 +133,9 @@ TEST(DataStore, FreedSlotsServeAgainUnderNewHandles) {
     }
     EXPECT_TRUE(reused) << "the first slot must have served again";
     EXPECT_LT(highest, (first & kIndexMask) + kQuarantine + 8) << "the table must stop growing";
-    cfg_handle last = append_text(root, kItem, "last=1");
-    EXPECT_STREQ("last=1", static_cast<const char *>(ds_get_av_ptr(last)));
-    EXPECT_EQ((std::vector<cfg_handle>{last}), children_of(root, kItem));
+    cfg_handle last = append(root, kItem, "last=1");
+    EXPECT_STREQ("last=1", value(last));
+    EXPECT_EQ((std::vector<cfg_handle>{last}), children(root, kItem));
     EXPECT_EQ(0, ds_delete_avp3(root, first)) << "the old handle names nothing";
 }
 
@@ -171,16 +147,16 @@ TEST(DataStore, ARefusedAppendSpendsNoHandle) {
     cfg_handle root = ds_get_cntl_info(1);
     auto refused_then_made = [&] {
         ds_inject_fault(DS_FAULT_MEMORY, 0, 1);
-        EXPECT_EQ(0u, append_text(root, kItem, "refused=1"));
+        EXPECT_EQ(0u, append(root, kItem, "refused=1"));
         ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
-        return append_text(root, kItem, "made=1");
+        return append(root, kItem, "made=1");
     };
-    cfg_handle before = append_text(root, kItem, "before=1");
+    cfg_handle before = append(root, kItem, "before=1");
     EXPECT_EQ(before + 1, refused_then_made()) << "a fresh slot";
     // Freed slots serve again, oldest first, once kQuarantine others wait.
-    cfg_handle oldest = append_text(root, kItem, "oldest=1");
+    cfg_handle oldest = append(root, kItem, "oldest=1");
     ASSERT_NE(0, ds_delete_avp3(root, oldest));
-    for (uint32_t i = 0; i < kQuarantine; ++i) ASSERT_NE(0, ds_delete_avp3(root, append_text(root, kItem, "x=1")));
+    for (uint32_t i = 0; i < kQuarantine; ++i) ASSERT_NE(0, ds_delete_avp3(root, append(root, kItem, "x=1")));
     cfg_handle made = refused_then_made();
     EXPECT_EQ(oldest & kIndexMask, made & kIndexMask) << "the oldest freed slot";
     EXPECT_EQ(((oldest >> 24) + 1) & 0xFFu, made >> 24) << "one generation on";
@@ -194,14 +170,14 @@ TEST(DataStore, ValuesOfTheLargestLengthsAreFreedWhole) {
         std::string bare(length - 1u, 'n');  // no '=': a name only
         cfg_handle h = ds_append_avp2(root, 2, kItem, 0, bare.c_str(), length);
         ASSERT_NE(0u, h) << length;
-        EXPECT_EQ(bare, static_cast<const char *>(ds_get_av_ptr(h)));
+        EXPECT_EQ(bare, value(h));
         EXPECT_NE(0, ds_delete_avp3(root, h));
     }
-    cfg_handle grown = append_text(root, kItem, "g=1");
+    cfg_handle grown = append(root, kItem, "g=1");
     for (uint32_t length : {1000u, 52428u, 52429u, 65535u}) {
-        std::string value(length - 1u, 'v');
-        ASSERT_NE(0, ds_modify_av(grown, value.c_str(), static_cast<uint16_t>(length))) << length;
-        EXPECT_EQ(value, static_cast<const char *>(ds_get_av_ptr(grown)));
+        std::string text(length - 1u, 'v');
+        ASSERT_NE(0, ds_modify_av(grown, text.c_str(), static_cast<uint16_t>(length))) << length;
+        EXPECT_EQ(text, value(grown));
     }
     EXPECT_NE(0, ds_delete_avp3(root, grown));
 }
@@ -209,7 +185,7 @@ TEST(DataStore, ValuesOfTheLargestLengthsAreFreedWhole) {
 // The kinds of children a parent holds are counted in 16 bits: past 32,768
 // of them every child is still found.
 TEST(DataStore, AParentHoldsChildrenOfManyKinds) {
-    cfg_handle parent = append_text(0, kIdent, "kinds");
+    cfg_handle parent = append(0, kIdent, "kinds");
     constexpr uint32_t kKinds = 32770;
     std::vector<cfg_handle> made;
     for (uint32_t k = 0; k < kKinds; ++k) {
@@ -230,21 +206,16 @@ TEST(DataStore, AParentHoldsChildrenOfManyKinds) {
 // an attribute's own children; a target still referenced from outside stays.
 TEST(DataStore, DeletionFreesExactlyWhatOnlyTheSubtreeKeeps) {
     cfg_handle root = ds_get_cntl_info(1);
-    auto bound = [](cfg_handle parent, cfg_handle target) {
-        cfg_handle r = ds_append_avp2(parent, 2, kRef, 0, &target, sizeof target);
-        EXPECT_EQ(1, ds_bind_reference(r));
-        return r;
-    };
-    cfg_handle a = append_text(0, kIdent, "A"), b = append_text(0, kIdent, "B");
-    cfg_handle c = append_text(0, kIdent, "C"), d = append_text(0, kIdent, "D");
-    cfg_handle ra = bound(root, a), rd = bound(root, d);
+    cfg_handle a = append(0, kIdent, "A"), b = append(0, kIdent, "B");
+    cfg_handle c = append(0, kIdent, "C"), d = append(0, kIdent, "D");
+    cfg_handle ra = ref(root, a), rd = ref(root, d);
     std::vector<cfg_handle> gone = {a, b, c};
-    for (const char *t : {"a1=1", "a2=2", "a3=3"}) gone.push_back(append_text(a, kItem, t));
-    gone.push_back(append_text(gone[3], kItem, "x=1"));  // an attribute's own child
-    for (cfg_handle h : {bound(a, b), bound(a, c), bound(b, c), bound(a, d), append_text(b, kItem, "b=1"),
-                         append_text(c, kItem, "c=1")})
+    for (const char *t : {"a1=1", "a2=2", "a3=3"}) gone.push_back(append(a, kItem, t));
+    gone.push_back(append(gone[3], kItem, "x=1"));  // an attribute's own child
+    for (cfg_handle h : {ref(a, b), ref(a, c), ref(b, c), ref(a, d), append(b, kItem, "b=1"),
+                         append(c, kItem, "c=1")})
         gone.push_back(h);
-    cfg_handle kept = append_text(d, kItem, "d=1");
+    cfg_handle kept = append(d, kItem, "d=1");
     ASSERT_NE(0, ds_delete_avp3(root, ra));
     for (cfg_handle h : gone) EXPECT_EQ(nullptr, ds_get_av_ptr(h)) << "handle " << h;
     for (cfg_handle h : {d, rd, kept}) EXPECT_NE(nullptr, ds_get_av_ptr(h)) << "handle " << h;
@@ -257,11 +228,9 @@ TEST(DataStore, DeletionFreesExactlyWhatOnlyTheSubtreeKeeps) {
 TEST(DataStore, DeepNestingIsFreedWithoutRecursion) {
     cfg_handle root = ds_get_cntl_info(1), parent = root, first = 0;
     for (int i = 0; i <= 200000; ++i) {
-        cfg_handle child = append_text(0, kIdent, "n");
-        cfg_handle r = ds_append_avp2(parent, 2, kRef, 0, &child, sizeof child);
-        ASSERT_EQ(1, ds_bind_reference(r));
+        cfg_handle r = 0;
+        parent = object(parent, "n", &r);
         if (!first) first = r;
-        parent = child;
     }
     EXPECT_NE(0, ds_delete_avp3(root, first));
     EXPECT_EQ(nullptr, ds_get_av_ptr(parent));
@@ -271,18 +240,17 @@ TEST(DataStore, DeepNestingIsFreedWithoutRecursion) {
 // target through the raw API still keeps children and references.
 TEST(DataStore, AnAttributeCanBeAParentAndAReferenceTarget) {
     cfg_handle root = ds_get_cntl_info(1);
-    cfg_handle attr = append_text(0, kItem, "a=1");
-    cfg_handle child = append_text(attr, kItem, "c=2");
+    cfg_handle attr = append(0, kItem, "a=1");
+    cfg_handle child = append(attr, kItem, "c=2");
     ASSERT_NE(0u, child);
-    EXPECT_EQ((std::vector<cfg_handle>{child}), children_of(attr, kItem));
-    cfg_handle ref = ds_append_avp2(root, 2, kRef, 0, &attr, sizeof attr);
-    ASSERT_EQ(1, ds_bind_reference(ref));
+    EXPECT_EQ((std::vector<cfg_handle>{child}), children(attr, kItem));
+    cfg_handle to_attr = ref(root, attr);
     const char grown[] = "a=a value longer than the room it had";
     ASSERT_NE(0, ds_modify_av(attr, grown, sizeof grown));
-    EXPECT_STREQ(grown, static_cast<const char *>(ds_get_av_ptr(attr)));
-    EXPECT_EQ((std::vector<cfg_handle>{child}), children_of(attr, kItem)) << "children stay with a moved node";
+    EXPECT_STREQ(grown, value(attr));
+    EXPECT_EQ((std::vector<cfg_handle>{child}), children(attr, kItem)) << "children stay with a moved node";
     EXPECT_EQ(0, ds_delete_obj(attr)) << "a bound reference keeps its target";
-    ASSERT_NE(0, ds_delete_avp3(root, ref));
+    ASSERT_NE(0, ds_delete_avp3(root, to_attr));
     EXPECT_EQ(nullptr, ds_get_av_ptr(attr));
     EXPECT_EQ(nullptr, ds_get_av_ptr(child));
 }
@@ -306,13 +274,13 @@ struct Visits {
 };
 
 TEST(DataStore, ScanVisitsOneKindWithTheNamesALookupCompares) {
-    cfg_handle p = append_text(0, kIdent, "p");
-    cfg_handle a = append_text(p, kItem, "a=1");
-    cfg_handle obj = append_text(0, kIdent, "!o[2]");
+    cfg_handle p = append(0, kIdent, "p");
+    cfg_handle a = append(p, kItem, "a=1");
+    cfg_handle obj = append(0, kIdent, "!o[2]");
     cfg_handle to_obj = ds_append_avp2(p, 2, kRef, 0, &obj, sizeof obj);
-    cfg_handle b = append_text(p, kItem, "b=2");
+    cfg_handle b = append(p, kItem, "b=2");
     cfg_handle to_attr = ds_append_avp2(p, 2, kRef, 0, &a, sizeof a);  // refers to no object
-    cfg_handle c = append_text(p, kItem, "c");
+    cfg_handle c = append(p, kItem, "c");
     struct Case {
         cfg_handle start;
         uint16_t xid;
@@ -338,14 +306,14 @@ TEST(DataStore, ScanVisitsOneKindWithTheNamesALookupCompares) {
     deleting.parent = p;
     EXPECT_EQ(0u, ds_scan_named(p, kItem, &Visits::visit, &deleting));
     EXPECT_EQ((std::vector<cfg_handle>{a, b, c}), deleting.handles) << "the scan goes on after each node that went";
-    EXPECT_EQ((std::vector<cfg_handle>{}), children_of(p, kItem));
+    EXPECT_EQ((std::vector<cfg_handle>{}), children(p, kItem));
 }
 
 // Nodes of every size are made, grown, shrunk and freed in a mixed order:
 // each keeps exactly its own value, so freed room is never shared, and its
 // handle and place among its siblings.
 TEST(DataStore, ValuesSurviveChurnOfEverySize) {
-    cfg_handle p = append_text(0, kIdent, "churn");
+    cfg_handle p = append(0, kIdent, "churn");
     std::mt19937 rng(7);
     std::vector<std::pair<cfg_handle, std::string>> live;
     auto text_of = [&rng](size_t i) {
@@ -358,7 +326,7 @@ TEST(DataStore, ValuesSurviveChurnOfEverySize) {
         size_t op = rng() % 4;
         if (op < 2 || live.empty()) {
             std::string t = text_of(i);
-            cfg_handle h = append_text(p, rng() % 2 ? kItem : kIdent, t.c_str());
+            cfg_handle h = append(p, rng() % 2 ? kItem : kIdent, t.c_str());
             ASSERT_NE(0u, h);
             live.emplace_back(h, t);
         } else {
@@ -367,18 +335,17 @@ TEST(DataStore, ValuesSurviveChurnOfEverySize) {
                 ASSERT_NE(0, ds_delete_avp3(p, live[k].first));
                 live.erase(live.begin() + static_cast<long>(k));
             } else {
-                std::string t = text_of(i);
-                ASSERT_NE(0, ds_modify_av(live[k].first, t.c_str(), static_cast<uint16_t>(t.size() + 1)));
-                live[k].second = t;
+                live[k].second = text_of(i);
+                ASSERT_NE(0, set_text(live[k].first, live[k].second));
             }
         }
     }
-    for (const auto &[h, t] : live) ASSERT_EQ(t, static_cast<const char *>(ds_get_av_ptr(h)));
+    for (const auto &[h, t] : live) ASSERT_EQ(t, value(h));
     for (uint16_t xid : {kItem, kIdent}) {
         std::vector<cfg_handle> want;
         for (const auto &entry : live)
-            if (static_cast<uint16_t>(ds_get_attr_id(entry.first)) == xid) want.push_back(entry.first);
-        EXPECT_EQ(want, children_of(p, xid));
+            if (xid_of(entry.first) == xid) want.push_back(entry.first);
+        EXPECT_EQ(want, children(p, xid));
     }
 }
 
@@ -386,7 +353,7 @@ TEST(DataStore, ValuesSurviveChurnOfEverySize) {
 // (and asks for huge pages), every node still keeps exactly its own value,
 // also where freed blocks are used again.
 TEST(DataStore, ALargeStoreKeepsEveryValue) {
-    cfg_handle p = append_text(0, kIdent, "large");
+    cfg_handle p = append(0, kIdent, "large");
     auto text_of = [](size_t i) {
         std::string t = "big" + std::to_string(i) + "=";
         t.resize(400 + i % 200, static_cast<char>('a' + i % 26));
@@ -394,16 +361,16 @@ TEST(DataStore, ALargeStoreKeepsEveryValue) {
     };
     std::vector<cfg_handle> nodes;
     for (size_t i = 0; i < 50000; ++i) {
-        nodes.push_back(append_text(p, kItem, text_of(i).c_str()));
+        nodes.push_back(append(p, kItem, text_of(i).c_str()));
         ASSERT_NE(0u, nodes.back());
     }
     for (size_t i = 0; i < nodes.size(); i += 2) ASSERT_NE(0, ds_delete_avp3(p, nodes[i]));
     for (size_t i = 0; i < nodes.size(); i += 2) {
-        nodes[i] = append_text(p, kItem, text_of(i).c_str());
+        nodes[i] = append(p, kItem, text_of(i).c_str());
         ASSERT_NE(0u, nodes[i]);
     }
     for (size_t i = 0; i < nodes.size(); ++i)
-        ASSERT_EQ(text_of(i), static_cast<const char *>(ds_get_av_ptr(nodes[i]))) << "node " << i;
+        ASSERT_EQ(text_of(i), value(nodes[i])) << "node " << i;
     std::string name = "big49999";
     EXPECT_EQ(nodes.back(), ds_first_named(p, kItem, name.c_str(), name.size()));
     EXPECT_NE(0, ds_delete_obj(p));
@@ -413,12 +380,12 @@ TEST(DataStore, InjectedFaultsRefuseAfterSkipForCount) {
     cfg_handle root = ds_get_cntl_info(1);
     ds_inject_fault(DS_FAULT_APPEND, 1, 2);
     EXPECT_EQ(0u, ds_append_avp2(root, 2, kItem, 0, nullptr, 3)) << "refused anyway: not counted";
-    EXPECT_NE(0u, append_text(root, kItem, "a=1"));
-    EXPECT_EQ(0u, append_text(root, kItem, "b=1"));
+    EXPECT_NE(0u, append(root, kItem, "a=1"));
+    EXPECT_EQ(0u, append(root, kItem, "b=1"));
     EXPECT_EQ(DS_E_REFUSED, ds_get_error());
-    EXPECT_EQ(0u, append_text(root, kItem, "c=1"));
-    EXPECT_NE(0u, append_text(root, kItem, "d=1"));
-    cfg_handle a = append_text(root, kItem, "e=1");
+    EXPECT_EQ(0u, append(root, kItem, "c=1"));
+    EXPECT_NE(0u, append(root, kItem, "d=1"));
+    cfg_handle a = append(root, kItem, "e=1");
     ds_inject_fault(DS_FAULT_MODIFY | DS_FAULT_DELETE, 0, 1);
     EXPECT_EQ(0, ds_modify_av(a, nullptr, 4)) << "refused anyway: not counted";
     EXPECT_EQ(DS_E_REFUSED, ds_get_error());
@@ -426,7 +393,7 @@ TEST(DataStore, InjectedFaultsRefuseAfterSkipForCount) {
     EXPECT_NE(0, ds_delete_avp3(root, a)) << "count 1 was used up by the modify";
     ds_inject_fault(DS_FAULT_DELETE, 0, 1);
     ds_inject_fault(DS_FAULT_DELETE, 0, 0);
-    cfg_handle f = append_text(root, kItem, "f=1");
+    cfg_handle f = append(root, kItem, "f=1");
     EXPECT_NE(0, ds_delete_avp3(root, f)) << "count 0 clears the plan";
 }
 
@@ -449,14 +416,14 @@ TEST(DataStore, LockNestsAndExcludesOtherThreads) {
 }
 
 TEST(DataStore, ConcurrentAppendsUnderOneParentAllLand) {
-    cfg_handle obj = append_text(0, kIdent, "o");
+    cfg_handle obj = append(0, kIdent, "o");
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([obj] {
-            for (int i = 0; i < 2000; ++i) append_text(obj, kItem, "x=1");
+            for (int i = 0; i < 2000; ++i) append(obj, kItem, "x=1");
         });
     for (auto &t : threads) t.join();
-    EXPECT_EQ(8000u, children_of(obj, kItem).size());
+    EXPECT_EQ(8000u, children(obj, kItem).size());
 }
 
 struct Rec {
@@ -643,15 +610,13 @@ Model model_of(const std::string &stored) {
 }
 
 std::string stored_name(cfg_handle h) {
-    if (static_cast<uint16_t>(ds_get_attr_id(h)) == kItem) return static_cast<const char *>(ds_get_av_ptr(h));
-    cfg_handle target = 0;
-    std::memcpy(&target, ds_get_av_ptr(h), sizeof target);
-    return static_cast<const char *>(ds_get_av_ptr(target));
+    if (xid_of(h) == kItem) return value(h);
+    return value(target_of(h));
 }
 
 class IndexModel {
   public:
-    explicit IndexModel(unsigned seed) : rng_(seed) { parent_ = append_text(0, kIdent, "p"); }
+    explicit IndexModel(unsigned seed) : rng_(seed) { parent_ = append(0, kIdent, "p"); }
 
     void add_random() {
         static const char *names[] = {"a", "b", "line", "srv", "x-1", ""};
@@ -662,15 +627,7 @@ class IndexModel {
 
     // An attribute "text=v", or an object named text and its reference.
     void add(const std::string &text, bool object) {
-        if (!object) {
-            std::string avp = text + "=v";
-            children_.push_back(append_text(parent_, kItem, avp.c_str()));
-        } else {
-            cfg_handle obj = append_text(0, kIdent, text.c_str());
-            cfg_handle ref = ds_append_avp2(parent_, 2, kRef, 0, &obj, sizeof obj);
-            ASSERT_EQ(1, ds_bind_reference(ref));
-            children_.push_back(ref);
-        }
+        children_.push_back(object ? ref(parent_, append(0, kIdent, text)) : append(parent_, kItem, text + "=v"));
     }
 
     void delete_random() {
@@ -690,14 +647,7 @@ class IndexModel {
         cfg_handle h = children_[rng_() % children_.size()];
         static const char *renamed[] = {"a[2]", "b", "line[*]", "srv[1:2]", ""};
         std::string text = renamed[rng_() % 5];
-        if (static_cast<uint16_t>(ds_get_attr_id(h)) == kItem) {
-            text += "=w";
-            ASSERT_NE(0, ds_modify_av(h, text.c_str(), static_cast<uint16_t>(text.size() + 1)));
-        } else {
-            cfg_handle target = 0;
-            std::memcpy(&target, ds_get_av_ptr(h), sizeof target);
-            ASSERT_NE(0, ds_modify_av(target, text.c_str(), static_cast<uint16_t>(text.size() + 1)));
-        }
+        ASSERT_NE(0, xid_of(h) == kItem ? set_text(h, text + "=w") : set_text(target_of(h), text));
     }
 
     // New values that keep the name, or change it subtly: "a=x" -> "a=y=z",
@@ -706,11 +656,10 @@ class IndexModel {
     void revalue_random() {
         if (children_.empty()) return;
         cfg_handle h = children_[rng_() % children_.size()];
-        if (static_cast<uint16_t>(ds_get_attr_id(h)) != kItem) return;
+        if (xid_of(h) != kItem) return;
         std::string name = stored_name(h).substr(0, stored_name(h).find('='));
         static const char *tails[] = {"=y=z", "=", "", "x=1", "[3]=q"};
-        std::string text = name + tails[rng_() % 5];
-        ASSERT_NE(0, ds_modify_av(h, text.c_str(), static_cast<uint16_t>(text.size() + 1)));
+        ASSERT_NE(0, set_text(h, name + tails[rng_() % 5]));
     }
 
     // Every query the finder makes, answered by the index and by a scan.
@@ -718,7 +667,7 @@ class IndexModel {
         for (uint16_t xid : {kItem, kRef}) {
             std::vector<cfg_handle> same_kind;
             for (cfg_handle c : children_)
-                if (static_cast<uint16_t>(ds_get_attr_id(c)) == xid) same_kind.push_back(c);
+                if (xid_of(c) == xid) same_kind.push_back(c);
             for (const char *name : {"a", "b", "line", "srv", "x-1", "zz"}) {
                 std::vector<cfg_handle> want, got;
                 for (cfg_handle c : same_kind)
@@ -854,9 +803,9 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.name) + "[" + c.inst + "] among " + std::to_string(c.children.size()));
-        cfg_handle p = append_text(0, kIdent, "step");
+        cfg_handle p = append(0, kIdent, "step");
         std::vector<cfg_handle> kids;
-        for (const char *text : c.children) kids.push_back(append_text(p, kItem, text));
+        for (const char *text : c.children) kids.push_back(append(p, kItem, text));
         cfg_handle child = 99, target = 99;
         int sure = ds_step_plain(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &child, &target);
         if (c.want == kAsk) {
@@ -870,11 +819,11 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
         ASSERT_NE(0, ds_delete_obj(p));
     }
     // A node that is some parent's child is no object to step from.
-    cfg_handle p = append_text(0, kIdent, "outer");
-    cfg_handle inner = append_text(p, kItem, "x=1");
+    cfg_handle p = append(0, kIdent, "outer");
+    cfg_handle inner = append(p, kItem, "x=1");
     cfg_handle child = 0, target = 0;
     // A sub-object is found through its reference node, which names it.
-    cfg_handle sub = append_text(0, kIdent, "sub[2]");
+    cfg_handle sub = append(0, kIdent, "sub[2]");
     cfg_handle ref = ds_append_avp2(p, 2, kRef, 0, &sub, sizeof sub);
     ASSERT_NE(0, ds_bind_reference(ref));
     EXPECT_EQ(1, ds_step_plain(p, kRef, "sub", 3, "2", 1, &child, &target));
@@ -888,11 +837,11 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
 }
 
 TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
-    cfg_handle p = append_text(0, kIdent, "big");
+    cfg_handle p = append(0, kIdent, "big");
     char text[32];
     for (int i = 0; i < 100000; ++i) {
         std::snprintf(text, sizeof text, "line[%d]=x", i);
-        ASSERT_NE(0u, append_text(p, kItem, text));
+        ASSERT_NE(0u, append(p, kItem, text));
     }
     for (int i = 0; i < 100000; i += 997) {
         std::snprintf(text, sizeof text, "%d", i);
@@ -913,11 +862,11 @@ TEST(NameIndexScale, HundredThousandChildrenAreFoundWithoutScanning) {
 TEST(NameIndexScale, MidSizedIndexesServeParentAfterParent) {
     constexpr int kChildren = 4000;  // the table passes 18, 27 and 40 KiB
     auto grow = [](const char *name) {
-        cfg_handle p = append_text(0, kIdent, name);
+        cfg_handle p = append(0, kIdent, name);
         char text[32];
         for (int i = 0; i < kChildren; ++i) {
             std::snprintf(text, sizeof text, "%s%d=x", name, i);
-            if (!append_text(p, kItem, text)) return cfg_handle{0};
+            if (!append(p, kItem, text)) return cfg_handle{0};
         }
         return p;
     };
@@ -957,11 +906,11 @@ long resident_kb() {
 TEST(NameIndexScale, ALargeIndexIsGivenBackWhenFreed) {
     void *volatile large = std::malloc(16 << 20);  // kept from being optimised away
     std::free(large);  // malloc now keeps blocks up to 16 MiB
-    cfg_handle p = append_text(0, kIdent, "big");
+    cfg_handle p = append(0, kIdent, "big");
     char text[32];
     for (int i = 0; i < 200000; ++i) {  // an index of some 2.4 MB
         std::snprintf(text, sizeof text, "n%d=x", i);
-        ASSERT_NE(0u, append_text(p, kItem, text));
+        ASSERT_NE(0u, append(p, kItem, text));
     }
     long before = resident_kb();
     if (before < 0) GTEST_SKIP() << "no /proc/self/statm";
