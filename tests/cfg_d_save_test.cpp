@@ -16,60 +16,23 @@
 
 namespace {
 
+using cfgtest::capture;
 using cfgtest::LogCapture;
+using cfgtest::Saved;
+using cfgtest::ScopedSink;
+using namespace cfgtest::raw;
 
 constexpr const char kModule[] = "cfg_d_save";
 constexpr const char kFailureLine[] = "# Reference failure on the following attribute:\n";
 
-const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
-const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
-const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
-
-// ---- raw tree building: exact stored texts, whatever the creator does ----
-
+// An attribute holding text exactly as given, under parent (0: the root).
 cfg_handle raw_attr(cfg_handle parent, const std::string &text) {
-    cfg_handle h = ds_append_avp2(parent ? parent : ds_get_cntl_info(1), 2, kItem, 0, text.c_str(),
-                                  static_cast<uint16_t>(text.size() + 1));
+    cfg_handle h = append(parent ? parent : root(), kItem, text);
     EXPECT_NE(0u, h);
-    return h;
-}
-
-// A reference node under parent holding target (bound unless target is 0).
-cfg_handle raw_ref(cfg_handle parent, cfg_handle target) {
-    cfg_handle h = ds_append_avp2(parent ? parent : ds_get_cntl_info(1), 2, kRef, 0, &target, sizeof target);
-    EXPECT_NE(0u, h);
-    if (target) {
-        EXPECT_NE(0, ds_bind_reference(h));
-    }
-    return h;
-}
-
-cfg_handle raw_object(cfg_handle parent, const std::string &name) {
-    cfg_handle h = ds_append_avp2(0, 2, kIdent, 0, name.c_str(), static_cast<uint16_t>(name.size() + 1));
-    EXPECT_NE(0u, h);
-    raw_ref(parent, h);
     return h;
 }
 
 void put(const char *identifier, const char *value) { ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(identifier, value)); }
-
-struct Saved {
-    int status;
-    std::string text;
-};
-
-template <class F>
-Saved capture(F &&save) {
-    char *buffer = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&buffer, &size);
-    EXPECT_NE(nullptr, stream);
-    Saved out{save(stream), ""};
-    std::fclose(stream);
-    out.text.assign(buffer, size);
-    std::free(buffer);
-    return out;
-}
 
 Saved save(const char *identifier) {
     return capture([&](FILE *s) { return Cfg_Save(identifier, s); });
@@ -165,14 +128,14 @@ TEST(Save, QuotesValuesThatAreEmptyOrStartOrEndWithWhiteSpace) {
 // Stored names keep their marks and instances and bare texts read empty;
 // the named item carries the identifier as passed.
 TEST(Save, RawTreesByIdentifier) {
-    cfg_handle ro = raw_object(0, "!ro");
+    cfg_handle ro = object(0, "!ro");
     raw_attr(ro, "!x=1");
     raw_attr(ro, "bare");
     raw_attr(ro, "port[2]=80");
-    raw_attr(raw_object(ro, "line[1]"), "k=");
-    cfg_handle a = raw_object(0, "a");
-    raw_attr(raw_object(a, "!b"), "c=1");
-    raw_attr(raw_object(a, "srv[2]"), "port=80");
+    raw_attr(object(ro, "line[1]"), "k=");
+    cfg_handle a = object(0, "a");
+    raw_attr(object(a, "!b"), "c=1");
+    raw_attr(object(a, "srv[2]"), "port=80");
     const struct {
         const char *identifier;
         int status;
@@ -214,9 +177,10 @@ void grow_on_reference(void *, int, const char *, int, const char *message) {
 
 TEST(Save, ASinkThatChangesTheSavedAttributeMeanwhile) {
     put("t.v", "${${${${${${${${${${${x}}}}}}}}}}}");  // eleven opens: the scan reports its depth limit
-    Log_SetSink(grow_on_reference, nullptr);
-    Saved s = save("t");
-    Log_SetSink(nullptr, nullptr);
+    Saved s = [] {
+        ScopedSink sink(grow_on_reference, nullptr);
+        return save("t");
+    }();
     EXPECT_STATUS(CFG_OK, s.status);
     EXPECT_EQ("t {\n    # Reference failure on the following attribute:\n    v = " + std::string(600, 'y') + "\n}\n",
               s.text);
@@ -225,23 +189,10 @@ TEST(Save, ASinkThatChangesTheSavedAttributeMeanwhile) {
     EXPECT_EQ(std::string(600, 'y'), now);
 }
 
-// A sink that deletes the attribute while its references are substituted:
-// the attribute is left out, with no comment line and no nameless line.
-void delete_on_failure(void *, int, const char *, int, const char *message) {
-    if (std::strstr(message, "alternate substitution error")) (void)cfg_delete_item(0, "t.v");
-}
-
-TEST(Save, ASinkThatDeletesTheSavedAttributeMeanwhile) {
-    put("t.v", "${nope:?gone}");
-    Log_SetSink(delete_on_failure, nullptr);
-    Saved s = save("t");
-    Log_SetSink(nullptr, nullptr);
-    EXPECT_STATUS(CFG_OK, s.status);
-    EXPECT_EQ("t {\n}\n", s.text);
-}
-
-// A sink that deletes the attribute or object being saved, and maybe the
-// one after it too: the children after those are still written.
+// A sink that deletes the attribute or object being saved (and maybe those
+// after it) while its references are substituted: what it deleted is left
+// out, with no comment line and no nameless line; the children after those
+// are still written.
 std::vector<const char *> g_victims;
 void delete_victims(void *, int, const char *, int, const char *message) {
     if (std::strstr(message, "alternate substitution error"))
@@ -249,34 +200,40 @@ void delete_victims(void *, int, const char *, int, const char *message) {
 }
 
 TEST(Save, ASinkThatDeletesTheItemBeingSavedLeavesOutOnlyWhatItDeletes) {
+    const std::string rs = "    r {\n        z = 3\n    }\n    s {\n        u = 5\n    }\n}\n";
     const struct {
         std::vector<const char *> victims;
-        const char *text;
+        std::string text;
     } rows[] = {
-        {{"o.p.x"}, "o {\n    a = 1\n    p {\n        y = 2\n        w = 4\n    }\n    r {\n        z = 3\n    }\n"
-                    "    s {\n        u = 5\n    }\n}\n"},
-        {{"o.p"}, "o {\n    a = 1\n    p {\n    }\n    r {\n        z = 3\n    }\n    s {\n        u = 5\n    }\n}\n"},
-        // the one after it deleted as well
-        {{"o.p.x", "o.p.y"}, "o {\n    a = 1\n    p {\n        w = 4\n    }\n    r {\n        z = 3\n    }\n"
-                             "    s {\n        u = 5\n    }\n}\n"},
+        {{"o.p.x"}, "o {\n    a = 1\n    p {\n        y = 2\n        w = 4\n    }\n" + rs},
+        {{"o.p"}, "o {\n    a = 1\n    p {\n    }\n" + rs},
+        // those after it deleted as well
+        {{"o.p.x", "o.p.y"}, "o {\n    a = 1\n    p {\n        w = 4\n    }\n" + rs},
+        {{"o.p.x", "o.p.y", "o.p.w"}, "o {\n    a = 1\n    p {\n    }\n" + rs},
         {{"o.p", "o.r"}, "o {\n    a = 1\n    p {\n    }\n    s {\n        u = 5\n    }\n}\n"},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE(r.victims.size() == 1 ? r.victims[0] : r.victims[1]);
+        SCOPED_TRACE(r.victims.size() == 1 ? r.victims[0] : r.victims.back());
         (void)cfg_delete_item(0, "o");
-        put("o.a", "1");
-        put("o.p.x", "${nope:?gone}");
-        put("o.p.y", "2");
-        put("o.p.w", "4");
-        put("o.r.z", "3");
-        put("o.s.u", "5");
+        for (auto [id, v] : {std::pair{"o.a", "1"}, {"o.p.x", "${nope:?gone}"}, {"o.p.y", "2"}, {"o.p.w", "4"},
+                             {"o.r.z", "3"}, {"o.s.u", "5"}})
+            put(id, v);
         g_victims = r.victims;
-        Log_SetSink(delete_victims, nullptr);
+        ScopedSink sink(delete_victims, nullptr);
         Saved s = save("o");
-        Log_SetSink(nullptr, nullptr);
         EXPECT_STATUS(CFG_OK, s.status);
         EXPECT_EQ(r.text, s.text);
     }
+}
+
+// The only child deleted: nothing follows it.
+TEST(Save, ASinkThatDeletesTheSavedAttributeMeanwhile) {
+    put("t.v", "${nope:?gone}");
+    g_victims = {"t.v"};
+    ScopedSink sink(delete_victims, nullptr);
+    Saved s = save("t");
+    EXPECT_STATUS(CFG_OK, s.status);
+    EXPECT_EQ("t {\n}\n", s.text);
 }
 
 // ---- limits and handles -----------------------------------------------------
@@ -294,9 +251,9 @@ TEST(Save, AttributeTextIsCutTo639Characters) {
 }
 
 TEST(Save, DepthSetsTheIndentation) {
-    cfg_handle o = raw_object(0, "o");
+    cfg_handle o = object(0, "o");
     cfg_handle x = raw_attr(o, "x=1");
-    raw_object(o, "p");
+    object(o, "p");
     const struct {
         bool contents;  // cfg_save_object_contents rather than cfg_save_item
         cfg_handle item;
@@ -309,7 +266,7 @@ TEST(Save, DepthSetsTheIndentation) {
         {false, x, "alias", 2, CFG_OK, "        alias = 1\n"},
         {false, x, nullptr, -3, CFG_OK, "x = 1\n"},
         {false, o, "named", 0, CFG_OK, "named {\n    x = 1\n    p {\n    }\n}\n"},
-        {false, ds_get_cntl_info(1), nullptr, 1, CFG_OK,
+        {false, root(), nullptr, 1, CFG_OK,
          "    o {\n        x = 1\n        p {\n        }\n    }\n"},
         {true, o, nullptr, 1, CFG_OK, "    x = 1\n    p {\n    }\n"},
         {false, 0, "x", 0, ERR_NULL_HANDLE, ""},
@@ -324,19 +281,19 @@ TEST(Save, DepthSetsTheIndentation) {
         EXPECT_EQ(c.text, s.text) << "depth " << c.depth;
     }
     EXPECT_STATUS(ERR_NULL_ARGUMENT, Cfg_Save(nullptr, nullptr));
-    EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_save_item(nullptr, ds_get_cntl_info(1), nullptr, 0));
-    EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_save_object_contents(nullptr, ds_get_cntl_info(1), 0));
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_save_item(nullptr, root(), nullptr, 0));
+    EXPECT_STATUS(ERR_NULL_ARGUMENT, cfg_save_object_contents(nullptr, root(), 0));
 }
 
 TEST(Save, ReferenceHoldingNullSkipsTheRestOfItsObject) {
-    cfg_handle o = raw_object(0, "o");
-    raw_object(o, "p");
-    raw_ref(o, 0);
-    raw_object(o, "q");
+    cfg_handle o = object(0, "o");
+    object(o, "p");
+    ref(o, 0);
+    object(o, "q");
     raw_attr(o, "late=1");  // attributes are all written before any sub-object
     raw_attr(0, "top=1");
-    raw_ref(0, 0);
-    raw_object(0, "after");
+    ref(0, 0);
+    object(0, "after");
 
     Saved inner = save("o");
     EXPECT_STATUS(CFG_OK, inner.status);  // the enclosing object's own save yields 0
@@ -351,7 +308,7 @@ TEST(Save, ReferenceHoldingNullSkipsTheRestOfItsObject) {
 TEST(Save, NestingIsBoundedAt256LevelsBelowTheSavedItem) {
     cfg_handle parent = 0;
     for (int i = 0; i < 100000; ++i) {
-        parent = raw_object(parent, "d" + std::to_string(i));
+        parent = object(parent, "d" + std::to_string(i));
         raw_attr(parent, "n=" + std::to_string(i));
     }
     LogCapture log;
@@ -376,32 +333,26 @@ TEST(Save, NestingIsBoundedAt256LevelsBelowTheSavedItem) {
     EXPECT_TRUE(log.contains("object 'd258' lies more than 256 levels deep")) << log.dump();
 }
 
-// References back to an object open around them (only a program writing to
-// the store makes them) are not followed: two of them would otherwise write
-// 2^256 copies.
+// References back to an object open around them, or to the root (only a
+// program writing to the store makes them), are not followed: two of them
+// would otherwise write 2^256 copies.
 TEST(Save, AnObjectThatHoldsItselfIsWrittenOnce) {
-    cfg_handle o = raw_object(0, "loop");
+    cfg_handle o = object(0, "loop");
     raw_attr(o, "v=1");
-    raw_ref(o, o);
-    raw_ref(o, o);
+    ref(o, o);
+    ref(o, o);
     LogCapture log;
     Saved s = save("loop");
     EXPECT_STATUS(CFG_OK, s.status);
     EXPECT_EQ(lines({"loop {", "    v = 1", "}"}), s.text);
     EXPECT_TRUE(log.has(3, kModule, "cfg_save_item: object 'loop' holds itself; it is not saved again")) << log.dump();
-}
-
-// A reference to the root (only a program writing to the store makes one)
-// is not followed from the root's own contents, nor from an object below.
-TEST(Save, AReferenceBackToTheRootIsNotFollowed) {
-    cfg_handle root = ds_get_cntl_info(1);
+    ASSERT_STATUS(CFG_OK, cfg_delete_item(0, "loop"));
+    cfg_handle top = root();
     raw_attr(0, "top=1");
-    cfg_handle back = ds_append_avp2(root, 2, kRef, 0, &root, sizeof root);
-    ASSERT_NE(0u, back);
-    cfg_handle o = raw_object(0, "o");
-    ASSERT_NE(0u, ds_append_avp2(o, 2, kRef, 0, &root, sizeof root));
-    LogCapture log;
-    Saved s = save(nullptr);
+    ASSERT_NE(0u, ds_append_avp2(top, 2, kRef, 0, &top, sizeof top));
+    ASSERT_NE(0u, ds_append_avp2(object(0, "o"), 2, kRef, 0, &top, sizeof top));
+    log.clear();
+    s = save(nullptr);
     EXPECT_STATUS(CFG_OK, s.status);
     EXPECT_EQ(lines({"top = 1", "o {", "}"}), s.text);
     EXPECT_TRUE(log.contains("holds itself; it is not saved again")) << log.dump();
@@ -409,11 +360,11 @@ TEST(Save, AReferenceBackToTheRootIsNotFollowed) {
 
 // Regression: rescanning siblings per child took minutes on wide objects.
 TEST(Save, WideObjectsSaveInLinearTime) {
-    cfg_handle o = raw_object(0, "wide");
+    cfg_handle o = object(0, "wide");
     const int n = 100000;
     for (int i = 0; i < n; ++i) {
         raw_attr(o, "a" + std::to_string(i) + "=" + std::to_string(i));
-        raw_object(o, "s" + std::to_string(i));
+        object(o, "s" + std::to_string(i));
     }
     Saved s = save("wide");
     EXPECT_STATUS(CFG_OK, s.status);
@@ -426,9 +377,10 @@ TEST(Save, WideObjectsSaveInLinearTime) {
 // the other operations.)
 TEST(Save, NoMemoryForTheLookupWritesNothing) {
     put("o.x", "1");
-    cfg_inject_alloc_fault(0, 1);
-    Saved failed = save(("o." + std::string(640, 'p')).c_str());
-    cfg_inject_alloc_fault(0, 0);
+    Saved failed = [] {
+        cfgtest::AllocFault fault(0, 1);
+        return save(("o." + std::string(640, 'p')).c_str());
+    }();
     EXPECT_STATUS(ERR_NO_MEMORY, failed.status);
     EXPECT_EQ("", failed.text);
 }
@@ -483,14 +435,13 @@ TEST(SaveFile, FileThatCannotBeOpened) {
         std::string path;
         int err;
     } cases[] = {{dir.file("no/such/dir/out.cfg"), ENOENT}, {dir.path(), EISDIR}};
-    for (const auto &c : cases) {
-        LogCapture log;
-        EXPECT_STATUS(ERR_FILE_ACCESS, Cfg_SaveFile("o", c.path.c_str()));
-        const std::string message = "Cfg_SaveFile: fopen(" + c.path + ")\n\t\terrno = " + std::to_string(c.err) +
-                                    " => \"" + std::strerror(c.err) + "\"";
-        EXPECT_TRUE(log.has(2, kModule, message)) << log.dump();
-    }
     LogCapture log;
+    for (const auto &c : cases) {
+        EXPECT_STATUS(ERR_FILE_ACCESS, Cfg_SaveFile("o", c.path.c_str()));
+        EXPECT_TRUE(log.has(2, kModule, "Cfg_SaveFile: fopen(" + c.path + ")\n\t\terrno = " + std::to_string(c.err) +
+                                            " => \"" + std::strerror(c.err) + "\""))
+            << log.dump();
+    }
     EXPECT_STATUS(ERR_FILE_ACCESS, Cfg_SaveFile("o", nullptr));
     EXPECT_TRUE(log.contains("Cfg_SaveFile: fopen((null))")) << log.dump();
 }
