@@ -16,13 +16,9 @@
 
 namespace {
 
-const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
-const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
-const uint16_t kIdent = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER"));
+using namespace cfgtest::raw;
 
-cfg_handle append_item(cfg_handle parent, const char *text) {
-    return ds_append_avp2(parent, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
-}
+cfg_handle append_item(cfg_handle parent, const char *text) { return append(parent, kItem, text); }
 
 using scan_model::Reports;
 using scan_model::scan_find;
@@ -112,7 +108,7 @@ void grow_and_compare(unsigned seed, bool starve) {
             static const char *odd[] = {"a.b", "a[1].x", "a[1", "srv x", "!!a", "b[2]y", "line[1:2].z", "a[]"};
             const char *text = odd[tree.next() % std::size(odd)];
             Starved s(starve, tree.next() % 6);
-            cfg_handle ident = ds_append_avp2(0, 2, kIdent, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
+            cfg_handle ident = append(0, kIdent, text);
             ASSERT_TRUE(appended(ident));
             cfg_handle ref = ident ? ds_append_avp2(root, 2, kRef, 0, &ident, sizeof ident) : 0;
             ASSERT_TRUE(appended(ref));
@@ -200,15 +196,14 @@ TEST(IndexedFind, AnObjectReferredToFromSeveralParentsIsRenamedInEach) {
     const char *parents[] = {"multi_p", "multi_q", "multi_r"};  // the last one stays small
     for (int gone = -1; gone < 3; ++gone) {
         SCOPED_TRACE("reference dropped: " + std::to_string(gone));
-        cfg_handle shared = ds_append_avp2(0, 2, kIdent, 0, "old", 4);
+        cfg_handle shared = append(0, kIdent, "old");
         ASSERT_NE(0u, append_item(shared, "v=1"));
         std::vector<cfg_handle> refs;
         for (const char *name : parents) {
             cfg_handle parent = 0;
             ASSERT_STATUS(CFG_OK, cfg_create_item(0, name, kRef, &parent));
             for (int i = 0; i < 40 && name != parents[2]; ++i) ASSERT_NE(0u, append_item(parent, "pad=0"));
-            refs.push_back(ds_append_avp2(parent, 2, kRef, 0, &shared, sizeof shared));
-            ASSERT_NE(0, ds_bind_reference(refs.back()));
+            refs.push_back(ref(parent, shared));
             ASSERT_STATUS(CFG_OK, Cfg_Find((std::string(name) + ".old.v").c_str(), nullptr));  // walks kept
         }
         if (gone >= 0) {
@@ -275,12 +270,10 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
         bool object;
         const char *text;
     };
-    const Odd odds[] = {
-        {false, "a[1"},    {false, "a[1=x]=v"}, {false, "a[1]x=v"}, {false, "a x=v"},   {false, "a.b=v"},
-        {false, "!!a=v"},  {false, "a[]=v"},    {false, "a=[1]"},   {false, "a[1]]=v"}, {true, "a.b"},
-        {true, "a[1].x"},  {true, "a[1"},       {true, "a x"},      {true, "!!a"},      {true, "a[]"},
-        {true, "a[1]y"},
-    };
+    const Odd odds[] = {{false, "a[1"},   {false, "a[1=x]=v"}, {false, "a[1]x=v"}, {false, "a x=v"},
+                        {false, "a.b=v"}, {false, "!!a=v"},    {false, "a[]=v"},   {false, "a=[1]"},
+                        {false, "a[1]]=v"}, {true, "a.b"},     {true, "a[1].x"},   {true, "a[1"},
+                        {true, "a x"},    {true, "!!a"},       {true, "a[]"},      {true, "a[1]y"}};
     // A parent named name with padding attributes before anything else.
     auto parent_of = [](const std::string &name, int padding) {
         cfg_handle parent = 0;
@@ -310,15 +303,7 @@ TEST(IndexedFind, OddStoredNamesAreReadAsTheMatcherReadsThem) {
             SCOPED_TRACE(std::string(odd.text) + (padding ? ", indexed" : ", scanned"));
             std::string name = "p" + std::to_string(padding) + "_" + std::to_string(&odd - odds);
             cfg_handle parent = parent_of(name, padding);
-            if (odd.object) {
-                auto length = static_cast<uint16_t>(std::strlen(odd.text) + 1);
-                cfg_handle ident = ds_append_avp2(0, 2, kIdent, 0, odd.text, length);
-                cfg_handle ref = ds_append_avp2(parent, 2, kRef, 0, &ident, sizeof ident);
-                ASSERT_NE(0u, ident);
-                ASSERT_NE(0, ds_bind_reference(ref));
-            } else {
-                ASSERT_NE(0u, append_item(parent, odd.text));
-            }
+            ASSERT_NE(0u, odd.object ? object(parent, odd.text) : append_item(parent, odd.text));
             ASSERT_STATUS(CFG_OK, cfg_create_item(parent, "a[1]", kItem, nullptr));  // a readable namesake after it
             compare_queries(name);
         }
