@@ -254,16 +254,48 @@ TEST(LoadFile, UpdateModeSendsTextsAndStoresNothing) {
                      "Server.Iface[2].label=eth2 in Server.Iface[2]"}),
               g_updates);
     EXPECT_EQ("", cfgtest::dump_tree());
-    dir.write("a.cfg", "a = 1\nb = 2\n");
-    g_updates.clear();
-    g_update_answer = CFG_NOT_CREATED;  // positive: the load goes on
-    EXPECT_STATUS(CFG_NOT_CREATED, load_update("a.cfg", nullptr));
-    EXPECT_EQ(lines({"a=1", "b=2"}), g_updates);
-    g_updates.clear();
-    g_update_answer = ERR_MODIFY_FAILED;  // negative: it ends without a handler
-    EXPECT_STATUS(ERR_MODIFY_FAILED, load_update("a.cfg", nullptr));
-    EXPECT_EQ(lines({"a=1"}), g_updates);
-    g_update_answer = 0;
+}
+
+// Update-mode loads (without a handler): the tables' answer becomes the
+// line's status; an initial context (%%) names the whole file, also when
+// empty; an include leaves the including file blocked as it found it (a
+// filter given to the include alone, or the re-blocking of an include
+// inside a matched block, ends with the included file). A direct-mode load
+// of the same argument, where a tree is given, makes it from the root.
+TEST(LoadFile, UpdateLoads) {
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    const Files ab = {{"a.cfg", "a = 1\nb = 2\n"}};
+    const Files name = {{"name.cfg", "x = 1\nwhere = %(%%)\nB {\n  up = %(%%:-1)\n}\n"}};
+    const struct {
+        Files files;
+        std::string argument;
+        int answer;
+        std::vector<std::string> updates;
+        const char *tree;
+    } cases[] = {
+        {ab, "a.cfg", CFG_NOT_CREATED, {"a=1", "b=2"}, nullptr},  // positive: the load goes on
+        {ab, "a.cfg", ERR_MODIFY_FAILED, {"a=1"}, nullptr},       // negative: it ends
+        {name, "name.cfg,%%=Obj", 0, {"Obj.x=1", "Obj.where=Obj", "Obj.B.up=Obj"},
+         "attr x=1\nattr where=Obj\nobj B\n  attr up=Obj\n"},
+        {name, "name.cfg,%%=", 0, {".x=1", ".where=", ".B.up="}, nullptr},
+        {{{"main.cfg", "<in.cfg,@=S.a>\ny = 2\n"}, {"in.cfg", "S {\n  a = 1\n  b = 2\n}\n"}}, "main.cfg", 0,
+         {"S.a=1", "y=2"}, nullptr},
+        {{{"main.cfg", "A {\n  B {\n    x = 1\n    <in.cfg>\n    w = 4\n  }\n  z = 3\n}\n"}, {"in.cfg", "e = 5\n"}},
+         "main.cfg,@=A.B", 0, {"A.B.x=1", "A.B.w=4"}, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argument + " answered " + std::to_string(c.answer));
+        ConfigDir dir;
+        for (const auto &[file, text] : c.files) dir.write(file, text);
+        g_update_answer = c.answer;
+        EXPECT_STATUS(c.answer, load_update(c.argument, nullptr));
+        g_update_answer = 0;
+        EXPECT_EQ(c.updates, g_updates);
+        if (!c.tree) continue;
+        EXPECT_STATUS(0, load_direct(c.argument));
+        EXPECT_EQ(c.tree, cfgtest::dump_tree());
+        clear_tree();
+    }
 }
 
 TEST(LoadFile, DirectModeCanBeSwitchedOnByACallback) {
@@ -383,20 +415,6 @@ TEST(LoadFile, ALargeFileLoadsEveryValue) {
     EXPECT_EQ(kCount + 1, std::count(tree.begin(), tree.end(), '\n'));  // the object and its attributes
 }
 
-TEST(LoadFile, TheInitialContextNamesTheWholeFile) {
-    ConfigDir dir;
-    dir.write("name.cfg", "x = 1\nwhere = %(%%)\nB {\n  up = %(%%:-1)\n}\n");
-    EXPECT_STATUS(0, load_update("name.cfg,%%=Obj"));
-    EXPECT_EQ(lines({"Obj.x=1", "Obj.where=Obj", "Obj.B.up=Obj"}), g_updates);
-    // Direct mode creates from the root, with the relative names.
-    EXPECT_STATUS(0, load_direct("name.cfg,%%=Obj"));
-    EXPECT_EQ("attr x=1\nattr where=Obj\nobj B\n  attr up=Obj\n", cfgtest::dump_tree());
-    // An empty %% is an initial context too, with an empty name.
-    g_updates.clear();
-    EXPECT_STATUS(0, load_update("name.cfg,%%="));
-    EXPECT_EQ(lines({".x=1", ".where=", ".B.up="}), g_updates);
-}
-
 TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {
     struct Case {
         const char *filter;
@@ -421,28 +439,6 @@ TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {
         EXPECT_STATUS(0, load_direct(std::string("f.cfg,@=") + c.filter));
         EXPECT_EQ(c.tree, cfgtest::dump_tree()) << c.filter;
         clear_tree();
-    }
-}
-
-// An include leaves the including file blocked as it found it: a filter
-// given to the include alone, or the re-blocking of an include inside a
-// matched block, ends with the included file.
-TEST(LoadFile, AnIncludeHandsBackTheBlockedState) {
-    struct Case {
-        const char *main, *included, *argument;
-        std::vector<std::string> updates;
-    } cases[] = {
-        {"<in.cfg,@=S.a>\ny = 2\n", "S {\n  a = 1\n  b = 2\n}\n", "main.cfg", {"S.a=1", "y=2"}},
-        {"A {\n  B {\n    x = 1\n    <in.cfg>\n    w = 4\n  }\n  z = 3\n}\n", "e = 5\n", "main.cfg,@=A.B",
-         {"A.B.x=1", "A.B.w=4"}},
-    };
-    for (const Case &c : cases) {
-        ConfigDir dir;
-        dir.write("main.cfg", c.main);
-        dir.write("in.cfg", c.included);
-        g_updates.clear();
-        EXPECT_STATUS(0, load_update(c.argument));
-        EXPECT_EQ(c.updates, g_updates) << c.main;
     }
 }
 
@@ -542,10 +538,10 @@ TEST(LoadFile, ALoadFromALogSinkKeepsItsOwnVariables) {
     dir.write("outer.cfg", "%x=outer\nr = %(undefined)%(x)\n");
     dir.write("inner.cfg", "%y=inner\nq = %(y)\n");
     Cfg_DirectLoad(1);
-    Log_SetSink(load_inner_on_report, nullptr);
-    int status = CfgF_LoadFile("outer.cfg", nullptr);
-    Log_SetSink(nullptr, nullptr);
-    EXPECT_STATUS(0, status);
+    {
+        cfgtest::ScopedSink sink(load_inner_on_report, nullptr);
+        EXPECT_STATUS(0, CfgF_LoadFile("outer.cfg", nullptr));
+    }
     EXPECT_EQ("attr q=inner\nattr r=outer\n", cfgtest::dump_tree());
 }
 
@@ -637,31 +633,33 @@ TEST(LocateFile, RefusalsAreLogged) {
     EXPECT_TRUE(log.contains("exceeds 4095 characters")) << log.dump();
     EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file(("/" + std::string(4095, 'a')).c_str(), nullptr, 0));
     EXPECT_STATUS(ERR_FILE_ACCESS, load_direct(name));
-    // no memory for the copy of the search path
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("locked.cfg", nullptr, 0));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_TRUE(log.contains("cfg_locate_file: strdup(envPath) failed\n\t\terrno = 12  => ")) << log.dump();
 }
 
 // Without memory for the copy of the search path, a relative name cannot
 // be searched, while an absolute one is found as it is, with no word of a
-// copy it does not need.
+// copy it does not need. The path is logged once, before its first copy,
+// and copied at the next call.
 TEST(LocateFile, NoCopyOfTheSearchPathStillFindsAnAbsoluteName) {
     ConfigDir dir;
     std::string path = dir.write("a.cfg", "a = 1\n");
     char out[4096];
     cfgtest::LogCapture log;
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(0, cfg_locate_file(path.c_str(), out, sizeof out));
-    cfg_inject_alloc_fault(0, 0);
+    {
+        cfgtest::AllocFault fault(0, 1);
+        EXPECT_STATUS(0, cfg_locate_file(path.c_str(), out, sizeof out));
+    }
     EXPECT_EQ(path, out);
     EXPECT_FALSE(log.contains("strdup")) << log.dump();
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("a.cfg", out, sizeof out));
-    cfg_inject_alloc_fault(0, 0);
+    {
+        cfgtest::AllocFault fault(0, 1);
+        EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("a.cfg", out, sizeof out));
+    }
     EXPECT_TRUE(log.contains("cfg_locate_file: strdup(envPath) failed\n\t\terrno = 12  => ")) << log.dump();
-    EXPECT_STATUS(0, cfg_locate_file("a.cfg", out, sizeof out));  // the search path is copied at the next call
+    EXPECT_TRUE(log.has(1, "cfg_f_load", "CONFIG_PATH = " + dir.path())) << log.dump();
+    EXPECT_STATUS(0, cfg_locate_file("a.cfg", out, sizeof out));
+    std::string all = log.dump();
+    std::size_t first = all.find("CONFIG_PATH = ");
+    EXPECT_EQ(std::string::npos, all.find("CONFIG_PATH = ", first + 1)) << all;
 }
 
 // The first lookup logs the search path with the store unlocked: a log
@@ -682,24 +680,11 @@ void waiting_sink(void *, int level, const char *, int, const char *message) {
 
 TEST(LocateFile, TheSearchPathIsLoggedWithTheStoreUnlocked) {
     ConfigDir dir;
-    Log_SetSink(waiting_sink, nullptr);
-    EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file("none.cfg", nullptr, 0));
-    Log_SetSink(nullptr, nullptr);
+    {
+        cfgtest::ScopedSink sink(waiting_sink, nullptr);
+        EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file("none.cfg", nullptr, 0));
+    }
     EXPECT_TRUE(g_sink_waited.load());
-}
-
-TEST(LocateFile, TheSearchPathIsLoggedOnceBeforeItsFirstCopy) {
-    ConfigDir dir;
-    dir.write("a.cfg", "a = 1\n");
-    cfgtest::LogCapture log;
-    cfg_inject_alloc_fault(0, 1);  // the copy kept for the process fails: tried again next time
-    EXPECT_STATUS(ERR_NO_MEMORY, cfg_locate_file("a.cfg", nullptr, 0));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_TRUE(log.has(1, "cfg_f_load", "CONFIG_PATH = " + dir.path())) << log.dump();
-    EXPECT_STATUS(0, cfg_locate_file("a.cfg", nullptr, 0));
-    std::string all = log.dump();
-    std::size_t first = all.find("CONFIG_PATH = ");
-    EXPECT_EQ(std::string::npos, all.find("CONFIG_PATH = ", first + 1)) << all;
 }
 
 // ---- golden files: tests/data/load/NNN-topic.cfg loads (direct mode, the
