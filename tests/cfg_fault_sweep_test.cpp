@@ -37,26 +37,7 @@ const struct {
 const char *name_of(Fault f) { return kFaults[static_cast<int>(f)].name; }
 int status_of(Fault f) { return kFaults[static_cast<int>(f)].status; }
 
-const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
-const uint16_t kRef = static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG"));
-
-std::vector<cfg_handle> children(cfg_handle parent, uint16_t xid) {
-    std::vector<cfg_handle> out;
-    cfg_handle h = 0;
-    if (!ds_srch_av_ptr(parent, 2, xid, &h)) return out;
-    for (;;) {
-        out.push_back(h);
-        cfg_handle next = ds_get_next_avp(h);
-        if (!next || !ds_srch_av_ptr(next, 2, xid, &h)) break;
-    }
-    return out;
-}
-
-cfg_handle target_of(cfg_handle reference) {
-    cfg_handle t = 0;
-    std::memcpy(&t, ds_get_av_ptr(reference), sizeof t);
-    return t;
-}
+using namespace cfgtest::raw;
 
 // The tree as a set of paths: "a.b {" per object, "a.b.x=1" per attribute
 // (its stored text, so an attribute created but never set shows as "a.b.x").
@@ -463,14 +444,9 @@ void expect_saved(const std::string &text, const std::string &substituted, const
 }
 
 std::string save_to_text(const char *identifier) {
-    char *buffer = nullptr;
-    std::size_t size = 0;
-    FILE *stream = open_memstream(&buffer, &size);
-    EXPECT_STATUS(CFG_OK, Cfg_Save(identifier, stream));
-    std::fclose(stream);
-    std::string text(buffer, size);
-    std::free(buffer);
-    return text;
+    cfgtest::Saved saved = cfgtest::capture([identifier](FILE *f) { return Cfg_Save(identifier, f); });
+    EXPECT_STATUS(CFG_OK, saved.status);
+    return saved.text;
 }
 
 TEST(FaultSweep, SaveWritesTheStoredTextWhereSubstitutionRunsOutOfMemory) {
