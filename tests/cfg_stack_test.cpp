@@ -17,6 +17,8 @@ namespace {
 
 using loadtest::ConfigDir;
 
+// AddressSanitizer's frames are larger (redzones around every buffer):
+// twice the stack there.
 #if defined(__SANITIZE_ADDRESS__)
 #define CFGTREE_TEST_ASAN 1
 #elif defined(__has_feature)
@@ -24,9 +26,6 @@ using loadtest::ConfigDir;
 #define CFGTREE_TEST_ASAN 1
 #endif
 #endif
-
-// AddressSanitizer's frames are larger (redzones around every buffer):
-// twice the stack there.
 #if defined(CFGTREE_TEST_ASAN)
 constexpr std::size_t kSmallStack = 512 * 1024;
 #else
@@ -35,10 +34,7 @@ constexpr std::size_t kSmallStack = 256 * 1024;
 
 // Runs body on a thread with a small stack and returns its status.
 int on_small_stack(const std::function<int()> &body) {
-    struct Call {
-        const std::function<int()> *body;
-        int status;
-    } call{&body, 0};
+    struct Call { const std::function<int()> *body; int status; } call{&body, 0};
     pthread_attr_t attr;
     EXPECT_EQ(0, pthread_attr_init(&attr));
     EXPECT_EQ(0, pthread_attr_setstacksize(&attr, kSmallStack));
@@ -54,27 +50,18 @@ int on_small_stack(const std::function<int()> &body) {
     return call.status;
 }
 
-std::string nested_blocks(int depth, const std::string &inner) {
-    std::string text;
-    for (int i = 0; i < depth; ++i) text += "b {\n";
-    text += inner + "\n";
-    for (int i = 0; i < depth; ++i) text += "}\n";
-    return text;
-}
-
 std::string repeat(const std::string &piece, int n) {
     std::string text;
     for (int i = 0; i < n; ++i) text += piece;
     return text;
 }
 
+std::string nested_blocks(int depth, const std::string &inner) {
+    return repeat("b {\n", depth) + inner + "\n" + repeat("}\n", depth);
+}
+
 TEST(SmallStack, TheLoaderNestsToItsBounds) {
-    const struct {
-        const char *what;
-        bool direct;
-        std::string text;  // main.cfg
-        int status;
-    } rows[] = {
+    const struct { const char *what; bool direct; std::string main_cfg; int status; } rows[] = {
         {"256 blocks, direct", true, nested_blocks(256, "x = 1"), CFG_OK},
         {"256 blocks, update mode", false, nested_blocks(256, "x = 1"), CFG_OK},
         {"257 blocks", true, nested_blocks(257, "x = 1"), CFG_ERR_SYNTAX},
@@ -84,7 +71,7 @@ TEST(SmallStack, TheLoaderNestsToItsBounds) {
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         ConfigDir dir;
-        dir.write("main.cfg", r.text);
+        dir.write("main.cfg", r.main_cfg);
         for (int f = 1; f < 32; ++f)
             dir.write("inc" + std::to_string(f) + ".cfg",
                       nested_blocks(7, f + 1 < 32 ? "<inc" + std::to_string(f + 1) + ".cfg>" : "y = 2"));
@@ -109,15 +96,9 @@ TEST(SmallStack, LoadsStartedFromCallbacksShareTheBoundOnBlocks) {
                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
     ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
     Cfg_DirectLoad(0);
-    const struct {
-        int files;   // f0.cfg loads f1.cfg from a callback, and so on
-        int blocks;  // blocks around each file's "next"
-        int status;
-    } rows[] = {{8, 32, CFG_OK},                // 256 blocks in all
-                {8, 33, CFG_ERR_SYNTAX},        // 264
-                {32, 8, CFG_OK},                // 32 files, 256 blocks
-                {33, 1, CFG_ERR_FILE_REFERENCE},  // 33 files
-                {32, 250, CFG_ERR_SYNTAX}};
+    // f0.cfg loads f1.cfg from a callback, and so on, each inside blocks
+    const struct { int files, blocks, status; } rows[] = {
+        {8, 32, CFG_OK}, {8, 33, CFG_ERR_SYNTAX}, {32, 8, CFG_OK}, {33, 1, CFG_ERR_FILE_REFERENCE}, {32, 250, CFG_ERR_SYNTAX}};
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << r.files << " files of " << r.blocks << " blocks");
         ConfigDir dir;
@@ -139,11 +120,8 @@ TEST(SmallStack, ASelfNestingUpdateTableStopsAtItsBound) {
     CfgUpdateEntry table[] = {{"a.**", nullptr, &count_level, nullptr, nullptr},
                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
     table[0].sub = table;
-    const struct {
-        int components;
-        int levels;
-        int status;
-    } rows[] = {{320, 320, CFG_OK}, {321, 321, CFG_ERR_SYNTAX}, {5000, 321, CFG_ERR_SYNTAX}};
+    const struct { int components, levels, status; } rows[] = {
+        {320, 320, CFG_OK}, {321, 321, CFG_ERR_SYNTAX}, {5000, 321, CFG_ERR_SYNTAX}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.components);
         std::string item = repeat("a.", r.components) + "x=1";
@@ -169,10 +147,8 @@ TEST(SmallStack, ALogSinkThatCallsTheLibraryIsNotReentered) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("app.name", "demo"));
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("log.prefix", "${app.name}: "));
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("log.self", "${log.self}"));
-    const struct {
-        const char *read;  // what the program and the sink read
-        int status;
-    } rows[] = {{"log.prefix", CFG_OK}, {"log.self", CFG_ERR_UNRESOLVED}};
+    // what the program and the sink read
+    const struct { const char *read; int status; } rows[] = {{"log.prefix", CFG_OK}, {"log.self", CFG_ERR_UNRESOLVED}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.read);
         g_sink_reads = r.read;

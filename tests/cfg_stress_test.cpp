@@ -1,15 +1,12 @@
-// Thread stress: threads read, set, create and delete attributes of one
-// shared tree at once for about a second, and every value read must be one
-// that some thread wrote (never torn, never newer than what was begun);
-// attributes that nobody writes keep their values while the tree grows. Run
-// under ThreadSanitizer (scripts/tsan) it finds data races in the library
-// and the data store. cfgCtl, the context stack and the update registries
-// are process-wide state without a lock by design, and so are the kind ids
-// that each module looks up on first use: the tree is built (and every
-// module used once) before the threads start, and nothing changes that
-// state while they run. A second test starts loads together (the search
-// path is read once) and reads nodes through the accessors that take the
-// lock themselves while another thread changes them.
+// Thread stress: threads read, set, create, delete and save one shared tree
+// for about a second; every value read must be one some thread wrote (never
+// torn, never newer than what was begun), and attributes nobody writes keep
+// their values. Under ThreadSanitizer (scripts/tsan) it finds data races in
+// the library and the store. cfgCtl, the context stack, the update registries
+// and the kind ids each module looks up on first use are process-wide state
+// without a lock by design: the tree is built (every module used once) before
+// the threads start. A second test starts loads together and reads nodes
+// through the accessors that take the lock themselves amid changes.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -25,11 +22,7 @@
 
 namespace {
 
-constexpr int kWriters = 3;
-constexpr int kChurners = 2;
-constexpr int kSlots = 8;
-constexpr int kPool = 6;
-constexpr int kFixed = 4;
+constexpr int kWriters = 3, kChurners = 2, kSlots = 8, kPool = 6, kFixed = 4;
 constexpr const char *kTail = "-tail-to-make-tearing-visible";
 constexpr auto kDuration = std::chrono::milliseconds(1000);
 const uint16_t kItem = static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_ITEM"));
@@ -43,9 +36,16 @@ std::atomic<long> g_reads{0}, g_sets{0}, g_creates{0}, g_deletes{0}, g_saves{0};
 
 std::string slot(int i) { return "shared.slot[" + std::to_string(i) + "]"; }
 std::string pool(int i) { return "pool.obj[" + std::to_string(i) + "]"; }
+std::string fixed(int i) { return "fixed.r[" + std::to_string(i) + "]"; }
+std::string count_of(int writer) { return "shared.count[" + std::to_string(writer) + "]"; }
 
 std::string value_of(int writer, uint32_t sequence) {
     return "w" + std::to_string(writer) + "#" + std::to_string(sequence) + kTail;
+}
+
+// What a thread may meet while another one deletes the item.
+void expect_ok_or_missing(int status) {
+    if (status != CFG_OK) EXPECT_STATUS(CFG_NOT_FOUND, status);
 }
 
 // "w<writer>#<sequence><tail>": true when that writer has begun to write
@@ -64,8 +64,7 @@ void writer(int id) {
         g_written[id].store(seq);
         std::string value = value_of(id, seq);
         EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue(slot(static_cast<int>(seq % kSlots)).c_str(), value.c_str()));
-        std::string own = "shared.count[" + std::to_string(id) + "]";
-        EXPECT_STATUS(CFG_OK, Cfg_SetIntAttrValue(own.c_str(), static_cast<int32_t>(seq)));
+        EXPECT_STATUS(CFG_OK, Cfg_SetIntAttrValue(count_of(id).c_str(), static_cast<int32_t>(seq)));
         // the tree keeps changing shape below the readers
         std::string extra = "shared.x" + std::to_string(id) + ".e[" + std::to_string(seq % 64) + "]";
         EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue(extra.c_str(), value.c_str()));
@@ -89,31 +88,20 @@ void reader(int id) {
         EXPECT_TRUE(written(value)) << "slot[*] = '" << value << "'";
         int w = static_cast<int>(random() % kWriters);
         int32_t count = 0;
-        std::string own = "shared.count[" + std::to_string(w) + "]";
-        int status = Cfg_GetIntAttrValue(own.c_str(), &count);
-        if (status == CFG_OK) {
-            EXPECT_LE(static_cast<uint32_t>(count), g_written[w].load());
-        } else {
-            EXPECT_STATUS(CFG_NOT_FOUND, status);  // not written yet
-        }
+        int status = Cfg_GetIntAttrValue(count_of(w).c_str(), &count);  // missing: not written yet
+        expect_ok_or_missing(status);
+        if (status == CFG_OK) { EXPECT_LE(static_cast<uint32_t>(count), g_written[w].load()); }
         // Pool items come and go.
         int p = static_cast<int>(random() % kPool);
         // The lock is held from the lookup to the read: an attribute that
         // is being deleted is there or missing, never "not an attribute".
         status = Cfg_GetAttrValue((pool(p) + ".v").c_str(), value, sizeof value);
-        if (status == CFG_OK) {
-            EXPECT_TRUE(written(value)) << pool(p) << ".v = '" << value << "'";
-        } else {
-            EXPECT_STATUS(CFG_NOT_FOUND, status);
-        }
+        expect_ok_or_missing(status);
+        if (status == CFG_OK) { EXPECT_TRUE(written(value)) << pool(p) << ".v = '" << value << "'"; }
         // So for a pointer (not read here: its attribute may go at once).
         const char *pointer = nullptr;
-        status = Cfg_GetAttrValuePtr((pool(p) + ".v").c_str(), &pointer);
-        if (status != CFG_OK) {
-            EXPECT_STATUS(CFG_NOT_FOUND, status);
-        }
-        std::string fixed = "fixed.r[" + std::to_string(id % kFixed) + "]";
-        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(fixed.c_str(), value, sizeof value));
+        expect_ok_or_missing(Cfg_GetAttrValuePtr((pool(p) + ".v").c_str(), &pointer));
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue(fixed(id % kFixed).c_str(), value, sizeof value));
         EXPECT_EQ("fixed-" + std::to_string(id % kFixed), std::string(value));
         g_reads += 6;
     }
@@ -133,33 +121,23 @@ void churner(int id) {
             ++g_creates;
             break;
         }
-        case 2: {
-            int status = Cfg_Delete(pool(p).c_str());
-            if (status != CFG_OK) {
-                EXPECT_STATUS(CFG_NOT_FOUND, status);
-            }
+        case 2:
+            expect_ok_or_missing(Cfg_Delete(pool(p).c_str()));
             ++g_deletes;
             break;
-        }
         case 3: {
             // A start that another thread may delete: made under, or refused.
             cfg_handle start = 0, made = 0;
             if (Cfg_Find(pool(p).c_str(), &start) != CFG_OK) break;
             int status = cfg_create_item(start, "c.d", kItem, &made);
-            if (status != CFG_OK) {
-                EXPECT_STATUS(CFG_ERR_BAD_OBJECT, status);
-            }
+            if (status != CFG_OK) EXPECT_STATUS(CFG_ERR_BAD_OBJECT, status);
             ++g_creates;
             break;
         }
-        default: {
-            int status = Cfg_Delete("pool.obj[*].v");
-            if (status != CFG_OK) {
-                EXPECT_STATUS(CFG_NOT_FOUND, status);
-            }
+        default:
+            expect_ok_or_missing(Cfg_Delete("pool.obj[*].v"));
             ++g_deletes;
             break;
-        }
         }
     }
 }
@@ -188,8 +166,7 @@ void saver() {
 void build_tree() {
     for (int i = 0; i < kSlots; ++i) ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(slot(i).c_str(), "init"));
     for (int k = 0; k < kFixed; ++k)
-        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(("fixed.r[" + std::to_string(k) + "]").c_str(),
-                                               ("fixed-" + std::to_string(k)).c_str()));
+        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(fixed(k).c_str(), ("fixed-" + std::to_string(k)).c_str()));
     // Every module that caches kind ids looks them up once, here.
     char value[64];
     ASSERT_STATUS(CFG_OK, Cfg_Substitute("${shared.slot[0]}", value, sizeof value));
@@ -213,10 +190,7 @@ TEST(Stress, ThreadsReadSetCreateAndDeleteOneTree) {
     for (auto &t : threads) t.join();
     std::printf("[  stress  ] %ld reads, %ld sets, %ld creates, %ld deletes, %ld saves\n", g_reads.load(),
                 g_sets.load(), g_creates.load(), g_deletes.load(), g_saves.load());
-    EXPECT_GT(g_reads.load(), 0);
-    EXPECT_GT(g_sets.load(), 0);
-    EXPECT_GT(g_deletes.load(), 0);
-    EXPECT_GT(g_saves.load(), 0);
+    for (long count : {g_reads.load(), g_sets.load(), g_deletes.load(), g_saves.load()}) EXPECT_GT(count, 0);
 
     // Afterwards the tree is whole: every slot holds a written value, each
     // writer's own count its last one, and the pool empties completely.
@@ -227,20 +201,15 @@ TEST(Stress, ThreadsReadSetCreateAndDeleteOneTree) {
     }
     for (int w = 0; w < kWriters; ++w) {
         int32_t count = 0;
-        EXPECT_STATUS(CFG_OK, Cfg_GetIntAttrValue(("shared.count[" + std::to_string(w) + "]").c_str(), &count));
+        EXPECT_STATUS(CFG_OK, Cfg_GetIntAttrValue(count_of(w).c_str(), &count));
         EXPECT_EQ(g_written[w].load(), static_cast<uint32_t>(count));
     }
-    int status = Cfg_Delete("pool.obj[*]");
-    if (status != CFG_OK) {
-        EXPECT_STATUS(CFG_NOT_FOUND, status);
-    }
+    expect_ok_or_missing(Cfg_Delete("pool.obj[*]"));
     EXPECT_EQ("obj pool\n", cfgtest::dump_tree().substr(cfgtest::dump_tree().find("obj pool")));
 }
 
-// Threads that call the library at once where a program may: loads started
-// together (their first search-path lookups read and log CONFIG_PATH once),
-// and node accessors and direct substitutions while another thread sets
-// and deletes what they read.
+// Loads started together read and log CONFIG_PATH once; node accessors and
+// direct substitutions run while another thread sets and deletes what they read.
 std::atomic<int> g_path_logs{0};
 void count_path_logs(void *, int level, const char *, int, const char *message) {
     if (level == 1 && std::strncmp(message, "CONFIG_PATH = ", 14) == 0) ++g_path_logs;
@@ -252,8 +221,7 @@ TEST(Stress, FirstSearchPathLookupsAndNodeAccessorsAmidChanges) {
     cfgtest::ScopedEnv path("CONFIG_PATH", dir.path().c_str());
     cfgtree::reset_search_path();
     Log_SetSink(count_path_logs, nullptr);
-    std::atomic<int> ready{0};
-    std::atomic<int> found{0};
+    std::atomic<int> ready{0}, found{0};
     std::vector<std::thread> loaders;
     for (int i = 0; i < 4; ++i)
         loaders.emplace_back([&] {
