@@ -14,27 +14,18 @@ const char *shown(const char *s) { return s ? s : "(null)"; }
 
 // A null token matches only a wildcard.
 TEST(MatchToken, Table) {
-    const struct {
-        const char *a, *b;
-        int result;
-    } rows[] = {
+    const struct { const char *a, *b; int result; } rows[] = {
         {"a", "a", 1},   {"a", "A", 0},     {"a", "ab", 0},     {"", "", 1},       {"a", "", 0},
         {"*", "x", 1},   {"x", "*", 1},     {"*", "", 1},       {"**", "", 1},     {"", "**", 1},
         {"**", "*", 1},  {"***", "x", 0},   {"x", "***", 0},    {"*x", "x", 0},    {"%", "%", 1},
         {"1-5", "3", 0}, {"*", nullptr, 1}, {nullptr, "**", 1}, {nullptr, "a", 0}, {"a", nullptr, 0},
     };
-    for (const auto &row : rows) {
-        EXPECT_EQ(row.result, cfg_match_token(u(row.a), u(row.b)))
-            << "'" << shown(row.a) << "' vs '" << shown(row.b) << "'";
-    }
+    for (const auto &r : rows) EXPECT_EQ(r.result, cfg_match_token(u(r.a), u(r.b))) << shown(r.a) << " vs " << shown(r.b);
 }
 
 TEST(CompareItems, Table) {
-    const struct {
-        const char *pattern, *subject;
-        int status;
-        int rest_at;  // offset of the rest position in the subject (status 0); after a mark
-    } rows[] = {
+    // rest_at: offset of the rest position in the subject (status 0); after a mark
+    const struct { const char *pattern, *subject; int status, rest_at; } rows[] = {
         {"a.b", "a.b=5", CFG_OK, 3},              {"a.b", "a.b", CFG_OK, 3},
         {"a", "a.b", CFG_NO_MATCH, 0},            {"a.b", "a", CFG_NO_MATCH, 0},
         {"!a", "a", CFG_OK, 1},                   {"a", "!a=1", CFG_OK, 2},
@@ -65,11 +56,7 @@ TEST(CompareItems, Table) {
         LogCapture log;
         const char *rest = "not reset";
         EXPECT_STATUS(row.status, cfg_compare_items(row.pattern, row.subject, &rest));
-        if (row.status == CFG_OK) {
-            EXPECT_EQ(row.subject + row.rest_at, rest) << "rest: '" << (rest ? rest : "(null)") << "'";
-        } else {
-            EXPECT_EQ(nullptr, rest);
-        }
+        EXPECT_EQ(row.status == CFG_OK ? row.subject + row.rest_at : nullptr, rest) << "rest: '" << shown(rest) << "'";
         // a bare * is reported as such: no component matches it
         if (std::string(row.pattern) == "a.*")
             EXPECT_TRUE(log.has(5, "cfg_parse", "cfg_parse_identifier: invalid attribute name in '*'")) << log.dump();
@@ -92,14 +79,11 @@ TEST(CompareItems, NullTextsAreRefusedSilently) {
 }
 
 TEST(CompareItems, ComponentsAtTheBufferBound) {
-    const std::string n639(639, 'n');
-    const std::string n640(640, 'n');
-    const std::string i639 = "a[" + std::string(636, 'i') + "]";
-    const std::string other = "a[" + std::string(635, 'i') + "x]";
+    const std::string n639(639, 'n'), n640(640, 'n'), i639 = "a[" + std::string(636, 'i') + "]",
+        other = "a[" + std::string(635, 'i') + "x]", subject = "x." + i639 + ".y";
     const char *rest = nullptr;
     EXPECT_STATUS(CFG_OK, cfg_compare_items(n639.c_str(), (n639 + "=1").c_str(), nullptr));
     EXPECT_STATUS(CFG_NO_MATCH, cfg_compare_items(("x." + i639).c_str(), ("x." + i639 + ".y").c_str(), nullptr));
-    const std::string subject = "x." + i639 + ".y";
     EXPECT_STATUS(CFG_OK, cfg_compare_items(("x." + i639 + ".**").c_str(), subject.c_str(), &rest));
     EXPECT_EQ(subject.c_str() + subject.size() - 1, rest);
     EXPECT_STATUS(CFG_OK, cfg_compare_items(i639.c_str(), i639.c_str(), &rest));

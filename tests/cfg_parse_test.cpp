@@ -31,25 +31,18 @@ std::string refusal(const char *function, Refusal kind, const std::string &text)
 }
 
 TEST(ParseIdentifier, Table) {
-    const struct {
-        const char *text;
-        Refusal refusal;
-        int instance_at;  // offset of the instance start, -1 for none
-        int end_at;       // offset of the component end (success only)
-    } rows[] = {
-        {"abc=5", kValid, -1, 3},    {"!abc", kValid, -1, 4},     {"a-b/c_1", kValid, -1, 7},
-        {"server.port", kValid, -1, 6}, {"a[x]y", kValid, 2, 4},  {"a[b.c]", kValid, 2, 6},
-        {"line[*]", kValid, 5, 7},   {"a[]", kValid, 2, 3},       {"a[x]]", kValid, 2, 4},
-        {"a]", kValid, -1, 1},       {"!a[1:2] {", kValid, 3, 7}, {"a[x", kInstance, -1, 0},
-        {"=5", kAttribute, -1, 0},   {"", kAttribute, -1, 0},     {"!", kAttribute, -1, 0},
-        {"!!a", kAttribute, -1, 0},  {"*", kAttribute, -1, 0},    {"[x]", kAttribute, -1, 0},
-        {".a", kAttribute, -1, 0},
+    // offsets of the instance start (-1: none) and of the component end
+    const struct { const char *text; Refusal refusal; int instance_at, end_at; } rows[] = {
+        {"abc=5", kValid, -1, 3}, {"!abc", kValid, -1, 4}, {"a-b/c_1", kValid, -1, 7}, {"server.port", kValid, -1, 6},
+        {"a[x]y", kValid, 2, 4},  {"a[b.c]", kValid, 2, 6}, {"line[*]", kValid, 5, 7},  {"a[]", kValid, 2, 3},
+        {"a[x]]", kValid, 2, 4},  {"a]", kValid, -1, 1},    {"!a[1:2] {", kValid, 3, 7}, {"a[x", kInstance, -1, 0},
+        {"=5", kAttribute, -1, 0}, {"", kAttribute, -1, 0}, {"!", kAttribute, -1, 0},    {"!!a", kAttribute, -1, 0},
+        {"*", kAttribute, -1, 0}, {"[x]", kAttribute, -1, 0}, {".a", kAttribute, -1, 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
         LogCapture log;
-        const char *instance = "garbage";
-        const char *end = nullptr;
+        const char *instance = "garbage", *end = nullptr;
         EXPECT_STATUS(row.refusal == kValid ? CFG_OK : CFG_ERR_SYNTAX, cfg_parse_identifier(row.text, &instance, &end));
         if (row.refusal == kValid) {
             EXPECT_EQ(row.instance_at < 0 ? nullptr : row.text + row.instance_at, instance);
@@ -92,12 +85,7 @@ std::string component(std::size_t n, bool mark, bool with_instance) {
 }
 
 TEST(ParseIdentifier, ComponentsAreBoundedTo639Characters) {
-    const struct {
-        std::size_t length;
-        bool mark;
-        bool instance;
-        int status;
-    } rows[] = {
+    const struct { std::size_t length; bool mark, instance; int status; } rows[] = {
         {638, false, false, CFG_OK},        {639, false, false, CFG_OK},        {640, false, false, CFG_ERR_SYNTAX},
         {639, true, false, CFG_OK},         {640, true, false, CFG_ERR_SYNTAX}, {638, false, true, CFG_OK},
         {639, false, true, CFG_OK},         {640, false, true, CFG_ERR_SYNTAX}, {639, true, true, CFG_OK},
@@ -110,44 +98,33 @@ TEST(ParseIdentifier, ComponentsAreBoundedTo639Characters) {
         LogCapture log;
         const char *end = nullptr;
         EXPECT_STATUS(row.status, cfg_parse_identifier(text.c_str(), nullptr, &end));
-        if (row.status == CFG_OK) {
-            EXPECT_EQ(text.c_str() + row.length, end);
-        } else {
-            std::string expected = "cfg_parse_identifier: component longer than 639 characters in '" +
-                                   text.substr(0, 64) + "...'";
-            EXPECT_TRUE(log.has(5, "cfg_parse", expected)) << log.dump();
+        EXPECT_EQ(row.status == CFG_OK ? text.c_str() + row.length : nullptr, end);
+        if (row.status != CFG_OK) {
+            EXPECT_TRUE(log.has(5, "cfg_parse", "cfg_parse_identifier: component longer than 639 characters in '" +
+                                                    text.substr(0, 64) + "...'")) << log.dump();
         }
     }
 }
 
 // Buffers of 640 bytes followed by canaries, to catch writes past the end.
 struct Guarded {
-    char name[cfgtree::kTextSize];
-    char name_canary[16];
-    char instance[cfgtree::kTextSize];
-    char instance_canary[16];
+    char name[cfgtree::kTextSize], name_canary[16], instance[cfgtree::kTextSize], instance_canary[16];
     Guarded() {
         std::memset(this, 'Z', sizeof *this);
         std::strcpy(name, "untouched");
         std::strcpy(instance, "untouched");
     }
     bool canaries_intact() const {
-        for (char c : name_canary)
-            if (c != 'Z') return false;
-        for (char c : instance_canary)
-            if (c != 'Z') return false;
-        return true;
+        return std::string(name_canary, 16) + std::string(instance_canary, 16) == std::string(32, 'Z');
     }
 };
 
 TEST(SplitIdentifier, Table) {
     const struct {
         const char *text;
-        bool want_name;
-        bool want_instance;
+        bool want_name, want_instance;
         int status;
-        const char *name;      // expected name buffer
-        const char *instance;  // expected instance buffer
+        const char *name, *instance;  // expected buffers
         int end_at;
     } rows[] = {
         {"!a[x:y]=1", true, true, CFG_OK, "!a", "x:y", 7},
@@ -180,12 +157,7 @@ TEST(SplitIdentifier, Table) {
 TEST(SplitIdentifier, LongestComponentsFillButNeverOverrunTheBuffers) {
     const std::string plain = component(639, true, false) + "=1";
     const std::string bracketed = component(639, false, true) + "=1";
-    const struct {
-        std::string text;
-        bool want_instance;
-        int status;
-        std::string name, instance;
-    } rows[] = {
+    const struct { std::string text; bool want_instance; int status; std::string name, instance; } rows[] = {
         {plain, true, CFG_OK, plain.substr(0, 639), "untouched"},
         {bracketed, true, CFG_OK, "a", std::string(636, 'i')},
         {bracketed, false, CFG_OK, bracketed.substr(0, 639), "untouched"},
@@ -212,22 +184,18 @@ TEST(IsValid, IdentifierAndItemTable) {
         int (*fn)(const char *);
         const char *text;
         Refusal refusal;
-        const char *component;
+        const char *component = nullptr;
     } rows[] = {
-        {id, "a", kValid, nullptr},        {id, "a.b", kValid, nullptr},       {id, "a.$", kValid, nullptr},
-        {id, "a=1", kValid, nullptr},      {id, "a {", kValid, nullptr},       {id, "a\t", kValid, nullptr},
-        {id, "!a", kValid, nullptr},       {id, "a[]", kValid, nullptr},       {id, "a[1-2:x]", kValid, nullptr},
-        {id, "a[::]", kValid, nullptr},    {id, "a[%]", kValid, nullptr},      {id, "a[#]", kValid, nullptr},
-        {id, "a[x]$$", kValid, nullptr},   {id, "a-b/c_1", kValid, nullptr},   {id, "!", kAttribute, nullptr},
-        {id, "!=1", kAttribute, nullptr},  {id, "a*", kAttribute, nullptr},    {id, "a$", kAttribute, nullptr},
-        {id, "a\n", kAttribute, nullptr}, {id, "[x]", kAttribute, nullptr},   {id, "", kAttribute, nullptr},
-        {id, "!!a", kAttribute, nullptr},  {id, "a[*]", kInstance, nullptr},   {id, "a[x", kInstance, nullptr},
-        {id, "a[2.5]", kInstance, nullptr}, {id, "a[x:*]", kInstance, nullptr}, {id, "a[%x]", kInstance, nullptr},
-        {id, "a[%", kInstance, nullptr},   {id, "a[x y]", kInstance, nullptr},
-        {item, "a", kValid, nullptr},      {item, "a..b.", kValid, nullptr},   {item, "", kValid, nullptr},
-        {item, "...", kValid, nullptr},    {item, "!a.b[1:2].c[%]", kValid, nullptr},
-        {item, "a b.c", kValid, nullptr},  // a blank ends a component
-        {item, "a.b$", kAttribute, "b$"},  {item, "a.b$.c", kAttribute, "b$"}, {item, "a.b[*].c", kInstance, "b[*]"},
+        {id, "a", kValid}, {id, "a.b", kValid}, {id, "a.$", kValid}, {id, "a=1", kValid}, {id, "a {", kValid},
+        {id, "a\t", kValid}, {id, "!a", kValid}, {id, "a[]", kValid}, {id, "a[1-2:x]", kValid}, {id, "a[::]", kValid},
+        {id, "a[%]", kValid}, {id, "a[#]", kValid}, {id, "a[x]$$", kValid}, {id, "a-b/c_1", kValid}, {id, "!", kAttribute},
+        {id, "!=1", kAttribute}, {id, "a*", kAttribute}, {id, "a$", kAttribute}, {id, "a\n", kAttribute},
+        {id, "[x]", kAttribute}, {id, "", kAttribute}, {id, "!!a", kAttribute}, {id, "a[*]", kInstance},
+        {id, "a[x", kInstance}, {id, "a[2.5]", kInstance}, {id, "a[x:*]", kInstance}, {id, "a[%x]", kInstance},
+        {id, "a[%", kInstance}, {id, "a[x y]", kInstance}, {item, "a", kValid}, {item, "a..b.", kValid},
+        {item, "", kValid}, {item, "...", kValid}, {item, "!a.b[1:2].c[%]", kValid},
+        {item, "a b.c", kValid},  // a blank ends a component
+        {item, "a.b$", kAttribute, "b$"}, {item, "a.b$.c", kAttribute, "b$"}, {item, "a.b[*].c", kInstance, "b[*]"},
         {item, "x[2.5]", kInstance, "x[2"}, {item, "ok.*.bad$", kAttribute, "*"},
     };
     for (const auto &row : rows) {
