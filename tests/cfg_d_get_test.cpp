@@ -19,11 +19,7 @@ cfg_handle raw_attr(cfg_handle parent, const char *text) {
 
 TEST(GetAttrValue, CopiesTheTextAfterTheFirstEqualsCutToTheBuffer) {
     Cfg_Dereference(0);
-    const struct {
-        const char *stored;
-        uint32_t size;
-        const char *expected;
-    } cases[] = {
+    const struct { const char *stored; uint32_t size; const char *expected; } cases[] = {
         {"port=515", 640, "515"},  {"port=515", 4, "515"}, {"port=515", 3, "51"},
         {"port=515", 1, ""},       {"port=", 640, ""},     {"port", 640, ""},
         {"a=b=c", 640, "b=c"},     {"!ro=v", 640, "v"},    {"s[2]=x y ", 640, "x y "},
@@ -42,8 +38,10 @@ TEST(GetAttrValue, CopiesTheTextAfterTheFirstEqualsCutToTheBuffer) {
     }
 }
 
-TEST(GetAttrValue, SizeZeroOrNoBufferOnlyTellsWhetherItIsAnAttribute) {
-    cfg_handle h = raw_attr(root(), "port=515");
+// Size 0 or no buffer only tells whether it is an attribute; the value
+// pointer is null for anything but a readable attribute.
+TEST(GetAttrValue, SizeZeroOrNoBufferAndWhatIsNoAttribute) {
+    cfg_handle h = raw_attr(root(), "port=515"), bare = raw_attr(root(), "k"), obj = 0;
     char buffer[4] = "xyz";
     for (uint32_t on : {0, 1}) {
         Cfg_Dereference(static_cast<int>(on));
@@ -51,11 +49,15 @@ TEST(GetAttrValue, SizeZeroOrNoBufferOnlyTellsWhetherItIsAnAttribute) {
         EXPECT_STREQ("xyz", buffer);
         EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, nullptr, 640));
     }
-    cfg_handle obj = 0;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "obj", static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG")), &obj));
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(obj, nullptr, 0));
     EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(0, buffer, 4));
     EXPECT_STREQ("xyz", buffer);
+    EXPECT_STREQ("", cfg_get_av_ptr(bare)) << "no '=' reads as the empty value";
+    for (cfg_handle none : {cfg_handle{0}, obj, root()}) EXPECT_EQ(nullptr, cfg_get_av_ptr(none)) << none;
+    ASSERT_NE(0, ds_delete_avp3(root(), bare));
+    EXPECT_EQ(nullptr, cfg_get_av_ptr(bare)) << "a deleted handle reads as nothing";
+    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(bare, buffer, sizeof buffer));
 }
 
 TEST(GetAttrValue, SubstitutesReferencesWhileDereferencing) {
@@ -82,12 +84,8 @@ TEST(GetAttrValue, SubstitutesReferencesWhileDereferencing) {
 TEST(GetAttrValue, AStoredTextLongerThan639IsReadWhole) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("port", "515"));
     const std::string head(900, 'a');
-    const struct {
-        std::string stored, expected;
-    } cases[] = {
-        {"plain=" + head + "TAIL", head + "TAIL"},
-        {"ref=" + head + "${port}TAIL", head + "515TAIL"},
-    };
+    const struct { std::string stored, expected; } cases[] = {
+        {"plain=" + head + "TAIL", head + "TAIL"}, {"ref=" + head + "${port}TAIL", head + "515TAIL"}};
     for (const auto &k : cases) {
         cfg_handle h = raw_attr(root(), k.stored.c_str());
         char buffer[2000];
@@ -121,13 +119,8 @@ TEST(GetAttrValuePtr, HandsOutTheRawStoredValue) {
 TEST(GetAttrValue, ByIdentifierRefusalsLeaveTheOutput) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b", "1"));
     const std::string long_id = "a." + std::string(640, 'b');
-    const struct {
-        const char *identifier;
-        int status;
-        bool no_memory;
-    } cases[] = {{"a", CFG_ERR_NOT_ATTRIBUTE, false},
-                 {"a.c", CFG_NOT_FOUND, false},
-                 {long_id.c_str(), ERR_NO_MEMORY, true}};
+    const struct { const char *identifier; int status; bool no_memory; } cases[] = {
+        {"a", CFG_ERR_NOT_ATTRIBUTE, false}, {"a.c", CFG_NOT_FOUND, false}, {long_id.c_str(), ERR_NO_MEMORY, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.identifier).substr(0, 8));
         char buffer[16] = "untouched";
@@ -144,20 +137,6 @@ TEST(GetAttrValue, ByIdentifierRefusalsLeaveTheOutput) {
     char buffer[16];
     EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b", buffer, sizeof buffer));
     EXPECT_STREQ("1", buffer);
-}
-
-TEST(GetAvPtr, IsNullForAnythingButAReadableAttribute) {
-    cfg_handle attr = raw_attr(root(), "k");
-    cfg_handle obj = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", static_cast<uint16_t>(oa_xid_of("OID_OC_CONFIG")), &obj));
-    EXPECT_STREQ("", cfg_get_av_ptr(attr)) << "no '=' reads as the empty value";
-    EXPECT_EQ(nullptr, cfg_get_av_ptr(0));
-    EXPECT_EQ(nullptr, cfg_get_av_ptr(obj));
-    EXPECT_EQ(nullptr, cfg_get_av_ptr(root()));
-    ASSERT_NE(0, ds_delete_avp3(root(), attr));
-    EXPECT_EQ(nullptr, cfg_get_av_ptr(attr)) << "a deleted handle reads as nothing";
-    char buffer[4];
-    EXPECT_STATUS(CFG_ERR_NOT_ATTRIBUTE, cfg_get_attr_value(attr, buffer, sizeof buffer));
 }
 
 }  // namespace

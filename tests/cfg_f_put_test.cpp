@@ -33,32 +33,27 @@ Put put(const char *object, const char *avp, int close) {
 }
 
 TEST(PutItem, Table) {
+    // module: of the level 5 message logged, or null when nothing is
+    const char *const no = nullptr;
     const struct {
-        const char *object;
-        const char *avp;
-        int close;
-        int status;
-        const char *written;
-        const char *module;   // of the level 5 message logged, or nullptr when nothing is
-        const char *message;
+        const char *object, *avp;
+        int close, status;
+        const char *written, *module, *message;
     } rows[] = {
-        {"o", "x=1", 1, CFG_OK, "o {\nx=1\n}\n", nullptr, nullptr},
-        {nullptr, nullptr, 1, CFG_OK, "}\n", nullptr, nullptr},
-        {nullptr, nullptr, 0, CFG_OK, "", nullptr, nullptr},
-        {"o", nullptr, 0, CFG_OK, "o {\n", nullptr, nullptr},
-        {nullptr, "x=1", 0, CFG_OK, "x=1\n", nullptr, nullptr},
-        {nullptr, "x = \"a b\"", 0, CFG_OK, "x = \"a b\"\n", nullptr, nullptr},
-        {nullptr, "  x='it' s'  ", 0, CFG_OK, "  x='it' s'  \n", nullptr, nullptr},
-        {nullptr, "x =", 0, CFG_OK, "x =\n", nullptr, nullptr},
-        {"!srv[1].net", "!port = 80", -1, CFG_OK, "!srv[1].net {\n!port = 80\n}\n", nullptr, nullptr},
+        {"o", "x=1", 1, CFG_OK, "o {\nx=1\n}\n", no, no},         {no, no, 1, CFG_OK, "}\n", no, no},
+        {no, no, 0, CFG_OK, "", no, no},                         {"o", no, 0, CFG_OK, "o {\n", no, no},
+        {no, "x=1", 0, CFG_OK, "x=1\n", no, no},                  {no, "x =", 0, CFG_OK, "x =\n", no, no},
+        {no, "x = \"a b\"", 0, CFG_OK, "x = \"a b\"\n", no, no},
+        {no, "  x='it' s'  ", 0, CFG_OK, "  x='it' s'  \n", no, no},
+        {"!srv[1].net", "!port = 80", -1, CFG_OK, "!srv[1].net {\n!port = 80\n}\n", no, no},
         {"o=1", "x=1", 1, CFG_NO_MATCH, "", "cfg_f_put", "CfgF_PutItem: Invalid object name 'o=1'"},
-        {"o = ", nullptr, 0, CFG_NO_MATCH, "", "cfg_f_put", "CfgF_PutItem: Invalid object name 'o = '"},
+        {"o = ", no, 0, CFG_NO_MATCH, "", "cfg_f_put", "CfgF_PutItem: Invalid object name 'o = '"},
         {"o", "x", 1, CFG_NO_MATCH, "o {\n", "cfg_f_put", "CfgF_PutItem: Invalid AVP 'x'"},
-        {nullptr, "x {", 1, CFG_NO_MATCH, "", "cfg_f_put", "CfgF_PutItem: Invalid AVP 'x {'"},
+        {no, "x {", 1, CFG_NO_MATCH, "", "cfg_f_put", "CfgF_PutItem: Invalid AVP 'x {'"},
         // texts that break the definition syntax are not refused here: the
         // splitter reports them and they are written unchanged
-        {"a b", nullptr, 0, CFG_OK, "a b {\n", "cfg_split", "Cfg_Split: invalid syntax at:\n\t\t'b'"},
-        {nullptr, "=5", 0, CFG_OK, "=5\n", "cfg_parse", "cfg_parse_identifier: invalid attribute name in '=5'"},
+        {"a b", no, 0, CFG_OK, "a b {\n", "cfg_split", "Cfg_Split: invalid syntax at:\n\t\t'b'"},
+        {no, "=5", 0, CFG_OK, "=5\n", "cfg_parse", "cfg_parse_identifier: invalid attribute name in '=5'"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << (r.object ? r.object : "-") << " | " << (r.avp ? r.avp : "-") << " | "
@@ -82,19 +77,14 @@ TEST(PutItem, Table) {
 
 TEST(PutItem, NoMemoryInsideAValidator) {
     const std::string no_memory = "strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
-    const struct {
-        int status;
-        const char *written;
-        const char *validator_message;
-        const char *refusal;
-    } steps[] = {
+    const struct { int status; const char *written, *validator_message, *refusal; } steps[] = {
         {ERR_NO_MEMORY, "", "validate_object_syntax: ", "CfgF_PutItem: Invalid object name 'o'"},
         {ERR_NO_MEMORY, "o {\n", "validate_AVP_syntax: ", "CfgF_PutItem: Invalid AVP 'x=1'"},
         {CFG_OK, "o {\nx=1\n}\n", nullptr, nullptr},
     };
     for (int k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
-        const auto &s = steps[k];
+        const auto &s = steps[k];  // the k-th allocation fails
         LogCapture log;
         cfg_inject_alloc_fault(k, 1);
         Put got = put("o", "x=1", 1);

@@ -1,5 +1,5 @@
-// Tests of the item model: node kinds and names, read-only marks, the
-// control flag word and its switches, and the two definition validators.
+// Tests of the item model: node kinds and names, read-only marks, the control
+// flag word and its switches, the two definition validators, status names.
 #include <cstring>
 #include <string>
 #include <utility>
@@ -19,13 +19,11 @@ cfg_handle append_text(cfg_handle parent, uint16_t xid, const char *text) {
     return ds_append_avp2(parent, 2, xid, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
 }
 
-struct Object {
-    cfg_handle ident;
-    cfg_handle ref;
-};
-
 // An object named name under parent: its identifier node and the bound
 // reference node under the parent.
+struct Object {
+    cfg_handle ident, ref;
+};
 Object make_object(cfg_handle parent, const char *name) {
     Object o{append_text(0, kIdent, name), 0};
     o.ref = ds_append_avp2(parent, 2, kRef, 0, &o.ident, sizeof o.ident);
@@ -35,13 +33,9 @@ Object make_object(cfg_handle parent, const char *name) {
 
 std::string text_or_null(const char *t) { return t ? std::string("'") + t + "'" : "NULL"; }
 
-// ---- control flags ----------------------------------------------------------
-
 // Starting from the initial word 0x19.
 TEST(ControlFlags, CtlChangesOnlyTheMaskedBitsAndLogsTheChange) {
-    const struct {
-        uint32_t mask, value, previous, after;
-    } steps[] = {
+    const struct { uint32_t mask, value, previous, after; } steps[] = {
         {0x04, 0xFF, 0x00, 0x1D},         // only bit 0x04 is taken from value
         {0x00, 0xFFFFFFFF, 0x00, 0x1D},   // an empty mask changes nothing
         {0x19, 0x00, 0x19, 0x04},         // several bits at once; previous is masked
@@ -60,23 +54,15 @@ TEST(ControlFlags, CtlChangesOnlyTheMaskedBitsAndLogsTheChange) {
 }
 
 TEST(ControlFlags, EachSwitchReturnsItsPreviousStateAndRestores) {
-    const struct {
-        const char *name;
-        uint32_t (*fn)(int);
-        uint32_t bit;
-    } switches[] = {
-        {"Cfg_CreateOnSet", Cfg_CreateOnSet, 0x01},
-        {"Cfg_IgnoreReadOnly", Cfg_IgnoreReadOnly, 0x02},
-        {"Cfg_IgnoreUpdateWarnings", Cfg_IgnoreUpdateWarnings, 0x04},
-        {"Cfg_Dereference", Cfg_Dereference, 0x08},
-        {"Cfg_DereferenceEnv", Cfg_DereferenceEnv, 0x10},
-        {"Cfg_DirectLoad", Cfg_DirectLoad, 0x20},
+    const struct { const char *name; uint32_t (*fn)(int); uint32_t bit; } switches[] = {
+        {"Cfg_CreateOnSet", Cfg_CreateOnSet, 0x01},      {"Cfg_IgnoreReadOnly", Cfg_IgnoreReadOnly, 0x02},
+        {"Cfg_IgnoreUpdateWarnings", Cfg_IgnoreUpdateWarnings, 0x04}, {"Cfg_Dereference", Cfg_Dereference, 0x08},
+        {"Cfg_DereferenceEnv", Cfg_DereferenceEnv, 0x10}, {"Cfg_DirectLoad", Cfg_DirectLoad, 0x20},
     };
     EXPECT_EQ(0x19u, cfgCtl);
     for (const auto &s : switches) {
         SCOPED_TRACE(s.name);
-        const uint32_t initial = cfgCtl & s.bit;
-        const uint32_t others = cfgCtl & ~s.bit;
+        const uint32_t initial = cfgCtl & s.bit, others = cfgCtl & ~s.bit;
         EXPECT_EQ(initial, s.fn(0));
         EXPECT_EQ(0u, s.fn(0));
         EXPECT_EQ(0u, cfgCtl & s.bit);
@@ -89,8 +75,6 @@ TEST(ControlFlags, EachSwitchReturnsItsPreviousStateAndRestores) {
     EXPECT_EQ(0x19u, cfgCtl);
 }
 
-// ---- node kinds and names ---------------------------------------------------
-
 TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
     cfg_handle root = ds_get_cntl_info(1);
     Object obj = make_object(root, "!srv[1]");
@@ -102,10 +86,8 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
     const struct {
         const char *what;
         cfg_handle h;
-        int object;
-        int attribute;
-        const char *id;
-        const char *text;
+        int object, attribute;
+        const char *id, *text;
         long ref;
     } rows[] = {
         {"identifier node", obj.ident, 1, 0, "!srv[1]", nullptr, 0},
@@ -134,22 +116,18 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
 
 TEST(Nodes, TheNullHandle) {
     LogCapture log;
-    EXPECT_EQ(0, cfg_is_object(0));
-    EXPECT_EQ(0, cfg_is_attribute(0));
+    EXPECT_EQ(std::make_pair(0, 0), std::make_pair(cfg_is_object(0), cfg_is_attribute(0)));
     EXPECT_TRUE(log.lines().empty()) << log.dump();
-    EXPECT_EQ(nullptr, cfg_object_id(0));
-    EXPECT_TRUE(log.has(5, "cfg_util", "cfg_object_id: NULL_DS object handle")) << log.dump();
-    EXPECT_EQ(nullptr, cfg_avp(0));
-    EXPECT_TRUE(log.has(5, "cfg_util", "cfg_avp: NULL_DS object handle")) << log.dump();
-    EXPECT_EQ(CFG_ERR_BAD_OBJECT, cfg_object_ref(0));
-    EXPECT_TRUE(log.has(5, "cfg_util", "cfg_object_ref: NULL_DS reference handle")) << log.dump();
     uint32_t flag = 7;
+    EXPECT_EQ(nullptr, cfg_object_id(0));
+    EXPECT_EQ(nullptr, cfg_avp(0));
+    EXPECT_EQ(CFG_ERR_BAD_OBJECT, cfg_object_ref(0));
     EXPECT_STATUS(CFG_ERR_BAD_OBJECT, cfg_is_read_only(0, &flag));
-    EXPECT_TRUE(log.has(5, "cfg_util", "cfg_is_read_only: NULL_DS item handle")) << log.dump();
     EXPECT_EQ(7u, flag);
+    for (const char *m : {"cfg_object_id: NULL_DS object handle", "cfg_avp: NULL_DS object handle",
+                          "cfg_object_ref: NULL_DS reference handle", "cfg_is_read_only: NULL_DS item handle"})
+        EXPECT_TRUE(log.has(5, "cfg_util", m)) << log.dump();
 }
-
-// ---- read-only marks --------------------------------------------------------
 
 TEST(ReadOnly, MarksOfObjectsAndReferences) {
     cfg_handle root = ds_get_cntl_info(1);
@@ -196,16 +174,9 @@ TEST(ReadOnly, MarksOfObjectsAndReferences) {
     }
 }
 
-// ---- definition validators --------------------------------------------------
-
 // The splitter reports each refusal, once per validator.
 TEST(Validators, Table) {
-    const struct {
-        const char *text;
-        int object_result;
-        int avp_result;
-        bool split_fails;
-    } rows[] = {
+    const struct { const char *text; int object_result, avp_result; bool split_fails; } rows[] = {
         {"a.b", 0, 1, false},   {"a.b {", 0, 1, false},  {"  a[1].b[x:y]", 0, 1, false},
         {"a.b=1", 1, 0, false}, {"a.b = ", 1, 0, false}, {"a.b = \"x y\"", 1, 0, false},
         {"a b", 0, 0, true},    {"=1", 0, 0, true},      {"", 0, 0, true},
@@ -223,10 +194,8 @@ TEST(Validators, Table) {
 
 TEST(Validators, NoMemoryForTheCopy) {
     const std::string tail = "strdup() failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
-    const struct {
-        const char *name;
-        int (*fn)(const char *);
-    } rows[] = {{"validate_object_syntax", validate_object_syntax}, {"validate_AVP_syntax", validate_AVP_syntax}};
+    const struct { const char *name; int (*fn)(const char *); } rows[] = {
+        {"validate_object_syntax", validate_object_syntax}, {"validate_AVP_syntax", validate_AVP_syntax}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         LogCapture log;
@@ -238,11 +207,8 @@ TEST(Validators, NoMemoryForTheCopy) {
 }
 
 TEST(StatusNames, KnownAndUnknownCodes) {
-    const std::pair<int, const char *> rows[] = {{0, "CFG_OK"},
-                                                 {105, "CFG_NOT_CREATED"},
-                                                 {-109, "ERR_NO_MEMORY"},
-                                                 {-1407, "CFG_ERR_UNRESOLVED"},
-                                                 {42, "unknown status"}};
+    const std::pair<int, const char *> rows[] = {
+        {0, "CFG_OK"}, {105, "CFG_NOT_CREATED"}, {-109, "ERR_NO_MEMORY"}, {-1407, "CFG_ERR_UNRESOLVED"}, {42, "unknown status"}};
     for (const auto &[code, name] : rows) EXPECT_STREQ(name, Cfg_StatusName(code)) << code;
 }
 
