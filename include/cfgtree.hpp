@@ -225,7 +225,10 @@ Status set(const I &identifier, const T &value) {
         if (detail::holds_nul(value.host)) return Status(CFG_ERR_SYNTAX);
         return Status(Cfg_SetServerAttrValue(id, value.host.c_str(), value.port));
     } else if constexpr (std::is_same_v<T, Bytes>) {
-        return Status(Cfg_SetBytesAttrValue(id, value.data(), static_cast<uint32_t>(value.size())));
+        // A count past 32 bits is refused as any count too long for a text,
+        // not cut to its low bits.
+        auto count = static_cast<uint32_t>(std::min<std::size_t>(value.size(), UINT32_MAX));
+        return Status(Cfg_SetBytesAttrValue(id, value.data(), count));
     } else if constexpr (std::is_convertible_v<const T &, const char *>) {
         return Status(Cfg_SetAttrValue(id, value));  // a null text is the library's to refuse
     } else if constexpr (std::is_convertible_v<const T &, std::string_view>) {
