@@ -207,6 +207,45 @@ TEST_F(Scanner, EvaluatorGetsZeroedRoomUpToTheEnclosingCapacity) {
     EXPECT_EQ("(a##", r.text);
 }
 
+// A level reopened for each reference must hand every evaluator a room of
+// zeros, whatever an evaluator before it wrote there, without clearing the
+// rest of a long text again for each reference: large rooms are cleared by
+// giving their pages back, and they must read as zeros all the same.
+TEST_F(Scanner, ReopenedLevelsGiveZeroedRoomsInLongTexts) {
+    const std::string padding(300000, 'p');
+    const std::string text = "<[x]><[y]>" + padding;
+    Result r = run(text.c_str(), kFilling, 1u << 20);
+    EXPECT_STATUS(CFG_OK, r.status);
+    ASSERT_EQ(4u, g_calls.size());
+    EXPECT_GT(g_calls[2].room, 256u * 1024) << "a room large enough to be given back";
+    EXPECT_TRUE(g_calls[2].out_zeroed) << "the first [x] filled the room that [y] gets";
+}
+
+// Checks its room's first bytes, its last and one more that moves from call
+// to call (the whole room would take the test quadratic time itself), then
+// appends "x".
+int g_dirty_rooms = 0;
+uint32_t g_probe = 0;
+int sampled(char *, char *out, uint32_t room, void *) {
+    g_probe = g_probe * 1103515245u + 12345u;
+    bool zero = room >= 64 && all_zero(out, 64) && out[room - 1] == '\0' && out[g_probe % room] == '\0';
+    if (!zero) ++g_dirty_rooms;
+    cfgtree::copy_bounded(out, room, "x");
+    return 0;
+}
+
+TEST_F(Scanner, NestedEvaluatorsOfTheCallersOwnTakeLinearTime) {
+    CfgRefTag table[] = {{"<", ">", sampled, nullptr}, {"[", "]", sampled, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    const int count = 20000;  // a room of 8 MiB for each: cleared byte by byte, 160 GB
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "<[y]>";
+    g_dirty_rooms = 0;
+    Result r = run(text.c_str(), table, 8u << 20);
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ(std::string(count, 'x'), r.text);
+    EXPECT_EQ(0, g_dirty_rooms);
+}
+
 TEST_F(Scanner, UnclosedReferencesStayAsWrittenWithAWarning) {
     // The last row: unclosed levels that gathered large expansions are cut
     // to the result's capacity, never overrun.
