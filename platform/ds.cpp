@@ -496,8 +496,8 @@ cfg_handle g_root = 0;
 int g_precedence = 10;
 FaultPlan g_fault;
 // Counts the changes after which a name may find another child than before,
-// or a scan may meet a child it cannot read: deletions, bindings and value
-// changes of nodes other than attributes. Appends do not count: a new child
+// or a scan may meet a child it cannot read: deletions, bindings, value
+// changes of nodes other than attributes and new names of attributes. Appends do not count: a new child
 // comes after every child a search has already matched.
 // Bumped under the lock; read without it (a relaxed load) by walks that
 // hold the lock anyway.
@@ -1788,7 +1788,9 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
         for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) {
             if (!index_add(kids, c, ch)) drop_index(kids);
         });
-    if (xid_of(n) != kXidItem) bump_generation();  // an attribute never stands between two levels
+    // An attribute never stands between two levels, but a new name may make
+    // it match where it did not (a wildcard delete goes on after it).
+    if (xid_of(n) != kXidItem || rekey) bump_generation();
     return 1;
 }
 
@@ -1894,6 +1896,13 @@ int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen
 #endif
     k.plain = true;
     return step_plain(parent, xid, k, child, target);
+}
+
+cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    XidHead *hd = kids ? head_of(kids, xid) : nullptr;
+    return hd ? hd->last : 0;
 }
 
 cfg_handle ds_first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {

@@ -74,6 +74,9 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+/** The last child of parent of kind xid, in store order; 0 when there is
+ *  none. */
+cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
 /** The first child of parent of kind xid appended after the child whose
  *  sequence number (ds_seq) is seq; 0 when there is none. Where a walk goes
  *  on when a log sink deleted the child it stood on. */
@@ -92,10 +95,10 @@ typedef int (*ds_visit_fn)(cfg_handle child, const char *text, void *arg);
  *  may) is passed: the scan goes on with the nodes appended after it. */
 cfg_handle ds_scan_named(cfg_handle start, uint16_t xid, ds_visit_fn visit, void *arg) CFG_NOEXCEPT;
 /** A count that changes with every change of the store after which a name
- *  may find another object reference than before, or a scan may meet a
- *  child it cannot read: deletions, bindings, and value changes of nodes
- *  other than attributes. Appends leave it: a new child comes after every
- *  child a search has matched already. */
+ *  may find another child than before, or a scan may meet a child it cannot
+ *  read: deletions, bindings, value changes of nodes other than attributes,
+ *  and new names of attributes. Appends leave it: a new child comes after
+ *  every child a search has matched already. */
 uint64_t ds_generation(void) CFG_NOEXCEPT;
 /** Nonzero when parent keeps a name index (it has grown past a few
  *  children); smaller parents are cheaper to scan. */

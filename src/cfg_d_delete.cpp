@@ -5,23 +5,88 @@
 // node under the parent (the store drops what only it held), for an
 // attribute the node itself. At the last component objects are tried before
 // attributes. Cfg_Delete repeats that from the current context until nothing
-// matches. Read-only marks play no part. Components live in 640-byte buffers.
+// matches, each round going on where the one before left the last
+// component's search. Read-only marks play no part. Components live in
+// 640-byte buffers.
 #include "cfg_private.h"
+#include "ds_index.h"
 
 namespace {
 constexpr const char kModule[] = "cfg_d_delete";
 constexpr const char kDelete[] = "cfg_delete_item";
 
+// Where the rounds of a Cfg_Delete have come in the search of the last
+// component under parent: for each kind, the children before a point were
+// compared, and none matched or was unreadable. The next round goes on from
+// there while the store has not changed since (its generation; children
+// appended meanwhile come after every point) instead of comparing them all
+// again, which made a wildcard delete quadratic in the namesakes it does not
+// match (srv[db:*] after many srv[web:k]). The prefix is walked in full in
+// every round, and so are the children of a kind without a point.
+struct Resume {
+    struct Point {
+        bool known = false;
+        cfg_handle from = 0;   // the first child not compared yet; when 0,
+        cfg_handle after = 0;  // the children after this one (0: all of them)
+    };
+    cfg_handle parent = 0;
+    uint64_t generation = 0;
+    Point objects, attributes;
+};
+
 // What the walk found: the item, its reference node (0 for an attribute)
-// and the parent holding it.
+// and the parent holding it; clean: the search of the last component
+// reported no unreadable child; generation and last_object: the store's
+// generation and the parent's last object reference when that search began
+// (a log sink may change the store while it runs).
 struct Target {
     cfg_handle parent = 0;
     cfg_handle item = 0;
     cfg_handle reference = 0;
+    bool clean = false;
+    uint64_t generation = 0;
+    cfg_handle last_object = 0;
 };
 
+// The first child of one kind to compare from a known point; 0 when none
+// is left.
+cfg_handle point_start(cfg_handle parent, const Resume::Point &point, bool objects) noexcept {
+    if (point.from) return point.from;
+    cfg_handle start = point.after ? ds_get_next_avp(point.after) : parent;
+    return objects ? cfgtree::srch_object(start, nullptr) : cfgtree::srch_attribute(start);
+}
+
+// Searches the last component under parent, objects before attributes,
+// each kind from its point when resume keeps one for this parent and the
+// store is as it left it (checked before each kind: the trace between them
+// may let a log sink change it).
+void search_last(cfg_handle parent, const char *component, Target *target, const Resume *resume) noexcept {
+    const Resume::Point none;
+    auto point = [&](const Resume::Point Resume::*kind) -> const Resume::Point & {
+        bool usable = resume && resume->parent == parent && resume->generation == ds_generation();
+        return usable ? resume->*kind : none;
+    };
+    uint64_t reports = cfgtree::search_reports();
+    target->generation = ds_generation();
+    target->last_object = ds_last_of(parent, cfgtree::xid_reference());
+    const Resume::Point &objects = point(&Resume::objects);
+    cfg_handle from = objects.known ? point_start(parent, objects, true) : 0;
+    cfg_handle *ref = &target->reference;
+    if (!objects.known || from)
+        target->item = cfgtree::find_child_object(parent, component, ref, {kModule, kDelete, __LINE__}, from);
+    if (!target->item) {
+        CFG_LOG(13, "%s: looking in <%ld> for attribute '%s'", kDelete, static_cast<long>(parent), component);
+        const Resume::Point &attributes = point(&Resume::attributes);
+        from = attributes.known ? point_start(parent, attributes, false) : 0;
+        if (!attributes.known || from)
+            target->item = cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__}, from);
+    }
+    target->clean = cfgtree::search_reports() == reports;
+}
+
 // Walks text from start; 0 with *target filled, 106, or the parser's status.
-int walk(cfg_handle start, const char *text, Target *target) noexcept {
+// Components before the last are looked up among sub-objects only.
+int walk(cfg_handle start, const char *text, Target *target, const Resume *resume) noexcept {
     char component[cfgtree::kTextSize];
     const char *pos = nullptr;
     int status = cfgtree::split_identifier(text, component, nullptr, &pos);
@@ -29,14 +94,13 @@ int walk(cfg_handle start, const char *text, Target *target) noexcept {
     while (status == CFG_OK) {
         cfg_handle parent = target->parent;
         CFG_LOG(13, "%s: looking in <%ld> for object '%s'", kDelete, static_cast<long>(parent), component);
+        if (*pos != '.') {
+            search_last(parent, component, target, resume);
+            return target->item ? CFG_OK : CFG_NOT_FOUND;
+        }
         target->item =
             cfgtree::find_child_object(parent, component, &target->reference, {kModule, kDelete, __LINE__});
-        if (!target->item && *pos != '.') {
-            CFG_LOG(13, "%s: looking in <%ld> for attribute '%s'", kDelete, static_cast<long>(parent), component);
-            target->item = cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__});
-        }
         if (!target->item) return CFG_NOT_FOUND;
-        if (*pos != '.') return CFG_OK;
         target->parent = target->item;
         target->item = target->reference = 0;
         status = cfgtree::split_identifier(pos + 1, component, nullptr, &pos);
@@ -45,12 +109,32 @@ int walk(cfg_handle start, const char *text, Target *target) noexcept {
     return status;
 }
 
+// The points after a deleted match: its kind goes on at the child that
+// followed it (next), or after the last one left; a match among the
+// attributes leaves every object compared that was there when the search
+// began.
+void keep_points(Resume *resume, const Target &target, cfg_handle next) noexcept {
+    bool object = target.reference != 0;
+    uint16_t xid = object ? cfgtree::xid_reference() : cfgtree::xid_item();
+    Resume::Point point{true, next, next ? 0 : ds_last_of(target.parent, xid)};
+    *resume = Resume{target.parent, ds_generation(), {}, {}};
+    if (object) {
+        resume->objects = point;
+    } else {
+        resume->objects = Resume::Point{true, 0, target.last_object};
+        resume->attributes = point;
+    }
+}
+
 }  // namespace
 
 namespace cfgtree {
 
-// A NULL identifier is treated as the empty text (a syntax error).
-int delete_item(cfg_handle start, const char *identifier) noexcept {
+namespace {
+
+// cfg_delete_item; resume (may be NULL) is where the previous round of a
+// Cfg_Delete left off, and receives where this one does.
+int delete_one(cfg_handle start, const char *identifier, Resume *resume) noexcept {
     const char *text = identifier ? identifier : "";
     HeapText copy = dup_text(text);
     if (!copy) {
@@ -63,17 +147,27 @@ int delete_item(cfg_handle start, const char *identifier) noexcept {
 
     StoreLock lock;
     Target target;
-    int status = walk(start, copy.get(), &target);
+    int status = walk(start, copy.get(), &target, resume);
+    if (resume) *resume = Resume{};
     // Deleted before the trace: a log sink may change the store, and the
     // item found must not have gone in between.
     if (status == CFG_OK && target.item) {
         cfg_handle node = target.reference ? target.reference : target.item;
+        cfg_handle after = ds_get_next_avp(node);
+        cfg_handle next = target.reference ? srch_object(after, nullptr) : srch_attribute(after);
+        bool steady = target.clean && ds_generation() == target.generation;
         status = ds_delete_avp3(target.parent, node) ? CFG_OK : ERR_DELETE_FAILED;
+        if (status == CFG_OK && resume && steady) keep_points(resume, target, next);
     }
     CFG_LOG(13, "%s: ref_h = %ld, item_h = %ld", kDelete, static_cast<long>(target.reference),
             static_cast<long>(target.item));
     return status;
 }
+
+}  // namespace
+
+// A NULL identifier is treated as the empty text (a syntax error).
+int delete_item(cfg_handle start, const char *identifier) noexcept { return delete_one(start, identifier, nullptr); }
 
 // Each round deletes one match; the store takes a deleted node out of its
 // parent's children, so the same item is never found twice. Every round
@@ -81,9 +175,10 @@ int delete_item(cfg_handle start, const char *identifier) noexcept {
 // one meanwhile.
 int delete_all(const char *identifier) noexcept {
     const cfg_handle start = context_start();
-    int status = delete_item(start, identifier);
+    Resume resume;
+    int status = delete_one(start, identifier, &resume);
     if (status != CFG_OK) return status;
-    while (status == CFG_OK) status = delete_item(start, identifier);
+    while (status == CFG_OK) status = delete_one(start, identifier, &resume);
     return status == CFG_NOT_FOUND ? CFG_OK : status;
 }
 

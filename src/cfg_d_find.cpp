@@ -131,6 +131,16 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
     return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches, 0);
 }
 
+// The first child of kind xid at or after from (a child), in store order,
+// that `matches` accepts: a search that knows the children before from to
+// differ goes on there.
+template <class Matches>
+cfg_handle scan_from(cfg_handle from, uint16_t xid, const char *component, Matches &matches) noexcept {
+    Pattern p;
+    bool readable = pattern_of(component, p);
+    return scan_children(from, xid, readable && !p.wild ? &p : nullptr, matches, 0);
+}
+
 }  // namespace
 
 namespace cfgtree {
@@ -237,7 +247,7 @@ bool same_item(const char *component, const char *name) noexcept {
 }  // namespace
 
 cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
-                             const SearchReporter &who) noexcept {
+                             const SearchReporter &who, cfg_handle from) noexcept {
     auto matches = [&](cfg_handle ref) {
         cfg_handle target = static_cast<cfg_handle>(object_ref(ref));
         const char *name = object_id(target);
@@ -249,13 +259,15 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         }
         return same_item(component, name);
     };
-    cfg_handle ref = first_child(parent, xid_reference(), component, matches);
+    cfg_handle ref = from ? scan_from(from, xid_reference(), component, matches)
+                          : first_child(parent, xid_reference(), component, matches);
     if (!ref) return 0;
     if (reference) *reference = ref;
     return target_of(ds_get_av_ptr(ref));  // a reference node: its value is the target
 }
 
-cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who) noexcept {
+cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who,
+                                cfg_handle from) noexcept {
     char name[kTextSize];
     auto matches = [&](cfg_handle h) {
         const char *text = static_cast<const char *>(ds_get_av_ptr(h));
@@ -274,7 +286,7 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         }
         return same_item(component, name);
     };
-    return first_child(parent, xid_item(), component, matches);
+    return from ? scan_from(from, xid_item(), component, matches) : first_child(parent, xid_item(), component, matches);
 }
 
 namespace {

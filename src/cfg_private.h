@@ -278,13 +278,16 @@ inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 // parent (an object or the root) in store order whose stored name matches
 // component with compare_items. Nothing else matches names by scanning
 // children. Caller holds the lock; nothing is allocated.
+// from: a child of parent of the kind searched, where the search starts
+// when the caller knows that none of the children before it matches or is
+// unreadable (0: from the first child).
 // find_child_object: the sub-object's identifier node (and its reference
 // node in *reference when given), or 0.
 [[nodiscard]] cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
-                                           const SearchReporter &who = kFindReporter) noexcept;
+                                           const SearchReporter &who = kFindReporter, cfg_handle from = 0) noexcept;
 // find_child_attribute: the attribute node, or 0.
 [[nodiscard]] cfg_handle find_child_attribute(cfg_handle parent, const char *component,
-                                              const SearchReporter &who = kFindReporter) noexcept;
+                                              const SearchReporter &who = kFindReporter, cfg_handle from = 0) noexcept;
 
 // A component the store can look up in place (ds_step_plain): read as the
 // parser reads it, at most 639 characters, ending the identifier or a

@@ -1,6 +1,7 @@
 // Tests of deleting items: one item by path, every match from the current
 // context, and refusals (store, memory, syntax) that remove nothing.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -267,6 +268,56 @@ TEST(Delete, EveryRoundStartsFromTheContextCurrentAtTheCall) {
     ASSERT_STATUS(CFG_OK, Cfg_PopContext());
     EXPECT_STATUS(CFG_OK, status);
     EXPECT_EQ("obj c\n  attr x[1]=3\n  attr x[2]=4\n", cfgtest::dump_tree());
+}
+
+// Regression: every round compared again the namesakes before the first match
+// that were left, so deleting the matches behind many that do not match took
+// quadratic time (half an hour for 50,000 of each). Each round goes on where the
+// one before left off.
+TEST(Delete, MatchesBehindManyNamesakesThatDifferGoInLinearTime) {
+    const int n = 50000;
+    char id[64];
+    for (const char *kind : {"web", "db"})
+        for (int i = 0; i < n; ++i) {
+            std::snprintf(id, sizeof id, "p.srv[%s:%d]", kind, i);
+            ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(id, "1"));
+        }
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "p.srv[db:x]", kObject, nullptr));
+    EXPECT_STATUS(CFG_OK, Cfg_Delete("p.srv[db:*]"));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("p.srv[db:*]", nullptr));
+    std::snprintf(id, sizeof id, "p.srv[web:%d]", n - 1);
+    EXPECT_STATUS(CFG_OK, Cfg_Find(id, nullptr));
+}
+
+// A log sink that appends a match, or renames an attribute into one, while a
+// round runs: the next rounds find it where a search from the first child
+// would, whatever the rounds before have compared already.
+TEST(Delete, MatchesALogSinkMakesDuringTheRoundsAreDeletedToo) {
+    struct Change {
+        int round = 0;
+        cfg_handle parent = 0, renamed = 0;
+    };
+    auto sink = [](void *ctx, int, const char *, int, const char *message) {
+        auto *c = static_cast<Change *>(ctx);
+        if (!std::strstr(message, "for attribute") || ++c->round != 2) return;
+        cfg_handle ident = ds_append_avp2(0, 2, static_cast<uint16_t>(oa_xid_of("OID_ATT_CONFIG_IDENTIFIER")), 0,
+                                          "x[9]", 5);
+        cfg_handle ref = ds_append_avp2(c->parent, 2, kObject, 0, &ident, sizeof ident);
+        EXPECT_NE(0, ds_bind_reference(ref));
+        EXPECT_NE(0, ds_modify_av(c->renamed, "x[8]=r", 7));
+    };
+    for (int i = 0; i < 6; ++i) set(("q.y[" + std::to_string(i) + "]").c_str(), "0");
+    set("q.x[1]", "1");
+    set("q.x[2]", "2");
+    Change change;
+    change.parent = find("q");
+    change.renamed = find("q.y[0]");
+    Log_SetSink(sink, &change);
+    int status = Cfg_Delete("q.x[*]");
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(CFG_OK, status);
+    EXPECT_EQ(0u, find("q.x[*]")) << cfgtest::dump_tree();
+    EXPECT_NE(0u, find("q.y[5]"));
 }
 
 }  // namespace
