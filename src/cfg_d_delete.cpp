@@ -16,18 +16,17 @@ constexpr const char kModule[] = "cfg_d_delete";
 constexpr const char kDelete[] = "cfg_delete_item";
 
 // Where the rounds of a Cfg_Delete have come in the search of the last
-// component under parent: for each kind, the children before a point were
-// compared, and none matched or was unreadable. The next round goes on from
-// there while the store has not changed since (its generation; children
-// appended meanwhile come after every point) instead of comparing them all
-// again, which made a wildcard delete quadratic in the namesakes it does not
-// match (srv[db:*] after many srv[web:k]). The prefix is walked in full in
-// every round, and so are the children of a kind without a point.
+// component under parent: for each kind, the children up to a sequence
+// number were compared, and none matched or was unreadable. The next round
+// goes on from there while the store has not changed since (its generation;
+// children appended meanwhile come after every point) instead of comparing
+// them all again, which made a wildcard delete quadratic in the namesakes it
+// does not match (srv[db:*] after many srv[web:k]). The prefix is walked in
+// full in every round.
 struct Resume {
     struct Point {
         bool known = false;
-        cfg_handle from = 0;   // the first child not compared yet; when 0,
-        cfg_handle after = 0;  // the children after this one (0: all of them)
+        cfgtree::SearchFrom from;
     };
     cfg_handle parent = 0;
     uint64_t generation = 0;
@@ -48,38 +47,35 @@ struct Target {
     cfg_handle last_object = 0;
 };
 
-// The first child of one kind to compare from a known point; 0 when none
-// is left.
-cfg_handle point_start(cfg_handle parent, const Resume::Point &point, bool objects) noexcept {
-    if (point.from) return point.from;
-    cfg_handle start = point.after ? ds_get_next_avp(point.after) : parent;
-    return objects ? cfgtree::srch_object(start, nullptr) : cfgtree::srch_attribute(start);
+// Is the component searched child by child (a wildcard instance, or a name
+// the index cannot read)? Any other is found through the parent's index in
+// one step, where going on from a point would cost the siblings after it:
+// deleting many attributes by name, one by one, would be quadratic.
+bool searched_by_scan(const char *component) noexcept {
+    cfgtree::Component c;
+    if (cfgtree::read_component(component, c) != cfgtree::ComponentRead::kOk) return true;
+    return c.ilen && cfgtree::has_wild_token(c.inst, c.ilen);
 }
 
 // Searches the last component under parent, objects before attributes,
-// each kind from its point when resume keeps one for this parent and the
-// store is as it left it (checked before each kind: the trace between them
-// may let a log sink change it).
+// each kind from its point when resume keeps one for this parent, the store
+// is as it left it (checked before each kind: the trace between them may let
+// a log sink change it) and the component is searched child by child.
 void search_last(cfg_handle parent, const char *component, Target *target, const Resume *resume) noexcept {
-    const Resume::Point none;
-    auto point = [&](const Resume::Point Resume::*kind) -> const Resume::Point & {
-        bool usable = resume && resume->parent == parent && resume->generation == ds_generation();
-        return usable ? resume->*kind : none;
+    const bool scanned = searched_by_scan(component);
+    auto from = [&](const Resume::Point Resume::*kind) -> const cfgtree::SearchFrom * {
+        bool usable = scanned && resume && resume->parent == parent && resume->generation == ds_generation();
+        return usable && (resume->*kind).known ? &(resume->*kind).from : nullptr;
     };
     uint64_t reports = cfgtree::search_reports();
     target->generation = ds_generation();
     target->last_object = ds_last_of(parent, cfgtree::xid_reference());
-    const Resume::Point &objects = point(&Resume::objects);
-    cfg_handle from = objects.known ? point_start(parent, objects, true) : 0;
-    cfg_handle *ref = &target->reference;
-    if (!objects.known || from)
-        target->item = cfgtree::find_child_object(parent, component, ref, {kModule, kDelete, __LINE__}, from);
+    target->item = cfgtree::find_child_object(parent, component, &target->reference, {kModule, kDelete, __LINE__},
+                                              from(&Resume::objects));
     if (!target->item) {
         CFG_LOG(13, "%s: looking in <%ld> for attribute '%s'", kDelete, static_cast<long>(parent), component);
-        const Resume::Point &attributes = point(&Resume::attributes);
-        from = attributes.known ? point_start(parent, attributes, false) : 0;
-        if (!attributes.known || from)
-            target->item = cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__}, from);
+        target->item =
+            cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__}, from(&Resume::attributes));
     }
     target->clean = cfgtree::search_reports() == reports;
 }
@@ -109,19 +105,17 @@ int walk(cfg_handle start, const char *text, Target *target, const Resume *resum
     return status;
 }
 
-// The points after a deleted match: its kind goes on at the child that
-// followed it (next), or after the last one left; a match among the
+// The points after a deleted match (sequence number seq, next: the next
+// child of its bare name): its kind goes on after it; a match among the
 // attributes leaves every object compared that was there when the search
 // began.
-void keep_points(Resume *resume, const Target &target, cfg_handle next) noexcept {
-    bool object = target.reference != 0;
-    uint16_t xid = object ? cfgtree::xid_reference() : cfgtree::xid_item();
-    Resume::Point point{true, next, next ? 0 : ds_last_of(target.parent, xid)};
+void keep_points(Resume *resume, const Target &target, uint32_t seq, cfg_handle next) noexcept {
+    Resume::Point point{true, {seq, next}};
     *resume = Resume{target.parent, ds_generation(), {}, {}};
-    if (object) {
+    if (target.reference) {
         resume->objects = point;
     } else {
-        resume->objects = Resume::Point{true, 0, target.last_object};
+        resume->objects = Resume::Point{true, {ds_seq(target.last_object), 0}};
         resume->attributes = point;
     }
 }
@@ -153,11 +147,11 @@ int delete_one(cfg_handle start, const char *identifier, Resume *resume) noexcep
     // item found must not have gone in between.
     if (status == CFG_OK && target.item) {
         cfg_handle node = target.reference ? target.reference : target.item;
-        cfg_handle after = ds_get_next_avp(node);
-        cfg_handle next = target.reference ? srch_object(after, nullptr) : srch_attribute(after);
+        const uint32_t seq = ds_seq(node);
+        const cfg_handle next = ds_next_named(node);
         bool steady = target.clean && ds_generation() == target.generation;
         status = ds_delete_avp3(target.parent, node) ? CFG_OK : ERR_DELETE_FAILED;
-        if (status == CFG_OK && resume && steady) keep_points(resume, target, next);
+        if (status == CFG_OK && resume && steady) keep_points(resume, target, seq, next);
     }
     CFG_LOG(13, "%s: ref_h = %ld, item_h = %ld", kDelete, static_cast<long>(target.reference),
             static_cast<long>(target.item));

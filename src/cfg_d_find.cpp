@@ -80,6 +80,24 @@ cfg_handle scan_children(cfg_handle parent, uint16_t xid, const Pattern *pattern
     return ds_scan_named(parent, xid, &Visitor::visit, &visitor);
 }
 
+// The namesakes from named and the unreadable children from odd, merged in
+// store order, compared until one matches; as a scan after the child a log
+// sink deleted, or whose next candidate it deleted (see alive()).
+template <class Matches>
+cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_handle odd, Matches &matches) noexcept {
+    while (named || odd) {
+        bool take_odd = odd && (!named || ds_seq(odd) < ds_seq(named));
+        cfg_handle c = take_odd ? odd : named;
+        if (take_odd) odd = ds_next_odd(odd);
+        else named = ds_next_named(named);
+        uint32_t seq = ds_seq(c);
+        if (matches(c)) return c;
+        if (!alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
+            return scan_children(parent, xid, nullptr, matches, seq);
+    }
+    return 0;
+}
+
 // The first child of kind xid, in store order, that `matches` accepts.
 // A small parent is simply scanned: every child is compared, and a child
 // whose stored name cannot be read is reported as the scan meets it. A large
@@ -115,30 +133,27 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
             return alive(exact) ? exact : 0;
         }
     } else if (readable && ds_index_ready(parent)) {
-        cfg_handle named = ds_first_named(parent, xid, p.name, p.nlen), odd = ds_first_odd(parent, xid);
-        while (named || odd) {  // the two lists merged in store order
-            bool take_odd = odd && (!named || ds_seq(odd) < ds_seq(named));
-            cfg_handle c = take_odd ? odd : named;
-            if (take_odd) odd = ds_next_odd(odd);  // see alive()
-            else named = ds_next_named(named);
-            uint32_t seq = ds_seq(c);
-            if (matches(c)) return c;
-            if (!alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
-                return scan_children(parent, xid, nullptr, matches, seq);
-        }
-        return 0;
+        return merged_walk(parent, xid, ds_first_named(parent, xid, p.name, p.nlen), ds_first_odd(parent, xid),
+                           matches);
     }
     return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches, 0);
 }
 
-// The first child of kind xid at or after from (a child), in store order,
-// that `matches` accepts: a search that knows the children before from to
-// differ goes on there.
+// first_child going on after the children up to from.seq, which were
+// compared: an indexed parent's namesakes from from.named (when known) and
+// its unreadable children after that point, or the children after it.
 template <class Matches>
-cfg_handle scan_from(cfg_handle from, uint16_t xid, const char *component, Matches &matches) noexcept {
+cfg_handle next_child(cfg_handle parent, uint16_t xid, const char *component, Matches &matches,
+                      const cfgtree::SearchFrom &from) noexcept {
     Pattern p;
     bool readable = pattern_of(component, p);
-    return scan_children(from, xid, readable && !p.wild ? &p : nullptr, matches, 0);
+    if (!readable || !p.wild || !ds_index_ready(parent))
+        return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches, from.seq);
+    cfg_handle named = from.named ? from.named : ds_first_named(parent, xid, p.name, p.nlen);
+    cfg_handle odd = ds_first_odd(parent, xid);
+    while (named && ds_seq(named) <= from.seq) named = ds_next_named(named);
+    while (odd && ds_seq(odd) <= from.seq) odd = ds_next_odd(odd);
+    return merged_walk(parent, xid, named, odd, matches);
 }
 
 }  // namespace
@@ -247,7 +262,7 @@ bool same_item(const char *component, const char *name) noexcept {
 }  // namespace
 
 cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
-                             const SearchReporter &who, cfg_handle from) noexcept {
+                             const SearchReporter &who, const SearchFrom *from) noexcept {
     auto matches = [&](cfg_handle ref) {
         cfg_handle target = static_cast<cfg_handle>(object_ref(ref));
         const char *name = object_id(target);
@@ -259,7 +274,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         }
         return same_item(component, name);
     };
-    cfg_handle ref = from ? scan_from(from, xid_reference(), component, matches)
+    cfg_handle ref = from ? next_child(parent, xid_reference(), component, matches, *from)
                           : first_child(parent, xid_reference(), component, matches);
     if (!ref) return 0;
     if (reference) *reference = ref;
@@ -267,7 +282,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
 }
 
 cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who,
-                                cfg_handle from) noexcept {
+                                const SearchFrom *from) noexcept {
     char name[kTextSize];
     auto matches = [&](cfg_handle h) {
         const char *text = static_cast<const char *>(ds_get_av_ptr(h));
@@ -286,7 +301,8 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         }
         return same_item(component, name);
     };
-    return from ? scan_from(from, xid_item(), component, matches) : first_child(parent, xid_item(), component, matches);
+    return from ? next_child(parent, xid_item(), component, matches, *from)
+                : first_child(parent, xid_item(), component, matches);
 }
 
 namespace {

@@ -274,20 +274,29 @@ struct SearchReporter {
 };
 inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 
+// Where a search goes on: the children up to sequence number seq (ds_seq)
+// were compared; named, when not 0, is the first child of the component's
+// bare name after them (0: found from the first namesake on).
+struct SearchFrom {
+    uint32_t seq = 0;
+    cfg_handle named = 0;
+};
+
 // The one way to look a child up by one component: the first child of
 // parent (an object or the root) in store order whose stored name matches
 // component with compare_items. Nothing else matches names by scanning
 // children. Caller holds the lock; nothing is allocated.
-// from: a child of parent of the kind searched, where the search starts
-// when the caller knows that none of the children before it matches or is
-// unreadable (0: from the first child).
+// from (may be NULL): where a search goes on whose caller knows that none
+// of the children up to a sequence number matches or is unreadable.
 // find_child_object: the sub-object's identifier node (and its reference
 // node in *reference when given), or 0.
 [[nodiscard]] cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
-                                           const SearchReporter &who = kFindReporter, cfg_handle from = 0) noexcept;
+                                           const SearchReporter &who = kFindReporter,
+                                           const SearchFrom *from = nullptr) noexcept;
 // find_child_attribute: the attribute node, or 0.
 [[nodiscard]] cfg_handle find_child_attribute(cfg_handle parent, const char *component,
-                                              const SearchReporter &who = kFindReporter, cfg_handle from = 0) noexcept;
+                                              const SearchReporter &who = kFindReporter,
+                                              const SearchFrom *from = nullptr) noexcept;
 
 // A component the store can look up in place (ds_step_plain): read as the
 // parser reads it, at most 639 characters, ending the identifier or a

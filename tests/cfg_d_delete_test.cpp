@@ -289,6 +289,40 @@ TEST(Delete, MatchesBehindManyNamesakesThatDifferGoInLinearTime) {
     EXPECT_STATUS(CFG_OK, Cfg_Find(id, nullptr));
 }
 
+// Regression: a round went on child by child after the match the round
+// before deleted, whatever the name: deleting each of many attributes by
+// name cost the siblings after it (quadratic). A name without wildcards is
+// found through the index in every round, and with wildcards the rounds go
+// on among the namesakes only.
+TEST(Delete, NamesAmongManySiblingsAreDeletedInLinearTime) {
+    const int n = 100000;
+    char id[64];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(id, sizeof id, "w.a%d", i);
+        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(id, "1"));
+    }
+    for (int i = 0; i < n - 1; ++i) {
+        std::snprintf(id, sizeof id, "w.a%d", i);
+        ASSERT_STATUS(CFG_OK, Cfg_Delete(id));
+    }
+    std::snprintf(id, sizeof id, "w.a%d", n - 1);
+    EXPECT_STATUS(CFG_OK, Cfg_Find(id, nullptr));
+    // With wildcards the rounds go on among the namesakes, not among every
+    // sibling after the match.
+    for (int i = 0; i < n / 4; ++i)
+        for (const char *instance : {"1", "2"}) {
+            std::snprintf(id, sizeof id, "v.n%d[%s]", i, instance);
+            ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(id, "1"));
+        }
+    for (int i = 0; i < n / 4 - 1; ++i) {
+        std::snprintf(id, sizeof id, "v.n%d[*]", i);
+        ASSERT_STATUS(CFG_OK, Cfg_Delete(id));
+    }
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("v.n0[*]", nullptr));
+    std::snprintf(id, sizeof id, "v.n%d[2]", n / 4 - 1);
+    EXPECT_STATUS(CFG_OK, Cfg_Find(id, nullptr));
+}
+
 // A log sink that appends a match, or renames an attribute into one, while a
 // round runs: the next rounds find it where a search from the first child
 // would, whatever the rounds before have compared already.
