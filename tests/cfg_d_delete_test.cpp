@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "cfg_private.h"
@@ -321,6 +323,36 @@ TEST(Delete, NamesAmongManySiblingsAreDeletedInLinearTime) {
     EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("v.n0[*]", nullptr));
     std::snprintf(id, sizeof id, "v.n%d[2]", n / 4 - 1);
     EXPECT_STATUS(CFG_OK, Cfg_Find(id, nullptr));
+}
+
+// The rounds of Cfg_Delete go on where the one before left off: they must
+// delete exactly what deleting one match at a time from the first child
+// does, among namesakes, wildcard instances and marks, in parents small and
+// indexed. (A name the matcher cannot read is reported, and a round that
+// reports starts over.)
+TEST(Delete, RoundsDeleteWhatOneAtATimeDeletes) {
+    const cfg_handle p = cfgtest::raw::object(0, "p"), q = cfgtest::raw::object(0, "q");
+    const char *names[] = {"a[1]", "a[2]", "a[1:2]", "a[2:1]", "a[*]", "a[**]", "!a[1]", "a", "b[1]", "b"};
+    const char *patterns[] = {"a[*]", "a[1:*]", "a[*:1]", "a[**]", "a", "b[*]", "!a[*]", "a[1]", "a[*:*]"};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        for (int i = 0, n = static_cast<int>(rng() % 40); i < n; ++i) {
+            const std::string name = names[rng() % std::size(names)];
+            const bool object = rng() % 3 == 0;
+            for (cfg_handle parent : {p, q})
+                if (object) cfgtest::raw::object(parent, name);
+                else cfgtest::raw::append(parent, kItem, name + "=v");
+        }
+        const char *pattern = patterns[rng() % std::size(patterns)];
+        ASSERT_STATUS(CFG_OK, Cfg_PushContext("p"));
+        const int all = Cfg_Delete(pattern);
+        ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+        int first = cfg_delete_item(q, pattern), status = first;
+        while (status == CFG_OK) status = cfg_delete_item(q, pattern);
+        SCOPED_TRACE(pattern);
+        EXPECT_STATUS(first == CFG_OK && status == CFG_NOT_FOUND ? CFG_OK : first, all);
+        ASSERT_EQ(cfgtest::dump_tree(q), cfgtest::dump_tree(p)) << "round " << round << ", " << pattern;
+    }
 }
 
 // A log sink that appends a match, or renames an attribute into one, while a
