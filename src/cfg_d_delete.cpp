@@ -47,29 +47,19 @@ struct Target {
     cfg_handle last_object = 0;
 };
 
-// Is the component searched child by child (a wildcard instance, or a name
-// the index cannot read)? Any other is found through the parent's index in
-// one step, where going on from a point would cost the siblings after it:
-// deleting many attributes by name, one by one, would be quadratic.
-bool searched_by_scan(const char *component) noexcept {
-    cfgtree::Component c;
-    if (cfgtree::read_component(component, c) != cfgtree::ComponentRead::kOk) return true;
-    return c.ilen && cfgtree::has_wild_token(c.inst, c.ilen);
-}
-
 // Searches the last component under parent, objects before attributes,
-// each kind from its point when resume keeps one for this parent, the store
-// is as it left it (checked before each kind: the trace between them may let
-// a log sink change it) and the component is searched child by child.
+// each kind from its point when resume keeps one for this parent and the
+// store is as it left it (checked before each kind: the trace between them
+// may let a log sink change it). The finder decides how to go on from a
+// point (a name without wildcards is looked up through the index again).
 void search_last(cfg_handle parent, const char *component, Target *target, const Resume *resume) noexcept {
-    const bool scanned = searched_by_scan(component);
     auto from = [&](const Resume::Point Resume::*kind) -> const cfgtree::SearchFrom * {
-        bool usable = scanned && resume && resume->parent == parent && resume->generation == ds_generation();
+        bool usable = resume && resume->parent == parent && resume->generation == ds_generation();
         return usable && (resume->*kind).known ? &(resume->*kind).from : nullptr;
     };
     uint64_t reports = cfgtree::search_reports();
     target->generation = ds_generation();
-    target->last_object = ds_last_of(parent, cfgtree::xid_reference());
+    if (resume) target->last_object = ds_last_of(parent, cfgtree::xid_reference());
     target->item = cfgtree::find_child_object(parent, component, &target->reference, {kModule, kDelete, __LINE__},
                                               from(&Resume::objects));
     if (!target->item) {
@@ -147,8 +137,8 @@ int delete_one(cfg_handle start, const char *identifier, Resume *resume) noexcep
     // item found must not have gone in between.
     if (status == CFG_OK && target.item) {
         cfg_handle node = target.reference ? target.reference : target.item;
-        const uint32_t seq = ds_seq(node);
-        const cfg_handle next = ds_next_named(node);
+        const uint32_t seq = resume ? ds_seq(node) : 0;
+        const cfg_handle next = resume ? ds_next_named(node) : 0;
         bool steady = target.clean && ds_generation() == target.generation;
         status = ds_delete_avp3(target.parent, node) ? CFG_OK : ERR_DELETE_FAILED;
         if (status == CFG_OK && resume && steady) keep_points(resume, target, seq, next);

@@ -140,15 +140,18 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
 }
 
 // first_child going on after the children up to from.seq, which were
-// compared: an indexed parent's namesakes from from.named (when known) and
-// its unreadable children after that point, or the children after it.
+// compared and did not match: a name without wildcards is found through the
+// index as before (what the point passed cannot match, and going on child by
+// child would cost every sibling after it); with wildcards, an indexed
+// parent's namesakes from from.named (when known) and its unreadable children
+// after the point, else the children after it.
 template <class Matches>
 cfg_handle next_child(cfg_handle parent, uint16_t xid, const char *component, Matches &matches,
                       const cfgtree::SearchFrom &from) noexcept {
     Pattern p;
     bool readable = pattern_of(component, p);
-    if (!readable || !p.wild || !ds_index_ready(parent))
-        return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches, from.seq);
+    if (readable && !p.wild) return first_child(parent, xid, component, matches);
+    if (!readable || !ds_index_ready(parent)) return scan_children(parent, xid, nullptr, matches, from.seq);
     cfg_handle named = from.named ? from.named : ds_first_named(parent, xid, p.name, p.nlen);
     cfg_handle odd = ds_first_odd(parent, xid);
     while (named && ds_seq(named) <= from.seq) named = ds_next_named(named);
