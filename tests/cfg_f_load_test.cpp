@@ -64,18 +64,13 @@ TEST(LoadFile, DirectLoads) {
          "obj Server\n  attr name=lab-gw\n  attr port=443 # admin\n  obj Iface[1]\n"
          "    attr label=eth1 in Server.Iface[1]\n  obj Iface[2]\n    attr label=eth2 in Server.Iface[2]\n",
          {"net.cfg:11: CFG_ERR_SYNTAX: oops"}},
-        {"a second block finds the first", {{"a.cfg", "A {\n b = 1\n}\nA {\n b = 1\n}\n"}}, "a.cfg", 0,
-         "obj A\n  attr b=1\n", {}},
         {"comments and blanks", {{"a.cfg", "# c\n   # indented\n\t\n\r\na = 1 # kept\nc = {x}  \t \r\nf =\n"}},
          "a.cfg", 0, "attr a=1 # kept\nattr c={x}\nattr f=\n", {}},
-        {"'}' first ends the file", {{"a.cfg", "}\na = 1\n"}}, "a.cfg", 0, "", {}},
         {"'}' at the top ends the file", {{"a.cfg", "a = 1\n  } anything\nb = 2\n"}}, "a.cfg", 0, "attr a=1\n", {}},
         // the block ends whatever the handler says: y is read at the top, '}' ends the file
         {"failed expansion ends its block", {{"a.cfg", "A {\n  x = %(nope)\n  y = 1\n}\nz = 2\n"}}, "a.cfg",
          CFG_ERR_FILE_REFERENCE, "obj A\nattr y=1\n", {"a.cfg:2: CFG_ERR_FILE_REFERENCE:   x = %(nope)"}, 3,
          "cfg_evalContext: context variable 'nope' not defined"},
-        {"a later good reference hides a failure", {{"a.cfg", "%v=1\na = %(nope)%(v)\n"}}, "a.cfg", 0, "attr a=1\n",
-         {}},
         {"line text keeps blanks and references", {{"a.cfg", "%v=x\n   %(v) bad   \n"}}, "a.cfg", CFG_ERR_SYNTAX,
          "", {"a.cfg:2: CFG_ERR_SYNTAX:    %(v) bad"}},
         {"lines are classified after expansion",
@@ -97,8 +92,6 @@ TEST(LoadFile, DirectLoads) {
         {"end of file inside a block", {{"a.cfg", "A {\n  b = 1\n  C {\n    d = 2\n"}}, "a.cfg",
          ERR_UNEXPECTED_EOF, "obj A\n  attr b=1\n  obj C\n    attr d=2\n", {}, 5,
          "cfg_load_file: Unexpected EOF in file 'a.cfg'"},
-        {"an include inside a block", {{"closed.cfg", "e = 3\n"}, {"a.cfg", "W {\n  <closed.cfg>\n}\n"}}, "a.cfg", 0,
-         "obj W\n  attr e=3\n", {}},
         {"an include that ends inside its block", {{"open.cfg", "A {\n  b = 1\n"}, {"a.cfg", "<open.cfg>\nx = 1\n"}},
          "a.cfg", ERR_UNEXPECTED_EOF, "obj A\n  attr b=1\n", {}},
         // load-argument variables reach includes; ",," is an empty item
@@ -109,17 +102,13 @@ TEST(LoadFile, DirectLoads) {
          "PutEnv: Too many variable definitions (max=100)"},
         {"a name that starts with commas", {{",,lead.cfg", "lead = %(X)\n"}}, ",,lead.cfg,X=y,", 0, "attr lead=y\n",
          {}},
-        {"ranges make each index", {{"a.cfg", "Srv[i=1..2] {\n  port = 80%(i)\n}\nlist[a,b] = x\n"}}, "a.cfg", 0,
-         "obj Srv[1]\n  attr port=801\nobj Srv[2]\n  attr port=802\nattr list[a]=x\nattr list[b]=x\n", {}},
         long_line("638 characters", 638, 2, 636, {}),
         long_line("639 characters", 639, 3, 637, {}),
         long_line("640 characters", 640, 3, 637, {"a.cfg:2: CFG_ERR_SYNTAX: x"}),
-        long_line("700 characters", 700, 3, 637, {"a.cfg:2: CFG_ERR_SYNTAX: " + std::string(61, 'x')}),
         // a positive answer goes on and becomes the load's status
         {"handler goes on", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\nattr b=2\nattr c=3\n", bad123, 5, bad1_log},
         {"handler stops", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\n", bad1, 5, bad1_log, kStop},
         {"handler answers 7", three_bad, "a.cfg", 7, "attr a=1\nattr b=2\nattr c=3\n", bad123, 5, bad1_log, 7},
-        {"handler answers -5", three_bad, "a.cfg", -5, "attr a=1\n", bad1, 5, bad1_log, -5},
         {"no handler", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\n", {}, 5, bad1_log, kNoHandler},
         // a new attribute is made holding its name, then set
         {"refused append", {{"a.cfg", "a = 1\nb = 2\n"}}, "a.cfg", ERR_CREATE_FAILED, "attr b=2\n",
@@ -242,20 +231,6 @@ TEST(LoadFile, AnInterruptedReadKeepsThePartOfTheLineItHadRead) {
     clear_tree();
 }
 
-// Update mode sends full-name texts to the tables and stores nothing; what
-// the tables answer becomes the line's status.
-TEST(LoadFile, UpdateModeSendsTextsAndStoresNothing) {
-    ConfigDir dir;
-    dir.write("net.cfg", kWorkedExample);
-    Cfg_DirectLoad(0);  // no table yet: nothing is sent anywhere
-    EXPECT_STATUS(0, CfgF_LoadFile("net.cfg", nullptr));
-    EXPECT_STATUS(0, load_update("net.cfg"));
-    EXPECT_EQ(lines({"Server.name=lab-gw", "Server.port=443 # admin", "Server.Iface[1].label=eth1 in Server.Iface[1]",
-                     "Server.Iface[2].label=eth2 in Server.Iface[2]"}),
-              g_updates);
-    EXPECT_EQ("", cfgtest::dump_tree());
-}
-
 // Update-mode loads (without a handler): the tables' answer becomes the
 // line's status; an initial context (%%) names the whole file, also when
 // empty; an include leaves the including file blocked as it found it (a
@@ -296,18 +271,6 @@ TEST(LoadFile, UpdateLoads) {
         EXPECT_EQ(c.tree, cfgtest::dump_tree());
         clear_tree();
     }
-}
-
-TEST(LoadFile, DirectModeCanBeSwitchedOnByACallback) {
-    ConfigDir dir;
-    dir.write("a.cfg", "first = 1\nsecond = 2\n");
-    static CfgUpdateEntry table[] = {
-        {"first", nullptr, [](char *, void *) { Cfg_DirectLoad(1); return 0; }, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr}};
-    ASSERT_EQ(0, Cfg_NotifyRegister(table));
-    Cfg_DirectLoad(0);
-    EXPECT_STATUS(0, CfgF_LoadFile("a.cfg", nullptr));
-    EXPECT_EQ("attr second=2\n", cfgtest::dump_tree());
 }
 
 // A handler (or callback) that loads its own file again starts a load inside
@@ -448,14 +411,9 @@ TEST(LoadFile, TracesNameTheFileAndTheBlocks) {
     cfgtest::LogCapture log;
     EXPECT_STATUS(0, load_update("a.cfg"));
     for (auto [level, text] : std::vector<std::pair<int, std::string>>{
-             {10, "CfgF_LoadFile(a.cfg)"},
-             {10, "cfg_load_file(a.cfg)"},
              {9, "cfg_load_file: loading '" + path + "' (len=" + std::to_string(path.size()) + ")"},
-             {10, "parse_object(<NULL>, blocked=FALSE)"},
              {10, "parse_object(A, blocked=FALSE)"},
              {11, "parse_object(A) = 0"},
-             {11, "parse_object(<NULL>) = 0"},
-             {11, "cfg_load_file(a.cfg)"},
              {1, "CONFIG_PATH = " + dir.path()}})
         EXPECT_TRUE(log.has(level, "cfg_f_load", text)) << text;
 }
