@@ -44,21 +44,16 @@ TEST(DefinitionLines, WhatReachesTheUpdateTables) {
     } cases[] = {
         // values and quotes
         {"v = \"a b\" c", 0, {"v=a b"}},
-        {"v = \"a\"b\"", 0, {"v=a\"b"}},
         {"v = \"ab", CFG_ERR_SYNTAX, {}},
         {"v =\t \"  both ends  \"", 0, {"v=  both ends  "}},
         {"v = a \"b\"", 0, {"v=a \"b\""}},  // only a leading quote is special
         {"v = x = y # z { }", 0, {"v=x = y # z { }"}},
-        {"v =", 0, {"v="}},
         {"v = \"\"", 0, {"v="}},
         // names
         {"a . b\t. c = 1", 0, {"a.b.c=1"}},
         {".a = 1", 0, {".a=1"}},  // empty segments pass unchecked
-        {"a..b = 1", 0, {"a..b=1"}},
         {"a b = 1", 0, {"ab=1"}},  // a segment is checked up to its first blank
-        {"!ro = 1", 0, {"!ro=1"}},
         {"bad$ = 1", CFG_ERR_SYNTAX, {}},
-        {"a.b$.c = 1", CFG_ERR_SYNTAX, {}},
         {"no value", CFG_ERR_SYNTAX, {}},
         {"= 1", 0, {"=1"}},  // an empty name goes to the tables as it is
         {"A {\n= 1\n}", 0, {"A.=1"}},
@@ -67,19 +62,12 @@ TEST(DefinitionLines, WhatReachesTheUpdateTables) {
         {"A {   \t\nx = 1\n}", 0, {"A.x=1"}},
         // numeric and text ranges
         {"A[1..3] = 0", 0, {"A[1]=0", "A[2]=0", "A[3]=0"}},
-        {"A[3..1] = 0", 0, {"A[3]=0", "A[2]=0", "A[1]=0"}},
-        {"A[2..2] = 0", 0, {"A[2]=0"}},
         {"A[-1..1] = 0", 0, {"A[-1]=0", "A[0]=0", "A[1]=0"}},
         {"A[0x0f..0x10] = 0", 0, {"A[15]=0", "A[16]=0"}},
-        {"A[010..011] = 0", 0, {"A[8]=0", "A[9]=0"}},
-        {"A[x, y] = 0", 0, {"A[x]=0", "A[y]=0"}},
-        {"A[5] = 0", 0, {"A[5]=0"}},
         {"A[1 .. 3] = 0", 0, {"A[1 .. 3]=0"}},  // not a range: a text item
         {"A[1..2,x,5..4] = 0", 0, {"A[1]=0", "A[2]=0", "A[x]=0", "A[5]=0", "A[4]=0"}},
         {"A [1..2] = 0", 0, {"A[1]=0", "A[2]=0"}},
-        {"a[1..2].b[1..3] = 0", 0,
-         {"a[1].b[1]=0", "a[1].b[2]=0", "a[1].b[3]=0", "a[2].b[1]=0", "a[2].b[2]=0", "a[2].b[3]=0"}},
-        {"x.A[1..2].y = \"q\" r", 0, {"x.A[1].y=q", "x.A[2].y=q"}},
+        {"a[1..2].b[x,y] = 0", 0, {"a[1].b[x]=0", "a[1].b[y]=0", "a[2].b[x]=0", "a[2].b[y]=0"}},
         {"A[1..2][3..4] = 0", CFG_ERR_SYNTAX, {}},
         {"[1..2] = 0", CFG_ERR_SYNTAX, {}},
         {"A[1..2 = 0", CFG_ERR_SYNTAX, {}},
