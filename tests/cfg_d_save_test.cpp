@@ -109,11 +109,8 @@ TEST(Save, QuotesValuesThatAreEmptyOrStartOrEndWithWhiteSpace) {
         const char *value;
         const char *line;
     } cases[] = {
-        {"a b", "v = a b"},       {"a\tb", "v = a\tb"},         {" a", "v = \" a\""},     {"a ", "v = \"a \""},
-        {"\ta", "v = \"\ta\""},   {"a\t", "v = \"a\t\""},       {"a\r", "v = \"a\r\""},   {"\va", "v = \"\va\""},
-        {"a\f", "v = \"a\f\""},   {"a\n", "v = \"a\n\""},       {" ", "v = \" \""},       {"", "v = \"\""},
-        {"\"q\"", "v = \"q\""},   {" \"q\" ", "v = \" \"q\" \""}, {"# x { } = y", "v = # x { } = y"},
-        {"a=b=c", "v = a=b=c"},
+        {"a b", "v = a b"},     {" a", "v = \" a\""},     {"a\t", "v = \"a\t\""}, {"\va", "v = \"\va\""},
+        {"a\n", "v = \"a\n\""}, {"", "v = \"\""},         {"\"q\"", "v = \"q\""}, {"# x { } = y", "v = # x { } = y"},
     };
     Cfg_Dereference(0);
     for (const auto &c : cases) {
@@ -150,8 +147,6 @@ TEST(Save, RawTreesByIdentifier) {
         {"a.b.c", CFG_OK, "a.b.c = 1\n"},
         {"a.srv[*]", CFG_OK, "a.srv[*] {\n    port = 80\n}\n"},
         {"a.srv[2].port", CFG_OK, "a.srv[2].port = 80\n"},
-        {"nothing", CFG_NOT_FOUND, ""},
-        {"a.nothing", CFG_NOT_FOUND, ""},
         {"a.b.c.d", CFG_NOT_FOUND, ""},
         {"", CFG_NOT_FOUND, ""},
     };
