@@ -163,32 +163,6 @@ TEST_P(IndexedFind, EqualsAChildOrderScanWhenTheStoreRunsOutOfMemory) { grow_and
 
 INSTANTIATE_TEST_SUITE_P(Seeds, IndexedFind, testing::Values(11u, 12u, 13u, 14u, 15u, 16u));
 
-TEST(IndexedFind, WildcardDeleteOfManyInstancesEmptiesTheObject) {
-    char id[64];
-    for (int i = 0; i < 20000; ++i) {
-        std::snprintf(id, sizeof id, "big.line[%d]", i);
-        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(id, "x"));
-    }
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("big.keep", "y"));
-    EXPECT_STATUS(CFG_OK, Cfg_Delete("big.line[*]"));
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("big.line[*]", nullptr));
-    EXPECT_STATUS(CFG_OK, Cfg_Find("big.keep", nullptr));
-}
-
-TEST(IndexedFind, RenamedObjectsAreFoundUnderTheirNewName) {
-    for (int i = 0; i < 20; ++i) ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue(("o" + std::to_string(i) + ".x").c_str(), "1"));
-    cfg_handle o5 = 0;
-    ASSERT_STATUS(CFG_OK, Cfg_Find("o5", &o5));
-    ds_lock();
-    ASSERT_NE(0, ds_modify_av(o5, "renamed[2]", 11));
-    ds_unlock();
-    cfg_handle found = 0;
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("o5", &found));
-    EXPECT_STATUS(CFG_OK, Cfg_Find("renamed[*].x", &found));
-    EXPECT_STATUS(CFG_OK, Cfg_Find("renamed[2]", &found));
-    EXPECT_EQ(o5, found);
-}
-
 // An object several parents refer to (the store allows it) is found under
 // its new name through each of them, indexed or scanned, also after any one
 // of the references has gone.
