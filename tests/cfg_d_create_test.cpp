@@ -51,27 +51,6 @@ TEST(CreateItem, MakesTheWholePathAndReturnsTheLastItem) {
               cfgtest::dump_tree());
 }
 
-TEST(CreateItem, ReusesWhatExists) {
-    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c", "1"));
-    std::string before = cfgtest::dump_tree();
-    const struct {
-        const char *identifier;
-        uint16_t kind;
-    } cases[] = {
-        {"a.b.c", kItem}, {"a.b", kObject}, {"!a.b.c", kItem}, {"a[*].b", kObject},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.identifier);
-        cfg_handle out = 0;
-        EXPECT_STATUS(CFG_OK, cfg_create_item(0, k.identifier, k.kind, &out));
-        EXPECT_EQ(find(k.identifier), out);
-        EXPECT_EQ(before, cfgtest::dump_tree()) << "nothing is created";
-    }
-    char buffer[8];
-    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("a.b.c", buffer, sizeof buffer));
-    EXPECT_STREQ("1", buffer) << "an existing value is kept";
-}
-
 TEST(CreateItem, KindDecidesOnlyTheLastComponent) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.x", "1"));
     cfg_handle obj = 0, attr = 0;

@@ -52,19 +52,6 @@ TEST(DeleteItem, RemovesOneItemByPath) {
     }
 }
 
-TEST(DeleteItem, ReadOnlyMarksPlayNoPart) {
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
-    set("ro.v", "1");  // stored as !v=1
-    set("ro.w", "2");
-    EXPECT_STATUS(CFG_OK, cfg_delete_item(0, "ro.w"));
-    set("ro.w", "2");
-    EXPECT_STATUS(CFG_OK, Cfg_Delete("!ro.!w"));
-    EXPECT_EQ("obj !ro\n  attr !v=1\n", cfgtest::dump_tree());
-    EXPECT_STATUS(CFG_OK, Cfg_Delete("!ro.v"));
-    EXPECT_STATUS(CFG_OK, Cfg_Delete("ro"));
-    EXPECT_EQ("", cfgtest::dump_tree());
-}
-
 TEST(DeleteItem, SyntaxErrorsDeleteNothing) {
     build_tree();
     std::string before = cfgtest::dump_tree();
@@ -75,22 +62,6 @@ TEST(DeleteItem, SyntaxErrorsDeleteNothing) {
         EXPECT_EQ(before, cfgtest::dump_tree());
     }
     EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_Delete(nullptr));
-}
-
-TEST(DeleteItem, RefusedDeletionRemovesNothing) {
-    build_tree();
-    std::string before = cfgtest::dump_tree();
-    for (const char *identifier : {"a.b", "a"}) {
-        SCOPED_TRACE(identifier);
-        cfgtest::LogCapture log;
-        ds_inject_fault(DS_FAULT_DELETE, 0, 1);
-        EXPECT_STATUS(ERR_DELETE_FAILED, cfg_delete_item(0, identifier));
-        ds_inject_fault(DS_FAULT_DELETE, 0, 1);
-        EXPECT_STATUS(ERR_DELETE_FAILED, Cfg_Delete(identifier));
-        ds_inject_fault(DS_FAULT_DELETE, 0, 0);
-        EXPECT_EQ(before, cfgtest::dump_tree());
-        EXPECT_TRUE(log.at_most(6).empty()) << log.dump();
-    }
 }
 
 TEST(DeleteItem, NoMemoryForTheCopyRemovesNothing) {

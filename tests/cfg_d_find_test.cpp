@@ -148,30 +148,6 @@ TEST(FindItem, OverlongStoredNamesMatchNothing) {
     EXPECT_EQ(h, item);
 }
 
-TEST(ChildSearch, WalksChildrenOfOneKindInStoreOrder) {
-    cfg_handle a1 = raw(root(), kItem, "a=1");
-    cfg_handle o1 = 0, o2 = 0, o1t = object(root(), "o1", &o1);
-    cfg_handle a2 = raw(root(), kItem, "b=2"), o2t = object(root(), "o2", &o2);
-
-    std::vector<cfg_handle> attrs, refs, targets;
-    ds_lock();
-    for (cfg_handle h = cfg_srch_attribute(root()); h; h = cfg_srch_attribute(ds_get_next_avp(h))) attrs.push_back(h);
-    cfg_handle target = 0;
-    for (cfg_handle h = cfg_srch_object(root(), &target); h; h = cfg_srch_object(ds_get_next_avp(h), &target)) {
-        refs.push_back(h);
-        targets.push_back(target);
-    }
-    ds_unlock();
-    EXPECT_EQ((std::vector<cfg_handle>{a1, a2}), attrs);
-    EXPECT_EQ((std::vector<cfg_handle>{o1, o2}), refs);
-    EXPECT_EQ((std::vector<cfg_handle>{o1t, o2t}), targets);
-    EXPECT_EQ(o1, cfg_srch_object(o1, nullptr)) << "a child start searches from that node on";
-    EXPECT_EQ(a2, cfg_srch_attribute(o1));
-    EXPECT_EQ(0u, cfg_srch_object(0, &target));
-    EXPECT_EQ(0u, cfg_srch_attribute(0));
-    EXPECT_EQ(0u, cfg_srch_attribute(o1t)) << "an empty object has no attributes";
-}
-
 // ---- walks that go on after the prefix they share with the last one --------
 
 cfg_handle find(cfg_handle start, const std::string &identifier, uint32_t *read_only = nullptr) {

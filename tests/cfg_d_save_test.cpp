@@ -367,19 +367,6 @@ TEST(Save, WideObjectsSaveInLinearTime) {
     EXPECT_LT(s.text.find("    a99999 = 99999\n"), s.text.find("    s0 {\n"));
 }
 
-// Only a long identifier needs memory for its lookup: when that fails,
-// nothing is written. (Substitutions that run out of memory are swept with
-// the other operations.)
-TEST(Save, NoMemoryForTheLookupWritesNothing) {
-    put("o.x", "1");
-    Saved failed = [] {
-        cfgtest::AllocFault fault(0, 1);
-        return save(("o." + std::string(640, 'p')).c_str());
-    }();
-    EXPECT_STATUS(ERR_NO_MEMORY, failed.status);
-    EXPECT_EQ("", failed.text);
-}
-
 // ---- files ------------------------------------------------------------------
 
 mode_t mode_of(const std::string &path) {

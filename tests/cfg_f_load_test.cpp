@@ -20,10 +20,6 @@ namespace {
 
 using namespace loadtest;
 
-const char kWorkedExample[] =
-    "# network settings\n\n%site=lab\nServer {\n    name = %(site)-gw\n    port = 443 # admin\n"
-    "    Iface[i=1..2] {\n        label = eth%(i) in %(%%)\n    }\n}\n";
-
 constexpr int kNoHandler = INT_MIN;
 
 // Direct-mode loads: files, the load argument, the handler's answer and a
@@ -59,11 +55,6 @@ TEST(LoadFile, DirectLoads) {
     const std::vector<std::string> bad123 = {bad1[0], "a.cfg:4: CFG_ERR_SYNTAX: bad2", "a.cfg:6: CFG_ERR_SYNTAX: bad3"};
     const std::string bad1_log = "parse_object: syntax error in file 'a.cfg' at line 2\n\t\t'bad1'";
     const Case cases[] = {
-        // the bad line after the example shows that the counter stands at 11
-        {"worked example", {{"net.cfg", kWorkedExample + std::string("oops\n")}}, "net.cfg", CFG_ERR_SYNTAX,
-         "obj Server\n  attr name=lab-gw\n  attr port=443 # admin\n  obj Iface[1]\n"
-         "    attr label=eth1 in Server.Iface[1]\n  obj Iface[2]\n    attr label=eth2 in Server.Iface[2]\n",
-         {"net.cfg:11: CFG_ERR_SYNTAX: oops"}},
         {"comments and blanks", {{"a.cfg", "# c\n   # indented\n\t\n\r\na = 1 # kept\nc = {x}  \t \r\nf =\n"}},
          "a.cfg", 0, "attr a=1 # kept\nattr c={x}\nattr f=\n", {}},
         {"'}' at the top ends the file", {{"a.cfg", "a = 1\n  } anything\nb = 2\n"}}, "a.cfg", 0, "attr a=1\n", {}},
@@ -446,18 +437,6 @@ TEST(LoadFile, EveryFailedAllocationEndsInNoMemory) {
         ASSERT_LT(k, 500);
     }
     EXPECT_TRUE(scratch_said);
-}
-
-TEST(LoadFile, ListsThatCannotBeCreatedFailTheLoad) {
-    ConfigDir dir;
-    dir.write("a.cfg", "a = 1\n");
-    for (int k = 0; k < 2; ++k) {
-        cfgtest::LogCapture log;
-        cfg_inject_alloc_fault(k, 1);
-        EXPECT_STATUS(ERR_NO_MEMORY, CfgF_LoadFile("a.cfg", nullptr));
-        cfg_inject_alloc_fault(0, 0);
-        EXPECT_TRUE(log.contains("CfgF_LoadFile: list malloc failure\n\t\terrno = 12  => ")) << k;
-    }
 }
 
 // ---- locating files ----------------------------------------------------------
