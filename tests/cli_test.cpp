@@ -102,14 +102,6 @@ const char kNetDump[] =
     "!Secret {\n    !key = 0x00ab\n}\n"
     "Limits {\n    !max = 10\n    range = 1..5\n    flag = yes\n    peer = host.example:8080\n}\n";
 
-const char kNetJson[] =
-    "{\n  \"Server\": {\n    \"name\": \"lab-gw\",\n    \"port\": \"443\",\n    \"url\": \"https://lab-gw:443/\",\n"
-    "    \"motd\": \"  welcome  \",\n    \"Iface[1]\": {\n      \"label\": \"eth1 in Server.Iface[1]\"\n    },\n"
-    "    \"Iface[2]\": {\n      \"label\": \"eth2 in Server.Iface[2]\"\n    }\n  },\n"
-    "  \"!Secret\": {\n    \"!key\": \"0x00ab\"\n  },\n"
-    "  \"Limits\": {\n    \"!max\": \"10\",\n    \"range\": \"1..5\",\n    \"flag\": \"yes\",\n"
-    "    \"peer\": \"host.example:8080\"\n  }\n}\n";
-
 const char kBadCfgErrors[] =
     "bad.cfg:2: CFG_ERR_SYNTAX: this line has no equals sign\nbad.cfg:4: CFG_ERR_SYNTAX: bad$name = 3\n";
 
@@ -117,7 +109,6 @@ const char kBadCfgErrors[] =
 TEST_F(Cli, EachCommandOnTheSampleFiles) {
     check_runs({
         {{"dump", "net.cfg"}, 0, kNetDump, ""},
-        {{"dump", "--json", "net.cfg"}, 0, kNetJson, ""},
         {{"dump", "net.cfg", "--raw", "--id", "Server.Iface[1]"}, 0,
          "Server.Iface[1] {\n    label = eth1 in Server.Iface[1]\n}\n", ""},
         {{"dump", "--id=Server.url", "net.cfg"}, 0, "Server.url = https://lab-gw:443/\n", ""},
