@@ -28,29 +28,6 @@ int live_nodes_between(cfg_handle from, cfg_handle to) {
     return live;
 }
 
-TEST(CreateItem, MakesTheWholePathAndReturnsTheLastItem) {
-    cfg_handle out = 0, a = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.c", kItem, &out));
-    EXPECT_EQ(find("a.b.c"), out);
-    EXPECT_STREQ("c", cfg_avp(out)) << "no '=' and no value yet";
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b.d", kObject, &out));
-    EXPECT_TRUE(cfg_is_object(out));
-    EXPECT_EQ(find("a.b.d"), out);
-    a = find("a");  // a walk can start at any object; out is optional
-    ASSERT_STATUS(CFG_OK, cfg_create_item(a, "e.f", kItem, &out));
-    EXPECT_EQ(find("a.e.f"), out);
-    EXPECT_STATUS(CFG_OK, cfg_create_item(a, "e.f", kItem, nullptr));
-    // instances are stored and found again; a wildcard takes the first match
-    cfg_handle two = 0, three = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[2]", kObject, &two));
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[3]", kObject, &three));
-    EXPECT_NE(two, three);
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "srv[*].port", kItem, &out));
-    EXPECT_EQ(find("srv[2].port"), out);
-    EXPECT_EQ("obj a\n  obj b\n    attr c\n    obj d\n  obj e\n    attr f\nobj srv[2]\n  attr port\nobj srv[3]\n",
-              cfgtest::dump_tree());
-}
-
 TEST(CreateItem, KindDecidesOnlyTheLastComponent) {
     ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("a.x", "1"));
     cfg_handle obj = 0, attr = 0;
@@ -61,31 +38,6 @@ TEST(CreateItem, KindDecidesOnlyTheLastComponent) {
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.x.y", 12345, &attr));
     EXPECT_TRUE(cfg_is_attribute(attr)) << "any kind but the object kind makes an attribute";
     EXPECT_EQ("obj a\n  attr x=1\n  obj x\n    attr y\n", cfgtest::dump_tree());
-}
-
-TEST(CreateItem, ItemsUnderAReadOnlyObjectInheritItsMark) {
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "rw", kObject, nullptr));
-    const struct {
-        const char *identifier;
-        uint16_t kind;
-        const char *stored;
-    } cases[] = {
-        {"ro.a", kItem, "!a"},         {"ro.o", kObject, "!o"}, {"ro.!m", kItem, "!m"},  // one mark, not two
-        {"ro.o.deep", kItem, "!deep"}, {"rw.a", kItem, "a"},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.identifier);
-        cfg_handle out = 0;
-        ASSERT_STATUS(CFG_OK, cfg_create_item(0, k.identifier, k.kind, &out));
-        ds_lock();
-        EXPECT_STREQ(k.stored, k.kind == kObject ? cfg_object_id(out) : cfg_avp(out));
-        ds_unlock();
-        EXPECT_EQ(out, find(k.identifier)) << "found again by the same identifier";
-    }
-    uint32_t flag = 0;
-    EXPECT_STATUS(CFG_OK, cfg_is_read_only(find("ro.o"), &flag));
-    EXPECT_EQ(1u, flag);
 }
 
 TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
@@ -112,40 +64,6 @@ TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
         EXPECT_EQ(k.left, cfgtest::dump_tree());
     }
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_create_item(0, nullptr, kItem, nullptr));
-}
-
-TEST(CreateItem, EachRefusedNodeIsReportedAndLeavesNothing) {
-    const struct {
-        const char *existing;  // object made first
-        const char *identifier;
-        uint16_t kind;
-        int skip;  // appends that go through before the refusal
-        const char *tree;
-        const char *message;
-    } cases[] = {
-        {"a", "a.b.c", kItem, 0, "obj a\n", "cfg_create_object: Cannot create object 'b'"},
-        // the identifier node lands, its reference does not: no stray node is left
-        {nullptr, "!a", kObject, 1, "", "cfg_create_object: Cannot create object reference for '!a'"},
-        {"!ro", "ro.x", kItem, 0, "obj !ro\n", "cfg_create_attr: Cannot create attribute"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.identifier);
-        if (c.existing) {
-            ASSERT_STATUS(CFG_OK, cfg_create_item(0, c.existing, kObject, nullptr));
-        }
-        cfgtest::LogCapture log;
-        cfg_handle out = 5, from = marker();
-        ds_inject_fault(DS_FAULT_APPEND, c.skip, 1);
-        EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, c.identifier, c.kind, &out));
-        ds_inject_fault(DS_FAULT_APPEND, 0, 0);
-        EXPECT_EQ(0, live_nodes_between(from, marker()));
-        EXPECT_EQ(0u, out);
-        EXPECT_EQ(c.tree, cfgtest::dump_tree());
-        EXPECT_TRUE(log.has(5, "cfg_d_create", c.message)) << log.dump();
-        if (c.existing) {
-            ASSERT_EQ(0, cfg_delete_item(0, c.existing));
-        }
-    }
 }
 
 TEST(CreateItem, EveryRefusedAppendKeepsTheTreeWhole) {
