@@ -64,19 +64,6 @@ TEST(DeleteItem, SyntaxErrorsDeleteNothing) {
     EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_Delete(nullptr));
 }
 
-TEST(DeleteItem, NoMemoryForTheCopyRemovesNothing) {
-    build_tree();
-    std::string before = cfgtest::dump_tree();
-    cfgtest::LogCapture log;
-    cfg_inject_alloc_fault(0, 1);
-    EXPECT_STATUS(ERR_NO_MEMORY, cfg_delete_item(0, "a.b"));
-    cfg_inject_alloc_fault(0, 0);
-    EXPECT_EQ(before, cfgtest::dump_tree());
-    EXPECT_TRUE(log.has(2, "cfg_d_delete", "cfg_delete_item: malloc(a.b)\n\t\terrno = " + std::to_string(ENOMEM) +
-                                               " => \"" + std::strerror(ENOMEM) + "\""))
-        << log.dump();
-}
-
 TEST(DeleteItem, BadStoredChildrenAreReportedAndSkipped) {
     cfg_handle bad_attr = ds_append_avp2(root(), 2, kItem, 0, "=v", 3);
     cfg_handle loose = ds_append_avp2(0, 2, kItem, 0, "loose", 6);
