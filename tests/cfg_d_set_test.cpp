@@ -131,20 +131,6 @@ TEST(SetAttrValueNode, NameAndValueHoldAtMost639Characters) {
     }
 }
 
-TEST(SetAttrValue, SetsByIdentifierAndCreatesWhatIsMissing) {
-    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c", "1"));
-    EXPECT_EQ("obj a\n  obj b\n    attr c=1\n", cfgtest::dump_tree());
-    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.d", ""));
-    EXPECT_EQ("", value_of("a.b.d"));
-    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("a.b.c=ignored", "3"));
-    EXPECT_EQ("3", value_of("a.b.c"));
-    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));  // identifiers start at the context
-    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("b.c", "4"));
-    EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("n.m", "5"));
-    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
-    EXPECT_EQ("obj a\n  obj b\n    attr c=4\n    attr d=\n  obj n\n    attr m=5\n", cfgtest::dump_tree());
-}
-
 // A set that creates goes on where its lookup failed instead of searching
 // there again. Whatever the identifier, the result must be that of a plain
 // find-or-create from the same start: each case runs both ways in two
