@@ -1,6 +1,6 @@
 // Tests of the cfgtree command: every sub-command runs as a child process on
-// the files under tests/data/cli (and examples/config), checking stdout,
-// stderr and the exit status, bad input included.
+// the files under tests/data/cli, checking stdout, stderr and the exit
+// status, bad input included.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -585,28 +585,6 @@ TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {
     EXPECT_NE(std::string::npos, traces.err.find("cfgtree[1] cfg_f_load:")) << "CONFIG_PATH is logged at level 1";
     EXPECT_EQ(0, traces.status);
     EXPECT_EQ("", cli({"check", "-q", "bad.cfg"}, kData, {{"CFGTREE_LOG_LEVEL", "13"}}).err);
-}
-
-// The shipped example set: includes with variables, ranges, contexts and
-// references across files.
-TEST_F(Cli, ExampleSetLoadsWithIncludesRangesAndReferences) {
-    std::string dir = std::string(CFGTREE_EXAMPLES) + "/config";
-    if (access((dir + "/main.cfg").c_str(), R_OK) != 0) GTEST_SKIP() << "no example configuration set";
-    const Env home{{"HOME", "/home/u"}};
-    check_runs({{{"check", "main.cfg"}, 0, "", "", home},
-                {{"get", "main.cfg", "Service[web].url", "Net.Iface[1].context", "App.logdir"}, 0,
-                 "http://web.lab.example.net:80/\nNet.Iface[1]\n/home/u/shop/log\n", "", home},
-                {{"subst", "${Service[api].host}|${App.banner}|${HOME}", "main.cfg"}, 0,
-                 "api.lab.example.net|  Welcome to the lab shop  |/home/u\n", "", home},
-                {{"check", "net.cfg"}, 2, "", "net.cfg:4: CFG_ERR_FILE_REFERENCE: zone = %(zone)\n", home},
-                {{"check", "-D", "zone=x", "net.cfg"}, 0, "", "", home}},
-               dir);
-    cfgtest::TempDir out;
-    const std::string copy = out.file("shop.cfg");
-    check_runs({{{"set", "main.cfg", "Service[web].port", "8081", "-o", copy}, 0, "", ""}}, dir);
-    // the saved copy keeps references, includes inlined
-    check_runs({{{"get", copy, "Service[web].url", "Net.zone"}, 0, "http://web.lab.example.net:8081/\nlab\n", ""}},
-               out.path());
 }
 
 // A ',' in the current directory's path is no ',' in a FILE named below it:
