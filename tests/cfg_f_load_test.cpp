@@ -239,8 +239,7 @@ TEST(LoadFile, UpdateLoads) {
         std::vector<std::string> updates;
         const char *tree;
     } cases[] = {
-        {ab, "a.cfg", CFG_NOT_CREATED, {"a=1", "b=2"}, nullptr},  // positive: the load goes on
-        {ab, "a.cfg", ERR_MODIFY_FAILED, {"a=1"}, nullptr},       // negative: it ends
+        {ab, "a.cfg", ERR_MODIFY_FAILED, {"a=1"}, nullptr},  // a negative answer ends the load
         {name, "name.cfg,%%=Obj", 0, {"Obj.x=1", "Obj.where=Obj", "Obj.B.up=Obj"},
          "attr x=1\nattr where=Obj\nobj B\n  attr up=Obj\n"},
         {name, "name.cfg,%%=", 0, {".x=1", ".where=", ".B.up="}, nullptr},
