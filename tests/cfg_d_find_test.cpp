@@ -16,23 +16,16 @@ cfg_handle raw(cfg_handle parent, uint16_t xid, const std::string &text) { retur
 
 // The tree most tests look into, built from raw nodes so that the walk is
 // tested on its own:
-//   b0=root-attr
 //   a { b=1  x=1  x { y=2 } }
-//   line[1] { v=1 }  line[2] { v=2 }
 //   !ro { c=3 }
 struct Tree {
-    cfg_handle b0, a, a_ref, b, x_attr, x_obj, x_ref, y, line1, line2, v2, ro, c;
+    cfg_handle a, a_ref, b, x_attr, x_obj, x_ref, y, ro, c;
     Tree() {
-        b0 = raw(root(), kItem, "b0=root-attr");
         a = object(root(), "a", &a_ref);
         b = raw(a, kItem, "b=1");
         x_attr = raw(a, kItem, "x=1");
         x_obj = object(a, "x", &x_ref);
         y = raw(x_obj, kItem, "y=2");
-        line1 = object(root(), "line[1]");
-        raw(line1, kItem, "v=1");
-        line2 = object(root(), "line[2]");
-        v2 = raw(line2, kItem, "v=2");
         ro = object(root(), "!ro");
         c = raw(ro, kItem, "c=3");
     }
