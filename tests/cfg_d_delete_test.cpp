@@ -1,6 +1,5 @@
 // Tests of deleting items: one item by path, every match from the current
 // context, and refusals (store, memory, syntax) that remove nothing.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "cfg_private.h"
 #include "support.h"
