@@ -1,5 +1,5 @@
-// Tests of finding items: the child searches, the identifier walk with its
-// read-only report, and the lookups from the current context.
+// Tests of finding items: the identifier walk with its read-only report, the
+// walks that go on after a shared prefix, and the lookups from the context.
 #include <cerrno>
 #include <cstring>
 #include <string>

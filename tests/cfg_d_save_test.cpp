@@ -1,6 +1,6 @@
 // Tests of saving: the exact text written for objects and attributes,
-// quoting, names, references, files and their mode, null handles, memory
-// faults, deep and wide trees.
+// quoting, names, references, files and their mode, null handles, deep and
+// wide trees.
 #include <sys/stat.h>
 
 #include <algorithm>
