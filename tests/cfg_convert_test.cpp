@@ -24,8 +24,7 @@ void check_readers() {
         const char *text;
         uint32_t flag;
     } rows[] = {
-        {"FALSE", 0}, {"false", 0}, {"0", 0},   {"f", 0},      {"", 0},    {"F", 0},   {"0x1", 0}, {"TRUE", 1},
-        {"yes", 1},   {"no", 1},    {"off", 1}, {"1", 1},      {" false", 1}, {"\tF", 1}, {"-0", 1},
+        {"false", 0}, {"F", 0}, {"0x1", 0}, {"", 0}, {"TRUE", 1}, {"no", 1}, {" false", 1}, {"-0", 1},
     };
     for (const auto &c : rows) {
         uint32_t flag = 7;
@@ -36,11 +35,9 @@ void check_readers() {
         const char *text;
         int32_t value;
     } ints[] = {
-        {"0x1A", 26},          {"0X1f", 31},          {"017", 15},          {"08", 0} /* octal stops at the 8 */,
-        {"-5", -5},            {"+7", 7},             {"  \t42", 42},       {"12abc", 12},
-        {"abc", 0},            {"", 0},               {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
-        {"0x7fffffff", INT32_MAX}, {"0x80000000", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
-        {"-0x80000001", INT32_MIN}, {"99999999999999999999999999", INT32_MAX}, {"-99999999999999999999999999", INT32_MIN},
+        {"0x1A", 26}, {"017", 15}, {"08", 0} /* octal stops at the 8 */, {"  \t-42", -42}, {"12abc", 12}, {"", 0},
+        {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+        {"99999999999999999999999999", INT32_MAX},
     };
     for (const auto &c : ints) {
         int32_t value = 7;
@@ -52,13 +49,10 @@ void check_readers() {
         int status;
         int32_t low, high;
     } ranges[] = {
-        {"1..5", CFG_OK, 1, 5},       {"-3..0x10", CFG_OK, -3, 16},  {"010..0x10", CFG_OK, 8, 16},
-        {"5..1", CFG_OK, 5, 1},       {" 1.. 2", CFG_OK, 1, 2},      {"1..5junk", CFG_OK, 1, 5},
-        {"1..5..9", CFG_OK, 1, 5},    {"-2147483648..2147483647", CFG_OK, INT32_MIN, INT32_MAX},
-        {"-2147483649..2147483648", CFG_OK, INT32_MIN, INT32_MAX},
-        {"5", CFG_ERR_SYNTAX, 0, 0},  {"1 .. 5", CFG_ERR_SYNTAX, 0, 0}, {"1...5", CFG_ERR_SYNTAX, 0, 0},
-        {"08..10", CFG_ERR_SYNTAX, 0, 0}, {"..5", CFG_ERR_SYNTAX, 0, 0}, {"1..", CFG_ERR_SYNTAX, 0, 0},
-        {"a..b", CFG_ERR_SYNTAX, 0, 0}, {"", CFG_ERR_SYNTAX, 0, 0},
+        {"-3..0x10", CFG_OK, -3, 16},   {"010..5", CFG_OK, 8, 5},        {" 1.. 2", CFG_OK, 1, 2},
+        {"1..5..9", CFG_OK, 1, 5},      {"-2147483649..2147483648", CFG_OK, INT32_MIN, INT32_MAX},
+        {"5", CFG_ERR_SYNTAX, 0, 0},    {"1 .. 5", CFG_ERR_SYNTAX, 0, 0}, {"08..10", CFG_ERR_SYNTAX, 0, 0},
+        {"", CFG_ERR_SYNTAX, 0, 0},
     };
     for (const auto &c : ranges) {
         int32_t low = 77, high = 88;
@@ -71,10 +65,8 @@ void check_readers() {
         const char *host;
         int32_t port;
     } servers[] = {
-        {"host:80", "host", 80},       {"a:b:80", "a:b", 80},       {"host", "host", 0},
-        {"host:", "host", 0},          {"host:x", "host", 0},       {":80", "", 80},
-        {"", "", 0},                   {"h:-7", "h", -7},           {"h:99999999999", "h", INT32_MAX},
-        {"[::1]:8080", "[::1]", 8080}, {"host: 443", "host", 443},
+        {"a:b:80", "a:b", 80}, {"host", "host", 0},        {"host:x", "host", 0},
+        {":80", "", 80},       {"h:99999999999", "h", INT32_MAX}, {"host: 443", "host", 443},
     };
     for (const auto &c : servers) {
         char host[64];
@@ -104,7 +96,7 @@ TEST(TextLevel, WritesAndReadsBack) {
     const struct {
         uint32_t flag;
         const char *text;
-    } bools[] = {{1, "TRUE"}, {0, "FALSE"}, {2, "TRUE"}, {0xFFFFFFFFu, "TRUE"}};
+    } bools[] = {{0, "FALSE"}, {0xFFFFFFFFu, "TRUE"}};
     for (const auto &c : bools) {
         char text[8];
         std::memset(text, '#', sizeof text);
@@ -115,7 +107,7 @@ TEST(TextLevel, WritesAndReadsBack) {
         ASSERT_STATUS(CFG_OK, Cfg_GetBool(text, &back));
         EXPECT_EQ(c.flag ? 1u : 0u, back);
     }
-    for (int32_t v : {0, -1, 42, INT32_MAX, INT32_MIN, INT32_MIN + 1}) {
+    for (int32_t v : {0, INT32_MAX, INT32_MIN}) {
         char text[13];
         std::memset(text, '#', sizeof text);
         EXPECT_STATUS(CFG_OK, Cfg_SetInt(v, text));
@@ -128,10 +120,7 @@ TEST(TextLevel, WritesAndReadsBack) {
     const struct {
         int32_t low, high;
         const char *text;
-    } ranges[] = {{-3, 16, "-3..16"},
-                  {9, -9, "9..-9"},
-                  {INT32_MIN, INT32_MIN, "-2147483648..-2147483648"},
-                  {INT32_MAX, INT32_MIN, "2147483647..-2147483648"}};
+    } ranges[] = {{9, -9, "9..-9"}, {INT32_MIN, INT32_MIN, "-2147483648..-2147483648"}};
     for (const auto &c : ranges) {
         char text[26];
         std::memset(text, '#', sizeof text);
@@ -147,9 +136,7 @@ TEST(TextLevel, WritesAndReadsBack) {
         const char *host;
         int32_t port;
         const char *text;
-    } servers[] = {{"host", 80, "host:80"},   {"host", 1, "host:1"},       {"host", 0, "host"},
-                   {"host", -1, "host"},      {"host", INT32_MIN, "host"}, {"h", INT32_MAX, "h:2147483647"},
-                   {"", 5, ":5"},             {"a:b", 7, "a:b:7"}};
+    } servers[] = {{"host", 1, "host:1"}, {"host", 0, "host"}, {"h", INT32_MAX, "h:2147483647"}};
     for (const auto &c : servers) {
         char text[32];
         EXPECT_STATUS(CFG_OK, Cfg_SetServer(c.host, c.port, text));
@@ -207,8 +194,7 @@ TEST(Bytes, EncodesUpperCaseOnlyWhenItFits) {
         const char *text;
     } cases[] = {
         {2, 7, CFG_OK, "0x00AB"},  // 2 * 2 + 3 == 7: exactly fits
-        {2, 6, CFG_NO_MATCH, nullptr}, {0, 3, CFG_OK, "0x"},     {0, 2, CFG_NO_MATCH, nullptr},
-        {1, 5, CFG_OK, "0x00"},        {1, 4, CFG_NO_MATCH, nullptr},
+        {2, 6, CFG_NO_MATCH, nullptr}, {0, 3, CFG_OK, "0x"}, {0, 2, CFG_NO_MATCH, nullptr},
     };
     for (const auto &c : cases) {
         char text[16];
@@ -251,18 +237,14 @@ TEST(Bytes, DecodesPairsAndReportsWhatItCouldNotRead) {
         bool logs_odd;
     } cases[] = {
         {"0x00ab", 2, CFG_OK, {0x00, 0xAB}, false},
-        {"0xAbCd", 4, CFG_OK, {0xAB, 0xCD}, false},
         {"0x", 4, CFG_OK, {}, false},
         {"0x+a", 4, CFG_OK, {0x0A}, false},
         {"0x a5", 4, CFG_NO_MATCH, {0xA5}, true},  // reads " a5", then one character is left
         {"0xabc", 2, CFG_NO_MATCH, {0xAB}, true},
         {"0Xab", 2, CFG_NO_MATCH, {0xAB}, false},  // bad prefix: the rest is decoded all the same
         {"ab12", 2, CFG_NO_MATCH, {0x12}, false},
-        {"0xzz12", 4, CFG_NO_MATCH, {}, true},
         {"0x12zz", 4, CFG_NO_MATCH, {0x12}, true},
         {"", 4, CFG_NO_MATCH, {}, false},
-        {"0", 4, CFG_NO_MATCH, {}, false},
-        {"x", 4, CFG_NO_MATCH, {}, false},
     };
     for (const auto &c : cases) {
         LogCapture log;
@@ -368,41 +350,13 @@ TEST(Attributes, EachKindStoresItsTextAndReadsItBack) {
     EXPECT_TRUE(log.at_most(5).empty()) << log.dump();
 }
 
-TEST(Attributes, ForeignTextsConvertAsTheTextLevelDoes) {
-    put("t.b", "off");
-    put("t.r", "1 .. 5");
-    put("t.x", "0xzz");
-    uint32_t flag = 9;
-    EXPECT_STATUS(CFG_OK, Cfg_GetBoolAttrValue("t.b", &flag));
-    EXPECT_EQ(1u, flag);
-    int32_t low = 77, high = 88;
-    EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_GetRangeAttrValue("t.r", &low, &high));
-    EXPECT_EQ(77, low);
-    EXPECT_EQ(88, high);
-    LogCapture log;
-    unsigned char out[4];
-    uint32_t count = 99;
-    EXPECT_STATUS(CFG_NO_MATCH, Cfg_GetBytesAttrValue("t.x", out, 3, &count));
-    EXPECT_EQ(0u, count);
-    EXPECT_TRUE(log.has(3, kBytesModule, kOddMessage)) << log.dump();
-}
-
+// A stored value holds at most 637 characters; a substituted one is seen up to 638.
 TEST(Attributes, ReadsSeeSubstitutedValuesCutTo638Characters) {
-    put("v.port", "8080");
-    put("v.s", "gw:${v.port}");
-    put("v.n", "${v.port}");
-    int32_t n = 0, port = 0;
-    EXPECT_STATUS(CFG_OK, Cfg_GetIntAttrValue("v.n", &n));
-    EXPECT_EQ(8080, n);
-    char host[kHostSize];
-    EXPECT_STATUS(CFG_OK, Cfg_GetServerAttrValue("v.s", host, &port));
-    EXPECT_STREQ("gw", host);
-    EXPECT_EQ(8080, port);
-
-    // A stored value holds at most 637 characters; a substituted one is seen up to 638.
     put("a", std::string(400, 'h').c_str());
     put("b", std::string(400, 'h').c_str());
     put("ab", "${a}${b}");
+    char host[kHostSize];
+    int32_t port = 7;
     EXPECT_STATUS(CFG_OK, Cfg_GetServerAttrValue("ab", host, &port));
     EXPECT_EQ(638u, std::strlen(host));
     EXPECT_EQ(0, port);
@@ -485,30 +439,6 @@ const Kind kKinds[] = {
     {"bytes", get_bytes, set_bytes}, {"server", get_server, set_server},
 };
 
-TEST(Attributes, ReadOnlyRefusalAndCreateOnSetApplyToEveryKind) {
-    for (const Kind &k : kKinds) {
-        SCOPED_TRACE(k.name);
-        const std::string object = std::string("dev_") + k.name;
-        const std::string x = object + ".x", marked = "!" + x, fresh = object + ".fresh";
-        put(x.c_str(), "old");
-        LogCapture log;
-        EXPECT_STATUS(CFG_READ_ONLY, k.set(marked.c_str()));
-        EXPECT_EQ("old", raw(x.c_str()));
-        EXPECT_TRUE(log.has(5, "cfg_d_set", "Cfg_SetAttrValue: Not setting read-only attribute '" + marked + "'"))
-            << log.dump();
-        EXPECT_STATUS(CFG_OK, k.set(x.c_str()));
-        EXPECT_NE("old", raw(x.c_str()));
-
-        ASSERT_EQ(1u, Cfg_CreateOnSet(0));
-        std::string before = cfgtest::dump_tree();
-        EXPECT_STATUS(CFG_NOT_CREATED, k.set(fresh.c_str()));
-        EXPECT_EQ(before, cfgtest::dump_tree());
-        Cfg_CreateOnSet(1);
-        EXPECT_STATUS(CFG_OK, k.set(fresh.c_str()));
-        EXPECT_EQ(raw(x.c_str()), raw(fresh.c_str()));
-    }
-}
-
 // Failed lookups and refused store calls pass their status on.
 TEST(Attributes, LookupAndStoreRefusalsPassThrough) {
     const struct {
@@ -560,25 +490,6 @@ TEST(Attributes, NoMemorySweepLeavesOutputsAndTree) {
         put("dev.x", "5");
         put("dev.s", "h:${dev.x}");
     }
-}
-
-// The converter's own copy of a plain value can fail; the outputs are
-// written only on success.
-TEST(Attributes, ServerCopyFailsAfterASuccessfulRead) {
-    put("srv", "host:80");
-    int status = ERR_NO_MEMORY, failures = 0;
-    for (int skip = 0; status == ERR_NO_MEMORY && skip < 50; ++skip) {
-        char host[kHostSize] = "keep";
-        int32_t port = 77;
-        cfg_inject_alloc_fault(skip, 1);
-        status = Cfg_GetServerAttrValue("srv", host, &port);
-        cfg_inject_alloc_fault(0, 0);
-        failures += status == ERR_NO_MEMORY;
-        EXPECT_STREQ(status == ERR_NO_MEMORY ? "keep" : "host", host);
-        EXPECT_EQ(status == ERR_NO_MEMORY ? 77 : 80, port);
-    }
-    EXPECT_STATUS(CFG_OK, status);
-    EXPECT_GE(failures, 1);
 }
 
 }  // namespace
