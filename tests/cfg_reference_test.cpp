@@ -79,10 +79,9 @@ constexpr int kUnresolved = CFG_ERR_UNRESOLVED;
 
 TEST_F(Reference, ItemPathsResolveFromTheRootNotTheContext) {
     check_all({
-        {"${a.b}", CFG_OK, "abcdef"},         {"x${a.b}y${one}", CFG_OK, "xabcdefy1"}, {"${!a.b}", CFG_OK, "abcdef"},
-        {"${srv[2].port}", CFG_OK, "80"},     {"${srv[*].port}", CFG_OK, "80"},        {"${a.${bname}}", CFG_OK, "abcdef"},
-        {"${chain}", CFG_OK, "[abcdef]"},     {"${empty}", CFG_OK, ""},                {"${obj}", kUnresolved, nullptr},
-        {"${a}", kUnresolved, nullptr},       {"${a.c}", kUnresolved, nullptr},        {"${b}", kUnresolved, nullptr},
+        {"x${a.b}y${one}", CFG_OK, "xabcdefy1"}, {"${!a.b}", CFG_OK, "abcdef"},   {"${srv[*].port}", CFG_OK, "80"},
+        {"${a.${bname}}", CFG_OK, "abcdef"},     {"${chain}", CFG_OK, "[abcdef]"}, {"${empty}", CFG_OK, ""},
+        {"${obj}", kUnresolved, nullptr},        {"${a.c}", kUnresolved, nullptr},
     });
     ASSERT_EQ(CFG_OK, Cfg_PushContext("a"));
     EXPECT_EQ("abcdef", read("b").text) << "the lookup by identifier starts at the context";
@@ -92,26 +91,20 @@ TEST_F(Reference, ItemPathsResolveFromTheRootNotTheContext) {
 
 TEST_F(Reference, PartOfTheValue) {
     check_all({
-        {"${a.b:#2}", CFG_OK, "cdef"},     {"${a.b:#-2}", CFG_OK, "ef"},       {"${a.b:#1,3}", CFG_OK, "bc"},
-        {"${a.b:#0,3}", CFG_OK, "ab"},     {"${a.b:#0}", CFG_OK, "abcdef"},    {"${a.b:#6}", CFG_OK, ""},
-        {"${a.b:#99}", CFG_OK, ""},        {"${a.b:#2,0}", CFG_OK, ""},        {"${a.b:#0,0}", CFG_OK, ""},
-        {"${a.b:#0,1}", CFG_OK, ""},       {"${a.b:#-6}", CFG_OK, "abcdef"},   {"${a.b:#-99}", CFG_OK, "abcdef"},
-        {"${a.b:#-99,3}", CFG_OK, "ab"},   {"${a.b:# 2}", CFG_OK, "cdef"},     {"${a.b:#+2}", CFG_OK, "cdef"},
-        {"${a.b:#x}", CFG_OK, "abcdef"},   {"${a.b:#2x,3}", CFG_OK, "cd"},     {"${a.b:#2,-1}", CFG_OK, "cdef"},
-        {"${a.b:#1,}", CFG_OK, ""},        {"${a.b:#1,99}", CFG_OK, "bcdef"},  {"${a.b:#${two}}", CFG_OK, "cdef"},
-        {"${ref:#1}", CFG_OK, "bcdef"},    {"${missing:#1}", kUnresolved, nullptr},
+        {"${a.b:#-2}", CFG_OK, "ef"},     {"${a.b:#1,3}", CFG_OK, "bc"},     {"${a.b:#6}", CFG_OK, ""},
+        {"${a.b:#0,1}", CFG_OK, ""},      {"${a.b:#-99,3}", CFG_OK, "ab"},   {"${a.b:#x}", CFG_OK, "abcdef"},
+        {"${a.b:#2x,3}", CFG_OK, "cd"},   {"${a.b:#2,-1}", CFG_OK, "cdef"},  {"${a.b:#1,}", CFG_OK, ""},
+        {"${a.b:#1,99}", CFG_OK, "bcdef"}, {"${a.b:#${two}}", CFG_OK, "cdef"}, {"${missing:#1}", kUnresolved, nullptr},
     });
 }
 
 TEST_F(Reference, AlternateDefaultAndMessage) {
     check_all({
-        {"${a.b:+yes}", CFG_OK, "yes"},          {"${empty:+yes}", CFG_OK, "yes"},       {"${a.b:+}", CFG_OK, ""},
-        {"${missing:+yes}", kUnresolved, nullptr}, {"${obj:+yes}", kUnresolved, nullptr}, {"${a.b:-dflt}", CFG_OK, "abcdef"},
-        {"${missing:-dflt}", CFG_OK, "dflt"},    {"${missing:-}", CFG_OK, ""},           {"${missing:-a:b=c}", CFG_OK, "a:b=c"},
-        {"${a.b:?gone}", CFG_OK, "abcdef"},      {"${a.b:*junk}", CFG_OK, "abcdef"},     {"${a.b:}", CFG_OK, "abcdef"},
+        {"${empty:+yes}", CFG_OK, "yes"},        {"${missing:+yes}", kUnresolved, nullptr}, {"${a.b:-dflt}", CFG_OK, "abcdef"},
+        {"${missing:-a:b=c}", CFG_OK, "a:b=c"},  {"${a.b:?gone}", CFG_OK, "abcdef"},      {"${a.b:*junk}", CFG_OK, "abcdef"},
         {"${missing:*junk}", kUnresolved, nullptr},
         // inner references of a default are evaluated first; the status is that of the last evaluation
-        {"${a.b:-${one}}", CFG_OK, "abcdef"},    {"${missing:-${one}}", CFG_OK, "1"},    {"${missing:-${gone}}", CFG_OK, ""},
+        {"${missing:-${one}}", CFG_OK, "1"},     {"${missing:-${gone}}", CFG_OK, ""},
         {"${a.b:-${gone}}", CFG_OK, "abcdef"},   {"${missing:-x}${gone}", kUnresolved, nullptr},
         {"${gone}${missing:-x}", CFG_OK, "x"},
     });
@@ -126,18 +119,14 @@ TEST_F(Reference, AlternateDefaultAndMessage) {
 
 TEST_F(Reference, ValueMaps) {
     check_all({
-        {"${one:/1=on/0=off/other}", CFG_OK, "on"},      {"${zero:/1=on/0=off/other}", CFG_OK, "off"},
-        {"${seven:/1=on/0=off/other}", CFG_OK, "other"}, {"${missing:/1=on/0=off/other}", CFG_OK, "other"},
-        {"${one:\\1=on\\0=off\\other}", CFG_OK, "on"},   {"${seven:\\1=on\\0=off\\other}", CFG_OK, "other"},
-        {"${missing:\\1=on\\0=off\\other}", kUnresolved, nullptr},
-        {"${zero:/0=off/$$}", CFG_OK, "off"},            {"${seven:/0=off/$$}", CFG_OK, "7"},
-        {"${missing:/0=off/$$}", CFG_OK, "$$"},          {"${seven:/7=<$$>}", CFG_OK, "<$$>"},
-        {"${seven:/7=$$}", CFG_OK, "7"},                 {"${seven:/1=on}", CFG_OK, ""},
-        {"${missing:/1=on}", kUnresolved, nullptr},      {"${one://1=on//}", CFG_OK, "on"},
-        {"${one:/1=a/1=b}", CFG_OK, "a"},                {"${seven:/d1/7x=no/7=yes/d2}", CFG_OK, "yes"},
-        {"${seven:/d1/1=no/d2}", CFG_OK, "d2"},          {"${missing:/d1/1=x/d2}", CFG_OK, "d2"},
-        {"${one:/1=a=b}", CFG_OK, "a=b"},                {"${empty:/=was empty/x}", CFG_OK, "was empty"},
-        {"${one:/1=a/b\\c}", CFG_OK, "a"},               {"${one:\\1=a/b\\c}", CFG_OK, "a/b"},
+        {"${zero:/1=on/0=off/other}", CFG_OK, "off"},    {"${missing:/1=on/0=off/other}", CFG_OK, "other"},
+        {"${seven:\\1=on\\0=off\\other}", CFG_OK, "other"}, {"${missing:\\1=on\\0=off\\other}", kUnresolved, nullptr},
+        {"${seven:/0=off/$$}", CFG_OK, "7"},             {"${missing:/0=off/$$}", CFG_OK, "$$"},
+        {"${seven:/7=<$$>}", CFG_OK, "<$$>"},            {"${seven:/7=$$}", CFG_OK, "7"},
+        {"${seven:/1=on}", CFG_OK, ""},                  {"${missing:/1=on}", kUnresolved, nullptr},
+        {"${one://1=on//}", CFG_OK, "on"},
+        {"${seven:/d1/7x=no/7=yes/d2}", CFG_OK, "yes"},  {"${missing:/d1/1=x/d2}", CFG_OK, "d2"},
+        {"${one:/1=a=b}", CFG_OK, "a=b"},                {"${one:\\1=a/b\\c}", CFG_OK, "a/b"},
         {"${ref:/abcdef=deref}", CFG_OK, "deref"},       {"${one:/${one}=computed}", CFG_OK, "computed"},
     });
 }
@@ -147,11 +136,9 @@ TEST_F(Reference, EnvironmentFallback) {
     cfgtest::ScopedEnv lower("cfgtree_ref_lower", "lower");
     cfgtest::ScopedEnv unset("CFGTREE_REF_UNSET", nullptr);
     check_all({
-        {"${CFGTREE_REF_VAR}", CFG_OK, "envval"},         {"${CFGTREE_REF_VAR:+yes}", CFG_OK, "yes"},
-        {"${CFGTREE_REF_VAR:-dflt}", CFG_OK, "envval"},   {"${CFGTREE_REF_VAR:#2}", CFG_OK, "envval"},
+        {"${CFGTREE_REF_VAR:+yes}", CFG_OK, "yes"},       {"${CFGTREE_REF_VAR:#2}", CFG_OK, "envval"},
         {"${CFGTREE_REF_VAR:/envval=mapped/x}", CFG_OK, "envval"},
-        {"${cfgtree_ref_lower}", kUnresolved, nullptr},   {"${CFGTREE_REF_UNSET}", kUnresolved, nullptr},
-        {"${CFGTREE_REF_UNSET:+yes}", kUnresolved, nullptr}, {"${CFGTREE_REF_UNSET:-d}", CFG_OK, "d"},
+        {"${cfgtree_ref_lower}", kUnresolved, nullptr},   {"${CFGTREE_REF_UNSET:-d}", CFG_OK, "d"},
     });
     EXPECT_EQ("env", substitute("${CFGTREE_REF_VAR}", 4).text);
 
@@ -199,21 +186,12 @@ TEST_F(Reference, AssignedDefaultIsStored) {
 }
 
 TEST_F(Reference, SyntaxErrors) {
-    const struct {
-        const char *text;
-        char separator;
-    } logged[] = {{"${a b}", ' '}, {"${a.b=x}", '='}};
-    for (const auto &c : logged) {
-        cfgtest::LogCapture log;
-        check({c.text, CFG_ERR_SYNTAX, nullptr});
-        EXPECT_TRUE(log.has(3, kMod, std::string("cfg_evalReference: invalid component separator character '") +
-                                         c.separator + "'"))
-            << log.dump();
-    }
+    cfgtest::LogCapture log;
+    check({"${a.b=x}", CFG_ERR_SYNTAX, nullptr});
+    EXPECT_TRUE(log.has(3, kMod, "cfg_evalReference: invalid component separator character '='")) << log.dump();
     check_all({
-        {"${}", CFG_ERR_SYNTAX, nullptr},    {"${a..b}", CFG_ERR_SYNTAX, nullptr}, {"${.a}", CFG_ERR_SYNTAX, nullptr},
-        {"${a.}", CFG_ERR_SYNTAX, nullptr},  {"${a[1}", CFG_ERR_SYNTAX, nullptr},  {"${:-x}", CFG_ERR_SYNTAX, nullptr},
-        {"${a b}${one}", CFG_OK, "1"},
+        {"${}", CFG_ERR_SYNTAX, nullptr},   {"${a..b}", CFG_ERR_SYNTAX, nullptr}, {"${a[1}", CFG_ERR_SYNTAX, nullptr},
+        {"${:-x}", CFG_ERR_SYNTAX, nullptr}, {"${a b}${one}", CFG_OK, "1"},
     });
 }
 
@@ -274,19 +252,10 @@ TEST_F(Reference, SelfReferenceEndsAtTheRecursionLimit) {
     check({"${self}-${a.b}", CFG_OK, "-abcdef"});
 
     // Only the evaluation beyond the limit fails: the references beside a
-    // self-reference read the same at any depth, directly, through one
-    // more reference, or with a default.
+    // self-reference read the same through one more reference or with a default.
     set("mixed", "${self}${one}");
     set("outer", "${mixed}");
     set("more", "${self:-d}|${a.b:-x}|${seven}");
-    const Case reads[] = {{"mixed", CFG_OK, "1"}, {"outer", CFG_OK, "1"}, {"more", CFG_OK, "|abcdef|7"},
-                          {"twice", kUnresolved, ""}};
-    for (const Case &c : reads) {
-        SCOPED_TRACE(c.text);
-        Result r = read(c.text);
-        EXPECT_STATUS(c.status, r.status);
-        EXPECT_EQ(c.expected, r.text);
-    }
     check_all({{"${mixed}", CFG_OK, "1"},
                {"${outer:-fallback}", CFG_OK, "1"},
                {"[${more}]", CFG_OK, "[|abcdef|7]"},
@@ -345,8 +314,7 @@ TEST_F(Reference, FanningOutValuesStopAtTheEvaluationBudget) {
 }
 
 // Values that refer to others many times without any cycle read like any
-// other: w holds 159 references (639 characters), y up to 159 references
-// to w.
+// other: w holds 159 references (639 characters), y 159 references to w.
 TEST_F(Reference, WideAcyclicFanOutReads) {
     set("v", "abcdef");
     std::string w;
@@ -355,15 +323,12 @@ TEST_F(Reference, WideAcyclicFanOutReads) {
     std::string expected;
     while (expected.size() < 639) expected += "abcdef";
     expected.resize(639);
-    for (int copies : {1, 63, 159}) {
-        SCOPED_TRACE(copies);
-        std::string y;
-        for (int i = 0; i < copies; ++i) y += "${w}";
-        set("y", y.c_str());
-        Result r = read("y");
-        EXPECT_STATUS(CFG_OK, r.status);
-        EXPECT_EQ(expected, r.text);
-    }
+    std::string y;
+    for (int i = 0; i < 159; ++i) y += "${w}";
+    set("y", y.c_str());
+    Result r = read("y");
+    EXPECT_STATUS(CFG_OK, r.status);
+    EXPECT_EQ(expected, r.text);
 }
 
 // Regression: every reference zero-filled a level buffer, and its value
