@@ -299,18 +299,13 @@ void sweep_load(bool direct, Fault fault, bool with_handler) {
     EXPECT_GT(run(s), 10);
 }
 
-TEST(FaultSweep, DirectLoadWithIncludesAndRanges) {
-    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify, Fault::kStoreMemory}) {
-        sweep_load(true, f, false);
-        sweep_load(true, f, true);
-    }
-}
-
-TEST(FaultSweep, UpdateLoadWithIncludesAndRangesThroughAStoringTable) {
-    for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify, Fault::kStoreMemory}) {
-        sweep_load(false, f, false);
-        sweep_load(false, f, true);
-    }
+// An update load goes through a storing table.
+TEST(FaultSweep, LoadWithIncludesAndRanges) {
+    for (bool direct : {true, false})
+        for (Fault f : {Fault::kAlloc, Fault::kAppend, Fault::kModify, Fault::kStoreMemory}) {
+            sweep_load(direct, f, false);
+            sweep_load(direct, f, true);
+        }
 }
 
 // ---- setting ------------------------------------------------------------------
@@ -411,7 +406,7 @@ TEST(FaultSweep, DeleteWithAWildcardRemovesAPrefixOfTheMatches) {
 // ---- saving -------------------------------------------------------------------
 
 // One reference per value: with several, a failure in any but the last is
-// not the substitution's status (see SeveralReferencesKeepTheLastStatus).
+// not the substitution's status.
 const std::vector<std::pair<const char *, const char *>> kSaved = {
     {"grp.a", "1"}, {"grp.ref", "${grp.a}+"}, {"grp.b", "two"}, {"grp.chain", "<${grp.ref}>"},
     {"grp.sub.c", "  spaced "}};
@@ -491,68 +486,6 @@ TEST(FaultSweep, SaveWritesTheStoredTextWhereSubstitutionRunsOutOfMemory) {
               },
               [&] { EXPECT_EQ(grp_substituted, cfgtest::read_file(path)); }};
     run(one);
-}
-
-// ---- contexts and tables ---------------------------------------------------------
-
-TEST(FaultSweep, FailedPushLeavesTheContextStackAsItWas) {
-    for (const char *outer : {static_cast<const char *>(nullptr), "grp"}) {
-        Sweep s{outer ? "push in a context" : "first push",
-                Fault::kAlloc,
-                [outer] {
-                    set_all(kSaved);
-                    if (outer) ASSERT_STATUS(CFG_OK, Cfg_PushContext(outer));
-                },
-                [] { return Cfg_PushContext("grp.sub"); },
-                [outer](int status) {
-                    EXPECT_STATUS(ERR_NO_MEMORY, status);
-                    EXPECT_STREQ(outer ? "grp." : "", Cfg_GetContext());
-                    if (!outer) {
-                        EXPECT_EQ(&emptyContext, cfgContext);
-                    }
-                },
-                [] {
-                    EXPECT_STREQ("grp.sub.", Cfg_GetContext());
-                    char value[16] = "";
-                    EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("c", value, sizeof value));
-                    EXPECT_STREQ("  spaced ", value);
-                }};
-        run(s);
-    }
-}
-
-int g_table_calls = 0;
-int count_call(char *, void *) {
-    ++g_table_calls;
-    return 0;
-}
-CfgUpdateEntry g_counting[] = {{"**", nullptr, &count_call, nullptr, nullptr},
-                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-TEST(FaultSweep, FailedRegistrationRegistersNothing) {
-    struct Kind {
-        const char *what;
-        int (*add)(CfgUpdateEntry *);
-        int (*apply)(const char *);
-    };
-    for (const Kind &kind : {Kind{"notification table", &Cfg_NotifyRegister, &Cfg_ProcessUpdate},
-                             Kind{"validation table", &Cfg_ValidateRegister, &Cfg_Validate}}) {
-        auto calls = [&kind] {
-            g_table_calls = 0;
-            EXPECT_STATUS(CFG_OK, kind.apply("x.y=1"));
-            return g_table_calls;
-        };
-        Sweep s{kind.what,
-                Fault::kAlloc,
-                [] {},
-                [&kind] { return kind.add(g_counting); },
-                [&](int status) {
-                    EXPECT_STATUS(ERR_NO_MEMORY, status);
-                    EXPECT_EQ(0, calls());
-                },
-                [&] { EXPECT_EQ(1, calls()); }};
-        EXPECT_GE(run(s), 1);
-    }
 }
 
 // ---- references -----------------------------------------------------------------
