@@ -1,12 +1,12 @@
 // Tests of reference evaluation against a real tree: item paths, every
 // modifier, the environment fallback, defaults that are stored, value maps,
-// self-reference, and failures of the lookup, the store and the heap.
+// self-reference and the limits of depth and evaluations (faults of the store
+// and the heap are swept in cfg_fault_sweep_test).
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include "alloc.h"
 #include "support.h"
 
 namespace {
@@ -170,19 +170,6 @@ TEST_F(Reference, AssignedDefaultIsStored) {
     set("holder", "${stored:=v}");
     EXPECT_EQ("v", read("holder").text);
     EXPECT_EQ("v", read("stored").text);
-
-    // refused store calls are reported; a created attribute stays, without a value
-    before = cfgtest::dump_tree();
-    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
-    check({"${fresh:=x}", ERR_CREATE_FAILED, nullptr});
-    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
-    EXPECT_EQ(before, cfgtest::dump_tree());
-    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
-    check({"${fresh:=x}", ERR_MODIFY_FAILED, nullptr});
-    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
-    Result r = read("fresh");
-    EXPECT_STATUS(CFG_OK, r.status);
-    EXPECT_EQ("", r.text);
 }
 
 TEST_F(Reference, SyntaxErrors) {
@@ -370,36 +357,6 @@ TEST_F(Reference, OwnEvaluatorsBesideTheLibrarysGetZeroedRooms) {
     EXPECT_STREQ("abcdef<>cd<>abcdef", out);
     EXPECT_EQ(3, seen_zero_room);
     EXPECT_TRUE(std::all_of(out + std::strlen(out), out + sizeof out, [](char c) { return c == '\0'; }));
-}
-
-TEST_F(Reference, AllocationFailuresChangeNothing) {
-    // one outermost reference each: a failure of an earlier reference would
-    // be masked by a later one that succeeds
-    const std::pair<const char *, const char *> sweeps[] = {
-        {"<${chain}>", "<[abcdef]>"}, {"${n.m:=v}", "v"}, {"${a.b:#2}", "cdef"}, {"${one:/1=on}", "on"}};
-    for (const auto &[text, expected] : sweeps) {
-        SCOPED_TRACE(text);
-        int failures = 0;
-        for (int k = 0; k < 100; ++k) {
-            std::string before = cfgtest::dump_tree();
-            cfgtest::LogCapture log;
-            char out[64];
-            std::memset(out, 'K', sizeof out);
-            cfg_inject_alloc_fault(k, 1);
-            int status = Cfg_Substitute(text, out, sizeof out);
-            cfg_inject_alloc_fault(0, 0);
-            if (status == CFG_OK) {
-                EXPECT_STREQ(expected, out);
-                break;
-            }
-            ++failures;
-            EXPECT_STATUS(ERR_NO_MEMORY, status);
-            EXPECT_EQ(std::string(sizeof out, 'K'), std::string(out, sizeof out)) << "k = " << k;
-            EXPECT_EQ(before, cfgtest::dump_tree()) << "k = " << k;
-            EXPECT_TRUE(log.contains("errno = 12")) << log.dump();
-        }
-        EXPECT_GE(failures, 3) << "the copy and two levels at least";
-    }
 }
 
 TEST_F(Reference, ReadingThroughGetAttrValueAndWithoutDereference) {
