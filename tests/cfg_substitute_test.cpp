@@ -103,8 +103,7 @@ TEST_F(Scanner, TextsWithoutReferencesComeBackUnchanged) {
         const char *source;
         CfgRefTag *table;
     } cases[] = {
-        {"", nullptr},   {"plain text", nullptr}, {"a}b", nullptr},  {"$x", nullptr},  {"$", nullptr},
-        {"x$", nullptr}, {"$ {a}", nullptr},      {"}$}{", nullptr}, {"a>b", kAngle},   {"<a>", null_first},
+        {"", nullptr}, {"a}b", nullptr}, {"x$", nullptr}, {"$ {a}", nullptr}, {"a>b", kAngle}, {"<a>", null_first},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.source);
@@ -138,18 +137,13 @@ TEST_F(Scanner, ExpansionsCutsAndTagRows) {
         const char *expected;
     } cases[] = {
         // the result is cut to len - 1 characters
-        {"abcdef", kAngle, 4, "abc"},
         {"abcdef", kAngle, 1, ""},
         {"abcdef", kAngle, 7, "abcdef"},
         {"abcdef", kAngle, 6, "abcde"},
         {"a<b>cd", kAngle, 4, "a(b"},
-        {"a<b>cd", kAngle, 1, ""},
-        {"<b>", kAngle, 2, "("},
         {"ab<", kAngle, 3, "ab"},
-        {"a<b>cd", kAngle, 20, "a(b)cd"},
         {"1<a>2", again, 640, "1<z>2"},  // expansions are not scanned again
         {"[a]xb!]", rows, 640, "(a(b))"},
-        {"]xq!", rows, 640, "(q)"},
         {"[a!b]", rows, 640, "(a!b)"},   // a close tag of another row is plain text
         {"%(x)y", rows, 640, "Vy"},      // %( wins over the later row %
         {"%x)", rows, 640, "never"},
@@ -256,8 +250,8 @@ TEST_F(Scanner, UnclosedReferencesStayAsWrittenWithAWarning) {
         const char *expected;
         int depth;
     } cases[] = {
-        {"abc <x", kAngle, 640, "abc <x", 1}, {"<a<b", kAngle, 640, "<a<b", 2},  {"<a<b>c", kAngle, 640, "<a(b)c", 1},
-        {"x<", kAngle, 640, "x<", 1},         {"<[x]<[y]", kFilling, 2, "<", 2},
+        {"abc <x", kAngle, 640, "abc <x", 1}, {"<a<b", kAngle, 640, "<a<b", 2}, {"<a<b>c", kAngle, 640, "<a(b)c", 1},
+        {"<[x]<[y]", kFilling, 2, "<", 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.source);
@@ -268,11 +262,6 @@ TEST_F(Scanner, UnclosedReferencesStayAsWrittenWithAWarning) {
         EXPECT_TRUE(log.has(5, kMod, "ref_substitute: Unclosed reference at depth " + std::to_string(c.depth)))
             << log.dump();
     }
-    cfgtest::LogCapture log;
-    char out[32];
-    EXPECT_STATUS(CFG_OK, cfg_refSubstitute("abc ${x", out, sizeof out));
-    EXPECT_STREQ("abc ${x", out);
-    EXPECT_TRUE(log.has(5, kMod, "ref_substitute: Unclosed reference at depth 1"));
 }
 
 TEST_F(Scanner, TenReferencesNestAndAnEleventhIsPlainText) {
@@ -306,7 +295,6 @@ TEST_F(Scanner, StatusIsThatOfTheLastEvaluation) {
         const char *expected;  // when the status is 0
     } cases[] = {
         {"a<bad>b", kPicky, CFG_ERR_UNRESOLVED, nullptr},
-        {"<x><bad>", kPicky, CFG_ERR_UNRESOLVED, nullptr},
         {"<bad>-<x>", kPicky, CFG_OK, "-(x)"},
         {"<<bad>>", kPicky, CFG_OK, "()"},                      // the outer reference succeeds last
         {"<bad>tail<", kPicky, CFG_ERR_UNRESOLVED, nullptr},    // unclosed: status unchanged
@@ -327,15 +315,9 @@ TEST_F(Scanner, StatusIsThatOfTheLastEvaluation) {
 }
 
 TEST_F(Scanner, SourceAndOutputMayBeTheSameBuffer) {
-    const char *cases[][2] = {{"a<b>c", "a(b)c"}, {"a<b<c>>d<e", "a(b(c))d<e"}, {"", ""}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c[0]);
-        char buffer[32] = {};
-        std::strcpy(buffer, c[0]);
-        EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute(buffer, buffer, sizeof buffer, kAngle));
-        EXPECT_STREQ(c[1], buffer);
-        EXPECT_TRUE(all_zero(buffer + std::strlen(buffer), static_cast<uint32_t>(sizeof buffer - std::strlen(buffer))));
-    }
+    char text[32] = "a<b<c>>d<e";
+    EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute(text, text, sizeof text, kAngle));
+    EXPECT_STREQ("a(b(c))d<e", text);
     char buffer[8] = "abcdefg";
     EXPECT_STATUS(CFG_OK, cfgtree::ref_substitute(buffer, buffer, 4, kAngle));
     EXPECT_STREQ("abc", buffer);
