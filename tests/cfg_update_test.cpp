@@ -13,12 +13,10 @@ namespace {
 
 using cfgtest::LogCapture;
 
-// What a recording callback does: its name in the trace, its result, and
-// whether it scribbles over the copy it was given.
+// What a recording callback does: its name in the trace and its result.
 struct Cb {
     const char *name;
     int result;
-    bool scribble = false;
 };
 
 std::vector<std::string> g_calls;
@@ -26,8 +24,6 @@ std::vector<std::string> g_calls;
 int record(char *item, void *arg) {
     const Cb *cb = static_cast<const Cb *>(arg);
     g_calls.push_back(std::string(cb->name) + ":" + item);
-    if (cb->scribble)
-        for (char *p = item; *p; ++p) *p = '#';
     return cb->result;
 }
 
@@ -63,10 +59,8 @@ TEST(UpdateTables, VerdictOnTheFirstCallbacksResult) {
         const char *ran;
         int status;
     } rows[] = {
-        {0, false, all, CFG_OK},          {105, false, all, CFG_OK},
-        {3, false, "first:net.port=5", 3}, {3, true, all, CFG_OK},
-        {1403, false, "first:net.port=5", 1403}, {-5, false, "first:net.port=5", -5},
-        {-5, true, "first:net.port=5", -5},      {ERR_NO_MEMORY, true, "first:net.port=5", ERR_NO_MEMORY},
+        {0, false, all, CFG_OK},           {105, false, all, CFG_OK},            {3, false, "first:net.port=5", 3},
+        {3, true, all, CFG_OK},            {-5, true, "first:net.port=5", -5},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << "first returns " << r.first_result << (r.ignore_warnings ? ", ignoring" : ""));
@@ -86,7 +80,7 @@ TEST(UpdateTables, VerdictOnTheFirstCallbacksResult) {
 // the last callback that ran; entries that run nothing leave it alone.
 TEST(UpdateTables, TheTableReturnsTheLastStatusThatRan) {
     (void)Cfg_IgnoreUpdateWarnings(1);
-    for (int last_result : {CFG_OK, CFG_NOT_CREATED, 7, -1}) {
+    for (int last_result : {CFG_OK, 7}) {
         SCOPED_TRACE(last_result);
         Cb warn{"warn", 7}, last{"last", last_result};
         CfgUpdateEntry table[] = {entry("a", &warn, record, nullptr, nullptr),
@@ -111,16 +105,6 @@ TEST(UpdateTables, ANegativeResultStopsParentsAndTheRegistry) {
     ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(other));
     EXPECT_STATUS(-7, Cfg_ProcessUpdate("a.b.c=1"));
     EXPECT_EQ("deep:c=1", calls());
-}
-
-TEST(UpdateTables, EachCallbackGetsItsOwnCopy) {
-    Cb first{"first", 0, true}, sub{"sub", 0, true};
-    CfgUpdateEntry subtable[] = {entry("**", &sub, record, nullptr, nullptr), kEnd};
-    CfgUpdateEntry table[] = {entry("x.**", &first, record, subtable, record), kEnd};
-    const std::string item = "x.y=1";
-    EXPECT_STATUS(CFG_OK, cfg_process_table(table, item.c_str()));
-    EXPECT_EQ("first:x.y=1 sub:y=1 first:x.y=1", calls()) << "scribbling on a copy changes nothing else";
-    EXPECT_EQ("x.y=1", item);
 }
 
 TEST(UpdateTables, SubTablesSeeTheRestAfterTheMatchedPart) {
@@ -237,7 +221,7 @@ TEST(UpdateTables, NoMemoryForACallbacksCopy) {
 }
 
 // A chain of 65 tables (the top one and 64 sub-tables) is the deepest walk;
-// one more level is refused, also for a table that contains itself.
+// one more level is refused.
 TEST(UpdateTables, NestingIsBounded) {
     constexpr int kDeepest = 65;
     Cb leaf{"leaf", 0};
@@ -252,15 +236,6 @@ TEST(UpdateTables, NestingIsBounded) {
     EXPECT_STATUS(CFG_ERR_SYNTAX, cfg_process_table(chain[0].data(), "a=1"));
     EXPECT_EQ("", calls());
     EXPECT_TRUE(log.has(3, "cfg_update", "cfg_process_table: sub-tables nested deeper than 64 at '**'")) << log.dump();
-
-    log.clear();
-    Cb cb{"loop", 0};
-    CfgUpdateEntry table[] = {entry("**", &cb, record, nullptr, nullptr), kEnd};
-    table[0].sub = table;
-    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
-    EXPECT_STATUS(CFG_ERR_SYNTAX, Cfg_ProcessUpdate("a=1"));
-    EXPECT_EQ(65u, g_calls.size()) << "once per level that was entered";
-    EXPECT_TRUE(log.has(3, "cfg_update", "cfg_process_table: sub-tables nested deeper than 64 at '**'")) << log.dump();
 }
 
 // A table that descends into itself one component at a time shortens the
@@ -272,8 +247,7 @@ TEST(UpdateTables, SelfNestingTableThatShortensTheText) {
         int levels;  // components "a." in front of x=1
         int calls;   // callbacks run: one per level entered
         int status;
-    } rows[] = {{1, 1, CFG_OK},      {64, 64, CFG_OK},     {65, 65, CFG_OK},
-                {320, 320, CFG_OK},  {321, 321, CFG_ERR_SYNTAX}, {5000, 321, CFG_ERR_SYNTAX}};
+    } rows[] = {{65, 65, CFG_OK}, {320, 320, CFG_OK}, {321, 321, CFG_ERR_SYNTAX}, {5000, 321, CFG_ERR_SYNTAX}};
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << r.levels << " levels");
         Cb cb{"cb", 0};
@@ -298,7 +272,7 @@ TEST(UpdateTables, FanOutOfSubTablesIsBounded) {
     const struct {
         int levels;  // components "a." in front of x=1
         int status;
-    } rows[] = {{10, CFG_OK}, {15, CFG_OK}, {16, CFG_ERR_SYNTAX}, {20, CFG_ERR_SYNTAX}};
+    } rows[] = {{15, CFG_OK}, {16, CFG_ERR_SYNTAX}};
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << r.levels << " levels");
         CfgUpdateEntry table[] = {entry("a.**", nullptr, nullptr, nullptr, nullptr),
