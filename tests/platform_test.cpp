@@ -336,17 +336,6 @@ TEST(DataStore, LockNestsAndExcludesOtherThreads) {
     ds_unlock();  // unbalanced: ignored
 }
 
-TEST(DataStore, ConcurrentAppendsUnderOneParentAllLand) {
-    cfg_handle obj = append(0, kIdent, "o");
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([obj] {
-            for (int i = 0; i < 2000; ++i) append(obj, kItem, "x=1");
-        });
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(8000u, children(obj, kItem).size());
-}
-
 struct Rec {
     int value;
     char *text;
