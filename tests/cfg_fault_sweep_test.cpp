@@ -350,29 +350,6 @@ TEST(FaultSweep, SetCreatesTheMissingPath) {
     }
 }
 
-TEST(FaultSweep, SetChangesAnExistingValueOrNothing) {
-    for (Fault f : {Fault::kAlloc, Fault::kModify}) {
-        Items before;
-        Sweep s{"set existing",
-                f,
-                [&] {
-                    set_all(kNet);
-                    before = items();
-                },
-                [] { return Cfg_SetIntAttrValue("net.if[1].mask", 24); },
-                [&](int status) {
-                    EXPECT_STATUS(status_of(f), status);
-                    EXPECT_EQ(show(before), show(items()));
-                },
-                [&] {
-                    int32_t mask = 0;
-                    EXPECT_STATUS(CFG_OK, Cfg_GetIntAttrValue("net.if[1].mask", &mask));
-                    EXPECT_EQ(24, mask);
-                }};
-        run(s);
-    }
-}
-
 // ---- deleting -----------------------------------------------------------------
 
 TEST(FaultSweep, DeleteWithAWildcardRemovesAPrefixOfTheMatches) {
