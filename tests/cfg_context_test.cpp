@@ -166,8 +166,9 @@ TEST(Context, RefusedAllocationsLeaveTheStackAsItWas) {
             ASSERT_STATUS(ERR_NO_MEMORY, status);
             ASSERT_LT(k, 20);
             if (k == (outer ? 0 : 1)) {
-                EXPECT_TRUE(log.has(2, "cfg_context", "Cfg_PushContext: strdup(a.b2)\n\t\terrno = " +
-                                                          std::to_string(ENOMEM) + " => \"" + std::strerror(ENOMEM) + "\""))
+                EXPECT_TRUE(log.has(2, "cfg_context",
+                                    "Cfg_PushContext: strdup(a.b2)\n\t\terrno = " + std::to_string(ENOMEM) + " => \"" +
+                                        std::strerror(ENOMEM) + "\""))
                     << log.dump();
             }
             ++failures;

@@ -59,8 +59,8 @@ TEST(UpdateTables, VerdictOnTheFirstCallbacksResult) {
         const char *ran;
         int status;
     } rows[] = {
-        {0, false, all, CFG_OK},           {105, false, all, CFG_OK},            {3, false, "first:net.port=5", 3},
-        {3, true, all, CFG_OK},            {-5, true, "first:net.port=5", -5},
+        {0, false, all, CFG_OK}, {105, false, all, CFG_OK},          {3, false, "first:net.port=5", 3},
+        {3, true, all, CFG_OK},  {-5, true, "first:net.port=5", -5},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << "first returns " << r.first_result << (r.ignore_warnings ? ", ignoring" : ""));

@@ -618,9 +618,9 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
         // how odd names read is cfg_index_test's: one row per answer here
         {{"a=1", "b=2"}, "c", "", -2},
         {{"b[2]=1", "b=2", "b[1]=3"}, "b", "1", 2},
-        {{"=1", "b=2"}, "b", "", kAsk},            // an unreadable name before any match
-        {{"b=2", "=1"}, "b", "", 0},               // ... after the match does not matter
-        {{"b[*]=1", "b=2"}, "b", "", kAsk},        // a wildcard instance matches many names
+        {{"=1", "b=2"}, "b", "", kAsk},      // an unreadable name before any match
+        {{"b=2", "=1"}, "b", "", 0},         // ... after the match does not matter
+        {{"b[*]=1", "b=2"}, "b", "", kAsk},  // a wildcard instance matches many names
         // past four children the index answers; a wildcard anywhere asks
         {{"a=1", "c=2", "d=3", "e=4", "f=5", "b=6"}, "b", "", 5},
         {{"a=1", "c=2", "d=3", "e=4", "f=5", "=6"}, "b", "", kAsk},  // the search reports it
