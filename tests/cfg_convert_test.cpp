@@ -1,6 +1,5 @@
 // Tests of the typed converters: booleans, integers, ranges, byte strings
 // and server addresses, as text and through attributes.
-#include <clocale>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -19,7 +18,7 @@ constexpr const char kOddMessage[] = "Cfg_GetBytes: Invalid bytes string - odd n
 // ---- text-level tables ------------------------------------------------------
 
 // The readers of every kind, on tables of texts.
-void check_readers() {
+TEST(TextLevel, Reads) {
     const struct {
         const char *text;
         uint32_t flag;
@@ -76,18 +75,6 @@ void check_readers() {
         EXPECT_STREQ(c.host, host) << "'" << c.text << "'";
         EXPECT_EQ(c.port, port) << "'" << c.text << "'";
     }
-}
-
-TEST(TextLevel, Reads) { check_readers(); }
-
-// The readers do not depend on the locale's digits or blanks.
-TEST(TextLevel, ReadsHoldUnderAnotherLocale) {
-    const char *chosen = nullptr;
-    for (const char *name : {"C.UTF-8", "C.utf8", "en_US.UTF-8", "de_DE.UTF-8"})
-        if (std::setlocale(LC_ALL, name)) chosen = name;
-    if (!chosen) GTEST_SKIP() << "no locale other than C is installed";
-    check_readers();
-    std::setlocale(LC_ALL, "C");
 }
 
 // Each writer writes exactly its text, nothing past the documented size.
