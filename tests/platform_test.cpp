@@ -489,25 +489,17 @@ class IndexModel {
         static const char *names[] = {"a", "b", "line", "srv", "x-1", ""};
         static const char *insts[] = {"", "[]", "[1]", "[2]", "[*]", "[1:2]", "[1:*]", "[**]", "[x]"};
         std::string text = std::string(rng_() % 4 == 0 ? "!" : "") + names[rng_() % 6] + insts[rng_() % 9];
-        add(text, rng_() % 2 == 0);
-    }
-
-    // An attribute "text=v", or an object named text and its reference.
-    void add(const std::string &text, bool object) {
+        // an attribute "text=v", or an object named text and its reference
+        bool object = rng_() % 2 == 0;
         children_.push_back(object ? ref(parent_, append(0, kIdent, text)) : append(parent_, kItem, text + "=v"));
     }
 
     void delete_random() {
         if (children_.empty()) return;
-        delete_at(rng_() % children_.size());
-    }
-
-    void delete_at(size_t i) {
+        size_t i = rng_() % children_.size();
         ASSERT_NE(0, ds_delete_avp3(parent_, children_[i]));
         children_.erase(children_.begin() + static_cast<long>(i));
     }
-
-    size_t size() const { return children_.size(); }
 
     void rename_random() {
         if (children_.empty()) return;
