@@ -242,29 +242,27 @@ void register_store_table() {
     EXPECT_STATUS(CFG_OK, status);
 }
 
-// The whole tree the file loads to, checked once.
+// The whole tree the file loads to.
 const Items &loaded_tree() {
-    static const Items tree = [] {
-        Items t;
-        t.insert("Server {");
-        t.insert("Server.name=lab-gw");
-        t.insert("Server.port=443");
-        for (const char *i : {"1", "2"}) {
-            std::string iface = std::string("Server.Iface[") + i + "]";
-            t.insert(iface + " {");
-            t.insert(iface + ".label=eth" + i + " in " + iface);
-        }
-        t.insert("Server.inc=lab");
-        t.insert("Server.Sub {");
-        for (const char *i : {"3", "2", "1"}) t.insert(std::string("Server.Sub.deep[") + i + "]=Server");
-        for (const char *l : {"a", "b"}) {
-            std::string list = std::string("list[") + l + "]";
-            t.insert(list + " {");
-            for (const char *v : {"1", "2"}) t.insert(list + ".v[" + v + "]=x");
-        }
-        t.insert("top=${Server.name}");
-        return t;
-    }();
+    static const Items tree = {"Server {",
+                               "Server.name=lab-gw",
+                               "Server.port=443",
+                               "Server.Iface[1] {",
+                               "Server.Iface[1].label=eth1 in Server.Iface[1]",
+                               "Server.Iface[2] {",
+                               "Server.Iface[2].label=eth2 in Server.Iface[2]",
+                               "Server.inc=lab",
+                               "Server.Sub {",
+                               "Server.Sub.deep[1]=Server",
+                               "Server.Sub.deep[2]=Server",
+                               "Server.Sub.deep[3]=Server",
+                               "list[a] {",
+                               "list[a].v[1]=x",
+                               "list[a].v[2]=x",
+                               "list[b] {",
+                               "list[b].v[1]=x",
+                               "list[b].v[2]=x",
+                               "top=${Server.name}"};
     return tree;
 }
 
