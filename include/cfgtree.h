@@ -536,7 +536,11 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  characters. While the file variable @ is visible and not empty, each
  *  file (an include too) is read blocked: only definitions whose full name
  *  it matches are stored, an object with its whole block; an include hands
- *  the including file back the blocked state it found.
+ *  the including file back the blocked state it found. Direct mode makes a
+ *  definition under the object of its block, and a block read blocked, like
+ *  the initial context of the variable %%, has none: what it holds is made
+ *  from the root under its name within the block (with @=A.B, the lines
+ *  A {, B {, y = 2 make B.y; with %%=Obj, a top-level x = 1 makes x).
  *  @return the load's own status when nonzero (a line's status that ended
  *  the load, or the handler's last answer), else the first failing line's
  *  status, else 0. Among them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL
