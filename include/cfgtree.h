@@ -597,7 +597,9 @@ CFG_API int Cfg_ProcessUpdate(const char *item) CFG_NOEXCEPT;
 /** Applies the validation tables. @return 0, or the first nonzero result. */
 CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
 /** Applies one table. Each callback gets its own heap copy of the text;
- *  sub-tables get the rest after the matched part. Sub-tables that get the
+ *  sub-tables get the rest after the matched part. A negative result of a
+ *  callback or sub-table ends the table at once, and so does a positive one
+ *  other than 105 unless CFG_CTL_IGNORE_WARNINGS is set. Sub-tables that get the
  *  text unshortened (a "**" entry whose sub-table holds it again) nest at
  *  most 64 deep in a row, and sub-tables of any kind at most 320 deep in
  *  all: one level for each component of a 639-character name, counting
