@@ -116,13 +116,14 @@ const char kUsage[] =
     "range INT..INT; bytes 0x and pairs of hexadecimal digits).\n"
     "\n"
     "Exit status: 0 success; 1 something asked for was not found (also a\n"
-    "reference that cannot be resolved); 2 a load or usage error (also a TEXT\n"
-    "with a malformed reference; a value or TEXT fails by its last reference\n"
-    "only); 3 a refused request (read-only attribute, an object where an\n"
-    "attribute is needed, a value not of the asked type, a stored value with a\n"
-    "malformed reference, a JSON dump where an attribute and an object share a\n"
-    "name, a dump that leaves out objects nested more than 256 levels deep,\n"
-    "which a load would not read).\n";
+    "reference that get or subst cannot resolve: dump marks such a value and\n"
+    "goes on); 2 a load or usage error (also a TEXT with a malformed reference;\n"
+    "a value or TEXT fails by its last reference only); 3 a refused request\n"
+    "(read-only attribute, an object where an attribute is needed, a value not\n"
+    "of the asked type, a stored value that get or subst reads with a malformed\n"
+    "reference, a JSON dump where an attribute and an object share a name, a\n"
+    "dump that leaves out objects nested more than 256 levels deep, which a\n"
+    "load would not read).\n";
 
 bool g_quiet = false;  // -q: no diagnostics
 
