@@ -10,7 +10,10 @@
 // caller may free that sink's context.
 #include "log.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -39,8 +42,17 @@ thread_local bool t_in_sink = false;    // this thread's sink is running
 int threshold() noexcept {
     int t = g_threshold.load(std::memory_order_relaxed);
     if (t != kUnset) return t;
+    // -1: the default, levels 2 and 3; also for a value that is no number
+    // (CFGTREE_LOG_LEVEL=debug), which must not hide the failures.
     const char *env = std::getenv("CFGTREE_LOG_LEVEL");
-    t = env && *env ? std::atoi(env) : -1;  // -1: the default, levels 2 and 3
+    t = -1;
+    if (env) {
+        int saved = errno;  // a message must not change the errno its caller reads
+        char *end = nullptr;
+        long level = std::strtol(env, &end, 10);
+        if (end != env) t = static_cast<int>(std::clamp<long>(level, INT_MIN, INT_MAX));
+        errno = saved;
+    }
     g_threshold.store(t, std::memory_order_relaxed);
     return t;
 }

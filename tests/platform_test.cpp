@@ -448,6 +448,17 @@ TEST(Log, ReplacingASinkWaitsForItsCallsInOtherThreads) {
     EXPECT_FALSE(state.running);
 }
 
+TEST(Log, ALevelThatIsNoNumberKeepsTheDefault) {
+    // Read once per process, as above: this case's process reads "debug".
+    cfgtest::ScopedEnv level("CFGTREE_LOG_LEVEL", "debug");
+    testing::internal::CaptureStderr();
+    Log_Entry(5, "cfg_test", 1, "hidden warning");
+    Log_Entry(3, "cfg_test", 2, "shown error");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string::npos, err.find("hidden"));
+    EXPECT_NE(std::string::npos, err.find("cfg_test:2: shown error"));
+}
+
 // ---- the name index: indexed answers equal a plain scan of the children ----
 
 struct Model {
