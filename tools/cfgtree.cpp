@@ -1247,7 +1247,10 @@ int save_replacing(const std::string &path, const std::string &load_path, bool *
         unlink(tmp.c_str());
         return ERR_FILE_ACCESS;
     }
+    // On disk before the rename: a crash after it must leave the old file or
+    // the whole new one, never an empty one where the old file stood.
     bool written = std::fwrite(saved.data(), 1, saved.size(), stream) == saved.size();
+    written = std::fflush(stream) == 0 && ::fsync(fd) == 0 && written;
     written = (std::fclose(stream) == 0) && written;
     if (!written) status = ERR_FILE_ACCESS;
     // Loaded back while it is still the caller's own readable file: the mode
