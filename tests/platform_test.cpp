@@ -449,7 +449,8 @@ TEST(Log, ReplacingASinkWaitsForItsCallsInOtherThreads) {
 }
 
 TEST(Log, ALevelThatIsNoNumberKeepsTheDefault) {
-    // Read once per process, as above: this case's process reads "debug".
+    // The threshold is read once per process, and ctest runs each test case
+    // in its own: this case's process reads "debug".
     cfgtest::ScopedEnv level("CFGTREE_LOG_LEVEL", "debug");
     testing::internal::CaptureStderr();
     Log_Entry(5, "cfg_test", 1, "hidden warning");
