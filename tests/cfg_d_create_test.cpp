@@ -40,6 +40,32 @@ TEST(CreateItem, KindDecidesOnlyTheLastComponent) {
     EXPECT_EQ("obj a\n  attr x=1\n  obj x\n    attr y\n", cfgtest::dump_tree());
 }
 
+TEST(CreateItem, ItemsUnderAReadOnlyObjectInheritItsMark) {
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "!ro", kObject, nullptr));
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "rw", kObject, nullptr));
+    const struct {
+        const char *identifier;
+        uint16_t kind;
+        const char *stored;
+    } cases[] = {
+        {"ro.a", kItem, "!a"},         {"ro.o", kObject, "!o"},   {"ro.!m", kItem, "!m"},  // one mark, not two
+        {"ro.o.deep", kItem, "!deep"}, {"rw.a", kItem, "a"},      {"rw.!m", kItem, "!m"},
+        {"top", kItem, "top"},         {"ro.s[2]", kItem, "!s[2]"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfg_handle out = 0;
+        ASSERT_STATUS(CFG_OK, cfg_create_item(0, k.identifier, k.kind, &out));
+        ds_lock();
+        EXPECT_STREQ(k.stored, k.kind == kObject ? cfg_object_id(out) : cfg_avp(out));
+        ds_unlock();
+        EXPECT_EQ(out, find(k.identifier)) << "found again by the same identifier";
+    }
+    uint32_t flag = 0;
+    EXPECT_STATUS(CFG_OK, cfg_is_read_only(find("ro.o"), &flag));
+    EXPECT_EQ(1u, flag);
+}
+
 TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
     const struct {
         const char *identifier;

@@ -15,20 +15,74 @@ cfg_handle raw(cfg_handle parent, uint16_t xid, const std::string &text) { retur
 
 // The tree most tests look into, built from raw nodes so that the walk is
 // tested on its own:
+//   b0=root-attr
 //   a { b=1  x=1  x { y=2 } }
+//   line[1] { v=1 }  line[2] { v=2 }
 //   !ro { c=3 }
 struct Tree {
-    cfg_handle a, a_ref, b, x_attr, x_obj, x_ref, y, ro, c;
+    cfg_handle b0, a, a_ref, b, x_attr, x_obj, x_ref, y, line1, line2, v2, ro, c;
     Tree() {
+        b0 = raw(root(), kItem, "b0=root-attr");
         a = object(root(), "a", &a_ref);
         b = raw(a, kItem, "b=1");
         x_attr = raw(a, kItem, "x=1");
         x_obj = object(a, "x", &x_ref);
         y = raw(x_obj, kItem, "y=2");
+        line1 = object(root(), "line[1]");
+        raw(line1, kItem, "v=1");
+        line2 = object(root(), "line[2]");
+        v2 = raw(line2, kItem, "v=2");
         ro = object(root(), "!ro");
         c = raw(ro, kItem, "c=3");
     }
 };
+
+TEST(FindItem, ResolvesIdentifiersFromTheRoot) {
+    Tree t;
+    struct Case {
+        const char *identifier;
+        int status;
+        cfg_handle item;
+    };
+    const Case cases[] = {
+        {"a.b", CFG_OK, t.b},
+        {"a", CFG_OK, t.a},
+        {"a.b=7", CFG_OK, t.b},          // text after the last component is ignored
+        {"a.x", CFG_OK, t.x_attr},       // attributes first at the last component
+        {"a.x.y", CFG_OK, t.y},          // sub-objects only in the middle
+        {"a.x.y=9", CFG_OK, t.y},        {"line[2]", CFG_OK, t.line2}, {"line[2].v", CFG_OK, t.v2},
+        {"line[*]", CFG_OK, t.line1},    // first match in child order
+        {"ro.c", CFG_OK, t.c},           // a stored mark does not hide the name
+        {"!ro.c", CFG_OK, t.c},          {"ro", CFG_OK, t.ro},
+        {"**", CFG_OK, t.b0},            // the first attribute of the start
+        {"a.b.c", CFG_NOT_FOUND, 0},     // attributes are not walked through
+        {"line", CFG_NOT_FOUND, 0},      // the empty instance matches no 1 or 2
+        {"A", CFG_NOT_FOUND, 0},         // names are case-sensitive
+        {"a.*", CFG_NOT_FOUND, 0},       // a bare * is no component
+        {"a.c", CFG_NOT_FOUND, 0}, {"", CFG_NOT_FOUND, 0}, {"a.", CFG_NOT_FOUND, 0}, {".a", CFG_NOT_FOUND, 0},
+        {"nothing.b", CFG_NOT_FOUND, 0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.identifier);
+        cfg_handle item = 4242, ref = 4242;
+        uint32_t ro = 4242;
+        int status = cfg_find_item(0, k.identifier, &item, &ref, &ro);
+        EXPECT_STATUS(k.status, status);
+        if (k.status != CFG_OK) {
+            EXPECT_EQ(4242u, item) << "out pointers are untouched on failure";
+            EXPECT_EQ(4242u, ref);
+            EXPECT_EQ(4242u, ro);
+            continue;
+        }
+        EXPECT_EQ(k.item, item);
+        if (k.item == t.a || k.item == t.line1 || k.item == t.line2 || k.item == t.ro) {
+            EXPECT_NE(0u, ref);
+            EXPECT_EQ(static_cast<long>(item), cfg_object_ref(ref)) << "the reference names the object";
+        } else {
+            EXPECT_EQ(0u, ref) << "an attribute has no reference node";
+        }
+    }
+}
 
 TEST(FindItem, StartsAtTheGivenObjectOrTheContext) {
     Tree t;
