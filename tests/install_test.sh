@@ -2,10 +2,13 @@
 # Installs cfgtree into a temporary prefix, builds the consumer program in
 # tests/consumer against it through pkg-config and through find_package,
 # runs both and the installed tool, then moves the prefix and does it again
-# (both package files are relocatable).
-# Usage: install_test.sh BUILD_DIR CONSUMER_DIR CXX GENERATOR CMAKE PKG_CONFIG [SANITIZERS]
+# (both package files are relocatable). CONFIG is the configuration to
+# install (ctest -C), for multi-configuration generators; the find_package
+# consumer is built with the build's generator and, with Ninja, also with
+# Ninja Multi-Config, whose programs land in a folder per configuration.
+# Usage: install_test.sh BUILD_DIR CONSUMER_DIR CXX GENERATOR CMAKE PKG_CONFIG [SANITIZERS [CONFIG]]
 set -euo pipefail
-build=$1 consumer=$2 cxx=$3 generator=$4 cmake=$5 pkgconfig=$6 sanitize=${7:-}
+build=$1 consumer=$2 cxx=$3 generator=$4 cmake=$5 pkgconfig=$6 sanitize=${7:-} config=${8:-}
 
 flags=(-std=c++20)
 [ -n "$sanitize" ] && flags+=(-fsanitize="$sanitize" -fno-omit-frame-pointer)
@@ -34,11 +37,18 @@ build_with_pkg_config() {  # prefix, output
   check_output "pkg-config consumer ($1)" env LD_LIBRARY_PATH="$libdir" "$2"
 }
 
-build_with_cmake() {  # prefix, build dir
-  "$cmake" -S "$consumer" -B "$2" -G "$generator" -DCMAKE_PREFIX_PATH="$1" \
+build_with_cmake() {  # prefix, build dir, generator
+  local program=$2/cfgtree_consumer
+  "$cmake" -S "$consumer" -B "$2" -G "$3" -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE="$config" \
     -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="${flags[*]:1}" >/dev/null
-  "$cmake" --build "$2" >/dev/null
-  check_output "find_package consumer ($1)" "$2/cfgtree_consumer"
+  "$cmake" --build "$2" --config "${config:-Debug}" >/dev/null
+  [ -e "$program" ] || program=$2/${config:-Debug}/cfgtree_consumer
+  check_output "find_package consumer ($1, $3)" "$program"
+}
+
+build_with_cmakes() {  # prefix, build dir
+  build_with_cmake "$1" "$2" "$generator"
+  if [ "$generator" = Ninja ]; then build_with_cmake "$1" "$2-multi" "Ninja Multi-Config"; fi
 }
 
 run_tool() {  # prefix
@@ -51,15 +61,15 @@ run_tool() {  # prefix
   echo "ok: installed tool ($1)"
 }
 
-"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
+"$cmake" --install "$build" ${config:+--config "$config"} --prefix "$work/prefix" >/dev/null
 for f in include/cfgtree.h include/cfgtree.hpp bin/cfgtree; do
   [ -e "$work/prefix/$f" ] || fail "$f is not installed"
 done
 build_with_pkg_config "$work/prefix" "$work/pc_consumer"
-build_with_cmake "$work/prefix" "$work/cmake_build"
+build_with_cmakes "$work/prefix" "$work/cmake_build"
 run_tool "$work/prefix"
 
 mv "$work/prefix" "$work/moved"
 build_with_pkg_config "$work/moved" "$work/pc_consumer_moved"
-build_with_cmake "$work/moved" "$work/cmake_build_moved"
+build_with_cmakes "$work/moved" "$work/cmake_build_moved"
 run_tool "$work/moved"
