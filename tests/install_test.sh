@@ -52,18 +52,20 @@ build_with_cmakes() {  # prefix, build dir
 }
 
 run_tool() {  # prefix
-  local got
-  got=$("$1/bin/cfgtree" --version) || fail "installed tool exited with $?"
+  local got tool
+  tool=$(find "$1" -name cfgtree -type f -print -quit)
+  got=$("$tool" --version) || fail "installed tool exited with $?"
   [[ $got == "cfgtree "* ]] || fail "installed tool printed '$got'"
   printf 'a = 1\nb = ${a}2\n' >"$work/tool.cfg"
-  got=$("$1/bin/cfgtree" get "$work/tool.cfg" b)
+  got=$("$tool" get "$work/tool.cfg" b)
   [ "$got" = "12" ] || fail "installed tool read '$got'"
   echo "ok: installed tool ($1)"
 }
 
 "$cmake" --install "$build" ${config:+--config "$config"} --prefix "$work/prefix" >/dev/null
-for f in include/cfgtree.h include/cfgtree.hpp bin/cfgtree; do
-  [ -e "$work/prefix/$f" ] || fail "$f is not installed"
+# Looked for by name: the folders are the build's (CMAKE_INSTALL_INCLUDEDIR, ...).
+for f in cfgtree.h cfgtree.hpp cfgtree; do
+  [ -n "$(find "$work/prefix" -name "$f" -type f -print -quit)" ] || fail "$f is not installed"
 done
 build_with_pkg_config "$work/prefix" "$work/pc_consumer"
 build_with_cmakes "$work/prefix" "$work/cmake_build"
