@@ -33,7 +33,7 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest) noexcep
     if (!buffer || size == 0) return CFG_OK;
     // Unsubstituted, or with no reference to substitute, the value is copied
     // as strncpy would: the rest of the buffer zero, its last byte NUL.
-    if (!(cfgCtl & CFG_CTL_DEREFERENCE) || !may_hold_reference(value)) {
+    if (!(ctl_flags() & CFG_CTL_DEREFERENCE) || !may_hold_reference(value)) {
         hand_over(buffer, size, value, strnlen(value, size), rest);
         buffer[size - 1] = '\0';
         return CFG_OK;

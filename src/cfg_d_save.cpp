@@ -62,7 +62,7 @@ int save_attr(FILE *stream, cfg_handle attribute, const char *name, int depth) n
         return CFG_OK;
     }
     char text[cfgtree::kTextSize] = {};
-    if (cfgCtl & CFG_CTL_DEREFERENCE) {
+    if (cfgtree::ctl_flags() & CFG_CTL_DEREFERENCE) {
         if (cfgtree::substitute_stored(stored, text, cfgtree::kTextSize) != CFG_OK) {
             // An evaluator may store values, and a log sink may even delete
             // the attribute: a deleted one is left out like one without text.

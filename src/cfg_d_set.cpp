@@ -69,7 +69,7 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         StoreLock lock;
         cfg_handle attribute = 0;
         uint32_t read_only = 0;
-        uint32_t *ask = (cfgCtl & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
+        uint32_t *ask = (ctl_flags() & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
         WalkMiss miss;
         bool valued = false;
         // One start for the lookup and the creation: a log sink called during
@@ -80,7 +80,7 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
             // A new attribute is always set, even when it inherited a mark:
             // the creation sets it. It need not search again where the
             // lookup failed.
-            status = (cfgCtl & CFG_CTL_CREATE_ON_SET)
+            status = (ctl_flags() & CFG_CTL_CREATE_ON_SET)
                          ? create_item(start, identifier, xid_item(), &attribute, &miss, value, &valued)
                          : CFG_NOT_CREATED;
         }

@@ -41,7 +41,7 @@ thread_local long t_files_loaded = 0;
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-bool direct_mode() noexcept { return (cfgCtl & CFG_CTL_DIRECT_LOAD) != 0; }
+bool direct_mode() noexcept { return (ctl_flags() & CFG_CTL_DIRECT_LOAD) != 0; }
 
 FileEntry *top_file(const LoaderState *state) noexcept {
     return state->files ? static_cast<FileEntry *>(LS_Next(state->files, nullptr, 0, 1)) : nullptr;

@@ -7,6 +7,7 @@
 #ifndef CFGTREE_CFG_PRIVATE_H
 #define CFGTREE_CFG_PRIVATE_H
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -194,6 +195,12 @@ T guard_value(T on_error, F &&f) noexcept {
 [[nodiscard]] long object_ref(cfg_handle h) noexcept;
 [[nodiscard]] int is_read_only(cfg_handle h, uint32_t *flag) noexcept;
 uint32_t ctl(uint32_t mask, uint32_t value) noexcept;
+// cfgCtl as the library reads it: without a lock, while another thread may
+// switch a flag. Relaxed atomic accesses make that race a defined one (a
+// plain load on x86); the caller's own reads of cfgCtl are its affair.
+[[nodiscard]] inline uint32_t ctl_flags() noexcept {
+    return std::atomic_ref<uint32_t>(cfgCtl).load(std::memory_order_relaxed);
+}
 [[nodiscard]] int validate_object_syntax(const char *text) noexcept;
 [[nodiscard]] int validate_avp_syntax(const char *text) noexcept;
 

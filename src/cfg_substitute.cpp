@@ -452,7 +452,7 @@ bool map_lookup(const char *map, char delimiter, const char *value, const char *
 // The item does not exist: environment, assigned default, map default,
 // default, or failure.
 [[nodiscard]] int expand_missing(const char *path, Modifier mod, char *out, uint32_t room) noexcept {
-    if ((cfgCtl & CFG_CTL_DEREFERENCE_ENV) && std::strspn(path, kEnvChars) == std::strlen(path)) {
+    if ((cfgtree::ctl_flags() & CFG_CTL_DEREFERENCE_ENV) && std::strspn(path, kEnvChars) == std::strlen(path)) {
         if (const char *env = std::getenv(path)) {
             append(out, room, mod.alternate ? mod.alternate : env);
             return CFG_OK;

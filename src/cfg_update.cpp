@@ -51,7 +51,7 @@ int register_table(LS_List *list, CfgUpdateEntry *table, const char *kind) noexc
 bool stops_walk(int status) noexcept {
     if (status < 0) return true;
     if (status == CFG_OK || status == CFG_NOT_CREATED) return false;
-    return (cfgCtl & CFG_CTL_IGNORE_WARNINGS) == 0;
+    return (cfgtree::ctl_flags() & CFG_CTL_IGNORE_WARNINGS) == 0;
 }
 
 // Runs one callback on a fresh copy of item.

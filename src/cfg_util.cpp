@@ -133,9 +133,10 @@ int is_read_only(cfg_handle h, uint32_t *flag) noexcept {
 }
 
 uint32_t ctl(uint32_t mask, uint32_t value) noexcept {
-    uint32_t previous = cfgCtl & mask;
-    uint32_t updated = (value & mask) | (cfgCtl & ~mask);
-    cfgCtl = updated;
+    uint32_t flags = ctl_flags();
+    uint32_t previous = flags & mask;
+    uint32_t updated = (value & mask) | (flags & ~mask);
+    std::atomic_ref<uint32_t>(cfgCtl).store(updated, std::memory_order_relaxed);
     CFG_LOG(9, "%s: flags=0x%04x => value=0x%04x, prev=0x%04x, cfgCtl=0x%04x", "cfg_ctl", mask, value, previous,
             updated);
     return previous;

@@ -260,4 +260,26 @@ TEST(Stress, FirstSearchPathLookupsAndNodeAccessorsAmidChanges) {
     Log_SetSink(nullptr, nullptr);
 }
 
+// cfgCtl is read without a lock: one thread switches a flag while another
+// reads and sets values, which test other bits of the same word.
+TEST(Stress, FlagSwitchedWhileAnotherThreadReadsAndSets) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("flags.a", "${flags.b}"));
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("flags.b", "1"));
+    std::atomic<bool> started{false}, stop{false};
+    std::thread user([&] {
+        char value[64];
+        for (started = true; !stop.load();) {
+            EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("flags.a", value, sizeof value));
+            EXPECT_STREQ("1", value);
+            EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("flags.c", "2"));
+        }
+    });
+    while (!started.load()) std::this_thread::yield();
+    uint32_t before = Cfg_IgnoreUpdateWarnings(0);
+    for (int i = 0; i < 2000; ++i) (void)Cfg_IgnoreUpdateWarnings(i & 1);
+    (void)Cfg_IgnoreUpdateWarnings(before);
+    stop = true;
+    user.join();
+}
+
 }  // namespace
