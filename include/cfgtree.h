@@ -620,7 +620,15 @@ CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) CFG_NO
  *  of the node kinds (the kind argument of cfg_create_item), and where
  *  messages go.
  *  @{ */
-/** Takes the store's lock; a thread may take it again (nested pairs count). */
+/** Takes the store's lock; a thread may take it again (nested pairs count).
+ *  A thread gives back every ds_lock it takes before it ends: the lock of a
+ *  thread that ends holding it is never released, and every other thread
+ *  then waits for it for good. Nor may a thread end inside a library call:
+ *  the library lets no exception through, so the unwinding of pthread_exit
+ *  from a callback, handler, evaluator or sink, or of a cancellation (the
+ *  library opens, reads and writes files and stderr, which are cancellation
+ *  points), ends the process. Disable cancellation (pthread_setcancelstate)
+ *  around library calls on a thread that may be cancelled. */
 CFG_API void ds_lock(void) CFG_NOEXCEPT;
 /** Releases one ds_lock of the calling thread. */
 CFG_API void ds_unlock(void) CFG_NOEXCEPT;
