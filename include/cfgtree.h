@@ -117,10 +117,12 @@ typedef uint32_t cfg_handle;
  *  as the depth bound does, so that files that each include the next twice
  *  cannot keep a load busy for hours. */
 #define CFG_MAX_LOAD_FILES 10000
-/** The index ranges of one load expand to at most this many indexes in all
- *  (a block range counts once per index, whatever its block holds); the
- *  next one fails with CFG_ERR_SYNTAX, so that a short line such as
- *  x[0..2147483647]=1 cannot keep a load busy for hours. */
+/** The index ranges of one load expand to at most this many definitions in
+ *  all: a range counts once per index, and a block range also counts each
+ *  line it reads again for the indexes after its first; the next index
+ *  fails with CFG_ERR_SYNTAX, so that neither a short line such as
+ *  x[0..2147483647]=1 nor a short range over a long block can keep a load
+ *  busy for hours. */
 #define CFG_MAX_RANGE_DEFINITIONS 1000000
 /** Blocks nest at most this many deep, counted over the loads under way on
  *  a thread; a deeper block fails with CFG_ERR_SYNTAX. A save opens no more

@@ -205,6 +205,10 @@ struct RangeRun {
     // counts); otherwise it still stands after the range line. A stream
     // whose position could not be noted (a pipe) fails only here.
     if (run.file && run.file->line != run.line) {
+        // Each line of a block read again counts as a definition made, so
+        // that a short block range over a long block of comments cannot keep
+        // a load busy for hours either.
+        run.state->range_definitions += run.file->line - run.line;
         if (run.position < 0 || std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
             int err = run.position < 0 ? run.position_error : errno;
             CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,

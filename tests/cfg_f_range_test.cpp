@@ -195,8 +195,17 @@ TEST(DefinitionLines, RangesOfALoadExpandToABoundedNumberOfDefinitions) {
     dir.write("at.cfg", "x[1.." + half + "] = 1\ny[1.." + half + "] = 1\n");
     dir.write("over.cfg", "x[1.." + half + "] = 1\ny[0.." + half + "] = 1\nz = 1\n");
     dir.write("huge.cfg", "x[0..2147483647] = 1\n");
+    // A block of two lines read again: 1 + 2 for each index after the first.
+    const int blocks = (CFG_MAX_RANGE_DEFINITIONS + 2) / 3;
+    const std::string block = "] {\n a = 1\n}\n";
+    dir.write("block-at.cfg", "b[1.." + std::to_string(blocks) + block);
+    dir.write("block-over.cfg", "b[1.." + std::to_string(blocks + 1) + block);
+    std::string comments = "c[1..1000] {\n";  // 1,000 + 999 x 1,001 lines read again
+    for (int i = 0; i < 1000; ++i) comments += "#\n";
+    dir.write("comments.cfg", comments + "}\n");
     EXPECT_STATUS(CFG_OK, load_direct("at.cfg,@=none"));
-    for (const char *file : {"over.cfg", "huge.cfg"}) {
+    EXPECT_STATUS(CFG_OK, load_direct("block-at.cfg,@=none"));
+    for (const char *file : {"over.cfg", "huge.cfg", "block-over.cfg", "comments.cfg"}) {
         cfgtest::LogCapture log;
         EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct(std::string(file) + ",@=none"));
         EXPECT_TRUE(log.contains("ranges expand to more than " + std::to_string(CFG_MAX_RANGE_DEFINITIONS) +
