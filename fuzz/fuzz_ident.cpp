@@ -7,7 +7,8 @@
 // inside their text; a failed Cfg_Split leaves its text unchanged; a
 // well-formed identifier matches itself; and on an empty tree, an item that
 // cfg_create_item made is what cfg_find_item finds, reads back the value
-// that was set, and is gone after cfg_delete_item.
+// that was set, and is gone after cfg_delete_item. CfgF_PutItem writes a
+// piece its validator accepts exactly as given, and nothing after a refusal.
 #include <algorithm>
 
 #include "fuzz_support.h"
@@ -50,6 +51,25 @@ void parse_texts(const std::string &text) {
     status = validate_AVP_syntax(c.bytes);
     if (status != 0 && status != 1 && status != ERR_NO_MEMORY) fuzz::fail("validate_AVP_syntax = %d", status);
     if (std::strcmp(c.bytes, text.c_str()) != 0) fuzz::fail("a checking routine changed its text");
+}
+
+// The pattern as an object line, the subject as an attribute line.
+void put_texts(const std::string &object, const std::string &avp) {
+    char *written = nullptr;
+    std::size_t length = 0;
+    FILE *stream = open_memstream(&written, &length);
+    if (!stream) return;
+    Copy o(object), a(avp);
+    int status = CfgF_PutItem(stream, o.bytes, a.bytes, 1);
+    std::fclose(stream);
+    std::string want;
+    int object_ok = validate_object_syntax(object.c_str());
+    if (object_ok == CFG_OK) want += object + " {\n";
+    if (object_ok == CFG_OK && status == CFG_OK) want += avp + "\n}\n";
+    bool same = std::string(written, length) == want;
+    std::free(written);
+    if (status != CFG_OK && status != 1 && status != ERR_NO_MEMORY) fuzz::fail("CfgF_PutItem = %d", status);
+    if (!same) fuzz::fail("CfgF_PutItem = %d wrote other than its pieces", status);
 }
 
 void split_text(const std::string &text) {
@@ -140,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         parse_texts(*text);
         split_text(*text);
     }
+    put_texts(pattern, subject);
     match(pattern, subject);
     match(subject, pattern);
     if (well_formed(pattern)) {

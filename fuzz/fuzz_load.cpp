@@ -8,7 +8,8 @@
 // whose tree must survive a save and a reload unchanged when it holds
 // nothing that the language cannot write back. A first line "#!,ARGS" is a
 // comment to the loader and appends ARGS to the load argument, so inputs can
-// reach load filters and initial contexts of their own.
+// reach load filters and initial contexts of their own. In update mode the
+// tree is saved whole and each top-level item by its own name.
 #include <unistd.h>
 
 #include <cctype>
@@ -100,6 +101,18 @@ bool writable(cfg_handle object, int depth, std::size_t prefix) {
     return true;
 }
 
+// Writes the tree to stream, then each top-level item on its own.
+void save_each(FILE *stream) {
+    (void)Cfg_Save(nullptr, stream);  // values with references substituted
+    std::vector<std::string> names;
+    ds_lock();
+    cfg_handle root = ds_get_cntl_info(1);
+    for (cfg_handle a : fuzz::children(root, fuzz::item_xid())) names.push_back(fuzz::name_of(a, true));
+    for (cfg_handle r : fuzz::children(root, fuzz::ref_xid())) names.push_back(fuzz::name_of(r, false));
+    ds_unlock();
+    for (const std::string &name : names) (void)Cfg_Save(name.c_str(), stream);
+}
+
 // Saves the tree, and when it can be written back, reloads it and compares.
 void check_round_trip() {
     (void)Cfg_Dereference(0);
@@ -151,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         (void)CfgF_LoadFile(load_argument(data, size, "").c_str(), skip_failing_line);
         FILE *sink = std::fopen("/dev/null", "w");
         if (sink) {
-            (void)Cfg_Save(nullptr, sink);  // values with references substituted
+            save_each(sink);
             std::fclose(sink);
         }
     }
