@@ -497,8 +497,9 @@ int g_precedence = 10;
 FaultPlan g_fault;
 // Counts the changes after which a name may find another child than before,
 // or a scan may meet a child it cannot read: deletions, bindings, value
-// changes of nodes other than attributes and new names of attributes. Appends do not count: a new child
-// comes after every child a search has already matched.
+// changes of nodes other than attributes, and new names of attributes.
+// Appends do not count: a new child comes after every child a search has
+// already matched.
 // Bumped under the lock; read without it (a relaxed load) by walks that
 // hold the lock anyway.
 std::atomic<uint64_t> g_generation{1};
