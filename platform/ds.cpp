@@ -1888,6 +1888,14 @@ void ds_expect(size_t bytes) noexcept {
     g_pool.planned = std::max(g_pool.planned, g_pool.held + more);
 }
 
+void ds_prefetch_named(cfg_handle parent, uint16_t xid, const char *name, size_t nlen) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    if (!kids || !kids->index || !name || !indexed_kind(xid)) return;
+    Key k{name, nlen, name + nlen, 0};
+    __builtin_prefetch(&kids->index->slots[home_of(kids->index, hash_of(false, xid, k))]);
+}
+
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) noexcept {
     if (!name || !child || (ilen && !instance)) return 0;

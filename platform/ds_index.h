@@ -74,6 +74,11 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+/** A hint: a lookup of the bare name name[0..nlen) among the children of
+ *  kind xid of parent follows soon. Starts fetching the part of the name
+ *  index that lookup reads first, so that the work in between hides the
+ *  wait for memory; changes nothing. */
+void ds_prefetch_named(cfg_handle parent, uint16_t xid, const char *name, size_t nlen) CFG_NOEXCEPT;
 /** The last child of parent of kind xid, in store order; 0 when there is
  *  none. */
 cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;

@@ -807,6 +807,26 @@ int cfg_evalContext(char *reference, char *out, uint32_t room, void *arg) noexce
 
 // ---- the line reader -----------------------------------------------------------
 
+// A definition line of a block names a child of the block's object: an
+// attribute ("name = ..."), or an object ("name {"). In an object of many
+// thousands of children the lookup of that name waits for memory (its index
+// entry is in no cache); asked for now, the entry arrives while the line is
+// parsed. Smaller objects, whose index stays cached, are not worth the ask:
+// a level asks from its kPrefetchFrom-th line on.
+constexpr uint32_t kPrefetchFrom = 16384;
+
+void prefetch_name(const LoaderState *state, const char *text) noexcept {
+    const LoaderContext *head = top_context(state->contexts);
+    if (!head || !head->item) return;
+    const char *end = text;
+    while (is_name_char(static_cast<unsigned char>(*end))) ++end;
+    const char *next = end;
+    while (is_space(*next)) ++next;
+    if (end == text || (*next != '=' && *next != '{')) return;
+    ds_prefetch_named(head->item, *next == '=' ? xid_item() : xid_reference(), text,
+                      static_cast<std::size_t>(end - text));
+}
+
 int parse_object(LoaderState *state, const char *context) noexcept {
     FileEntry *file = top_file(state);
     const int mark = state->vars.count;
@@ -820,6 +840,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
         file = nullptr;
     }
     char *expanded = line + kTextSize;
+    uint32_t definitions = 0;  // definition lines read at this level so far (see prefetch_name)
     while (file) {
         int got = read_line(file, line);
         if (got == 0) {
@@ -841,6 +862,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
             status = 0;
             break;
         }
+        if (++definitions > kPrefetchFrom) prefetch_name(state, text);
         if (handle_line(state, file, line, text, expanded, &status) != 0 || status < 0) break;
     }
     TruncEnv(&state->vars, mark);

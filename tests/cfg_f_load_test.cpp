@@ -342,9 +342,14 @@ TEST(LoadFile, TenThousandNestedBlocksEndInAStatus) {
 // value reads back, and a second load of the file finds every name.
 TEST(LoadFile, ALargeFileLoadsEveryValue) {
     ConfigDir dir;
-    constexpr int kCount = 8000;
+    // Past 16,384 lines a block asks the store ahead for each name's index
+    // entry: attributes, and (every tenth line) objects.
+    constexpr int kCount = 20000;
     std::string text = "Big {\n";
-    for (int i = 0; i < kCount; ++i) text += "  a" + std::to_string(i) + " = v" + std::to_string(i * 7) + "\n";
+    for (int i = 0; i < kCount; ++i) {
+        text += "  a" + std::to_string(i) + " = v" + std::to_string(i * 7) + "\n";
+        if (i % 10 == 0) text += "  o" + std::to_string(i) + " {\n    x = 1\n  }\n";
+    }
     text += "}\n";
     ASSERT_GE(text.size(), 128u * 1024);
     dir.write("big.cfg", text);
@@ -356,7 +361,9 @@ TEST(LoadFile, ALargeFileLoadsEveryValue) {
         ASSERT_EQ("v" + std::to_string(i * 7), value) << id;
     }
     std::string tree = cfgtest::dump_tree();
-    EXPECT_EQ(kCount + 1, std::count(tree.begin(), tree.end(), '\n'));  // the second load made no namesakes
+    EXPECT_STATUS(0, Cfg_GetAttrValue("Big.o19990.x", value, sizeof value));
+    // The second load made no namesakes: Big, its attributes, and per object two lines.
+    EXPECT_EQ(kCount + 1 + kCount / 10 * 2, std::count(tree.begin(), tree.end(), '\n'));
 }
 
 TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {
