@@ -171,8 +171,9 @@ CFG_API int cfg_is_attribute(cfg_handle h) CFG_NOEXCEPT;
 CFG_API const char *cfg_object_id(cfg_handle h) CFG_NOEXCEPT;
 /** The whole stored text name=value of an attribute node, or NULL. */
 CFG_API const char *cfg_avp(cfg_handle h) CFG_NOEXCEPT;
-/** The handle held by an object reference node; 0 for other kinds;
- *  CFG_ERR_BAD_OBJECT for the null handle. */
+/** The handle held by an object reference node (the first 4 bytes of its
+ *  value); 0 for other kinds and for a reference node whose value is
+ *  shorter than a handle; CFG_ERR_BAD_OBJECT for the null handle. */
 CFG_API long cfg_object_ref(cfg_handle h) CFG_NOEXCEPT;
 /** Reads an object's read-only mark into *flag (1 marked, 0 not), given
  *  its identifier node or a reference node to it (the target's mark).

@@ -1637,6 +1637,15 @@ void *ds_get_av_ptr_of(cfg_handle h, uint16_t xid) noexcept {
     return xid_of(n) == xid ? n->value() : nullptr;
 }
 
+cfg_handle ds_ref_target(cfg_handle h) noexcept {
+    Locked lock;
+    Node *n = node_of(h);
+    cfg_handle target = 0;
+    if (!n) fail(DS_E_BAD_HANDLE);
+    else if (n->len >= sizeof target) std::memcpy(&target, n->value(), sizeof target);
+    return target;
+}
+
 CFG_API int ds_get_error(void) noexcept { return tl_error; }
 
 CFG_API cfg_handle ds_get_next_avp(cfg_handle h) noexcept {

@@ -51,6 +51,10 @@ cfg_handle ds_next_odd(cfg_handle h) CFG_NOEXCEPT;
  *  handle, with the store error set as ds_get_av_ptr sets it). One call where
  *  a reader would ask for the kind and then for the value. */
 void *ds_get_av_ptr_of(cfg_handle h, uint16_t xid) CFG_NOEXCEPT;
+/** The handle a reference node holds (the first 4 bytes of its value); 0
+ *  for a bad handle or a value shorter than a handle, whose bytes past its
+ *  end are no part of it. */
+cfg_handle ds_ref_target(cfg_handle h) CFG_NOEXCEPT;
 /** One step of a lookup of an exact name: when parent keeps a name index,
  *  writes the first child of kind xid keyed exactly name[instance] (as
  *  ds_first_keyed) to *exact and the first child kept aside (as

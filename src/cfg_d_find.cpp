@@ -22,13 +22,6 @@
 namespace {
 constexpr const char kModule[] = "cfg_d_find";
 
-// The sub-object a reference node points to (its 4-byte value), or 0.
-cfg_handle target_of(const void *value) noexcept {
-    cfg_handle target = 0;
-    if (value) std::memcpy(&target, value, sizeof target);
-    return target;
-}
-
 // A component as the name index compares it: the bare name (mark dropped)
 // and the instance between its brackets, empty when there are none.
 struct Pattern : cfgtree::Component {
@@ -239,9 +232,8 @@ void WalkMemo::finish(const char *text, bool keep) noexcept {
 cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept {
     if (start == 0) return 0;
     cfg_handle found = 0;
-    const void *value = ds_srch_av_ptr(start, 2, xid_reference(), &found);
-    if (!value) return 0;
-    if (target) *target = target_of(value);
+    if (!ds_srch_av_ptr(start, 2, xid_reference(), &found)) return 0;
+    if (target) *target = ds_ref_target(found);
     return found;
 }
 
@@ -281,7 +273,7 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
                           : first_child(parent, xid_reference(), component, matches);
     if (!ref) return 0;
     if (reference) *reference = ref;
-    return target_of(ds_get_av_ptr(ref));  // a reference node: its value is the target
+    return ds_ref_target(ref);
 }
 
 cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who,

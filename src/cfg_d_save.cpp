@@ -141,8 +141,7 @@ int save_contents_at(FILE *stream, cfg_handle object, int depth, const Open *ope
     const uint16_t reference_xid = cfgtree::xid_reference();
     value = ds_srch_av_ptr(object, 2, reference_xid, &node);
     while (value && status == CFG_OK) {
-        cfg_handle target = 0;
-        std::memcpy(&target, value, sizeof target);
+        cfg_handle target = ds_ref_target(node);
         cfg_handle after = ds_get_next_avp(node);
         uint32_t seq = ds_seq(node);
         status = save_target(stream, target, depth, open);

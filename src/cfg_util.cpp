@@ -8,6 +8,7 @@
 // functions takes the data-store lock: callers hold it while they use a
 // returned text.
 #include "cfg_private.h"
+#include "ds_index.h"
 
 #include <atomic>
 
@@ -100,11 +101,7 @@ long object_ref(cfg_handle h) noexcept {
         return CFG_ERR_BAD_OBJECT;
     }
     if (!is_reference(h)) return 0;
-    const void *value = ds_get_av_ptr(h);
-    if (!value) return 0;
-    cfg_handle target;
-    std::memcpy(&target, value, sizeof target);
-    return static_cast<long>(target);
+    return static_cast<long>(ds_ref_target(h));
 }
 
 int is_read_only(cfg_handle h, uint32_t *flag) noexcept {

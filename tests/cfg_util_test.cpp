@@ -82,6 +82,10 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
     cfg_handle bare = append_text(root, kItem, "flag");
     cfg_handle stale = append_text(root, kItem, "gone=1");
     ASSERT_NE(0, ds_delete_avp3(root, stale));
+    // A reference node cut to one byte keeps its old bytes past the new end.
+    const unsigned char wide[] = {0xff, 0xff, 0xff, 0xff};
+    cfg_handle short_ref = ds_append_avp2(root, 2, kRef, 0, wide, sizeof wide);
+    ASSERT_NE(0, ds_modify_av(short_ref, "x", 1));
 
     const struct {
         const char *what;
@@ -96,6 +100,7 @@ TEST(Nodes, KindsAndAccessorsOfEveryKindOfNode) {
         {"attribute without =", bare, 0, 1, nullptr, "flag", 0},
         {"configuration root", root, 0, 0, nullptr, nullptr, 0},
         {"deleted node", stale, 0, 0, nullptr, nullptr, 0},
+        {"reference node shorter than a handle", short_ref, 0, 0, nullptr, nullptr, 0},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
