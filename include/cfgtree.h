@@ -101,7 +101,8 @@ typedef uint32_t cfg_handle;
  *  instead of taking exponential time, and so does every reference the read
  *  still meets after the budget is spent. Two levels of the widest values
  *  (159 references in 639 characters, each to a value of 159) stay within
- *  it. */
+ *  it. The values that an evaluator of the caller's own reads (through
+ *  ref_substitute) are reads of their own. */
 #define CFG_MAX_REFERENCE_EVALUATIONS 100000
 /** Files nest at most this deep, the loaded file among them (so include
  *  lines nest 31 deep); a deeper include fails with CFG_ERR_FILE_REFERENCE

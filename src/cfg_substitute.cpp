@@ -98,6 +98,11 @@ void clear(char *p, std::size_t n) noexcept {
     std::memset(p, 0, n);
 }
 
+// Calls an evaluator that is not the library's own (defined with the read
+// counters below).
+[[nodiscard]] int evaluate_apart(CfgRefEvaluator evaluate, char *reference, char *out, uint32_t room,
+                                 void *arg) noexcept;
+
 // A level's buffer stands for a zero-filled one of capacity bytes: the
 // bytes from `zeroed` on have not been written since the level was opened,
 // and are zeroed only when an evaluator that is not the library's own
@@ -206,7 +211,7 @@ class Levels {
                                                  cfgtree::Rest::kLeave);
             } else {
                 outer.zero_rest();
-                status = inner.evaluate(inner.buffer, out, static_cast<uint32_t>(room), inner.arg);
+                status = evaluate_apart(inner.evaluate, inner.buffer, out, static_cast<uint32_t>(room), inner.arg);
             }
         }
         inner.evaluate = nullptr;  // the buffer stays for the next level at this depth
@@ -297,6 +302,18 @@ void start_read(ReadState &r) noexcept {
     r.eval_count = 0;
     r.depth_reported = false;
     r.unwinding = false;
+}
+
+// An evaluator of the caller's own runs outside the read under way, as a
+// log sink does: the values it reads through the library are reads of their
+// own, each with the whole budget and its own report of the depth limit.
+int evaluate_apart(CfgRefEvaluator evaluate, char *reference, char *out, uint32_t room, void *arg) noexcept {
+    ReadState &state = read_state();
+    ReadState outer = state;
+    state = ReadState{};
+    int status = evaluate(reference, out, room, arg);
+    state = outer;
+    return status;
 }
 
 // The counters are picked once per evaluation or substitution: the thread

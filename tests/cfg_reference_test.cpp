@@ -359,6 +359,28 @@ TEST_F(Reference, OwnEvaluatorsBesideTheLibrarysGetZeroedRooms) {
     EXPECT_TRUE(std::all_of(out + std::strlen(out), out + sizeof out, [](char c) { return c == '\0'; }));
 }
 
+// An evaluator of the caller's own that reads values through the library
+// makes reads of their own: each has the whole budget of evaluations and
+// reports the depth limit itself, whatever the reads before it spent.
+int read_named(char *reference, char *out, uint32_t room, void *) {
+    return Cfg_GetAttrValue(reference + 2, out, room);
+}
+
+TEST_F(Reference, ReadsOfTheCallersOwnEvaluatorAreReadsOfTheirOwn) {
+    set("self", "${self}");
+    set("twice", "${twice}${twice}");
+    CfgRefTag table[] = {{"@{", "}", read_named, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    char out[64];
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(kUnresolved, ref_substitute("@{self}@{self}@{self}", out, sizeof out, table));
+    size_t reported = 0;
+    for (const auto &line : log.lines()) reported += line.message.find("recursion exceeds") != std::string::npos;
+    EXPECT_EQ(3u, reported) << log.dump();
+    // the first read spends its whole budget; the next one reads as usual
+    EXPECT_STATUS(CFG_OK, ref_substitute("@{twice}[@{ref}]", out, sizeof out, table));
+    EXPECT_STREQ("[abcdef]", out);
+}
+
 TEST_F(Reference, WithoutDereferenceAReferencedValueIsNotSubstituted) {
     EXPECT_EQ(8u, Cfg_Dereference(0));
     check({"${chain}", CFG_OK, "[${ref}]"});
