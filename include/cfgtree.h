@@ -93,7 +93,11 @@ typedef uint32_t cfg_handle;
  *  CFG_ERR_UNRESOLVED, expanding to nothing, so a chain of more than this
  *  many references fails too. The levels above go on; as a substitution's
  *  status is that of its last reference, the read fails when the failing
- *  reference is the last of its text at every level. Logged once per read. */
+ *  reference is the last of its text at every level. Logged once per read.
+ *  An evaluation by an evaluator of the caller's own (ref_substitute) is a
+ *  level too: one that would be nested deeper is not called, and its
+ *  reference fails the same way, so an evaluator that substitutes what it
+ *  reads with its own table ends a value's cycle through it. */
 #define CFG_MAX_REFERENCE_RECURSION 32
 /** One read (a value, or a text given to Cfg_Substitute) evaluates at most
  *  this many references, inner ones included; values that fan out

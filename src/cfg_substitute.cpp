@@ -307,10 +307,24 @@ void start_read(ReadState &r) noexcept {
 // An evaluator of the caller's own runs outside the read under way, as a
 // log sink does: the values it reads through the library are reads of their
 // own, each with the whole budget and its own report of the depth limit.
+// Its evaluation still counts toward the depth: an evaluator that
+// substitutes what it reads with its own table recurses through
+// ref_substitute, and a value that refers to itself must end that cycle as
+// it ends the library's own.
 int evaluate_apart(CfgRefEvaluator evaluate, char *reference, char *out, uint32_t room, void *arg) noexcept {
     ReadState &state = read_state();
+    if (state.eval_depth >= CFG_MAX_REFERENCE_RECURSION) {
+        if (!state.depth_reported)
+            CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "ref_substitute",
+                    CFG_MAX_REFERENCE_RECURSION, reference);
+        state.depth_reported = true;
+        return CFG_ERR_UNRESOLVED;
+    }
     ReadState outer = state;
-    state = ReadState{};
+    state.eval_count = 0;
+    state.depth_reported = false;
+    state.unwinding = false;
+    ++state.eval_depth;
     int status = evaluate(reference, out, room, arg);
     state = outer;
     return status;

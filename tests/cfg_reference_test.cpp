@@ -381,6 +381,25 @@ TEST_F(Reference, ReadsOfTheCallersOwnEvaluatorAreReadsOfTheirOwn) {
     EXPECT_STREQ("[abcdef]", out);
 }
 
+// An evaluator that substitutes what it reads with its own table: a value
+// that refers to itself through it recurses through ref_substitute.
+CfgRefTag g_own_table[] = {{"@{", "}", nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+int substitute_named(char *reference, char *out, uint32_t room, void *) {
+    const char *value = nullptr;
+    int status = Cfg_GetAttrValuePtr(reference + 2, &value);
+    return status != CFG_OK ? status : ref_substitute(value, out, room, g_own_table);
+}
+
+TEST_F(Reference, ACycleThroughTheCallersOwnEvaluatorEndsAtTheDepthLimit) {
+    g_own_table[0].evaluate = substitute_named;
+    set("loop", "x@{loop}");
+    char out[640];
+    cfgtest::LogCapture log;
+    EXPECT_STATUS(kUnresolved, ref_substitute("@{loop}", out, sizeof out, g_own_table));
+    EXPECT_TRUE(log.has(3, "cfg_substitute", "ref_substitute: reference recursion exceeds max depth (32) at '@{loop'"))
+        << log.dump();
+}
+
 TEST_F(Reference, WithoutDereferenceAReferencedValueIsNotSubstituted) {
     EXPECT_EQ(8u, Cfg_Dereference(0));
     check({"${chain}", CFG_OK, "[${ref}]"});
