@@ -3,8 +3,10 @@
 // the default evaluator of ${path[:modifier]}.
 //
 // The scanner reads a heap copy of the source and keeps one zero-filled heap
-// buffer per level (the result and at most 10 open references); everything
-// is freed before it returns. The evaluator keeps only fixed 640-byte
+// buffer per level (the result and at most 10 open references); a
+// substitution nested in another (a value's, while a reference to it is
+// evaluated) leaves its buffers to the next one, and the outermost frees
+// everything before it returns. The evaluator keeps only fixed 640-byte
 // buffers on the stack and bounds self-reference by a per-thread count of
 // nested evaluations (CFG_MAX_REFERENCE_RECURSION).
 #include <sys/mman.h>
@@ -142,14 +144,57 @@ struct Level {
     }
 };
 
-// The level stack of one substitution; frees every buffer it still holds.
+// Level buffers of substitutions that ended inside one still under way on
+// this thread (a value's references, substituted while a reference to it is
+// evaluated). Each such substitution sizes its buffers by the room it was
+// given, the rest of the outer text: allocated afresh for every reference,
+// they cost a trip to the system and a page fault each. Kept here, the next
+// nested substitution takes them over; the outermost one frees them when it
+// ends, so nothing is held between reads.
+struct Spares {
+    static constexpr int kMax = 2 * (kMaxOpen + 1);
+    char *buffer[kMax];
+    std::size_t size[kMax];
+    int count = 0;
+    int users = 0;  // substitutions under way on this thread
+
+    // A kept buffer of at least capacity bytes, or NULL.
+    char *take(std::size_t capacity, std::size_t *got) noexcept {
+        for (int i = count - 1; i >= 0; --i) {
+            if (size[i] < capacity) continue;
+            char *b = buffer[i];
+            *got = size[i];
+            buffer[i] = buffer[--count];
+            size[i] = size[count];
+            return b;
+        }
+        return nullptr;
+    }
+    void give(char *b, std::size_t n) noexcept {
+        if (!b) return;
+        if (users > 1 && count < kMax) {
+            buffer[count] = b;
+            size[count++] = n;
+        } else {
+            cfg_mem_free(b);
+        }
+    }
+    void release() noexcept {
+        while (count > 0) cfg_mem_free(buffer[--count]);
+    }
+};
+thread_local Spares t_spares;
+
+// The level stack of one substitution; hands every buffer it still holds
+// back (see Spares).
 class Levels {
   public:
-    Levels() = default;
+    Levels() noexcept { ++t_spares.users; }
     Levels(const Levels &) = delete;
     Levels &operator=(const Levels &) = delete;
     ~Levels() {
-        for (Level &l : level_) cfg_mem_free(l.buffer);
+        for (Level &l : level_) t_spares.give(l.buffer, l.size);
+        if (--t_spares.users == 0) t_spares.release();
     }
 
     int depth() const noexcept { return depth_; }
@@ -163,16 +208,19 @@ class Levels {
         char *buffer = l.buffer;
         std::size_t size = l.size;
         if (size < capacity) {
-            cfg_mem_free(buffer);
+            t_spares.give(buffer, size);
             l = Level{};
-            buffer = static_cast<char *>(cfg_mem_alloc(capacity));
+            buffer = t_spares.take(capacity, &size);
+            if (!buffer) {
+                buffer = static_cast<char *>(cfg_mem_alloc(capacity));
+                size = capacity;
+            }
             if (!buffer) {
                 int err = errno;
                 CFG_LOG(2, "%s: calloc(1,%d)\n\t\terrno = %d => \"%s\"", "ref_substitute",
                         static_cast<int>(capacity), err, cfgtree::errno_text(err));
                 return false;
             }
-            size = capacity;
         }
         l = Level{};
         l.buffer = buffer;
