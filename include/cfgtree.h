@@ -539,8 +539,8 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  variable line that cannot be stored (a 101st variable): its block ends
  *  with ERR_NO_MEMORY. Variable names keep 32 characters and entries 127;
  *  the rest is dropped. Files are read in pieces of at most 639
- *  characters: a longer line (or one of 639 with its line end) is handled
- *  and counted as several lines. A load argument is cut to 4,095
+ *  characters: a longer line (or one of 639 with its line end, 638 with a
+ *  CR LF end) is handled and counted as several lines. A load argument is cut to 4,095
  *  characters. While the file variable @ is visible and not empty, each
  *  file (an include too) is read blocked: only definitions whose full name
  *  it matches are stored, an object with its whole block; an include hands
