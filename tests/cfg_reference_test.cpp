@@ -4,8 +4,10 @@
 // and the heap are swept in cfg_fault_sweep_test).
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support.h"
 
@@ -398,6 +400,36 @@ TEST_F(Reference, ACycleThroughTheCallersOwnEvaluatorEndsAtTheDepthLimit) {
     EXPECT_STATUS(kUnresolved, ref_substitute("@{loop}", out, sizeof out, g_own_table));
     EXPECT_TRUE(log.has(3, "cfg_substitute", "ref_substitute: reference recursion exceeds max depth (32) at '@{loop'"))
         << log.dump();
+}
+
+// Values that hold references of their own are substituted while the text
+// that refers to them is, each in the buffers the one before it left: a
+// text reads as its references do one by one, cut to the buffer.
+TEST_F(Reference, ATextReadsAsItsReferencesDoOneByOne) {
+    std::mt19937 rng(7);
+    auto below = [&rng](unsigned n) { return unsigned(rng() % n); };
+    constexpr unsigned kValues = 40;
+    for (unsigned i = 0; i < kValues; ++i) {
+        std::string value(below(200), 'a');
+        for (char &c : value) c = char('a' + below(26));
+        if (i > 0 && below(2)) value += "${r" + std::to_string(below(i)) + "}";
+        if (i > 1 && below(3) == 0) value = "${r" + std::to_string(below(i)) + "}" + value;
+        set(("r" + std::to_string(i)).c_str(), value.c_str());
+    }
+    std::vector<std::string> alone;
+    for (unsigned i = 0; i < kValues; ++i) alone.push_back(substitute("${r" + std::to_string(i) + "}", 100000).text);
+    for (int round = 0; round < 300; ++round) {
+        std::string text, expected;
+        for (unsigned k = 1 + below(30); k > 0; --k) {
+            unsigned i = below(kValues);
+            text += "${r" + std::to_string(i) + "}|";
+            expected += alone[i] + "|";
+        }
+        uint32_t len = 1 + below(4000);
+        Result got = substitute(text, len);
+        ASSERT_EQ(CFG_OK, got.status) << text;
+        ASSERT_EQ(expected.substr(0, len - 1), got.text) << text << " in " << len << " bytes";
+    }
 }
 
 TEST_F(Reference, WithoutDereferenceAReferencedValueIsNotSubstituted) {
