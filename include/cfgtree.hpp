@@ -387,7 +387,8 @@ inline LoadResult load_file(const std::string &load_argument, OnError policy = O
  *  process ends, so a registered UpdateTable, and every sub-table it names,
  *  must live as long: make it static, or own it where it is never
  *  destroyed. It is neither copyable nor movable, and once its C table has
- *  been handed out no entry can be added (std::logic_error).
+ *  been handed out, or made by a call that then threw, no entry can be
+ *  added (std::logic_error).
  *
  *  A callable that throws std::bad_alloc yields ERR_NO_MEMORY; any other
  *  exception leaving it ends the program (std::terminate), as the library
@@ -417,13 +418,18 @@ class UpdateTable {
      *  sub-tables. */
     CfgUpdateEntry *c_table() {
         if (!frozen_) {
-            // Frozen before the sub-tables are asked, and the entries never
-            // move: a table that names itself, directly or through others,
-            // gets this same array back (which the library then refuses).
             // Every entry starts as a terminator, so the array is a valid
             // table at every moment, also when a sub-table throws below.
             entries_.assign(slots_.size() + 1, CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
             frozen_ = true;
+        }
+        if (!filled_) {
+            // Marked before the sub-tables are asked, and the entries never
+            // move: a table that names itself, directly or through others,
+            // gets this same array back (which the library then refuses).
+            // A throw leaves the table frozen, as such a sub-table may hold
+            // the array already; the next call fills it again.
+            filled_ = true;
             try {
                 for (std::size_t i = 0; i < slots_.size(); ++i) {
                     Slot &s = slots_[i];
@@ -433,7 +439,7 @@ class UpdateTable {
                 }
             } catch (...) {
                 std::fill(entries_.begin(), entries_.end(), CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
-                frozen_ = false;
+                filled_ = false;
                 throw;
             }
         }
@@ -469,7 +475,8 @@ class UpdateTable {
     std::deque<Slot> slots_;  // a deque keeps every slot's address while entries are added
     std::vector<UpdateTable *> subs_;
     std::vector<CfgUpdateEntry> entries_;
-    bool frozen_ = false;
+    bool frozen_ = false;  // the array is made: no entry can be added
+    bool filled_ = false;  // the array holds the entries (or is being filled)
 };
 
 }  // namespace v1

@@ -64,4 +64,35 @@ TEST(CxxUpdateTableAlloc, AFailedAllocationLeavesEveryTableUsable) {
     }
 }
 
+// A sub-table that names its parent again takes the parent's array while
+// the parent is being built; when a later sub-table throws, that array must
+// stay where it is, so the parent takes no entry after the failure and a
+// retry fills the same array.
+TEST(CxxUpdateTableAlloc, ACycleKeepsTheArrayItWasGivenWhenBuildingThrows) {
+    for (int k = 0; k < 32; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
+        int seen = 0;
+        cfgtree::UpdateTable outer, cycle, other;
+        cycle.on("x.**", {}, &outer);
+        other.on("c", [&](char *) { return ++seen, 0; });
+        outer.on("a.**", {}, &cycle).on("c.**", {}, &other).on("y", [&](char *) { return ++seen, 0; });
+        bool threw = false;
+        g_new_countdown = k;
+        try {
+            outer.c_table();
+        } catch (const std::bad_alloc &) {
+            threw = true;
+        }
+        g_new_countdown = -1;
+        try {
+            outer.on("late", [](char *) { return 0; });
+        } catch (const std::logic_error &) {
+        }
+        EXPECT_STATUS(CFG_OK, outer.apply("a.x.y=1").code());
+        EXPECT_STATUS(CFG_OK, outer.apply("c.c=1").code());
+        EXPECT_EQ(2, seen) << "through the cycle and through the other sub-table";
+        if (!threw) break;
+    }
+}
+
 }  // namespace
