@@ -596,7 +596,10 @@ typedef struct CfgUpdateEntry {
 } CfgUpdateEntry;
 /** Registers a notification table (caller-owned, kept valid). The two
  *  registries are not locked: register tables before other threads load,
- *  set or apply tables. @return 0; -109. */
+ *  set or apply tables. A table registered by a callback while the tables
+ *  are applied to an item is applied to that item too, after those before
+ *  it (so a callback that registers a table each time it runs never lets
+ *  the walk end). @return 0; -109. */
 CFG_API int Cfg_NotifyRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
 /** Registers a validation table. @return 0; -109. */
 CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;

@@ -169,6 +169,25 @@ TEST(Registries, TablesRunInOrderOfRegistrationUntilOneStops) {
     }
 }
 
+// A callback that registers a table: the new table is applied to the item
+// under way too, after the tables before it.
+CfgUpdateEntry g_late[] = {{"**", nullptr, record, nullptr, nullptr}, kEnd};
+int register_late(char *item, void *arg) {
+    record(item, arg);
+    return Cfg_NotifyRegister(g_late);
+}
+
+TEST(Registries, ATableRegisteredDuringAWalkIsAppliedToTheItemUnderWay) {
+    Cb first{"first", 0}, late{"late", 0};
+    g_late[0].arg = &late;
+    CfgUpdateEntry t[] = {entry("a", &first, register_late, nullptr, nullptr), kEnd};
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(t));
+    EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("a=1"));
+    EXPECT_EQ("first:a=1 late:a=1", calls());
+    EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("b=2"));
+    EXPECT_EQ("late:b=2", calls());
+}
+
 TEST(Registries, RegistrationSurvivesEveryAllocationFailure) {
     for (auto [reg, run] :
          {std::pair{&Cfg_NotifyRegister, &Cfg_ProcessUpdate}, {&Cfg_ValidateRegister, &Cfg_Validate}}) {
