@@ -50,7 +50,8 @@ int threshold() noexcept {
         int saved = errno;  // a message must not change the errno its caller reads
         char *end = nullptr;
         long level = std::strtol(env, &end, 10);
-        if (end != env) t = static_cast<int>(std::clamp<long>(level, INT_MIN, INT_MAX));
+        // A level below 1 shows nothing, as 0 does: -1 is not the default.
+        if (end != env) t = static_cast<int>(std::clamp<long>(level, 0, INT_MAX));
         errno = saved;
     }
     g_threshold.store(t, std::memory_order_relaxed);
@@ -60,7 +61,7 @@ int threshold() noexcept {
 bool shown(int level) noexcept {
     int t = threshold();
     if (t == -1) return level == 2 || level == 3;
-    return level <= t;
+    return level >= 1 && level <= t;
 }
 
 // Formats and hands on one message that may be seen. Kept out of Log_Entry

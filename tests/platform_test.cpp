@@ -460,6 +460,15 @@ TEST(Log, ALevelThatIsNoNumberKeepsTheDefault) {
     EXPECT_NE(std::string::npos, err.find("cfg_test:2: shown error"));
 }
 
+TEST(Log, ANegativeLevelShowsNothing) {
+    // Read once per process, as above: levels 1 to N are shown, none for N < 1.
+    cfgtest::ScopedEnv level("CFGTREE_LOG_LEVEL", "-1");
+    testing::internal::CaptureStderr();
+    Log_Entry(3, "cfg_test", 1, "an error");
+    Log_Entry(2, "cfg_test", 2, "a failed call");
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+}
+
 // ---- the name index: indexed answers equal a plain scan of the children ----
 
 struct Model {
