@@ -1607,7 +1607,7 @@ CFG_API cfg_handle ds_get_cntl_info(int which) noexcept {
     if (which != 1) return 0;
     Locked lock;
     init_root();
-    return g_root;
+    return g_root ? g_root : fail(DS_E_NO_MEMORY);  // the root is made on first use
 }
 
 CFG_API uint32_t ds_get_attr_id(cfg_handle h) noexcept {

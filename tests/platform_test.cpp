@@ -144,6 +144,20 @@ TEST(DataStore, ARefusedAppendSpendsNoHandle) {
     EXPECT_EQ(((oldest >> 24) + 1) & 0xFFu, made >> 24) << "one generation on";
 }
 
+// The root is made on first use; when the store has no memory for it, the
+// store's error says so, as for any node it cannot make.
+TEST(DataStore, ARootThatCannotBeMadeReportsNoMemory) {
+    (void)ds_get_attr_id(0);  // leaves DS_E_BAD_HANDLE behind
+    ds_inject_fault(DS_FAULT_MEMORY, 0, 1);
+    cfg_handle root = ds_get_cntl_info(1);
+    int error = ds_get_error();
+    ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
+    // ctest runs each case in a process of its own, where no root exists yet.
+    if (root != 0) GTEST_SKIP() << "the root was made earlier in this process";
+    EXPECT_EQ(DS_E_NO_MEMORY, error);
+    EXPECT_NE(0u, ds_get_cntl_info(1)) << "made once memory is there";
+}
+
 // Nodes whose values fill the 16-bit length (a bare name gets room to grow,
 // a growing value some slack) are freed as the blocks they were given.
 TEST(DataStore, ValuesOfTheLargestLengthsAreFreedWhole) {
