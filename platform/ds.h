@@ -45,7 +45,10 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
 /** Binds a reference node (value: 4-byte handle) to its target: the target
  *  lives while a reference to it is listed. The target must be a standalone
  *  node (appended under parent 0), not the root, not a bound reference;
- *  the root is never a reference. @return 1, or 0 when invalid. */
+ *  the root is never a reference. A reference that puts an object below
+ *  itself (under it, or under an object it refers to) is not refused, and
+ *  keeps the objects of that cycle alive for good: the library never makes
+ *  one. @return 1, or 0 when invalid. */
 CFG_API int ds_bind_reference(cfg_handle h) CFG_NOEXCEPT;
 /** Removes a standalone node and everything below it. @return 1 or 0. */
 CFG_API int ds_delete_obj(cfg_handle h) CFG_NOEXCEPT;
