@@ -75,7 +75,9 @@ CFG_API int ds_set_precedence(int precedence) CFG_NOEXCEPT;
  *  with DS_E_NO_MEMORY and changes nothing, except for a name index: one
  *  that cannot be built, or cannot follow a rename or a binding, is dropped
  *  and the operation succeeds (the parent is scanned, which finds the same,
- *  until its next append builds the index again). */
+ *  until its next append builds the index again). Kinds may be combined:
+ *  skip and count then run over the steps of all of them, so an append
+ *  that allocates is a step as a call and again for each allocation. */
 #define DS_FAULT_APPEND 1u
 #define DS_FAULT_MODIFY 2u
 #define DS_FAULT_DELETE 4u
