@@ -44,10 +44,8 @@ struct ScanVisitor {
     const Pattern *pattern;  // NULL: every child goes to matches
     bool objects;            // the children are references, named by their objects
     Matches *matches;
-    uint32_t after;  // children appended up to this sequence number are passed over
     static int visit(cfg_handle child, const char *text, void *arg) noexcept {
         auto *self = static_cast<ScanVisitor *>(arg);
-        if (self->after && ds_seq(child) <= self->after) return 0;
         using cfgtree::Judgement;
         const Pattern *p = self->pattern;
         Judgement j = p ? cfgtree::judge_name(text, self->objects, p->name, p->nlen, p->inst, p->ilen)
@@ -63,14 +61,18 @@ struct ScanVisitor {
 // children appended after the one reported, compared in full.
 bool alive(cfg_handle h) noexcept { return h && ds_get_attr_id(h) != 0; }
 
-// The first child of kind xid appended after sequence number after (0: from
-// the first) that `matches` accepts; pattern NULL compares every child in full.
+// The first child of kind xid that `matches` accepts, from the first child,
+// or (after given) from the first one appended after the child of sequence
+// number *after: numbers start at 0, so 0 names the first child, which a
+// search going on after it must not compare again. Pattern NULL compares
+// every child in full.
 template <class Matches>
 cfg_handle scan_children(cfg_handle parent, uint16_t xid, const Pattern *pattern, Matches &matches,
-                         uint32_t after) noexcept {
+                         const uint32_t *after = nullptr) noexcept {
     using Visitor = ScanVisitor<std::remove_reference_t<Matches>>;
-    Visitor visitor{pattern, xid == cfgtree::xid_reference(), &matches, after};
-    return ds_scan_named(parent, xid, &Visitor::visit, &visitor);
+    Visitor visitor{pattern, xid == cfgtree::xid_reference(), &matches};
+    cfg_handle from = after ? ds_first_after(parent, xid, *after) : parent;
+    return from ? ds_scan_named(from, xid, &Visitor::visit, &visitor) : 0;
 }
 
 // The namesakes from named and the unreadable children from odd, merged in
@@ -86,7 +88,7 @@ cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_ha
         uint32_t seq = ds_seq(c);
         if (matches(c)) return c;
         if (!alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
-            return scan_children(parent, xid, nullptr, matches, seq);
+            return scan_children(parent, xid, nullptr, matches, &seq);
     }
     return 0;
 }
@@ -120,7 +122,7 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
                 cfg_handle next = ds_next_wild(w);  // see alive()
                 uint32_t seq = ds_seq(w);
                 if (matches(w)) return w;
-                if (!alive(w) || (next && !alive(next))) return scan_children(parent, xid, &p, matches, seq);
+                if (!alive(w) || (next && !alive(next))) return scan_children(parent, xid, &p, matches, &seq);
                 w = next;
             }
             return alive(exact) ? exact : 0;
@@ -129,7 +131,7 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
         return merged_walk(parent, xid, ds_first_named(parent, xid, p.name, p.nlen), ds_first_odd(parent, xid),
                            matches);
     }
-    return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches, 0);
+    return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches);
 }
 
 // first_child going on after the children up to from.seq, which were
@@ -144,7 +146,7 @@ cfg_handle next_child(cfg_handle parent, uint16_t xid, const char *component, Ma
     Pattern p;
     bool readable = pattern_of(component, p);
     if (readable && !p.wild) return first_child(parent, xid, component, matches);
-    if (!readable || !ds_index_ready(parent)) return scan_children(parent, xid, nullptr, matches, from.seq);
+    if (!readable || !ds_index_ready(parent)) return scan_children(parent, xid, nullptr, matches, &from.seq);
     cfg_handle named = from.named ? from.named : ds_first_named(parent, xid, p.name, p.nlen);
     cfg_handle odd = ds_first_odd(parent, xid);
     while (named && ds_seq(named) <= from.seq) named = ds_next_named(named);

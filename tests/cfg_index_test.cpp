@@ -234,6 +234,40 @@ TEST(IndexedFind, ASinkThatChangesTheStoreDuringAReportGetsTheScansAnswer) {
     }
 }
 
+// A search that goes on after the child a sink changed the store for
+// starts after that child, also when it is the parent's first (the child
+// numbered 0): the scan compares it once, reports it once and does not find
+// it under the name the sink gave it.
+TEST(IndexedFind, ASearchGoingOnAfterTheFirstChildDoesNotCompareItAgain) {
+    struct Change {
+        cfg_handle parent, first, next;
+        int reports;
+    };
+    auto sink = [](void *arg, int level, const char *, int, const char *message) {
+        auto *c = static_cast<Change *>(arg);
+        if (level != 3 || std::strncmp(message, "Bad config attribute", 20) != 0) return;
+        if (c->reports++ > 0) return;
+        ds_lock();
+        EXPECT_NE(0, ds_modify_av(c->first, "x=1", 4));
+        ds_unlock();
+        EXPECT_NE(0, ds_delete_avp3(c->parent, c->next));
+    };
+    for (const char *query : {"firstgone.x", "firstgone.x[*]"}) {
+        SCOPED_TRACE(query);
+        cfg_handle parent = 0;
+        ASSERT_STATUS(CFG_OK, cfg_create_item(0, "firstgone", kRef, &parent));
+        Change change{parent, append_item(parent, "[bad=1"), append_item(parent, "[bad=2"), 0};
+        for (int i = 0; i < 8; ++i) ASSERT_NE(0u, append_item(parent, "pad=0"));
+        ASSERT_NE(0, ds_index_ready(parent));
+        Log_SetSink(sink, &change);
+        int status = cfg_find_item(0, query, nullptr, nullptr, nullptr);
+        Log_SetSink(nullptr, nullptr);
+        EXPECT_EQ(1, change.reports);
+        EXPECT_STATUS(CFG_NOT_FOUND, status);
+        ASSERT_STATUS(CFG_OK, Cfg_Delete("firstgone"));
+    }
+}
+
 // Stored names the interface never writes end oddly: the finder must read
 // them exactly as the matcher does, and report the unreadable ones where a
 // scan meets them, whether the parent is scanned (few children) or indexed
