@@ -61,6 +61,22 @@ struct ScanVisitor {
 // children appended after the one reported, compared in full.
 bool alive(cfg_handle h) noexcept { return h && ds_get_attr_id(h) != 0; }
 
+// The store as a search found it: a sink may also append a child that
+// matches, or give a later child a matching name, which the candidates taken
+// from the index before the report do not hold. A search that finds the
+// store changed after a comparison goes on as a scan does, with the children
+// after the one compared. Deletions, bindings and renames change the
+// generation; an append changes the last child of the kind.
+struct StoreState {
+    cfg_handle parent;
+    uint16_t xid;
+    uint64_t generation;
+    cfg_handle last;
+    StoreState(cfg_handle p, uint16_t x) noexcept
+        : parent(p), xid(x), generation(ds_generation()), last(ds_last_of(p, x)) {}
+    bool changed() const noexcept { return ds_generation() != generation || ds_last_of(parent, xid) != last; }
+};
+
 // The first child of kind xid that `matches` accepts, from the first child,
 // or (after given) from the first one appended after the child of sequence
 // number *after: numbers start at 0, so 0 names the first child, which a
@@ -80,6 +96,7 @@ cfg_handle scan_children(cfg_handle parent, uint16_t xid, const Pattern *pattern
 // sink deleted, or whose next candidate it deleted (see alive()).
 template <class Matches>
 cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_handle odd, Matches &matches) noexcept {
+    StoreState found_as(parent, xid);
     while (named || odd) {
         bool take_odd = odd && (!named || ds_seq(odd) < ds_seq(named));
         cfg_handle c = take_odd ? odd : named;
@@ -87,7 +104,7 @@ cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_ha
         else named = ds_next_named(named);
         uint32_t seq = ds_seq(c);
         if (matches(c)) return c;
-        if (!alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
+        if (found_as.changed() || !alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
             return scan_children(parent, xid, nullptr, matches, &seq);
     }
     return 0;
@@ -118,11 +135,13 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
 #endif
             if (!wild) return exact;
             uint32_t before = exact ? ds_seq(exact) : UINT32_MAX;
+            StoreState found_as(parent, xid);
             for (cfg_handle w = wild; w && ds_seq(w) < before;) {
                 cfg_handle next = ds_next_wild(w);  // see alive()
                 uint32_t seq = ds_seq(w);
                 if (matches(w)) return w;
-                if (!alive(w) || (next && !alive(next))) return scan_children(parent, xid, &p, matches, &seq);
+                if (found_as.changed() || !alive(w) || (next && !alive(next)))
+                    return scan_children(parent, xid, &p, matches, &seq);
                 w = next;
             }
             return alive(exact) ? exact : 0;

@@ -234,6 +234,50 @@ TEST(IndexedFind, ASinkThatChangesTheStoreDuringAReportGetsTheScansAnswer) {
     }
 }
 
+// A sink that, hearing of an unreadable child, appends a child of the name
+// looked for, or gives a later child that name, has the search find it, as
+// a scan in child order does, in an indexed parent too, for a name with or
+// without wildcards.
+TEST(IndexedFind, ASinkThatAddsAMatchDuringAReportHasItFound) {
+    struct Change {
+        cfg_handle parent, later;
+        bool done;
+    };
+    auto sink = [](void *arg, int level, const char *, int, const char *message) {
+        auto *c = static_cast<Change *>(arg);
+        if (level != 3 || c->done || std::strncmp(message, "Bad config attribute", 20) != 0) return;
+        c->done = true;
+        if (c->later) {
+            ds_lock();
+            EXPECT_NE(0, ds_modify_av(c->later, "x=later", 8));
+            ds_unlock();
+        } else {
+            EXPECT_NE(0u, append_item(c->parent, "x=new"));
+        }
+    };
+    for (bool rename : {false, true}) {
+        for (const char *query : {"x", "x[*]"}) {
+            SCOPED_TRACE(std::string(rename ? "renamed, " : "appended, ") + query);
+            std::string name = std::string("sinkadds") + (rename ? "r" : "a") + (query[1] ? "w" : "p");
+            cfg_handle parent = 0;
+            ASSERT_STATUS(CFG_OK, cfg_create_item(0, name.c_str(), kRef, &parent));
+            ASSERT_NE(0u, append_item(parent, "pad=0"));
+            ASSERT_NE(0u, append_item(parent, "[bad=1"));
+            Change change{parent, append_item(parent, "y=1"), false};
+            if (!rename) change.later = 0;
+            for (int i = 0; i < 8; ++i) ASSERT_NE(0u, append_item(parent, "pad=0"));
+            ASSERT_NE(0, ds_index_ready(parent));
+            Log_SetSink(sink, &change);
+            cfg_handle found = 0;
+            int status = cfg_find_item(0, (name + "." + query).c_str(), &found, nullptr, nullptr);
+            Log_SetSink(nullptr, nullptr);
+            ASSERT_TRUE(change.done) << "the sink must have run";
+            ASSERT_STATUS(CFG_OK, status);
+            EXPECT_STREQ(rename ? "x=later" : "x=new", cfg_avp(found));
+        }
+    }
+}
+
 // A search that goes on after the child a sink changed the store for
 // starts after that child, also when it is the parent's first (the child
 // numbered 0): the scan compares it once, reports it once and does not find
