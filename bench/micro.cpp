@@ -160,15 +160,11 @@ void BM_Substitute(benchmark::State &state) {
     }
 }
 
-// One text of n references to attributes of M<n> (a template, say),
-// substituted whole into a buffer twice its size: the time per reference
-// stays flat as the text grows.
-void BM_SubstituteText(benchmark::State &state) {
-    unsigned n = unsigned(state.range(0));
-    const Tree *t = tree(state, n);
-    if (!t) return;
+// Substitutes one text of n references, to the given keys in turn,
+// whole into a buffer twice its size.
+void substitute_loop(benchmark::State &state, const std::vector<std::string> &keys, unsigned n) {
     std::string text;
-    for (unsigned i = 0; i < n; ++i) text += "${" + t->keys[i & (kKeys - 1)] + "} ";
+    for (unsigned i = 0; i < n; ++i) text += "${" + keys[i & (kKeys - 1)] + "} ";
     std::vector<char> out(2 * text.size());
     for (auto _ : state) {
         int status = Cfg_Substitute(text.c_str(), out.data(), uint32_t(out.size()));
@@ -178,23 +174,20 @@ void BM_SubstituteText(benchmark::State &state) {
     per_item(state, n);
 }
 
+// A text of n references to attributes of M<n> (a template, say): the time
+// per reference stays flat as the text grows.
+void BM_SubstituteText(benchmark::State &state) {
+    unsigned n = unsigned(state.range(0));
+    if (const Tree *t = tree(state, n)) substitute_loop(state, t->keys, n);
+}
+
 // As SubstituteText, with references to values that hold a reference each
 // (substituted in turn, the rest of the text their room). A text evaluates
 // at most 100,000 references, so it holds at most 40,000 of them: the
 // sizes above are cut to that.
 void BM_SubstituteNested(benchmark::State &state) {
-    unsigned n = std::min(unsigned(state.range(0)), 40000u);
-    const Tree *t = tree(state, unsigned(state.range(0)));
-    if (!t) return;
-    std::string text;
-    for (unsigned i = 0; i < n; ++i) text += "${" + t->ref_keys[i & (kKeys - 1)] + "} ";
-    std::vector<char> out(2 * text.size());
-    for (auto _ : state) {
-        int status = Cfg_Substitute(text.c_str(), out.data(), uint32_t(out.size()));
-        benchmark::DoNotOptimize(out.data());
-        if (status != CFG_OK) return void(fail(state, "Cfg_Substitute", status));
-    }
-    per_item(state, n);
+    if (const Tree *t = tree(state, unsigned(state.range(0))))
+        substitute_loop(state, t->ref_keys, std::min(unsigned(state.range(0)), 40000u));
 }
 
 // ---- changing --------------------------------------------------------------
