@@ -346,6 +346,9 @@ TEST_F(Cli, AStrayClosingBraceAndAMissingIncludeAreFailingLines) {
     dir.write("expanded.cfg", "%blk=a {\n%(blk)\n    x = 1\n}\ny = 2\n");  // %(blk) opens the block
     dir.write("block.cfg", "bad line\nO {\n    <missing.cfg>\n}\n");
     dir.write("top.cfg", "bad line\n<missing.cfg>\n");
+    // A failed include, or one without '>', ends its block: the '}' after it closes none.
+    dir.write("ended.cfg", "A {\n    B {\n        <missing.cfg>\n    }\n    w = 1\n}\nz = 3\n");
+    dir.write("open.cfg", "A {\n    r[i=1..2] {\n        <x.cfg\n    }\n}\nz = 3\n");
     const std::string kStray = "stray.cfg:5: a '}' that closes no block: the lines after it are not read\n",
                       kTried = ": ERR_FILE_ACCESS: an included file cannot be read (tried './missing.cfg')\n";
     check_runs({{{"check", "stray.cfg"}, 2, "", kStray.c_str()},
@@ -358,7 +361,14 @@ TEST_F(Cli, AStrayClosingBraceAndAMissingIncludeAreFailingLines) {
                 {{"get", "--raw", "fine.cfg", "b", "1.u", "r[2].x"}, 0, "2\n{\n${a}\n", ""},
                 {{"get", "expanded.cfg", "a.x", "y"}, 0, "1\n2\n", ""},
                 {{"check", "block.cfg"}, 2, "",
-                 ("block.cfg:1: CFG_ERR_SYNTAX: bad line\nblock.cfg:3: ERR_FILE_ACCESS: O {\nblock.cfg" + kTried).c_str()},
+                 ("block.cfg:1: CFG_ERR_SYNTAX: bad line\nblock.cfg:3: ERR_FILE_ACCESS: O {\nblock.cfg" + kTried +
+                  "block.cfg:4: a '}' that closes no block: the lines after it are not read\n").c_str()},
+                {{"get", "ended.cfg", "w"}, 2, "1\n",
+                 ("ended.cfg:3: ERR_FILE_ACCESS:     B {\nended.cfg" + kTried +
+                  "ended.cfg:6: a '}' that closes no block: the lines after it are not read\n").c_str()},
+                {{"check", "open.cfg"}, 2, "",
+                 "open.cfg:3: CFG_ERR_SYNTAX:         <x.cfg\nopen.cfg:3: CFG_ERR_SYNTAX:         <x.cfg\n"
+                 "open.cfg:5: a '}' that closes no block: the lines after it are not read\n"},
                 {{"check", "top.cfg"}, 2, "", ("top.cfg:1: CFG_ERR_SYNTAX: bad line\ntop.cfg" + kTried).c_str()}},
                dir.path());
     EXPECT_EQ(stray, cfgtest::read_file(dir.file("stray.cfg")));

@@ -352,6 +352,7 @@ struct FileArg {
 struct LoadState {
     const FileArg *file = nullptr;
     int failures = 0;
+    std::vector<std::pair<int, std::string>> own;  // the file's own failing lines: number, text
 };
 LoadState *g_load = nullptr;
 
@@ -376,6 +377,7 @@ int report_line(const char *file, int line, const char *text, int status) {
     // The line as the file holds it: indentation kept, trailing white space cut.
     std::string t = text ? text : "";
     t.erase(t.find_last_not_of(" \t\r\n") + 1);
+    if (g_load && g_load->file && file_of(file) == g_load->file->load) g_load->own.emplace_back(line, t);
     diag("%s:%d: %s: %s\n", shown_name(file).c_str(), line, Cfg_StatusName(status), t.c_str());
     return 0;  // go on with the next line
 }
@@ -520,8 +522,18 @@ bool opens_block(const char *text) {
 // ("%NAME=...", unlike a line that starts with a "%(...)" reference) and
 // includes neither open nor close. A file reference "%(...)" before the
 // '}' may expand to a line that opens a block, which the scan cannot know:
-// then nothing is said.
-int stray_close(const std::string &path) {
+// then nothing is said. The loader also ends the innermost block early at a
+// failed include (reported with the block's opening line) and at an include
+// without '>' (failures: the file's own failing lines, which a range
+// block repeats for each index); at the top that ends the file.
+bool ends_block(const std::string &line, const std::string &failed) {
+    std::size_t a = failed.find_first_not_of(" \t");
+    if (a == std::string::npos) return false;
+    if (failed[a] == '<') return failed.find('>', a) == std::string::npos;
+    return failed != line && opens_block(failed.c_str() + a);
+}
+
+int stray_close(const std::string &path, const std::vector<std::pair<int, std::string>> &failures) {
     FILE *stream = std::fopen(path.c_str(), "r");
     if (!stream) return 0;
     char line[kTextSize];
@@ -540,6 +552,10 @@ int stray_close(const std::string &path) {
         } else if (*text && !std::strchr("#<", *text) && !(text[0] == '%' && text[1] != '(') && opens_block(text)) {
             ++depth;
         }
+        // One line ends one block, however often a range block read it again.
+        bool ended = std::any_of(failures.begin(), failures.end(),
+                                 [&](const auto &f) { return f.first == number && ends_block(line, f.second); });
+        if (ended && depth-- == 0) unsure = true;
     }
     std::fclose(stream);
     return stray;
@@ -558,7 +574,7 @@ int load_one(const FileArg &f, const Options &o) {
              Cfg_StatusName(CFG_ERR_SYNTAX), kLoadArgMax);
         return 1;
     }
-    LoadState state{&f, 0};
+    LoadState state{&f, 0, {}};
     LoadLog log;
     g_load = &state;
     g_load_log = &log;
@@ -569,7 +585,7 @@ int load_one(const FileArg &f, const Options &o) {
     char located[PATH_MAX];
     std::string path = f.load;
     if (!is_regular_file(path) && cfg_locate_file(path.c_str(), located, sizeof located) == CFG_OK) path = located;
-    if (int line = is_regular_file(path) ? stray_close(path) : 0) {  // a FIFO is not opened a second time
+    if (int line = is_regular_file(path) ? stray_close(path, state.own) : 0) {  // a FIFO is not opened a second time
         diag("%s:%d: a '}' that closes no block: the lines after it are not read\n", f.shown.c_str(), line);
         ++state.failures;
     }
