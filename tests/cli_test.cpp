@@ -525,6 +525,15 @@ TEST_F(Cli, SetWritesOnlyWhatLoadsBackAndOnlyRegularFiles) {
     EXPECT_EQ(quoted, cfgtest::read_file(dir.file("quoted.cfg")));
     EXPECT_EQ("a0 = 1\n", cfgtest::read_file(dir.file("deep.cfg")));
     EXPECT_TRUE(S_ISLNK(mode_of(dir.file("dangling.cfg"), true)));
+    // /dev/stdin on a pipe: a link to no path, yet to something there
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe(pipe_fds));
+    ASSERT_EQ(6, write(pipe_fds[1], "a = 1\n", 6));
+    close(pipe_fds[1]);
+    const std::string piped = "/proc/self/fd/" + std::to_string(pipe_fds[0]);
+    check_runs({{{"set", piped, "a", "2"}, 2, "", (piped + ": ERR_FILE_ACCESS: not a regular file; not written\n").c_str()}},
+               dir.path());
+    close(pipe_fds[0]);
     EXPECT_EQ(ro, cfgtest::read_file(dir.file("ro.cfg")));
     EXPECT_EQ(wide, cfgtest::read_file(dir.file("wide.cfg")));
     // a read-only attribute does not mark the object of its name

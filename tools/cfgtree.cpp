@@ -1306,7 +1306,8 @@ std::string save_target(const Options &o, const FileArg &file, std::string *why)
     struct stat st {};
     char resolved[PATH_MAX];
     if (::realpath(target.c_str(), resolved)) target = resolved;
-    else if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) *why = "a symbolic link that leads nowhere";
+    else if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(target.c_str(), &st) != 0)
+        *why = "a symbolic link that leads nowhere";  // one to a pipe (/dev/stdin) has no path but exists
     if (why->empty() && ::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) *why = "not a regular file";
     return target;
 }
