@@ -533,9 +533,14 @@ bool ends_block(const std::string &line, const std::string &failed) {
     return failed != line && opens_block(failed.c_str() + a);
 }
 
-int stray_close(const std::string &path, const std::vector<std::pair<int, std::string>> &failures) {
+int stray_close(const std::string &path, std::vector<std::pair<int, std::string>> failures) {
     FILE *stream = std::fopen(path.c_str(), "r");
     if (!stream) return 0;
+    // In line order (a range block reports its lines again for each index),
+    // so that the scan takes each failure once.
+    std::stable_sort(failures.begin(), failures.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::size_t next = 0;
     char line[kTextSize];
     int number = 0, depth = 0, stray = 0;
     bool unsure = false;
@@ -553,8 +558,9 @@ int stray_close(const std::string &path, const std::vector<std::pair<int, std::s
             ++depth;
         }
         // One line ends one block, however often a range block read it again.
-        bool ended = std::any_of(failures.begin(), failures.end(),
-                                 [&](const auto &f) { return f.first == number && ends_block(line, f.second); });
+        bool ended = false;
+        for (; next < failures.size() && failures[next].first <= number; ++next)
+            ended = ended || (failures[next].first == number && ends_block(line, failures[next].second));
         if (ended && depth-- == 0) unsure = true;
     }
     std::fclose(stream);
