@@ -414,35 +414,10 @@ class UpdateTable {
         return *this;
     }
 
-    /** The C table (ended by a null pattern); freezes this table and its
-     *  sub-tables. */
+    /** The C table (ended by a null pattern); freezes this table and every
+     *  table it reaches through sub-tables. */
     CfgUpdateEntry *c_table() {
-        if (!frozen_) {
-            // Every entry starts as a terminator, so the array is a valid
-            // table at every moment, also when a sub-table throws below.
-            entries_.assign(slots_.size() + 1, CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
-            frozen_ = true;
-        }
-        if (!filled_) {
-            // Marked before the sub-tables are asked, and the entries never
-            // move: a table that names itself, directly or through others,
-            // gets this same array back (which the library then refuses).
-            // A throw leaves the table frozen, as such a sub-table may hold
-            // the array already; the next call fills it again.
-            filled_ = true;
-            try {
-                for (std::size_t i = 0; i < slots_.size(); ++i) {
-                    Slot &s = slots_[i];
-                    CfgUpdateEntry *sub = subs_[i] ? subs_[i]->c_table() : nullptr;
-                    entries_[i] = CfgUpdateEntry{s.pattern.c_str(), &s, s.first ? &call_first : nullptr, sub,
-                                                 s.second ? &call_second : nullptr};
-                }
-            } catch (...) {
-                std::fill(entries_.begin(), entries_.end(), CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
-                filled_ = false;
-                throw;
-            }
-        }
+        if (!complete_) build();
         return entries_.data();
     }
 
@@ -458,6 +433,51 @@ class UpdateTable {
     }
 
   private:
+    // Makes the arrays of this table and of every table it reaches, then
+    // fills them: a walk with a list of its own, so that a chain of
+    // sub-tables of any length costs no stack. An array never moves once
+    // made (a table that names itself, directly or through others, gets its
+    // own array back, which the library then refuses), and only making one
+    // allocates: a throw leaves every array made a valid table of
+    // terminators, frozen, as a table reached before may hold it already,
+    // and the next call goes on from there.
+    void build() {
+        std::vector<UpdateTable *> reached;
+        struct Unmark {
+            std::vector<UpdateTable *> &tables;
+            ~Unmark() {
+                for (UpdateTable *t : tables) t->marked_ = false;
+            }
+        } unmark{reached};
+        reached.push_back(this);
+        marked_ = true;
+        for (std::size_t next = 0; next < reached.size(); ++next) {
+            UpdateTable *t = reached[next];
+            t->freeze();
+            for (UpdateTable *sub : t->subs_) {
+                if (!sub || sub->complete_ || sub->marked_) continue;
+                reached.push_back(sub);
+                sub->marked_ = true;
+            }
+        }
+        for (UpdateTable *t : reached) t->fill();
+        for (UpdateTable *t : reached) t->complete_ = true;
+    }
+    void freeze() {
+        if (frozen_) return;
+        entries_.assign(slots_.size() + 1, CfgUpdateEntry{nullptr, nullptr, nullptr, nullptr, nullptr});
+        frozen_ = true;
+    }
+    // Every sub-table's array is made by now.
+    void fill() noexcept {
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            Slot &s = slots_[i];
+            CfgUpdateEntry *sub = subs_[i] ? subs_[i]->entries_.data() : nullptr;
+            entries_[i] = CfgUpdateEntry{s.pattern.c_str(), &s, s.first ? &call_first : nullptr, sub,
+                                         s.second ? &call_second : nullptr};
+        }
+    }
+
     struct Slot {
         std::string pattern;
         Callback first, second;
@@ -475,8 +495,9 @@ class UpdateTable {
     std::deque<Slot> slots_;  // a deque keeps every slot's address while entries are added
     std::vector<UpdateTable *> subs_;
     std::vector<CfgUpdateEntry> entries_;
-    bool frozen_ = false;  // the array is made: no entry can be added
-    bool filled_ = false;  // the array holds the entries (or is being filled)
+    bool frozen_ = false;    // the array is made: no entry can be added
+    bool complete_ = false;  // this table and every one it reaches are filled
+    bool marked_ = false;    // reached by the build under way
 };
 
 }  // namespace v1

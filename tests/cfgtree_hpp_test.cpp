@@ -293,6 +293,22 @@ TEST(CxxUpdateTable, ATableThatNamesItselfIsRefusedNotRecursedInto) {
     EXPECT_STATUS(CFG_ERR_SYNTAX, ping.apply("a=1").code());
 }
 
+// A chain of sub-tables far longer than the library ever descends is built
+// without recursing down it; every table in it holds its entries, and one
+// near the end runs its callbacks.
+TEST(CxxUpdateTable, ALongChainOfSubTablesIsBuiltWithoutRecursion) {
+    std::vector<cfgtree::UpdateTable> chain(100000);
+    int seen = 0;
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) chain[i].on("**", {}, &chain[i + 1]);
+    chain.back().on("**", [&](char *) { return ++seen, 0; });
+    EXPECT_STATUS(CFG_ERR_SYNTAX, chain.front().apply("a=1").code());
+    CfgUpdateEntry *table = chain[25].c_table();
+    for (std::size_t below = 25; below + 1 < chain.size(); ++below, table = table[0].sub)
+        ASSERT_EQ(chain[below + 1].c_table(), table[0].sub) << below;
+    EXPECT_STATUS(CFG_OK, chain[chain.size() - 3].apply("a=1").code());
+    EXPECT_EQ(1, seen);
+}
+
 TEST(CxxUpdateTable, UpdateModeLoadFeedsLambdasAndNestedLoadsCollectApart) {
     cfgtest::ScopedEnv no_path("CONFIG_PATH", nullptr);
     cfgtest::TempDir dir;
