@@ -352,6 +352,17 @@ void start_read(ReadState &r) noexcept {
     r.unwinding = false;
 }
 
+// Is an evaluation at depth nested too deep? Says so once per read (function
+// names the evaluator, at the reference).
+bool past_depth(ReadState &read, int depth, const char *function, const char *at) noexcept {
+    if (depth <= CFG_MAX_REFERENCE_RECURSION) return false;
+    if (!read.depth_reported)
+        CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", function, CFG_MAX_REFERENCE_RECURSION,
+                at);
+    read.depth_reported = true;
+    return true;
+}
+
 // An evaluator of the caller's own runs outside the read under way, as a
 // log sink does: the values it reads through the library are reads of their
 // own, each with the whole budget and its own report of the depth limit.
@@ -361,13 +372,7 @@ void start_read(ReadState &r) noexcept {
 // it ends the library's own.
 int evaluate_apart(CfgRefEvaluator evaluate, char *reference, char *out, uint32_t room, void *arg) noexcept {
     ReadState &state = read_state();
-    if (state.eval_depth >= CFG_MAX_REFERENCE_RECURSION) {
-        if (!state.depth_reported)
-            CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "ref_substitute",
-                    CFG_MAX_REFERENCE_RECURSION, reference);
-        state.depth_reported = true;
-        return CFG_ERR_UNRESOLVED;
-    }
+    if (past_depth(state, state.eval_depth + 1, "ref_substitute", reference)) return CFG_ERR_UNRESOLVED;
     ReadState outer = state;
     state.eval_count = 0;
     state.depth_reported = false;
@@ -616,13 +621,7 @@ int eval_reference(char *reference, char *out, uint32_t room, void *arg, Rest re
     Modifier mod;
     int status = parse_body(body, mod);
     if (status != CFG_OK) return status;
-    if (read.eval_depth > CFG_MAX_REFERENCE_RECURSION) {
-        if (!read.depth_reported)
-            CFG_LOG(3, "%s: reference recursion exceeds max depth (%d) at '%s'", "cfg_evalReference",
-                    CFG_MAX_REFERENCE_RECURSION, body);
-        read.depth_reported = true;
-        return CFG_ERR_UNRESOLVED;
-    }
+    if (past_depth(read, read.eval_depth, "cfg_evalReference", body)) return CFG_ERR_UNRESOLVED;
     if (read.eval_count > CFG_MAX_REFERENCE_EVALUATIONS) {
         CFG_LOG(3, "%s: reference evaluations exceed max (%d) at '%s'", "cfg_evalReference",
                 CFG_MAX_REFERENCE_EVALUATIONS, body);

@@ -515,6 +515,16 @@ bool opens_block(const char *text) {
     return false;
 }
 
+// Did the failing line reported as failed end its block early? A failed
+// include is reported with the block's opening line (so with another text
+// than the line at its number), an include without '>' as itself.
+bool ends_block(const std::string &line, const std::string &failed) {
+    std::size_t a = failed.find_first_not_of(" \t");
+    if (a == std::string::npos) return false;
+    if (failed[a] == '<') return failed.find('>', a) == std::string::npos;
+    return failed != line && opens_block(failed.c_str() + a);
+}
+
 // The line of the first '}' at the top of the file at path that closes no
 // block, or 0. The loader ends a file there as at its end, saying nothing,
 // so the lines after it are silently lost. Lines are read as the loader
@@ -523,16 +533,9 @@ bool opens_block(const char *text) {
 // includes neither open nor close. A file reference "%(...)" before the
 // '}' may expand to a line that opens a block, which the scan cannot know:
 // then nothing is said. The loader also ends the innermost block early at a
-// failed include (reported with the block's opening line) and at an include
-// without '>' (failures: the file's own failing lines, which a range
-// block repeats for each index); at the top that ends the file.
-bool ends_block(const std::string &line, const std::string &failed) {
-    std::size_t a = failed.find_first_not_of(" \t");
-    if (a == std::string::npos) return false;
-    if (failed[a] == '<') return failed.find('>', a) == std::string::npos;
-    return failed != line && opens_block(failed.c_str() + a);
-}
-
+// failed include and at an include without '>' (see ends_block; failures:
+// the file's own failing lines, which a range block repeats for each
+// index); at the top that ends the file.
 int stray_close(const std::string &path, std::vector<std::pair<int, std::string>> failures) {
     FILE *stream = std::fopen(path.c_str(), "r");
     if (!stream) return 0;
