@@ -133,7 +133,9 @@ TEST_F(Cli, EachCommandOnTheSampleFiles) {
         // -D variables reach the load
         {{"dump", "-D", "MODE=fast", "vars.cfg"}, 0, "Env {\n    mode = fast\n}\n", ""},
         {{"dump", "-DMODE=slow", "vars.cfg"}, 0, "Env {\n    mode = slow\n}\n", ""},
-        {{"dump", "vars.cfg"}, 2, "Env {\n}\n", "vars.cfg:2: CFG_ERR_FILE_REFERENCE:     mode = %(MODE)\n"},
+        {{"dump", "vars.cfg"}, 2, "Env {\n}\n",
+         "vars.cfg:2: CFG_ERR_FILE_REFERENCE:     mode = %(MODE)\n"
+         "vars.cfg:3: a '}' that closes no block: the lines after it are not read\n"},
         {{"dump", "-D", "A,B=1", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "-D", "=1", "vars.cfg"}, 2, "", nullptr},
         {{"dump", "-D", "MODE", "vars.cfg"}, 2, "", nullptr},
@@ -336,7 +338,9 @@ TEST_F(Cli, ArgumentsThatNameFilesAreFilesUnlessADashSaysOtherwiseAndUnreadableO
 // The loader ends a file at a '}' that closes no block, as at its end: the
 // tool names the line (counted as the loader reads them, a longer line in
 // pieces of 639 characters), and set does not rewrite the file without the
-// lines after it. A missing include is named whatever failed before it.
+// lines after it. A missing include is named whatever failed before it. A
+// failing line that ends its block at the top ends the file: the tool says
+// so when something follows it.
 TEST_F(Cli, AStrayClosingBraceAndAMissingIncludeAreFailingLines) {
     cfgtest::TempDir dir;
     const std::string stray = "a = 1\nO {\n    x = 1\n}\n}\nb = 2\n";
@@ -349,6 +353,11 @@ TEST_F(Cli, AStrayClosingBraceAndAMissingIncludeAreFailingLines) {
     // A failed include, or one without '>', ends its block: the '}' after it closes none.
     dir.write("ended.cfg", "A {\n    B {\n        <missing.cfg>\n    }\n    w = 1\n}\nz = 3\n");
     dir.write("open.cfg", "A {\n    r[i=1..2] {\n        <x.cfg\n    }\n}\nz = 3\n");
+    dir.write("ref.cfg", "a = 1\n%(nope) {\n    x = 1\n}\n");
+    dir.write("refblock.cfg", "O {\n    b = %(nope)\n    c = 3\n}\nd = 4\n");
+    dir.write("reflast.cfg", "a = 1\nb = %(nope)\n\n# the end\n");
+    dir.write("unclosed.cfg", "a = 1\n<x.cfg\nz = 3\n");
+    const std::string kEnds = ": this failing line ends the file: the lines after it are not read\n";
     const std::string kStray = "stray.cfg:5: a '}' that closes no block: the lines after it are not read\n",
                       kTried = ": ERR_FILE_ACCESS: an included file cannot be read (tried './missing.cfg')\n";
     check_runs({{{"check", "stray.cfg"}, 2, "", kStray.c_str()},
@@ -369,7 +378,15 @@ TEST_F(Cli, AStrayClosingBraceAndAMissingIncludeAreFailingLines) {
                 {{"check", "open.cfg"}, 2, "",
                  "open.cfg:3: CFG_ERR_SYNTAX:         <x.cfg\nopen.cfg:3: CFG_ERR_SYNTAX:         <x.cfg\n"
                  "open.cfg:5: a '}' that closes no block: the lines after it are not read\n"},
-                {{"check", "top.cfg"}, 2, "", ("top.cfg:1: CFG_ERR_SYNTAX: bad line\ntop.cfg" + kTried).c_str()}},
+                {{"check", "top.cfg"}, 2, "", ("top.cfg:1: CFG_ERR_SYNTAX: bad line\ntop.cfg" + kTried).c_str()},
+                {{"dump", "ref.cfg"}, 2, "a = 1\n",
+                 ("ref.cfg:2: CFG_ERR_FILE_REFERENCE: %(nope) {\nref.cfg:2" + kEnds).c_str()},
+                {{"get", "refblock.cfg", "c"}, 2, "3\n",
+                 "refblock.cfg:2: CFG_ERR_FILE_REFERENCE:     b = %(nope)\n"
+                 "refblock.cfg:4: a '}' that closes no block: the lines after it are not read\n"},
+                {{"check", "reflast.cfg"}, 2, "", "reflast.cfg:2: CFG_ERR_FILE_REFERENCE: b = %(nope)\n"},
+                {{"check", "unclosed.cfg"}, 2, "",
+                 ("unclosed.cfg:2: CFG_ERR_SYNTAX: <x.cfg\nunclosed.cfg:2" + kEnds).c_str()}},
                dir.path());
     EXPECT_EQ(stray, cfgtest::read_file(dir.file("stray.cfg")));
 }

@@ -348,11 +348,18 @@ struct FileArg {
     std::string load;   // the name handed to the loader
 };
 
+// A failing line as the handler heard of it.
+struct Failure {
+    int line;
+    std::string text;
+    int status;
+};
+
 // The failing lines of the load running now; the handler has no argument.
 struct LoadState {
     const FileArg *file = nullptr;
     int failures = 0;
-    std::vector<std::pair<int, std::string>> own;  // the file's own failing lines: number, text
+    std::vector<Failure> own;  // the file's own failing lines
 };
 LoadState *g_load = nullptr;
 
@@ -377,7 +384,7 @@ int report_line(const char *file, int line, const char *text, int status) {
     // The line as the file holds it: indentation kept, trailing white space cut.
     std::string t = text ? text : "";
     t.erase(t.find_last_not_of(" \t\r\n") + 1);
-    if (g_load && g_load->file && file_of(file) == g_load->file->load) g_load->own.emplace_back(line, t);
+    if (g_load && g_load->file && file_of(file) == g_load->file->load) g_load->own.push_back(Failure{line, t, status});
     diag("%s:%d: %s: %s\n", shown_name(file).c_str(), line, Cfg_StatusName(status), t.c_str());
     return 0;  // go on with the next line
 }
@@ -515,59 +522,75 @@ bool opens_block(const char *text) {
     return false;
 }
 
-// Did the failing line reported as failed end its block early? A failed
-// include is reported with the block's opening line (so with another text
-// than the line at its number), an include without '>' as itself.
-bool ends_block(const std::string &line, const std::string &failed) {
-    std::size_t a = failed.find_first_not_of(" \t");
+// Did the failing line end its block early? A failed include is reported
+// with the block's opening line (so with another text than the line at its
+// number), an include without '>' and a line whose %(...) references cannot
+// be expanded as themselves.
+bool ends_block(const std::string &line, const Failure &failed) {
+    std::size_t a = failed.text.find_first_not_of(" \t");
     if (a == std::string::npos) return false;
-    if (failed[a] == '<') return failed.find('>', a) == std::string::npos;
-    return failed != line && opens_block(failed.c_str() + a);
+    if (failed.text[a] == '<') return failed.text.find('>', a) == std::string::npos;
+    if (failed.text == line) return failed.status == CFG_ERR_FILE_REFERENCE && line.find("%(") != std::string::npos;
+    return opens_block(failed.text.c_str() + a);
 }
 
-// The line of the first '}' at the top of the file at path that closes no
-// block, or 0. The loader ends a file there as at its end, saying nothing,
-// so the lines after it are silently lost. Lines are read as the loader
-// reads them, in pieces of at most 639 characters; comments, file variables
-// ("%NAME=...", unlike a line that starts with a "%(...)" reference) and
-// includes neither open nor close. A file reference "%(...)" before the
-// '}' may expand to a line that opens a block, which the scan cannot know:
-// then nothing is said. The loader also ends the innermost block early at a
-// failed include and at an include without '>' (see ends_block; failures:
-// the file's own failing lines, which a range block repeats for each
-// index); at the top that ends the file.
-int stray_close(const std::string &path, std::vector<std::pair<int, std::string>> failures) {
+// Where the loader's reading of a file ends before its end, silently or
+// after a failing line that does not say so.
+struct EarlyEnd {
+    int line = 0;         // 0: the file is read to its end (or the scan cannot tell)
+    bool stray = false;   // a '}' that closes no block; else a failing line at the top
+};
+
+// Where the loader stops reading the file at path before its end without
+// saying so: at the first '}' at the top that closes no block (it ends the
+// file as its end would), or after a failing line at the top that ended its
+// block, the file, when a line with something on it follows. Lines are read
+// as the loader reads them, in pieces of at most 639 characters; comments,
+// file variables ("%NAME=...", unlike a line that starts with a "%(...)"
+// reference) and includes neither open nor close. A file reference "%(...)"
+// that expands may make a line that opens a block, which the scan cannot
+// know: then nothing is said. The loader also ends the innermost block
+// early at a failed include, an include without '>' and a line whose
+// %(...) cannot be expanded (see ends_block; failures: the file's own
+// failing lines, which a range block repeats for each index).
+EarlyEnd early_end(const std::string &path, std::vector<Failure> failures) {
     FILE *stream = std::fopen(path.c_str(), "r");
-    if (!stream) return 0;
+    if (!stream) return {};
     // In line order (a range block reports its lines again for each index),
     // so that the scan takes each failure once.
-    std::stable_sort(failures.begin(), failures.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::stable_sort(failures.begin(), failures.end(), [](const auto &a, const auto &b) { return a.line < b.line; });
     std::size_t next = 0;
     char line[kTextSize];
-    int number = 0, depth = 0, stray = 0;
+    int number = 0, depth = 0;
+    EarlyEnd end, file_ended;  // file_ended: by a failing line, when something follows it
     bool unsure = false;
-    while (!stray && !unsure && std::fgets(line, sizeof line, stream)) {
+    while (!end.line && !unsure && std::fgets(line, sizeof line, stream)) {
         ++number;
-        unsure = std::strstr(line, "%(") != nullptr;
         std::size_t n = std::strlen(line);
         while (n && std::isspace(static_cast<unsigned char>(line[n - 1]))) line[--n] = '\0';
         const char *text = line;
         while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-        if (*text == '}') {
-            if (depth == 0) stray = number;
-            else --depth;
-        } else if (*text && !std::strchr("#<", *text) && !(text[0] == '%' && text[1] != '(') && opens_block(text)) {
-            ++depth;
+        if (file_ended.line) {
+            if (*text && *text != '#') end = file_ended;
+            continue;
         }
         // One line ends one block, however often a range block read it again.
         bool ended = false;
-        for (; next < failures.size() && failures[next].first <= number; ++next)
-            ended = ended || (failures[next].first == number && ends_block(line, failures[next].second));
-        if (ended && depth-- == 0) unsure = true;
+        for (; next < failures.size() && failures[next].line <= number; ++next)
+            ended = ended || (failures[next].line == number && ends_block(line, failures[next]));
+        // A reference that could not be expanded made no line at all.
+        unsure = !ended && std::strstr(line, "%(") != nullptr;
+        if (*text == '}') {
+            if (depth == 0) end = EarlyEnd{number, true};
+            else --depth;
+        } else if (*text && !std::strchr("#<", *text) && !(text[0] == '%' && text[1] != '(') && opens_block(text) &&
+                   !(ended && std::strstr(line, "%("))) {
+            ++depth;
+        }
+        if (ended && depth-- == 0) file_ended = EarlyEnd{number, false};
     }
     std::fclose(stream);
-    return stray;
+    return end;
 }
 
 // Loads one file; returns the number of failures (lines and the load).
@@ -594,9 +617,13 @@ int load_one(const FileArg &f, const Options &o) {
     char located[PATH_MAX];
     std::string path = f.load;
     if (!is_regular_file(path) && cfg_locate_file(path.c_str(), located, sizeof located) == CFG_OK) path = located;
-    if (int line = is_regular_file(path) ? stray_close(path, state.own) : 0) {  // a FIFO is not opened a second time
-        diag("%s:%d: a '}' that closes no block: the lines after it are not read\n", f.shown.c_str(), line);
+    EarlyEnd end = is_regular_file(path) ? early_end(path, state.own) : EarlyEnd{};  // a FIFO is read once
+    if (end.line && end.stray) {
+        diag("%s:%d: a '}' that closes no block: the lines after it are not read\n", f.shown.c_str(), end.line);
         ++state.failures;
+    } else if (end.line) {
+        diag("%s:%d: this failing line ends the file: the lines after it are not read\n", f.shown.c_str(),
+             end.line);
     }
     return state.failures + (status != CFG_OK && state.failures == 0 ? 1 : 0);
 }
