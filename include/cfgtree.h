@@ -415,9 +415,13 @@ CFG_API int cfg_save_object_contents(FILE *stream, cfg_handle object, int depth)
  *  Get operations by identifier read at most 638 characters of the value
  *  through Cfg_GetAttrValue and return its status when it fails (outputs
  *  untouched); set operations return the conversion's failure (nothing is
- *  stored) or the status of Cfg_SetAttrValue (105, 1403, ...). The text
- *  operations that the contract gives non-NULL pointers answer a NULL one
- *  with ERR_NULL_BUFFER rather than crash.
+ *  stored) or the status of Cfg_SetAttrValue (105, 1403, ...). Unlike other
+ *  out pointers, a converter's text and buffers must be given, and so must
+ *  the flag of Cfg_GetBool, the value of Cfg_GetInt and the bytes and count
+ *  of Cfg_GetBytes (also through Cfg_GetBytesAttrValue): a NULL one gets
+ *  ERR_NULL_BUFFER (Cfg_SetServer's host ERR_NULL_ARGUMENT), nothing
+ *  written. The outputs of Cfg_GetRange, Cfg_GetServer and the other
+ *  Get...AttrValue calls may be NULL.
  *  @{ */
 /** Text to boolean: false when empty or beginning with F, f or 0.
  *  @return 0; ERR_NULL_BUFFER. */
