@@ -370,13 +370,16 @@ CFG_API int Cfg_Delete(const char *identifier) CFG_NOEXCEPT;
  *  permissions 0644 after it is closed (a device or pipe keeps its own).
  *  @return Cfg_Save's status (a missing item leaves an empty file);
  *  ERR_FILE_ACCESS (-107) when the file cannot be opened (also a NULL
- *  path), logged at level 2. */
+ *  path), logged at level 2. Write errors are not detected: a full disk
+ *  shows only in the file (Cfg_Save to a stream of your own lets you test
+ *  ferror and fclose). */
 CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
 /** Saves the item named by identifier (found from the current context and
  *  written under the identifier as passed) or, for NULL, the contents of
  *  the current context without braces, in the configuration language:
  *  attributes first, then sub-objects, four spaces per level; values with
- *  references substituted while CFG_CTL_DEREFERENCE is set. A save opens
+ *  references substituted while CFG_CTL_DEREFERENCE is set. Write errors
+ *  on the stream are not looked at. A save opens
  *  at most 256 blocks one inside another, as many as a load reads: an
  *  object 256 levels below the outermost object written (the saved item;
  *  for NULL, each top-level object) is left out whole (level 3 message),
