@@ -378,9 +378,11 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  written under the identifier as passed) or, for NULL, the contents of
  *  the current context without braces, in the configuration language:
  *  attributes first, then sub-objects, four spaces per level; values with
- *  references substituted while CFG_CTL_DEREFERENCE is set. Write errors
- *  on the stream are not looked at. A save opens
- *  at most 256 blocks one inside another, as many as a load reads: an
+ *  references substituted while CFG_CTL_DEREFERENCE is set (an attribute's
+ *  name=value, substituted, is cut to 639 characters: a longer expansion
+ *  is written cut, without a message). Write errors on the stream are not
+ *  looked at. A save opens at most 256 blocks one inside another, as many
+ *  as a load reads: an
  *  object 256 levels below the outermost object written (the saved item;
  *  for NULL, each top-level object) is left out whole (level 3 message),
  *  so trees of any depth save in bounded stack and no saved file nests
