@@ -288,6 +288,10 @@ CFG_API int Cfg_GetAttrValue(const char *identifier, char *buffer, uint32_t size
  *  belong to one thread at a time. A pop frees the record that a lookup in
  *  another thread may be reading: push and pop only while no other thread
  *  finds, reads, sets, creates, deletes, saves or loads.
+ *  Cfg_Find, Cfg_IsReadOnly, Cfg_GetAttrValue(Ptr), Cfg_SetAttrValue,
+ *  Cfg_Delete, Cfg_Save(File) and the typed calls start at the current
+ *  context; nothing else does: ${...} references are resolved from the
+ *  root, and a direct-mode load makes its top-level definitions there.
  *  @{ */
 /** A context record: the context object's handle (0 = root) and its name,
  *  the pushed identifier followed by '.'. */
@@ -517,7 +521,9 @@ CFG_API int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTa
 CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
 /** cfg_refSubstitute under the data-store lock. */
 CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
-/** The default evaluator of ${path[:modifier]}; appends at out, at most
+/** The default evaluator of ${path[:modifier]}, path an absolute dotted
+ *  identifier (the context stack does not apply), else an environment
+ *  variable (see CFG_CTL_DEREFERENCE_ENV); appends at out, at most
  *  room - 1 characters, and nothing on failure. In ${path:#start,length}
  *  the length counts the terminating NUL: length - 1 characters are kept. out must end a text whose
  *  bytes from out to out + room - 1 are zero (as ref_substitute hands it
