@@ -15,8 +15,9 @@
 
 #include "cfgtree.h"
 
-/* Stores "full.name=value" in the tree. The callback owns its copy of the
- * text, so it may cut it at the '='. */
+/* Stores "full.name=value" in the tree. The callback gets a copy of the
+ * text of its own (the library frees it on return), so it may cut it at the
+ * '='. */
 static int store(char *item, void *arg) {
     char *eq = strchr(item, '=');
     (void)arg;
