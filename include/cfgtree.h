@@ -539,11 +539,11 @@ CFG_API int cfg_evalReference(char *reference, char *out, uint32_t room, void *a
 /** @defgroup Files Configuration files
  *  @{ */
 /** Called for each failing line: (file as named, line number, line text,
- *  status). Returns the status to go on with: >= 0 continues, < 0 ends the
- *  load. A line whose %(...) references cannot be expanded, and an include
- *  line without '>', end their block whatever the answer: the rest of that
- *  block is then read as lines of the enclosing block, whose first '}' it
- *  closes. */
+ *  status); file and text are valid during the call only. Returns the
+ *  status to go on with: >= 0 continues, < 0 ends the load. A line whose
+ *  %(...) references cannot be expanded, and an include line without '>',
+ *  end their block whatever the answer: the rest of that block is then
+ *  read as lines of the enclosing block, whose first '}' it closes. */
 typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text, int status);
 /** Loads "file[,NAME=VALUE]..." found on CONFIG_PATH: in direct mode
  *  (Cfg_DirectLoad) it creates and sets the items, otherwise it hands each
@@ -673,7 +673,8 @@ CFG_API cfg_handle ds_get_next_avp(cfg_handle h) CFG_NOEXCEPT;
  *  "OID_ATT_CONFIG_IDENTIFIER" for an object); 0 for an unknown name. */
 CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
 /** Receives each message: level (2 and 3 are failures, 5 warnings, higher
- *  traces), reporting module, source line, the formatted text. */
+ *  traces), reporting module, source line, the formatted text (cut to
+ *  4,095 characters); module and message are valid during the call only. */
 typedef void (*LogSink)(void *ctx, int level, const char *module, int line, const char *message);
 /** Routes every message to sink (NULL restores stderr, where by default
  *  levels 2 and 3 are shown, and CFGTREE_LOG_LEVEL=N shows levels up to N).
