@@ -581,7 +581,8 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  status of creating, setting or the update tables. */
 CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler) CFG_NOEXCEPT;
 /** Finds name on CONFIG_PATH (read, and copied, once per process: later
- *  changes to the environment are not seen) with its owner-read
+ *  changes to the environment are not seen; empty entries are skipped, and
+ *  the current folder is searched only when listed) with its owner-read
  *  bit set; an absolute name, or any name when CONFIG_PATH is unset, is
  *  tried as it is. Only that bit is judged: a directory is found too (a
  *  load of it fails with ERR_READ_FAILED). Copies the path to out (may be NULL) as a bounded copy:
