@@ -592,7 +592,11 @@ CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler
  *  the next call reads it again). */
 CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) CFG_NOEXCEPT;
 /** Writes "object {", the AVP and "}" as asked, each checked first; a
- *  refused piece ends the call (earlier pieces stay written).
+ *  refused piece ends the call (earlier pieces stay written). The checks
+ *  are those of validate_object_syntax and validate_AVP_syntax: an object
+ *  name must carry no value and an AVP must carry one; a text that breaks
+ *  the syntax otherwise ("a b", "") is written as given, as is everything
+ *  (no quoting, no indentation). Write errors are not looked at.
  *  @return 0; the refusing validator's result (1 or -109);
  *  ERR_NULL_ARGUMENT for a NULL stream (nothing written). */
 CFG_API int CfgF_PutItem(FILE *stream, const char *object, const char *avp, int close) CFG_NOEXCEPT;
