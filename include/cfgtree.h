@@ -83,7 +83,7 @@ typedef uint32_t cfg_handle;
 #define CFG_CTL_IGNORE_READ_ONLY 0x02u   /**< Cfg_SetAttrValue ignores read-only marks */
 #define CFG_CTL_IGNORE_WARNINGS 0x04u    /**< update tables go on after positive results */
 #define CFG_CTL_DEREFERENCE 0x08u        /**< values are read with references substituted */
-#define CFG_CTL_DEREFERENCE_ENV 0x10u    /**< references fall back to environment variables */
+#define CFG_CTL_DEREFERENCE_ENV 0x10u    /**< references fall back to the environment (cfg_evalReference) */
 #define CFG_CTL_DIRECT_LOAD 0x20u        /**< the loader stores definitions itself */
 
 /** References are followed at most this many evaluations deep, counted
@@ -523,7 +523,10 @@ CFG_API int cfg_refSubstitute(const char *source, char *out, uint32_t len) CFG_N
 CFG_API int Cfg_Substitute(const char *source, char *out, uint32_t len) CFG_NOEXCEPT;
 /** The default evaluator of ${path[:modifier]}, path an absolute dotted
  *  identifier (the context stack does not apply), else an environment
- *  variable (see CFG_CTL_DEREFERENCE_ENV); appends at out, at most
+ *  variable (while CFG_CTL_DEREFERENCE_ENV is set, and only for a path made
+ *  of capital letters, digits and '_': ${HOME}, never ${http_proxy}; its
+ *  value is taken whole, as ":#" and value maps apply to attributes only,
+ *  while ":+" applies); appends at out, at most
  *  room - 1 characters, and nothing on failure. In ${path:#start,length}
  *  the length counts the terminating NUL: length - 1 characters are kept. out must end a text whose
  *  bytes from out to out + room - 1 are zero (as ref_substitute hands it
