@@ -619,14 +619,20 @@ typedef struct CfgUpdateEntry {
     struct CfgUpdateEntry *sub;    /**< applied to the rest, may be NULL */
     CfgUpdateCallback second;      /**< run after sub, may be NULL */
 } CfgUpdateEntry;
-/** Registers a notification table (caller-owned, kept valid). The two
+/** Registers a notification table (caller-owned). There is no way to
+ *  unregister: a table stays registered, and must stay valid, until the
+ *  process ends, and one registered twice runs twice. Notification tables
+ *  are applied by update-mode loads and Cfg_ProcessUpdate only: setting,
+ *  creating or deleting items notifies nobody. The two
  *  registries are not locked: register tables before other threads load,
  *  set or apply tables. A table registered by a callback while the tables
  *  are applied to an item is applied to that item too, after those before
  *  it (so a callback that registers a table each time it runs never lets
  *  the walk end). @return 0; -109. */
 CFG_API int Cfg_NotifyRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
-/** Registers a validation table. @return 0; -109. */
+/** Registers a validation table, kept as a notification table is. The
+ *  library applies validation tables only when Cfg_Validate is called: a
+ *  program calls it before a change it wants checked. @return 0; -109. */
 CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) CFG_NOEXCEPT;
 /** Applies the notification tables. @return 0, or the first nonzero result. */
 CFG_API int Cfg_ProcessUpdate(const char *item) CFG_NOEXCEPT;
