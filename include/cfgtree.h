@@ -304,7 +304,7 @@ CFG_API extern CfgContext *cfgContext;
 /** The record in force when nothing is pushed: handle 0, empty name. */
 CFG_API extern CfgContext emptyContext;
 /** The current context's name ("a.b." after pushing a.b), or "". Static or
- *  record-owned text. */
+ *  record-owned text: the pop of that record frees it. */
 CFG_API const char *Cfg_GetContext(void) CFG_NOEXCEPT;
 /** Pushes an absolute identifier (or NULL: the root) as the current context.
  *  @return 0; -109; CFG_ERR_SYNTAX (bad text or a value); CFG_ERR_BAD_OBJECT
