@@ -358,7 +358,11 @@ CFG_API int cfg_set_attr_value(cfg_handle attribute, const char *value) CFG_NOEX
  *  of the lookup, creation (-133 when the store refuses, its memory
  *  included) or setting. */
 CFG_API int Cfg_SetAttrValue(const char *identifier, const char *value) CFG_NOEXCEPT;
-/** Deletes the one item that identifier names from start (0 = root).
+/** Deletes the one item that identifier names from start (0 = root): an
+ *  object with all it holds. At the last component an object is taken
+ *  before an attribute of the same name (a lookup takes the attribute).
+ *  Deleting looks at no read-only mark, written or stored, whatever
+ *  Cfg_IgnoreReadOnly says: read-only items are deleted like any other.
  *  @return 0; 106; -139; -109; CFG_ERR_SYNTAX. */
 CFG_API int cfg_delete_item(cfg_handle start, const char *identifier) CFG_NOEXCEPT;
 /** Deletes every item identifier matches from the current context.
