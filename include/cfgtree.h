@@ -240,7 +240,9 @@ CFG_API cfg_handle cfg_srch_object(cfg_handle start, cfg_handle *target) CFG_NOE
  *  @return it, or 0. Takes no lock for its caller. */
 CFG_API cfg_handle cfg_srch_attribute(cfg_handle start) CFG_NOEXCEPT;
 /** Walks identifier from start (0 = root). At the last component attributes
- *  are tried before sub-objects.
+ *  are tried before sub-objects. Where several children match a component
+ *  (a wildcard instance: Srv[*]), the first made is taken; an instance is
+ *  part of the name (Srv finds no Srv[1]).
  *  @return 0 found (item, reference node for an object or 0, read-only 1
  *  when a component as written begins with '!'); 106 not found;
  *  -109 no memory for the working copy of a component, which only a
