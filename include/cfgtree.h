@@ -581,7 +581,10 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL argument);
  *  ERR_FILE_ACCESS (file not found, not readable or not
  *  openable); ERR_READ_FAILED (also past a file's line 2,147,483,647, the
- *  last one read); ERR_UNEXPECTED_EOF (a block left open);
+ *  last one read, and for a block range in a file that cannot be
+ *  repositioned, such as a pipe: the block is read again for each index,
+ *  so the range fails, as a failing line, after its first index);
+ *  ERR_UNEXPECTED_EOF (a block left open);
  *  CFG_ERR_SYNTAX (a bad line; blocks nested more than 256 deep; a name
  *  over 639 characters; ranges expanding to more than
  *  CFG_MAX_RANGE_DEFINITIONS definitions); CFG_ERR_FILE_REFERENCE (an
