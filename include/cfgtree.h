@@ -655,7 +655,10 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
  *  text unshortened (a "**" entry whose sub-table holds it again) nest at
  *  most 64 deep in a row, and sub-tables of any kind at most 320 deep in
  *  all: one level for each component of a 639-character name, counting
- *  the unshortened levels among them too. One application applies at most
+ *  the unshortened levels among them too. A table applied from inside a
+ *  callback (Cfg_ProcessUpdate, Cfg_Validate, cfg_process_table, an
+ *  update-mode load) is a level below the callback's table, so a callback
+ *  that applies its own item again ends there too. One application applies at most
  *  100,000 sub-tables in all, so that a table whose matching entries each
  *  descend into it again cannot take time exponential in the components.
  *  @return the status of the last callback or sub-table run, 0 when none

@@ -10,7 +10,11 @@
 // at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep; nor
 // can one that names itself in several matching entries take exponential
 // time: one application of a table applies at most kMaxApplications
-// sub-tables in all.
+// sub-tables in all. A table applied from inside a callback (which may call
+// Cfg_ProcessUpdate on its own item) is a level below the callback's, so
+// callbacks cannot recurse without bound either.
+#include <utility>
+
 #include "cfg_private.h"
 
 namespace {
@@ -54,8 +58,12 @@ bool stops_walk(int status) noexcept {
     return (cfgtree::ctl_flags() & CFG_CTL_IGNORE_WARNINGS) == 0;
 }
 
-// Runs one callback on a fresh copy of item.
-int run_callback(CfgUpdateCallback callback, const char *item, void *arg) noexcept {
+// The level whose callback runs on this thread, -1 when none does: an
+// application that the callback starts begins one level below it.
+thread_local int tl_callback_level = -1;
+
+// Runs one callback, of a table at level (Depth::all), on a fresh copy of item.
+int run_callback(CfgUpdateCallback callback, const char *item, void *arg, int level) noexcept {
     cfgtree::HeapText copy = cfgtree::dup_text(item);
     if (!copy) {
         int err = errno;
@@ -63,7 +71,10 @@ int run_callback(CfgUpdateCallback callback, const char *item, void *arg) noexce
                 cfgtree::errno_text(err));
         return ERR_NO_MEMORY;
     }
-    return callback(copy.get(), arg);
+    const int outer = std::exchange(tl_callback_level, level);
+    int status = callback(copy.get(), arg);
+    tl_callback_level = outer;
+    return status;
 }
 
 // How deep a walk is: all levels, and those in a row that handed on the
@@ -79,6 +90,9 @@ struct Depth {
         bool same = rest == item || (item[0] == '!' && rest == item + 1);
         return Depth{applied, all + 1, same ? stalled + 1 : 0};
     }
+    // A table's application: at the top, or below the running callback's
+    // level (with a count of sub-tables of its own).
+    static Depth start(long *applied) noexcept { return Depth{applied, tl_callback_level + 1, 0}; }
 };
 
 int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexcept;
@@ -87,7 +101,7 @@ int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexc
 int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest, Depth depth, int status,
                 bool *stop) noexcept {
     if (entry.first) {
-        status = run_callback(entry.first, item, entry.arg);
+        status = run_callback(entry.first, item, entry.arg, depth.all);
         if ((*stop = stops_walk(status))) return status;
     }
     if (entry.sub) {
@@ -95,7 +109,7 @@ int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest,
         if ((*stop = stops_walk(status))) return status;
     }
     if (entry.second) {
-        status = run_callback(entry.second, item, entry.arg);
+        status = run_callback(entry.second, item, entry.arg, depth.all);
         *stop = stops_walk(status);
     }
     return status;
@@ -131,7 +145,7 @@ int process_list(LS_List list, const char *item) noexcept {
         CfgUpdateEntry *table = nullptr;
         std::memcpy(&table, record, sizeof table);
         long applied = 0;
-        int status = process_at_depth(table, item, Depth{&applied});
+        int status = process_at_depth(table, item, Depth::start(&applied));
         if (status != CFG_OK) return status;
     }
     return CFG_OK;
@@ -143,7 +157,7 @@ namespace cfgtree {
 
 int process_table(CfgUpdateEntry *table, const char *item) noexcept {
     long applied = 0;
-    return process_at_depth(table, item, Depth{&applied});
+    return process_at_depth(table, item, Depth::start(&applied));
 }
 
 int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }

@@ -284,6 +284,34 @@ TEST(UpdateTables, SelfNestingTableThatShortensTheText) {
     }
 }
 
+// A callback that applies its own item again, through a registered table or
+// a table of its own, is a table that contains itself: the application it
+// starts is a level below it, and the 321st level is refused instead of
+// recursing until the stack overflows.
+CfgUpdateEntry *g_again = nullptr;
+int g_again_calls = 0;
+int apply_again(char *item, void *arg) {
+    ++g_again_calls;
+    return arg ? Cfg_ProcessUpdate(item) : cfg_process_table(g_again, item);
+}
+
+TEST(UpdateTables, ACallbackThatAppliesItsOwnItemIsBounded) {
+    static int registered = 1;
+    // The third round finds the level given back when the callbacks returned.
+    for (void *arg : {static_cast<void *>(nullptr), static_cast<void *>(&registered), static_cast<void *>(nullptr)}) {
+        SCOPED_TRACE(arg ? "Cfg_ProcessUpdate" : "cfg_process_table");
+        static CfgUpdateEntry table[] = {entry("net.**", nullptr, apply_again, nullptr, nullptr), kEnd};
+        table[0].arg = arg;
+        g_again = table;
+        if (arg) ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
+        g_again_calls = 0;
+        LogCapture log;
+        EXPECT_STATUS(CFG_ERR_SYNTAX, arg ? Cfg_ProcessUpdate("net.port=5") : cfg_process_table(table, "net.port=5"));
+        EXPECT_EQ(321, g_again_calls);
+        EXPECT_TRUE(log.contains("sub-tables nested deeper than 320 at 'net.**'")) << log.dump();
+    }
+}
+
 // A table whose two matching entries both descend into it again doubles the
 // sub-tables applied with every component of the text: one application
 // stops after 100,000 of them instead of running 2^n, whatever n.
