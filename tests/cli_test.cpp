@@ -118,6 +118,10 @@ TEST_F(Cli, EachCommandOnTheSampleFiles) {
         {{"dump", "--id", "Server..", "net.cfg"}, 2, "", "cfgtree: Server..: CFG_ERR_SYNTAX: not a valid identifier\n"},
         {{"dump", "--filter", "Limits", "net.cfg"}, 0,
          "Limits {\n    !max = 10\n    range = 1..5\n    flag = yes\n    peer = host.example:8080\n}\n", ""},
+        // a pattern the matcher cannot read would load nothing, silently
+        {{"dump", "--filter", "Limits.*", "net.cfg"}, 2, "",
+         "cfgtree: Limits.*: CFG_ERR_SYNTAX: not a valid --filter pattern: it matches no definition\n"},
+        {{"get", "--filter", "", "net.cfg", "Limits.range"}, 0, "1..5\n", ""},
         // values whose references fail are marked, or shown as stored in JSON
         {{"dump", "refs.cfg"}, 0,
          "a = 1\n# Reference failure on the following attribute:\nb = ${a}${nothing.here}\n"

@@ -628,8 +628,16 @@ int load_one(const FileArg &f, const Options &o) {
     return state.failures + (status != CFG_OK && state.failures == 0 ? 1 : 0);
 }
 
-// Loads every file in direct mode; returns kOk or kFailed.
+// Loads every file in direct mode; returns kOk or kFailed. A --filter that
+// the matcher cannot read matches no definition: the load would store
+// nothing and say nothing, so it is refused first (compared with itself,
+// every component is read).
 int load_all(const std::vector<FileArg> &files, const Options &o) {
+    if (!o.filter.empty() && cfg_compare_items(o.filter.c_str(), o.filter.c_str(), nullptr) == CFG_ERR_SYNTAX) {
+        diag("cfgtree: %s: %s: not a valid --filter pattern: it matches no definition\n", o.filter.c_str(),
+             Cfg_StatusName(CFG_ERR_SYNTAX));
+        return kFailed;
+    }
     Cfg_DirectLoad(1);
     int failures = 0;
     for (const FileArg &f : files) failures += load_one(f, o);
