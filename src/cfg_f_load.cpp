@@ -376,15 +376,9 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
 
 // ---- files -------------------------------------------------------------------
 
-// Reads the next line: 1 read, 0 end of file, -1 read error (errno kept).
-// The line counter is a 32-bit int: a file is read no further than its
-// line 2147483647, as one that cannot be read (EOVERFLOW).
-int read_line(FileEntry *file, char *line) noexcept {
-    if (file->line == INT32_MAX) {
-        errno = EOVERFLOW;
-        return -1;
-    }
-    ++file->line;
+// Reads the next piece of the file into line: 1 read, 0 end of file, -1
+// read error (errno kept).
+int read_piece(FileEntry *file, char *line) noexcept {
     // A read interrupted part way (a pipe or device) has taken the first
     // part of the line into line without its NUL: the buffer is zeroed
     // first, so that the part is kept and the read goes on after it.
@@ -398,6 +392,23 @@ int read_line(FileEntry *file, char *line) noexcept {
         if (errno != EINTR) return -1;
         std::clearerr(file->stream);
     }
+}
+
+// Reads the next line: 1 read, 0 end of file, -1 read error (errno kept).
+// The line counter is a 32-bit int: a file is read no further than its
+// line 2147483647, as one that cannot be read (EOVERFLOW). The UTF-8 byte
+// order mark that some editors write before a file's first line is no part
+// of it (it still counts toward that line's first piece of 639 characters).
+int read_line(FileEntry *file, char *line) noexcept {
+    if (file->line == INT32_MAX) {
+        errno = EOVERFLOW;
+        return -1;
+    }
+    ++file->line;
+    int got = read_piece(file, line);
+    if (got == 1 && file->line == 1 && std::strncmp(line, "\xEF\xBB\xBF", 3) == 0)
+        std::memmove(line, line + 3, std::strlen(line + 3) + 1);
+    return got;
 }
 
 void cut_trailing_space(char *line) noexcept {

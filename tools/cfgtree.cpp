@@ -568,6 +568,7 @@ EarlyEnd early_end(const std::string &path, std::vector<Failure> failures) {
         ++number;
         std::size_t n = std::strlen(line);
         while (n && std::isspace(static_cast<unsigned char>(line[n - 1]))) line[--n] = '\0';
+        if (number == 1 && std::strncmp(line, "\xEF\xBB\xBF", 3) == 0) std::memmove(line, line + 3, n - 2);  // as the loader
         const char *text = line;
         while (std::isspace(static_cast<unsigned char>(*text))) ++text;
         if (file_ended.line) {
