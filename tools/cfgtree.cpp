@@ -580,12 +580,13 @@ EarlyEnd early_end(const std::string &path, std::vector<Failure> failures) {
         for (; next < failures.size() && failures[next].line <= number; ++next)
             ended = ended || (failures[next].line == number && ends_block(line, failures[next]));
         // A reference that could not be expanded made no line at all.
-        unsure = !ended && std::strstr(line, "%(") != nullptr;
+        const bool refers = std::strstr(line, "%(") != nullptr, unexpanded = ended && refers;
+        unsure = refers && !ended;
         if (*text == '}') {
             if (depth == 0) end = EarlyEnd{number, true};
             else --depth;
-        } else if (*text && !std::strchr("#<", *text) && !(text[0] == '%' && text[1] != '(') && opens_block(text) &&
-                   !(ended && std::strstr(line, "%("))) {
+        } else if (*text && !std::strchr("#<", *text) && !(text[0] == '%' && text[1] != '(') && !unexpanded &&
+                   opens_block(text)) {
             ++depth;
         }
         if (ended && depth-- == 0) file_ended = EarlyEnd{number, false};
