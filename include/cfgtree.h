@@ -447,8 +447,10 @@ CFG_API int Cfg_SetBool(uint32_t flag, char *text) CFG_NOEXCEPT;
 CFG_API int Cfg_GetBoolAttrValue(const char *identifier, uint32_t *flag) CFG_NOEXCEPT;
 /** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetBoolAttrValue(const char *identifier, uint32_t flag) CFG_NOEXCEPT;
-/** Text to integer as strtol base 0, clamped to INT32_MIN..INT32_MAX; a
- *  text without digits gives 0. @return 0; ERR_NULL_BUFFER. */
+/** Text to integer as C17's strtol base 0 reads it (decimal, 0x hex, 0
+ *  octal), clamped to INT32_MIN..INT32_MAX; a text without digits gives 0.
+ *  A "0b" prefix is no binary number, whatever the C library: "0b101" gives
+ *  0. @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_GetInt(const char *text, int32_t *value) CFG_NOEXCEPT;
 /** Writes "%d" (text holds 12 bytes). @return 0; ERR_NULL_BUFFER. */
 CFG_API int Cfg_SetInt(int32_t value, char *text) CFG_NOEXCEPT;
@@ -456,7 +458,8 @@ CFG_API int Cfg_SetInt(int32_t value, char *text) CFG_NOEXCEPT;
 CFG_API int Cfg_GetIntAttrValue(const char *identifier, int32_t *value) CFG_NOEXCEPT;
 /** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetIntAttrValue(const char *identifier, int32_t value) CFG_NOEXCEPT;
-/** Reads "%i..%i" (each number clamped to 32 bits as Cfg_GetInt does).
+/** Reads "%i..%i" as C17's sscanf does (each number clamped to 32 bits
+ *  as Cfg_GetInt does; "0b1..3" is refused, "1..0b11" reads 1..0).
  *  @return 0; ERR_NULL_BUFFER; CFG_ERR_SYNTAX (outputs untouched). */
 CFG_API int Cfg_GetRange(const char *text, int32_t *low, int32_t *high) CFG_NOEXCEPT;
 /** Writes "%d..%d" (text holds 25 bytes). @return 0; ERR_NULL_BUFFER. */

@@ -4,9 +4,13 @@
 // octal, optional white space and sign). strtol's long is wider than 32
 // bits here, so a number beyond the 32-bit range reads as INT32_MIN or
 // INT32_MAX, as strtol itself clamps at its own range. A text without
-// digits reads as 0: integers never fail to convert.
+// digits reads as 0: integers never fail to convert. C libraries that
+// follow C23 also read a "0b" binary prefix in base 0 (glibc from 2.38, in
+// the dialect a C++ compiler asks for); a number here never does, so
+// "0b101" reads as the 0 before its 'b' on every system, as C17 reads it.
 #include "cfg_private.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace cfgtree {
@@ -17,10 +21,16 @@ int32_t clamp_int32(long value) noexcept {
     return static_cast<int32_t>(value);
 }
 
+bool binary_prefix(const char *text) noexcept {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    if (*text == '+' || *text == '-') ++text;
+    return text[0] == '0' && (text[1] == 'b' || text[1] == 'B');
+}
+
 int get_int(const char *text, int32_t *value) noexcept {
     if (!text || !value) return ERR_NULL_BUFFER;  // the contract says non-null; refuse rather than crash
     int saved = errno;  // an overflow sets ERANGE; the clamped value is the answer
-    *value = clamp_int32(std::strtol(text, nullptr, 0));
+    *value = binary_prefix(text) ? 0 : clamp_int32(std::strtol(text, nullptr, 0));
     errno = saved;
     return CFG_OK;
 }

@@ -4,7 +4,9 @@
 // strtol base 0 reads it, ".." straight after the first. The numbers are
 // scanned as long and clamped to 32 bits as Cfg_GetInt does (a plain %i
 // into int leaves overflow undefined). Text after the second number is
-// ignored; low and high need no order.
+// ignored; low and high need no order. As in Cfg_GetInt, a "0b" prefix is
+// no binary number: a first number so written is a 0 that no ".." follows,
+// a second one reads 0, as C17's scanf reads them.
 #include "cfg_private.h"
 
 namespace cfgtree {
@@ -12,10 +14,12 @@ namespace cfgtree {
 int get_range(const char *text, int32_t *low, int32_t *high) noexcept {
     if (!text) return ERR_NULL_BUFFER;
     long first = 0, second = 0;
+    int dots_end = 0;
     int saved = errno;
-    int converted = std::sscanf(text, "%li..%li", &first, &second);
+    bool read = !binary_prefix(text) && std::sscanf(text, "%li..%n", &first, &dots_end) == 1 && dots_end > 0;
+    if (read && !binary_prefix(text + dots_end)) read = std::sscanf(text + dots_end, "%li", &second) == 1;
     errno = saved;
-    if (converted != 2) return CFG_ERR_SYNTAX;
+    if (!read) return CFG_ERR_SYNTAX;
     if (low) *low = clamp_int32(first);
     if (high) *high = clamp_int32(second);
     return CFG_OK;

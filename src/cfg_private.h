@@ -375,6 +375,9 @@ int pop_context() noexcept;
 
 // strtol's long clamped to 32 bits (INT32_MIN / INT32_MAX).
 [[nodiscard]] int32_t clamp_int32(long value) noexcept;
+// Does the number at text (after white space and a sign) start with a "0b"
+// or "0B" binary prefix? Numbers never read one: see cfg_cvtInteger.
+[[nodiscard]] bool binary_prefix(const char *text) noexcept;
 [[nodiscard]] int get_bool(const char *text, uint32_t *flag) noexcept;
 [[nodiscard]] int set_bool(uint32_t flag, char *text) noexcept;
 [[nodiscard]] int get_bool_attr_value(const char *identifier, uint32_t *flag) noexcept;

@@ -37,6 +37,8 @@ TEST(TextLevel, Reads) {
         {"0x1A", 26}, {"017", 15}, {"08", 0} /* octal stops at the 8 */, {"  \t-42", -42}, {"12abc", 12}, {"", 0},
         {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
         {"99999999999999999999999999", INT32_MAX},
+        // no binary prefix, whatever the C library's strtol reads
+        {"0b101", 0}, {" -0B11", 0}, {"0b", 0},
     };
     for (const auto &c : ints) {
         int32_t value = 7;
@@ -51,7 +53,8 @@ TEST(TextLevel, Reads) {
         {"-3..0x10", CFG_OK, -3, 16},   {"010..5", CFG_OK, 8, 5},        {" 1.. 2", CFG_OK, 1, 2},
         {"1..5..9", CFG_OK, 1, 5},      {"-2147483649..2147483648", CFG_OK, INT32_MIN, INT32_MAX},
         {"5", CFG_ERR_SYNTAX, 0, 0},    {"1 .. 5", CFG_ERR_SYNTAX, 0, 0}, {"08..10", CFG_ERR_SYNTAX, 0, 0},
-        {"", CFG_ERR_SYNTAX, 0, 0},
+        {"", CFG_ERR_SYNTAX, 0, 0},      {"1..", CFG_ERR_SYNTAX, 0, 0},
+        {"0b1..3", CFG_ERR_SYNTAX, 0, 0}, {"1..0b11", CFG_OK, 1, 0},    {"1.. -0B11", CFG_OK, 1, 0},
     };
     for (const auto &c : ranges) {
         int32_t low = 77, high = 88;

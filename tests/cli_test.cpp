@@ -176,6 +176,11 @@ TEST_F(Cli, EachCommandOnTheSampleFiles) {
          "cfgtree: T.upper: CFG_ERR_SYNTAX: value '0X0a' is not of type bytes\n"},
         {{"get", "--type", "range", "types.cfg", "T.notrange"}, 3, "",
          "cfgtree: T.notrange: CFG_ERR_SYNTAX: value '1..2x' is not of type range\n"},
+        // a "0b" prefix is no binary number, whatever this C library's strtol reads
+        {{"get", "--type", "int", "types.cfg", "T.binary"}, 3, "",
+         "cfgtree: T.binary: CFG_ERR_SYNTAX: value '0b101' is not of type int\n"},
+        {{"get", "--type", "range", "types.cfg", "T.binspan"}, 3, "",
+         "cfgtree: T.binspan: CFG_ERR_SYNTAX: value '1..0b11' is not of type range\n"},
         // the converters read any text; the tool prints only values that mean the type
         {{"get", "--type", "int", "types.cfg", "T.word", "T.big", "T.partly", "T.hex"}, 3, "26\n",
          "cfgtree: T.word: CFG_ERR_SYNTAX: value 'abc' is not of type int\n"

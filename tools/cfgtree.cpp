@@ -1039,6 +1039,12 @@ int typed_value(const std::string &kind, const std::string &text, std::string &t
 // port of 0-65535; a range as two such integers joined by ".."; a byte
 // string as "0x" and pairs of hexadecimal digits.
 bool whole_int32(const char *begin, const char *stop) {
+    // A "0b" prefix is no binary number to the converters (their C17
+    // reading), whatever this C library's strtol makes of it.
+    const char *digits = begin;
+    while (digits < stop && std::isspace(static_cast<unsigned char>(*digits))) ++digits;
+    if (digits < stop && (*digits == '+' || *digits == '-')) ++digits;
+    if (stop - digits >= 2 && digits[0] == '0' && (digits[1] == 'b' || digits[1] == 'B')) return false;
     char *end = nullptr;
     errno = 0;
     long v = std::strtol(begin, &end, 0);
