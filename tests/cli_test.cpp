@@ -219,6 +219,9 @@ TEST_F(Cli, EachCommandOnTheSampleFiles) {
         // a stored value with a malformed reference is refused, as get refuses it
         {{"subst", "${m}", "malformed.cfg"}, 3, "",
          "cfgtree: '${m}': CFG_ERR_SYNTAX: a value it reads holds a malformed reference\n"},
+        // also when a value names the item (read from the tree, the path is m)
+        {{"subst", "${${Limits.flag:/yes=m}}", "malformed.cfg", "net.cfg"}, 3, "",
+         "cfgtree: '${${Limits.flag:/yes=m}}': CFG_ERR_SYNTAX: a value it reads holds a malformed reference\n"},
         // the status is the last reference's
         {{"subst", "[${a b}][${nope}][${Server.port}]", "net.cfg"}, 0, "[][][443]\n", ""},
         {{"subst", "${Server.port}", "bad.cfg", "net.cfg"}, 2, "443\n", nullptr},

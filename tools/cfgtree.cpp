@@ -1438,6 +1438,33 @@ int run_check(const Options &o) {
     return load_all(file_args(o.args), o);
 }
 
+// Keeps the text of each reference of TEXT as it is evaluated (its inner
+// references expanded) and evaluates it as the library does.
+int note_reference(char *reference, char *out, uint32_t room, void *last) {
+    *static_cast<std::string *>(last) = reference;
+    return cfg_evalReference(reference, out, room, nullptr);
+}
+
+// Does TEXT fail by its last reference itself rather than by a value that
+// reference reads? That reference, as TEXT built it, is evaluated again with
+// values read as stored, which hold no malformed reference then; its path
+// may come from values, so an empty tree would not build it.
+bool last_reference_malformed(const std::string &text) {
+    std::string last;
+    CfgRefTag table[] = {{"${", "}", note_reference, &last}, {nullptr, nullptr, nullptr, nullptr}};
+    char out[kTextSize] = {};
+    ds_lock();
+    (void)ref_substitute(text.c_str(), out, sizeof out, table);
+    uint32_t was = Cfg_Dereference(0);
+    std::vector<char> reference(last.begin(), last.end());
+    reference.push_back('\0');
+    char again[kTextSize] = {};
+    int status = cfg_evalReference(reference.data(), again, sizeof again, nullptr);
+    (void)Cfg_Dereference(was);
+    ds_unlock();
+    return status == CFG_ERR_SYNTAX;
+}
+
 int run_subst(const Options &o) {
     if (o.args.empty()) return usage_error("subst needs TEXT");
     const std::string &text = o.args[0];
@@ -1453,15 +1480,10 @@ int run_subst(const Options &o) {
         item_diag("'" + text + "'", status, "a reference cannot be resolved");
         return worse(exit, kNotFound);
     }
-    if (status == CFG_ERR_SYNTAX) {
-        // The last reference is malformed, or a stored value it reads holds
-        // one (refused, as get refuses it): against an empty tree only
-        // TEXT's own references are read.
-        char again[kTextSize] = {};
-        if (empty_tree() && Cfg_Substitute(text.c_str(), again, sizeof again) != CFG_ERR_SYNTAX) {
-            item_diag("'" + text + "'", status, "a value it reads holds a malformed reference");
-            return worse(exit, kRefused);
-        }
+    if (status == CFG_ERR_SYNTAX && !last_reference_malformed(text)) {
+        // A stored value it reads holds one: refused, as get refuses it.
+        item_diag("'" + text + "'", status, "a value it reads holds a malformed reference");
+        return worse(exit, kRefused);
     }
     item_diag("'" + text + "'", status, status == CFG_ERR_SYNTAX ? "a reference is malformed" : "cannot be substituted");
     return kFailed;
