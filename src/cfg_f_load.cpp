@@ -329,6 +329,15 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     return process_update(text.get());
 }
 
+// The object of an open block is gone when the error handler deleted it
+// during the load: nothing can be made below it, and the block's lines fail
+// as cfg_create_item fails for such a start, not as a refused new node.
+[[nodiscard]] int check_parent(cfg_handle parent) noexcept {
+    if (parent == 0 || is_object(parent)) return CFG_OK;
+    CFG_LOG(5, "%s: the object <%ld> of the block no longer exists", "store_definition", static_cast<long>(parent));
+    return CFG_ERR_BAD_OBJECT;
+}
+
 [[nodiscard]] int store_attribute(LoaderState *state, const LoaderContext *head, const char *name,
                                   const char *value) noexcept {
     if (state->blocked) return 0;
@@ -337,9 +346,12 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     // configuration root: the relative name is created there as written.
     // One lock spans the creation and the set (the inner ones nest).
     StoreLock lock;
+    cfg_handle parent = head ? head->item : 0;
+    int status = check_parent(parent);
+    if (status != CFG_OK) return status;
     cfg_handle item = 0;
     bool valued = false;
-    int status = create_item(head ? head->item : 0, name, xid_item(), &item, nullptr, value, &valued);
+    status = create_item(parent, name, xid_item(), &item, nullptr, value, &valued);
     if (status < 0 || valued) return status;
     return set_attr_value(item, value);
 }
@@ -361,7 +373,9 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     int status = 0;
     if (direct_mode() && !state->blocked) {
         trace = nullptr;
-        status = create_item(parent, name, xid_reference(), &entry->item);
+        StoreLock lock;
+        status = check_parent(parent);
+        if (status == CFG_OK) status = create_item(parent, name, xid_reference(), &entry->item);
     }
     if (status == 0) {
         ++t_blocks_open;

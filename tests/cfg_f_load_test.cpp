@@ -125,6 +125,25 @@ TEST(LoadFile, DirectLoads) {
     g_answer = kGoOn;
 }
 
+// An error handler that deletes the object of the block being read: the
+// block's later lines can make nothing and fail as a deleted start fails.
+TEST(LoadFile, ABlockWhoseObjectTheHandlerDeletedMakesNothing) {
+    ConfigDir dir;
+    dir.write("a.cfg", "A {\n  bad\n  y = 2\n  B {\n}\nz = 3\n");
+    CfgLoadErrorHandler deleting = [](const char *file, int line, const char *text, int status) {
+        if (status == CFG_ERR_SYNTAX) {
+            EXPECT_EQ(0, cfg_delete_item(0, "A"));
+        }
+        return record_error(file, line, text, status);
+    };
+    EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("a.cfg", deleting));
+    EXPECT_EQ(lines({"a.cfg:2: CFG_ERR_SYNTAX:   bad", "a.cfg:3: CFG_ERR_BAD_OBJECT:   y = 2",
+                     "a.cfg:4: CFG_ERR_BAD_OBJECT:   B {"}),
+              g_errors);
+    EXPECT_EQ("attr z=3\n", cfgtest::dump_tree());
+    clear_tree();
+}
+
 TEST(LoadFile, VariablesEndWithTheFileThatDefinedThem) {
     ConfigDir dir;
     dir.write("a.cfg", "%x=1\nB {\n  %y=2\n}\n");
