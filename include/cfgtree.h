@@ -580,9 +580,10 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  A {, B {, y = 2 make B.y; with %%=Obj, a top-level x = 1 makes x).
  *  @return the load's own status when nonzero (a line's status that ended
  *  the load, or else that of the last line read, which is the handler's
- *  answer when that line failed: any line after a failing one, a '}'
- *  included, sets it again, so a positive answer about an earlier line is
- *  not returned), else the first failing line's status, else 0. Among
+ *  answer when that line failed: any definition, include or '}' line
+ *  after a failing one sets it again, so a positive answer about an
+ *  earlier line is not returned, while blank, comment and variable lines
+ *  leave it), else the first failing line's status, else 0. Among
  *  them: ERR_NO_MEMORY; ERR_NO_LOAD_ARGUMENT (NULL argument);
  *  ERR_FILE_ACCESS (file not found, not readable or not
  *  openable); ERR_READ_FAILED (also past a file's line 2,147,483,647, the

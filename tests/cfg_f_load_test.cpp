@@ -94,6 +94,9 @@ TEST(LoadFile, DirectLoads) {
         long_line("640 characters", 640, 3, 637, {"a.cfg:2: CFG_ERR_SYNTAX: x"}),
         // a positive answer goes on and becomes the load's status
         {"handler goes on", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\nattr b=2\nattr c=3\n", bad123, 5, bad1_log},
+        // blank, comment and variable lines after it keep the answer as the status
+        {"handler answers 7 last", {{"a.cfg", "a = 1\nbad1\n# c\n\n%v=1\n"}}, "a.cfg", 7, "attr a=1\n", bad1, 5,
+         bad1_log, 7},
         {"handler stops", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\n", bad1, 5, bad1_log, kStop},
         {"handler answers 7", three_bad, "a.cfg", 7, "attr a=1\nattr b=2\nattr c=3\n", bad123, 5, bad1_log, 7},
         {"no handler", three_bad, "a.cfg", CFG_ERR_SYNTAX, "attr a=1\n", {}, 5, bad1_log, kNoHandler},
