@@ -565,9 +565,10 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  about) ends the including block with that load's status, nor about a
  *  variable line that cannot be stored (a 101st variable): its block ends
  *  with ERR_NO_MEMORY. Variable names keep 32 characters and entries 127;
- *  the rest is dropped. A UTF-8 byte order mark before a file's first
- *  line is skipped. Nothing is trimmed: "f.cfg, A=1" and a line
- *  "%A = 1" define names with a blank in them. Files are read in pieces
+ *  the rest is dropped, except from a range variable: an index that its
+ *  entry cannot hold whole fails the range line with CFG_ERR_SYNTAX. A
+ *  UTF-8 byte order mark before a file's first line is skipped. Nothing
+ *  is trimmed: "f.cfg, A=1" and a line "%A = 1" define names with a blank in them. Files are read in pieces
  *  of at most 639 characters: a longer line (or one of 639 with its line end, 638 with a
  *  CR LF end) is handled and counted as several lines. A load argument is cut to 4,095
  *  characters. While the file variable @ is visible and not empty, each
