@@ -183,6 +183,7 @@ TEST(FileReferences, ContextModifiersCutTheInnermostBlockName) {
         {abc, "%(%%:\\)", "A.B[2].C"},    // and last at the end
         {abc, "%(%%:b)", "A.B[2].C"}, {"A.B[2]", "%(%%:b)", "A.B"},
         {"A.x]", "%(%%:b)", "A.x]"},             // no '[': left whole
+        {abc, "%(%%: -1)", ""},                   // a count read as negative keeps nothing
         {"A.B.A.B", "%(%%:/A)", "A"}, {"A.B.A.B", "%(%%:\\A)", "A.B.A"}, {"A.B.A.B", "%(%%:-1)/%(%%:1)", "A.B.A/A"},
     };
     for (const Case &c : cases) {
