@@ -332,9 +332,17 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
 // The object of an open block is gone when the error handler deleted it
 // during the load: nothing can be made below it, and the block's lines fail
 // as cfg_create_item fails for such a start, not as a refused new node.
-[[nodiscard]] int check_parent(cfg_handle parent) noexcept {
-    if (parent == 0 || is_object(parent)) return CFG_OK;
-    CFG_LOG(5, "%s: the object <%ld> of the block no longer exists", "store_definition", static_cast<long>(parent));
+// Only a deletion can take it, so it is looked at again only after one.
+[[nodiscard]] int check_parent(const LoaderContext *head) noexcept {
+    if (!head || head->item == 0) return CFG_OK;
+    uint64_t now = ds_generation();
+    if (now == head->checked) return CFG_OK;
+    if (is_object(head->item)) {
+        head->checked = now;
+        return CFG_OK;
+    }
+    CFG_LOG(5, "%s: the object <%ld> of the block no longer exists", "store_definition",
+            static_cast<long>(head->item));
     return CFG_ERR_BAD_OBJECT;
 }
 
@@ -346,9 +354,9 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     // configuration root: the relative name is created there as written.
     // One lock spans the creation and the set (the inner ones nest).
     StoreLock lock;
-    cfg_handle parent = head ? head->item : 0;
-    int status = check_parent(parent);
+    int status = check_parent(head);
     if (status != CFG_OK) return status;
+    cfg_handle parent = head ? head->item : 0;
     cfg_handle item = 0;
     bool valued = false;
     status = create_item(parent, name, xid_item(), &item, nullptr, value, &valued);
@@ -374,7 +382,7 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     if (direct_mode() && !state->blocked) {
         trace = nullptr;
         StoreLock lock;
-        status = check_parent(parent);
+        status = check_parent(head);
         if (status == CFG_OK) status = create_item(parent, name, xid_reference(), &entry->item);
     }
     if (status == 0) {

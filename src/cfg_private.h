@@ -439,6 +439,10 @@ struct FileEntry {
 struct LoaderContext {
     cfg_handle item;  // the block's object in direct mode, else 0
     char *name;       // full dotted name, owned
+    // The store's generation (ds_generation) when item was last seen to be
+    // an object: while it stands, nothing was deleted since, and item is
+    // not looked at again.
+    mutable uint64_t checked = 0;
 };
 
 // The loader's working buffers, in stack order. Blocks and ranges nest
