@@ -91,7 +91,8 @@ typedef uint32_t cfg_handle;
  *  level deeper than Cfg_GetAttrValue("a") does); a value that refers to
  *  itself ends there. Every evaluation nested deeper fails with
  *  CFG_ERR_UNRESOLVED, expanding to nothing, so a chain of more than this
- *  many references fails too. The levels above go on; as a substitution's
+ *  many references fails too (its path is read first: one that cannot be
+ *  read fails with CFG_ERR_SYNTAX, as at any depth). The levels above go on; as a substitution's
  *  status is that of its last reference, the read fails when the failing
  *  reference is the last of its text at every level. Logged once per read.
  *  An evaluation by an evaluator of the caller's own (ref_substitute) is a
