@@ -665,7 +665,10 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
  *  the unshortened levels among them too. A table applied from inside a
  *  callback (Cfg_ProcessUpdate, Cfg_Validate, cfg_process_table, an
  *  update-mode load) is a level below the callback's table, so a callback
- *  that applies its own item again ends there too. One application applies at most
+ *  that applies its own item again ends there too; once a bound refuses a
+ *  table, every table a callback applies is refused at once until the
+ *  outermost application returns, so callbacks that ignore the refusal end
+ *  as well. One application applies at most
  *  100,000 sub-tables in all, so that a table whose matching entries each
  *  descend into it again cannot take time exponential in the components.
  *  @return the status of the last callback or sub-table run, 0 when none

@@ -11,8 +11,9 @@
 // can one that names itself in several matching entries take exponential
 // time: one application of a table applies at most kMaxApplications
 // sub-tables in all. A table applied from inside a callback (which may call
-// Cfg_ProcessUpdate on its own item) is a level below the callback's, so
-// callbacks cannot recurse without bound either.
+// Cfg_ProcessUpdate on its own item) is a level below the callback's, and
+// after a refusal every one that a callback starts is refused, so callbacks
+// cannot recurse without bound either, even those that ignore the refusal.
 #include <utility>
 
 #include "cfg_private.h"
@@ -61,6 +62,12 @@ bool stops_walk(int status) noexcept {
 // The level whose callback runs on this thread, -1 when none does: an
 // application that the callback starts begins one level below it.
 thread_local int tl_callback_level = -1;
+// Set when a bound refused an application on this thread. A callback may
+// ignore the refusal and go on, so tables whose callbacks each apply their
+// item again would dive to the bound once per path, 2^320 paths; until the
+// outermost application returns, every one started from a callback is
+// refused at once instead.
+thread_local bool tl_refused = false;
 
 // Runs one callback, of a table at level (Depth::all), on a fresh copy of item.
 int run_callback(CfgUpdateCallback callback, const char *item, void *arg, int level) noexcept {
@@ -118,11 +125,13 @@ int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest,
 int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexcept {
     if (!table) return CFG_OK;
     if (depth.stalled > kMaxStalled || depth.all > kMaxDepth) {
+        tl_refused = true;
         CFG_LOG(3, "%s: sub-tables nested deeper than %d at '%s'", "cfg_process_table",
                 depth.stalled > kMaxStalled ? kMaxStalled : kMaxDepth, table->item ? table->item : "(end)");
         return CFG_ERR_SYNTAX;
     }
     if (depth.all > 0 && ++*depth.applied > kMaxApplications) {
+        tl_refused = true;
         CFG_LOG(3, "%s: more than %ld sub-tables applied at '%s'", "cfg_process_table", kMaxApplications,
                 table->item ? table->item : "(end)");
         return CFG_ERR_SYNTAX;
@@ -138,14 +147,22 @@ int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexc
     return status;
 }
 
+// Applies table to item as an application of its own: at the top, or below
+// the running callback, refused at once after a refusal under the same top.
+int apply_table(CfgUpdateEntry *table, const char *item) noexcept {
+    if (tl_callback_level < 0) tl_refused = false;
+    else if (tl_refused && table) return CFG_ERR_SYNTAX;
+    long applied = 0;
+    return process_at_depth(table, item, Depth::start(&applied));
+}
+
 // Applies the tables of a registry in order until one returns nonzero.
 int process_list(LS_List list, const char *item) noexcept {
     if (!list) return CFG_OK;
     for (void *record = LS_Next(list, nullptr, 0, 1); record; record = LS_Next(nullptr, record, 0, 1)) {
         CfgUpdateEntry *table = nullptr;
         std::memcpy(&table, record, sizeof table);
-        long applied = 0;
-        int status = process_at_depth(table, item, Depth::start(&applied));
+        int status = apply_table(table, item);
         if (status != CFG_OK) return status;
     }
     return CFG_OK;
@@ -155,10 +172,7 @@ int process_list(LS_List list, const char *item) noexcept {
 
 namespace cfgtree {
 
-int process_table(CfgUpdateEntry *table, const char *item) noexcept {
-    long applied = 0;
-    return process_at_depth(table, item, Depth::start(&applied));
-}
+int process_table(CfgUpdateEntry *table, const char *item) noexcept { return apply_table(table, item); }
 
 int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
 

@@ -312,6 +312,30 @@ TEST(UpdateTables, ACallbackThatAppliesItsOwnItemIsBounded) {
     }
 }
 
+// Two callbacks that each apply their item to their own table again and
+// ignore the result would dive to the bound of 320 levels once per path,
+// 2^320 times: after the first refusal, every application that a callback
+// starts under the same outermost one is refused at once.
+int g_twice_calls = 0;
+int apply_ignoring(char *item, void *arg) {
+    ++g_twice_calls;
+    (void)cfg_process_table(static_cast<CfgUpdateEntry *>(arg), item);
+    return 0;
+}
+
+TEST(UpdateTables, CallbacksThatIgnoreTheRefusalAreBounded) {
+    CfgUpdateEntry table[] = {entry("**", nullptr, apply_ignoring, nullptr, nullptr),
+                              entry("**", nullptr, apply_ignoring, nullptr, nullptr), kEnd};
+    table[0].arg = table[1].arg = table;
+    for (int round = 0; round < 2; ++round) {
+        g_twice_calls = 0;
+        LogCapture log;
+        EXPECT_STATUS(CFG_OK, cfg_process_table(table, "a=1"));
+        EXPECT_EQ(2 * 321, g_twice_calls);
+        EXPECT_TRUE(log.contains("sub-tables nested deeper than 320 at '**'")) << log.dump();
+    }
+}
+
 // A table whose two matching entries both descend into it again doubles the
 // sub-tables applied with every component of the text: one application
 // stops after 100,000 of them instead of running 2^n, whatever n.
