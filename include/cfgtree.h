@@ -107,7 +107,12 @@ typedef uint32_t cfg_handle;
  *  still meets after the budget is spent. Two levels of the widest values
  *  (159 references in 639 characters, each to a value of 159) stay within
  *  it. The values that an evaluator of the caller's own reads (through
- *  ref_substitute) are reads of their own. */
+ *  ref_substitute) are reads of their own, while the calls of such
+ *  evaluators count over the whole read, those nested in them included:
+ *  one read calls them at most this many times, and every evaluation of
+ *  theirs it still starts fails at once with CFG_ERR_UNRESOLVED (logged
+ *  once), so an evaluator that substitutes two references of its own table
+ *  each time and ignores their failure ends, instead of taking 2^32 calls. */
 #define CFG_MAX_REFERENCE_EVALUATIONS 100000
 /** Files nest at most this deep, the loaded file among them (so include
  *  lines nest 31 deep); a deeper include fails with CFG_ERR_FILE_REFERENCE

@@ -339,6 +339,7 @@ struct ReadState {
     int eval_depth = 0;
     int subst_depth = 0;  // substitutions under way
     long eval_count = 0;
+    long apart_count = 0;  // evaluators of the caller's own called, at every level
     bool depth_reported = false;
     bool unwinding = false;
 };
@@ -348,6 +349,7 @@ ReadState &read_state() noexcept { return t_reads[Log_InSink() ? 1 : 0]; }
 // A read starts with the whole budget.
 void start_read(ReadState &r) noexcept {
     r.eval_count = 0;
+    r.apart_count = 0;
     r.depth_reported = false;
     r.unwinding = false;
 }
@@ -370,15 +372,27 @@ bool past_depth(ReadState &read, int depth, const char *function, const char *at
 // substitutes what it reads with its own table recurses through
 // ref_substitute, and a value that refers to itself must end that cycle as
 // it ends the library's own.
+// The calls of such evaluators are counted over the whole read, at every
+// level, as the library's own evaluations are: an evaluator may ignore a
+// refusal and go on, so one that substitutes two references of its own
+// table each time would dive to the depth limit once per path, 2^32 paths.
+// Past CFG_MAX_REFERENCE_EVALUATIONS calls every one fails at once.
 int evaluate_apart(CfgRefEvaluator evaluate, char *reference, char *out, uint32_t room, void *arg) noexcept {
     ReadState &state = read_state();
     if (past_depth(state, state.eval_depth + 1, "ref_substitute", reference)) return CFG_ERR_UNRESOLVED;
+    if (++state.apart_count > CFG_MAX_REFERENCE_EVALUATIONS) {
+        if (state.apart_count == CFG_MAX_REFERENCE_EVALUATIONS + 1)
+            CFG_LOG(3, "%s: evaluations of the caller's own exceed max (%d) at '%s'", "ref_substitute",
+                    CFG_MAX_REFERENCE_EVALUATIONS, reference);
+        return CFG_ERR_UNRESOLVED;
+    }
     ReadState outer = state;
     state.eval_count = 0;
     state.depth_reported = false;
     state.unwinding = false;
     ++state.eval_depth;
     int status = evaluate(reference, out, room, arg);
+    outer.apart_count = state.apart_count;
     state = outer;
     return status;
 }

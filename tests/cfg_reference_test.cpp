@@ -402,6 +402,51 @@ TEST_F(Reference, ACycleThroughTheCallersOwnEvaluatorEndsAtTheDepthLimit) {
         << log.dump();
 }
 
+// An evaluator that substitutes two references of its own table each time
+// and ignores their failure would dive to the depth limit once per path,
+// 2^32 times: its calls count over the whole read, and past
+// CFG_MAX_REFERENCE_EVALUATIONS each fails at once. A reference beside one
+// that failed at the depth limit is still evaluated.
+CfgRefTag g_twice_table[] = {{"@{", "}", nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+long g_twice_calls = 0;
+int substitute_twice(char *reference, char *out, uint32_t room, void *) {
+    char inner[64];
+    const char *text = std::strcmp(reference, "@{x") == 0      ? "@{x}@{x}"
+                       : std::strcmp(reference, "@{loop") == 0 ? "@{loop}"
+                                                               : "";
+    if (++g_twice_calls < 300000) (void)ref_substitute(text, inner, sizeof inner, g_twice_table);
+    if (room > 1) std::strcpy(out, room > 2 ? "ab" : "a");
+    return CFG_OK;
+}
+
+TEST_F(Reference, AnEvaluatorThatIgnoresTheRefusalIsBounded) {
+    g_twice_table[0].evaluate = substitute_twice;
+    const long budget = CFG_MAX_REFERENCE_EVALUATIONS;
+    const struct {
+        const char *text;
+        int status;
+        long calls;
+        const char *result;
+        bool spent;  // the budget of the read ran out
+    } rows[] = {
+        {"@{x}", CFG_OK, budget, "ab", true},
+        {"@{x}-@{x}", kUnresolved, budget, "", true},  // the second reference finds the budget spent
+        {"@{loop}-@{ok}", CFG_OK, 33, "ab-ab", false},  // 32 levels of loop, then ok
+        {"@{x}", CFG_OK, budget, "ab", true},           // a new read has the whole budget
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.text);
+        g_twice_calls = 0;
+        char out[64] = "";
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(r.status, ref_substitute(r.text, out, sizeof out, g_twice_table));
+        EXPECT_EQ(r.calls, g_twice_calls);
+        EXPECT_STREQ(r.result, out);
+        EXPECT_EQ(r.spent, log.contains("ref_substitute: evaluations of the caller's own exceed max (100000) at '@{x'"))
+            << log.last();
+    }
+}
+
 // Values that hold references of their own are substituted while the text
 // that refers to them is, each in the buffers the one before it left: a
 // text reads as its references do one by one, cut to the buffer.
