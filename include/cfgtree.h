@@ -130,7 +130,9 @@ typedef uint32_t cfg_handle;
 #define CFG_MAX_LOAD_FILES 10000
 /** The index ranges of one load expand to at most this many definitions in
  *  all: a range counts once per index, and a block range also counts each
- *  line it reads again for the indexes after its first; the next index
+ *  line it reads again for the indexes after its first; the ranges of the
+ *  loads that its callbacks and handlers start on the same thread count
+ *  in, as their files do for CFG_MAX_LOAD_FILES; the next index
  *  fails with CFG_ERR_SYNTAX, so that neither a short line such as
  *  x[0..2147483647]=1 nor a short range over a long block can keep a load
  *  busy for hours. */

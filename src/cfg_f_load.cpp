@@ -7,7 +7,8 @@
 // state of one load: its file stack, variable table and block (context)
 // stack, and the scratch stack its nested blocks and ranges keep their
 // buffers on. Limits: 100 variables, 32 nested files and 256 open blocks
-// (per thread, loads started from callbacks counted in), 639-character names
+// (per thread, loads started from callbacks counted in), 10,000 files and
+// 1,000,000 range definitions a load (counted the same way), 639-character names
 // and lines, 2147483647 lines a file, 4095-character load arguments and
 // paths.
 #include <sys/stat.h>
@@ -35,9 +36,10 @@ char *g_config_path = nullptr;
 // holds its frames on the one stack.
 thread_local int t_files_open = 0;
 thread_local int t_blocks_open = 0;
-// Files the outermost load under way on this thread has tried to open,
-// with those of every load inside it.
+// Files the outermost load under way on this thread has tried to open, and
+// definitions its ranges have made, with those of every load inside it.
 thread_local long t_files_loaded = 0;
+thread_local int64_t t_range_definitions = 0;
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -208,7 +210,7 @@ struct RangeRun {
         // Each line of a block read again counts as a definition made, so
         // that a short block range over a long block of comments cannot keep
         // a load busy for hours either.
-        run.state->range_definitions += run.file->line - run.line;
+        t_range_definitions += run.file->line - run.line;
         if (run.position < 0 || std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
             int err = run.position < 0 ? run.position_error : errno;
             CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,
@@ -217,7 +219,7 @@ struct RangeRun {
         }
         run.file->line = run.line;
     }
-    if (++run.state->range_definitions > CFG_MAX_RANGE_DEFINITIONS) {
+    if (++t_range_definitions > CFG_MAX_RANGE_DEFINITIONS) {
         CFG_LOG(3, "%s: ranges expand to more than %d definitions in file '%s' line %d", "parse_definition",
                 CFG_MAX_RANGE_DEFINITIONS, run.file ? run.file->name : "<NULL>", run.file ? run.line : 0);
         return CFG_ERR_SYNTAX;
@@ -488,7 +490,7 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
         state->ended = true;
         return CFG_ERR_FILE_REFERENCE;
     }
-    if (t_files_open == 0) t_files_loaded = 0;
+    if (t_files_open == 0) t_files_loaded = t_range_definitions = 0;
     if (++t_files_loaded > CFG_MAX_LOAD_FILES) {
         CFG_LOG(3, "%s: files loaded exceed max (%d) in file '%s'", "cfg_load_file", CFG_MAX_LOAD_FILES,
                 top ? top->name : load_argument);

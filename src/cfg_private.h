@@ -494,7 +494,6 @@ struct LoaderState {
     int32_t first_error;
     int32_t blocked;
     VariableTable vars;
-    int64_t range_definitions;  // definitions the load's ranges have made
     bool ended;                 // a bound on files was passed: every block ends, whatever the handler says
     Scratch scratch;
 };

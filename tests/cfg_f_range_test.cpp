@@ -214,4 +214,40 @@ TEST(DefinitionLines, RangesOfALoadExpandToABoundedNumberOfDefinitions) {
     }
 }
 
+// A load that a handler or callback starts counts its ranges in with those
+// of the load under way, as it counts its files: a handler that loads a
+// file of a long range for each failing line would otherwise make up to
+// CFG_MAX_LOAD_FILES times as many definitions.
+int g_nested_status = 1;
+std::string g_nested_argument;
+int load_nested(const char *, int, const char *, int) {
+    g_nested_status = CfgF_LoadFile(g_nested_argument.c_str(), nullptr);
+    return 0;
+}
+
+TEST(DefinitionLines, LoadsStartedInsideALoadShareItsRangeBound) {
+    ConfigDir dir;
+    const std::string half = std::to_string(CFG_MAX_RANGE_DEFINITIONS / 2);
+    dir.write("half.cfg", "x[1.." + half + "] = 1\n");
+    dir.write("more.cfg", "y[0.." + half + "] = 1\n");
+    dir.write("outer.cfg", "x[1.." + half + "] = 1\nnot a definition\n");
+    const struct {
+        const char *nested;  // loaded by the handler for the failing line
+        int status;          // of that load
+    } rows[] = {{"half.cfg,@=none", CFG_OK}, {"more.cfg,@=none", CFG_ERR_SYNTAX}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.nested);
+        g_nested_argument = r.nested;
+        g_nested_status = 1;
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("outer.cfg,@=none", &load_nested));
+        EXPECT_STATUS(r.status, g_nested_status);
+        EXPECT_EQ(r.status != CFG_OK, log.contains("ranges expand to more than " +
+                                                   std::to_string(CFG_MAX_RANGE_DEFINITIONS) + " definitions in file"))
+            << log.dump();
+    }
+    // the next load starts with the whole bound
+    EXPECT_STATUS(CFG_OK, load_direct("half.cfg,@=none"));
+}
+
 }  // namespace
