@@ -675,9 +675,16 @@ CFG_API int Cfg_Validate(const char *item) CFG_NOEXCEPT;
  *  that applies its own item again ends there too; once a bound refuses a
  *  table, every table a callback applies is refused at once until the
  *  outermost application returns, so callbacks that ignore the refusal end
- *  as well. One application applies at most
- *  100,000 sub-tables in all, so that a table whose matching entries each
- *  descend into it again cannot take time exponential in the components.
+ *  as well. One application applies at most 100,000 sub-tables in all, the
+ *  tables that its callbacks apply (each one sub-table) counted in, but for
+ *  those an update-mode load applies to its definitions (each definition's,
+ *  with what their callbacks apply, is counted apart: a load has bounds of
+ *  its own), so that a table whose matching entries each descend into it
+ *  again, or whose callbacks each apply it again to the rest of their item,
+ *  cannot take time exponential in the components. A table that a log sink
+ *  applies while an application is under way on its thread is counted and
+ *  refused as one a callback applies (the outermost application is the one
+ *  that starts while no other is under way).
  *  @return the status of the last callback or sub-table run, 0 when none
  *  ran; -109 when a copy cannot be made; CFG_ERR_SYNTAX when sub-tables
  *  nest deeper (a table that contains itself) or more are applied. */

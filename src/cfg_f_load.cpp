@@ -328,7 +328,7 @@ std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
     ScratchFrame text(state->scratch, size);
     if (!text.get()) return ERR_NO_MEMORY;
     (void)join_text(text.get(), size, parts);
-    return process_update(text.get());
+    return process_load_update(text.get());
 }
 
 // The object of an open block is gone when the error handler deleted it

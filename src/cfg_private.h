@@ -521,6 +521,9 @@ void reset_search_path() noexcept;
 // ---- update tables (cfg_update) -------------------------------------------
 
 [[nodiscard]] int process_update(const char *item) noexcept;
+// process_update for a definition of an update-mode load: the sub-tables it
+// applies are counted apart from those of an application under way.
+[[nodiscard]] int process_load_update(const char *item) noexcept;
 [[nodiscard]] int process_table(CfgUpdateEntry *table, const char *item) noexcept;
 
 // ---- writing definitions to a stream (cfg_f_put) ---------------------------

@@ -10,7 +10,8 @@
 // at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep; nor
 // can one that names itself in several matching entries take exponential
 // time: one application of a table applies at most kMaxApplications
-// sub-tables in all. A table applied from inside a callback (which may call
+// sub-tables in all, the tables its callbacks apply among them. A table
+// applied from inside a callback (which may call
 // Cfg_ProcessUpdate on its own item) is a level below the callback's, and
 // after a refusal every one that a callback starts is refused, so callbacks
 // cannot recurse without bound either, even those that ignore the refusal.
@@ -68,6 +69,17 @@ thread_local int tl_callback_level = -1;
 // outermost application returns, every one started from a callback is
 // refused at once instead.
 thread_local bool tl_refused = false;
+// Sub-tables applied under the outermost application on this thread, by it
+// and by every application its callbacks start (each a sub-table of the
+// callback's table): a callback that applies its table again to a shorter
+// rest, from two matching entries, stays within the depth bound while it
+// doubles the work with every component.
+thread_local long tl_applied = 0;
+// Applications under way on this thread. Only one that starts while none is
+// under way is outermost: a log sink called during a walk (a pattern the
+// parser refuses is logged) may apply a table while no callback runs, and
+// must not give the walk under way its whole bound again.
+thread_local int tl_applying = 0;
 
 // Runs one callback, of a table at level (Depth::all), on a fresh copy of item.
 int run_callback(CfgUpdateCallback callback, const char *item, void *arg, int level) noexcept {
@@ -148,12 +160,19 @@ int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexc
 }
 
 // Applies table to item as an application of its own: at the top, or below
-// the running callback, refused at once after a refusal under the same top.
+// the running callback (counted with the sub-tables of the top), refused at
+// once after a refusal under the same top.
 int apply_table(CfgUpdateEntry *table, const char *item) noexcept {
-    if (tl_callback_level < 0) tl_refused = false;
-    else if (tl_refused && table) return CFG_ERR_SYNTAX;
-    long applied = 0;
-    return process_at_depth(table, item, Depth::start(&applied));
+    if (tl_applying == 0) {
+        tl_refused = false;
+        tl_applied = 0;
+    } else if (tl_refused && table) {
+        return CFG_ERR_SYNTAX;
+    }
+    ++tl_applying;
+    int status = process_at_depth(table, item, Depth::start(&tl_applied));
+    --tl_applying;
+    return status;
 }
 
 // Applies the tables of a registry in order until one returns nonzero.
@@ -168,6 +187,17 @@ int process_list(LS_List list, const char *item) noexcept {
     return CFG_OK;
 }
 
+// The tables an update-mode load applies to one definition, with a count of
+// their own: a load's definitions are bounded by the load's own limits, so
+// a load that a callback starts may hand on any number of them, while the
+// tables their callbacks apply count in with them.
+int apply_apart(LS_List list, const char *item) noexcept {
+    const long outer = std::exchange(tl_applied, 0);
+    int status = process_list(list, item);
+    tl_applied = outer;
+    return status;
+}
+
 }  // namespace
 
 namespace cfgtree {
@@ -175,6 +205,8 @@ namespace cfgtree {
 int process_table(CfgUpdateEntry *table, const char *item) noexcept { return apply_table(table, item); }
 
 int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
+
+int process_load_update(const char *item) noexcept { return apply_apart(g_notify_list, item); }
 
 }  // namespace cfgtree
 

@@ -360,4 +360,92 @@ TEST(UpdateTables, FanOutOfSubTablesIsBounded) {
     }
 }
 
+// Callbacks of two matching entries that each apply their table again to
+// the rest after the first component stay within the depth bound while they
+// double the work with every component: the tables that callbacks apply
+// count in with the sub-tables of the outermost application, so the walk
+// ends after 100,000 of them instead of running 2^n.
+long g_shorter_calls = 0;
+int apply_to_rest(char *item, void *arg) {
+    const char *dot = std::strchr(item, '.');
+    if (++g_shorter_calls < 300000 && dot) (void)cfg_process_table(static_cast<CfgUpdateEntry *>(arg), dot + 1);
+    return 0;
+}
+
+TEST(UpdateTables, FanOutThroughCallbacksIsBounded) {
+    CfgUpdateEntry table[] = {entry("**", nullptr, apply_to_rest, nullptr, nullptr),
+                              entry("**", nullptr, apply_to_rest, nullptr, nullptr), kEnd};
+    table[0].arg = table[1].arg = table;
+    const struct {
+        int levels;  // components "a." in front of x=1
+        long calls;
+    } rows[] = {{15, (1L << 17) - 2}, {16, 2 * 100000 + 2}, {300, 2 * 100000 + 2}, {15, (1L << 17) - 2}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.levels << " levels");
+        std::string item;
+        for (int i = 0; i < r.levels; ++i) item += "a.";
+        item += "x=1";
+        g_shorter_calls = 0;
+        LogCapture log;
+        EXPECT_STATUS(CFG_OK, cfg_process_table(table, item.c_str()));
+        EXPECT_EQ(r.calls, g_shorter_calls);
+        EXPECT_EQ(r.levels > 15, log.contains("more than 100000 sub-tables applied at '**'")) << log.dump();
+    }
+}
+
+// A log sink called during a walk (a pattern the parser refuses is logged
+// each time it is tried) may apply a table of its own while no callback
+// runs: that application is no outermost one, and leaves the walk under way
+// its count of sub-tables.
+CfgUpdateEntry g_sink_table[] = {{"z", nullptr, nullptr, nullptr, nullptr}, kEnd};
+long g_sink_messages = 0;
+void apply_from_sink(void *, int, const char *, int, const char *) {
+    if (++g_sink_messages < 1000000) (void)cfg_process_table(g_sink_table, "z=1");
+}
+
+TEST(UpdateTables, ATableAppliedFromTheSinkLeavesTheBoundOfTheWalk) {
+    CfgUpdateEntry table[] = {entry("[", nullptr, nullptr, nullptr, nullptr),
+                              entry("a.**", nullptr, nullptr, nullptr, nullptr),
+                              entry("a.**", nullptr, nullptr, nullptr, nullptr), kEnd};
+    table[1].sub = table[2].sub = table;
+    std::string item;
+    for (int i = 0; i < 18; ++i) item += "a.";
+    item += "x=1";
+    Log_SetSink(apply_from_sink, nullptr);
+    int status = cfg_process_table(table, item.c_str());
+    Log_SetSink(nullptr, nullptr);
+    EXPECT_STATUS(CFG_ERR_SYNTAX, status);
+    EXPECT_EQ(100002, g_sink_messages);  // a refused pattern for each sub-table, and the refusal
+}
+
+// An update-mode load that a callback starts hands on every definition the
+// load's own limits let through: each definition's tables are counted apart
+// from the application under way, so a file of more than 100,000 of them
+// loads whole.
+long g_delivered = 0;
+int count_delivered(char *, void *) {
+    ++g_delivered;
+    return 0;
+}
+int g_inner_load = 1;
+std::string g_inner_argument;
+int load_inner(char *, void *) {
+    g_inner_load = CfgF_LoadFile(g_inner_argument.c_str(), nullptr);
+    return 0;
+}
+
+TEST(UpdateTables, ALoadStartedByACallbackHandsOnEveryDefinition) {
+    cfgtest::TempDir dir;
+    g_inner_argument = dir.write("big.cfg", "x[1..100001] = 1\n");
+    static CfgUpdateEntry notified[] = {entry("**", nullptr, count_delivered, nullptr, nullptr), kEnd};
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(notified));
+    CfgUpdateEntry table[] = {entry("go", nullptr, load_inner, nullptr, nullptr), kEnd};
+    Cfg_DirectLoad(0);
+    LogCapture log;
+    EXPECT_STATUS(CFG_OK, cfg_process_table(table, "go=1"));
+    EXPECT_STATUS(CFG_OK, g_inner_load);
+    EXPECT_EQ(100001, g_delivered);
+    EXPECT_FALSE(log.contains("sub-tables applied")) << log.dump();
+}
+
 }  // namespace
