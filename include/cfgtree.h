@@ -587,6 +587,10 @@ typedef int (*CfgLoadErrorHandler)(const char *file, int line, const char *text,
  *  the initial context of the variable %%, has none: what it holds is made
  *  from the root under its name within the block (with @=A.B, the lines
  *  A {, B {, y = 2 make B.y; with %%=Obj, a top-level x = 1 makes x).
+ *  The mode is read for each definition: a callback or handler that
+ *  switches it during a load changes the definitions after, and a block
+ *  opened in update mode has no object either (A {, x = 1 whose callback
+ *  switches direct mode on, z = 3 makes a top-level z).
  *  @return the load's own status when nonzero (a line's status that ended
  *  the load, or else that of the last line read, which is the handler's
  *  answer when that line failed: any definition, include or '}' line

@@ -281,6 +281,40 @@ TEST(LoadFile, UpdateLoads) {
     }
 }
 
+// The mode is read for each definition: a callback that switches direct mode
+// on during an update-mode load has the definitions after its own created,
+// those of a block opened in update mode (which made no object) from the
+// root; a handler that switches it off hands the rest to the tables.
+bool g_switch_armed = false;
+int switch_to_direct(char *, void *) {
+    if (g_switch_armed) (void)Cfg_DirectLoad(1);
+    return 0;
+}
+int switch_to_update(const char *, int, const char *, int) {
+    (void)Cfg_DirectLoad(0);
+    return 0;
+}
+
+TEST(LoadFile, ASwitchOfTheModeDuringALoadTakesEffectAtTheNextDefinition) {
+    ConfigDir dir;
+    dir.write("m.cfg", "A {\n  x = 1\n  B {\n    y = 2\n  }\n  z = 3\n}\nw = 4\n");
+    dir.write("h.cfg", "A {\n  x = 1\n  bad line\n  z = 3\n}\n");
+    static CfgUpdateEntry to_direct[] = {{"A.x", nullptr, switch_to_direct, nullptr, nullptr},
+                                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(to_direct));
+    g_switch_armed = true;
+    EXPECT_STATUS(CFG_OK, load_update("m.cfg", nullptr));
+    g_switch_armed = false;
+    EXPECT_EQ(lines({"A.x=1"}), g_updates);
+    EXPECT_EQ("obj B\n  attr y=2\nattr z=3\nattr w=4\n", cfgtest::dump_tree());
+    clear_tree();
+    g_updates.clear();
+    EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("h.cfg", &switch_to_update));
+    EXPECT_EQ("obj A\n  attr x=1\n", cfgtest::dump_tree());
+    EXPECT_EQ(lines({"A.z=3"}), g_updates);
+    clear_tree();
+}
+
 // A handler (or callback) that loads its own file again starts a load inside
 // the load; those count with includes, so the chain ends 32 files deep.
 int g_again_calls = 0;
