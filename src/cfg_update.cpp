@@ -11,10 +11,10 @@
 // can one that names itself in several matching entries take exponential
 // time: one application of a table applies at most kMaxApplications
 // sub-tables in all, the tables its callbacks apply among them. A table
-// applied from inside a callback (which may call
-// Cfg_ProcessUpdate on its own item) is a level below the callback's, and
-// after a refusal every one that a callback starts is refused, so callbacks
-// cannot recurse without bound either, even those that ignore the refusal.
+// applied from inside a callback (which may call Cfg_ProcessUpdate on its
+// own item) is a level below the callback's, and after a refusal every one
+// that a callback starts is refused, so callbacks cannot recurse without
+// bound either, even those that ignore the refusal.
 #include <utility>
 
 #include "cfg_private.h"
