@@ -213,11 +213,15 @@ std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *obj
     overflow_ = false;
     if (start != start_ || walk_generation_ != generation_) kept_ = 0;
     // A level is shared when the text agrees up to its dot. The text may end
-    // before the kept prefix does: it is measured first.
+    // before the kept prefix does: it is measured first. Dots rise with the
+    // levels, and a walk mostly shares all but the last few: the levels are
+    // counted off from the deepest.
     if (kept_) {
         std::size_t kept_length = level_[kept_ - 1].dot + 1u;
         std::size_t common = common_prefix(text_, text, strnlen(text, kept_length));
-        while (resumed_ < kept_ && level_[resumed_].dot < common) ++resumed_;
+        int shared = kept_;
+        while (shared > 0 && level_[shared - 1].dot >= common) --shared;
+        resumed_ = shared;
     }
     walked_ = resumed_;
     if (resumed_ == 0) return 0;
