@@ -929,7 +929,7 @@ bool plain_key(const Key &k) noexcept {
 // answer of key_of and a comparison, without splitting first: the name run
 // is the key's name when the key's bytes are followed by no further name
 // character, and the instance ends at the first ']'.
-bool text_matches(const char *text, size_t len, bool keyed, const Key &k) noexcept {
+CFG_INLINE bool text_matches(const char *text, size_t len, bool keyed, const Key &k) noexcept {
     if (len && text[0] == '!') ++text, --len;
     auto at = [&](size_t i) { return i < len ? text[i] : '\0'; };
     if (len < k.nlen || !same_bytes(text, k.name, k.nlen)) return false;
@@ -958,7 +958,7 @@ CFG_INLINE bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t 
     return same(hk.name, hk.nlen, k.name, k.nlen) && (!keyed || same(hk.inst, hk.ilen, k.inst, k.ilen));
 }
 
-Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
+CFG_INLINE Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
     for (uint32_t i = home_of(ix, hash);; i = probe_next(ix, i)) {
         Slot &s = ix->slots[i];
         if (!s.head) return nullptr;
@@ -1517,7 +1517,7 @@ const char *compared_text(Node *n) noexcept {
 }
 
 // The first child keyed exactly name[instance] in an indexed parent.
-cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k) noexcept {
+CFG_INLINE cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k) noexcept {
     if (!indexed_kind(xid)) return 0;
     if (k.ilen == 0) {  // while no namesake has an instance, the name chain is the key chain
         Slot *ns = find_slot(ix, false, xid, k);
