@@ -204,8 +204,13 @@ std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept 
 
 }  // namespace
 
-std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *object, uint32_t *marked,
-                             bool *plain) noexcept {
+// Every lookup starts with it: it is inlined into find_item below (the
+// creation walk calls the copy out of line). GCC warns that a function not
+// declared inline might not be inlinable; within this file it is.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+[[gnu::always_inline]] std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *object,
+                                                    uint32_t *marked, bool *plain) noexcept {
     if (depth_++ > 0) return 0;
     walk_start_ = start;
     walk_generation_ = ds_generation();
@@ -230,6 +235,7 @@ std::size_t WalkMemo::resume(cfg_handle start, const char *text, cfg_handle *obj
     if (plain) *plain = level_[resumed_ - 1].plain;
     return level_[resumed_ - 1].dot + 1u;
 }
+#pragma GCC diagnostic pop
 
 void WalkMemo::step(std::size_t dot, cfg_handle object, uint32_t marked, bool plain) noexcept {
     if (depth_ > 1) return;
