@@ -1590,6 +1590,74 @@ cfg_handle first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
     return c;
 }
 
+// ds_append_avp2 under the lock; keyed: an attribute whose name the index
+// could read (split_name).
+cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed) noexcept {
+    init_root();
+    Node *p = nullptr;
+    if (parent) {
+        p = node_of(parent);
+        if (!p) return fail(DS_E_BAD_HANDLE);
+    }
+    if (length && !value) return fail(DS_E_REFUSED);
+    if (injected(DS_FAULT_APPEND)) return fail(DS_E_REFUSED);
+    if (p && !reserve_child(p, parent, xid)) return fail(DS_E_NO_MEMORY);
+    cfg_handle h = new_handle();
+    if (!h) return fail(DS_E_NO_MEMORY);
+    // An attribute's name is split once: for its layout and its index entry.
+    Key key;
+    keyed = xid == kXidItem && split_name(static_cast<const char *>(value), length, true, key);
+    Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
+    if (!n) {
+        unreserve_handle(h);
+        return fail(DS_E_NO_MEMORY);
+    }
+    set_slot(h, n);
+    if (keyed) {  // the same split, in the node's own copy of the text
+        auto moved = [&](const char *q) { return n->value() + (q - static_cast<const char *>(value)); };
+        key = Key{moved(key.name), key.nlen, moved(key.inst), key.ilen, false, moved(key.end)};
+    }
+    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr)) {
+        free_node(n, h);
+        unreserve_handle(h);
+        return fail(DS_E_NO_MEMORY);
+    }
+    return h;
+}
+
+// ds_modify_av under the lock, once the set is allowed; rekey: the value
+// may change the node's name (renames).
+int replace_value(Node *n, cfg_handle h, const void *value, uint16_t length, bool rekey) noexcept {
+    Node *old = nullptr;
+    if (length > n->cap) {
+        // Grow with some slack so that repeated sets of a growing value
+        // do not move the node every time. The old block stays until the
+        // new value is in: the value may be read from it.
+        Node *grown = alloc_node(n->flags & (kPrefix | kLinks), length + length / 4u);
+        if (!grown) return fail(DS_E_NO_MEMORY);
+        size_t pre = prefix_size(n->flags);
+        uint16_t cap = grown->cap;
+        std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
+        grown->cap = cap;
+        old = n;
+        n = grown;
+        set_slot(h, n);
+    }
+    if (rekey) for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) { index_remove(kids, c, ch); });
+    if (length) std::memmove(n->value(), value, length);
+    n->value()[length] = '\0';
+    n->len = length;
+    if (old) pool_free(block_of(old), block_size(old));
+    if (rekey)
+        for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) {
+            if (!index_add(kids, c, ch)) drop_index(kids);
+        });
+    // An attribute never stands between two levels, but a new name may make
+    // it match where it did not (a wildcard delete goes on after it).
+    if (xid_of(n) != kXidItem || rekey) bump_generation();
+    return 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1674,36 +1742,8 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     (void)mode;
     (void)flags;
     Locked lock;
-    init_root();
-    Node *p = nullptr;
-    if (parent) {
-        p = node_of(parent);
-        if (!p) return fail(DS_E_BAD_HANDLE);
-    }
-    if (length && !value) return fail(DS_E_REFUSED);
-    if (injected(DS_FAULT_APPEND)) return fail(DS_E_REFUSED);
-    if (p && !reserve_child(p, parent, xid)) return fail(DS_E_NO_MEMORY);
-    cfg_handle h = new_handle();
-    if (!h) return fail(DS_E_NO_MEMORY);
-    // An attribute's name is split once: for its layout and its index entry.
-    Key key;
-    bool keyed = xid == kXidItem && split_name(static_cast<const char *>(value), length, true, key);
-    Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
-    if (!n) {
-        unreserve_handle(h);
-        return fail(DS_E_NO_MEMORY);
-    }
-    set_slot(h, n);
-    if (keyed) {  // the same split, in the node's own copy of the text
-        auto moved = [&](const char *q) { return n->value() + (q - static_cast<const char *>(value)); };
-        key = Key{moved(key.name), key.nlen, moved(key.inst), key.ilen, false, moved(key.end)};
-    }
-    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr)) {
-        free_node(n, h);
-        unreserve_handle(h);
-        return fail(DS_E_NO_MEMORY);
-    }
-    return h;
+    bool keyed = false;
+    return append_node(parent, xid, value, length, keyed);
 }
 
 CFG_API int ds_bind_reference(cfg_handle h) noexcept {
@@ -1769,39 +1809,32 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
     if (n->flags & kBound) return fail(DS_E_REFUSED);  // a bound reference keeps its target
     if (length && !value) return fail(DS_E_REFUSED);
     if (injected(DS_FAULT_MODIFY)) return fail(DS_E_REFUSED);
-    // The children whose name may change with this value: the node itself,
-    // or for an object's identifier node, every reference bound to it. A
-    // child whose name could not be read, on its parent's odd list, leaves
-    // it when its new name can be read.
-    bool rekey = renames(n, value, length);
-    Node *old = nullptr;
-    if (length > n->cap) {
-        // Grow with some slack so that repeated sets of a growing value
-        // do not move the node every time. The old block stays until the
-        // new value is in: the value may be read from it.
-        Node *grown = alloc_node(n->flags & (kPrefix | kLinks), length + length / 4u);
-        if (!grown) return fail(DS_E_NO_MEMORY);
-        size_t pre = prefix_size(n->flags);
-        uint16_t cap = grown->cap;
-        std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
-        grown->cap = cap;
-        old = n;
-        n = grown;
-        set_slot(h, n);
+    return replace_value(n, h, value, length, renames(n, value, length));
+}
+
+cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length,
+                         int *set) noexcept {
+    Locked lock;
+    *set = 0;
+    if (!text || name_length > cfgtree::kComponentMax || length <= name_length || text[name_length] != '=')
+        return fail(DS_E_REFUSED);
+    char name[cfgtree::kComponentMax + 1];
+    std::memcpy(name, text, name_length);
+    name[name_length] = '\0';
+    bool readable = false;
+    cfg_handle h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable);
+    if (!h) return 0;
+    if (injected(DS_FAULT_MODIFY)) {
+        fail(DS_E_REFUSED);
+        return h;
     }
-    if (rekey) for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) { index_remove(kids, c, ch); });
-    if (length) std::memmove(n->value(), value, length);
-    n->value()[length] = '\0';
-    n->len = length;
-    if (old) pool_free(block_of(old), block_size(old));
-    if (rekey)
-        for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) {
-            if (!index_add(kids, c, ch)) drop_index(kids);
-        });
-    // An attribute never stands between two levels, but a new name may make
-    // it match where it did not (a wildcard delete goes on after it).
-    if (xid_of(n) != kXidItem || rekey) bump_generation();
-    return 1;
+    // A name the index could read ends where its component ends, or before
+    // a character that is no name character and no '[' (so '=' cannot
+    // extend it): the value that follows keeps the key. Only an unreadable
+    // name (say "a[x", closed by the value) is renamed by the set.
+    Node *n = node_of(h);
+    *set = replace_value(n, h, text, length, !readable && renames(n, text, length));
+    return h;
 }
 
 CFG_API int ds_set_precedence(int precedence) noexcept {

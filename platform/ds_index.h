@@ -78,6 +78,15 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+/** A new attribute and its first value in one step: appends under parent
+ *  an attribute holding the name text[0..name_length) (as ds_append_avp2 with
+ *  the name and its NUL), then sets it to text[0..length) (as ds_modify_av),
+ *  which must be the name, '=' and the value with its NUL; name_length is at
+ *  most 639. Returns the new handle, or 0 when the append is refused; *set
+ *  is 1 when the value was set too, 0 when the set was refused (the
+ *  attribute then holds its name). Either refusal sets the store error. */
+cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length,
+                         int *set) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of
  *  kind xid of parent follows soon. Starts fetching the part of the name
  *  index that lookup reads first, so that the work in between hides the

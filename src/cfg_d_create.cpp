@@ -99,18 +99,19 @@ int create_attr(cfg_handle parent, const char *name, const char *value, bool *va
     uint16_t length = 0;
     status = node_text(parent, name, given, text, &name_length, &length);
     if (status != CFG_OK) return status;
-    const char equals = text[name_length];  // '=' when a value follows
-    text[name_length] = '\0';
-    cfg_handle node = ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, static_cast<uint16_t>(name_length + 1));
+    // One store step makes the attribute and sets it, as an append of the
+    // name and a set would (a refused set leaves the name).
+    int set = 0;
+    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, &set)
+                            : ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
         return ERR_CREATE_FAILED;
     }
     if (out) *out = node;
     if (!given) return CFG_OK;
-    text[name_length] = equals;
     *valued = true;
-    return cfgtree::store_value(node, text, length);
+    return set ? CFG_OK : cfgtree::modify_failed(node);
 }
 
 // Finds or makes one component under parent into *found. Below a component

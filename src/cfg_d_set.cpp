@@ -54,11 +54,12 @@ int store_value(cfg_handle attribute, const char *text, uint16_t length) noexcep
     int kept = ds_set_precedence(kSetPrecedence);
     int changed = ds_modify_av(attribute, text, length);
     (void)ds_set_precedence(kept);
-    if (!changed) {
-        CFG_LOG(3, "%s: ds_modify_av(%ld)", kSet, static_cast<long>(attribute));
-        return ERR_MODIFY_FAILED;
-    }
-    return CFG_OK;
+    return changed ? CFG_OK : modify_failed(attribute);
+}
+
+int modify_failed(cfg_handle attribute) noexcept {
+    CFG_LOG(3, "%s: ds_modify_av(%ld)", kSet, static_cast<long>(attribute));
+    return ERR_MODIFY_FAILED;
 }
 
 int set_attr_value_id(const char *identifier, const char *value) noexcept {

@@ -363,6 +363,9 @@ int pop_context() noexcept;
 // The last steps of set_attr_value: text (length bytes with its NUL) is
 // the attribute's stored name, '=' and the value.
 [[nodiscard]] int store_value(cfg_handle attribute, const char *text, uint16_t length) noexcept;
+// What a refused store modification of attribute reports: ERR_MODIFY_FAILED,
+// logged as set_attr_value logs it.
+[[nodiscard]] int modify_failed(cfg_handle attribute) noexcept;
 [[nodiscard]] int set_attr_value_id(const char *identifier, const char *value) noexcept;
 [[nodiscard]] int delete_item(cfg_handle start, const char *identifier) noexcept;
 [[nodiscard]] int delete_all(const char *identifier) noexcept;

@@ -689,6 +689,61 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
     ASSERT_NE(0, ds_delete_obj(p));
 }
 
+// A new attribute made and set in one store step is what an append of its
+// name and a set make: the same text, found under the same key (a name the
+// index cannot read may become readable with its value), and a refused set
+// leaves the name.
+TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
+    const struct {
+        const char *text;  // name '=' value
+        std::size_t name_length;
+        const char *key_name, *key_inst;  // what the index finds it by afterwards
+    } cases[] = {
+        {"a=1", 1, "a", ""},
+        {"!b[2]=x", 5, "b", "2"},
+        {"c[x=1]", 3, "c", "x=1"},  // "c[x" is closed by the value
+        {"d e=1", 3, "d", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        for (bool one_step : {false, true}) {
+            cfg_handle p = append(0, kIdent, "p");
+            for (const char *filler : {"f1=1", "f2=2", "f3=3", "f4=4", "f5=5"}) append(p, kItem, filler);
+            auto length = static_cast<uint16_t>(std::strlen(c.text) + 1);
+            cfg_handle h = 0;
+            if (one_step) {
+                int set = 0;
+                h = ds_append_set(p, c.text, static_cast<uint16_t>(c.name_length), length, &set);
+                EXPECT_EQ(1, set);
+            } else {
+                std::string name(c.text, c.name_length);
+                h = ds_append_avp2(p, 2, kItem, 0, name.c_str(), static_cast<uint16_t>(name.size() + 1));
+                EXPECT_NE(0, ds_modify_av(h, c.text, length));
+            }
+            ASSERT_NE(0u, h);
+            EXPECT_STREQ(c.text, static_cast<const char *>(ds_get_av_ptr(h)));
+            cfg_handle exact = 0, wild = 0;
+            ASSERT_EQ(1, ds_lookup_keyed(p, kItem, c.key_name, std::strlen(c.key_name), c.key_inst,
+                                         std::strlen(c.key_inst), &exact, &wild));
+            EXPECT_EQ(h, exact);
+            ASSERT_NE(0, ds_delete_obj(p));
+        }
+    }
+    cfg_handle p = append(0, kIdent, "p");
+    int set = 1;
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
+    cfg_handle h = ds_append_set(p, "a=1", 1, 4, &set);
+    ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
+    EXPECT_EQ(0, set);
+    ASSERT_NE(0u, h);
+    EXPECT_STREQ("a", static_cast<const char *>(ds_get_av_ptr(h)));
+    ds_inject_fault(DS_FAULT_APPEND, 0, 1);
+    EXPECT_EQ(0u, ds_append_set(p, "b=1", 1, 4, &set));
+    ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+    EXPECT_EQ((std::vector<cfg_handle>{h}), children(p, kItem));
+    ASSERT_NE(0, ds_delete_obj(p));
+}
+
 // Indexes of a few thousand children come from the pool, with a free list
 // per size: blocks an index left while growing, and the index of a deleted
 // parent, serve the next parents that reach those sizes. Each parent must
