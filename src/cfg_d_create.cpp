@@ -87,17 +87,19 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
 
 // Makes the attribute name under parent, holding its name; with a value
 // (and valued), sets it then as set_attr_value would, from the text already
-// built, and says so in *valued: the status is then the set's.
-int create_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
-    int status = cfgtree::is_valid_identifier(name);
-    if (status != CFG_OK) return status;
+// built, and says so in *valued: the status is then the set's. name is a
+// valid identifier (create_attr checks one that may not be).
+int make_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
+#if defined(CFGTREE_ASSERTS)
+    CFG_ASSERT(cfgtree::is_valid_identifier(name) == CFG_OK);
+#endif
     // The name is one whole component, so the stored text is what a set
     // would make of it.
     const char *given = value && valued ? value : nullptr;
     char text[cfgtree::kTextSize];
     std::size_t name_length = 0;
     uint16_t length = 0;
-    status = node_text(parent, name, given, text, &name_length, &length);
+    int status = node_text(parent, name, given, text, &name_length, &length);
     if (status != CFG_OK) return status;
     // One store step makes the attribute and sets it, as an append of the
     // name and a set would (a refused set leaves the name).
@@ -112,6 +114,12 @@ int create_attr(cfg_handle parent, const char *name, const char *value, bool *va
     if (!given) return CFG_OK;
     *valued = true;
     return set ? CFG_OK : cfgtree::modify_failed(node);
+}
+
+int create_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
+    int status = cfgtree::is_valid_identifier(name);
+    if (status != CFG_OK) return status;
+    return make_attr(parent, name, value, valued, out);
 }
 
 // Finds or makes one component under parent into *found. Below a component
@@ -151,7 +159,11 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
     cfg_handle attr = 0;
     if (!cfgtree::plain_attribute(parent, name, c, &attr)) return false;
-    *status = attr ? CFG_OK : create_attr(parent, name, value, valued, &attr);
+    // A name without instance, read whole, is name characters after at most
+    // one '!': a valid identifier, which need not be checked again.
+    *status = CFG_OK;
+    if (!attr) *status = c.bracketed ? create_attr(parent, name, value, valued, &attr)
+                                     : make_attr(parent, name, value, valued, &attr);
     *found = attr;
     return true;
 }
