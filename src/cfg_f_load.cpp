@@ -42,7 +42,15 @@ thread_local long t_files_loaded = 0;
 thread_local int64_t t_range_definitions = 0;
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
-bool is_space(char c) noexcept { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+// isspace in the program's locale, which every line's leading and trailing
+// characters are tested with. The six ASCII white-space characters are white
+// space in every locale (and no locale counts another ASCII character): they
+// are compared here, and only bytes past ASCII are asked of the locale.
+bool is_space(char c) noexcept {
+    auto u = static_cast<unsigned char>(c);
+    if (u < 0x80) return u == ' ' || (u >= '\t' && u <= '\r');
+    return std::isspace(u) != 0;
+}
 bool direct_mode() noexcept { return (ctl_flags() & CFG_CTL_DIRECT_LOAD) != 0; }
 
 FileEntry *top_file(const LoaderState *state) noexcept {
@@ -792,9 +800,19 @@ int FreeContext(LS_List list, void *entry) noexcept {
 
 // ---- file references ---------------------------------------------------------
 
+namespace {
+// Does the line hold "%(" (strstr's answer; a search for '%', which few
+// lines hold, takes half its time)?
+bool has_reference(const char *line) noexcept {
+    for (const char *p = std::strchr(line, '%'); p; p = std::strchr(p + 1, '%'))
+        if (p[1] == '(') return true;
+    return false;
+}
+}  // namespace
+
 int cfg_substitute_line(LoaderState *state, const char *line, char *out, uint32_t size) noexcept {
     // Without "%(" nothing can be expanded: the line is taken as it is.
-    if (!std::strstr(line, "%(")) {
+    if (!has_reference(line)) {
         copy_bounded(out, size, line);
         return 0;
     }
@@ -905,6 +923,16 @@ int parse_object(LoaderState *state, const char *context) noexcept {
     return status;
 }
 
+// The characters a definition's name is scanned for: blanks (left out of
+// it), '.' (which ends a segment) and the characters that end the name.
+struct NameStops {
+    bool has[256] = {};
+    constexpr NameStops() noexcept {
+        for (char c : {'\0', ' ', '\t', '=', '{', '[', '.'}) has[static_cast<unsigned char>(c)] = true;
+    }
+};
+constexpr NameStops kNameStops{};
+
 int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept {
     if (!text) text = "";
     // The name (kept NUL-terminated as it grows) and a working copy of text.
@@ -925,6 +953,13 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
     while (is_space(*p)) ++p;
     char *seg = p;  // the current segment; its leading blanks are skipped
     for (;; ++p) {
+        // Most characters only join the name: they are copied in one run.
+        for (; !kNameStops.has[static_cast<unsigned char>(*p)]; ++p) {
+            if (n >= kTextMax) break;
+            name[n++] = *p;
+        }
+        name[n] = '\0';
+        if (!kNameStops.has[static_cast<unsigned char>(*p)]) return name_too_long("name", name);
         switch (*p) {
         case ' ':
         case '\t':
@@ -942,10 +977,8 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
             int status = check_segment(seg, p, false);
             if (status != 0) return status;
             seg = p + 1;
-            break;
+            break;  // the '.' joins the name
         }
-        default:
-            break;
         }
         if (n >= kTextMax) return name_too_long("name", name);
         name[n++] = *p;
