@@ -161,6 +161,12 @@ int name_too_long(const char *what, const char *text) noexcept {
 // Checks a segment [seg, stop) as far as its first blank with
 // is_valid_identifier; an empty segment passes unless it must not be empty.
 [[nodiscard]] int check_segment(char *seg, char *stop, bool even_empty) noexcept {
+    // The usual segment, a plain name (at most one '!', then name characters)
+    // up to a blank or its end, is what the validator accepts without a word.
+    const char *name = seg + (seg < stop && *seg == '!');
+    const char *after = name;
+    while (after < stop && is_name_char(static_cast<unsigned char>(*after))) ++after;
+    if (after > name && (after == stop || is_blank(*after))) return 0;
     char *end = seg;
     while (end < stop && !is_blank(*end)) ++end;
     if (end == seg && !even_empty) return 0;
