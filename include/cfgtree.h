@@ -618,8 +618,8 @@ CFG_API int CfgF_LoadFile(const char *load_argument, CfgLoadErrorHandler handler
  *  tried as it is. Only that bit is judged: a directory is found too (a
  *  load of it fails with ERR_READ_FAILED). Copies the path to out (may be NULL) as a bounded copy:
  *  at most size - 1 characters, so give it 4096 bytes for any path.
- *  @return 0; ERR_FILE_ACCESS (also for paths over 4095 characters);
- *  ERR_NO_MEMORY (no copy of CONFIG_PATH could be made for a relative name:
+ *  @return 0; ERR_FILE_ACCESS (also for paths over 4095 characters, and
+ *  a NULL name); ERR_NO_MEMORY (no copy of CONFIG_PATH could be made for a relative name:
  *  the next call reads it again). */
 CFG_API int cfg_locate_file(const char *name, char *out, uint32_t size) CFG_NOEXCEPT;
 /** Writes "object {", the AVP and "}" as asked, each checked first; a

@@ -1108,11 +1108,13 @@ const char *search_path_value(const char *name, int *status) noexcept {
 
 }  // namespace
 
+// A NULL name is found nowhere, before the search path is needed at all: a
+// copy of it that cannot be made is no reason to fail otherwise.
 int locate_file(const char *name, char *out, uint32_t size) noexcept {
+    if (!name) return ERR_FILE_ACCESS;
     int status = CFG_OK;
     const char *search = search_path_value(name, &status);
     if (status != CFG_OK) return status;
-    if (!name) return ERR_FILE_ACCESS;
     if (search && name[0] != '/') return search_path(search, name, out, size);
     return probe_name(name, out, size);
 }

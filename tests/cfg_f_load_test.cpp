@@ -625,6 +625,11 @@ TEST(LocateFile, NoCopyOfTheSearchPathStillFindsAnAbsoluteName) {
         EXPECT_STATUS(0, cfg_locate_file(path.c_str(), out, sizeof out));
     }
     EXPECT_EQ(path, out);
+    {
+        cfgtest::AllocFault fault(0, 1);  // nor does a NULL name need it
+        EXPECT_STATUS(ERR_FILE_ACCESS, cfg_locate_file(nullptr, out, sizeof out));
+    }
+    EXPECT_EQ(path, out);
     EXPECT_FALSE(log.contains("strdup")) << log.dump();
     {
         cfgtest::AllocFault fault(0, 1);
