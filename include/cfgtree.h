@@ -732,7 +732,9 @@ CFG_API uint32_t oa_xid_of(const char *name) CFG_NOEXCEPT;
  *  4,095 characters); module and message are valid during the call only. */
 typedef void (*LogSink)(void *ctx, int level, const char *module, int line, const char *message);
 /** Routes every message to sink (NULL restores stderr, where by default
- *  levels 2 and 3 are shown, and CFGTREE_LOG_LEVEL=N shows levels up to N).
+ *  levels 2 and 3 are shown, and CFGTREE_LOG_LEVEL=N shows levels up to N;
+ *  the variable is read once, at the first message not handed to a sink:
+ *  a later change to the environment is not seen).
  *  sink and ctx change together; a message logged while they change
  *  reaches the old pair or the new one, never a mix. It returns once no
  *  other thread still runs the sink it replaced, so the old ctx may be

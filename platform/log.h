@@ -5,7 +5,8 @@
  * reporting module's name, the source line and a printf-style format. By
  * default messages of levels 2 and 3 (failures) go to stderr; the
  * environment variable CFGTREE_LOG_LEVEL=N shows every level up to N
- * (0 shows nothing). A sink installed with Log_SetSink receives every
+ * (0 shows nothing; read once, at the first message not handed to a
+ * sink). A sink installed with Log_SetSink receives every
  * message of every level, already formatted, instead of stderr.
  */
 #ifndef CFGTREE_LOG_H
