@@ -317,6 +317,11 @@ CFG_API extern CfgContext emptyContext;
  *  record-owned text: the pop of that record frees it. */
 CFG_API const char *Cfg_GetContext(void) CFG_NOEXCEPT;
 /** Pushes an absolute identifier (or NULL: the root) as the current context.
+ *  The object is found as every lookup finds it, and the record's name is
+ *  the text as passed with a '.' added: a lookup ends at a blank or '{',
+ *  so "a {" pushes a under the name "a {."; and where an attribute and an
+ *  object share the last component's name, the lookup takes the attribute
+ *  and the push fails with CFG_ERR_BAD_OBJECT.
  *  @return 0; -109; CFG_ERR_SYNTAX (bad text or a value); CFG_ERR_BAD_OBJECT
  *  (missing, or not an object). A failed push changes nothing. */
 CFG_API int Cfg_PushContext(const char *identifier) CFG_NOEXCEPT;

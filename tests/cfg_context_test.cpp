@@ -97,6 +97,21 @@ TEST(Context, RefusedPushesChangeNothing) {
     EXPECT_EQ(&emptyContext, cfgContext) << "nothing was left on the stack";
 }
 
+// The object is found as any lookup finds it, and named by the text as
+// passed: text after a blank is not read, and an attribute of the object's
+// name is what the lookup takes.
+TEST(Context, APushFindsWhatALookupFinds) {
+    build_tree();
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a {"));
+    EXPECT_EQ(find("a"), cfgContext->handle);
+    EXPECT_STREQ("a {.", Cfg_GetContext());
+    EXPECT_STATUS(CFG_OK, Cfg_PopContext());
+    cfg_handle object = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "a.b", cfgtree::xid_reference(), &object));
+    EXPECT_STATUS(CFG_ERR_BAD_OBJECT, Cfg_PushContext("a.b"));
+    EXPECT_EQ(&emptyContext, cfgContext);
+}
+
 TEST(Context, NullPushesTheRootAndOnePopUndoesIt) {
     build_tree();
     ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
