@@ -90,10 +90,10 @@ constexpr uint32_t kChunks = 1u << (kIndexBits - kChunkBits);
 // Freed slots that wait before one serves again.
 constexpr uint32_t kQuarantine = 1u << 16;
 
-constexpr uint32_t kIdRoot = 0x00010001u;
-constexpr uint32_t kIdObjectRef = 0x00010010u;   // OID_OC_CONFIG
-constexpr uint32_t kIdIdentifier = 0x00020011u;  // OID_ATT_CONFIG_IDENTIFIER
-constexpr uint32_t kIdItem = 0x00020012u;        // OID_ATT_CONFIG_ITEM
+constexpr uint32_t kIdRoot = DS_ID_ROOT;
+constexpr uint32_t kIdObjectRef = DS_ID_OBJECT_REF;
+constexpr uint32_t kIdIdentifier = DS_ID_IDENTIFIER;
+constexpr uint32_t kIdItem = DS_ID_ITEM;
 constexpr uint16_t kXidRef = static_cast<uint16_t>(kIdObjectRef);
 constexpr uint16_t kXidIdent = static_cast<uint16_t>(kIdIdentifier);
 constexpr uint16_t kXidItem = static_cast<uint16_t>(kIdItem);

@@ -24,6 +24,11 @@ CFG_BEGIN_DECL
 
 /* ds_lock, ds_unlock, ds_get_cntl_info, ds_get_next_avp and oa_xid_of are
  * declared in cfgtree.h. */
+/* The ids oa_xid_of gives: fixed, so the library uses them as constants. */
+#define DS_ID_ROOT 0x00010001u
+#define DS_ID_OBJECT_REF 0x00010010u /* OID_OC_CONFIG */
+#define DS_ID_IDENTIFIER 0x00020011u /* OID_ATT_CONFIG_IDENTIFIER */
+#define DS_ID_ITEM 0x00020012u       /* OID_ATT_CONFIG_ITEM */
 /** The node's id, 0 for an invalid handle. */
 CFG_API uint32_t ds_get_attr_id(cfg_handle h) CFG_NOEXCEPT;
 /** The node's value, NULL for an invalid handle. Valid while the node is

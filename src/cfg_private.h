@@ -174,10 +174,11 @@ T guard_value(T on_error, F &&f) noexcept {
 
 // ---- node model (cfg_util) -------------------------------------------------
 
-// The xids of the three node kinds, looked up on first use and cached.
-[[nodiscard]] uint16_t xid_identifier() noexcept;  // OID_ATT_CONFIG_IDENTIFIER
-[[nodiscard]] uint16_t xid_reference() noexcept;   // OID_OC_CONFIG
-[[nodiscard]] uint16_t xid_item() noexcept;        // OID_ATT_CONFIG_ITEM
+// The xids of the three node kinds (fixed by the store; every lookup step
+// names one).
+[[nodiscard]] constexpr uint16_t xid_identifier() noexcept { return static_cast<uint16_t>(DS_ID_IDENTIFIER); }
+[[nodiscard]] constexpr uint16_t xid_reference() noexcept { return static_cast<uint16_t>(DS_ID_OBJECT_REF); }
+[[nodiscard]] constexpr uint16_t xid_item() noexcept { return static_cast<uint16_t>(DS_ID_ITEM); }
 [[nodiscard]] inline uint16_t xid_of_node(cfg_handle h) noexcept {
     return static_cast<uint16_t>(ds_get_attr_id(h));
 }

@@ -15,21 +15,6 @@
 namespace {
 constexpr const char kModule[] = "cfg_util";
 
-// Written on first use without a lock: every thread stores the same value,
-// and relaxed atomics make that race a defined one (a plain load on x86).
-uint16_t cached_xid(std::atomic<uint16_t> &cache, const char *name) noexcept {
-    uint16_t xid = cache.load(std::memory_order_relaxed);
-    if (xid == 0) {
-        xid = static_cast<uint16_t>(oa_xid_of(name));
-        cache.store(xid, std::memory_order_relaxed);
-    }
-    return xid;
-}
-
-std::atomic<uint16_t> g_xid_identifier{0};
-std::atomic<uint16_t> g_xid_reference{0};
-std::atomic<uint16_t> g_xid_item{0};
-
 // Shared body of the two validators: 1 when the text's kind is wrong.
 int validate(const char *function, const char *text, bool want_value) noexcept {
     cfgtree::HeapText copy = cfgtree::dup_text(text ? text : "");
@@ -49,10 +34,6 @@ int validate(const char *function, const char *text, bool want_value) noexcept {
 uint32_t cfgCtl = 0x19;
 
 namespace cfgtree {
-
-uint16_t xid_identifier() noexcept { return cached_xid(g_xid_identifier, "OID_ATT_CONFIG_IDENTIFIER"); }
-uint16_t xid_reference() noexcept { return cached_xid(g_xid_reference, "OID_OC_CONFIG"); }
-uint16_t xid_item() noexcept { return cached_xid(g_xid_item, "OID_ATT_CONFIG_ITEM"); }
 
 namespace {
 std::atomic<cfg_handle> g_root{0};
