@@ -942,34 +942,43 @@ CFG_INLINE bool text_matches(const char *text, size_t len, bool keyed, const Key
     return at(inst + k.ilen) == ']';
 }
 
-// Does the chain in slot s hold children of this kind and name?
-CFG_INLINE bool slot_matches(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
-    if ((s.hash & ~kMixed) != hash || !s.head) return false;
+// Does the chain in slot s hold children of this kind and name? Its head
+// node when it does (a lookup reads it next), else NULL.
+CFG_INLINE Node *matching_head(const Slot &s, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
+    if ((s.hash & ~kMixed) != hash || !s.head) return nullptr;
     Node *head = node_of(s.head);
-    if (!head || xid_of(head) != xid) return false;
-    if (k.plain && xid == kXidItem) return text_matches(head->value(), head->len, keyed, k);
-    if (k.plain && xid == kXidRef) {
-        if (!(head->flags & kBound)) return false;
-        Node *t = node_of(prefix_extra(head)->aux);
-        return t && xid_of(t) == kXidIdent && text_matches(t->value(), t->len, keyed, k);
+    if (!head || xid_of(head) != xid) return nullptr;
+    bool match;
+    if (k.plain && xid == kXidItem) {
+        match = text_matches(head->value(), head->len, keyed, k);
+    } else if (k.plain && xid == kXidRef) {
+        Node *t = head->flags & kBound ? node_of(prefix_extra(head)->aux) : nullptr;
+        match = t && xid_of(t) == kXidIdent && text_matches(t->value(), t->len, keyed, k);
+    } else {
+        Key hk;
+        match = key_of(head, hk) && same(hk.name, hk.nlen, k.name, k.nlen) &&
+                (!keyed || same(hk.inst, hk.ilen, k.inst, k.ilen));
     }
-    Key hk;
-    if (!key_of(head, hk)) return false;
-    return same(hk.name, hk.nlen, k.name, k.nlen) && (!keyed || same(hk.inst, hk.ilen, k.inst, k.ilen));
+    return match ? head : nullptr;
 }
 
-CFG_INLINE Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k) noexcept {
+// The slot of the chain of this kind and name, its head node in *head.
+CFG_INLINE Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k,
+                           Node **head = nullptr) noexcept {
     for (uint32_t i = home_of(ix, hash);; i = probe_next(ix, i)) {
         Slot &s = ix->slots[i];
         if (!s.head) return nullptr;
-        if (slot_matches(s, hash, keyed, xid, k)) return &s;
+        if (Node *n = matching_head(s, hash, keyed, xid, k)) {
+            if (head) *head = n;
+            return &s;
+        }
     }
 }
 
 bool grow_index(Children *k) noexcept;
 
-CFG_INLINE Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k) noexcept {
-    return find_slot(ix, hash_of(keyed, xid, k), keyed, xid, k);
+CFG_INLINE Slot *find_slot(Index *ix, bool keyed, uint16_t xid, const Key &k, Node **head = nullptr) noexcept {
+    return find_slot(ix, hash_of(keyed, xid, k), keyed, xid, k, head);
 }
 
 // Makes room for `more` new chains; false on no memory.
@@ -1516,15 +1525,16 @@ const char *compared_text(Node *n) noexcept {
     return t && xid_of(t) == kXidIdent ? t->value() : nullptr;
 }
 
-// The first child keyed exactly name[instance] in an indexed parent.
-CFG_INLINE cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k) noexcept {
+// The first child keyed exactly name[instance] in an indexed parent, its
+// node in *node.
+CFG_INLINE cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k, Node **node = nullptr) noexcept {
     if (!indexed_kind(xid)) return 0;
     if (k.ilen == 0) {  // while no namesake has an instance, the name chain is the key chain
-        Slot *ns = find_slot(ix, false, xid, k);
+        Slot *ns = find_slot(ix, false, xid, k, node);
         if (!ns) return 0;
         if (!(ns->hash & kMixed)) return ns->head;
     }
-    Slot *s = find_slot(ix, true, xid, k);
+    Slot *s = find_slot(ix, true, xid, k, node);
     return s ? s->head : 0;
 }
 
@@ -1559,21 +1569,22 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
     Children *kids = children_of(p, parent);
     XidHead *hd = kids ? head_of(kids, xid) : nullptr;
     cfg_handle found = 0;
+    Node *fn = nullptr;  // found's node
     if (hd && hd->first && kids->index) {
         if (hd->wild) return 0;  // which match comes first takes the full comparison
-        found = keyed_child(kids->index, xid, k);
+        found = keyed_child(kids->index, xid, k, &fn);
     } else if (hd) {
         for (cfg_handle c = hd->first; c && !found; c = node_of(c)->next_same) {
             using cfgtree::Judgement;
-            Judgement j = cfgtree::judge_name(compared_text(node_of(c)), xid == kXidRef, k.name, k.nlen, k.inst,
-                                              k.ilen);
+            Node *cn = node_of(c);
+            Judgement j = cfgtree::judge_name(compared_text(cn), xid == kXidRef, k.name, k.nlen, k.inst, k.ilen);
             if (j == Judgement::kAsk) return 0;  // the full search reports what it cannot read
-            if (j == Judgement::kMatch) found = c;
+            if (j == Judgement::kMatch) found = c, fn = cn;
         }
     }
     *child = found;
     if (target) {
-        Node *n = xid == kXidRef ? node_of(found) : nullptr;
+        Node *n = xid == kXidRef && found ? fn : nullptr;
         *target = 0;
         if (n && n->len >= sizeof *target) std::memcpy(target, n->value(), sizeof *target);
     }
