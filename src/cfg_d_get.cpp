@@ -33,8 +33,13 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest) noexcep
     if (!buffer || size == 0) return CFG_OK;
     // Unsubstituted, or with no reference to substitute, the value is copied
     // as strncpy would: the rest of the buffer zero, its last byte NUL.
-    if (!(ctl_flags() & CFG_CTL_DEREFERENCE) || !may_hold_reference(value)) {
-        hand_over(buffer, size, value, strnlen(value, size), rest);
+    // A value scanned for references is measured by the same pass.
+    std::size_t length = 0;
+    bool as_is = true;
+    if (ctl_flags() & CFG_CTL_DEREFERENCE) as_is = without_reference(value, &length);
+    else length = strnlen(value, size);
+    if (as_is) {
+        hand_over(buffer, size, value, length < size ? length : size, rest);
         buffer[size - 1] = '\0';
         return CFG_OK;
     }

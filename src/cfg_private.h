@@ -409,9 +409,10 @@ int pop_context() noexcept;
 [[nodiscard]] int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table,
                                  Rest rest = Rest::kZero) noexcept;
 [[nodiscard]] int ref_substitute_default(const char *source, char *out, uint32_t len, Rest rest = Rest::kZero) noexcept;
-// False when the default table cannot find a reference in text: the text is
-// then its own substitution.
-[[nodiscard]] bool may_hold_reference(const char *text) noexcept;
+// True when the default table cannot find a reference in text (the text is
+// then its own substitution), with the text's length in *length; false,
+// writing nothing, when it may hold one.
+[[nodiscard]] bool without_reference(const char *text, std::size_t *length) noexcept;
 [[nodiscard]] int eval_reference(char *reference, char *out, uint32_t room, void *arg, Rest rest = Rest::kZero) noexcept;
 
 // ---- configuration files (cfg_f_load) -------------------------------------

@@ -17,25 +17,34 @@ cfg_handle raw_attr(cfg_handle parent, const char *text) {
     return ds_append_avp2(parent, 2, kItem, 0, text, static_cast<uint16_t>(std::strlen(text) + 1));
 }
 
+// With no reference in it, the value is copied alike whether references are
+// substituted or not: cut to the buffer, the rest of it zero.
 TEST(GetAttrValue, CopiesTheTextAfterTheFirstEqualsCutToTheBuffer) {
-    Cfg_Dereference(0);
+    const std::string long_stored = "long=" + std::string(700, 'v'), cut(639, 'v');
     const struct { const char *stored; uint32_t size; const char *expected; } cases[] = {
         {"port=515", 640, "515"},  {"port=515", 4, "515"}, {"port=515", 3, "51"},
         {"port=515", 1, ""},       {"port=", 640, ""},     {"port", 640, ""},
         {"a=b=c", 640, "b=c"},     {"!ro=v", 640, "v"},    {"s[2]=x y ", 640, "x y "},
+        {long_stored.c_str(), 640, cut.c_str()},
     };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(std::string(k.stored) + " size " + std::to_string(k.size));
-        cfg_handle h = raw_attr(root(), k.stored);
-        char buffer[700];
-        std::memset(buffer, '#', sizeof buffer);
-        ds_lock();
-        EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, buffer, k.size));
-        ds_unlock();
-        EXPECT_STREQ(k.expected, buffer);
-        EXPECT_EQ('\0', buffer[k.size - 1]) << "the last byte is always NUL";
-        EXPECT_EQ('#', buffer[k.size]) << "nothing is written past size";
+    for (int on : {0, 1}) {
+        Cfg_Dereference(on);
+        for (const auto &k : cases) {
+            SCOPED_TRACE(std::string(k.stored).substr(0, 10) + " size " + std::to_string(k.size) + " on " +
+                         std::to_string(on));
+            cfg_handle h = raw_attr(root(), k.stored);
+            char buffer[700];
+            std::memset(buffer, '#', sizeof buffer);
+            ds_lock();
+            EXPECT_STATUS(CFG_OK, cfg_get_attr_value(h, buffer, k.size));
+            ds_unlock();
+            EXPECT_STREQ(k.expected, buffer);
+            for (std::size_t i = std::strlen(k.expected); i < k.size; ++i)
+                ASSERT_EQ('\0', buffer[i]) << "the rest of the buffer is zero, at " << i;
+            EXPECT_EQ('#', buffer[k.size]) << "nothing is written past size";
+        }
     }
+    Cfg_Dereference(1);
 }
 
 // Size 0 or no buffer only tells whether it is an attribute; the value
