@@ -409,49 +409,46 @@ bool plain_component(const char *text, Component &c) noexcept {
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 // Components are looked up in place; only one that the store cannot judge
 // is copied, to be compared in full.
-int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
-              uint32_t *read_only, WalkMiss *miss) noexcept {
+int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
+                     uint32_t *read_only, WalkMiss *miss) noexcept {
     const char *text = identifier ? identifier : "";
     if (start == 0) start = root();
 
     cfg_handle found = 0, ref = 0;
     uint32_t marked = 0;
     int status = CFG_OK;
-    {
-        StoreLock lock;
-        cfg_handle current = start;
-        uint64_t reports = g_reports;
-        bool path_plain = true;  // every component before the current one was plain
-        std::size_t offset = g_find_memo.resume(start, text, &current, &marked, &path_plain);
-        for (;;) {
-            const char *at = text + offset;
-            Component c;
-            bool plain = plain_component(at, c);
-            std::size_t length = plain ? c.length : std::strcspn(at, ".");
-            bool last = at[length] == '\0';
-            if (at[0] == '!') marked = 1;
-            bool sure = plain && step_plain(current, at, c, last, &found, &ref);
-            if (!sure && !search_component(current, at, length, last, &found, &ref)) {
-                status = ERR_NO_MEMORY;
-                int err = errno;
-                CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err,
-                        errno_text(err));
-                break;
-            }
-            if (!found) {
-                status = CFG_NOT_FOUND;
-                if (miss && g_reports == reports)
-                    *miss = WalkMiss{true, current, offset, length, path_plain && plain};
-                break;
-            }
-            if (last) break;
-            path_plain = path_plain && plain;
-            g_find_memo.step(offset + length, found, marked, path_plain);
-            current = found;
-            offset += length + 1;
+    cfg_handle current = start;
+    uint64_t reports = g_reports;
+    bool path_plain = true;  // every component before the current one was plain
+    std::size_t offset = g_find_memo.resume(start, text, &current, &marked, &path_plain);
+    for (;;) {
+        const char *at = text + offset;
+        Component c;
+        bool plain = plain_component(at, c);
+        std::size_t length = plain ? c.length : std::strcspn(at, ".");
+        bool last = at[length] == '\0';
+        if (at[0] == '!') marked = 1;
+        bool sure = plain && step_plain(current, at, c, last, &found, &ref);
+        if (!sure && !search_component(current, at, length, last, &found, &ref)) {
+            status = ERR_NO_MEMORY;
+            int err = errno;
+            CFG_LOG(2, "%s: malloc(%s)\n\t\terrno = %d => \"%s\"", "cfg_find_item", text, err,
+                    errno_text(err));
+            break;
         }
-        g_find_memo.finish(text, g_reports == reports);
+        if (!found) {
+            status = CFG_NOT_FOUND;
+            if (miss && g_reports == reports)
+                *miss = WalkMiss{true, current, offset, length, path_plain && plain};
+            break;
+        }
+        if (last) break;
+        path_plain = path_plain && plain;
+        g_find_memo.step(offset + length, found, marked, path_plain);
+        current = found;
+        offset += length + 1;
     }
+    g_find_memo.finish(text, g_reports == reports);
     if (status != CFG_OK) return status;
     if (item) *item = found;
     if (reference) *reference = ref;
@@ -459,8 +456,18 @@ int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_ha
     return CFG_OK;
 }
 
+int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
+              uint32_t *read_only, WalkMiss *miss) noexcept {
+    StoreLock lock;
+    return find_item_locked(start, identifier, item, reference, read_only, miss);
+}
+
 int find(const char *identifier, cfg_handle *item) noexcept {
     return find_item(context_start(), identifier, item, nullptr, nullptr);
+}
+
+int find_locked(const char *identifier, cfg_handle *item) noexcept {
+    return find_item_locked(context_start(), identifier, item, nullptr, nullptr, nullptr);
 }
 
 int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept {

@@ -55,7 +55,7 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
     StoreLock lock;
     cfg_handle item = 0;
-    int status = find(identifier, &item);
+    int status = find_locked(identifier, &item);
     if (status != CFG_OK) return status;
     const char *pointer = get_av_ptr(item);
     if (!pointer) return CFG_ERR_NOT_ATTRIBUTE;
@@ -69,7 +69,7 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
 int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept {
     StoreLock lock;
     cfg_handle item = 0;
-    int status = find(identifier, &item);
+    int status = find_locked(identifier, &item);
     if (status != CFG_OK) return status;
     return get_attr_value(item, buffer, size);
 }
