@@ -399,13 +399,6 @@ bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cf
     return true;
 }
 
-bool plain_component(const char *text, Component &c) noexcept {
-    if (read_component(text, c) != ComponentRead::kOk || c.length > kComponentMax) return false;
-    if (text[c.length] != '.' && text[c.length] != '\0') return false;
-    return c.ilen == 0 || (!std::memchr(c.inst, '.', c.ilen) && !has_wild_token(c.inst, c.ilen));
-}
-
-
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 // Components are looked up in place; only one that the store cannot judge
 // is copied, to be compared in full.

@@ -309,8 +309,12 @@ struct SearchFrom {
 // A component the store can look up in place (ds_step_plain): read as the
 // parser reads it, at most 639 characters, ending the identifier or a
 // level, with an instance free of wildcard tokens and of the '.' that cuts
-// components first.
-[[nodiscard]] bool plain_component(const char *text, Component &c) noexcept;
+// components first. Inline: every step of every lookup reads one.
+[[nodiscard]] inline bool plain_component(const char *text, Component &c) noexcept {
+    if (read_component(text, c) != ComponentRead::kOk || c.length > kComponentMax) return false;
+    if (text[c.length] != '.' && text[c.length] != '\0') return false;
+    return c.ilen == 0 || (!std::memchr(c.inst, '.', c.ilen) && !has_wild_token(c.inst, c.ilen));
+}
 // The attribute that the plain component c (read at text) names under
 // parent, asked of the store in one step: *attr is the child or 0. False
 // when the store cannot tell; then only find_child_attribute decides.
