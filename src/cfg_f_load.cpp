@@ -177,7 +177,8 @@ int name_too_long(const char *what, const char *text) noexcept {
     return status;
 }
 
-[[nodiscard]] int define_attribute(LoaderState *state, const char *name, char *seg, char *eq) noexcept {
+[[nodiscard]] int define_attribute(LoaderState *state, const char *name, std::size_t n, char *seg,
+                                   char *eq) noexcept {
     char *value = eq + 1;
     while (is_blank(*value)) ++value;
     if (*value == '"') {
@@ -188,16 +189,16 @@ int name_too_long(const char *what, const char *text) noexcept {
     }
     int status = check_segment(seg, eq, false);
     if (status != 0) return status;
-    return store_definition(state, name, value);
+    return store_definition(state, name, n, value);
 }
 
-[[nodiscard]] int open_object(LoaderState *state, const char *name, char *seg, char *brace) noexcept {
+[[nodiscard]] int open_object(LoaderState *state, const char *name, std::size_t n, char *seg, char *brace) noexcept {
     const char *p = brace + 1;
     while (is_blank(*p)) ++p;
     if (*p) return CFG_ERR_SYNTAX;
     int status = check_segment(seg, brace, false);
     if (status != 0) return status;
-    return store_definition(state, name, nullptr);
+    return store_definition(state, name, n, nullptr);
 }
 
 // One index range being expanded: where its line ends in the file, the name
@@ -317,9 +318,9 @@ struct RangeRun {
 
 // ---- storing ---------------------------------------------------------------
 
-// Length of the full name: the innermost block's name, '.', and name.
-std::size_t full_length(const LoaderContext *head, const char *name) noexcept {
-    return (head ? std::strlen(head->name) + 1 : 0) + std::strlen(name);
+// Length of the full name: the innermost block's name, '.', and the name.
+std::size_t full_length(const LoaderContext *head, std::size_t name_length) noexcept {
+    return (head ? head->length + 1 : 0) + name_length;
 }
 
 // Kept out of line so that the recursion through blocks carries no name
@@ -776,7 +777,7 @@ LoaderContext *PushContext(LS_List list, cfg_handle item, const char *name) noex
                 static_cast<int>(kTextMax));
         return nullptr;
     }
-    LoaderContext entry{item, cfg_mem_strdup(full)};
+    LoaderContext entry{item, cfg_mem_strdup(full), n};
     if (!entry.name) {
         int err = errno;
         CFG_LOG(2, "%s: strdup(): errno=%d => %s", "PushContext", err, errno_text(err));
@@ -974,9 +975,9 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
         case '\0':
             return CFG_ERR_SYNTAX;
         case '=':
-            return define_attribute(state, name, seg, p);
+            return define_attribute(state, name, n, seg, p);
         case '{':
-            return open_object(state, name, seg, p);
+            return open_object(state, name, n, seg, p);
         case '[':
             return expand_range(state, name, n, seg, p);
         case '.': {
@@ -992,10 +993,10 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
     }
 }
 
-int store_definition(LoaderState *state, const char *name, const char *value) noexcept {
+int store_definition(LoaderState *state, const char *name, std::size_t name_length, const char *value) noexcept {
     const LoaderContext *head = top_context(state->contexts);
     // A full name holds at most 639 characters; a longer one is refused.
-    if (full_length(head, name) > kTextMax) {
+    if (full_length(head, name_length) > kTextMax) {
         CFG_LOG(3, "%s: full name of '%s' exceeds %d characters", "store_definition", name,
                 static_cast<int>(kTextMax));
         return CFG_ERR_SYNTAX;

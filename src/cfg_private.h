@@ -453,6 +453,7 @@ struct FileEntry {
 struct LoaderContext {
     cfg_handle item;  // the block's object in direct mode, else 0
     char *name;       // full dotted name, owned
+    std::size_t length;  // of name
     // The store's generation (ds_generation) when item was last seen to be
     // an object: while it stands, nothing was deleted since, and item is
     // not looked at again.
@@ -523,7 +524,9 @@ int FreeContext(LS_List list, void *entry) noexcept;
 [[nodiscard]] int cfg_evalContext(char *reference, char *out, uint32_t room, void *state) noexcept;
 [[nodiscard]] int parse_object(LoaderState *state, const char *context) noexcept;
 [[nodiscard]] int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept;
-[[nodiscard]] int store_definition(LoaderState *state, const char *name, const char *value) noexcept;
+// name_length: strlen(name), which the parser has counted.
+[[nodiscard]] int store_definition(LoaderState *state, const char *name, std::size_t name_length,
+                               const char *value) noexcept;
 [[nodiscard]] int cfg_load_file(LoaderState *state, const char *load_argument) noexcept;
 [[nodiscard]] int report_load_error(LoaderState *state, int status, const char *line) noexcept;
 [[nodiscard]] int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept;
