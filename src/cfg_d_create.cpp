@@ -20,6 +20,30 @@ constexpr const char kCreate[] = "cfg_create_item";  // the function its searche
 // run of definitions below one object finds its path once.
 cfgtree::WalkMemo g_create_memo;
 
+// The object whose mark was read last, while the store's generation it was
+// read in stands: a rename or a deletion moves the generation, so the
+// lines of a block read their object's name once. Used under the store's
+// lock only.
+struct MarkMemo {
+    cfg_handle object = 0;
+    uint64_t generation = 0;  // the store's generations start at 1
+    uint32_t marked = 0;
+};
+MarkMemo g_mark_memo;
+
+// Whether parent (not the root) is read-only. An object's mark is its
+// name's first character; any other node is asked as such (which reports
+// what it is).
+uint32_t parent_mark(cfg_handle parent) noexcept {
+    const uint64_t now = ds_generation();
+    if (g_mark_memo.object == parent && g_mark_memo.generation == now) return g_mark_memo.marked;
+    uint32_t marked = 0;
+    const auto *own = static_cast<const char *>(ds_get_av_ptr_of(parent, cfgtree::xid_identifier()));
+    if (!own) return cfgtree::is_read_only(parent, &marked) == CFG_OK ? marked : 0;
+    g_mark_memo = {parent, now, own[0] == '!'};
+    return g_mark_memo.marked;
+}
+
 // The stored text of a new item: the component, with one '!' in front when
 // the parent (not the root) is read-only, and for an attribute to be set
 // at once, '=' and the value when they fit in 639 characters (*value is set
@@ -33,13 +57,7 @@ cfgtree::WalkMemo g_create_memo;
 int node_text(cfg_handle parent, const char *name, const char *&value, char (&text)[cfgtree::kTextSize],
               std::size_t *name_length, uint16_t *length) noexcept {
     uint32_t marked = 0;
-    if (parent != cfgtree::root()) {
-        // A parent is an object: its mark is its name's first character. Any
-        // other node is asked as such (which reports what it is).
-        const auto *own = static_cast<const char *>(ds_get_av_ptr_of(parent, cfgtree::xid_identifier()));
-        if (own) marked = own[0] == '!';
-        else if (cfgtree::is_read_only(parent, &marked) != CFG_OK) marked = 0;
-    }
+    if (parent != cfgtree::root()) marked = parent_mark(parent);
     bool add_mark = marked && name[0] != '!';
     std::size_t len = std::strlen(name);
     if (len + (add_mark ? 1 : 0) > cfgtree::kTextMax) {

@@ -66,6 +66,27 @@ TEST(CreateItem, ItemsUnderAReadOnlyObjectInheritItsMark) {
     EXPECT_EQ(1u, flag);
 }
 
+// The mark is kept from one creation under an object to the next; a rename
+// that adds or drops it must be seen by the next creation.
+TEST(CreateItem, AMarkAddedOrDroppedByARenameIsInheritedAtOnce) {
+    cfg_handle obj = 0;
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", kObject, &obj));
+    const struct {
+        const char *name;  // the object's name before the creation
+        const char *item;
+        const char *stored;
+    } cases[] = {{"o", "a", "a"}, {"!o", "b", "!b"}, {"!o", "c", "!c"}, {"o", "d", "d"}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.item);
+        ASSERT_NE(0, ds_modify_av(obj, k.name, static_cast<uint16_t>(std::strlen(k.name) + 1)));
+        cfg_handle out = 0;
+        ASSERT_STATUS(CFG_OK, cfg_create_item(obj, k.item, kItem, &out));
+        ds_lock();
+        EXPECT_STREQ(k.stored, cfg_avp(out));
+        ds_unlock();
+    }
+}
+
 TEST(CreateItem, ASyntaxErrorStopsTheWalkAndKeepsWhatWasMade) {
     const struct {
         const char *identifier;
