@@ -962,12 +962,17 @@ CFG_INLINE Node *matching_head(const Slot &s, uint32_t hash, bool keyed, uint16_
     return match ? head : nullptr;
 }
 
-// The slot of the chain of this kind and name, its head node in *head.
+// The slot of the chain of this kind and name, its head node in *head; on
+// a miss, the empty slot the probe stopped at in *gap (where new_slot puts a
+// chain of this hash while the table is unchanged).
 CFG_INLINE Slot *find_slot(Index *ix, uint32_t hash, bool keyed, uint16_t xid, const Key &k,
-                           Node **head = nullptr) noexcept {
+                           Node **head = nullptr, Slot **gap = nullptr) noexcept {
     for (uint32_t i = home_of(ix, hash);; i = probe_next(ix, i)) {
         Slot &s = ix->slots[i];
-        if (!s.head) return nullptr;
+        if (!s.head) {
+            if (gap) *gap = &s;
+            return nullptr;
+        }
         if (Node *n = matching_head(s, hash, keyed, xid, k)) {
             if (head) *head = n;
             return &s;
@@ -997,6 +1002,14 @@ Slot *new_slot(Index *ix, uint32_t hash) noexcept {
     ix->slots[i] = Slot{hash, 0};
     ++ix->used;
     return &ix->slots[i];
+}
+
+// new_slot at the gap a missed find_slot of this hash left, the table
+// unchanged since: the first empty slot from its home, as new_slot finds.
+Slot *new_slot_at(Index *ix, Slot *gap, uint32_t hash) noexcept {
+    *gap = Slot{hash, 0};
+    ++ix->used;
+    return gap;
 }
 
 // The slot for a chain, made empty when there is none (as new_slot).
@@ -1136,7 +1149,8 @@ bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr
     bool wild = cfgtree::has_wild_token(k.inst, k.ilen);
     bool plain = k.ilen == 0;  // a wildcard is an instance
     uint32_t name_hash = hash_of(false, xid, k);
-    Slot *ns = find_slot(kids->index, name_hash, false, xid, k);
+    Slot *gap = nullptr;
+    Slot *ns = find_slot(kids->index, name_hash, false, xid, k, nullptr, &gap);
     // New chains: a plain child's name, unless it exists and serves as the
     // key chain; otherwise up to two more: its key, and the key its plain
     // namesakes get.
@@ -1145,10 +1159,11 @@ bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr
     if (kids->index->used + more > max_used(kids->index->cap)) {
         if (!reserve_slots(kids, more)) return false;
         if (ns) ns = find_slot(kids->index, name_hash, false, xid, k);  // the table moved
+        gap = nullptr;
     }
     Index *ix = kids->index;
     // A new slot holds no chain yet: link into it before the next claim.
-    if (!ns) ns = new_slot(ix, name_hash);
+    if (!ns) ns = gap ? new_slot_at(ix, gap, name_hash) : new_slot(ix, name_hash);
     bool convert = ns->head && !plain && !(ns->hash & kMixed);
     bool mixed = !plain || (ns->head && (ns->hash & kMixed));
     // Key links come first: all that can fail is done before any chain changes.
