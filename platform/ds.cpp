@@ -1616,9 +1616,26 @@ cfg_handle first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
     return c;
 }
 
+// The key split_name reads from an attribute's name text[0..len) (NUL at
+// text[len]) that is at most one '!' and then name characters only, as
+// ds_append_set's caller may vouch: taken without reading the name.
+Key plain_name_key(const char *text, size_t len) noexcept {
+    size_t mark = text[0] == '!' ? 1 : 0;
+    Key k{text + mark, len - mark, text + len, 0, false, text + len};
+#if defined(CFGTREE_ASSERTS)
+    Key s;
+    if (!split_name(text, len + 1, true, s) || s.name != k.name || s.nlen != k.nlen || s.inst != k.inst || s.ilen ||
+        s.end != k.end)
+        std::abort();
+#endif
+    return k;
+}
+
 // ds_append_avp2 under the lock; keyed: an attribute whose name the index
-// could read (split_name).
-cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed) noexcept {
+// could read (split_name). plain: an attribute whose name is vouched for as
+// plain_name_key wants it.
+cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed,
+                       bool plain = false) noexcept {
     init_root();
     Node *p = nullptr;
     if (parent) {
@@ -1632,7 +1649,8 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
     if (!h) return fail(DS_E_NO_MEMORY);
     // An attribute's name is split once: for its layout and its index entry.
     Key key;
-    keyed = xid == kXidItem && split_name(static_cast<const char *>(value), length, true, key);
+    if (plain) key = plain_name_key(static_cast<const char *>(value), length - 1u);
+    keyed = xid == kXidItem && (plain || split_name(static_cast<const char *>(value), length, true, key));
     Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
     if (!n) {
         unreserve_handle(h);
@@ -1839,7 +1857,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
 }
 
 cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length,
-                         int *set) noexcept {
+                         int plain, int *set) noexcept {
     Locked lock;
     *set = 0;
     if (!text || name_length > cfgtree::kComponentMax || length <= name_length || text[name_length] != '=')
@@ -1848,7 +1866,7 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     std::memcpy(name, text, name_length);
     name[name_length] = '\0';
     bool readable = false;
-    cfg_handle h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable);
+    cfg_handle h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain);
     if (!h) return 0;
     if (injected(DS_FAULT_MODIFY)) {
         fail(DS_E_REFUSED);

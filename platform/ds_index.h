@@ -84,8 +84,11 @@ int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen
  *  which must be the name, '=' and the value with its NUL; name_length is at
  *  most 639. Returns the new handle, or 0 when the append is refused; *set
  *  is 1 when the value was set too, 0 when the set was refused (the
- *  attribute then holds its name). Either refusal sets the store error. */
-cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length,
+ *  attribute then holds its name). Either refusal sets the store error.
+ *  plain: nonzero when the caller vouches that the name is at most one '!'
+ *  followed by one or more name characters only (no instance), which the
+ *  store then takes as it is rather than reading it again. */
+cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length, int plain,
                          int *set) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of
  *  kind xid of parent follows soon. Starts fetching the part of the name

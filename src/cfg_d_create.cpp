@@ -106,8 +106,10 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
 // Makes the attribute name under parent, holding its name; with a value
 // (and valued), sets it then as set_attr_value would, from the text already
 // built, and says so in *valued: the status is then the set's. name is a
-// valid identifier (create_attr checks one that may not be).
-int make_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out) noexcept {
+// valid identifier (create_attr checks one that may not be); plain: it is at
+// most one '!' and then name characters only.
+int make_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out,
+              bool plain = false) noexcept {
 #if defined(CFGTREE_ASSERTS)
     CFG_ASSERT(cfgtree::is_valid_identifier(name) == CFG_OK);
 #endif
@@ -122,7 +124,7 @@ int make_attr(cfg_handle parent, const char *name, const char *value, bool *valu
     // One store step makes the attribute and sets it, as an append of the
     // name and a set would (a refused set leaves the name).
     int set = 0;
-    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, &set)
+    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, plain, &set)
                             : ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
@@ -181,7 +183,7 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     // one '!': a valid identifier, which need not be checked again.
     *status = CFG_OK;
     if (!attr) *status = c.bracketed ? create_attr(parent, name, value, valued, &attr)
-                                     : make_attr(parent, name, value, valued, &attr);
+                                     : make_attr(parent, name, value, valued, &attr, true);
     *found = attr;
     return true;
 }

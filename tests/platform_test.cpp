@@ -698,11 +698,14 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
         const char *text;  // name '=' value
         std::size_t name_length;
         const char *key_name, *key_inst;  // what the index finds it by afterwards
+        int plain;                        // the name is vouched for as '!' and name characters
     } cases[] = {
-        {"a=1", 1, "a", ""},
-        {"!b[2]=x", 5, "b", "2"},
-        {"c[x=1]", 3, "c", "x=1"},  // "c[x" is closed by the value
-        {"d e=1", 3, "d", ""},
+        {"a=1", 1, "a", "", 0},
+        {"a=1", 1, "a", "", 1},
+        {"!e=1", 2, "e", "", 1},
+        {"!b[2]=x", 5, "b", "2", 0},
+        {"c[x=1]", 3, "c", "x=1", 0},  // "c[x" is closed by the value
+        {"d e=1", 3, "d", "", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -713,7 +716,7 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
             cfg_handle h = 0;
             if (one_step) {
                 int set = 0;
-                h = ds_append_set(p, c.text, static_cast<uint16_t>(c.name_length), length, &set);
+                h = ds_append_set(p, c.text, static_cast<uint16_t>(c.name_length), length, c.plain, &set);
                 EXPECT_EQ(1, set);
             } else {
                 std::string name(c.text, c.name_length);
@@ -732,13 +735,13 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
     cfg_handle p = append(0, kIdent, "p");
     int set = 1;
     ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
-    cfg_handle h = ds_append_set(p, "a=1", 1, 4, &set);
+    cfg_handle h = ds_append_set(p, "a=1", 1, 4, 1, &set);
     ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
     EXPECT_EQ(0, set);
     ASSERT_NE(0u, h);
     EXPECT_STREQ("a", static_cast<const char *>(ds_get_av_ptr(h)));
     ds_inject_fault(DS_FAULT_APPEND, 0, 1);
-    EXPECT_EQ(0u, ds_append_set(p, "b=1", 1, 4, &set));
+    EXPECT_EQ(0u, ds_append_set(p, "b=1", 1, 4, 1, &set));
     ds_inject_fault(DS_FAULT_APPEND, 0, 0);
     EXPECT_EQ((std::vector<cfg_handle>{h}), children(p, kItem));
     ASSERT_NE(0, ds_delete_obj(p));
