@@ -53,13 +53,14 @@ uint32_t parent_mark(cfg_handle parent) noexcept {
 // only, so a doubled mark would make the name unreadable. Writes the
 // length of the name (with its mark) to *name_length and that of the whole
 // text with its NUL to *length. 0, or -1405 when the mark would push the
-// name past 639 characters.
+// name past 639 characters. known_length: strlen(name) when the caller has
+// it, else 0.
 int node_text(cfg_handle parent, const char *name, const char *&value, char (&text)[cfgtree::kTextSize],
-              std::size_t *name_length, uint16_t *length) noexcept {
+              std::size_t *name_length, uint16_t *length, std::size_t known_length = 0) noexcept {
     uint32_t marked = 0;
     if (parent != cfgtree::root()) marked = parent_mark(parent);
     bool add_mark = marked && name[0] != '!';
-    std::size_t len = std::strlen(name);
+    std::size_t len = known_length ? known_length : std::strlen(name);
     if (len + (add_mark ? 1 : 0) > cfgtree::kTextMax) {
         CFG_LOG(5, "%s: name too long with its read-only mark: '%s'", "cfg_create_item", name);
         return CFG_ERR_SYNTAX;
@@ -106,12 +107,14 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
 // Makes the attribute name under parent, holding its name; with a value
 // (and valued), sets it then as set_attr_value would, from the text already
 // built, and says so in *valued: the status is then the set's. name is a
-// valid identifier (create_attr checks one that may not be); plain: it is at
-// most one '!' and then name characters only.
+// valid identifier (create_attr checks one that may not be); plain_length:
+// the length of a name that is at most one '!' and then name characters
+// only, 0 for any other.
 int make_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out,
-              bool plain = false) noexcept {
+              std::size_t plain_length = 0) noexcept {
 #if defined(CFGTREE_ASSERTS)
     CFG_ASSERT(cfgtree::is_valid_identifier(name) == CFG_OK);
+    CFG_ASSERT(!plain_length || plain_length == std::strlen(name));
 #endif
     // The name is one whole component, so the stored text is what a set
     // would make of it.
@@ -119,12 +122,12 @@ int make_attr(cfg_handle parent, const char *name, const char *value, bool *valu
     char text[cfgtree::kTextSize];
     std::size_t name_length = 0;
     uint16_t length = 0;
-    int status = node_text(parent, name, given, text, &name_length, &length);
+    int status = node_text(parent, name, given, text, &name_length, &length, plain_length);
     if (status != CFG_OK) return status;
     // One store step makes the attribute and sets it, as an append of the
     // name and a set would (a refused set leaves the name).
     int set = 0;
-    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, plain, &set)
+    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, plain_length != 0, &set)
                             : ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
@@ -183,7 +186,7 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     // one '!': a valid identifier, which need not be checked again.
     *status = CFG_OK;
     if (!attr) *status = c.bracketed ? create_attr(parent, name, value, valued, &attr)
-                                     : make_attr(parent, name, value, valued, &attr, true);
+                                     : make_attr(parent, name, value, valued, &attr, c.length);
     *found = attr;
     return true;
 }
