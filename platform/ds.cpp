@@ -1576,9 +1576,9 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
     return 1;
 }
 
-// ds_step_plain: the lookup step, in the store, of a plain component.
+// ds_step_plain: the lookup step, in the store, of a plain component; the
+// caller holds the store lock.
 int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target) noexcept {
-    Locked lock;
     Node *p = node_of(parent);
     if (!p || p->parent != 0 || !indexed_kind(xid)) return 0;
     Children *kids = children_of(p, parent);
@@ -1982,15 +1982,23 @@ void ds_prefetch_named(cfg_handle parent, uint16_t xid, const char *name, size_t
     __builtin_prefetch(&kids->index->slots[home_of(kids->index, hash_of(false, xid, k))]);
 }
 
-int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
-                  size_t ilen, cfg_handle *child, cfg_handle *target) noexcept {
+// Out of line, so that the walk's step is compiled once, into this function.
+__attribute__((noinline)) int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size_t nlen,
+                                                   const char *instance, size_t ilen, cfg_handle *child,
+                                                   cfg_handle *target) noexcept {
     if (!name || !child || (ilen && !instance)) return 0;
     Key k{name, nlen, instance ? instance : name + nlen, ilen};
 #if defined(CFGTREE_ASSERTS)
-    if (!plain_key(k) || (ilen && cfgtree::has_wild_token(instance, ilen))) std::abort();
+    if (tl_depth <= 0 || !plain_key(k) || (ilen && cfgtree::has_wild_token(instance, ilen))) std::abort();
 #endif
     k.plain = true;
     return step_plain(parent, xid, k, child, target);
+}
+
+int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance, size_t ilen,
+                  cfg_handle *child, cfg_handle *target) noexcept {
+    Locked lock;
+    return ds_step_plain_locked(parent, xid, name, nlen, instance, ilen, child, target);
 }
 
 cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) noexcept {

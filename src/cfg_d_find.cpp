@@ -356,19 +356,36 @@ bool search_component(cfg_handle parent, const char *text, std::size_t length, b
     return true;
 }
 
-// The step of the plain component c (at text) asked of the store: false
-// when it cannot tell. Debug builds check every sure answer against the
-// full search.
+// plain_attribute; held: the caller holds the store lock already (a lookup's
+// walk), so the store need not take it once more nested.
+bool attribute_step(cfg_handle parent, const char *text, const Component &c, bool held, cfg_handle *attr) noexcept {
+    *attr = 0;
+    auto step = held ? ds_step_plain_locked : ds_step_plain;
+    if (!step(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr)) return false;
+#if defined(CFGTREE_ASSERTS)
+    char component[kTextSize];  // a plain component holds at most 639 characters
+    std::memcpy(component, text, c.length);
+    component[c.length] = '\0';
+    CFG_ASSERT(*attr == find_child_attribute(parent, component));
+#else
+    (void)text;
+#endif
+    return true;
+}
+
+// The step of the plain component c (at text) asked of the store, whose lock
+// the caller holds: false when it cannot tell. Debug builds check every sure
+// answer against the full search.
 bool step_plain(cfg_handle parent, const char *text, const Component &c, bool last, cfg_handle *found,
                 cfg_handle *ref) noexcept {
     cfg_handle child = 0, target = 0;
     bool sure = false;
-    if (last && !plain_attribute(parent, text, c, &child)) return false;
+    if (last && !attribute_step(parent, text, c, true, &child)) return false;
     if (child) {
         *found = child;
         *ref = 0;
         sure = true;
-    } else if (ds_step_plain(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target)) {
+    } else if (ds_step_plain_locked(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target)) {
         *found = target;
         *ref = child;
         sure = true;
@@ -386,17 +403,7 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
 }  // namespace
 
 bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr) noexcept {
-    *attr = 0;
-    if (!ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr)) return false;
-#if defined(CFGTREE_ASSERTS)
-    char component[kTextSize];  // a plain component holds at most 639 characters
-    std::memcpy(component, text, c.length);
-    component[c.length] = '\0';
-    CFG_ASSERT(*attr == find_child_attribute(parent, component));
-#else
-    (void)text;
-#endif
-    return true;
+    return attribute_step(parent, text, c, false, attr);
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).

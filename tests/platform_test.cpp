@@ -661,6 +661,16 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
         for (const char *text : c.children) kids.push_back(append(p, kItem, text));
         cfg_handle child = 99, target = 99;
         int sure = ds_step_plain(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &child, &target);
+        // A walk that holds the store lock steps without taking it again,
+        // to the same answer.
+        cfg_handle held_child = 99, held_target = 99;
+        ds_lock();
+        int held = ds_step_plain_locked(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &held_child,
+                                        &held_target);
+        ds_unlock();
+        EXPECT_EQ(sure, held);
+        EXPECT_EQ(child, held_child);
+        EXPECT_EQ(target, held_target);
         if (c.want == kAsk) {
             EXPECT_EQ(0, sure);
             EXPECT_EQ(99u, child) << "nothing is written when the store asks";
