@@ -1578,7 +1578,8 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
 
 // ds_step_plain: the lookup step, in the store, of a plain component; the
 // caller holds the store lock.
-int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target) noexcept {
+int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target,
+               void **text) noexcept {
     Node *p = node_of(parent);
     if (!p || p->parent != 0 || !indexed_kind(xid)) return 0;
     Children *kids = children_of(p, parent);
@@ -1598,6 +1599,7 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
         }
     }
     *child = found;
+    if (text) *text = found ? fn->value() : nullptr;
     if (target) {
         Node *n = xid == kXidRef && found ? fn : nullptr;
         *target = 0;
@@ -1985,20 +1987,20 @@ void ds_prefetch_named(cfg_handle parent, uint16_t xid, const char *name, size_t
 // Out of line, so that the walk's step is compiled once, into this function.
 __attribute__((noinline)) int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size_t nlen,
                                                    const char *instance, size_t ilen, cfg_handle *child,
-                                                   cfg_handle *target) noexcept {
+                                                   cfg_handle *target, void **text) noexcept {
     if (!name || !child || (ilen && !instance)) return 0;
     Key k{name, nlen, instance ? instance : name + nlen, ilen};
 #if defined(CFGTREE_ASSERTS)
     if (tl_depth <= 0 || !plain_key(k) || (ilen && cfgtree::has_wild_token(instance, ilen))) std::abort();
 #endif
     k.plain = true;
-    return step_plain(parent, xid, k, child, target);
+    return step_plain(parent, xid, k, child, target, text);
 }
 
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance, size_t ilen,
                   cfg_handle *child, cfg_handle *target) noexcept {
     Locked lock;
-    return ds_step_plain_locked(parent, xid, name, nlen, instance, ilen, child, target);
+    return ds_step_plain_locked(parent, xid, name, nlen, instance, ilen, child, target, nullptr);
 }
 
 cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) noexcept {

@@ -91,9 +91,12 @@ int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen
 cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length, int plain,
                          int *set) CFG_NOEXCEPT;
 /** ds_step_plain for a caller that holds the store lock (ds_lock) already:
- *  a lookup by identifier takes it once for its whole walk. */
+ *  a lookup by identifier takes it once for its whole walk. When it returns
+ *  1 and text is not NULL, *text is the found child's stored text (as
+ *  ds_get_av_ptr_of gives it; NULL when none is found), so the lookup reads
+ *  an attribute's value without looking its handle up again. */
 int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
-                         size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+                         size_t ilen, cfg_handle *child, cfg_handle *target, void **text) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of
  *  kind xid of parent follows soon. Starts fetching the part of the name
  *  index that lookup reads first, so that the work in between hides the

@@ -356,12 +356,15 @@ bool search_component(cfg_handle parent, const char *text, std::size_t length, b
     return true;
 }
 
-// plain_attribute; held: the caller holds the store lock already (a lookup's
-// walk), so the store need not take it once more nested.
-bool attribute_step(cfg_handle parent, const char *text, const Component &c, bool held, cfg_handle *attr) noexcept {
+// plain_attribute. A caller that holds the store lock already (a lookup's
+// walk) passes stored, for the found attribute's stored text: the store
+// need not take the lock once more nested, nor the reader look the
+// attribute's handle up again.
+bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr, void **stored) noexcept {
     *attr = 0;
-    auto step = held ? ds_step_plain_locked : ds_step_plain;
-    if (!step(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr)) return false;
+    if (!(stored ? ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored)
+                 : ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr)))
+        return false;
 #if defined(CFGTREE_ASSERTS)
     char component[kTextSize];  // a plain component holds at most 639 characters
     std::memcpy(component, text, c.length);
@@ -374,18 +377,21 @@ bool attribute_step(cfg_handle parent, const char *text, const Component &c, boo
 }
 
 // The step of the plain component c (at text) asked of the store, whose lock
-// the caller holds: false when it cannot tell. Debug builds check every sure
-// answer against the full search.
-bool step_plain(cfg_handle parent, const char *text, const Component &c, bool last, cfg_handle *found,
-                cfg_handle *ref) noexcept {
+// the caller holds: false when it cannot tell. *stored is the stored text of
+// the attribute found (NULL when the step found none). Debug builds check
+// every sure answer against the full search.
+bool step_plain(cfg_handle parent, const char *text, const Component &c, bool last, cfg_handle *found, cfg_handle *ref,
+                void **stored) noexcept {
     cfg_handle child = 0, target = 0;
     bool sure = false;
-    if (last && !attribute_step(parent, text, c, true, &child)) return false;
+    *stored = nullptr;
+    if (last && !attribute_step(parent, text, c, &child, stored)) return false;
     if (child) {
         *found = child;
         *ref = 0;
         sure = true;
-    } else if (ds_step_plain_locked(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target)) {
+    } else if (ds_step_plain_locked(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &child, &target,
+                                    nullptr)) {
         *found = target;
         *ref = child;
         sure = true;
@@ -403,20 +409,21 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
 }  // namespace
 
 bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr) noexcept {
-    return attribute_step(parent, text, c, false, attr);
+    return attribute_step(parent, text, c, attr, nullptr);
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 // Components are looked up in place; only one that the store cannot judge
 // is copied, to be compared in full.
 int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
-                     uint32_t *read_only, WalkMiss *miss) noexcept {
+                     uint32_t *read_only, WalkMiss *miss, const char **stored) noexcept {
     const char *text = identifier ? identifier : "";
     if (start == 0) start = root();
 
     cfg_handle found = 0, ref = 0;
     uint32_t marked = 0;
     int status = CFG_OK;
+    void *text_found = nullptr;  // the found attribute's stored text, when the last step read it
     cfg_handle current = start;
     uint64_t reports = g_reports;
     bool path_plain = true;  // every component before the current one was plain
@@ -428,7 +435,7 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
         std::size_t length = plain ? c.length : std::strcspn(at, ".");
         bool last = at[length] == '\0';
         if (at[0] == '!') marked = 1;
-        bool sure = plain && step_plain(current, at, c, last, &found, &ref);
+        bool sure = plain && step_plain(current, at, c, last, &found, &ref, &text_found);
         if (!sure && !search_component(current, at, length, last, &found, &ref)) {
             status = ERR_NO_MEMORY;
             int err = errno;
@@ -453,6 +460,7 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
     if (item) *item = found;
     if (reference) *reference = ref;
     if (read_only) *read_only = marked;
+    if (stored) *stored = static_cast<const char *>(text_found);
     return CFG_OK;
 }
 
@@ -466,8 +474,8 @@ int find(const char *identifier, cfg_handle *item) noexcept {
     return find_item(context_start(), identifier, item, nullptr, nullptr);
 }
 
-int find_locked(const char *identifier, cfg_handle *item) noexcept {
-    return find_item_locked(context_start(), identifier, item, nullptr, nullptr, nullptr);
+int find_locked(const char *identifier, cfg_handle *item, const char **stored) noexcept {
+    return find_item_locked(context_start(), identifier, item, nullptr, nullptr, nullptr, stored);
 }
 
 int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept {

@@ -11,24 +11,38 @@
 namespace {
 // Reading logs nothing of its own: the lookup and the substitution report.
 constexpr const char kEmptyValue[] = "";
+
+// The value in an attribute's stored text (NULL: no attribute).
+const char *value_in(const char *text) noexcept {
+    if (!text) return nullptr;
+    const char *eq = std::strchr(text, '=');
+    return eq ? eq + 1 : kEmptyValue;
+}
+
+// The value of the attribute item, which a lookup found: from the stored text
+// the lookup read when it has it, else looked up by handle.
+const char *found_value(cfg_handle item, const char *stored) noexcept {
+#if defined(CFGTREE_ASSERTS)
+    CFG_ASSERT(!stored || stored == ds_get_av_ptr_of(item, cfgtree::xid_item()));
+#endif
+    return stored ? value_in(stored) : cfgtree::get_av_ptr(item);
+}
 }  // namespace
 
 namespace cfgtree {
 
 const char *get_av_ptr(cfg_handle h) noexcept {
     if (h == 0) return nullptr;
-    const char *text = static_cast<const char *>(ds_get_av_ptr_of(h, xid_item()));
-    if (!text) return nullptr;
-    const char *eq = std::strchr(text, '=');
-    return eq ? eq + 1 : kEmptyValue;
+    return value_in(static_cast<const char *>(ds_get_av_ptr_of(h, xid_item())));
 }
 
 int substitute_stored(const char *stored, char *out, uint32_t len, Rest rest) noexcept {
     return ref_substitute_default(stored, out, len, rest);
 }
 
-int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest) noexcept {
-    const char *value = get_av_ptr(h);
+namespace {
+// get_attr_value of an attribute's value (NULL: no attribute, -1403).
+int copy_value(const char *value, char *buffer, uint32_t size, Rest rest) noexcept {
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
     if (!buffer || size == 0) return CFG_OK;
     // Unsubstituted, or with no reference to substitute, the value is copied
@@ -47,6 +61,11 @@ int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest) noexcep
     buffer[size - 1] = '\0';
     return status;
 }
+}  // namespace
+
+int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest) noexcept {
+    return copy_value(get_av_ptr(h), buffer, size, rest);
+}
 
 // The out pointer is required: without it the call is refused with -1403
 // before any lookup. The lock is held from the lookup to the pointer, as in
@@ -55,9 +74,10 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
     StoreLock lock;
     cfg_handle item = 0;
-    int status = find_locked(identifier, &item);
+    const char *stored = nullptr;
+    int status = find_locked(identifier, &item, &stored);
     if (status != CFG_OK) return status;
-    const char *pointer = get_av_ptr(item);
+    const char *pointer = found_value(item, stored);
     if (!pointer) return CFG_ERR_NOT_ATTRIBUTE;
     *value = pointer;
     return CFG_OK;
@@ -69,9 +89,10 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
 int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept {
     StoreLock lock;
     cfg_handle item = 0;
-    int status = find_locked(identifier, &item);
+    const char *stored = nullptr;
+    int status = find_locked(identifier, &item, &stored);
     if (status != CFG_OK) return status;
-    return get_attr_value(item, buffer, size);
+    return copy_value(found_value(item, stored), buffer, size, Rest::kZero);
 }
 
 }  // namespace cfgtree

@@ -343,10 +343,12 @@ struct WalkMiss {
                             uint32_t *read_only, WalkMiss *miss = nullptr) noexcept;
 [[nodiscard]] int find(const char *identifier, cfg_handle *item) noexcept;
 // find_item and find for a caller that holds the store lock already (a
-// lookup takes it once, not once more nested).
-[[nodiscard]] int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
-                                   cfg_handle *reference, uint32_t *read_only, WalkMiss *miss) noexcept;
-[[nodiscard]] int find_locked(const char *identifier, cfg_handle *item) noexcept;
+// lookup takes it once, not once more nested). When stored is not NULL, a
+// lookup that finds an attribute by reading its name in place sets *stored
+// to its stored text (as ds_get_av_ptr_of gives it), else to NULL.
+[[nodiscard]] int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
+                                   uint32_t *read_only, WalkMiss *miss, const char **stored = nullptr) noexcept;
+[[nodiscard]] int find_locked(const char *identifier, cfg_handle *item, const char **stored = nullptr) noexcept;
 [[nodiscard]] int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept;
 [[nodiscard]] const char *get_av_ptr(cfg_handle h) noexcept;
 [[nodiscard]] int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest = Rest::kZero) noexcept;

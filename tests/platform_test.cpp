@@ -662,15 +662,19 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
         cfg_handle child = 99, target = 99;
         int sure = ds_step_plain(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &child, &target);
         // A walk that holds the store lock steps without taking it again,
-        // to the same answer.
+        // to the same answer, and is handed the found child's stored text.
         cfg_handle held_child = 99, held_target = 99;
+        void *text = &held_child;
         ds_lock();
         int held = ds_step_plain_locked(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &held_child,
-                                        &held_target);
+                                        &held_target, &text);
         ds_unlock();
         EXPECT_EQ(sure, held);
         EXPECT_EQ(child, held_child);
         EXPECT_EQ(target, held_target);
+        if (held) {
+            EXPECT_EQ(held_child ? ds_get_av_ptr_of(held_child, kItem) : nullptr, text);
+        }
         if (c.want == kAsk) {
             EXPECT_EQ(0, sure);
             EXPECT_EQ(99u, child) << "nothing is written when the store asks";
