@@ -67,8 +67,14 @@ struct FirstChars {
             if (usable(*e) && !std::memchr(set, e->open[0], count)) set[count++] = e->open[0];
         set[count] = '\0';
     }
-    bool any_in(const char *text) const noexcept {
-        return count == 1 ? std::strchr(text, set[0]) != nullptr : count && std::strpbrk(text, set);
+    // Where text's first such character is, else its end: one pass that
+    // also measures a text holding none. glibc scans fastest for a single
+    // character (the usual set).
+    const char *first_in(const char *text) const noexcept {
+#if defined(__GLIBC__)
+        if (count == 1) return strchrnul(text, set[0]);
+#endif
+        return text + std::strcspn(text, set);
     }
     void build_table() noexcept {
         std::memset(has, 0, sizeof has);
@@ -589,9 +595,9 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     }
     if (len == 0) return CFG_OK;  // no room even for the NUL: nothing to do
     FirstChars first(table);
-    if (!first.any_in(source)) {
+    if (const char *end = first.first_in(source); *end == '\0') {
         // No open tag can start anywhere: the text is its own result.
-        hand_over(out, len, source, std::strlen(source), rest);
+        hand_over(out, len, source, static_cast<std::size_t>(end - source), rest);
         return CFG_OK;
     }
     SubstDepth read;
@@ -615,22 +621,9 @@ int ref_substitute(const char *source, char *out, uint32_t len, CfgRefTag *table
     return status;
 }
 
-namespace {
-
-// Where text's first character of set is, else its end: one pass that also
-// measures it. glibc scans fastest for a single character (the usual set).
-const char *first_of_or_end(const char *text, const char *set) noexcept {
-#if defined(__GLIBC__)
-    if (set[0] && !set[1]) return strchrnul(text, set[0]);
-#endif
-    return text + std::strcspn(text, set);
-}
-
-}  // namespace
-
 bool without_reference(const char *text, std::size_t *length) noexcept {
     static const FirstChars first(kDefaultTable);
-    const char *end = first_of_or_end(text, first.set);
+    const char *end = first.first_in(text);
     if (*end != '\0') return false;
     *length = static_cast<std::size_t>(end - text);
     return true;
