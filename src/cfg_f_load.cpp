@@ -1,6 +1,7 @@
 // cfg_f_load.cpp - loads configuration files.
 //
-// Reads a file one line at a time (at most 639 characters a read), expands
+// Reads a file one line at a time (at most 639 characters a read; a
+// regular file through a block of 16 KiB that its record reads ahead), expands
 // the file references %(...) against the load's variables and open blocks,
 // follows include lines, scans definition lines with their index ranges and
 // stores each definition directly or hands it to the update tables. Owns the
@@ -201,12 +202,26 @@ int name_too_long(const char *what, const char *text) noexcept {
     return store_definition(state, name, n, nullptr);
 }
 
+// Where the next line of the file starts: the stream's position less the
+// bytes read ahead of it; -1 (errno set) when the stream has no position.
+long line_position(const FileEntry *file) noexcept {
+    long at = std::ftell(file->stream);
+    return at < 0 ? at : at - static_cast<long>(file->ahead.end - file->ahead.begin);
+}
+
+// Moves the file back to a position line_position gave: 0, or -1 with errno.
+int reposition(FileEntry *file, long position) noexcept {
+    file->ahead.begin = file->ahead.end = file->ahead.nul = 0;
+    file->ahead.error = 0;
+    return std::fseek(file->stream, position, SEEK_SET);
+}
+
 // One index range being expanded: where its line ends in the file, the name
 // buffer of the scanning frame and the range variable's entry.
 struct RangeRun {
     LoaderState *state;
     FileEntry *file;
-    long position;  // stream position just after the range line; -1: unknown
+    long position;  // file position just after the range line; -1: unknown
     int32_t line;   // the file's line counter at the range line
     char *name;     // the name so far; instances are written at name + length
     std::size_t length;
@@ -226,7 +241,7 @@ struct RangeRun {
         // that a short block range over a long block of comments cannot keep
         // a load busy for hours either.
         t_range_definitions += run.file->line - run.line;
-        if (run.position < 0 || std::fseek(run.file->stream, run.position, SEEK_SET) != 0) {
+        if (run.position < 0 || reposition(run.file, run.position) != 0) {
             int err = run.position < 0 ? run.position_error : errno;
             CFG_LOG(3, "%s: cannot reposition file '%s'\n\t\terrno = %d  => %s", "parse_definition", run.file->name,
                     err, errno_text(err));
@@ -284,7 +299,7 @@ struct RangeRun {
 [[nodiscard]] int expand_range(LoaderState *state, char *name, std::size_t length, char *seg,
                                char *bracket) noexcept {
     FileEntry *file = top_file(state);
-    long position = file ? std::ftell(file->stream) : 0;
+    long position = file ? line_position(file) : 0;
     int position_error = position < 0 ? errno : 0;
     int status = check_segment(seg, bracket, true);
     if (status != 0) return status;
@@ -415,44 +430,129 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
 
 // ---- files -------------------------------------------------------------------
 
-// Reads the next piece of the file into line: 1 read, 0 end of file, -1
-// read error (errno kept).
-int read_piece(FileEntry *file, char *line) noexcept {
-    // A read interrupted part way (a pipe or device) has taken the first
-    // part of the line into line without its NUL: the buffer is zeroed
-    // first, so that the part is kept and the read goes on after it.
-    if (file->interruptible) std::memset(line, 0, kTextSize);
+// A file is read in pieces, as fgets(line, kTextSize, stream) reads it: a
+// piece ends after its '\n' or after kTextMax bytes, NUL bytes counted in;
+// the line is the piece's text up to its first NUL. The readers below hand
+// out a piece in line with its text's length in *length: 1 read, 0 end of
+// file, -1 read error (errno kept).
+
+// For a pipe or device, fgets: a read may be interrupted part way, and the
+// next one must not wait for more than a line.
+int read_piece_stdio(FileEntry *file, char *line, std::size_t *length) noexcept {
+    // The part of the line an interrupted fgets has taken into line comes
+    // without its NUL: the buffer is zeroed first, so that the part is kept
+    // and the read goes on after it.
+    std::memset(line, 0, kTextSize);
     std::size_t got = 0;
+    int result = 1;
     for (;;) {
         errno = 0;
-        if (std::fgets(line + got, static_cast<int>(kTextSize - got), file->stream)) return 1;
-        if (file->interruptible) got += std::strlen(line + got);
-        if (std::feof(file->stream)) return got > 0 ? 1 : 0;
+        if (std::fgets(line + got, static_cast<int>(kTextSize - got), file->stream)) break;
+        got += std::strlen(line + got);
+        if (std::feof(file->stream)) {
+            result = got > 0 ? 1 : 0;
+            break;
+        }
         if (errno != EINTR) return -1;
         std::clearerr(file->stream);
     }
+    *length = std::strlen(line);
+    return result;
 }
 
-// Reads the next line: 1 read, 0 end of file, -1 read error (errno kept).
-// The line counter is a 32-bit int: a file is read no further than its
-// line 2147483647, as one that cannot be read (EOVERFLOW). The UTF-8 byte
-// order mark that some editors write before a file's first line is no part
-// of it (it still counts toward that line's first piece of 639 characters).
-int read_line(FileEntry *file, char *line) noexcept {
+// Moves the bytes not handed out yet to the front of the read-ahead buffer
+// and reads more after them: 1 when some came, 0 at end of file, -1 on a
+// read error (errno kept). An error after some bytes came is kept for the
+// next call, so that the pieces before it are handed out first, as fgets
+// hands them out.
+int read_ahead(FileEntry *file) noexcept {
+    ReadAhead &a = file->ahead;
+    if (a.error != 0) {
+        errno = a.error;
+        return -1;
+    }
+    const uint32_t have = a.end - a.begin;
+    std::memmove(a.bytes, a.bytes + a.begin, have);
+    a.nul -= a.begin;
+    a.begin = 0;
+    a.end = have;
+    for (;;) {
+        errno = 0;
+        std::size_t got = std::fread(a.bytes + a.end, 1, ReadAhead::kSize - a.end, file->stream);
+        const bool failed = std::ferror(file->stream) != 0;
+        const int err = errno;
+        if (a.nul == a.end) {  // no NUL so far: look for one among the new bytes
+            const void *nul = std::memchr(a.bytes + a.end, '\0', got);
+            a.nul = nul ? static_cast<uint32_t>(static_cast<const char *>(nul) - a.bytes) : static_cast<uint32_t>(a.end + got);
+        }
+        a.end += static_cast<uint32_t>(got);
+        if (!failed) return got > 0 ? 1 : 0;
+        std::clearerr(file->stream);
+        if (err != EINTR) {
+            if (got == 0) {
+                errno = err;
+                return -1;
+            }
+            a.error = err != 0 ? err : EIO;
+        }
+        if (got > 0) return 1;
+    }
+}
+
+// For a regular file, from its read-ahead bytes: no stdio call a line.
+int read_piece_ahead(FileEntry *file, char *line, std::size_t *length) noexcept {
+    ReadAhead &a = file->ahead;
+    std::size_t size = 0;  // of the piece
+    for (;;) {
+        const char *p = a.bytes + a.begin;
+        const std::size_t have = a.end - a.begin;
+        size = have < kTextMax ? have : kTextMax;
+        if (const void *newline = std::memchr(p, '\n', size)) {
+            size = static_cast<std::size_t>(static_cast<const char *>(newline) - p) + 1;
+            break;
+        }
+        if (size == kTextMax) break;
+        int got = read_ahead(file);
+        if (got < 0) return -1;
+        if (got == 0) {
+            if (have == 0) return 0;
+            break;  // the file's last piece, without '\n'
+        }
+    }
+    const std::size_t text = a.nul - a.begin < size ? a.nul - a.begin : size;
+    std::memcpy(line, a.bytes + a.begin, text);
+    line[text] = '\0';
+    *length = text;
+    a.begin += static_cast<uint32_t>(size);
+    if (a.nul < a.begin) {  // the NUL was in this piece: find the next one
+        const void *nul = std::memchr(a.bytes + a.begin, '\0', a.end - a.begin);
+        a.nul = nul ? static_cast<uint32_t>(static_cast<const char *>(nul) - a.bytes) : a.end;
+    }
+    return 1;
+}
+
+// Reads the next line: 1 read, 0 end of file, -1 read error (errno kept);
+// *length is the line's length. The line counter is a 32-bit int: a file is
+// read no further than its line 2147483647, as one that cannot be read
+// (EOVERFLOW). The UTF-8 byte order mark that some editors write before a
+// file's first line is no part of it (it still counts toward that line's
+// first piece of 639 characters).
+int read_line(FileEntry *file, char *line, std::size_t *length) noexcept {
     if (file->line == INT32_MAX) {
         errno = EOVERFLOW;
         return -1;
     }
     ++file->line;
-    int got = read_piece(file, line);
-    if (got == 1 && file->line == 1 && std::strncmp(line, "\xEF\xBB\xBF", 3) == 0)
-        std::memmove(line, line + 3, std::strlen(line + 3) + 1);
+    int got = file->interruptible ? read_piece_stdio(file, line, length) : read_piece_ahead(file, line, length);
+    if (got == 1 && file->line == 1 && *length >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) {
+        *length -= 3;
+        std::memmove(line, line + 3, *length + 1);
+    }
     return got;
 }
 
-void cut_trailing_space(char *line) noexcept {
-    std::size_t len = std::strlen(line);
-    while (len && is_space(line[len - 1])) line[--len] = '\0';
+void cut_trailing_space(char *line, std::size_t length) noexcept {
+    while (length && is_space(line[length - 1])) line[--length] = '\0';
 }
 
 // One line of a block, from its first non-blank character: 1 when the line
@@ -544,6 +644,9 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     return 0;
 }
 
+// The record every file starts from: no name or stream, nothing read.
+constexpr FileEntry kNewFile{};
+
 // Reads an opened file in the current context; closes it.
 [[nodiscard]] int read_file(LoaderState *state, const char *load_argument, FILE *stream) noexcept {
     // A defined %%, even empty, is the file's initial context.
@@ -551,14 +654,18 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     const char *filter = GetEnv(&state->vars, "@");
     struct stat st;
     const int32_t interruptible = fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode);
-    FileEntry record{load_argument, 0, stream, 0, 0, interruptible};
-    auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &record, 1));
+    // The record is copied from a blank one: built here, its read-ahead
+    // buffer would sit on the stack at every level of includes.
+    auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &kNewFile, 1));
     if (!file) {
         int err = errno;
         CFG_LOG(3, "%s: file context push failure\n\t\terrno = %d  => %s", "cfg_load_file", err, errno_text(err));
         std::fclose(stream);
         return ERR_NO_MEMORY;
     }
+    file->name = load_argument;
+    file->stream = stream;
+    file->interruptible = interruptible;
     ++t_files_open;
     int status = 0;
     bool pushed = initial && PushContext(state->contexts, 0, initial);
@@ -902,7 +1009,8 @@ int parse_object(LoaderState *state, const char *context) noexcept {
     char *expanded = line + kTextSize;
     uint32_t definitions = 0;  // definition lines read at this level so far (see prefetch_name)
     while (file) {
-        int got = read_line(file, line);
+        std::size_t length = 0;
+        int got = read_line(file, line, &length);
         if (got == 0) {
             if (file->open_blocks > 0) file->eof_in_block = 1;
             break;
@@ -914,7 +1022,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
                     file->line, err, errno_text(err));
             break;
         }
-        cut_trailing_space(line);
+        cut_trailing_space(line, length);
         const char *text = line;
         while (is_space(*text)) ++text;
         if (!*text || *text == '#') continue;

@@ -441,6 +441,18 @@ struct VariableTable {
     char *entries[kMaxFileVariables + 1];
 };
 
+// The bytes of a regular file read ahead of its next line: the file is
+// read in large blocks, and a line is taken from them without a call into
+// stdio. Empty (all counts 0) until the first line is read.
+struct ReadAhead {
+    static constexpr std::size_t kSize = 16 * 1024;
+    uint32_t begin;  // the first byte not handed out yet
+    uint32_t end;    // the end of the bytes read
+    uint32_t nul;    // the first NUL byte in [begin, end), or end when there is none
+    int32_t error;   // errno of a read that failed after the bytes before it were had; 0: none
+    char bytes[kSize];
+};
+
 // One file being read (the file stack's record).
 struct FileEntry {
     const char *name;      // the load argument as passed, not owned
@@ -449,6 +461,7 @@ struct FileEntry {
     int32_t open_blocks;   // blocks of this file open right now
     int32_t eof_in_block;  // the file ended while one of its blocks was open
     int32_t interruptible; // not a regular file: a read may be interrupted part way (EINTR)
+    ReadAhead ahead{};     // regular files only: the rest go through fgets (see read_line)
 };
 
 // One open block (the loader context stack's record).

@@ -1,10 +1,12 @@
 // Tests of the configuration-file loader: the line reader, includes, the
 // search path, the load argument, the error handler and the golden files of
 // tests/data/load.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "load_support.h"
 
@@ -473,6 +476,149 @@ TEST(LoadFile, BinaryJunkWithNulsNeverBreaksTheReader) {
         EXPECT_LE(load_update("junk.cfg", nullptr), 0);
         clear_tree();
     }
+}
+
+// ---- the line reader at its read-ahead block's end -------------------------
+
+constexpr std::size_t kBlock = cfgtree::ReadAhead::kSize;  // a regular file's first read
+
+// Comment lines that fill a file up to byte at, and how many there are.
+struct Padding {
+    std::string text;
+    int lines = 0;
+};
+Padding padding_to(std::size_t at) {
+    Padding pad;
+    while (pad.text.size() < at) {
+        const std::size_t left = at - pad.text.size();
+        const std::size_t n = left > 100 ? 100 : left;  // bytes of this line, its '\n' in
+        pad.text += n == 1 ? "\n" : "#" + std::string(n - 2, 'p') + "\n";
+        ++pad.lines;
+    }
+    return pad;
+}
+
+// A line placed across the end of the first block a regular file is read
+// in (it starts at the block's end less back) is read as if it were not
+// there: its pieces, their text up to a NUL, and the line count after it.
+TEST(LoadFile, ALineAcrossTheReadAheadBlocksEndReadsWhole) {
+    const std::string nul(1, '\0');
+    const std::string long_value(700, 'v');  // a piece of 639 bytes, then one of 64
+    struct Case {
+        const char *label;
+        std::string line;
+        std::size_t back;  // where the line starts: this many bytes before the block's end
+        std::string tree;
+        std::vector<std::string> pieces;  // errors of the pieces after the first, by line
+    } cases[] = {
+        {"a definition across the end", "x = 12345678\n", 5, "attr x=12345678\n", {}},
+        {"its newline the block's last byte", "x = 12345678\n", 13, "attr x=12345678\n", {}},
+        {"its newline the next block's first byte", "x = 12345678\n", 12, "attr x=12345678\n", {}},
+        {"its first byte the next block's first", "x = 12345678\n", 0, "attr x=12345678\n", {}},
+        {"a CR LF end across the end", "x = 1\r\n", 6, "attr x=1\n", {}},
+        {"a long line's first piece across the end", "x=" + long_value + "\n", 300,
+         "attr x=" + std::string(637, 'v') + "\n", {std::string(63, 'v')}},
+        {"a long line's second piece across the end", "x=" + long_value + "\n", 660,
+         "attr x=" + std::string(637, 'v') + "\n", {std::string(63, 'v')}},
+        // the blanks before a NUL end the line's text
+        {"a NUL as the block's last byte", "x = ab " + nul + "c=d\n", 8, "attr x=ab\n", {}},
+        {"a NUL as the next block's first byte", "x = ab " + nul + "c=d\n", 7, "attr x=ab\n", {}},
+        // a NUL counts toward its piece's 639 bytes
+        {"a NUL in a long line", "x=" + std::string(300, 'a') + nul + std::string(400, 'y') + "\n", 500,
+         "attr x=" + std::string(300, 'a') + "\n", {std::string(64, 'y')}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        ConfigDir dir;
+        Padding pad = padding_to(kBlock - c.back);
+        dir.write("b.cfg", pad.text + c.line + "bad\n");
+        std::vector<std::string> errors;
+        int line = pad.lines + 2;
+        for (const std::string &piece : c.pieces)
+            errors.push_back("b.cfg:" + std::to_string(line++) + ": CFG_ERR_SYNTAX: " + piece);
+        errors.push_back("b.cfg:" + std::to_string(line) + ": CFG_ERR_SYNTAX: bad");
+        EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("b.cfg"));
+        EXPECT_EQ(c.tree, cfgtest::dump_tree());
+        EXPECT_EQ(errors, g_errors);
+        clear_tree();
+    }
+}
+
+// Writes text into the FIFO at path once a reader has opened it.
+void feed_fifo(const std::string &path, const std::string &text) {
+    // Without a reader an open for writing fails at once: try for a while.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int fd = -1;
+    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (fd < 0) return;
+    ASSERT_EQ(0, fcntl(fd, F_SETFL, 0));  // a reader is there: wait for room from now on
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        ASSERT_GT(n, 0);
+        done += static_cast<std::size_t>(n);
+    }
+    close(fd);
+}
+
+// A regular file is read ahead in blocks, a pipe a line at a time: both
+// hand out the same pieces, so the same text loads the same way through
+// either. The text has lines of every length up to 719 bytes (a piece of
+// 638, 639 or 640 among them), NULs, CR LF ends, byte order marks on its
+// first two lines and a last line without a newline, across many blocks.
+TEST(LoadFile, AFileAndAPipeOfTheSameTextLoadAlike) {
+    std::string text = "\xEF\xBB\xBF" "first = 1\r\n" "\xEF\xBB\xBF" "second = 2\n";
+    for (int i = 0; i < 720; ++i) {
+        std::string line = "k" + std::to_string(i) + " = ";
+        const std::size_t length = static_cast<std::size_t>(i) * 97 % 720;  // each length once
+        while (line.size() < length) line += static_cast<char>('a' + line.size() % 26);
+        if (i % 7 == 3 && !line.empty()) line[static_cast<std::size_t>(i) * 31 % line.size()] = '\0';
+        text += line + (i % 5 == 0 ? "\r\n" : "\n");
+    }
+    text += "last = no newline";
+    ASSERT_GT(text.size(), 10 * kBlock);
+    ConfigDir dir;
+    dir.write("f.cfg", text);
+    EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("f.cfg"));
+    const std::string from_file = cfgtest::dump_tree();
+    std::vector<std::string> file_errors = g_errors;
+    clear_tree();
+    g_errors.clear();
+    const std::string fifo = dir.path() + "/p.cfg";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::thread writer(feed_fifo, fifo, text);
+    EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("p.cfg"));
+    writer.join();
+    EXPECT_EQ(from_file, cfgtest::dump_tree());
+    for (std::string &error : g_errors) error.replace(0, 1, "f");
+    EXPECT_EQ(file_errors, g_errors);
+    EXPECT_GT(file_errors.size(), 50u);
+    EXPECT_NE(std::string::npos, from_file.find("attr last=no newline\n"));
+    clear_tree();
+}
+
+// A block range reads its block again for each index: a block longer than
+// the read-ahead block goes back to its range line after the reader has
+// moved on past it, with the line counter.
+TEST(LoadFile, ABlockRangeLongerThanTheReadAheadBlockReadsItAgain) {
+    ConfigDir dir;
+    Padding pad = padding_to(kBlock - 4);  // the range line itself crosses the block's end
+    std::string text = pad.text + "R[1..3] {\n";
+    std::string expected_block;
+    for (int i = 0; text.size() < pad.text.size() + 3 * kBlock; ++i) {
+        text += "  a" + std::to_string(i) + " = " + std::to_string(i * 3) + "\n";
+        expected_block += "  attr a" + std::to_string(i) + "=" + std::to_string(i * 3) + "\n";
+    }
+    const int last_line = pad.lines + 1 + static_cast<int>(std::count(expected_block.begin(), expected_block.end(), '\n'));
+    text += "  bad\n}\nafter = 1\n";
+    dir.write("r.cfg", text);
+    EXPECT_STATUS(CFG_ERR_SYNTAX, load_direct("r.cfg"));
+    std::string tree;
+    for (int r = 1; r <= 3; ++r) tree += "obj R[" + std::to_string(r) + "]\n" + expected_block;
+    EXPECT_EQ(tree + "attr after=1\n", cfgtest::dump_tree());
+    const std::string bad = "r.cfg:" + std::to_string(last_line + 1) + ": CFG_ERR_SYNTAX:   bad";
+    EXPECT_EQ(std::vector<std::string>(3, bad), g_errors);
+    clear_tree();
 }
 
 TEST(LoadFile, EveryFailedAllocationEndsInNoMemory) {
