@@ -644,8 +644,10 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     return 0;
 }
 
-// The record every file starts from: no name or stream, nothing read.
-constexpr FileEntry kNewFile{};
+// The record every file starts from: no name or stream, nothing read. Not
+// const: a zero-filled object takes no room in the library's file (a
+// constant would hold its 16 KiB of zeros); nothing writes it.
+FileEntry g_new_file{};
 
 // Reads an opened file in the current context; closes it.
 [[nodiscard]] int read_file(LoaderState *state, const char *load_argument, FILE *stream) noexcept {
@@ -656,7 +658,7 @@ constexpr FileEntry kNewFile{};
     const int32_t interruptible = fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode);
     // The record is copied from a blank one: built here, its read-ahead
     // buffer would sit on the stack at every level of includes.
-    auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &kNewFile, 1));
+    auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &g_new_file, 1));
     if (!file) {
         int err = errno;
         CFG_LOG(3, "%s: file context push failure\n\t\terrno = %d  => %s", "cfg_load_file", err, errno_text(err));
