@@ -356,14 +356,13 @@ bool search_component(cfg_handle parent, const char *text, std::size_t length, b
     return true;
 }
 
-// plain_attribute. A caller that holds the store lock already (a lookup's
-// walk) passes stored, for the found attribute's stored text: the store
-// need not take the lock once more nested, nor the reader look the
-// attribute's handle up again.
+// plain_attribute. Both callers (a lookup's walk, a creation) hold the store
+// lock already: the store need not take it once more nested. A lookup
+// passes stored, for the found attribute's stored text, so that the reader
+// need not look the attribute's handle up again.
 bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr, void **stored) noexcept {
     *attr = 0;
-    if (!(stored ? ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored)
-                 : ds_step_plain(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr)))
+    if (!ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored))
         return false;
 #if defined(CFGTREE_ASSERTS)
     char component[kTextSize];  // a plain component holds at most 639 characters
