@@ -877,6 +877,14 @@ struct Index {
     Slot slots[1];
 };
 
+// Counts every change of any index that may move where a probe stops: a
+// slot filled or emptied, a table made or freed (a new table may come at
+// the address of a freed one). A ds_slot_hint holds the count of its probe:
+// while it stands, the hinted name still has no chain and the hinted gap is
+// still the first empty slot from its home. One count for all tables: it
+// costs them no field (an index's size is part of every attribute's).
+uint64_t g_index_changes = 0;
+
 // Chains a table may hold. Small tables (an object of ten attributes gets
 // 12 slots) are probed within a cache line or two, so they may be fuller.
 uint32_t max_used(uint32_t cap) noexcept { return cap <= 64 ? cap * 7 / 8 : cap / 4 * 3; }
@@ -897,11 +905,14 @@ Index *new_index(uint32_t cap) noexcept {
     if (!ix) return nullptr;
     std::memset(ix, 0, size);
     ix->cap = cap;
+    ++g_index_changes;
     return ix;
 }
 
 void free_index(Index *ix) noexcept {
-    if (ix) pool_free(ix, index_size(ix->cap));
+    if (!ix) return;
+    ++g_index_changes;
+    pool_free(ix, index_size(ix->cap));
 }
 
 void free_node(Node *n, cfg_handle h) noexcept {
@@ -1001,6 +1012,7 @@ Slot *new_slot(Index *ix, uint32_t hash) noexcept {
     while (ix->slots[i].head) i = probe_next(ix, i);
     ix->slots[i] = Slot{hash, 0};
     ++ix->used;
+    ++g_index_changes;
     return &ix->slots[i];
 }
 
@@ -1009,6 +1021,7 @@ Slot *new_slot(Index *ix, uint32_t hash) noexcept {
 Slot *new_slot_at(Index *ix, Slot *gap, uint32_t hash) noexcept {
     *gap = Slot{hash, 0};
     ++ix->used;
+    ++g_index_changes;
     return gap;
 }
 
@@ -1023,6 +1036,7 @@ void drop_slot(Index *ix, Slot *s) noexcept {
     uint32_t i = static_cast<uint32_t>(s - ix->slots);
     ix->slots[i] = Slot{0, 0};
     --ix->used;
+    ++g_index_changes;
     for (uint32_t j = probe_next(ix, i); ix->slots[j].head; j = probe_next(ix, j)) {
         uint32_t home = home_of(ix, ix->slots[j].hash);
         // move j back to i when its home is not within (i, j]
@@ -1137,10 +1151,29 @@ void odd_remove(Children *kids, Node *n, cfg_handle h) noexcept {
     n->flags = static_cast<uint8_t>(n->flags & ~(kIndexed | kWild | kOdd));
 }
 
+// Is hint (ds_slot_hint) one for kids's index, taken since its last change?
+// Debug builds check that it is what a probe of the key k finds now.
+bool hint_holds(const ds_slot_hint *hint, Children *kids, uint16_t xid, const Key &k) noexcept {
+    if (!hint || hint->index != kids->index || hint->changes != g_index_changes) return false;
+#if defined(CFGTREE_ASSERTS)
+    Slot *gap = nullptr;
+    uint32_t hash = hash_of(false, xid, k);
+    if (k.ilen || hash != hint->hash || find_slot(kids->index, hash, false, xid, k, nullptr, &gap) ||
+        gap != &kids->index->slots[hint->gap])
+        std::abort();
+#else
+    (void)xid;
+    (void)k;
+#endif
+    return true;
+}
+
 // Adds a child to its parent's index; false on no memory (the child then
 // stays out of the index, which the caller must undo or accept).
-// known: the node's key when the caller has split its name already.
-bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr) noexcept {
+// known: the node's key when the caller has split its name already; hint:
+// where a lookup of that key just missed (ds_slot_hint), or NULL.
+bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr,
+               const ds_slot_hint *hint = nullptr) noexcept {
     Key k;
     uint16_t xid = xid_of(n);
     if (known) k = *known;
@@ -1148,9 +1181,16 @@ bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr
     else if (!key_of(n, k)) return odd_add(kids, n, h);
     bool wild = cfgtree::has_wild_token(k.inst, k.ilen);
     bool plain = k.ilen == 0;  // a wildcard is an instance
-    uint32_t name_hash = hash_of(false, xid, k);
+    uint32_t name_hash;
     Slot *gap = nullptr;
-    Slot *ns = find_slot(kids->index, name_hash, false, xid, k, nullptr, &gap);
+    Slot *ns = nullptr;
+    if (known && hint_holds(hint, kids, xid, k)) {  // the name has no chain yet
+        name_hash = hint->hash;
+        gap = &kids->index->slots[hint->gap];
+    } else {
+        name_hash = hash_of(false, xid, k);
+        ns = find_slot(kids->index, name_hash, false, xid, k, nullptr, &gap);
+    }
     // New chains: a plain child's name, unless it exists and serves as the
     // key chain; otherwise up to two more: its key, and the key its plain
     // namesakes get.
@@ -1307,7 +1347,8 @@ bool reserve_child(Node *p, cfg_handle ph, uint16_t xid) noexcept {
 
 // Links a new child at the tail; false (nothing linked) when its index entry
 // cannot be made.
-bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch, const Key *known) noexcept {
+bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch, const Key *known,
+                const ds_slot_hint *hint = nullptr) noexcept {
     uint16_t xid = xid_of(c);
     c->parent = ph;
     c->seq = k->next_seq;
@@ -1316,7 +1357,7 @@ bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch, const Key *k
         hd = &k->heads[k->nheads++];
         *hd = XidHead{0, 0, 0, 0, xid};
     }
-    if (k->index && !index_add(k, c, ch, known)) {
+    if (k->index && !index_add(k, c, ch, known, hint)) {
         c->parent = 0;
         return false;
     }
@@ -1540,12 +1581,24 @@ const char *compared_text(Node *n) noexcept {
     return t && xid_of(t) == kXidIdent ? t->value() : nullptr;
 }
 
+// find_slot of a name chain that, on a miss, writes where the chain would
+// go to *miss (ds_slot_hint).
+CFG_INLINE Slot *find_name_slot(Index *ix, uint16_t xid, const Key &k, Node **node, ds_slot_hint *miss) noexcept {
+    uint32_t hash = hash_of(false, xid, k);
+    Slot *gap = nullptr;
+    Slot *ns = find_slot(ix, hash, false, xid, k, node, &gap);
+    if (!ns) *miss = ds_slot_hint{ix, g_index_changes, hash, static_cast<uint32_t>(gap - ix->slots)};
+    return ns;
+}
+
 // The first child keyed exactly name[instance] in an indexed parent, its
-// node in *node.
-CFG_INLINE cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k, Node **node = nullptr) noexcept {
+// node in *node. miss: where the name's chain would go, written when a name
+// without instance has none (ds_slot_hint).
+CFG_INLINE cfg_handle keyed_child(Index *ix, uint16_t xid, const Key &k, Node **node = nullptr,
+                                  ds_slot_hint *miss = nullptr) noexcept {
     if (!indexed_kind(xid)) return 0;
     if (k.ilen == 0) {  // while no namesake has an instance, the name chain is the key chain
-        Slot *ns = find_slot(ix, false, xid, k, node);
+        Slot *ns = miss ? find_name_slot(ix, xid, k, node, miss) : find_slot(ix, false, xid, k, node);
         if (!ns) return 0;
         if (!(ns->hash & kMixed)) return ns->head;
     }
@@ -1577,9 +1630,13 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
 }
 
 // ds_step_plain: the lookup step, in the store, of a plain component; the
-// caller holds the store lock.
-int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target,
-               void **text) noexcept {
+// caller holds the store lock. Hinted: a creation's step, which fills in
+// hint (see ds_step_attr_locked). One instance for each entry point, each
+// called once, so that it is compiled into it: a forced inline costs a
+// lookup some registers.
+template <bool Hinted>
+int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target, void **text,
+               ds_slot_hint *hint) noexcept {
     Node *p = node_of(parent);
     if (!p || p->parent != 0 || !indexed_kind(xid)) return 0;
     Children *kids = children_of(p, parent);
@@ -1588,7 +1645,7 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
     Node *fn = nullptr;  // found's node
     if (hd && hd->first && kids->index) {
         if (hd->wild) return 0;  // which match comes first takes the full comparison
-        found = keyed_child(kids->index, xid, k, &fn);
+        found = keyed_child(kids->index, xid, k, &fn, Hinted ? hint : nullptr);
     } else if (hd) {
         for (cfg_handle c = hd->first; c && !found; c = node_of(c)->next_same) {
             using cfgtree::Judgement;
@@ -1606,6 +1663,17 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
         if (n && n->len >= sizeof *target) std::memcpy(target, n->value(), sizeof *target);
     }
     return 1;
+}
+
+// The key of the component of a plain step (ds_step_plain_locked), which its
+// caller vouches for; debug builds check that, and that it holds the lock.
+CFG_INLINE Key step_key(const char *name, size_t nlen, const char *instance, size_t ilen) noexcept {
+    Key k{name, nlen, instance ? instance : name + nlen, ilen};
+#if defined(CFGTREE_ASSERTS)
+    if (tl_depth <= 0 || !plain_key(k) || (ilen && cfgtree::has_wild_token(instance, ilen))) std::abort();
+#endif
+    k.plain = true;
+    return k;
 }
 
 // The first child of parent of kind xid appended after sequence number seq.
@@ -1637,7 +1705,7 @@ Key plain_name_key(const char *text, size_t len) noexcept {
 // could read (split_name). plain: an attribute whose name is vouched for as
 // plain_name_key wants it.
 cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed,
-                       bool plain = false) noexcept {
+                       bool plain = false, const ds_slot_hint *hint = nullptr) noexcept {
     init_root();
     Node *p = nullptr;
     if (parent) {
@@ -1663,7 +1731,7 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
         auto moved = [&](const char *q) { return n->value() + (q - static_cast<const char *>(value)); };
         key = Key{moved(key.name), key.nlen, moved(key.inst), key.ilen, false, moved(key.end)};
     }
-    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr)) {
+    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr, plain ? hint : nullptr)) {
         free_node(n, h);
         unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
@@ -1859,7 +1927,7 @@ CFG_API int ds_modify_av(cfg_handle h, const void *value, uint16_t length) noexc
 }
 
 cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length,
-                         int plain, int *set) noexcept {
+                         int plain, int *set, const ds_slot_hint *hint) noexcept {
     Locked lock;
     *set = 0;
     if (!text || name_length > cfgtree::kComponentMax || length <= name_length || text[name_length] != '=')
@@ -1868,7 +1936,8 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     std::memcpy(name, text, name_length);
     name[name_length] = '\0';
     bool readable = false;
-    cfg_handle h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain);
+    cfg_handle h =
+        append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint);
     if (!h) return 0;
     if (injected(DS_FAULT_MODIFY)) {
         fail(DS_E_REFUSED);
@@ -1989,12 +2058,14 @@ __attribute__((noinline)) int ds_step_plain_locked(cfg_handle parent, uint16_t x
                                                    const char *instance, size_t ilen, cfg_handle *child,
                                                    cfg_handle *target, void **text) noexcept {
     if (!name || !child || (ilen && !instance)) return 0;
-    Key k{name, nlen, instance ? instance : name + nlen, ilen};
-#if defined(CFGTREE_ASSERTS)
-    if (tl_depth <= 0 || !plain_key(k) || (ilen && cfgtree::has_wild_token(instance, ilen))) std::abort();
-#endif
-    k.plain = true;
-    return step_plain(parent, xid, k, child, target, text);
+    return step_plain<false>(parent, xid, step_key(name, nlen, instance, ilen), child, target, text, nullptr);
+}
+
+__attribute__((noinline)) int ds_step_attr_locked(cfg_handle parent, const char *name, size_t nlen,
+                                                  const char *instance, size_t ilen, cfg_handle *child,
+                                                  ds_slot_hint *hint) noexcept {
+    if (!name || !child || (ilen && !instance)) return 0;
+    return step_plain<true>(parent, kXidItem, step_key(name, nlen, instance, ilen), child, nullptr, nullptr, hint);
 }
 
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance, size_t ilen,

@@ -78,6 +78,22 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  it cannot judge in place (unreadable, or a wildcard instance). */
 int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                   size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
+/** Where a parent's name index would make the chain of a name that a plain
+ *  step (ds_step_attr_locked) did not find there: the name's hash and the
+ *  empty slot its probe stopped at. The append of that name right after
+ *  (ds_append_set) then neither hashes the name again nor probes for the
+ *  gap. The store fills it in and checks it: an append ignores a hint
+ *  taken before any change of any index since (a chain made or dropped, a
+ *  table grown, built or dropped). Callers carry it only, zeroed before the
+ *  step, and hand it to the append of exactly the name the step looked for
+ *  (debug builds abort when its hash or gap is not what a fresh probe of
+ *  the appended name finds). */
+typedef struct ds_slot_hint {
+    const void *index; /* the table probed; NULL: no hint */
+    uint64_t changes;  /* the store's count of index changes at the probe */
+    uint32_t hash;
+    uint32_t gap; /* the empty slot the probe stopped at */
+} ds_slot_hint;
 /** A new attribute and its first value in one step: appends under parent
  *  an attribute holding the name text[0..name_length) (as ds_append_avp2 with
  *  the name and its NUL), then sets it to text[0..length) (as ds_modify_av),
@@ -87,9 +103,10 @@ int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen
  *  attribute then holds its name). Either refusal sets the store error.
  *  plain: nonzero when the caller vouches that the name is at most one '!'
  *  followed by one or more name characters only (no instance), which the
- *  store then takes as it is rather than reading it again. */
+ *  store then takes as it is rather than reading it again. hint: NULL, or
+ *  (with plain) what ds_step_attr_locked left for this name under parent. */
 cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length, int plain,
-                         int *set) CFG_NOEXCEPT;
+                         int *set, const ds_slot_hint *hint) CFG_NOEXCEPT;
 /** ds_step_plain for a caller that holds the store lock (ds_lock) already:
  *  a lookup by identifier takes it once for its whole walk. When it returns
  *  1 and text is not NULL, *text is the found child's stored text (as
@@ -97,6 +114,13 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
  *  an attribute's value without looking its handle up again. */
 int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                          size_t ilen, cfg_handle *child, cfg_handle *target, void **text) CFG_NOEXCEPT;
+/** ds_step_plain_locked for an attribute (xid: the attribute kind) whose
+ *  creation follows when it is not found: the found child's text is not
+ *  read, and when the step finds no chain of the name in the parent's name
+ *  index (the component has no instance), it fills in *hint for the append
+ *  of that name (ds_append_set); otherwise *hint is left as it is. */
+int ds_step_attr_locked(cfg_handle parent, const char *name, size_t nlen, const char *instance, size_t ilen,
+                        cfg_handle *child, ds_slot_hint *hint) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of
  *  kind xid of parent follows soon. Starts fetching the part of the name
  *  index that lookup reads first, so that the work in between hides the

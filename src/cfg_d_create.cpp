@@ -109,9 +109,10 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
 // built, and says so in *valued: the status is then the set's. name is a
 // valid identifier (create_attr checks one that may not be); plain_length:
 // the length of a name that is at most one '!' and then name characters
-// only, 0 for any other.
+// only, 0 for any other; hint: what the lookup of that plain name left
+// (ds_step_attr_locked), or NULL.
 int make_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *out,
-              std::size_t plain_length = 0) noexcept {
+              std::size_t plain_length = 0, const ds_slot_hint *hint = nullptr) noexcept {
 #if defined(CFGTREE_ASSERTS)
     CFG_ASSERT(cfgtree::is_valid_identifier(name) == CFG_OK);
     CFG_ASSERT(!plain_length || plain_length == std::strlen(name));
@@ -127,7 +128,8 @@ int make_attr(cfg_handle parent, const char *name, const char *value, bool *valu
     // One store step makes the attribute and sets it, as an append of the
     // name and a set would (a refused set leaves the name).
     int set = 0;
-    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, plain_length != 0, &set)
+    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length,
+                                            plain_length != 0, &set, hint)
                             : ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
@@ -181,12 +183,13 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     cfgtree::Component c;
     if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
     cfg_handle attr = 0;
-    if (!cfgtree::plain_attribute(parent, name, c, &attr)) return false;
+    ds_slot_hint hint{};
+    if (!cfgtree::plain_attribute(parent, name, c, &attr, &hint)) return false;
     // A name without instance, read whole, is name characters after at most
     // one '!': a valid identifier, which need not be checked again.
     *status = CFG_OK;
     if (!attr) *status = c.bracketed ? create_attr(parent, name, value, valued, &attr)
-                                     : make_attr(parent, name, value, valued, &attr, c.length);
+                                     : make_attr(parent, name, value, valued, &attr, c.length, &hint);
     *found = attr;
     return true;
 }

@@ -356,22 +356,31 @@ bool search_component(cfg_handle parent, const char *text, std::size_t length, b
     return true;
 }
 
-// plain_attribute. Both callers (a lookup's walk, a creation) hold the store
-// lock already: the store need not take it once more nested. A lookup
-// passes stored, for the found attribute's stored text, so that the reader
-// need not look the attribute's handle up again.
-bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr, void **stored) noexcept {
-    *attr = 0;
-    if (!ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored))
-        return false;
+// Debug builds check the store's sure answer attr for the plain component c
+// (at text) under parent against the full search.
+void check_attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle attr) noexcept {
 #if defined(CFGTREE_ASSERTS)
     char component[kTextSize];  // a plain component holds at most 639 characters
     std::memcpy(component, text, c.length);
     component[c.length] = '\0';
-    CFG_ASSERT(*attr == find_child_attribute(parent, component));
+    CFG_ASSERT(attr == find_child_attribute(parent, component));
 #else
+    (void)parent;
     (void)text;
+    (void)c;
+    (void)attr;
 #endif
+}
+
+// The attribute step of a lookup's walk, which holds the store lock already:
+// the store need not take it once more nested. *stored is the found
+// attribute's stored text, so that the reader need not look the attribute's
+// handle up again.
+bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr, void **stored) noexcept {
+    *attr = 0;
+    if (!ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored))
+        return false;
+    check_attribute_step(parent, text, c, *attr);
     return true;
 }
 
@@ -407,8 +416,12 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
 
 }  // namespace
 
-bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr) noexcept {
-    return attribute_step(parent, text, c, attr, nullptr);
+bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr,
+                     ds_slot_hint *hint) noexcept {
+    *attr = 0;
+    if (!ds_step_attr_locked(parent, c.name, c.nlen, c.inst, c.ilen, attr, hint)) return false;
+    check_attribute_step(parent, text, c, *attr);
+    return true;
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).

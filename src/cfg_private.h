@@ -37,6 +37,8 @@
 #define CFG_ASSERT(x) (static_cast<bool>(x))
 #endif
 
+struct ds_slot_hint;  // ds_index.h
+
 namespace cfgtree {
 
 // Names, components, values and lines live in buffers of this size: at most
@@ -318,8 +320,10 @@ struct SearchFrom {
 // The attribute that the plain component c (read at text) names under
 // parent, asked of the store in one step: *attr is the child or 0. False
 // when the store cannot tell; then only find_child_attribute decides.
-// Caller holds the lock.
-[[nodiscard]] bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr) noexcept;
+// Caller holds the lock. hint (zeroed by the caller): where the store's name
+// index would put the attribute, for its creation (ds_step_attr_locked).
+[[nodiscard]] bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr,
+                                   ds_slot_hint *hint) noexcept;
 
 // ---- item tree (cfg_d_*) and contexts -------------------------------------
 

@@ -730,7 +730,7 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
             cfg_handle h = 0;
             if (one_step) {
                 int set = 0;
-                h = ds_append_set(p, c.text, static_cast<uint16_t>(c.name_length), length, c.plain, &set);
+                h = ds_append_set(p, c.text, static_cast<uint16_t>(c.name_length), length, c.plain, &set, nullptr);
                 EXPECT_EQ(1, set);
             } else {
                 std::string name(c.text, c.name_length);
@@ -749,16 +749,83 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
     cfg_handle p = append(0, kIdent, "p");
     int set = 1;
     ds_inject_fault(DS_FAULT_MODIFY, 0, 1);
-    cfg_handle h = ds_append_set(p, "a=1", 1, 4, 1, &set);
+    cfg_handle h = ds_append_set(p, "a=1", 1, 4, 1, &set, nullptr);
     ds_inject_fault(DS_FAULT_MODIFY, 0, 0);
     EXPECT_EQ(0, set);
     ASSERT_NE(0u, h);
     EXPECT_STREQ("a", static_cast<const char *>(ds_get_av_ptr(h)));
     ds_inject_fault(DS_FAULT_APPEND, 0, 1);
-    EXPECT_EQ(0u, ds_append_set(p, "b=1", 1, 4, 1, &set));
+    EXPECT_EQ(0u, ds_append_set(p, "b=1", 1, 4, 1, &set, nullptr));
     ds_inject_fault(DS_FAULT_APPEND, 0, 0);
     EXPECT_EQ((std::vector<cfg_handle>{h}), children(p, kItem));
     ASSERT_NE(0, ds_delete_obj(p));
+}
+
+// The children of kind kItem named name: by the index's name chain, and by
+// a scan of every child in store order.
+std::vector<cfg_handle> chain_of(cfg_handle p, const std::string &name) {
+    std::vector<cfg_handle> found;
+    for (cfg_handle c = ds_first_named(p, kItem, name.c_str(), name.size()); c; c = ds_next_named(c))
+        found.push_back(c);
+    return found;
+}
+std::vector<cfg_handle> scan_of(cfg_handle p, const std::string &name) {
+    std::vector<cfg_handle> found;
+    for (cfg_handle c : children(p, kItem)) {
+        std::string text = static_cast<const char *>(ds_get_av_ptr(c));
+        if (text.substr(0, text.find('=')) == name) found.push_back(c);
+    }
+    return found;
+}
+
+// A creation's lookup leaves the append of the name it missed a hint (its
+// hash and the empty slot its probe stopped at). Whatever changes the index
+// between the two (the name made meanwhile, a chain dropped, a table grown)
+// must make the append probe again: trusted, the hint would put the name
+// in a slot that no longer is its first empty one, or over a chain.
+TEST(NameIndex, AnAppendIgnoresAHintTheIndexHasChangedSince) {
+    const struct {
+        const char *what;
+        void (*change)(cfg_handle p, const std::vector<cfg_handle> &kids);
+    } cases[] = {
+        {"nothing", [](cfg_handle, const std::vector<cfg_handle> &) {}},
+        {"the name appended", [](cfg_handle p, const std::vector<cfg_handle> &) { append(p, kItem, "x=0"); }},
+        {"a child renamed to it",
+         [](cfg_handle, const std::vector<cfg_handle> &kids) { ASSERT_NE(0, ds_modify_av(kids[3], "x=3", 4)); }},
+        {"children deleted",
+         [](cfg_handle p, const std::vector<cfg_handle> &kids) {
+             for (std::size_t i = 0; i < kids.size(); i += 2) ASSERT_NE(0, ds_delete_avp3(p, kids[i]));
+         }},
+        {"the table grown",
+         [](cfg_handle p, const std::vector<cfg_handle> &) {
+             for (int i = 0; i < 200; ++i) append(p, kItem, "g" + std::to_string(i) + "=1");
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg_handle p = append(0, kIdent, "p");
+        std::vector<cfg_handle> kids;
+        for (int i = 0; i < 40; ++i) kids.push_back(append(p, kItem, "f" + std::to_string(i) + "=1"));
+        ds_lock();
+        ds_slot_hint hint{};
+        cfg_handle missing = 99;
+        ASSERT_EQ(1, ds_step_attr_locked(p, "x", 1, "", 0, &missing, &hint));
+        EXPECT_EQ(0u, missing);
+        EXPECT_NE(nullptr, hint.index) << "an indexed parent leaves a hint";
+        c.change(p, kids);
+        int set = 0;
+        cfg_handle h = ds_append_set(p, "x=1", 1, 4, 1, &set, &hint);
+        ds_unlock();
+        ASSERT_NE(0u, h);
+        EXPECT_EQ(1, set);
+        for (cfg_handle k : children(p, kItem)) {
+            std::string text = static_cast<const char *>(ds_get_av_ptr(k));
+            std::string name = text.substr(0, text.find('='));
+            EXPECT_EQ(scan_of(p, name), chain_of(p, name)) << name;
+        }
+        EXPECT_EQ(h, scan_of(p, "x").back());
+        ASSERT_NE(0, ds_delete_obj(p));
+    }
 }
 
 // Indexes of a few thousand children come from the pool, with a free list
