@@ -1739,29 +1739,38 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
     return h;
 }
 
+// A copy of the node n (handle h) with room for a value of length bytes,
+// put in h's slot; NULL on no memory (n unchanged). It grows with some
+// slack so that repeated sets of a growing value do not move the node every
+// time. The old block is the caller's to free (free_block) once the new
+// value is in: the value may be read from it.
+Node *grown_node(Node *n, cfg_handle h, uint16_t length) noexcept {
+    Node *grown = alloc_node(n->flags & (kPrefix | kLinks), length + length / 4u);
+    if (!grown) return nullptr;
+    size_t pre = prefix_size(n->flags);
+    uint16_t cap = grown->cap;
+    std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
+    grown->cap = cap;
+    set_slot(h, grown);
+    return grown;
+}
+
+void free_block(Node *n) noexcept { pool_free(block_of(n), block_size(n)); }
+
 // ds_modify_av under the lock, once the set is allowed; rekey: the value
 // may change the node's name (renames).
 int replace_value(Node *n, cfg_handle h, const void *value, uint16_t length, bool rekey) noexcept {
     Node *old = nullptr;
     if (length > n->cap) {
-        // Grow with some slack so that repeated sets of a growing value
-        // do not move the node every time. The old block stays until the
-        // new value is in: the value may be read from it.
-        Node *grown = alloc_node(n->flags & (kPrefix | kLinks), length + length / 4u);
-        if (!grown) return fail(DS_E_NO_MEMORY);
-        size_t pre = prefix_size(n->flags);
-        uint16_t cap = grown->cap;
-        std::memcpy(block_of(grown), block_of(n), pre + kHead + n->len + 1);
-        grown->cap = cap;
         old = n;
-        n = grown;
-        set_slot(h, n);
+        n = grown_node(n, h, length);
+        if (!n) return fail(DS_E_NO_MEMORY);
     }
     if (rekey) for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) { index_remove(kids, c, ch); });
     if (length) std::memmove(n->value(), value, length);
     n->value()[length] = '\0';
     n->len = length;
-    if (old) pool_free(block_of(old), block_size(old));
+    if (old) free_block(old);
     if (rekey)
         for_each_named(n, h, [](Children *kids, Node *c, cfg_handle ch) {
             if (!index_add(kids, c, ch)) drop_index(kids);
@@ -1769,6 +1778,28 @@ int replace_value(Node *n, cfg_handle h, const void *value, uint16_t length, boo
     // An attribute never stands between two levels, but a new name may make
     // it match where it did not (a wildcard delete goes on after it).
     if (xid_of(n) != kXidItem || rekey) bump_generation();
+    return 1;
+}
+
+// Sets the attribute n (handle h), which holds its name alone, to that name,
+// '=' and value[0..value_length): what replace_value makes of the joined
+// text (an attribute keeps its name), the value written after the name.
+int add_value(Node *n, cfg_handle h, const char *value, uint16_t value_length) noexcept {
+    const uint16_t name_end = static_cast<uint16_t>(n->len - 1);  // the name's NUL
+    const auto length = static_cast<uint16_t>(n->len + value_length + 1);
+    Node *old = nullptr;
+    if (length > n->cap) {
+        old = n;
+        n = grown_node(n, h, length);
+        if (!n) return fail(DS_E_NO_MEMORY);
+    }
+    char *text = n->value();
+    text[name_end] = '=';
+    if (value_length) std::memcpy(text + name_end + 1, value, value_length);
+    text[length - 1] = '\0';
+    text[length] = '\0';
+    n->len = length;
+    if (old) free_block(old);
     return 1;
 }
 
@@ -1949,6 +1980,24 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     // name (say "a[x", closed by the value) is renamed by the set.
     Node *n = node_of(h);
     *set = replace_value(n, h, text, length, !readable && renames(n, text, length));
+    return h;
+}
+
+cfg_handle ds_append_value(cfg_handle parent, const char *name, uint16_t name_length, const char *value,
+                           uint16_t value_length, int *set, const ds_slot_hint *hint) noexcept {
+    Locked lock;
+    *set = 0;
+    if (!name || name_length > cfgtree::kComponentMax || name[name_length] != '\0' || (value_length && !value) ||
+        name_length + value_length + 2u > 0xffffu)
+        return fail(DS_E_REFUSED);
+    bool readable = false;
+    cfg_handle h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, true, hint);
+    if (!h) return 0;
+    if (injected(DS_FAULT_MODIFY)) {
+        fail(DS_E_REFUSED);
+        return h;
+    }
+    *set = add_value(node_of(h), h, value, value_length);
     return h;
 }
 

@@ -107,6 +107,15 @@ typedef struct ds_slot_hint {
  *  (with plain) what ds_step_attr_locked left for this name under parent. */
 cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_length, uint16_t length, int plain,
                          int *set, const ds_slot_hint *hint) CFG_NOEXCEPT;
+/** ds_append_set of the text name '=' value, from its parts: name[0..
+ *  name_length) must be at most one '!' followed by one or more name
+ *  characters only (what ds_append_set's plain vouches for), with a NUL at
+ *  name[name_length]; the value is value[0..value_length) (no NUL needed).
+ *  The attribute is made holding the name, then set, so that refusals leave
+ *  what ds_append_set leaves; the caller need not join the text first.
+ *  hint: NULL, or what ds_step_attr_locked left for this name under parent. */
+cfg_handle ds_append_value(cfg_handle parent, const char *name, uint16_t name_length, const char *value,
+                           uint16_t value_length, int *set, const ds_slot_hint *hint) CFG_NOEXCEPT;
 /** ds_step_plain for a caller that holds the store lock (ds_lock) already:
  *  a lookup by identifier takes it once for its whole walk. When it returns
  *  1 and text is not NULL, *text is the found child's stored text (as

@@ -44,22 +44,25 @@ uint32_t parent_mark(cfg_handle parent) noexcept {
     return g_mark_memo.marked;
 }
 
+// Does the stored name of a new item get a '!' in front? It does when the
+// parent (not the root) is read-only, unless the component begins with '!'
+// already: the parser and the matcher look through one mark only, so a
+// doubled mark would make the name unreadable.
+bool adds_mark(cfg_handle parent, const char *name) noexcept {
+    const bool marked = parent != cfgtree::root() && parent_mark(parent);
+    return marked && name[0] != '!';
+}
+
 // The stored text of a new item: the component, with one '!' in front when
-// the parent (not the root) is read-only, and for an attribute to be set
-// at once, '=' and the value when they fit in 639 characters (*value is set
-// to NULL when they do not: the set that follows refuses the value as it
-// refuses it for any attribute). A component that already begins with '!'
-// keeps its single mark: the parser and the matcher look through one mark
-// only, so a doubled mark would make the name unreadable. Writes the
-// length of the name (with its mark) to *name_length and that of the whole
-// text with its NUL to *length. 0, or -1405 when the mark would push the
-// name past 639 characters. known_length: strlen(name) when the caller has
-// it, else 0.
-int node_text(cfg_handle parent, const char *name, const char *&value, char (&text)[cfgtree::kTextSize],
+// add_mark (adds_mark), and for an attribute to be set at once, '=' and the
+// value when they fit in 639 characters (*value is set to NULL when they do
+// not: the set that follows refuses the value as it refuses it for any
+// attribute). Writes the length of the name (with its mark) to
+// *name_length and that of the whole text with its NUL to *length. 0, or
+// -1405 when the mark would push the name past 639 characters.
+// known_length: strlen(name) when the caller has it, else 0.
+int node_text(bool add_mark, const char *name, const char *&value, char (&text)[cfgtree::kTextSize],
               std::size_t *name_length, uint16_t *length, std::size_t known_length = 0) noexcept {
-    uint32_t marked = 0;
-    if (parent != cfgtree::root()) marked = parent_mark(parent);
-    bool add_mark = marked && name[0] != '!';
     std::size_t len = known_length ? known_length : std::strlen(name);
     if (len + (add_mark ? 1 : 0) > cfgtree::kTextMax) {
         CFG_LOG(5, "%s: name too long with its read-only mark: '%s'", "cfg_create_item", name);
@@ -84,7 +87,7 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
     uint16_t length = 0;
     const char *no_value = nullptr;
     std::size_t name_length = 0;
-    status = node_text(parent, name, no_value, text, &name_length, &length);
+    status = node_text(adds_mark(parent, name), name, no_value, text, &name_length, &length);
     if (status != CFG_OK) return status;
     cfg_handle ident = ds_append_avp2(0, 2, cfgtree::xid_identifier(), 0, text, length);
     if (!ident) {
@@ -104,6 +107,34 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
     return CFG_OK;
 }
 
+// The store step of make_attr: the new attribute in *node (0 when the store
+// refuses it), whether its value was set in *set. given: the value, or NULL;
+// set to NULL when it does not fit (node_text). A plain name that takes no
+// mark goes to the store with its value as they are, to be joined there;
+// any other is joined here first.
+int append_attr(cfg_handle parent, const char *name, bool add_mark, const char *&given, std::size_t plain_length,
+                const ds_slot_hint *hint, int *set, cfg_handle *node) noexcept {
+    if (given && plain_length && !add_mark) {
+        std::size_t value_length = std::strlen(given);
+        if (plain_length + 1 + value_length < cfgtree::kTextSize) {
+            *node = ds_append_value(parent, name, static_cast<uint16_t>(plain_length), given,
+                                    static_cast<uint16_t>(value_length), set, hint);
+            return CFG_OK;
+        }
+    }
+    char text[cfgtree::kTextSize];
+    std::size_t name_length = 0;
+    uint16_t length = 0;
+    int status = node_text(add_mark, name, given, text, &name_length, &length, plain_length);
+    if (status != CFG_OK) return status;
+    // One store step makes the attribute and sets it, as an append of the
+    // name and a set would (a refused set leaves the name).
+    *node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length, plain_length != 0, set,
+                                  hint)
+                  : ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
+    return CFG_OK;
+}
+
 // Makes the attribute name under parent, holding its name; with a value
 // (and valued), sets it then as set_attr_value would, from the text already
 // built, and says so in *valued: the status is then the set's. name is a
@@ -120,17 +151,10 @@ int make_attr(cfg_handle parent, const char *name, const char *value, bool *valu
     // The name is one whole component, so the stored text is what a set
     // would make of it.
     const char *given = value && valued ? value : nullptr;
-    char text[cfgtree::kTextSize];
-    std::size_t name_length = 0;
-    uint16_t length = 0;
-    int status = node_text(parent, name, given, text, &name_length, &length, plain_length);
-    if (status != CFG_OK) return status;
-    // One store step makes the attribute and sets it, as an append of the
-    // name and a set would (a refused set leaves the name).
     int set = 0;
-    cfg_handle node = given ? ds_append_set(parent, text, static_cast<uint16_t>(name_length), length,
-                                            plain_length != 0, &set, hint)
-                            : ds_append_avp2(parent, 2, cfgtree::xid_item(), 0, text, length);
+    cfg_handle node = 0;
+    int status = append_attr(parent, name, adds_mark(parent, name), given, plain_length, hint, &set, &node);
+    if (status != CFG_OK) return status;
     if (!node) {
         CFG_LOG(5, "%s: Cannot create attribute", "cfg_create_attr");
         return ERR_CREATE_FAILED;

@@ -703,10 +703,11 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
     ASSERT_NE(0, ds_delete_obj(p));
 }
 
-// A new attribute made and set in one store step is what an append of its
-// name and a set make: the same text, found under the same key (a name the
-// index cannot read may become readable with its value), and a refused set
-// leaves the name.
+// A new attribute made and set in one store step, from the joined text or
+// (a plain name) from its name and value, is what an append of its name and
+// a set make: the same text, found under the same key (a name the index
+// cannot read may become readable with its value), and a refused set leaves
+// the name.
 TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
     const struct {
         const char *text;  // name '=' value
@@ -720,17 +721,28 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
         {"!b[2]=x", 5, "b", "2", 0},
         {"c[x=1]", 3, "c", "x=1", 0},  // "c[x" is closed by the value
         {"d e=1", 3, "d", "", 0},
+        {"g=", 1, "g", "", 1},
+        {"long=a value longer than the room a new attribute has for one", 4, "long", "", 1},
     };
+    enum Step { kTwo, kJoined, kParts };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
-        for (bool one_step : {false, true}) {
+        for (Step step : {kTwo, kJoined, kParts}) {
+            if (step == kParts && !c.plain) continue;
             cfg_handle p = append(0, kIdent, "p");
             for (const char *filler : {"f1=1", "f2=2", "f3=3", "f4=4", "f5=5"}) append(p, kItem, filler);
             auto length = static_cast<uint16_t>(std::strlen(c.text) + 1);
             cfg_handle h = 0;
-            if (one_step) {
+            if (step == kJoined) {
                 int set = 0;
                 h = ds_append_set(p, c.text, static_cast<uint16_t>(c.name_length), length, c.plain, &set, nullptr);
+                EXPECT_EQ(1, set);
+            } else if (step == kParts) {
+                int set = 0;
+                std::string name(c.text, c.name_length);
+                const char *value = c.text + c.name_length + 1;
+                h = ds_append_value(p, name.c_str(), static_cast<uint16_t>(c.name_length), value,
+                                    static_cast<uint16_t>(std::strlen(value)), &set, nullptr);
                 EXPECT_EQ(1, set);
             } else {
                 std::string name(c.text, c.name_length);
@@ -759,6 +771,39 @@ TEST(NameIndex, AnAppendAndSetEqualsAnAppendOfTheNameThenASet) {
     ds_inject_fault(DS_FAULT_APPEND, 0, 0);
     EXPECT_EQ((std::vector<cfg_handle>{h}), children(p, kItem));
     ASSERT_NE(0, ds_delete_obj(p));
+}
+
+// Whichever of the store's allocations fails, or when the set is refused,
+// an attribute made from its name and value is left as one made from the
+// joined text: refused, holding its name, or set.
+TEST(NameIndex, AnAppendFromPartsFailsAsAnAppendOfTheJoinedText) {
+    const std::string text = "name=a value longer than the room a new attribute has for one";
+    const std::string name = "name", value = text.substr(name.size() + 1);
+    auto outcome = [&](bool parts, unsigned ops, int skip) {
+        cfg_handle p = append(0, kIdent, "p");
+        for (const char *filler : {"f1=1", "f2=2", "f3=3", "f4=4", "f5=5", "f6=6", "f7=7"}) append(p, kItem, filler);
+        int set = 7;
+        ds_inject_fault(ops, skip, 1);
+        cfg_handle h = parts ? ds_append_value(p, name.c_str(), static_cast<uint16_t>(name.size()), value.c_str(),
+                                               static_cast<uint16_t>(value.size()), &set, nullptr)
+                             : ds_append_set(p, text.c_str(), static_cast<uint16_t>(name.size()),
+                                             static_cast<uint16_t>(text.size() + 1), 1, &set, nullptr);
+        ds_inject_fault(0, 0, 0);
+        std::string got = h ? std::to_string(set) + ":" + static_cast<const char *>(ds_get_av_ptr(h)) : "refused";
+        cfg_handle exact = 0, wild = 0;
+        EXPECT_EQ(1, ds_lookup_keyed(p, kItem, "name", 4, "", 0, &exact, &wild));
+        EXPECT_EQ(h, exact);
+        EXPECT_NE(0, ds_delete_obj(p));
+        return got;
+    };
+    for (unsigned ops : {DS_FAULT_MEMORY, DS_FAULT_MODIFY, DS_FAULT_APPEND}) {
+        for (int skip = 0; skip < 4; ++skip) {
+            SCOPED_TRACE("ops " + std::to_string(ops) + ", skip " + std::to_string(skip));
+            EXPECT_EQ(outcome(false, ops, skip), outcome(true, ops, skip));
+        }
+    }
+    EXPECT_EQ("0:name", outcome(true, DS_FAULT_MODIFY, 0));
+    EXPECT_EQ("1:" + text, outcome(true, DS_FAULT_MODIFY, 1));
 }
 
 // The children of kind kItem named name: by the index's name chain, and by
