@@ -624,9 +624,8 @@ CFG_INLINE Extra *extra_of(Node *n, cfg_handle h) noexcept {
     return nullptr;
 }
 
-// The node's Extra, made in the side table when it has none; NULL on no memory.
-Extra *make_extra(Node *n, cfg_handle h) noexcept {
-    if (Extra *e = extra_of(n, h)) return e;
+// make_extra for a node that has no Extra yet: one in the side table.
+__attribute__((noinline)) Extra *make_side_extra(Node *n, cfg_handle h) noexcept {
     if (injected(DS_FAULT_MEMORY)) return nullptr;
     try {
         Extra *e = &side_extras().try_emplace(h, Extra{nullptr, 0, 0, 0, 0}).first->second;
@@ -635,6 +634,13 @@ Extra *make_extra(Node *n, cfg_handle h) noexcept {
     } catch (...) {
         return nullptr;
     }
+}
+
+// The node's Extra, made in the side table when it has none; NULL on no
+// memory. Inline: every append asks it of a parent that has one.
+CFG_INLINE Extra *make_extra(Node *n, cfg_handle h) noexcept {
+    if (Extra *e = extra_of(n, h)) return e;
+    return make_side_extra(n, h);
 }
 
 CFG_INLINE Children *children_of(Node *n, cfg_handle h) noexcept {
@@ -716,10 +722,12 @@ uint8_t layout_of(uint16_t xid, bool instanced) noexcept {
     return xid == kXidRef ? kPrefix | kLinks : kPrefix;
 }
 
-Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced = false) noexcept {
+// plain: the caller vouches that the value is a plain name (plain_name_key),
+// which holds no '='.
+Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced = false, bool plain = false) noexcept {
     // A new attribute that holds its name only gets its value at once: room
     // for a short one, so that the first set need not move it.
-    bool bare = xid == kXidItem && !(length && std::memchr(value, '=', length));
+    bool bare = xid == kXidItem && (plain || !(length && std::memchr(value, '=', length)));
     size_t cap = bare ? static_cast<size_t>(length) + 24 : length;
     uint8_t layout = layout_of(xid, instanced);
     Node *n = alloc_node(layout, cap);
@@ -1703,9 +1711,9 @@ Key plain_name_key(const char *text, size_t len) noexcept {
 
 // ds_append_avp2 under the lock; keyed: an attribute whose name the index
 // could read (split_name). plain: an attribute whose name is vouched for as
-// plain_name_key wants it.
+// plain_name_key wants it. made: the new node, when it is made.
 cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed,
-                       bool plain = false, const ds_slot_hint *hint = nullptr) noexcept {
+                       bool plain = false, const ds_slot_hint *hint = nullptr, Node **made = nullptr) noexcept {
     init_root();
     Node *p = nullptr;
     if (parent) {
@@ -1721,7 +1729,7 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
     Key key;
     if (plain) key = plain_name_key(static_cast<const char *>(value), length - 1u);
     keyed = xid == kXidItem && (plain || split_name(static_cast<const char *>(value), length, true, key));
-    Node *n = make_node(xid, value, length, keyed && key.ilen != 0);
+    Node *n = make_node(xid, value, length, keyed && key.ilen != 0, plain);
     if (!n) {
         unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
@@ -1736,6 +1744,7 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
         unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
     }
+    if (made) *made = n;
     return h;
 }
 
@@ -1967,8 +1976,9 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     std::memcpy(name, text, name_length);
     name[name_length] = '\0';
     bool readable = false;
+    Node *n = nullptr;
     cfg_handle h =
-        append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint);
+        append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint, &n);
     if (!h) return 0;
     if (injected(DS_FAULT_MODIFY)) {
         fail(DS_E_REFUSED);
@@ -1978,7 +1988,6 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     // a character that is no name character and no '[' (so '=' cannot
     // extend it): the value that follows keeps the key. Only an unreadable
     // name (say "a[x", closed by the value) is renamed by the set.
-    Node *n = node_of(h);
     *set = replace_value(n, h, text, length, !readable && renames(n, text, length));
     return h;
 }
@@ -1991,13 +2000,15 @@ cfg_handle ds_append_value(cfg_handle parent, const char *name, uint16_t name_le
         name_length + value_length + 2u > 0xffffu)
         return fail(DS_E_REFUSED);
     bool readable = false;
-    cfg_handle h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, true, hint);
+    Node *n = nullptr;
+    cfg_handle h =
+        append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, true, hint, &n);
     if (!h) return 0;
     if (injected(DS_FAULT_MODIFY)) {
         fail(DS_E_REFUSED);
         return h;
     }
-    *set = add_value(node_of(h), h, value, value_length);
+    *set = add_value(n, h, value, value_length);
     return h;
 }
 
