@@ -111,9 +111,11 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
 // refuses it), whether its value was set in *set. given: the value, or NULL;
 // set to NULL when it does not fit (node_text). A plain name that takes no
 // mark goes to the store with its value as they are, to be joined there;
-// any other is joined here first.
-int append_attr(cfg_handle parent, const char *name, bool add_mark, const char *&given, std::size_t plain_length,
-                const ds_slot_hint *hint, int *set, cfg_handle *node) noexcept {
+// any other is joined here first. Compiled into make_attr, its one caller:
+// out of line it costs every definition some 30 instructions more.
+[[gnu::always_inline]] inline int append_attr(cfg_handle parent, const char *name, bool add_mark, const char *&given,
+                                              std::size_t plain_length, const ds_slot_hint *hint, int *set,
+                                              cfg_handle *node) noexcept {
     if (given && plain_length && !add_mark) {
         std::size_t value_length = std::strlen(given);
         if (plain_length + 1 + value_length < cfgtree::kTextSize) {
@@ -222,6 +224,14 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
 
 namespace cfgtree {
 
+bool create_attr_locked(cfg_handle start, const char *identifier, const char *value, bool *valued, cfg_handle *out,
+                        int *status) noexcept {
+    cfg_handle found = 0;
+    if (!create_plain_attr(start ? start : root(), identifier, value, valued, &found, status)) return false;
+    if (out) *out = *status == CFG_OK ? found : 0;
+    return true;
+}
+
 // A NULL identifier is treated as the empty text (a syntax error).
 int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out, const WalkMiss *miss,
                 const char *value, bool *valued) noexcept {
@@ -235,11 +245,12 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
         // one leaves its parent: the walk would come to it and search
         // nothing there.
         bool last_missing = miss && miss->known && miss->plain && text[miss->offset + miss->length] == '\0';
-        if (last_missing) status = create_attr(miss->parent, text + miss->offset, value, valued, &found);
-        if (last_missing || create_plain_attr(start ? start : root(), text, value, valued, &found, &status)) {
+        if (last_missing) {
+            status = create_attr(miss->parent, text + miss->offset, value, valued, &found);
             if (out) *out = status == CFG_OK ? found : 0;
             return status;
         }
+        if (create_attr_locked(start, text, value, valued, out, &status)) return status;
     }
     WorkCopy copy(text);
     if (!copy.get()) {

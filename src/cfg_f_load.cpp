@@ -391,7 +391,9 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
     cfg_handle parent = head ? head->item : 0;
     cfg_handle item = 0;
     bool valued = false;
-    status = create_item(parent, name, xid_item(), &item, nullptr, value, &valued);
+    // The usual line, without create_item's second (nested) hold of the lock.
+    if (!create_attr_locked(parent, name, value, &valued, &item, &status))
+        status = create_item(parent, name, xid_item(), &item, nullptr, value, &valued);
     if (status < 0 || valued) return status;
     return set_attr_value(item, value);
 }

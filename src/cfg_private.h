@@ -375,6 +375,12 @@ int pop_context() noexcept;
 [[nodiscard]] int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out,
                               const WalkMiss *miss = nullptr, const char *value = nullptr,
                               bool *valued = nullptr) noexcept;
+// create_item of an attribute (no miss) in its usual case, a plain name
+// under the start object, for a caller that holds the store lock: found or
+// made in place, *status as create_item's. False, doing nothing, when only
+// create_item's walk can tell; identifier is not NULL.
+[[nodiscard]] bool create_attr_locked(cfg_handle start, const char *identifier, const char *value, bool *valued,
+                                      cfg_handle *out, int *status) noexcept;
 [[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
 // The last steps of set_attr_value: text (length bytes with its NUL) is
 // the attribute's stored name, '=' and the value.
