@@ -1812,6 +1812,23 @@ int add_value(Node *n, cfg_handle h, const char *value, uint16_t value_length) n
     return 1;
 }
 
+// The first step of ds_append_set and ds_append_value: appends under parent
+// the attribute holding the name name[0..name_length] (with the NUL there),
+// its handle in h (0 when refused; readable as append_node's keyed). Its
+// node when the set that follows may go on, NULL when the append or the
+// set is refused.
+CFG_INLINE Node *append_to_set(cfg_handle parent, const char *name, uint16_t name_length, bool plain,
+                               const ds_slot_hint *hint, bool &readable, cfg_handle &h) noexcept {
+    Node *n = nullptr;
+    h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint, &n);
+    if (!h) return nullptr;
+    if (injected(DS_FAULT_MODIFY)) {
+        fail(DS_E_REFUSED);
+        return nullptr;
+    }
+    return n;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1976,19 +1993,13 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     std::memcpy(name, text, name_length);
     name[name_length] = '\0';
     bool readable = false;
-    Node *n = nullptr;
-    cfg_handle h =
-        append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint, &n);
-    if (!h) return 0;
-    if (injected(DS_FAULT_MODIFY)) {
-        fail(DS_E_REFUSED);
-        return h;
-    }
+    cfg_handle h = 0;
+    Node *n = append_to_set(parent, name, name_length, plain, hint, readable, h);
     // A name the index could read ends where its component ends, or before
     // a character that is no name character and no '[' (so '=' cannot
     // extend it): the value that follows keeps the key. Only an unreadable
     // name (say "a[x", closed by the value) is renamed by the set.
-    *set = replace_value(n, h, text, length, !readable && renames(n, text, length));
+    if (n) *set = replace_value(n, h, text, length, !readable && renames(n, text, length));
     return h;
 }
 
@@ -2000,15 +2011,9 @@ cfg_handle ds_append_value(cfg_handle parent, const char *name, uint16_t name_le
         name_length + value_length + 2u > 0xffffu)
         return fail(DS_E_REFUSED);
     bool readable = false;
-    Node *n = nullptr;
-    cfg_handle h =
-        append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, true, hint, &n);
-    if (!h) return 0;
-    if (injected(DS_FAULT_MODIFY)) {
-        fail(DS_E_REFUSED);
-        return h;
-    }
-    *set = add_value(n, h, value, value_length);
+    cfg_handle h = 0;
+    if (Node *n = append_to_set(parent, name, name_length, true, hint, readable, h))
+        *set = add_value(n, h, value, value_length);
     return h;
 }
 
