@@ -246,7 +246,13 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
         // nothing there.
         bool last_missing = miss && miss->known && miss->plain && text[miss->offset + miss->length] == '\0';
         if (last_missing) {
-            status = create_attr(miss->parent, text + miss->offset, value, valued, &found);
+            // A plain component without an instance is at most one '!' and
+            // name characters: a valid identifier, made without checking it
+            // again (a set that creates, as in an update-mode load).
+            const char *name = text + miss->offset;
+            status = std::memchr(name, '[', miss->length)
+                         ? create_attr(miss->parent, name, value, valued, &found)
+                         : make_attr(miss->parent, name, value, valued, &found, miss->length);
             if (out) *out = status == CFG_OK ? found : 0;
             return status;
         }

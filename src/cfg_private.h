@@ -334,8 +334,9 @@ struct SearchFrom {
 // searches reported nothing, so that a creation going the same way right
 // after it, under the same lock, may skip that one search: it would find
 // nothing and report nothing either.
-// plain: every component up to the missing one was plain (plain_component),
-// so that a creation's walk reads them exactly as the lookup did.
+// plain: every component up to and including the missing one was plain
+// (plain_component), so that a creation's walk reads them exactly as the
+// lookup did.
 struct WalkMiss {
     bool known = false;
     cfg_handle parent = 0;
