@@ -258,6 +258,11 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
         }
         if (create_attr_locked(start, text, value, valued, out, &status)) return status;
     }
+    return create_walk(start, text, kind, out, miss, value, valued);
+}
+
+int create_walk(cfg_handle start, const char *text, uint16_t kind, cfg_handle *out, const WalkMiss *miss,
+                const char *value, bool *valued) noexcept {
     WorkCopy copy(text);
     if (!copy.get()) {
         int err = errno;

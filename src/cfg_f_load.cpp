@@ -391,9 +391,10 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
     cfg_handle parent = head ? head->item : 0;
     cfg_handle item = 0;
     bool valued = false;
-    // The usual line, without create_item's second (nested) hold of the lock.
+    // The usual line, without create_item's second (nested) hold of the
+    // lock; any other goes the whole walk.
     if (!create_attr_locked(parent, name, value, &valued, &item, &status))
-        status = create_item(parent, name, xid_item(), &item, nullptr, value, &valued);
+        status = create_walk(parent, name, xid_item(), &item, nullptr, value, &valued);
     if (status < 0 || valued) return status;
     return set_attr_value(item, value);
 }

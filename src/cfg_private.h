@@ -382,6 +382,12 @@ int pop_context() noexcept;
 // create_item's walk can tell; identifier is not NULL.
 [[nodiscard]] bool create_attr_locked(cfg_handle start, const char *identifier, const char *value, bool *valued,
                                       cfg_handle *out, int *status) noexcept;
+// create_item's walk through every component of text (not NULL), after its
+// shortcuts for one plain attribute name have declined: for a caller that
+// tried create_attr_locked already.
+[[nodiscard]] int create_walk(cfg_handle start, const char *text, uint16_t kind, cfg_handle *out,
+                              const WalkMiss *miss = nullptr, const char *value = nullptr,
+                              bool *valued = nullptr) noexcept;
 [[nodiscard]] int set_attr_value(cfg_handle attribute, const char *value) noexcept;
 // The last steps of set_attr_value: text (length bytes with its NUL) is
 // the attribute's stored name, '=' and the value.
