@@ -1637,7 +1637,7 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
     return 1;
 }
 
-// ds_step_plain: the lookup step, in the store, of a plain component; the
+// ds_step_plain_locked: the lookup step, in the store, of a plain component; the
 // caller holds the store lock. Hinted: a creation's step, which fills in
 // hint (see ds_step_attr_locked). One instance for each entry point, each
 // called once, so that it is compiled into it: a forced inline costs a
@@ -2131,12 +2131,6 @@ __attribute__((noinline)) int ds_step_attr_locked(cfg_handle parent, const char 
                                                   ds_slot_hint *hint) noexcept {
     if (!name || !child || (ilen && !instance)) return 0;
     return step_plain<true>(parent, kXidItem, step_key(name, nlen, instance, ilen), child, nullptr, nullptr, hint);
-}
-
-int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance, size_t ilen,
-                  cfg_handle *child, cfg_handle *target) noexcept {
-    Locked lock;
-    return ds_step_plain_locked(parent, xid, name, nlen, instance, ilen, child, target, nullptr);
 }
 
 cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) noexcept {

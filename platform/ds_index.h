@@ -67,17 +67,6 @@ int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nl
  *  the store need not check that before comparing names in place. */
 int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) CFG_NOEXCEPT;
-/** One step of a walk by a plain component (name characters, then maybe an
- *  instance without ']' or a wildcard token, as the library's finder reads
- *  it): the child of kind xid of the object parent that the library's
- *  matcher would pick, in *child (0: none), and for a reference node the
- *  object it refers to in *target. Returns 1 when that is sure, 0 (writing
- *  nothing) when the caller must search itself: parent is no standalone
- *  object, a child of that kind is kept aside (an indexed parent),
- *  or the scan of a small parent met a child, before any match, whose name
- *  it cannot judge in place (unreadable, or a wildcard instance). */
-int ds_step_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
-                  size_t ilen, cfg_handle *child, cfg_handle *target) CFG_NOEXCEPT;
 /** Where a parent's name index would make the chain of a name that a plain
  *  step (ds_step_attr_locked) did not find there: the name's hash and the
  *  empty slot its probe stopped at. The append of that name right after
@@ -116,11 +105,20 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
  *  hint: NULL, or what ds_step_attr_locked left for this name under parent. */
 cfg_handle ds_append_value(cfg_handle parent, const char *name, uint16_t name_length, const char *value,
                            uint16_t value_length, int *set, const ds_slot_hint *hint) CFG_NOEXCEPT;
-/** ds_step_plain for a caller that holds the store lock (ds_lock) already:
- *  a lookup by identifier takes it once for its whole walk. When it returns
- *  1 and text is not NULL, *text is the found child's stored text (as
- *  ds_get_av_ptr_of gives it; NULL when none is found), so the lookup reads
- *  an attribute's value without looking its handle up again. */
+/** One step of a walk by a plain component (name characters, then maybe an
+ *  instance without ']' or a wildcard token, as the library's finder reads
+ *  it), for a caller that holds the store lock (ds_lock): a lookup by
+ *  identifier takes it once for its whole walk. Finds the child of kind xid
+ *  of the object parent that the library's matcher would pick, in *child
+ *  (0: none), and for a reference node the object it refers to in *target.
+ *  Returns 1 when that is sure, 0 (writing nothing) when the caller must
+ *  search itself: parent is no standalone object, a child of that kind is
+ *  kept aside (an indexed parent), or the scan of a small parent met a
+ *  child, before any match, whose name it cannot judge in place
+ *  (unreadable, or a wildcard instance). When it returns 1 and text is not
+ *  NULL, *text is the found child's stored text (as ds_get_av_ptr_of gives
+ *  it; NULL when none is found), so the lookup reads an attribute's value
+ *  without looking its handle up again. */
 int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                          size_t ilen, cfg_handle *child, cfg_handle *target, void **text) CFG_NOEXCEPT;
 /** ds_step_plain_locked for an attribute (xid: the attribute kind) whose

@@ -8,7 +8,7 @@
 // the store's name index for the few candidates that can match, so finding a
 // child costs the same among ten siblings or a million. The walk reads the
 // identifier in place: the store answers a plain component in one call
-// (ds_step_plain); a component it cannot judge is cut into a copy, on the
+// (ds_step_plain_locked); a component it cannot judge is cut into a copy, on the
 // stack up to 639 characters, on the heap (the only allocation a lookup may
 // make) beyond, and compared in full. The stored attribute name under
 // comparison lives in one 640-byte stack buffer (the parser refuses

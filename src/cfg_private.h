@@ -308,7 +308,7 @@ struct SearchFrom {
                                               const SearchReporter &who = kFindReporter,
                                               const SearchFrom *from = nullptr) noexcept;
 
-// A component the store can look up in place (ds_step_plain): read as the
+// A component the store can look up in place (ds_step_plain_locked): read as the
 // parser reads it, at most 639 characters, ending the identifier or a
 // level, with an instance free of wildcard tokens and of the '.' that cuts
 // components first. Inline: every step of every lookup reads one.

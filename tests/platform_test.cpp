@@ -635,6 +635,15 @@ INSTANTIATE_TEST_SUITE_P(Seeds, NameIndex, testing::Values(1u, 2u, 3u, 4u, 5u, 6
 // The store's one-call step of a plain component: a sure answer (the child,
 // or none) where the quick reading decides, "ask" where the caller must
 // compare names itself.
+// A walk's step, which holds the store lock as a lookup does.
+int step(cfg_handle parent, uint16_t xid, const char *name, const char *inst, cfg_handle *child, cfg_handle *target,
+         void **text = nullptr) {
+    ds_lock();
+    int sure = ds_step_plain_locked(parent, xid, name, std::strlen(name), inst, std::strlen(inst), child, target, text);
+    ds_unlock();
+    return sure;
+}
+
 TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
     constexpr int kAsk = -1;
     const struct {
@@ -660,20 +669,10 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
         std::vector<cfg_handle> kids;
         for (const char *text : c.children) kids.push_back(append(p, kItem, text));
         cfg_handle child = 99, target = 99;
-        int sure = ds_step_plain(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &child, &target);
-        // A walk that holds the store lock steps without taking it again,
-        // to the same answer, and is handed the found child's stored text.
-        cfg_handle held_child = 99, held_target = 99;
-        void *text = &held_child;
-        ds_lock();
-        int held = ds_step_plain_locked(p, kItem, c.name, std::strlen(c.name), c.inst, std::strlen(c.inst), &held_child,
-                                        &held_target, &text);
-        ds_unlock();
-        EXPECT_EQ(sure, held);
-        EXPECT_EQ(child, held_child);
-        EXPECT_EQ(target, held_target);
-        if (held) {
-            EXPECT_EQ(held_child ? ds_get_av_ptr_of(held_child, kItem) : nullptr, text);
+        void *text = &child;
+        int sure = step(p, kItem, c.name, c.inst, &child, &target, &text);
+        if (sure) {  // the found child's stored text comes with it
+            EXPECT_EQ(child ? ds_get_av_ptr_of(child, kItem) : nullptr, text);
         }
         if (c.want == kAsk) {
             EXPECT_EQ(0, sure);
@@ -693,13 +692,13 @@ TEST(NameIndex, StepOfAPlainComponentIsSureOrAsks) {
     cfg_handle sub = append(0, kIdent, "sub[2]");
     cfg_handle ref = ds_append_avp2(p, 2, kRef, 0, &sub, sizeof sub);
     ASSERT_NE(0, ds_bind_reference(ref));
-    EXPECT_EQ(1, ds_step_plain(p, kRef, "sub", 3, "2", 1, &child, &target));
+    EXPECT_EQ(1, step(p, kRef, "sub", "2", &child, &target));
     EXPECT_EQ(ref, child);
     EXPECT_EQ(sub, target);
-    EXPECT_EQ(1, ds_step_plain(p, kRef, "sub", 3, "", 0, &child, &target));
+    EXPECT_EQ(1, step(p, kRef, "sub", "", &child, &target));
     EXPECT_EQ(0u, child);
-    EXPECT_EQ(0, ds_step_plain(inner, kItem, "x", 1, "", 0, &child, nullptr));
-    EXPECT_EQ(0, ds_step_plain(0xFFFFFF00u, kItem, "x", 1, "", 0, &child, nullptr));
+    EXPECT_EQ(0, step(inner, kItem, "x", "", &child, nullptr));
+    EXPECT_EQ(0, step(0xFFFFFF00u, kItem, "x", "", &child, nullptr));
     ASSERT_NE(0, ds_delete_obj(p));
 }
 
