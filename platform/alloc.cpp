@@ -7,8 +7,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/mman.h>
+
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace {
 
@@ -59,6 +66,18 @@ char *cfg_mem_strndup(const char *text, size_t n) noexcept {
 }
 
 void cfg_mem_free(void *block) noexcept { std::free(block); }
+
+void cfg_mem_present(void *block, size_t size) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+    constexpr uintptr_t kPage = 4096;
+    auto first = reinterpret_cast<uintptr_t>(block) & ~(kPage - 1);
+    auto last = (reinterpret_cast<uintptr_t>(block) + size + kPage - 1) & ~(kPage - 1);
+    if (block && last > first) (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)size;
+#endif
+}
 
 CFG_API void cfg_inject_alloc_fault(int skip, int count) noexcept {
     g_count.store(0);

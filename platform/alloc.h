@@ -23,6 +23,12 @@ void *cfg_mem_realloc(void *block, size_t size) CFG_NOEXCEPT;
 char *cfg_mem_strdup(const char *text) CFG_NOEXCEPT;
 char *cfg_mem_strndup(const char *text, size_t n) CFG_NOEXCEPT;
 void cfg_mem_free(void *block) CFG_NOEXCEPT;
+/* Makes the pages that hold [block, block + size) present in one call,
+ * for memory about to be written through: first touched one at a time,
+ * fresh pages cost a page fault each (some 10 to 15 us on a virtual
+ * machine, against 1 to 2 us a page in one call). Only a hint: a system
+ * without MADV_POPULATE_WRITE (Linux 5.14) faults them in as before. */
+void cfg_mem_present(void *block, size_t size) CFG_NOEXCEPT;
 
 #ifdef __cplusplus
 }

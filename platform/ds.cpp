@@ -52,6 +52,7 @@
 // tables are used under it only.
 #include "ds.h"
 
+#include "alloc.h"
 #include "ds_index.h"
 #include "name_chars.h"
 
@@ -154,32 +155,16 @@ void advise_huge(void *p, size_t size) noexcept {
 }
 
 // Fresh memory costs a page fault per 4 KiB when it is first touched; made
-// present in one call it costs about half (some 10 us a page against 5 on
-// virtual machines, where a fault is dear). Memory that is filled in order
-// (the slabs of a small pool, the handle slots) is made present ahead of
-// use, in steps that double up to kAheadMax, so that a store of a few
-// settings still takes a page, not 16 KiB. Only a hint: a system without
-// MADV_POPULATE_WRITE (Linux 5.14) faults the pages in as before.
-#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
-#define MADV_POPULATE_WRITE 23
-#endif
+// present in one call (cfg_mem_present) it costs a fraction of that.
+// Memory that is filled in order (the slabs of a small pool, the handle
+// slots) is made present ahead of use, in steps that double up to
+// kAheadMax, so that a store of a few settings still takes a page, not 16
+// KiB.
 constexpr size_t kPage = 4096;
 constexpr size_t kAheadMax = 16 * 1024;
 
 constexpr uintptr_t page_floor(uintptr_t a) noexcept { return a & ~(kPage - 1); }
 constexpr uintptr_t page_ceil(uintptr_t a) noexcept { return (a + kPage - 1) & ~(kPage - 1); }
-
-// Makes the pages that hold [from, from + size) present.
-void make_present(void *from, size_t size) noexcept {
-#if defined(MADV_POPULATE_WRITE)
-    auto first = page_floor(reinterpret_cast<uintptr_t>(from));
-    auto last = page_ceil(reinterpret_cast<uintptr_t>(from) + size);
-    if (last > first) (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
-#else
-    (void)from;
-    (void)size;
-#endif
-}
 
 // A region filled in order: how far it is present, and how far ahead the
 // next step goes.
@@ -195,16 +180,15 @@ void present_ahead(Ahead &a, const void *need, const void *limit) noexcept {
     auto n = reinterpret_cast<uintptr_t>(need);
     if (n <= a.done) return;
     uintptr_t to = std::min(page_ceil(n) + a.ahead, page_ceil(reinterpret_cast<uintptr_t>(limit)));
-    make_present(reinterpret_cast<void *>(a.done), to - a.done);
+    cfg_mem_present(reinterpret_cast<void *>(a.done), to - a.done);
     a.done = to;
     a.ahead = a.ahead ? std::min(2 * a.ahead, kAheadMax) : kPage;
 }
 
 // A block the pool does not keep: from kMapFrom bytes up (the indexes of
 // parents of some 16,000 children and more) mapped directly, so that a
-// freed one goes back to the system at once; below, from malloc (above
-// kPoolMax and under kMediumFrom, or when the pool's lists for sizes are
-// all taken). malloc maps large sizes itself only until the program frees
+// freed one goes back to the system at once; below, from malloc only when
+// the pool's lists for sizes are all taken (see medium_alloc). malloc maps large sizes itself only until the program frees
 // a large block of its own (it then raises its threshold): from then on an
 // index that grew would leave its old tables resident and unused, a fifth
 // of the peak memory of a load of a million attributes.
@@ -223,30 +207,34 @@ void *map_block(size_t size) noexcept {
     size_t slack = size < kHugePage / 2 ? 0 : kHugePage;  // room to move to a huge-page boundary
     void *m = mmap(nullptr, whole + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) return nullptr;
-    if (!slack) return make_present(m, whole), m;
+    if (!slack) return cfg_mem_present(m, whole), m;
     auto start = reinterpret_cast<uintptr_t>(m);
     auto aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
     if (size_t head = aligned - start) (void)munmap(m, head);
     if (size_t tail = slack - (aligned - start)) (void)munmap(reinterpret_cast<char *>(aligned + whole), tail);
     advise_huge(reinterpret_cast<void *>(aligned), whole);
-    make_present(reinterpret_cast<void *>(aligned), whole);  // an index fills it at once
+    cfg_mem_present(reinterpret_cast<void *>(aligned), whole);  // an index fills it at once
     return reinterpret_cast<void *>(aligned);
 }
 
-void *large_alloc(size_t size) noexcept { return size < kMapFrom ? std::malloc(size) : map_block(size); }
+// Blocks this large are indexes, filled at once: one from malloc is made
+// present in one call too (fresh, it would take a page fault per 4 KiB).
+void *large_alloc(size_t size) noexcept {
+    if (size >= kMapFrom) return map_block(size);
+    void *block = std::malloc(size);
+    if (block && size >= 2 * kPage) cfg_mem_present(block, size);
+    return block;
+}
 
 void large_free(void *block, size_t size) noexcept {
     if (size < kMapFrom) std::free(block);
     else (void)munmap(block, mapped_size(size));
 }
 
-// Blocks from kMediumFrom up to kMapFrom belong to the pool (medium_alloc).
-// Smaller ones stay with malloc: a small store's growing index takes little
-// fresh memory, and malloc reuses what its old tables leave.
-constexpr size_t kMediumFrom = 16 * 1024;
-bool is_medium(size_t size) noexcept { return size >= kMediumFrom && size < kMapFrom; }
+// Blocks above kPoolMax and under kMapFrom belong to the pool (medium_alloc).
+bool is_medium(size_t size) noexcept { return size > kPoolMax && size < kMapFrom; }
 
-// The free list of blocks of this size from kMediumFrom to kMapFrom,
+// The free list of blocks of this size above kPoolMax and under kMapFrom,
 // taken for it when make is set and a list is left; NULL otherwise. Lists
 // are never given back, so a size keeps its answer: with a list, its blocks
 // belong to the pool, without one they come from malloc.
@@ -302,12 +290,14 @@ void *carve(size_t size) noexcept {
     return block;
 }
 
-// A block above kPoolMax. From kMediumFrom to kMapFrom (the indexes of
-// parents of some 1,500 to 16,000 children) it belongs to the pool, with a
-// free list for its size: an index that grows is made afresh at each size
-// it passes, and from malloc each would be fresh memory, a page fault per
-// 4 KiB, where the newest slab (a huge page once the pool is large) has its
-// pages already. Their sizes are few (a table's capacity follows one
+// A block above kPoolMax. Under kMapFrom (the indexes of parents of some
+// 100 to 16,000 children) it belongs to the pool, with a free list for its
+// size: an index that grows is made afresh at each size it passes, and from
+// malloc each would be fresh memory, a page fault per 4 KiB (and one more
+// for the header malloc writes after it), where the newest slab (made
+// present ahead, a huge page once the pool is large) has its pages
+// already; a parent that grows leaves its old tables to the next one. A
+// small store holds up to some 30 KiB more than malloc would. Their sizes are few (a table's capacity follows one
 // sequence), so a short table of lists serves them all. What the newest
 // slab cannot hold gets a block of its own, linked in with the slabs.
 void *medium_alloc(size_t size) noexcept {
@@ -317,7 +307,7 @@ void *medium_alloc(size_t size) noexcept {
     if (void *block = carve(size)) return block;
     char *own = new_slab(kGrain + size);
     if (!own) return nullptr;
-    make_present(own, kGrain + size);  // an index fills it at once
+    cfg_mem_present(own, kGrain + size);  // an index fills it at once
     return own + kGrain;
 }
 

@@ -206,13 +206,13 @@ int name_too_long(const char *what, const char *text) noexcept {
 // bytes read ahead of it; -1 (errno set) when the stream has no position.
 long line_position(const FileEntry *file) noexcept {
     long at = std::ftell(file->stream);
-    return at < 0 ? at : at - static_cast<long>(file->ahead.end - file->ahead.begin);
+    const ReadAhead *a = file->ahead;
+    return at < 0 || !a ? at : at - static_cast<long>(a->end - a->begin);
 }
 
 // Moves the file back to a position line_position gave: 0, or -1 with errno.
 int reposition(FileEntry *file, long position) noexcept {
-    file->ahead.begin = file->ahead.end = file->ahead.nul = 0;
-    file->ahead.error = 0;
+    if (file->ahead) file->ahead->reset();
     return std::fseek(file->stream, position, SEEK_SET);
 }
 
@@ -469,7 +469,7 @@ int read_piece_stdio(FileEntry *file, char *line, std::size_t *length) noexcept 
 // next call, so that the pieces before it are handed out first, as fgets
 // hands them out.
 int read_ahead(FileEntry *file) noexcept {
-    ReadAhead &a = file->ahead;
+    ReadAhead &a = *file->ahead;
     if (a.error != 0) {
         errno = a.error;
         return -1;
@@ -504,7 +504,7 @@ int read_ahead(FileEntry *file) noexcept {
 
 // For a regular file, from its read-ahead bytes: no stdio call a line.
 int read_piece_ahead(FileEntry *file, char *line, std::size_t *length) noexcept {
-    ReadAhead &a = file->ahead;
+    ReadAhead &a = *file->ahead;
     std::size_t size = 0;  // of the piece
     for (;;) {
         const char *p = a.bytes + a.begin;
@@ -546,7 +546,7 @@ int read_line(FileEntry *file, char *line, std::size_t *length) noexcept {
         return -1;
     }
     ++file->line;
-    int got = file->interruptible ? read_piece_stdio(file, line, length) : read_piece_ahead(file, line, length);
+    int got = file->ahead ? read_piece_ahead(file, line, length) : read_piece_stdio(file, line, length);
     if (got == 1 && file->line == 1 && *length >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) {
         *length -= 3;
         std::memmove(line, line + 3, *length + 1);
@@ -647,30 +647,39 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     return 0;
 }
 
-// The record every file starts from: no name or stream, nothing read. Not
-// const: a zero-filled object takes no room in the library's file (a
-// constant would hold its 16 KiB of zeros); nothing writes it.
-FileEntry g_new_file{};
+// The read-ahead buffer of a regular file (NULL for pipes and devices,
+// which are read through stdio), *failed when it cannot be had. The pages
+// the file's bytes will fill are made present in one call; the stream is
+// unbuffered, as its blocks go straight into the buffer.
+ReadAhead *make_read_ahead(FILE *stream, bool *failed) noexcept {
+    struct stat st;
+    *failed = false;
+    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    auto *ahead = static_cast<ReadAhead *>(cfg_mem_alloc(sizeof(ReadAhead)));
+    if (!ahead) return *failed = true, nullptr;
+    ahead->reset();
+    const auto size = static_cast<uintmax_t>(st.st_size > 0 ? st.st_size : 0);
+    cfg_mem_present(ahead, offsetof(ReadAhead, bytes) + (size < ReadAhead::kSize ? size : ReadAhead::kSize));
+    (void)std::setvbuf(stream, nullptr, _IONBF, 0);
+    return ahead;
+}
 
 // Reads an opened file in the current context; closes it.
 [[nodiscard]] int read_file(LoaderState *state, const char *load_argument, FILE *stream) noexcept {
     // A defined %%, even empty, is the file's initial context.
     const char *initial = top_context(state->contexts) ? nullptr : GetEnv(&state->vars, "%%");
     const char *filter = GetEnv(&state->vars, "@");
-    struct stat st;
-    const int32_t interruptible = fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode);
-    // The record is copied from a blank one: built here, its read-ahead
-    // buffer would sit on the stack at every level of includes.
-    auto *file = static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &g_new_file, 1));
+    bool failed = false;
+    ReadAhead *ahead = make_read_ahead(stream, &failed);
+    FileEntry entry{load_argument, 0, stream, 0, 0, ahead};
+    auto *file = failed ? nullptr : static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &entry, 1));
     if (!file) {
         int err = errno;
         CFG_LOG(3, "%s: file context push failure\n\t\terrno = %d  => %s", "cfg_load_file", err, errno_text(err));
+        cfg_mem_free(ahead);
         std::fclose(stream);
         return ERR_NO_MEMORY;
     }
-    file->name = load_argument;
-    file->stream = stream;
-    file->interruptible = interruptible;
     ++t_files_open;
     int status = 0;
     bool pushed = initial && PushContext(state->contexts, 0, initial);
@@ -691,6 +700,7 @@ FileEntry g_new_file{};
         status = ERR_UNEXPECTED_EOF;
     }
     std::fclose(file->stream);
+    cfg_mem_free(file->ahead);
     LS_Release(file, 0x7fffffff);
     --t_files_open;
     state->blocked = was_blocked;

@@ -460,7 +460,9 @@ struct VariableTable {
 
 // The bytes of a regular file read ahead of its next line: the file is
 // read in large blocks, and a line is taken from them without a call into
-// stdio. Empty (all counts 0) until the first line is read.
+// stdio. Empty (all counts 0) until the first line is read. A block of its
+// own, held by the file's record while the file is read: only the bytes a
+// read brings are written.
 struct ReadAhead {
     static constexpr std::size_t kSize = 16 * 1024;
     uint32_t begin;  // the first byte not handed out yet
@@ -468,6 +470,8 @@ struct ReadAhead {
     uint32_t nul;    // the first NUL byte in [begin, end), or end when there is none
     int32_t error;   // errno of a read that failed after the bytes before it were had; 0: none
     char bytes[kSize];
+    // Nothing read: the counts only, the bytes are left as they are.
+    void reset() noexcept { begin = end = nul = 0, error = 0; }
 };
 
 // One file being read (the file stack's record).
@@ -477,8 +481,7 @@ struct FileEntry {
     FILE *stream;
     int32_t open_blocks;   // blocks of this file open right now
     int32_t eof_in_block;  // the file ended while one of its blocks was open
-    int32_t interruptible; // not a regular file: a read may be interrupted part way (EINTR)
-    ReadAhead ahead{};     // regular files only: the rest go through fgets (see read_line)
+    ReadAhead *ahead;      // owned; regular files only: the rest (NULL) go through fgets (see read_line)
 };
 
 // One open block (the loader context stack's record).

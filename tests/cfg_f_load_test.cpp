@@ -179,7 +179,7 @@ TEST(LoadFile, AFileIsReadNoFurtherThanTheLargestLineNumber) {
     LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
     FILE *stream = std::fopen(path.c_str(), "r");
     ASSERT_NE(nullptr, stream);
-    cfgtree::FileEntry entry{"a.cfg", INT32_MAX - 1, stream, 0, 0, 0};  // as if that many lines were read
+    cfgtree::FileEntry entry{"a.cfg", INT32_MAX - 1, stream, 0, 0, nullptr};  // as if that many lines were read
     ASSERT_NE(nullptr, LS_Add(st.files, 0, 1, &entry, 1));
     Cfg_DirectLoad(1);
     EXPECT_STATUS(ERR_READ_FAILED, cfgtree::parse_object(&st, nullptr));
@@ -228,7 +228,7 @@ TEST(LoadFile, AnInterruptedReadKeepsThePartOfTheLineItHadRead) {
     st.files = LS_CreateList(sizeof(cfgtree::FileEntry), 0);
     st.contexts = LS_CreateList(sizeof(cfgtree::LoaderContext), 0);
     LS_SetCallback(st.contexts, 2, &cfgtree::FreeContext);
-    cfgtree::FileEntry entry{"pipe", 0, stream, 0, 0, 1};
+    cfgtree::FileEntry entry{"pipe", 0, stream, 0, 0, nullptr};
     ASSERT_NE(nullptr, LS_Add(st.files, 0, 1, &entry, 1));
     Cfg_DirectLoad(1);
     EXPECT_STATUS(CFG_OK, cfgtree::parse_object(&st, nullptr));
