@@ -1,7 +1,7 @@
 // cfg_f_load.cpp - loads configuration files.
 //
 // Reads a file one line at a time (at most 639 characters a read; a
-// regular file through a block of 16 KiB that its record reads ahead), expands
+// regular file through its descriptor, in blocks of 16 KiB read ahead), expands
 // the file references %(...) against the load's variables and open blocks,
 // follows include lines, scans definition lines with their index ranges and
 // stores each definition directly or hands it to the update tables. Owns the
@@ -12,7 +12,9 @@
 // 1,000,000 range definitions a load (counted the same way), 639-character names
 // and lines, 2147483647 lines a file, 4095-character load arguments and
 // paths.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <climits>
@@ -202,18 +204,22 @@ int name_too_long(const char *what, const char *text) noexcept {
     return store_definition(state, name, n, nullptr);
 }
 
-// Where the next line of the file starts: the stream's position less the
-// bytes read ahead of it; -1 (errno set) when the stream has no position.
+// Where the next line of the file starts: the file's position less the
+// bytes read ahead of it; -1 (errno set) when the file has no position.
 long line_position(const FileEntry *file) noexcept {
-    long at = std::ftell(file->stream);
     const ReadAhead *a = file->ahead;
-    return at < 0 || !a ? at : at - static_cast<long>(a->end - a->begin);
+    if (!a) return std::ftell(file->stream);
+    off_t at = lseek(a->fd, 0, SEEK_CUR);
+    if (at > LONG_MAX) return errno = EOVERFLOW, -1;
+    return at < 0 ? -1 : static_cast<long>(at) - static_cast<long>(a->end - a->begin);
 }
 
 // Moves the file back to a position line_position gave: 0, or -1 with errno.
 int reposition(FileEntry *file, long position) noexcept {
-    if (file->ahead) file->ahead->reset();
-    return std::fseek(file->stream, position, SEEK_SET);
+    ReadAhead *a = file->ahead;
+    if (!a) return std::fseek(file->stream, position, SEEK_SET);
+    a->reset();
+    return lseek(a->fd, position, SEEK_SET) < 0 ? -1 : 0;
 }
 
 // One index range being expanded: where its line ends in the file, the name
@@ -465,41 +471,25 @@ int read_piece_stdio(FileEntry *file, char *line, std::size_t *length) noexcept 
 
 // Moves the bytes not handed out yet to the front of the read-ahead buffer
 // and reads more after them: 1 when some came, 0 at end of file, -1 on a
-// read error (errno kept). An error after some bytes came is kept for the
-// next call, so that the pieces before it are handed out first, as fgets
-// hands them out.
+// read error (errno kept). A read either brings bytes or fails, so the
+// pieces before an error are handed out first, as fgets hands them out.
 int read_ahead(FileEntry *file) noexcept {
     ReadAhead &a = *file->ahead;
-    if (a.error != 0) {
-        errno = a.error;
-        return -1;
-    }
     const uint32_t have = a.end - a.begin;
     std::memmove(a.bytes, a.bytes + a.begin, have);
     a.nul -= a.begin;
     a.begin = 0;
     a.end = have;
-    for (;;) {
-        errno = 0;
-        std::size_t got = std::fread(a.bytes + a.end, 1, ReadAhead::kSize - a.end, file->stream);
-        const bool failed = std::ferror(file->stream) != 0;
-        const int err = errno;
-        if (a.nul == a.end) {  // no NUL so far: look for one among the new bytes
-            const void *nul = std::memchr(a.bytes + a.end, '\0', got);
-            a.nul = nul ? static_cast<uint32_t>(static_cast<const char *>(nul) - a.bytes) : static_cast<uint32_t>(a.end + got);
-        }
-        a.end += static_cast<uint32_t>(got);
-        if (!failed) return got > 0 ? 1 : 0;
-        std::clearerr(file->stream);
-        if (err != EINTR) {
-            if (got == 0) {
-                errno = err;
-                return -1;
-            }
-            a.error = err != 0 ? err : EIO;
-        }
-        if (got > 0) return 1;
+    ssize_t got;
+    do got = read(a.fd, a.bytes + a.end, ReadAhead::kSize - a.end);
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) return got < 0 ? -1 : 0;
+    if (a.nul == a.end) {  // no NUL so far: look for one among the new bytes
+        const void *nul = std::memchr(a.bytes + a.end, '\0', static_cast<std::size_t>(got));
+        a.nul = nul ? static_cast<uint32_t>(static_cast<const char *>(nul) - a.bytes) : static_cast<uint32_t>(a.end + got);
     }
+    a.end += static_cast<uint32_t>(got);
+    return 1;
 }
 
 // For a regular file, from its read-ahead bytes: no stdio call a line.
@@ -590,9 +580,39 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     return 0;
 }
 
+// A located file, opened: a regular file through its descriptor alone (read
+// in blocks, see ReadAhead), anything else through a stdio stream.
+struct OpenedFile {
+    int fd = -1;             // a regular file
+    std::size_t size = 0;    // its size
+    FILE *stream = nullptr;  // anything else
+};
+
+// Opens the located path for reading (as fopen "r" would, and reported so).
+[[nodiscard]] int open_path(const char *path, OpenedFile *out) noexcept {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        out->fd = fd;
+        out->size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+        return 0;
+    }
+    if (fd >= 0 && !(out->stream = fdopen(fd, "r"))) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    if (!out->stream) {
+        int err = errno;
+        CFG_LOG(3, "%s: fopen(%s) failed\n\t\terrno = %d  => %s", "cfg_load_file", path, err, errno_text(err));
+        return ERR_FILE_ACCESS;
+    }
+    return 0;
+}
+
 // Splits the load argument, stores its variables, locates and opens the
 // file. Out of line: its two path buffers are gone before the file is read.
-[[gnu::noinline]] int open_file(LoaderState *state, const char *load_argument, FILE **stream) noexcept {
+[[gnu::noinline]] int open_file(LoaderState *state, const char *load_argument, OpenedFile *file) noexcept {
     // Files nest at most CFG_MAX_INCLUDE_DEPTH deep, the first one included
     // and loads started from callbacks counted in, so a file that includes
     // itself, or whose callback loads it again, ends here; and one load
@@ -631,53 +651,43 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
     int status = locate_file(text, path, sizeof path);
     if (status != 0) return status;
     CFG_LOG(9, "%s: loading '%s' (len=%d)", "cfg_load_file", path, static_cast<int>(std::strlen(path)));
-    *stream = std::fopen(path, "r");
-    if (!*stream) {
-        int err = errno;
-        CFG_LOG(3, "%s: fopen(%s) failed\n\t\terrno = %d  => %s", "cfg_load_file", path, err, errno_text(err));
-        return ERR_FILE_ACCESS;
-    }
+    status = open_path(path, file);
     // Told the file's size, the store can take a large load's memory in
     // huge pages from the start.
-    struct stat st;
-    if (fstat(fileno(*stream), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        auto size = static_cast<uintmax_t>(st.st_size);
-        ds_expect(size < SIZE_MAX ? static_cast<std::size_t>(size) : SIZE_MAX);
-    }
-    return 0;
+    if (status == 0 && file->size > 0) ds_expect(file->size);
+    return status;
 }
 
-// The read-ahead buffer of a regular file (NULL for pipes and devices,
-// which are read through stdio), *failed when it cannot be had. The pages
-// the file's bytes will fill are made present in one call; the stream is
-// unbuffered, as its blocks go straight into the buffer.
-ReadAhead *make_read_ahead(FILE *stream, bool *failed) noexcept {
-    struct stat st;
-    *failed = false;
-    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+// The read-ahead buffer of a regular file, NULL when it cannot be had. The
+// pages the file's bytes will fill are made present in one call.
+ReadAhead *make_read_ahead(const OpenedFile &opened) noexcept {
     auto *ahead = static_cast<ReadAhead *>(cfg_mem_alloc(sizeof(ReadAhead)));
-    if (!ahead) return *failed = true, nullptr;
+    if (!ahead) return nullptr;
+    ahead->fd = opened.fd;
     ahead->reset();
-    const auto size = static_cast<uintmax_t>(st.st_size > 0 ? st.st_size : 0);
-    cfg_mem_present(ahead, offsetof(ReadAhead, bytes) + (size < ReadAhead::kSize ? size : ReadAhead::kSize));
-    (void)std::setvbuf(stream, nullptr, _IONBF, 0);
+    std::size_t used = opened.size < ReadAhead::kSize ? opened.size : ReadAhead::kSize;
+    cfg_mem_present(ahead, offsetof(ReadAhead, bytes) + used);
     return ahead;
 }
 
+void close_file(const OpenedFile &opened) noexcept {
+    if (opened.stream) std::fclose(opened.stream);
+    else close(opened.fd);
+}
+
 // Reads an opened file in the current context; closes it.
-[[nodiscard]] int read_file(LoaderState *state, const char *load_argument, FILE *stream) noexcept {
+[[nodiscard]] int read_file(LoaderState *state, const char *load_argument, const OpenedFile &opened) noexcept {
     // A defined %%, even empty, is the file's initial context.
     const char *initial = top_context(state->contexts) ? nullptr : GetEnv(&state->vars, "%%");
     const char *filter = GetEnv(&state->vars, "@");
-    bool failed = false;
-    ReadAhead *ahead = make_read_ahead(stream, &failed);
-    FileEntry entry{load_argument, 0, stream, 0, 0, ahead};
-    auto *file = failed ? nullptr : static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &entry, 1));
+    ReadAhead *ahead = opened.stream ? nullptr : make_read_ahead(opened);
+    FileEntry entry{load_argument, 0, opened.stream, 0, 0, ahead};
+    auto *file = opened.stream || ahead ? static_cast<FileEntry *>(LS_Add(state->files, 0, 1, &entry, 1)) : nullptr;
     if (!file) {
         int err = errno;
         CFG_LOG(3, "%s: file context push failure\n\t\terrno = %d  => %s", "cfg_load_file", err, errno_text(err));
         cfg_mem_free(ahead);
-        std::fclose(stream);
+        close_file(opened);
         return ERR_NO_MEMORY;
     }
     ++t_files_open;
@@ -699,7 +709,7 @@ ReadAhead *make_read_ahead(FILE *stream, bool *failed) noexcept {
         CFG_LOG(5, "%s: Unexpected EOF in file '%s'", "cfg_load_file", file->name);
         status = ERR_UNEXPECTED_EOF;
     }
-    std::fclose(file->stream);
+    close_file(opened);
     cfg_mem_free(file->ahead);
     LS_Release(file, 0x7fffffff);
     --t_files_open;
@@ -1150,9 +1160,9 @@ int report_load_error(LoaderState *state, int status, const char *line) noexcept
 int cfg_load_file(LoaderState *state, const char *load_argument) noexcept {
     const int mark = state->vars.count;
     CFG_LOG(10, "%s(%s)", "cfg_load_file", load_argument ? load_argument : "<NULL>");
-    FILE *stream = nullptr;
-    int status = load_argument ? open_file(state, load_argument, &stream) : ERR_NO_LOAD_ARGUMENT;
-    if (status == 0) status = read_file(state, load_argument, stream);
+    OpenedFile opened;
+    int status = load_argument ? open_file(state, load_argument, &opened) : ERR_NO_LOAD_ARGUMENT;
+    if (status == 0) status = read_file(state, load_argument, opened);
     TruncEnv(&state->vars, mark);
     CFG_LOG(11, "%s(%s)", "cfg_load_file", load_argument ? load_argument : "<NULL>");
     return status;

@@ -458,27 +458,27 @@ struct VariableTable {
     char *entries[kMaxFileVariables + 1];
 };
 
-// The bytes of a regular file read ahead of its next line: the file is
-// read in large blocks, and a line is taken from them without a call into
-// stdio. Empty (all counts 0) until the first line is read. A block of its
-// own, held by the file's record while the file is read: only the bytes a
-// read brings are written.
+// A regular file, read through its descriptor in large blocks: a line is
+// taken from the bytes read ahead of it without a call into stdio. Empty
+// (both counts 0) until the first line is read. A block of its own, held by
+// the file's record while the file is read: only the bytes a read brings
+// are written.
 struct ReadAhead {
     static constexpr std::size_t kSize = 16 * 1024;
+    int fd;          // the file, owned
     uint32_t begin;  // the first byte not handed out yet
     uint32_t end;    // the end of the bytes read
     uint32_t nul;    // the first NUL byte in [begin, end), or end when there is none
-    int32_t error;   // errno of a read that failed after the bytes before it were had; 0: none
     char bytes[kSize];
     // Nothing read: the counts only, the bytes are left as they are.
-    void reset() noexcept { begin = end = nul = 0, error = 0; }
+    void reset() noexcept { begin = end = nul = 0; }
 };
 
 // One file being read (the file stack's record).
 struct FileEntry {
     const char *name;      // the load argument as passed, not owned
     int32_t line;          // lines read so far
-    FILE *stream;
+    FILE *stream;          // pipes and devices; NULL for a regular file (see ahead)
     int32_t open_blocks;   // blocks of this file open right now
     int32_t eof_in_block;  // the file ended while one of its blocks was open
     ReadAhead *ahead;      // owned; regular files only: the rest (NULL) go through fgets (see read_line)
