@@ -467,12 +467,9 @@ private:
     std::atomic<int> word_{0};
 };
 
-// Every store call checks the lock depth: keep its thread-local slots in the
-// static TLS block, not behind __tls_get_addr.
-#define CFG_FAST_TLS __attribute__((tls_model("initial-exec")))
 StoreMutex g_mutex;
-thread_local int tl_depth CFG_FAST_TLS = 0;
-thread_local int tl_error CFG_FAST_TLS = DS_E_NONE;
+thread_local int tl_depth = 0;  // in the static TLS block, as all the library's (see CMakeLists.txt)
+thread_local int tl_error = DS_E_NONE;
 
 Node **g_slots[kChunks];    // chunk table; chunks are allocated on demand
 uint32_t g_next_index = 1;  // next slot never used; slot 0 never is
