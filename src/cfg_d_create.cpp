@@ -252,7 +252,7 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
             const char *name = text + miss->offset;
             status = std::memchr(name, '[', miss->length)
                          ? create_attr(miss->parent, name, value, valued, &found)
-                         : make_attr(miss->parent, name, value, valued, &found, miss->length);
+                         : make_attr(miss->parent, name, value, valued, &found, miss->length, &miss->hint);
             if (out) *out = status == CFG_OK ? found : 0;
             return status;
         }

@@ -375,10 +375,13 @@ void check_attribute_step(cfg_handle parent, const char *text, const Component &
 // The attribute step of a lookup's walk, which holds the store lock already:
 // the store need not take it once more nested. *stored is the found
 // attribute's stored text, so that the reader need not look the attribute's
-// handle up again.
-bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr, void **stored) noexcept {
+// handle up again; or, with hint (a lookup that a creation may follow), the
+// text is not read and a miss fills in *hint (ds_step_attr_locked).
+bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr, void **stored,
+                    ds_slot_hint *hint) noexcept {
     *attr = 0;
-    if (!ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored))
+    if (hint ? !ds_step_attr_locked(parent, c.name, c.nlen, c.inst, c.ilen, attr, hint)
+             : !ds_step_plain_locked(parent, xid_item(), c.name, c.nlen, c.inst, c.ilen, attr, nullptr, stored))
         return false;
     check_attribute_step(parent, text, c, *attr);
     return true;
@@ -386,14 +389,15 @@ bool attribute_step(cfg_handle parent, const char *text, const Component &c, cfg
 
 // The step of the plain component c (at text) asked of the store, whose lock
 // the caller holds: false when it cannot tell. *stored is the stored text of
-// the attribute found (NULL when the step found none). Debug builds check
-// every sure answer against the full search.
+// the attribute found (NULL when the step found none, or with hint: see
+// attribute_step). Debug builds check every sure answer against the full
+// search.
 bool step_plain(cfg_handle parent, const char *text, const Component &c, bool last, cfg_handle *found, cfg_handle *ref,
-                void **stored) noexcept {
+                void **stored, ds_slot_hint *hint) noexcept {
     cfg_handle child = 0, target = 0;
     bool sure = false;
     *stored = nullptr;
-    if (last && !attribute_step(parent, text, c, &child, stored)) return false;
+    if (last && !attribute_step(parent, text, c, &child, stored, hint)) return false;
     if (child) {
         *found = child;
         *ref = 0;
@@ -439,6 +443,8 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
     cfg_handle current = start;
     uint64_t reports = g_reports;
     bool path_plain = true;  // every component before the current one was plain
+    ds_slot_hint hint{};     // a lookup that a creation may follow (miss) probes for it
+    ds_slot_hint *probe = miss && !stored ? &hint : nullptr;
     std::size_t offset = g_find_memo.resume(start, text, &current, &marked, &path_plain);
     for (;;) {
         const char *at = text + offset;
@@ -447,7 +453,7 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
         std::size_t length = plain ? c.length : std::strcspn(at, ".");
         bool last = at[length] == '\0';
         if (at[0] == '!') marked = 1;
-        bool sure = plain && step_plain(current, at, c, last, &found, &ref, &text_found);
+        bool sure = plain && step_plain(current, at, c, last, &found, &ref, &text_found, probe);
         if (!sure && !search_component(current, at, length, last, &found, &ref)) {
             status = ERR_NO_MEMORY;
             int err = errno;
@@ -458,7 +464,7 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
         if (!found) {
             status = CFG_NOT_FOUND;
             if (miss && g_reports == reports)
-                *miss = WalkMiss{true, current, offset, length, path_plain && plain};
+                *miss = WalkMiss{true, current, offset, length, path_plain && plain, hint};
             break;
         }
         if (last) break;

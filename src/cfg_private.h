@@ -21,6 +21,7 @@
 #include "alloc.h"
 #include "cfgtree.h"
 #include "ds.h"
+#include "ds_index.h"
 #include "name_chars.h"
 #include "log.h"
 #include "ls.h"
@@ -36,8 +37,6 @@
 #else
 #define CFG_ASSERT(x) (static_cast<bool>(x))
 #endif
-
-struct ds_slot_hint;  // ds_index.h
 
 namespace cfgtree {
 
@@ -336,13 +335,16 @@ struct SearchFrom {
 // nothing and report nothing either.
 // plain: every component up to and including the missing one was plain
 // (plain_component), so that a creation's walk reads them exactly as the
-// lookup did.
+// lookup did. hint: where parent's name index would make the chain of the
+// missing last component when the lookup probed for it (a plain name
+// without instance; see ds_slot_hint), for the creation of that name.
 struct WalkMiss {
     bool known = false;
     cfg_handle parent = 0;
     std::size_t offset = 0;
     std::size_t length = 0;
     bool plain = false;
+    ds_slot_hint hint{};
 };
 [[nodiscard]] int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
                             uint32_t *read_only, WalkMiss *miss = nullptr) noexcept;
