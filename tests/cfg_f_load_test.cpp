@@ -455,10 +455,45 @@ TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {
     }
 }
 
+// The descriptors this process holds open (the count's own included).
+std::size_t open_descriptors() {
+    auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
+}
+
 TEST(LoadFile, AReadErrorEndsTheLoad) {
     ConfigDir dir;
     ASSERT_EQ(0, mkdir(dir.dir.file("folder.cfg").c_str(), 0755));
     EXPECT_STATUS(ERR_READ_FAILED, load_direct("folder.cfg"));
+}
+
+// However a load ends, every file it opened (a regular file through its
+// descriptor, anything else through a stream) is closed.
+TEST(LoadFile, EveryEndClosesTheFilesItOpened) {
+    ConfigDir dir;
+    ASSERT_EQ(0, mkdir(dir.dir.file("folder.cfg").c_str(), 0755));
+    dir.write("ok.cfg", "A {\n  a = 1\n}\n");
+    dir.write("bad.cfg", "A {\n  bad\n}\n");
+    dir.write("open.cfg", "A {\n  a = 1\n");
+    dir.write("inc.cfg", "<ok.cfg>\n<missing.cfg>\n<folder.cfg>\n<self.cfg>\n");
+    dir.write("self.cfg", "<self.cfg>\n");
+    dir.write("range.cfg", "R[1..3] {\n  <ok.cfg>\n  v = 1\n}\n");
+    const struct {
+        const char *file;
+        int status;
+    } cases[] = {
+        {"ok.cfg", CFG_OK},           {"bad.cfg", CFG_ERR_SYNTAX},         {"open.cfg", ERR_UNEXPECTED_EOF},
+        {"missing.cfg", ERR_FILE_ACCESS}, {"folder.cfg", ERR_READ_FAILED}, {"inc.cfg", ERR_FILE_ACCESS},
+        {"self.cfg", CFG_ERR_FILE_REFERENCE}, {"range.cfg", CFG_OK},
+    };
+    const std::size_t descriptors = open_descriptors();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        cfgtest::LogCapture log;
+        EXPECT_STATUS(c.status, load_direct(c.file));
+        EXPECT_EQ(descriptors, open_descriptors());
+        clear_tree();
+    }
 }
 
 TEST(LoadFile, BinaryJunkWithNulsNeverBreaksTheReader) {
@@ -627,11 +662,13 @@ TEST(LoadFile, EveryFailedAllocationEndsInNoMemory) {
     dir.write("a.cfg", "%v=1\n%(top) {\n  x = %(v)\n  R[1..2] {\n    y = 2\n  }\n"
                        "  R[i=1..2] {\n    z = %(i)\n  }\n  <inc.cfg>\n}\n");
     bool scratch_said = false;  // the loader's working buffers are named when they cannot be had
+    const std::size_t descriptors = open_descriptors();
     for (int k = 0;; ++k) {
         cfgtest::LogCapture log;
         cfg_inject_alloc_fault(k, 1);
         int status = load_direct("a.cfg,top=T" + std::to_string(k), nullptr);
         cfg_inject_alloc_fault(0, 0);
+        ASSERT_EQ(descriptors, open_descriptors()) << "every file opened is closed, at failure " << k;
         if (status == 0) {
             EXPECT_GT(k, 5);
             break;
