@@ -188,10 +188,11 @@ void present_ahead(Ahead &a, const void *need, const void *limit) noexcept {
 // A block the pool does not keep: from kMapFrom bytes up (the indexes of
 // parents of some 16,000 children and more) mapped directly, so that a
 // freed one goes back to the system at once; below, from malloc only when
-// the pool's lists for sizes are all taken (see medium_alloc). malloc maps large sizes itself only until the program frees
-// a large block of its own (it then raises its threshold): from then on an
-// index that grew would leave its old tables resident and unused, a fifth
-// of the peak memory of a load of a million attributes.
+// the pool's lists for sizes are all taken (see medium_alloc). malloc maps
+// large sizes itself only until the program frees a large block of its own
+// (it then raises its threshold): from then on an index that grew would
+// leave its old tables resident and unused, a fifth of the peak memory of a
+// load of a million attributes.
 // From half a huge page up (parents of some 100,000 children), blocks are
 // whole huge pages on a huge-page boundary: an index that grows is made
 // afresh each time, and would otherwise fault in every 4 KiB of every size
@@ -296,10 +297,11 @@ void *carve(size_t size) noexcept {
 // malloc each would be fresh memory, a page fault per 4 KiB (and one more
 // for the header malloc writes after it), where the newest slab (made
 // present ahead, a huge page once the pool is large) has its pages
-// already; a parent that grows leaves its old tables to the next one. A
-// small store holds up to some 30 KiB more than malloc would. Their sizes are few (a table's capacity follows one
-// sequence), so a short table of lists serves them all. What the newest
-// slab cannot hold gets a block of its own, linked in with the slabs.
+// already; a parent that grows leaves its old tables to the next one (a
+// small store holds up to some 30 KiB more than malloc would). Their sizes
+// are few (a table's capacity follows one sequence), so a short table of
+// lists serves them all. What the newest slab cannot hold gets a block of
+// its own, linked in with the slabs.
 void *medium_alloc(size_t size) noexcept {
     MediumList *m = is_medium(size) ? medium_list(size, true) : nullptr;
     if (!m) return large_alloc(size);

@@ -594,7 +594,8 @@ struct OpenedFile {
     struct stat st;
     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         out->fd = fd;
-        out->size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+        const auto size = static_cast<uintmax_t>(st.st_size > 0 ? st.st_size : 0);
+        out->size = size < SIZE_MAX ? static_cast<std::size_t>(size) : SIZE_MAX;
         return 0;
     }
     if (fd >= 0 && !(out->stream = fdopen(fd, "r"))) {
