@@ -70,13 +70,13 @@ int ds_lookup_plain(cfg_handle parent, uint16_t xid, const char *name, size_t nl
 /** Where a parent's name index would make the chain of a name that a plain
  *  step (ds_step_attr_locked) did not find there: the name's hash and the
  *  empty slot its probe stopped at. The append of that name right after
- *  (ds_append_set) then neither hashes the name again nor probes for the
- *  gap. The store fills it in and checks it: an append ignores a hint
- *  taken before any change of any index since (a chain made or dropped, a
- *  table grown, built or dropped). Callers carry it only, zeroed before the
- *  step, and hand it to the append of exactly the name the step looked for
- *  (debug builds abort when its hash or gap is not what a fresh probe of
- *  the appended name finds). */
+ *  (ds_append_set, ds_append_value) then neither hashes the name again nor
+ *  probes for the gap. The store fills it in and checks it: an append
+ *  ignores a hint taken before any change of any index since (a chain made
+ *  or dropped, a table grown, built or dropped). Callers carry it only,
+ *  zeroed before the step, and hand it to the append of exactly the name
+ *  the step looked for (debug builds abort when its hash or gap is not what
+ *  a fresh probe of the appended name finds). */
 typedef struct ds_slot_hint {
     const void *index; /* the table probed; NULL: no hint */
     uint64_t changes;  /* the store's count of index changes at the probe */
@@ -125,7 +125,8 @@ int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size
  *  creation follows when it is not found: the found child's text is not
  *  read, and when the step finds no chain of the name in the parent's name
  *  index (the component has no instance), it fills in *hint for the append
- *  of that name (ds_append_set); otherwise *hint is left as it is. */
+ *  of that name (ds_append_set, ds_append_value); otherwise *hint is left
+ *  as it is. */
 int ds_step_attr_locked(cfg_handle parent, const char *name, size_t nlen, const char *instance, size_t ilen,
                         cfg_handle *child, ds_slot_hint *hint) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of

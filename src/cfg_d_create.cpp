@@ -200,6 +200,17 @@ bool known_missing(const cfgtree::WalkMiss *miss, cfg_handle parent, const char 
            static_cast<std::size_t>(end - at) == miss->length;
 }
 
+// Makes the missing attribute of the plain component name (length
+// characters, with an instance when bracketed) under parent. Without an
+// instance it is at most one '!' and name characters, a valid identifier
+// made without checking it again; hint: where the lookup that missed it
+// stopped in parent's name index (ds_step_attr_locked).
+int make_plain_attr(cfg_handle parent, const char *name, std::size_t length, bool bracketed, const char *value,
+                    bool *valued, cfg_handle *out, const ds_slot_hint *hint) noexcept {
+    return bracketed ? create_attr(parent, name, value, valued, out)
+                     : make_attr(parent, name, value, valued, out, length, hint);
+}
+
 // The usual definition, one plain attribute name under a known object (a
 // line of a block): found or made in place, without the walk's copy. Returns
 // false, doing nothing, when the store cannot tell whether the attribute
@@ -214,8 +225,7 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     // A name without instance, read whole, is name characters after at most
     // one '!': a valid identifier, which need not be checked again.
     *status = CFG_OK;
-    if (!attr) *status = c.bracketed ? create_attr(parent, name, value, valued, &attr)
-                                     : make_attr(parent, name, value, valued, &attr, c.length, &hint);
+    if (!attr) *status = make_plain_attr(parent, name, c.length, c.bracketed, value, valued, &attr, &hint);
     *found = attr;
     return true;
 }
@@ -245,14 +255,10 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
         // one leaves its parent: the walk would come to it and search
         // nothing there.
         bool last_missing = miss && miss->known && miss->plain && text[miss->offset + miss->length] == '\0';
-        if (last_missing) {
-            // A plain component without an instance is at most one '!' and
-            // name characters: a valid identifier, made without checking it
-            // again (a set that creates, as in an update-mode load).
+        if (last_missing) {  // a set that creates, as in an update-mode load
             const char *name = text + miss->offset;
-            status = std::memchr(name, '[', miss->length)
-                         ? create_attr(miss->parent, name, value, valued, &found)
-                         : make_attr(miss->parent, name, value, valued, &found, miss->length, &miss->hint);
+            status = make_plain_attr(miss->parent, name, miss->length, std::memchr(name, '[', miss->length) != nullptr,
+                                     value, valued, &found, &miss->hint);
             if (out) *out = status == CFG_OK ? found : 0;
             return status;
         }

@@ -422,10 +422,7 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
 
 bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr,
                      ds_slot_hint *hint) noexcept {
-    *attr = 0;
-    if (!ds_step_attr_locked(parent, c.name, c.nlen, c.inst, c.ilen, attr, hint)) return false;
-    check_attribute_step(parent, text, c, *attr);
-    return true;
+    return attribute_step(parent, text, c, attr, nullptr, hint);
 }
 
 // A NULL identifier is looked up as the empty one: nothing is found (106).

@@ -462,7 +462,7 @@ struct VariableTable {
 
 // A regular file, read through its descriptor in large blocks: a line is
 // taken from the bytes read ahead of it without a call into stdio. Empty
-// (both counts 0) until the first line is read. A block of its own, held by
+// (all counts 0) until the first line is read. A block of its own, held by
 // the file's record while the file is read: only the bytes a read brings
 // are written.
 struct ReadAhead {
