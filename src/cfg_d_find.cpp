@@ -260,6 +260,15 @@ void WalkMemo::finish(const char *text, bool keep) noexcept {
     text_[length] = '\0';
 }
 
+cfg_handle WalkMemo::known(cfg_handle start, const char *text, std::size_t length) const noexcept {
+    if (depth_ > 0 || start != start_ || ds_generation() != generation_) return 0;
+    for (int i = kept_; i-- > 0;) {
+        if (level_[i].dot < length) return 0;
+        if (level_[i].dot == length) return std::memcmp(text_, text, length) == 0 ? level_[i].object : 0;
+    }
+    return 0;
+}
+
 cfg_handle srch_object(cfg_handle start, cfg_handle *target) noexcept {
     if (start == 0) return 0;
     cfg_handle found = 0;
@@ -491,6 +500,10 @@ int find(const char *identifier, cfg_handle *item) noexcept {
 
 int find_locked(const char *identifier, cfg_handle *item, const char **stored) noexcept {
     return find_item_locked(context_start(), identifier, item, nullptr, nullptr, nullptr, stored);
+}
+
+cfg_handle walked_object(const char *prefix, std::size_t length) noexcept {
+    return g_find_memo.known(context_start(), prefix, length);
 }
 
 int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept {

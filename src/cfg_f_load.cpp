@@ -1005,18 +1005,26 @@ int cfg_evalContext(char *reference, char *out, uint32_t room, void *arg) noexce
 // thousands of children the lookup of that name waits for memory (its index
 // entry is in no cache); asked for now, the entry arrives while the line is
 // parsed. Smaller objects, whose index stays cached, are not worth the ask:
-// a level asks from its kPrefetchFrom-th line on.
+// a level asks from its kPrefetchFrom-th line on. In update mode the
+// block has no object of its own: a table's callback that stores the line
+// by its full name (the usual one) looks the name up from the current
+// context, and the last lookup, when it went through the block's name,
+// tells the object it will look in.
 constexpr uint32_t kPrefetchFrom = 16384;
 
 void prefetch_name(const LoaderState *state, const char *text) noexcept {
     const LoaderContext *head = top_context(state->contexts);
-    if (!head || !head->item) return;
+    if (!head) return;
+    StoreLock lock;
+    cfg_handle parent = head->item;
+    if (!parent && !direct_mode() && head->length) parent = walked_object(head->name, head->length);
+    if (!parent) return;
     const char *end = text;
     while (is_name_char(static_cast<unsigned char>(*end))) ++end;
     const char *next = end;
     while (is_space(*next)) ++next;
     if (end == text || (*next != '=' && *next != '{')) return;
-    ds_prefetch_named(head->item, *next == '=' ? xid_item() : xid_reference(), text,
+    ds_prefetch_named(parent, *next == '=' ? xid_item() : xid_reference(), text,
                       static_cast<std::size_t>(end - text));
 }
 

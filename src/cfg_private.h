@@ -252,6 +252,11 @@ class WalkMemo {
     // Ends the current walk of text: what it found is kept unless keep is
     // false (its searches reported something, or it failed).
     void finish(const char *text, bool keep) noexcept;
+    // The object that the dotted prefix text[0..length) led to in the kept
+    // walk from start, when that walk went through it and the store has
+    // changed nothing since that could make it lead elsewhere; 0 otherwise.
+    // Only asks: walks, logs and keeps nothing.
+    [[nodiscard]] cfg_handle known(cfg_handle start, const char *text, std::size_t length) const noexcept;
 
   private:
     struct Level {
@@ -349,6 +354,10 @@ struct WalkMiss {
 [[nodiscard]] int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
                             uint32_t *read_only, WalkMiss *miss = nullptr) noexcept;
 [[nodiscard]] int find(const char *identifier, cfg_handle *item) noexcept;
+// WalkMemo::known of the last lookup's walk from the current context, for
+// a caller that holds the store lock: where a lookup of prefix.name would
+// go on, if the last one found that prefix.
+[[nodiscard]] cfg_handle walked_object(const char *prefix, std::size_t length) noexcept;
 // find_item and find for a caller that holds the store lock already (a
 // lookup takes it once, not once more nested). When stored is not NULL, a
 // lookup that finds an attribute by reading its name in place sets *stored

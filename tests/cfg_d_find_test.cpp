@@ -179,6 +179,36 @@ TEST(FindItem, SharedPrefixesFollowEveryChangeOfThePath) {
     EXPECT_EQ(y2, find(0, "a.z.y"));
 }
 
+// What the last walk tells of a prefix (the loader's guess of the object a
+// callback's lookup will look in) is the object that prefix leads to, and
+// nothing once another walk, a change of the store or another context may
+// lead it elsewhere.
+TEST(FindItem, TheLastWalkTellsWhereItsPrefixesLed) {
+    Tree t;
+    auto known = [](const char *prefix) {
+        cfgtree::StoreLock lock;
+        return cfgtree::walked_object(prefix, std::strlen(prefix));
+    };
+    ASSERT_EQ(t.y, find(0, "a.x.y"));
+    const struct { const char *prefix; cfg_handle object; } cases[] = {
+        {"a", t.a}, {"a.x", t.x_obj},
+        {"a.x.y", 0},  // the walk's last component is no level of it
+        {"a.b", 0}, {"b", 0}, {"a.", 0}, {"", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(c.object, known(c.prefix)) << c.prefix;
+    // A walk that fails at its first component keeps nothing of the last.
+    EXPECT_EQ(0u, find(0, "q.r"));
+    EXPECT_EQ(0u, known("a"));
+    ASSERT_EQ(t.y, find(0, "a.x.y"));
+    ASSERT_STATUS(CFG_OK, Cfg_PushContext("a"));
+    ASSERT_EQ(t.y, find(0, "a.x.y"));
+    EXPECT_EQ(0u, known("a"));  // the walk started elsewhere than the context
+    ASSERT_STATUS(CFG_OK, Cfg_PopContext());
+    EXPECT_EQ(t.x_obj, known("a.x"));
+    ASSERT_NE(0, ds_delete_avp3(t.a, t.x_ref));
+    EXPECT_EQ(0u, known("a"));  // deleted since: looked up again
+}
+
 // A reference not bound yet is found by the object its value names, in an
 // indexed parent as in a scanned one, before a namesake appended after it;
 // binding it changes nothing a walk finds. A new object bound as the last of

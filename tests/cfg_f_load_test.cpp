@@ -426,6 +426,12 @@ TEST(LoadFile, ALargeFileLoadsEveryValue) {
     EXPECT_STATUS(0, Cfg_GetAttrValue("Big.o19990.x", value, sizeof value));
     // The second load made no namesakes: Big, its attributes, and per object two lines.
     EXPECT_EQ(kCount + 1 + kCount / 10 * 2, std::count(tree.begin(), tree.end(), '\n'));
+    // In update mode a table that stores each line by its name makes the same tree.
+    clear_tree();
+    g_update_stores = true;
+    EXPECT_STATUS(0, load_update("big.cfg", nullptr));
+    g_update_stores = false;
+    EXPECT_EQ(tree, cfgtest::dump_tree());
 }
 
 TEST(LoadFile, TheFilterStoresOnlyWhatMatches) {

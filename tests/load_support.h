@@ -24,11 +24,17 @@ inline int record_error(const char *file, int line, const char *text, int status
 }
 
 // Every text that reaches the notification tables during update-mode loads;
-// the table answers g_update_answer.
+// the table answers g_update_answer, or with g_update_stores stores the
+// item by its name as a program's table would.
 inline std::vector<std::string> g_updates;
 inline int g_update_answer = 0;
+inline bool g_update_stores = false;
 inline int record_update(char *item, void *) {
     g_updates.emplace_back(item);
+    if (char *eq = g_update_stores ? std::strchr(item, '=') : nullptr) {
+        *eq = '\0';
+        return Cfg_SetAttrValue(item, eq + 1);
+    }
     return g_update_answer;
 }
 inline CfgUpdateEntry g_catch_all[] = {{"**", nullptr, &record_update, nullptr, nullptr},
