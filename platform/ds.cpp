@@ -28,7 +28,8 @@
 // malloc header and little rounding; freed blocks go back to the free list
 // of their class (slabs are kept for reuse, never returned). Blocks from
 // 16 KiB to 128 KiB (mid-sized indexes) come from the slabs as well, with a
-// free list per size; larger ones are mapped and given back when freed.
+// free list per size; larger ones are mapped, and given back when freed
+// (one that an index outgrew becomes room for the next slabs).
 // An attribute in the usual shape (a short name and value) thus costs a
 // 72-byte block, 8 bytes of handle slot and about 10 to 20 bytes of its
 // parent's index.
@@ -76,6 +77,12 @@
 #ifndef ASAN_POISON_MEMORY_REGION
 #define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
+#include <sanitizer/lsan_interface.h>
+#define LSAN_REGISTER_ROOT_REGION(addr, size) __lsan_register_root_region(addr, size)
+#else
+#define LSAN_REGISTER_ROOT_REGION(addr, size) ((void)(addr), (void)(size))
 #endif
 
 namespace {
@@ -128,12 +135,20 @@ struct MediumList {
 };
 constexpr size_t kMediumLists = 32;
 
+// A mapped block kept as room for slabs (see pool_recycle), on a list
+// through its first bytes.
+struct Spare {
+    Spare *next;
+    size_t size;
+};
+
 struct Pool {
     void *free_list[kPoolMax / kGrain + 1] = {};
     MediumList medium[kMediumLists] = {};
     char *bump = nullptr;  // the unused rest of the newest slab
     char *end = nullptr;
     void *slabs = nullptr;  // every slab, linked through its first word
+    Spare *spare = nullptr;  // room for the next slabs (pool_recycle)
     size_t held = 0;        // bytes of all slabs
     size_t planned = 0;     // what the store is expected to hold (ds_expect)
     bool small = false;     // the newest slab is a small one (made present ahead)
@@ -187,7 +202,8 @@ void present_ahead(Ahead &a, const void *need, const void *limit) noexcept {
 
 // A block the pool does not keep: from kMapFrom bytes up (the indexes of
 // parents of some 16,000 children and more) mapped directly, so that a
-// freed one goes back to the system at once; below, from malloc only when
+// freed one goes back to the system at once (or, outgrown, serves the
+// pool: pool_recycle); below, from malloc only when
 // the pool's lists for sizes are all taken (see medium_alloc). malloc maps
 // large sizes itself only until the program frees a large block of its own
 // (it then raises its threshold): from then on an index that grew would
@@ -245,6 +261,24 @@ MediumList *medium_list(size_t size, bool make) noexcept {
         if (!m.size) return make ? (m.size = size, &m) : nullptr;
     }
     return nullptr;
+}
+
+// A mapped block freed as an index outgrew it (kMapFrom bytes and more),
+// kept as room for the next slabs instead of being given back: the parent
+// that grew is being filled, and the nodes it gets next would otherwise take
+// fresh pages, each cleared by the system at its first touch, while these
+// are present already. Each table a growing index leaves is less than a third
+// of what the nodes appended before its next growth take, so none waits
+// long, and the store's peak is the one of the growth that freed it. Never
+// given back (like the slabs), and scanned by leak checkers as the slabs
+// are: nodes in it hold pointers to blocks of their own.
+void pool_recycle(void *block, size_t size) noexcept {
+    size = mapped_size(size);
+    LSAN_REGISTER_ROOT_REGION(block, size);
+    auto *spare = static_cast<Spare *>(block);
+    *spare = Spare{g_pool.spare, size};
+    g_pool.spare = spare;
+    g_pool.held += size;
 }
 
 // A new slab of size bytes, linked into the pool's chain through its first
@@ -328,8 +362,15 @@ void *pool_alloc(size_t size) noexcept {
     if (static_cast<size_t>(g_pool.end - g_pool.bump) < size) {
         bool small = std::max(g_pool.held, g_pool.planned) < kLargeFrom;
         size_t slab_size = small ? kSlabSize : kLargeSlab;
-        char *slab = new_slab(slab_size);
-        if (!slab) return nullptr;
+        char *slab = nullptr;
+        if (Spare *spare = g_pool.spare) {  // present already: no step ahead
+            g_pool.spare = spare->next;
+            slab = reinterpret_cast<char *>(spare);
+            slab_size = spare->size;
+            small = false;
+        } else if (!(slab = new_slab(slab_size))) {
+            return nullptr;
+        }
         // The old slab's tail is a block of its own size class.
         if (size_t rest = static_cast<size_t>(g_pool.end - g_pool.bump); rest >= kGrain) {
             ASAN_UNPOISON_MEMORY_REGION(g_pool.bump, rest);
@@ -912,6 +953,15 @@ void free_index(Index *ix) noexcept {
     pool_free(ix, index_size(ix->cap));
 }
 
+// A table its index outgrew: a mapped one is kept as room for the nodes
+// that the growing parent gets next (pool_recycle).
+void free_outgrown(Index *ix) noexcept {
+    size_t size = index_size(ix->cap);
+    if (size < kMapFrom) return free_index(ix);
+    ++g_index_changes;
+    pool_recycle(ix, size);
+}
+
 void free_node(Node *n, cfg_handle h) noexcept {
     if (Children *k = children_of(n, h)) {
         free_index(k->index);
@@ -1281,7 +1331,7 @@ bool grow_index(Children *kids) noexcept {
         ++ix->used;
     }
     kids->index = ix;
-    free_index(old);
+    free_outgrown(old);
     return true;
 }
 

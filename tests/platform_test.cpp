@@ -919,15 +919,23 @@ long resident_kb() {
 
 // A large index goes back to the system with its parent, also after the
 // program freed a large block of its own (from then on malloc would keep a
-// block that size resident). The nodes stay in the pool for reuse.
+// block that size resident). The nodes stay in the pool for reuse; many of
+// them were made in the tables the index outgrew on its way.
 TEST(NameIndexScale, ALargeIndexIsGivenBackWhenFreed) {
     void *volatile large = std::malloc(16 << 20);  // kept from being optimised away
     std::free(large);  // malloc now keeps blocks up to 16 MiB
     cfg_handle p = append(0, kIdent, "big");
     char text[32];
-    for (int i = 0; i < 200000; ++i) {  // an index of some 2.4 MB
+    constexpr int kChildren = 200000;  // an index of some 2.4 MB
+    for (int i = 0; i < kChildren; ++i) {
         std::snprintf(text, sizeof text, "n%d=x", i);
         ASSERT_NE(0u, append(p, kItem, text));
+    }
+    for (int i = 0; i < kChildren; ++i) {
+        int n = std::snprintf(text, sizeof text, "n%d", i);
+        cfg_handle h = ds_first_named(p, kItem, text, static_cast<size_t>(n));
+        ASSERT_EQ(static_cast<uint32_t>(i), ds_seq(h)) << text;
+        ASSERT_EQ(std::string(text) + "=x", value(h));
     }
     long before = resident_kb();
     if (before < 0) GTEST_SKIP() << "no /proc/self/statm";
