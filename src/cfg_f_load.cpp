@@ -1012,12 +1012,24 @@ int cfg_evalContext(char *reference, char *out, uint32_t room, void *arg) noexce
 // tells the object it will look in.
 constexpr uint32_t kPrefetchFrom = 16384;
 
+// The object an update-mode block's lines are stored in, as far as the last
+// lookup tells; asked again after a deletion or rename only (the store's
+// generation), and while not known yet. A guess that has gone stale names
+// another object or none, which only wastes the fetch.
+cfg_handle guessed_parent(const LoaderContext *head) noexcept {
+    if (direct_mode() || !head->length) return 0;
+    uint64_t now = ds_generation();
+    if (head->guess && head->guessed == now) return head->guess;
+    StoreLock lock;
+    head->guess = walked_object(head->name, head->length);
+    head->guessed = now;
+    return head->guess;
+}
+
 void prefetch_name(const LoaderState *state, const char *text) noexcept {
     const LoaderContext *head = top_context(state->contexts);
     if (!head) return;
-    StoreLock lock;
-    cfg_handle parent = head->item;
-    if (!parent && !direct_mode() && head->length) parent = walked_object(head->name, head->length);
+    cfg_handle parent = head->item ? head->item : guessed_parent(head);
     if (!parent) return;
     const char *end = text;
     while (is_name_char(static_cast<unsigned char>(*end))) ++end;

@@ -504,6 +504,10 @@ struct LoaderContext {
     // an object: while it stands, nothing was deleted since, and item is
     // not looked at again.
     mutable uint64_t checked = 0;
+    // Update mode: the object the last lookup found for name (see
+    // prefetch_name), and the store's generation when it was asked.
+    mutable cfg_handle guess = 0;
+    mutable uint64_t guessed = 0;
 };
 
 // The loader's working buffers, in stack order. Blocks and ranges nest
