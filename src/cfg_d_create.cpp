@@ -230,6 +230,42 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     return true;
 }
 
+// The components a lookup that missed the plain component at miss.offset
+// left to be made, when they are plain as well (and the identifier is
+// short: a longer one is walked in a heap copy, whose failure the caller
+// reports): below the missed one nothing exists, so each is made under the
+// one before, as the full walk would make them, without its copy and
+// searches. Returns false, doing nothing, when the walk must decide.
+bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *value, bool *valued,
+                  cfg_handle *out, int *status) noexcept {
+    const char *at = text + miss.offset;
+    if (std::strlen(at) + miss.offset >= cfgtree::kTextSize) return false;
+    for (const char *p = at;;) {
+        cfgtree::Component c;
+        if (!cfgtree::plain_component(p, c)) return false;
+        if (p[c.length] == '\0') break;
+        p += c.length + 1;
+    }
+    cfg_handle parent = miss.parent, found = 0;
+    for (;;) {
+        cfgtree::Component c{};
+        (void)cfgtree::plain_component(at, c);  // read as plain above
+        if (at[c.length] == '\0') {
+            *status = make_plain_attr(parent, at, c.length, c.bracketed, value, valued, &found, nullptr);
+            break;
+        }
+        char name[cfgtree::kTextSize];
+        std::memcpy(name, at, c.length);
+        name[c.length] = '\0';
+        *status = create_object(parent, name, &found);
+        if (*status != CFG_OK) break;
+        parent = found;
+        at += c.length + 1;
+    }
+    if (out) *out = *status == CFG_OK ? found : 0;
+    return true;
+}
+
 }  // namespace
 
 namespace cfgtree {
@@ -262,6 +298,10 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
             if (out) *out = status == CFG_OK ? found : 0;
             return status;
         }
+        // A set whose object is missing too, as at a block's first line in
+        // update mode.
+        if (miss && miss->known && miss->plain && create_below(*miss, text, value, valued, out, &status))
+            return status;
         if (create_attr_locked(start, text, value, valued, out, &status)) return status;
     }
     return create_walk(start, text, kind, out, miss, value, valued);

@@ -133,6 +133,9 @@ TEST(SetAttrValue, CreatingAfterAFailedLookupEqualsAPlainCreation) {
         // a missing last component after plain ones is made where the lookup stopped
         {"a.b", "a.c"},         {"a.b", "!a.c"},       {"", "solo"},           {"solo", "solo"},
         {"a[1].x", "a[1].y"},   {"a[1].x", "a[1].x"},  {"a[1].b.c", "a[1].b.d[2]"},
+        // and so are the missing objects above it, each under the one before
+        {"", "a.b.c.d"},        {"a.x", "a.b.c"},      {"!r.x", "r.s.t"},      {"a.b", "a.!c.d"},
+        {"", "p[1].q[2].r[3]"}, {"a.x", "a.b.!c"},     {"a.x", "a.b..c"},      {"a.x", "a.b.c[*]"},
     };
     // A new attribute is made holding its value: the same text a creation
     // and a set would store, cut at 639 characters alike.
