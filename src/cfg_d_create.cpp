@@ -7,9 +7,10 @@
 // caller has one (a set, a file's definition). Items made under a read-only
 // object inherit its '!'. Names are built in 640-byte buffers: a component
 // with its mark holds at most 639 characters. One plain attribute name (a
-// line of a block) is found or made in place; a longer identifier is walked
-// in a copy: on the stack up to 639 characters, on the heap (which may fail)
-// beyond.
+// line of a block) is found or made in place, and so are the plain
+// components a set's lookup found missing (from where it stopped); any
+// other identifier is walked in a copy: on the stack up to 639 characters,
+// on the heap (which may fail) beyond.
 #include "cfg_private.h"
 #include "ds_index.h"
 
