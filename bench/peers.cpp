@@ -14,7 +14,7 @@
 // place in a block as large as cfgtree's tree of that size (a chain of
 // pointers through it), which is what each cache miss of a lookup costs.
 // The machine may be shared: each library but libconfig (whose ratios are
-// orders of magnitude) is measured in several children per case, in rounds
+// orders of magnitude) is measured in several children per case (five), in rounds
 // that go through the libraries in turn, and the median of each measure is
 // reported, so that a burst of other work does not decide a comparison.
 // Last, a program's start: the CPU time of small C programs (start.c, one
@@ -59,7 +59,7 @@ struct Options {
     double lookup_cap = 3.0;    // seconds of lookups before a slow library stops early
     std::string dir;            // where the files go (a fresh temp folder by default)
     int start_runs = 200;       // runs of each start program (0: no start measurement)
-    int runs = 3;               // children per library and case, their medians reported
+    int runs = 5;               // children per library and case, their medians reported
 };
 
 Options g_opt;
@@ -949,7 +949,11 @@ int main(int argc, char **argv) {
                 if (r.state == Result::kOk) r = median_of(runs[lib]);
                 bool wrong = r.state == Result::kFailed || (r.state == Result::kOk && r.misses);
                 if (wrong) ++bad;
-                std::string done = "done, " + std::to_string(runs[lib].size()) + " run(s)";
+                std::string done = "done, " + std::to_string(runs[lib].size()) + " run(s), load ms:";
+                for (const Result &one : runs[lib]) {
+                    done += ' ';
+                    done += fmt(one, one.load_s * 1e3, "%.2f");
+                }
                 std::fprintf(stderr, "%s %u %s: %s%s%s\n", shape_name(s), n, kLibNames[lib],
                              r.state == Result::kOk ? done.c_str() : fmt(r, 0).c_str(), *r.note ? " - " : "", r.note);
                 if (r.state == Result::kOk && r.misses)
