@@ -203,12 +203,12 @@ void present_ahead(Ahead &a, const void *need, const void *limit) noexcept {
 // A block the pool does not keep: from kMapFrom bytes up (the indexes of
 // parents of some 16,000 children and more) mapped directly, so that a
 // freed one goes back to the system at once (or, outgrown, serves the
-// pool: pool_recycle); below, from malloc only when
-// the pool's lists for sizes are all taken (see medium_alloc). malloc maps
-// large sizes itself only until the program frees a large block of its own
-// (it then raises its threshold): from then on an index that grew would
-// leave its old tables resident and unused, a fifth of the peak memory of a
-// load of a million attributes.
+// pool: pool_recycle); below, from malloc only when the pool's lists for
+// sizes are all taken (see medium_alloc). malloc maps large sizes itself
+// only until the program frees a large block of its own (it then raises its
+// threshold): from then on an index that grew would leave its old tables
+// resident and unused, a fifth of the peak memory of a load of a million
+// attributes.
 // From half a huge page up (parents of some 100,000 children), blocks are
 // whole huge pages on a huge-page boundary: an index that grows is made
 // afresh each time, and would otherwise fault in every 4 KiB of every size

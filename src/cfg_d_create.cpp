@@ -231,14 +231,15 @@ bool create_plain_attr(cfg_handle parent, const char *name, const char *value, b
     return true;
 }
 
-// The components a lookup that missed the plain component at miss.offset
-// left to be made, when they are plain as well (and the identifier is
-// short: a longer one is walked in a heap copy, whose failure the caller
-// reports): below the missed one nothing exists, so each is made under the
-// one before, as the full walk would make them, without its copy and
-// searches. Returns false, doing nothing, when the walk must decide.
-bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *value, bool *valued,
-                  cfg_handle *out, int *status) noexcept {
+// The objects, and the attribute below them, that a lookup which read plain
+// components only left to be made from the object component it missed at
+// miss.offset, made one under the other as the full walk would make them,
+// when they are plain as well and the identifier is short (a longer one is
+// walked in a heap copy, whose failure the caller reports). Returns false,
+// doing nothing, when the walk must decide. Out of line: its name buffer
+// stays off the path of a missing attribute alone.
+[[gnu::noinline]] bool create_objects_below(const cfgtree::WalkMiss &miss, const char *text, const char *value,
+                                            bool *valued, cfg_handle *out, int *status) noexcept {
     const char *at = text + miss.offset;
     if (std::strlen(at) + miss.offset >= cfgtree::kTextSize) return false;
     for (const char *p = at;;) {
@@ -267,6 +268,24 @@ bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *v
     return true;
 }
 
+// What a lookup that read plain components only and missed the one at
+// miss.offset left to be made, made where it stopped: the walk would come
+// to the same parent and search nothing below it. The missed component, when
+// it is the last, is the attribute (a set that creates, as in an update-mode
+// load), made at the slot the lookup's probe left; otherwise see
+// create_objects_below. Returns false, doing nothing, when the walk must
+// decide.
+bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *value, bool *valued,
+                  cfg_handle *out, int *status) noexcept {
+    const char *at = text + miss.offset;
+    if (at[miss.length] != '\0') return create_objects_below(miss, text, value, valued, out, status);
+    cfg_handle found = 0;
+    *status = make_plain_attr(miss.parent, at, miss.length, std::memchr(at, '[', miss.length) != nullptr, value,
+                              valued, &found, &miss.hint);
+    if (out) *out = *status == CFG_OK ? found : 0;
+    return true;
+}
+
 }  // namespace
 
 namespace cfgtree {
@@ -286,21 +305,7 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
     const char *text = identifier ? identifier : "";
     if (kind == xid_item()) {
         StoreLock lock;
-        cfg_handle found = 0;
         int status = CFG_OK;
-        // A lookup that read plain components only and failed at the last
-        // one leaves its parent: the walk would come to it and search
-        // nothing there.
-        bool last_missing = miss && miss->known && miss->plain && text[miss->offset + miss->length] == '\0';
-        if (last_missing) {  // a set that creates, as in an update-mode load
-            const char *name = text + miss->offset;
-            status = make_plain_attr(miss->parent, name, miss->length, std::memchr(name, '[', miss->length) != nullptr,
-                                     value, valued, &found, &miss->hint);
-            if (out) *out = status == CFG_OK ? found : 0;
-            return status;
-        }
-        // A set whose object is missing too, as at a block's first line in
-        // update mode.
         if (miss && miss->known && miss->plain && create_below(*miss, text, value, valued, out, &status))
             return status;
         if (create_attr_locked(start, text, value, valued, out, &status)) return status;

@@ -476,7 +476,7 @@ struct VariableTable {
 // are written.
 struct ReadAhead {
     static constexpr std::size_t kSize = 16 * 1024;
-    int fd;          // the file, owned
+    int fd;          // the file (read_file closes it)
     uint32_t begin;  // the first byte not handed out yet
     uint32_t end;    // the end of the bytes read
     uint32_t nul;    // the first NUL byte in [begin, end), or end when there is none
