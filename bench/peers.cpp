@@ -78,6 +78,15 @@ double clock_s(clockid_t id) {
 double now() { return clock_s(CLOCK_PROCESS_CPUTIME_ID); }
 double wall() { return clock_s(CLOCK_MONOTONIC); }
 
+// Pages the system has made present so far without I/O, each in a trap of
+// its own (some 10 us on a virtual machine) or many in one call: a load's
+// count tells first-touch costs apart from work.
+long minor_faults() {
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_minflt;
+}
+
 long peak_rss_kb() {
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
@@ -246,6 +255,7 @@ struct Result {
     double pointer_ns = 0;  // json-c only: json_pointer_get with a "/a/b" path
     unsigned lookups = 0;  // done; fewer than asked when the cap stopped them
     long peak_kb = 0;      // peak resident memory above the baseline
+    long load_faults = 0;  // page faults taken by the load
     unsigned misses = 0;   // lookups that found nothing, or a wrong value
     uint64_t sum = 0;      // folds every value read, so none is optimised away
     bool too_slow = false; // over the budget: larger sizes are not tried
@@ -359,6 +369,7 @@ void measure_lookups(const Keys &k, Read read, Result &r) {
 Result run_fgets(const Case &c) {
     Result r;
     long base = reset_peak_kb();
+    long f0 = minor_faults();
     double t0 = now();
     FILE *f = std::fopen(c.cfg.c_str(), "r");
     if (!f) return r.state = Result::kFailed, std::snprintf(r.note, sizeof r.note, "fopen failed"), r;
@@ -367,6 +378,7 @@ Result run_fgets(const Case &c) {
     while (std::fgets(line, sizeof line, f)) sum += uint8_t(line[0]) + 1;
     std::fclose(f);
     r.load_s = now() - t0;
+    r.load_faults = minor_faults() - f0;
     r.peak_kb = peak_rss_kb() - base;
     r.sum = sum;
     r.state = Result::kOk;
@@ -383,9 +395,11 @@ Result run_cfgtree(const Case &c, bool update) {
         Cfg_DirectLoad(1);
     }
     long base = reset_peak_kb();
+    long f0 = minor_faults();
     double t0 = now();
     int status = CfgF_LoadFile(c.cfg.c_str(), nullptr);
     r.load_s = now() - t0;
+    r.load_faults = minor_faults() - f0;
     if (status != CFG_OK) std::snprintf(r.note, sizeof r.note, "load: %s", Cfg_StatusName(status));
     measure_lookups(k, [&](size_t i, char *buf) { return read_cfgtree(k, i, buf); }, r);
     r.peak_kb = peak_rss_kb() - base;
@@ -398,10 +412,12 @@ Result run_libconfig(const Case &c) {
     Keys k = make_keys(c, kLibconfig);
     config_t cfg;
     long base = reset_peak_kb();
+    long f0 = minor_faults();
     double t0 = now();
     config_init(&cfg);
     int ok = config_read_file(&cfg, c.lcf.c_str());
     r.load_s = now() - t0;
+    r.load_faults = minor_faults() - f0;
     if (!ok) {
         std::snprintf(r.note, sizeof r.note, "line %d: %s", config_error_line(&cfg), config_error_text(&cfg));
         return r.state = Result::kFailed, r;
@@ -416,9 +432,11 @@ Result run_json(const Case &c) {
     Result r;
     Keys k = make_keys(c, kJsonc);
     long base = reset_peak_kb();
+    long f0 = minor_faults();
     double t0 = now();
     json_object *root = json_object_from_file(c.json.c_str());
     r.load_s = now() - t0;
+    r.load_faults = minor_faults() - f0;
     if (!root) return r.state = Result::kFailed, std::snprintf(r.note, sizeof r.note, "%s", json_util_get_last_err()), r;
     Result by_pointer;
     measure_lookups(k, [&](size_t i, char *buf) { return read_json_pointer(root, k, i, buf); }, by_pointer);
@@ -503,7 +521,8 @@ Result run_in_child(Lib lib, const Case &c, double limit_s) {
 // ---- running and reporting -------------------------------------------------
 
 // What the runs of one library and case report: the fastest of their
-// times, the median of their peak memory (the upper middle of an even count).
+// times, the median of their peak memory and of their loads' page faults
+// (the upper middle of an even count).
 Result best_of(std::vector<Result> runs) {
     auto middle = [&](auto field) {
         std::vector<double> v;
@@ -518,6 +537,7 @@ Result best_of(std::vector<Result> runs) {
         m.pointer_ns = std::min(m.pointer_ns, r.pointer_ns);
     }
     m.peak_kb = long(middle([](const Result &r) { return r.peak_kb; }));
+    m.load_faults = long(middle([](const Result &r) { return r.load_faults; }));
     return m;
 }
 
@@ -1005,6 +1025,7 @@ int main(int argc, char **argv) {
                     done += ' ';
                     done += fmt(one, one.load_s * 1e3, "%.2f");
                 }
+                done += ", page faults " + std::to_string(r.load_faults);
                 std::fprintf(stderr, "%s %u %s: %s%s%s\n", shape_name(s), n, kLibNames[lib],
                              r.state == Result::kOk ? done.c_str() : fmt(r, 0).c_str(), *r.note ? " - " : "", r.note);
                 if (r.state == Result::kOk && r.misses)
