@@ -78,20 +78,18 @@ double clock_s(clockid_t id) {
 double now() { return clock_s(CLOCK_PROCESS_CPUTIME_ID); }
 double wall() { return clock_s(CLOCK_MONOTONIC); }
 
+rusage self_usage() {
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru;
+}
+
 // Pages the system has made present so far without I/O, each in a trap of
 // its own (some 10 us on a virtual machine) or many in one call: a load's
 // count tells first-touch costs apart from work.
-long minor_faults() {
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_minflt;
-}
+long minor_faults() { return self_usage().ru_minflt; }
 
-long peak_rss_kb() {
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
+long peak_rss_kb() { return self_usage().ru_maxrss; }
 
 // Returns freed memory to the system and restarts the peak count at the
 // current resident size (Linux clear_refs), which it returns in KiB. The
@@ -255,11 +253,22 @@ struct Result {
     double pointer_ns = 0;  // json-c only: json_pointer_get with a "/a/b" path
     unsigned lookups = 0;  // done; fewer than asked when the cap stopped them
     long peak_kb = 0;      // peak resident memory above the baseline
-    long load_faults = 0;  // page faults taken by the load
+    long load_faults = 0;  // pages the load made present (minor_faults)
     unsigned misses = 0;   // lookups that found nothing, or a wrong value
     uint64_t sum = 0;      // folds every value read, so none is optimised away
     bool too_slow = false; // over the budget: larger sizes are not tried
     char note[80] = "";
+};
+
+// Measures one load, from its making to stop(): CPU time and pages made
+// present.
+struct LoadMeter {
+    long faults = minor_faults();
+    double t0 = now();
+    void stop(Result &r) const {
+        r.load_s = now() - t0;
+        r.load_faults = minor_faults() - faults;
+    }
 };
 
 struct Keys {
@@ -369,16 +378,14 @@ void measure_lookups(const Keys &k, Read read, Result &r) {
 Result run_fgets(const Case &c) {
     Result r;
     long base = reset_peak_kb();
-    long f0 = minor_faults();
-    double t0 = now();
+    LoadMeter meter;
     FILE *f = std::fopen(c.cfg.c_str(), "r");
     if (!f) return r.state = Result::kFailed, std::snprintf(r.note, sizeof r.note, "fopen failed"), r;
     char line[640];
     uint64_t sum = 0;
     while (std::fgets(line, sizeof line, f)) sum += uint8_t(line[0]) + 1;
     std::fclose(f);
-    r.load_s = now() - t0;
-    r.load_faults = minor_faults() - f0;
+    meter.stop(r);
     r.peak_kb = peak_rss_kb() - base;
     r.sum = sum;
     r.state = Result::kOk;
@@ -395,11 +402,9 @@ Result run_cfgtree(const Case &c, bool update) {
         Cfg_DirectLoad(1);
     }
     long base = reset_peak_kb();
-    long f0 = minor_faults();
-    double t0 = now();
+    LoadMeter meter;
     int status = CfgF_LoadFile(c.cfg.c_str(), nullptr);
-    r.load_s = now() - t0;
-    r.load_faults = minor_faults() - f0;
+    meter.stop(r);
     if (status != CFG_OK) std::snprintf(r.note, sizeof r.note, "load: %s", Cfg_StatusName(status));
     measure_lookups(k, [&](size_t i, char *buf) { return read_cfgtree(k, i, buf); }, r);
     r.peak_kb = peak_rss_kb() - base;
@@ -412,12 +417,10 @@ Result run_libconfig(const Case &c) {
     Keys k = make_keys(c, kLibconfig);
     config_t cfg;
     long base = reset_peak_kb();
-    long f0 = minor_faults();
-    double t0 = now();
+    LoadMeter meter;
     config_init(&cfg);
     int ok = config_read_file(&cfg, c.lcf.c_str());
-    r.load_s = now() - t0;
-    r.load_faults = minor_faults() - f0;
+    meter.stop(r);
     if (!ok) {
         std::snprintf(r.note, sizeof r.note, "line %d: %s", config_error_line(&cfg), config_error_text(&cfg));
         return r.state = Result::kFailed, r;
@@ -432,11 +435,9 @@ Result run_json(const Case &c) {
     Result r;
     Keys k = make_keys(c, kJsonc);
     long base = reset_peak_kb();
-    long f0 = minor_faults();
-    double t0 = now();
+    LoadMeter meter;
     json_object *root = json_object_from_file(c.json.c_str());
-    r.load_s = now() - t0;
-    r.load_faults = minor_faults() - f0;
+    meter.stop(r);
     if (!root) return r.state = Result::kFailed, std::snprintf(r.note, sizeof r.note, "%s", json_util_get_last_err()), r;
     Result by_pointer;
     measure_lookups(k, [&](size_t i, char *buf) { return read_json_pointer(root, k, i, buf); }, by_pointer);
