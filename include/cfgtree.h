@@ -414,9 +414,11 @@ CFG_API int Cfg_SaveFile(const char *identifier, const char *path) CFG_NOEXCEPT;
  *  3 message). The language has no escapes and a load reads lines in
  *  pieces of 639 characters, so these do not load back as saved: a value
  *  holding a line break or a %(...) reference, a value written plain that
- *  begins with a double quote, a line whose definition (name, " = " and
- *  value after the indentation of four spaces a level) a 639-character
- *  piece cuts, and an item whose full dotted name exceeds 639 characters.
+ *  begins with a double quote, a line that a 639-character piece cuts (a
+ *  definition: name, " = " and value after the indentation of four spaces
+ *  a level; an object's opening line: its name and " {"; the comment line
+ *  of a failed reference indented 149 levels or more), and an item whose
+ *  full dotted name exceeds 639 characters.
  *  A value whose substitution fails for any reason (no memory included) is
  *  written as stored after a "# Reference failure" comment line; as with
  *  any substitution, a reference that fails and is followed by one that
