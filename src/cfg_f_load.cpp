@@ -854,7 +854,7 @@ Scratch::~Scratch() {
     free_chunks(first);
 }
 
-char *Scratch::push(std::size_t size) noexcept {
+char *Scratch::push(std::size_t size, bool logged) noexcept {
     if (top_ && top_->size - top_->used >= size) {
         char *at = top_->data() + top_->used;
         top_->used += size;
@@ -870,8 +870,9 @@ char *Scratch::push(std::size_t size) noexcept {
         next = static_cast<Chunk *>(cfg_mem_alloc(sizeof(Chunk) + bytes));
         if (!next) {  // the line, name or update text that needed it fails with -109
             int err = errno;
-            CFG_LOG(3, "%s: scratch malloc(%lu) failure\n\t\terrno = %d  => %s", "cfg_load_file",
-                    static_cast<unsigned long>(sizeof(Chunk) + bytes), err, errno_text(err));
+            if (logged)
+                CFG_LOG(3, "%s: scratch malloc(%lu) failure\n\t\terrno = %d  => %s", "cfg_load_file",
+                        static_cast<unsigned long>(sizeof(Chunk) + bytes), err, errno_text(err));
             return nullptr;
         }
         *next = Chunk{top_, nullptr, bytes, 0};
@@ -1098,7 +1099,8 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
     if (!text) text = "";
     // The name (kept NUL-terminated as it grows) and a working copy of text.
     const std::size_t size = std::strlen(text) + 1;
-    ScratchFrame buffers(state->scratch, kTextSize + size);
+    // A definition whose copy cannot be made fails with -109 and no message.
+    ScratchFrame buffers(state->scratch, kTextSize + size, false);
     char *name = buffers.get();
     if (!name) return ERR_NO_MEMORY;
     char *copy = name + kTextSize;

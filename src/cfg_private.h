@@ -516,17 +516,20 @@ struct LoaderContext {
 // the stack a few hundred bytes and a file nested 256 blocks deep loads on a
 // small thread stack too. Chunks are kept until the load ends: once the
 // first lines have been read, a frame is a pointer bump. A frame that cannot
-// be had is logged (level 3) and fails with ERR_NO_MEMORY: the line that
-// needed it (a block's opening line, an include) goes to the error handler;
-// a loaded file's first frame fails the load.
+// be had fails with ERR_NO_MEMORY, logged (level 3) unless the frame is a
+// definition's copy, whose failure the loader reports without a message:
+// the line that needed it (a block's opening line, an include, a
+// definition) goes to the error handler; a loaded file's first frame fails
+// the load.
 class Scratch {
   public:
     Scratch() = default;
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
     ~Scratch();
-    // size bytes on top of the stack; NULL when memory runs out.
-    [[nodiscard]] char *push(std::size_t size) noexcept;
+    // size bytes on top of the stack; NULL when memory runs out (logged
+    // when `logged`).
+    [[nodiscard]] char *push(std::size_t size, bool logged = true) noexcept;
     // Gives back the frame at the top, which push returned as at.
     void pop(char *at) noexcept;
     struct Chunk;
@@ -538,7 +541,8 @@ class Scratch {
 // A frame of a Scratch, given back when it goes out of scope.
 class ScratchFrame {
   public:
-    ScratchFrame(Scratch &scratch, std::size_t size) noexcept : scratch_(scratch), at_(scratch.push(size)) {}
+    ScratchFrame(Scratch &scratch, std::size_t size, bool logged = true) noexcept
+        : scratch_(scratch), at_(scratch.push(size, logged)) {}
     ~ScratchFrame() {
         if (at_) scratch_.pop(at_);
     }

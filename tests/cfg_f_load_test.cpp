@@ -686,6 +686,44 @@ TEST(LoadFile, EveryFailedAllocationEndsInNoMemory) {
     EXPECT_TRUE(scratch_said);
 }
 
+// A definition line whose working copy cannot be made fails with
+// ERR_NO_MEMORY and no message, its line going to the error handler. Blocks
+// nest until the loader's working memory needs a second piece, with a long
+// definition at every level, so that at the seventh a definition's copy is
+// what needs it (the reached check fails should the layout change).
+TEST(LoadFile, ADefinitionWhoseCopyCannotBeMadeFailsSilently) {
+    ConfigDir dir;
+    std::string text, close;
+    for (int level = 1; level <= 8; ++level) {
+        std::string indent(2 * (level - 1), ' ');
+        text += indent + "b" + std::to_string(level) + std::string(70, 'n') + " {\n";
+        text += indent + "  x = " + std::string(560, 'v') + "\n";
+        close = indent + "}\n" + close;
+    }
+    dir.write("n.cfg", text + close);
+    bool reached = false;  // a definition failed with nothing logged
+    for (int k = 0;; ++k) {
+        cfgtest::LogCapture log;
+        g_errors.clear();
+        cfg_inject_alloc_fault(k, 1);
+        int status = load_direct("n.cfg", &record_error);
+        cfg_inject_alloc_fault(0, 0);
+        clear_tree();
+        if (status == 0) break;
+        ASSERT_EQ(ERR_NO_MEMORY, status) << k << log.dump();
+        bool definition_failed = false;
+        for (const std::string &e : g_errors)
+            definition_failed = definition_failed || (e.find("ERR_NO_MEMORY:") != std::string::npos &&
+                                                      e.find(" x = ") != std::string::npos);
+        if (definition_failed) {
+            EXPECT_FALSE(log.contains("scratch malloc")) << k << log.dump();
+        }
+        reached = reached || (definition_failed && log.at_most(3).empty());
+        ASSERT_LT(k, 500);
+    }
+    EXPECT_TRUE(reached);
+}
+
 // ---- locating files ----------------------------------------------------------
 
 // A load started from a log sink while a line is expanded (another thread's
