@@ -869,10 +869,11 @@ char *Scratch::push(std::size_t size, bool logged) noexcept {
         std::size_t bytes = size > kScratchChunk ? size : kScratchChunk;
         next = static_cast<Chunk *>(cfg_mem_alloc(sizeof(Chunk) + bytes));
         if (!next) {  // the line, name or update text that needed it fails with -109
-            int err = errno;
-            if (logged)
+            if (logged) {
+                int err = errno;
                 CFG_LOG(3, "%s: scratch malloc(%lu) failure\n\t\terrno = %d  => %s", "cfg_load_file",
                         static_cast<unsigned long>(sizeof(Chunk) + bytes), err, errno_text(err));
+            }
             return nullptr;
         }
         *next = Chunk{top_, nullptr, bytes, 0};
