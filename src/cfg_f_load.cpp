@@ -1054,7 +1054,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
         status = ERR_NO_MEMORY;
         file = nullptr;
     }
-    char *expanded = line + kTextSize;
+    char *expanded = line ? line + kTextSize : nullptr;  // no offset from a null pointer
     uint32_t definitions = 0;  // definition lines read at this level so far (see prefetch_name)
     while (file) {
         std::size_t length = 0;
