@@ -93,8 +93,8 @@ int load_next(char *item, void *) {
 }
 
 TEST(SmallStack, LoadsStartedFromCallbacksShareTheBoundOnBlocks) {
-    CfgUpdateEntry table[] = {{"**", nullptr, &load_next, nullptr, nullptr},
-                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static CfgUpdateEntry table[] = {{"**", nullptr, &load_next, nullptr, nullptr},
+                                     {nullptr, nullptr, nullptr, nullptr, nullptr}};
     ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(table));
     Cfg_DirectLoad(0);
     // f0.cfg loads f1.cfg from a callback, and so on, each inside blocks

@@ -94,13 +94,15 @@ TEST(UpdateTables, TheTableReturnsTheLastStatusThatRan) {
 }
 
 TEST(UpdateTables, ANegativeResultStopsParentsAndTheRegistry) {
-    Cb deep{"deep", -7}, after{"after", 0}, second{"second", 0}, later{"later", 0};
-    CfgUpdateEntry inner[] = {entry("**", &deep, record, nullptr, nullptr), entry("**", &after, record, nullptr, nullptr),
-                              kEnd};
-    CfgUpdateEntry middle[] = {entry("b.**", nullptr, nullptr, inner, nullptr), kEnd};
-    CfgUpdateEntry outer[] = {entry("a.**", &second, nullptr, middle, record),
-                              entry("a.**", &after, record, nullptr, nullptr), kEnd};
-    CfgUpdateEntry other[] = {entry("**", &later, record, nullptr, nullptr), kEnd};
+    // Registered tables stay for the life of the process: static, as are
+    // those of the other tests that register.
+    static Cb deep{"deep", -7}, after{"after", 0}, second{"second", 0}, later{"later", 0};
+    static CfgUpdateEntry inner[] = {entry("**", &deep, record, nullptr, nullptr),
+                                     entry("**", &after, record, nullptr, nullptr), kEnd};
+    static CfgUpdateEntry middle[] = {entry("b.**", nullptr, nullptr, inner, nullptr), kEnd};
+    static CfgUpdateEntry outer[] = {entry("a.**", &second, nullptr, middle, record),
+                                     entry("a.**", &after, record, nullptr, nullptr), kEnd};
+    static CfgUpdateEntry other[] = {entry("**", &later, record, nullptr, nullptr), kEnd};
     ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(outer));
     ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(other));
     EXPECT_STATUS(-7, Cfg_ProcessUpdate("a.b.c=1"));
@@ -135,11 +137,11 @@ TEST(UpdateTables, SubTablesSeeTheRestAfterTheMatchedPart) {
 // Tables run in order of registration, twice when registered twice; a
 // positive result of a table stops the walk of its registry, not the other.
 TEST(Registries, TablesRunInOrderOfRegistrationUntilOneStops) {
-    Cb one{"one", 0}, two{"two", 0}, check{"check", 0}, later{"later", 0};
-    CfgUpdateEntry t1[] = {entry("**", &one, record, nullptr, nullptr), kEnd};
-    CfgUpdateEntry t2[] = {entry("**", &two, record, nullptr, nullptr), kEnd};
-    CfgUpdateEntry tv[] = {entry("**", &check, record, nullptr, nullptr), kEnd};
-    CfgUpdateEntry tl[] = {entry("**", &later, record, nullptr, nullptr), kEnd};
+    static Cb one{"one", 0}, two{"two", 0}, check{"check", 0}, later{"later", 0};
+    static CfgUpdateEntry t1[] = {entry("**", &one, record, nullptr, nullptr), kEnd};
+    static CfgUpdateEntry t2[] = {entry("**", &two, record, nullptr, nullptr), kEnd};
+    static CfgUpdateEntry tv[] = {entry("**", &check, record, nullptr, nullptr), kEnd};
+    static CfgUpdateEntry tl[] = {entry("**", &later, record, nullptr, nullptr), kEnd};
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<void *>(t1));
     LogCapture log;
@@ -178,9 +180,9 @@ int register_late(char *item, void *arg) {
 }
 
 TEST(Registries, ATableRegisteredDuringAWalkIsAppliedToTheItemUnderWay) {
-    Cb first{"first", 0}, late{"late", 0};
+    static Cb first{"first", 0}, late{"late", 0};
     g_late[0].arg = &late;
-    CfgUpdateEntry t[] = {entry("a", &first, register_late, nullptr, nullptr), kEnd};
+    static CfgUpdateEntry t[] = {entry("a", &first, register_late, nullptr, nullptr), kEnd};
     ASSERT_STATUS(CFG_OK, Cfg_NotifyRegister(t));
     EXPECT_STATUS(CFG_OK, Cfg_ProcessUpdate("a=1"));
     EXPECT_EQ("first:a=1 late:a=1", calls());
@@ -192,8 +194,8 @@ TEST(Registries, RegistrationSurvivesEveryAllocationFailure) {
     for (auto [reg, run] :
          {std::pair{&Cfg_NotifyRegister, &Cfg_ProcessUpdate}, {&Cfg_ValidateRegister, &Cfg_Validate}}) {
         SCOPED_TRACE(reg == &Cfg_NotifyRegister ? "notification" : "validation");
-        Cb cb{"cb", 0};
-        CfgUpdateEntry table[] = {entry("**", &cb, record, nullptr, nullptr), kEnd};
+        static Cb cb{"cb", 0};
+        static CfgUpdateEntry table[] = {entry("**", &cb, record, nullptr, nullptr), kEnd};
         int k = 0;
         for (;; ++k) {
             ASSERT_LT(k, 10);

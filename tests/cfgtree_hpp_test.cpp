@@ -248,13 +248,15 @@ TEST(CxxLoad, CollectsEveryFailingLineGoesOnOrStopsAndReportsAMissingFile) {
 }
 
 TEST(CxxUpdateTable, LambdasSeeTheirItemsRestsAndOwnCopies) {
-    std::vector<std::string> seen;
-    cfgtree::UpdateTable ports;
+    // A registered table, the sub-tables it names and what its lambdas
+    // capture live to the end of the process.
+    static std::vector<std::string> seen;
+    static cfgtree::UpdateTable ports;
     ports.on("port", [&](char *item) {
         seen.push_back(std::string("sub:") + item);
         return 0;
     });
-    static cfgtree::UpdateTable table;  // registered tables live to the end of the process
+    static cfgtree::UpdateTable table;
     table.on(
         "net.**",
         [&](char *item) {
@@ -314,8 +316,8 @@ TEST(CxxUpdateTable, UpdateModeLoadFeedsLambdasAndNestedLoadsCollectApart) {
     cfgtest::TempDir dir;
     std::string inner = dir.write("inner.cfg", "broken line\n");
     std::string outer = dir.write("outer.cfg", "A {\n    b = 1\n}\nstray line\n");
-    std::vector<std::string> items;
-    std::vector<cfgtree::Diagnostic> inner_diagnostics;
+    static std::vector<std::string> items;  // static: the registered table's lambda keeps them
+    static std::vector<cfgtree::Diagnostic> inner_diagnostics;
     static cfgtree::UpdateTable table;
     table.on("**", [&](char *item) {
         items.push_back(item);
