@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,7 +15,19 @@ namespace cfgtest {
 
 namespace {
 LogCapture *g_current = nullptr;
-}
+
+// The library's tree, contexts and registered tables are process-wide, and
+// a registered table is never let go: ctest runs each test case in its own
+// process. A binary run by hand with more than one test says so first.
+class OneProcessPerTest : public testing::Environment {
+    void SetUp() override {
+        if (testing::UnitTest::GetInstance()->test_to_run_count() > 1)
+            std::fprintf(stderr, "note: these tests share the library's process-wide state and are written to run "
+                                 "one per process (ctest does that); run together, some of them fail\n");
+    }
+};
+testing::Environment *const g_one_process_per_test = testing::AddGlobalTestEnvironment(new OneProcessPerTest);
+}  // namespace
 
 LogCapture::LogCapture() {
     g_current = this;
