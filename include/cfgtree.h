@@ -474,7 +474,8 @@ CFG_API int Cfg_GetIntAttrValue(const char *identifier, int32_t *value) CFG_NOEX
 /** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetIntAttrValue(const char *identifier, int32_t value) CFG_NOEXCEPT;
 /** Reads "%i..%i" as C17's sscanf does (each number clamped to 32 bits
- *  as Cfg_GetInt does; "0b1..3" is refused, "1..0b11" reads 1..0).
+ *  as Cfg_GetInt does; "0b1..3" is refused, "1..0b11" reads 1..0, and
+ *  "0x..5" and "1..0x", a "0x" with no hex digit, are refused).
  *  @return 0; ERR_NULL_BUFFER; CFG_ERR_SYNTAX (outputs untouched). */
 CFG_API int Cfg_GetRange(const char *text, int32_t *low, int32_t *high) CFG_NOEXCEPT;
 /** Writes "%d..%d" (text holds 25 bytes). @return 0; ERR_NULL_BUFFER. */

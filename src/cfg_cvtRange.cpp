@@ -6,17 +6,33 @@
 // into int leaves overflow undefined). Text after the second number is
 // ignored; low and high need no order. As in Cfg_GetInt, a "0b" prefix is
 // no binary number: a first number so written is a 0 that no ".." follows,
-// a second one reads 0, as C17's scanf reads them.
+// a second one reads 0, as C17's scanf reads them. And "0x" with no hex
+// digit after it is no number in either place (C17's %i takes the "0x",
+// then fails), where glibc's scanf reads it as 0.
 #include "cfg_private.h"
 
+#include <cctype>
+
 namespace cfgtree {
+
+namespace {
+// The number at text (blanks and a sign first) starts "0x" or "0X" with no
+// hexadecimal digit after it.
+bool bare_hex_prefix(const char *text) noexcept {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    if (*text == '+' || *text == '-') ++text;
+    return text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && !std::isxdigit(static_cast<unsigned char>(text[2]));
+}
+}  // namespace
 
 int get_range(const char *text, int32_t *low, int32_t *high) noexcept {
     if (!text) return ERR_NULL_BUFFER;
     long first = 0, second = 0;
     int dots_end = 0;
     int saved = errno;
-    bool read = !binary_prefix(text) && std::sscanf(text, "%li..%n", &first, &dots_end) == 1 && dots_end > 0;
+    bool read = !binary_prefix(text) && !bare_hex_prefix(text) &&
+                std::sscanf(text, "%li..%n", &first, &dots_end) == 1 && dots_end > 0;
+    if (read) read = !bare_hex_prefix(text + dots_end);
     if (read && !binary_prefix(text + dots_end)) read = std::sscanf(text + dots_end, "%li", &second) == 1;
     errno = saved;
     if (!read) return CFG_ERR_SYNTAX;

@@ -55,6 +55,9 @@ TEST(TextLevel, Reads) {
         {"5", CFG_ERR_SYNTAX, 0, 0},    {"1 .. 5", CFG_ERR_SYNTAX, 0, 0}, {"08..10", CFG_ERR_SYNTAX, 0, 0},
         {"", CFG_ERR_SYNTAX, 0, 0},      {"1..", CFG_ERR_SYNTAX, 0, 0},
         {"0b1..3", CFG_ERR_SYNTAX, 0, 0}, {"1..0b11", CFG_OK, 1, 0},    {"1.. -0B11", CFG_OK, 1, 0},
+        // "0x" with no hex digit is no number, whatever this C library's scanf reads
+        {"0x..5", CFG_ERR_SYNTAX, 0, 0}, {" -0X..1", CFG_ERR_SYNTAX, 0, 0}, {"1..0x", CFG_ERR_SYNTAX, 0, 0},
+        {"1.. +0xg", CFG_ERR_SYNTAX, 0, 0}, {"0x1..0Xf", CFG_OK, 1, 15},
     };
     for (const auto &c : ranges) {
         int32_t low = 77, high = 88;

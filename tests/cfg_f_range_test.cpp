@@ -57,6 +57,7 @@ TEST(DefinitionLines, WhatReachesTheUpdateTables) {
         {"A[-1..1] = 0", 0, {"A[-1]=0", "A[0]=0", "A[1]=0"}},
         {"A[1..2,x,5..4] = 0", 0, {"A[1]=0", "A[2]=0", "A[x]=0", "A[5]=0", "A[4]=0"}},
         {"A [1..2] = 0", 0, {"A[1]=0", "A[2]=0"}},
+        {"A[0x..2,0x1..0x2] = 0", 0, {"A[0x..2]=0", "A[1]=0", "A[2]=0"}},  // a "0x" without digits is text
         {"A[1..2]", CFG_ERR_SYNTAX, {}},
         {"A[1..2] junk", CFG_ERR_SYNTAX, {}},
         {"b$[1..2] = 0", CFG_ERR_SYNTAX, {}},
