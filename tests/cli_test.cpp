@@ -635,6 +635,49 @@ TEST_F(Cli, VerbosityShowsTheLibrarysMessages) {
     EXPECT_EQ("", cli({"check", "-q", "bad.cfg"}, kData, {{"CFGTREE_LOG_LEVEL", "13"}}).err);
 }
 
+// A file variable holds 127 characters (NAME=VALUE), its name 32: the tool
+// refuses what a load would cut.
+TEST_F(Cli, VariablesALoadWouldCutAreRefused) {
+    cfgtest::TempDir dir;
+    dir.write("v.cfg", "x = %(V)\nc = %(%%)\n");
+    const std::string v125(125, 'v'), v126(126, 'v'), n32(32, 'N'), n33(33, 'N');
+    const std::string c124(124, 'C'), c125(125, 'C'), f125(125, 'F'), f126(126, 'F');
+    auto refused = [](const std::string &what) { return "cfgtree: " + what + "\nTry 'cfgtree --help' for more information.\n"; };
+    const std::string limit = "': a variable holds at most 127 characters, its name at most 32";
+    const std::string out_v = v125 + "\n", out_c = c124 + "\n";
+    const std::string long_value = refused("-D 'V=" + v126 + limit), long_name = refused("-D '" + n33 + "=1" + limit);
+    const std::string long_context = refused("--context holds at most 124 characters");
+    const std::string long_filter = refused("--filter holds at most 125 characters");
+    check_runs({{{"get", "v.cfg", "x", "-D", "V=" + v125}, 0, out_v.c_str(), ""},
+                {{"get", "v.cfg", "x", "-D", "V=" + v126}, 2, "", long_value.c_str()},
+                {{"get", "v.cfg", "x", "-D", "V=1", "-D", n32 + "=1"}, 0, "1\n", ""},
+                {{"get", "v.cfg", "x", "-D", "V=1", "-D", n33 + "=1"}, 2, "", long_name.c_str()},
+                {{"get", "v.cfg", "c", "-D", "V=1", "--context", c124}, 0, out_c.c_str(), ""},
+                {{"get", "v.cfg", "c", "-D", "V=1", "--context", c125}, 2, "", long_context.c_str()},
+                {{"dump", "v.cfg", "-D", "V=1", "--filter", f125}, 0, "", ""},
+                {{"dump", "v.cfg", "-D", "V=1", "--filter", f126}, 2, "", long_filter.c_str()}},
+               dir.path());
+}
+
+// set loads its saved file back from the target's folder, under a name of
+// its own: only the folder's path must be free of ','.
+TEST_F(Cli, SetWritesFilesWhoseNamesHoldACommaInAFolderWithout) {
+    cfgtest::TempDir dir;
+    std::string real = dir.write("c,omma.cfg", "a = 1\n");
+    ASSERT_EQ(0, symlink("c,omma.cfg", dir.file("plain.cfg").c_str()));
+    ASSERT_EQ(0, mkdir(dir.file("x,y").c_str(), 0700));
+    const std::string far = dir.file("x,y") + "/out.cfg";  // its ',' is below the current directory
+    const std::string refused = "cfgtree: the folder set writes to cannot hold ',' (the file is loaded back from it): " +
+                                dir.file("x,y") + "/\nTry 'cfgtree --help' for more information.\n";
+    check_runs({{{"set", "plain.cfg", "a", "2"}, 0, "", ""},
+                {{"set", "plain.cfg", "a", "3", "-o", "out,put.cfg"}, 0, "", ""},
+                {{"set", "plain.cfg", "a", "4", "-o", far}, 2, "", refused.c_str()}},
+               dir.path());
+    EXPECT_EQ("a = 2\n", cfgtest::read_file(real));
+    EXPECT_EQ("a = 3\n", cfgtest::read_file(dir.file("out,put.cfg")));
+    EXPECT_NE(0, access(far.c_str(), F_OK)) << "nothing is written in a folder whose path holds a ','";
+}
+
 // A ',' in the current directory's path is no ',' in a FILE named below it:
 // the file is loaded (and set's file loaded back) by a name without one.
 TEST_F(Cli, FilesLoadBelowADirectoryWithACommaInItsPath) {

@@ -4,7 +4,9 @@
 // the load goes on with the next line. Exit statuses: 0 success, 1 something
 // asked for was not found, 2 a load or usage error, 3 a refused request.
 // Identifiers, values and TEXT hold at most 639 characters, as in the
-// library; load arguments (file, variables, context, filter) 4095.
+// library; load arguments (file, variables, context, filter) 4095, of
+// which each variable (-D, --context as "%%=", --filter as "@=") 127, its
+// name 32, as a load keeps them.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +30,8 @@ namespace {
 
 constexpr std::size_t kTextSize = 640;   // library text buffers: 639 characters
 constexpr std::size_t kLoadArgMax = 4095;
+constexpr std::size_t kVarMax = 127;     // a file variable's NAME=VALUE
+constexpr std::size_t kVarNameMax = 32;  // and its NAME
 
 enum Exit : int { kOk = 0, kNotFound = 1, kFailed = 2, kRefused = 3 };
 
@@ -262,10 +266,18 @@ int check_args(const Options &o, const std::vector<const OptionSpec *> &used) {
         if (d.empty() || d[0] == '=' || d.find('=') == std::string::npos)
             return usage_error("-D needs NAME=VALUE, not '" + d + "'");
         if (d.find(',') != std::string::npos) return usage_error("-D '" + d + "': a variable cannot hold ','");
+        // A load would cut a longer one without a word.
+        if (d.find('=') > kVarNameMax || d.size() > kVarMax)
+            return usage_error("-D '" + d + "': a variable holds at most " + std::to_string(kVarMax) +
+                               " characters, its name at most " + std::to_string(kVarNameMax));
     }
     if ((o.has_context && o.context.find(',') != std::string::npos) ||
         (o.has_filter && o.filter.find(',') != std::string::npos))
         return usage_error("--context and --filter cannot hold ','");
+    if (o.has_context && o.context.size() > kVarMax - 3)  // the variable "%%=IDENT"
+        return usage_error("--context holds at most " + std::to_string(kVarMax - 3) + " characters");
+    if (o.has_filter && o.filter.size() > kVarMax - 2)  // the variable "@=PATTERN"
+        return usage_error("--filter holds at most " + std::to_string(kVarMax - 2) + " characters");
     if (o.has_type && o.type != "bool" && o.type != "int" && o.type != "range" && o.type != "bytes" &&
         o.type != "server")
         return usage_error("unknown --type '" + o.type + "' (bool, int, range, bytes or server)");
@@ -1292,14 +1304,14 @@ bool reads_back(const std::string &path, std::string *first) {
 }
 
 // Saves everything, references as written, to a temporary file beside path
-// (absolute) that then replaces it; load_path names path without ',' (see
-// comma_free), and the temporary file is loaded by the name beside it. Its
+// (absolute) that then replaces it; load_dir names path's folder without ','
+// (see comma_free), and the temporary file is loaded by its name there. Its
 // own name is short: a file whose name is as long as a name may be has one
 // beside it too. It replaces path, keeping the mode of the file it replaces.
 // The file is loaded back first, and kept only when it reads as the tree
 // (*exact; *first: the first item it would change). The tree is gone
 // afterwards.
-int save_replacing(const std::string &path, const std::string &load_path, bool *exact, std::string *first) {
+int save_replacing(const std::string &path, const std::string &load_dir, bool *exact, std::string *first) {
     *exact = true;
     Cfg_Dereference(0);
     std::string saved;
@@ -1323,7 +1335,7 @@ int save_replacing(const std::string &path, const std::string &load_path, bool *
     if (!written) status = ERR_FILE_ACCESS;
     // Loaded back while it is still the caller's own readable file: the mode
     // it takes over may lack the owner-read bit a load needs.
-    if (status == CFG_OK) *exact = reads_back(load_path.substr(0, load_path.rfind('/') + 1) + tmp.substr(dir), first);
+    if (status == CFG_OK) *exact = reads_back(load_dir + tmp.substr(dir), first);
     struct stat st {};
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
     if (status == CFG_OK && *exact && ::chmod(tmp.c_str(), mode) != 0) status = ERR_FILE_ACCESS;
@@ -1385,9 +1397,12 @@ int run_set(const Options &o) {
         char cwd[PATH_MAX];
         if (::getcwd(cwd, sizeof cwd)) target = std::string(cwd) + "/" + target;
     }
-    const std::string load_back = comma_free(target);
-    if (load_back.empty())
-        return usage_error("the path set writes cannot hold ',' (the file is loaded back): " + target);
+    // The saved file is loaded back under a temporary name in the target's
+    // folder: only the folder's path must be free of ','.
+    const std::string folder = target.substr(0, target.rfind('/') + 1);
+    const std::string load_dir = comma_free(folder);
+    if (load_dir.empty())
+        return usage_error("the folder set writes to cannot hold ',' (the file is loaded back from it): " + folder);
     if (load_all({file}, o) != kOk) {
         diag("%s: not saved: the file did not load cleanly\n", file.shown.c_str());
         return kFailed;
@@ -1409,7 +1424,7 @@ int run_set(const Options &o) {
     if (status != CFG_OK) return set_failure(ident, status);
     bool exact = true;
     std::string first;
-    status = save_replacing(target, load_back, &exact, &first);
+    status = save_replacing(target, load_dir, &exact, &first);
     if (status == CFG_OK && !exact) {
         std::string shown = o.has_out ? o.out : file.shown;
         if (saved_line_length(name, value) >= kTextSize)
