@@ -536,11 +536,13 @@ TEST_F(Cli, SetWritesOnlyWhatLoadsBackAndOnlyRegularFiles) {
     const std::string stored = "cfgtree: x[*]: CFG_ERR_SYNTAX: name, '=' and value would be stored in more than 639 "
                                "characters; not set\n",
                       saved = "cfgtree: " + path + ".y: CFG_ERR_SYNTAX: its saved line would hold more than 639 "
-                              "characters; long.cfg not written\n";
+                              "characters; long.cfg not written\n",
+                      too_deep = "cfgtree: " + deep + "x: CFG_ERR_SYNTAX: its objects nest more than 256 levels deep, "
+                                 "more than a load reads; deep.cfg not written\n";
     check_runs({{{"set", "quoted.cfg", "c", "2"}, 3, "",
                  "quoted.cfg: CFG_ERR_SYNTAX: saved, the file would not read back as the tree it holds (q=\"\"); not "
                  "written\n"},
-                {{"set", "deep.cfg", deep + "x", "1"}, 3, "", nullptr},
+                {{"set", "deep.cfg", deep + "x", "1"}, 3, "", too_deep.c_str()},
                 {{"set", "deep.cfg", "b", "1", "-o", "dangling.cfg"}, 2, "",
                  "dangling.cfg: ERR_FILE_ACCESS: a symbolic link that leads nowhere; not written\n"},
                 {{"set", "deep.cfg", "b", "1", "-o", "fifo.cfg"}, 2, "",

@@ -1427,7 +1427,11 @@ int run_set(const Options &o) {
     status = save_replacing(target, load_dir, &exact, &first);
     if (status == CFG_OK && !exact) {
         std::string shown = o.has_out ? o.out : file.shown;
-        if (saved_line_length(name, value) >= kTextSize)
+        if (name.depth > static_cast<std::size_t>(kMaxDumpNesting))
+            item_diag(ident, CFG_ERR_SYNTAX,
+                      "its objects nest more than " + std::to_string(kMaxDumpNesting) +
+                          " levels deep, more than a load reads; " + shown + " not written");
+        else if (saved_line_length(name, value) >= kTextSize)
             item_diag(ident, CFG_ERR_SYNTAX,
                       "its saved line would hold more than 639 characters; " + shown + " not written");
         else if (first.empty() || value.find_first_of("\r\n") != std::string::npos || is_about(first, ident, value))
