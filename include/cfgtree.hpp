@@ -384,9 +384,13 @@ inline LoadResult load_file(const std::string &load_argument, OnError policy = O
  *  Storage: the C table that c_table() hands out, and that the registration
  *  calls pass to the library, points into this object (patterns, callables
  *  and the entry array). The library keeps a registered table until the
- *  process ends, so a registered UpdateTable, and every sub-table it names,
- *  must live as long: make it static, or own it where it is never
- *  destroyed. It is neither copyable nor movable, and once its C table has
+ *  process ends, so a table that register_notification or
+ *  register_validation registered keeps that storage, and so does every
+ *  sub-table it names, even when the UpdateTable is destroyed: a static one
+ *  is destroyed at exit, while a later destructor or a running thread may
+ *  still apply the registered tables (what its callables capture must live
+ *  as long). A C table registered by other means must stay valid as the C
+ *  calls say. It is neither copyable nor movable, and once its C table has
  *  been handed out, or made by a call that then threw, no entry can be
  *  added (std::logic_error).
  *
@@ -400,6 +404,9 @@ class UpdateTable {
     UpdateTable() = default;
     UpdateTable(const UpdateTable &) = delete;
     UpdateTable &operator=(const UpdateTable &) = delete;
+    ~UpdateTable() {
+        if (!kept_) held_.storage.~Storage();
+    }
 
     /** An entry: pattern, first callback (may be empty), a sub-table applied
      *  to the rest of the item (may be null), second callback (may be empty).
@@ -422,9 +429,9 @@ class UpdateTable {
     }
 
     /** Cfg_NotifyRegister: 0 or -109. */
-    Status register_notification() { return Status(Cfg_NotifyRegister(c_table())); }
+    Status register_notification() { return kept_if(Cfg_NotifyRegister(c_table())); }
     /** Cfg_ValidateRegister: 0 or -109. */
-    Status register_validation() { return Status(Cfg_ValidateRegister(c_table())); }
+    Status register_validation() { return kept_if(Cfg_ValidateRegister(c_table())); }
     /** cfg_process_table on this table alone (no registration needed); an
      *  item with a NUL inside runs nothing: CFG_ERR_SYNTAX. */
     Status apply(const std::string &item) {
@@ -433,6 +440,27 @@ class UpdateTable {
     }
 
   private:
+    // A registered table's storage is never let go (see above): this table
+    // and every one it reaches keep theirs.
+    Status kept_if(int status) noexcept {
+        if (status != CFG_OK || kept_) return Status(status);
+        // A walk whose list is linked through the tables themselves (no
+        // allocation, no stack); a table kept already is not walked again.
+        kept_ = true;
+        next_kept_ = nullptr;
+        for (UpdateTable *pending = this; pending;) {
+            UpdateTable *t = pending;
+            pending = t->next_kept_;
+            for (UpdateTable *sub : t->subs_) {
+                if (!sub || sub->kept_) continue;
+                sub->kept_ = true;
+                sub->next_kept_ = pending;
+                pending = sub;
+            }
+        }
+        return Status(status);
+    }
+
     // Makes the arrays of this table and of every table it reaches, then
     // fills them: a walk with a list of its own, so that a chain of
     // sub-tables of any length costs no stack. An array never moves once
@@ -492,12 +520,26 @@ class UpdateTable {
     static int call_first(char *item, void *arg) noexcept { return call(static_cast<Slot *>(arg)->first, item); }
     static int call_second(char *item, void *arg) noexcept { return call(static_cast<Slot *>(arg)->second, item); }
 
-    std::deque<Slot> slots_;  // a deque keeps every slot's address while entries are added
-    std::vector<UpdateTable *> subs_;
-    std::vector<CfgUpdateEntry> entries_;
+    // What the C table points into, held so that the destructor can leave
+    // it in place (kept_).
+    struct Storage {
+        std::deque<Slot> slots;  // a deque keeps every slot's address while entries are added
+        std::vector<UpdateTable *> subs;
+        std::vector<CfgUpdateEntry> entries;
+    };
+    union Held {
+        Storage storage;
+        Held() : storage() {}
+        ~Held() {}
+    } held_;
+    std::deque<Slot> &slots_ = held_.storage.slots;
+    std::vector<UpdateTable *> &subs_ = held_.storage.subs;
+    std::vector<CfgUpdateEntry> &entries_ = held_.storage.entries;
     bool frozen_ = false;    // the array is made: no entry can be added
     bool complete_ = false;  // this table and every one it reaches are filled
     bool marked_ = false;    // reached by the build under way
+    bool kept_ = false;      // registered: the storage outlives this object
+    UpdateTable *next_kept_ = nullptr;  // the walk that keeps sub-tables
 };
 
 }  // namespace v1

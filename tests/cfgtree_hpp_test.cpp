@@ -3,6 +3,7 @@
 // tables built from lambdas.
 #include "cfgtree.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -275,6 +276,35 @@ TEST(CxxUpdateTable, LambdasSeeTheirItemsRestsAndOwnCopies) {
     EXPECT_EQ((std::vector<std::string>{"first:net.port=5", "sub:port=5", "second:net.port=5"}), seen);
     EXPECT_THROW(table.on("late", [](char *) { return 0; }), std::logic_error);
     EXPECT_THROW(ports.on("late", [](char *) { return 0; }), std::logic_error) << "sub-tables freeze too";
+}
+
+// Applies the registered tables while the process exits, after the static
+// tables a test registered were destroyed (they were made later).
+bool g_apply_at_exit = false;
+struct ApplyAtExit {
+    ~ApplyAtExit() {
+        if (g_apply_at_exit) (void)Cfg_ProcessUpdate("net.port=1");
+    }
+} g_apply_at_exit_object;
+
+// Registers a static table with a sub-table whose lambda ends the process
+// with 42 when it sees port=1, then exits.
+[[noreturn]] void register_and_exit() {
+    static cfgtree::UpdateTable sub, table;
+    sub.on("port", [](char *item) {
+        if (std::strcmp(item, "port=1") == 0) std::_Exit(42);
+        return 0;
+    });
+    table.on("net.**", {}, &sub);
+    if (!table.register_notification().ok()) std::_Exit(1);
+    g_apply_at_exit = true;
+    std::exit(0);
+}
+
+// A registered table and its sub-tables keep what the library reads of them
+// past their destructors: the library keeps them until the process ends.
+TEST(CxxUpdateTable, RegisteredTablesOutliveTheirStaticObjects) {
+    EXPECT_EXIT(register_and_exit(), testing::ExitedWithCode(42), "");
 }
 
 TEST(CxxUpdateTable, ALambdasBadAllocBecomesNoMemory) {
