@@ -183,7 +183,7 @@ Result<T> get(const char *identifier) {
         status = Cfg_GetServerAttrValue(identifier, host, &port);
         if (status == CFG_OK) return Server{host, port};
     } else if constexpr (std::is_same_v<T, Bytes>) {
-        // A value holds at most 638 characters: "0x" and 318 bytes.
+        // The converter reads at most 638 characters of the value: "0x" and 318 bytes.
         unsigned char bytes[text_size / 2 + 1];
         uint32_t count = 0;
         status = Cfg_GetBytesAttrValue(identifier, bytes, text_size / 2, &count);
