@@ -155,14 +155,14 @@ int delete_item(cfg_handle start, const char *identifier) noexcept { return dele
 
 // Each round deletes one match; the store takes a deleted node out of its
 // parent's children, so the same item is never found twice. Every round
-// starts from the context current at the call: a log sink may push or pop
-// one meanwhile.
+// starts from the context current when it starts (a log sink may push or
+// pop one meanwhile); it goes on where the last round left off only in the
+// same parent.
 int delete_all(const char *identifier) noexcept {
-    const cfg_handle start = context_start();
     Resume resume;
-    int status = delete_one(start, identifier, &resume);
+    int status = delete_one(context_start(), identifier, &resume);
     if (status != CFG_OK) return status;
-    while (status == CFG_OK) status = delete_one(start, identifier, &resume);
+    while (status == CFG_OK) status = delete_one(context_start(), identifier, &resume);
     return status == CFG_NOT_FOUND ? CFG_OK : status;
 }
 

@@ -73,17 +73,19 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         uint32_t *ask = (ctl_flags() & CFG_CTL_IGNORE_READ_ONLY) ? nullptr : &read_only;
         WalkMiss miss;
         bool valued = false;
-        // One start for the lookup and the creation: a log sink called during
-        // the lookup may push or pop a context.
         const cfg_handle start = context_start();
         status = find_item(start, identifier, &attribute, nullptr, ask, &miss);
-        if (status == CFG_NOT_FOUND) {
+        if (status == CFG_NOT_FOUND && (ctl_flags() & CFG_CTL_CREATE_ON_SET)) {
             // A new attribute is always set, even when it inherited a mark:
-            // the creation sets it. It need not search again where the
+            // the creation sets it. It starts from the context current now
+            // (a log sink called during the lookup may have pushed or popped
+            // one) and, from the same start, need not search again where the
             // lookup failed.
-            status = (ctl_flags() & CFG_CTL_CREATE_ON_SET)
-                         ? create_item(start, identifier, xid_item(), &attribute, &miss, value, &valued)
-                         : CFG_NOT_CREATED;
+            const cfg_handle again = context_start();
+            status = create_item(again, identifier, xid_item(), &attribute, again == start ? &miss : nullptr, value,
+                                 &valued);
+        } else if (status == CFG_NOT_FOUND) {
+            status = CFG_NOT_CREATED;
         }
         if (status == CFG_OK && !valued) status = read_only ? CFG_READ_ONLY : set_attr_value(attribute, value);
     }

@@ -255,9 +255,9 @@ TEST(SetAttrValue, RefusedAllocationsChangeNothing) {
 }
 
 // A log sink that pushes a context while the lookup reports an unreadable
-// child does not move the attribute that the set then creates: it is made
-// where the lookup, from the context current at the call, missed it.
-TEST(SetAttrValueId, CreatesFromTheContextCurrentAtTheCall) {
+// child moves the attribute that the set then creates: the creation starts
+// from the context current after the lookup.
+TEST(SetAttrValueId, CreatesFromTheContextCurrentAfterTheLookup) {
     cfg_handle r = 0;
     ASSERT_STATUS(CFG_OK, cfg_create_item(0, "p.r", kObject, &r));
     cfg_handle loose = ds_append_avp2(0, 2, kItem, 0, "loose", 6);
@@ -276,8 +276,8 @@ TEST(SetAttrValueId, CreatesFromTheContextCurrentAtTheCall) {
     ASSERT_EQ(1, pushed);
     ASSERT_STATUS(CFG_OK, Cfg_PopContext());
     EXPECT_STATUS(CFG_OK, status);
-    EXPECT_EQ("2", value_of("p.r.q.w"));
-    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("p.p", nullptr));
+    EXPECT_EQ("2", value_of("p.p.r.q.w"));
+    EXPECT_STATUS(CFG_NOT_FOUND, Cfg_Find("p.r.q.w", nullptr));
 }
 
 }  // namespace
