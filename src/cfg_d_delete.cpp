@@ -133,8 +133,11 @@ int delete_one(cfg_handle start, const char *identifier, Resume *resume) noexcep
     Target target;
     int status = walk(start, copy.get(), &target, resume);
     if (resume) *resume = Resume{};
-    // Deleted before the trace: a log sink may change the store, and the
-    // item found must not have gone in between.
+    CFG_LOG(13, "%s: ref_h = %ld, item_h = %ld", kDelete, static_cast<long>(target.reference),
+            static_cast<long>(target.item));
+    // The trace comes first: a log sink that deleted the item meanwhile makes
+    // the deletion fail (-139), and one that changed the store otherwise
+    // leaves the next round nowhere to go on from (steady).
     if (status == CFG_OK && target.item) {
         cfg_handle node = target.reference ? target.reference : target.item;
         const uint32_t seq = resume ? ds_seq(node) : 0;
@@ -143,8 +146,6 @@ int delete_one(cfg_handle start, const char *identifier, Resume *resume) noexcep
         status = ds_delete_avp3(target.parent, node) ? CFG_OK : ERR_DELETE_FAILED;
         if (status == CFG_OK && resume && steady) keep_points(resume, target, seq, next);
     }
-    CFG_LOG(13, "%s: ref_h = %ld, item_h = %ld", kDelete, static_cast<long>(target.reference),
-            static_cast<long>(target.item));
     return status;
 }
 

@@ -130,26 +130,27 @@ TEST(Delete, RefusalsInTheRepetitionArePassedOn) {
     EXPECT_EQ("obj r\n", cfgtest::dump_tree());
 }
 
-// A log sink that deletes the item its trace names, before the deletion
-// lands, must not turn a deletion into a refusal.
-TEST(Delete, ASinkDeletingTheFoundItemDoesNotMakeItFail) {
+// The trace that names the item found comes before its deletion: a log sink
+// still finds the item there, and one that deletes it makes the deletion
+// fail (-139), which ends the repetition.
+TEST(Delete, TheTraceOfTheFoundItemComesBeforeItsDeletion) {
     set("r.x[1]", "1");
     set("r.x[2]", "2");
     struct Sink {
         static void log(void *ctx, int, const char *, int, const char *message) {
-            auto *fired = static_cast<int *>(ctx);
-            if (*fired || !std::strstr(message, "ref_h =")) return;
-            ++*fired;
+            auto *found = static_cast<int *>(ctx);
+            if (*found != 1 || !std::strstr(message, "ref_h =")) return;
+            *found = Cfg_Find("r.x[1]", nullptr);
             (void)Cfg_Delete("r.x[1]");
         }
     };
-    int fired = 0;
-    Log_SetSink(&Sink::log, &fired);
+    int found = 1;
+    Log_SetSink(&Sink::log, &found);
     int status = Cfg_Delete("r.x[*]");
     Log_SetSink(nullptr, nullptr);
-    EXPECT_STATUS(CFG_OK, status);
-    EXPECT_EQ(1, fired);
-    EXPECT_EQ("obj r\n", cfgtest::dump_tree());
+    EXPECT_STATUS(CFG_OK, found);
+    EXPECT_STATUS(ERR_DELETE_FAILED, status);
+    EXPECT_EQ("obj r\n  attr x[2]=2\n", cfgtest::dump_tree());
 }
 
 // A log sink that pushes a context during the first round makes the later
