@@ -78,7 +78,7 @@
 #define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #endif
-// gcc says __SANITIZE_ADDRESS__, clang (before 16) only __has_feature.
+// gcc says __SANITIZE_ADDRESS__; clang 14 answers only __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
 #define CFG_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
