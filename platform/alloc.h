@@ -13,6 +13,16 @@
 
 #include "cfgtree.h"
 
+/* CFG_ADDRESS_SANITIZER: built with AddressSanitizer. gcc says
+ * __SANITIZE_ADDRESS__; clang 14 answers only __has_feature. */
+#if defined(__SANITIZE_ADDRESS__)
+#define CFG_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CFG_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -78,14 +78,6 @@
 #define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #endif
-// gcc says __SANITIZE_ADDRESS__; clang 14 answers only __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
-#define CFG_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CFG_ADDRESS_SANITIZER 1
-#endif
-#endif
 #if defined(CFG_ADDRESS_SANITIZER) && __has_include(<sanitizer/lsan_interface.h>)
 #include <sanitizer/lsan_interface.h>
 #define LSAN_REGISTER_ROOT_REGION(addr, size) __lsan_register_root_region(addr, size)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc.h"
 #include "cfg_private.h"
 #include "load_support.h"
 
@@ -20,14 +21,7 @@ using loadtest::ConfigDir;
 // AddressSanitizer's frames are larger (redzones around every buffer; an
 // unoptimized clang build needs between 896 KiB and 1 MiB for the loads
 // started from callbacks): eight times the stack there, for headroom.
-#if defined(__SANITIZE_ADDRESS__)
-#define CFGTREE_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CFGTREE_TEST_ASAN 1
-#endif
-#endif
-#if defined(CFGTREE_TEST_ASAN)
+#if defined(CFG_ADDRESS_SANITIZER)
 constexpr std::size_t kSmallStack = 2048 * 1024;
 #else
 constexpr std::size_t kSmallStack = 256 * 1024;
