@@ -21,9 +21,14 @@ int32_t clamp_int32(long value) noexcept {
     return static_cast<int32_t>(value);
 }
 
-bool binary_prefix(const char *text) noexcept {
+const char *number_start(const char *text) noexcept {
     while (std::isspace(static_cast<unsigned char>(*text))) ++text;
     if (*text == '+' || *text == '-') ++text;
+    return text;
+}
+
+bool binary_prefix(const char *text) noexcept {
+    text = number_start(text);
     return text[0] == '0' && (text[1] == 'b' || text[1] == 'B');
 }
 

@@ -19,8 +19,7 @@ namespace {
 // The number at text (blanks and a sign first) starts "0x" or "0X" with no
 // hexadecimal digit after it.
 bool bare_hex_prefix(const char *text) noexcept {
-    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-    if (*text == '+' || *text == '-') ++text;
+    text = number_start(text);
     return text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && !std::isxdigit(static_cast<unsigned char>(text[2]));
 }
 }  // namespace

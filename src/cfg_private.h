@@ -418,6 +418,9 @@ int pop_context() noexcept;
 
 // strtol's long clamped to 32 bits (INT32_MIN / INT32_MAX).
 [[nodiscard]] int32_t clamp_int32(long value) noexcept;
+// Where the digits of the number at text begin, after white space and a sign
+// (as strtol and scanf's %i skip them).
+[[nodiscard]] const char *number_start(const char *text) noexcept;
 // Does the number at text (after white space and a sign) start with a "0b"
 // or "0B" binary prefix? Numbers never read one: see cfg_cvtInteger.
 [[nodiscard]] bool binary_prefix(const char *text) noexcept;
