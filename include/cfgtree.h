@@ -485,6 +485,8 @@ CFG_API int Cfg_GetRangeAttrValue(const char *identifier, int32_t *low, int32_t 
 /** @return the status of Cfg_SetAttrValue. */
 CFG_API int Cfg_SetRangeAttrValue(const char *identifier, int32_t low, int32_t high) CFG_NOEXCEPT;
 /** Decodes "0x" and hex pairs into bytes (size + 1 bytes), *count decoded.
+ *  Each pair is read as C17's sscanf reads "%02x" there (blanks before it
+ *  skipped, a sign one of its two characters; a pair "0x" is refused).
  *  On failure the bytes decoded so far are kept and counted, except for a
  *  text longer than 2 * size + 2 characters, which writes nothing.
  *  @return 0; CFG_NO_MATCH on any failure; ERR_NULL_BUFFER. */

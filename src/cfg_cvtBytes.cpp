@@ -17,9 +17,12 @@ constexpr const char kModule[] = "cfg_cvtBytes";
 // the first other character) and then reads at most two characters, so
 // those two characters decide the result; converting a copy of just them
 // keeps the decoding linear in the text (sscanf measures its whole input
-// first).
+// first). A field "0x" (or "0X") is the prefix of a hexadecimal number
+// with no digit: C17's scanf fails there, where this C library's reads 0,
+// as the range converter refuses a bare "0x".
 bool convert_pair(const char *p, unsigned &value) noexcept {
     char field[3] = {p[0], p[0] ? p[1] : '\0', '\0'};
+    if (field[0] == '0' && (field[1] == 'x' || field[1] == 'X')) return false;
     int saved = errno;
     int converted = std::sscanf(field, "%02x", &value);
     errno = saved;

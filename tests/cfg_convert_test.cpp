@@ -220,6 +220,8 @@ TEST(Bytes, DecodesPairsAndReportsWhatItCouldNotRead) {
         {"0Xab", 2, CFG_NO_MATCH, {0xAB}, false},  // bad prefix: the rest is decoded all the same
         {"ab12", 2, CFG_NO_MATCH, {0x12}, false},
         {"0x12zz", 4, CFG_NO_MATCH, {0x12}, true},
+        {"0x120xab", 4, CFG_NO_MATCH, {0x12}, true},  // "0x" has no digit: no pair (C17's scanf)
+        {"0x 0Xab", 4, CFG_NO_MATCH, {}, true},
         {"", 4, CFG_NO_MATCH, {}, false},
     };
     for (const auto &c : cases) {
