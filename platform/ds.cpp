@@ -1177,6 +1177,21 @@ void chain_insert(uint32_t &head, Node *n, cfg_handle h) noexcept {
     (before ? links<Keyed>(node_of(before), before) : hl).prev = h;  // without a successor, h is the tail
 }
 
+// The first node of the chain at head appended after sequence number seq,
+// walked back from the tail as first_after walks.
+template <bool Keyed>
+cfg_handle chain_after(uint32_t head, uint32_t seq) noexcept {
+    if (!head) return 0;
+    uint32_t c = links<Keyed>(node_of(head), head).prev;  // the tail
+    if (node_of(c)->seq <= seq) return 0;
+    while (c != head) {
+        uint32_t b = links<Keyed>(node_of(c), c).prev;
+        if (node_of(b)->seq <= seq) break;
+        c = b;
+    }
+    return c;
+}
+
 template <bool Keyed>
 void chain_remove(uint32_t &head, Node *n, cfg_handle h) noexcept {
     Links &nl = links<Keyed>(n, h);
@@ -1739,12 +1754,15 @@ CFG_INLINE Key step_key(const char *name, size_t nlen, const char *instance, siz
 }
 
 // The first child of parent of kind xid appended after sequence number seq.
+// Walked back from the last: it costs the children after seq, which a
+// search going on from there compares anyway, not those before it.
 cfg_handle first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
     Node *p = node_of(parent);
     Children *kids = p ? children_of(p, parent) : nullptr;
     XidHead *hd = kids ? head_of(kids, xid) : nullptr;
-    cfg_handle c = hd ? hd->first : 0;
-    while (c && node_of(c)->seq <= seq) c = node_of(c)->next_same;
+    cfg_handle c = hd ? hd->last : 0;
+    if (!c || node_of(c)->seq <= seq) return 0;
+    for (cfg_handle b = node_of(c)->prev_same; b && node_of(b)->seq > seq; b = node_of(b)->prev_same) c = b;
     return c;
 }
 
@@ -2112,6 +2130,21 @@ cfg_handle ds_first_named(cfg_handle parent, uint16_t xid, const char *name, siz
     return 0;
 }
 
+cfg_handle ds_named_after(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, uint32_t seq) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    if (!kids || !name) return 0;
+    Key k{name, nlen, name + nlen, 0};
+    if (kids->index) {
+        Slot *s = indexed_kind(xid) ? find_slot(kids->index, false, xid, k) : nullptr;
+        return s ? chain_after<false>(s->head, seq) : 0;
+    }
+    Key ck;
+    for (cfg_handle c = first_after(parent, xid, seq); c; c = node_of(c)->next_same)
+        if (name_is(node_of(c), xid, name, nlen, ck)) return c;
+    return 0;
+}
+
 cfg_handle ds_next_named(cfg_handle h) noexcept {
     Locked lock;
     Node *n = node_of(h);
@@ -2144,6 +2177,15 @@ cfg_handle ds_first_wild(cfg_handle parent, uint16_t xid) noexcept { return firs
 cfg_handle ds_next_wild(cfg_handle h) noexcept { return next_aside(h, false); }
 cfg_handle ds_first_odd(cfg_handle parent, uint16_t xid) noexcept { return first_aside(parent, xid, true); }
 cfg_handle ds_next_odd(cfg_handle h) noexcept { return next_aside(h, true); }
+
+cfg_handle ds_odd_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
+    Locked lock;
+    Children *kids = kids_of(parent);
+    XidHead *hd = kids && indexed_kind(xid) ? head_of(kids, xid) : nullptr;
+    if (!hd) return 0;
+    if (kids->index) return chain_after<false>(hd->odd, seq);
+    return scan_aside(first_after(parent, xid, seq), true);
+}
 
 int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
                     size_t ilen, cfg_handle *exact, cfg_handle *first_wild) noexcept {

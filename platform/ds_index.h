@@ -34,6 +34,11 @@ extern "C" {
 cfg_handle ds_first_named(cfg_handle parent, uint16_t xid, const char *name, size_t nlen) CFG_NOEXCEPT;
 /** The next child after h with the same kind and bare name, 0 after the last. */
 cfg_handle ds_next_named(cfg_handle h) CFG_NOEXCEPT;
+/** The first child of parent of kind xid whose bare name is name[0..nlen)
+ *  appended after sequence number seq (ds_seq); it costs the namesakes
+ *  after seq, not those before. */
+cfg_handle ds_named_after(cfg_handle parent, uint16_t xid, const char *name, size_t nlen,
+                          uint32_t seq) CFG_NOEXCEPT;
 /** The first child of kind xid with exactly that bare name and instance whose
  *  instance holds no wildcard token. */
 cfg_handle ds_first_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
@@ -47,6 +52,9 @@ cfg_handle ds_next_wild(cfg_handle h) CFG_NOEXCEPT;
 cfg_handle ds_first_odd(cfg_handle parent, uint16_t xid) CFG_NOEXCEPT;
 /** The next such child after h, 0 after the last. */
 cfg_handle ds_next_odd(cfg_handle h) CFG_NOEXCEPT;
+/** The first such child appended after sequence number seq, as
+ *  ds_named_after finds a namesake. */
+cfg_handle ds_odd_after(cfg_handle parent, uint16_t xid, uint32_t seq) CFG_NOEXCEPT;
 /** The value of h when h is a node of kind xid; NULL otherwise (for a bad
  *  handle, with the store error set as ds_get_av_ptr sets it). One call where
  *  a reader would ask for the kind and then for the value. */

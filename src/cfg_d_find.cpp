@@ -166,11 +166,11 @@ cfg_handle next_child(cfg_handle parent, uint16_t xid, const char *component, Ma
     bool readable = pattern_of(component, p);
     if (readable && !p.wild) return first_child(parent, xid, component, matches);
     if (!readable || !ds_index_ready(parent)) return scan_children(parent, xid, nullptr, matches, &from.seq);
-    cfg_handle named = from.named ? from.named : ds_first_named(parent, xid, p.name, p.nlen);
-    cfg_handle odd = ds_first_odd(parent, xid);
-    while (named && ds_seq(named) <= from.seq) named = ds_next_named(named);
-    while (odd && ds_seq(odd) <= from.seq) odd = ds_next_odd(odd);
-    return merged_walk(parent, xid, named, odd, matches);
+    // Each found from the point, not from its list's head: a wildcard delete
+    // whose matches follow many namesakes of the other kind resumes there in
+    // every round.
+    cfg_handle named = from.named ? from.named : ds_named_after(parent, xid, p.name, p.nlen, from.seq);
+    return merged_walk(parent, xid, named, ds_odd_after(parent, xid, from.seq), matches);
 }
 
 }  // namespace

@@ -60,6 +60,27 @@ class Starved {
     bool on_;
 };
 
+// A search going on from a point finds the first namesake and the first
+// unreadable child after it from their lists' tails: the same as walked from
+// their heads.
+void expect_points_found_as_walked(cfg_handle parent, RandomTree &tree) {
+    static const char *names[] = {"a", "b", "srv", "line"};
+    for (uint16_t xid : {kItem, kRef}) {
+        cfg_handle last = ds_last_of(parent, xid);
+        uint32_t end = last ? ds_seq(last) + 2 : 2;
+        for (int k = 0; k < 4; ++k) {
+            const uint32_t seq = tree.next() % end;
+            const char *name = names[tree.next() % 4];
+            cfg_handle named = ds_first_named(parent, xid, name, std::strlen(name));
+            while (named && ds_seq(named) <= seq) named = ds_next_named(named);
+            ASSERT_EQ(named, ds_named_after(parent, xid, name, std::strlen(name), seq)) << name << " after " << seq;
+            cfg_handle odd = ds_first_odd(parent, xid);
+            while (odd && ds_seq(odd) <= seq) odd = ds_next_odd(odd);
+            ASSERT_EQ(odd, ds_odd_after(parent, xid, seq)) << "after " << seq;
+        }
+    }
+}
+
 // Grows a random tree (wide enough that every level keeps an index) with
 // creations, raw appends of names the interface never writes, deletions and
 // renames, and compares lookups with the scan every few steps. When starve
@@ -131,6 +152,7 @@ void grow_and_compare(unsigned seed, bool starve) {
             }
         }
         if (i % 3 == 0) {
+            expect_points_found_as_walked(root, tree);
             for (int q = 0; q < 10; ++q) {
                 std::string query = tree.identifier(1 + static_cast<int>(tree.next() % 3));
                 cfg_handle got = 0;
