@@ -9,7 +9,9 @@
 // attributes and objects; delete children. Every few operations a lookup's
 // result, and the children it reports as unreadable, must be those of a
 // plain scan of the children in store order (the finder's rule written
-// out with the library's parser and matcher: tests/scan_model.h).
+// out with the library's parser and matcher: tests/scan_model.h), and the
+// children found after a point must be those met walking from the first.
+#include "ds_index.h"
 #include "fuzz_support.h"
 #include "scan_model.h"
 
@@ -59,6 +61,32 @@ struct Store {
         return children[p].empty() ? 0 : children[p][byte % children[p].size()];
     }
 };
+
+// A search going on from a point finds the first child of a kind, the first
+// namesake and the first unreadable child after it from the lists' tails:
+// they must be those met walking from the heads.
+void check_points(cfg_handle parent, unsigned arg) {
+    static const char *const kBare[] = {"a", "b", "ab", "line"};
+    const char *name = kBare[arg % 4];
+    for (uint16_t xid : {fuzz::item_xid(), fuzz::ref_xid()}) {
+        cfg_handle last = ds_last_of(parent, xid);
+        const uint32_t seq = last ? (arg * 2654435761u >> 8) % (ds_seq(last) + 2) : 0;
+        cfg_handle first = 0;
+        for (cfg_handle c : fuzz::children(parent, xid))
+            if (ds_seq(c) > seq) {
+                first = c;
+                break;
+            }
+        cfg_handle named = ds_first_named(parent, xid, name, std::strlen(name));
+        while (named && ds_seq(named) <= seq) named = ds_next_named(named);
+        cfg_handle odd = ds_first_odd(parent, xid);
+        while (odd && ds_seq(odd) <= seq) odd = ds_next_odd(odd);
+        if (first != ds_first_after(parent, xid, seq)) fuzz::fail("the first child after %u is not <%u>", seq, first);
+        if (named != ds_named_after(parent, xid, name, std::strlen(name), seq))
+            fuzz::fail("the first '%s' after %u is not <%u>", name, seq, named);
+        if (odd != ds_odd_after(parent, xid, seq)) fuzz::fail("the first odd child after %u is not <%u>", seq, odd);
+    }
+}
 
 void step(Program &prog, Store &s) {
     unsigned op = prog.next() % 8;
@@ -127,6 +155,7 @@ void step(Program &prog, Store &s) {
             if (g_reported != want_reports)
                 fuzz::fail("'%s' reported %zu children, a scan reports %zu", identifier.c_str(), g_reported.size(),
                            want_reports.size());
+            check_points(s.parents[p], arg);
             break;
         }
     }
