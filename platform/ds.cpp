@@ -1901,6 +1901,24 @@ CFG_INLINE Node *append_to_set(cfg_handle parent, const char *name, uint16_t nam
     return n;
 }
 
+// The first child of parent of kind xid whose bare name is name[0..nlen),
+// or with after, the first appended after that sequence number.
+cfg_handle first_named(cfg_handle parent, uint16_t xid, const char *name, size_t nlen,
+                       const uint32_t *after) noexcept {
+    Children *kids = kids_of(parent);
+    if (!kids || !name) return 0;
+    Key k{name, nlen, name + nlen, 0};
+    if (kids->index) {
+        Slot *s = indexed_kind(xid) ? find_slot(kids->index, false, xid, k) : nullptr;
+        return !s ? 0 : after ? chain_after<false>(s->head, *after) : s->head;
+    }
+    XidHead *hd = head_of(kids, xid);
+    Key ck;
+    for (cfg_handle c = after ? first_after(parent, xid, *after) : hd ? hd->first : 0; c; c = node_of(c)->next_same)
+        if (name_is(node_of(c), xid, name, nlen, ck)) return c;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -2116,33 +2134,12 @@ CFG_API void ds_inject_fault(unsigned ops, int skip, int count) noexcept {
 
 cfg_handle ds_first_named(cfg_handle parent, uint16_t xid, const char *name, size_t nlen) noexcept {
     Locked lock;
-    Children *kids = kids_of(parent);
-    if (!kids || !name) return 0;
-    Key k{name, nlen, name + nlen, 0};
-    if (kids->index) {
-        Slot *s = indexed_kind(xid) ? find_slot(kids->index, false, xid, k) : nullptr;
-        return s ? s->head : 0;
-    }
-    XidHead *hd = head_of(kids, xid);
-    Key ck;
-    for (cfg_handle c = hd ? hd->first : 0; c; c = node_of(c)->next_same)
-        if (name_is(node_of(c), xid, name, nlen, ck)) return c;
-    return 0;
+    return first_named(parent, xid, name, nlen, nullptr);
 }
 
 cfg_handle ds_named_after(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, uint32_t seq) noexcept {
     Locked lock;
-    Children *kids = kids_of(parent);
-    if (!kids || !name) return 0;
-    Key k{name, nlen, name + nlen, 0};
-    if (kids->index) {
-        Slot *s = indexed_kind(xid) ? find_slot(kids->index, false, xid, k) : nullptr;
-        return s ? chain_after<false>(s->head, seq) : 0;
-    }
-    Key ck;
-    for (cfg_handle c = first_after(parent, xid, seq); c; c = node_of(c)->next_same)
-        if (name_is(node_of(c), xid, name, nlen, ck)) return c;
-    return 0;
+    return first_named(parent, xid, name, nlen, &seq);
 }
 
 cfg_handle ds_next_named(cfg_handle h) noexcept {
