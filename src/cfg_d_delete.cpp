@@ -102,7 +102,7 @@ class Path {
 // reported no unreadable child; generation and last_object: the store's
 // generation and the parent's last object reference when that search began
 // (a log sink may change the store while it runs); walked: the generation
-// when the walk began.
+// when the walk began; after: where a search going on after the item starts.
 struct Target {
     cfg_handle parent = 0;
     cfg_handle item = 0;
@@ -111,6 +111,7 @@ struct Target {
     uint64_t generation = 0;
     cfg_handle last_object = 0;
     uint64_t walked = 0;
+    cfgtree::SearchFrom after;
 };
 
 // Searches the last component under parent, objects before attributes,
@@ -127,11 +128,11 @@ void search_last(cfg_handle parent, const char *component, Target *target, const
     target->generation = ds_generation();
     if (resume) target->last_object = ds_last_of(parent, cfgtree::xid_reference());
     target->item = cfgtree::find_child_object(parent, component, &target->reference, {kModule, kDelete, __LINE__},
-                                              from(&Resume::objects));
+                                              from(&Resume::objects), &target->after);
     if (!target->item) {
         CFG_LOG(13, "%s: looking in <%ld> for attribute '%s'", kDelete, static_cast<long>(parent), component);
-        target->item =
-            cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__}, from(&Resume::attributes));
+        target->item = cfgtree::find_child_attribute(parent, component, {kModule, kDelete, __LINE__},
+                                                     from(&Resume::attributes), &target->after);
     }
     target->clean = cfgtree::search_reports() == reports;
 }
@@ -178,17 +179,16 @@ int walk(cfg_handle start, const char *text, Target *target, const Resume *resum
     return status;
 }
 
-// The points after a deleted match (sequence number seq, next: the next
-// child of its bare name): its kind goes on after it; a match among the
-// attributes leaves every object compared that was there when the search
-// began.
-void keep_points(Resume *resume, const Target &target, uint32_t seq, cfg_handle next) noexcept {
-    Resume::Point point{true, {seq, next}};
+// The points after a deleted match: its kind goes on after it; a match
+// among the attributes leaves every object compared that was there when the
+// search began.
+void keep_points(Resume *resume, const Target &target) noexcept {
+    Resume::Point point{true, target.after};
     *resume = Resume{target.parent, ds_generation(), {}, {}};
     if (target.reference) {
         resume->objects = point;
     } else {
-        resume->objects = Resume::Point{true, {ds_seq(target.last_object), 0}};
+        resume->objects = Resume::Point{true, {ds_seq(target.last_object), 0, 0}};
         resume->attributes = point;
     }
 }
@@ -223,12 +223,10 @@ int delete_one(cfg_handle start, const char *identifier, Resume *resume, Path *p
     // leaves the next round nowhere to go on from (steady).
     if (status == CFG_OK && target.item) {
         cfg_handle node = target.reference ? target.reference : target.item;
-        const uint32_t seq = resume ? ds_seq(node) : 0;
-        const cfg_handle next = resume ? ds_next_named(node) : 0;
         bool steady = target.clean && ds_generation() == target.generation;
         bool walked_steady = steady && ds_generation() == target.walked;
         status = ds_delete_avp3(target.parent, node) ? CFG_OK : ERR_DELETE_FAILED;
-        if (status == CFG_OK && resume && steady) keep_points(resume, target, seq, next);
+        if (status == CFG_OK && resume && steady) keep_points(resume, target);
         if (status == CFG_OK && path && walked_steady) {
             path->keep(target.reference ? target.item : 0);
             return status;

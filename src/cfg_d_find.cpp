@@ -92,10 +92,12 @@ cfg_handle scan_children(cfg_handle parent, uint16_t xid, const Pattern *pattern
 }
 
 // The namesakes from named and the unreadable children from odd, merged in
-// store order, compared until one matches; as a scan after the child a log
-// sink deleted, or whose next candidate it deleted (see alive()).
+// store order, compared until one matches (*after: the candidates after it);
+// as a scan after the child a log sink deleted, or whose next candidate it
+// deleted (see alive()).
 template <class Matches>
-cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_handle odd, Matches &matches) noexcept {
+cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_handle odd, Matches &matches,
+                       cfgtree::SearchFrom *after) noexcept {
     StoreState found_as(parent, xid);
     while (named || odd) {
         bool take_odd = odd && (!named || ds_seq(odd) < ds_seq(named));
@@ -103,7 +105,10 @@ cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_ha
         if (take_odd) odd = ds_next_odd(odd);
         else named = ds_next_named(named);
         uint32_t seq = ds_seq(c);
-        if (matches(c)) return c;
+        if (matches(c)) {
+            *after = cfgtree::SearchFrom{seq, named, odd};
+            return c;
+        }
         if (found_as.changed() || !alive(c) || (odd && !alive(odd)) || (named && !alive(named)))
             return scan_children(parent, xid, nullptr, matches, &seq);
     }
@@ -121,7 +126,8 @@ cfg_handle merged_walk(cfg_handle parent, uint16_t xid, cfg_handle named, cfg_ha
 // read. Those are compared in full, so they are reported where a scan would
 // meet them. A component the index cannot read is compared with every child.
 template <class Matches>
-cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, Matches &&matches) noexcept {
+cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, Matches &&matches,
+                       cfgtree::SearchFrom *after) noexcept {
     Pattern p;
     bool readable = pattern_of(component, p);
     if (readable && !p.wild) {
@@ -148,7 +154,7 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
         }
     } else if (readable && ds_index_ready(parent)) {
         return merged_walk(parent, xid, ds_first_named(parent, xid, p.name, p.nlen), ds_first_odd(parent, xid),
-                           matches);
+                           matches, after);
     }
     return scan_children(parent, xid, readable && !p.wild ? &p : nullptr, matches);
 }
@@ -161,16 +167,17 @@ cfg_handle first_child(cfg_handle parent, uint16_t xid, const char *component, M
 // after the point, else the children after it.
 template <class Matches>
 cfg_handle next_child(cfg_handle parent, uint16_t xid, const char *component, Matches &matches,
-                      const cfgtree::SearchFrom &from) noexcept {
+                      const cfgtree::SearchFrom &from, cfgtree::SearchFrom *after) noexcept {
     Pattern p;
     bool readable = pattern_of(component, p);
-    if (readable && !p.wild) return first_child(parent, xid, component, matches);
+    if (readable && !p.wild) return first_child(parent, xid, component, matches, after);
     if (!readable || !ds_index_ready(parent)) return scan_children(parent, xid, nullptr, matches, &from.seq);
-    // Each found from the point, not from its list's head: a wildcard delete
-    // whose matches follow many namesakes of the other kind resumes there in
-    // every round.
+    // The candidates the search before left, or those after the point found
+    // from their lists' tails: the rounds of a wildcard delete go on there
+    // without passing again what comes before the point or after it.
     cfg_handle named = from.named ? from.named : ds_named_after(parent, xid, p.name, p.nlen, from.seq);
-    return merged_walk(parent, xid, named, ds_odd_after(parent, xid, from.seq), matches);
+    cfg_handle odd = from.odd ? from.odd : ds_odd_after(parent, xid, from.seq);
+    return merged_walk(parent, xid, named, odd, matches, after);
 }
 
 }  // namespace
@@ -297,7 +304,7 @@ bool same_item(const char *component, const char *name) noexcept {
 }  // namespace
 
 cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
-                             const SearchReporter &who, const SearchFrom *from) noexcept {
+                             const SearchReporter &who, const SearchFrom *from, SearchFrom *after) noexcept {
     auto matches = [&](cfg_handle ref) {
         cfg_handle target = static_cast<cfg_handle>(object_ref(ref));
         const char *name = object_id(target);
@@ -309,15 +316,17 @@ cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handl
         }
         return same_item(component, name);
     };
-    cfg_handle ref = from ? next_child(parent, xid_reference(), component, matches, *from)
-                          : first_child(parent, xid_reference(), component, matches);
+    SearchFrom walked;
+    cfg_handle ref = from ? next_child(parent, xid_reference(), component, matches, *from, &walked)
+                          : first_child(parent, xid_reference(), component, matches, &walked);
     if (!ref) return 0;
     if (reference) *reference = ref;
+    if (after) *after = SearchFrom{ds_seq(ref), walked.named, walked.odd};
     return ds_ref_target(ref);
 }
 
 cfg_handle find_child_attribute(cfg_handle parent, const char *component, const SearchReporter &who,
-                                const SearchFrom *from) noexcept {
+                                const SearchFrom *from, SearchFrom *after) noexcept {
     char name[kTextSize];
     auto matches = [&](cfg_handle h) {
         const char *text = static_cast<const char *>(ds_get_av_ptr(h));
@@ -336,8 +345,11 @@ cfg_handle find_child_attribute(cfg_handle parent, const char *component, const 
         }
         return same_item(component, name);
     };
-    return from ? next_child(parent, xid_item(), component, matches, *from)
-                : first_child(parent, xid_item(), component, matches);
+    SearchFrom walked;
+    cfg_handle h = from ? next_child(parent, xid_item(), component, matches, *from, &walked)
+                        : first_child(parent, xid_item(), component, matches, &walked);
+    if (h && after) *after = SearchFrom{ds_seq(h), walked.named, walked.odd};
+    return h;
 }
 
 namespace {

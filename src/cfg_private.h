@@ -289,11 +289,13 @@ struct SearchReporter {
 inline constexpr SearchReporter kFindReporter{"cfg_d_find", "cfg_find_item"};
 
 // Where a search goes on: the children up to sequence number seq (ds_seq)
-// were compared; named, when not 0, is the first child of the component's
-// bare name after them (0: found from the first namesake on).
+// were compared; named and odd, when not 0, are the first child of the
+// component's bare name and the first child whose name cannot be read after
+// them (0: found from the last back).
 struct SearchFrom {
     uint32_t seq = 0;
     cfg_handle named = 0;
+    cfg_handle odd = 0;
 };
 
 // The one way to look a child up by one component: the first child of
@@ -302,15 +304,17 @@ struct SearchFrom {
 // children. Caller holds the lock; nothing is allocated.
 // from (may be NULL): where a search goes on whose caller knows that none
 // of the children up to a sequence number matches or is unreadable.
+// after (may be NULL): receives, when a child is found, where a search going
+// on after it starts (the next candidates when this search knew them).
 // find_child_object: the sub-object's identifier node (and its reference
 // node in *reference when given), or 0.
 [[nodiscard]] cfg_handle find_child_object(cfg_handle parent, const char *component, cfg_handle *reference,
                                            const SearchReporter &who = kFindReporter,
-                                           const SearchFrom *from = nullptr) noexcept;
+                                           const SearchFrom *from = nullptr, SearchFrom *after = nullptr) noexcept;
 // find_child_attribute: the attribute node, or 0.
 [[nodiscard]] cfg_handle find_child_attribute(cfg_handle parent, const char *component,
                                               const SearchReporter &who = kFindReporter,
-                                              const SearchFrom *from = nullptr) noexcept;
+                                              const SearchFrom *from = nullptr, SearchFrom *after = nullptr) noexcept;
 
 // A component the store can look up in place (ds_step_plain_locked): read as the
 // parser reads it, at most 639 characters, ending the identifier or a
