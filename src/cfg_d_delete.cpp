@@ -7,8 +7,7 @@
 // attributes. Cfg_Delete repeats that from the current context until nothing
 // matches, each round taking again the objects the round before went
 // through and going on where it left the last component's search.
-// Read-only marks play no part. Components live in
-// 640-byte buffers.
+// Read-only marks play no part. Components live in 640-byte buffers.
 #include "cfg_private.h"
 #include "ds_index.h"
 
@@ -22,8 +21,8 @@ constexpr const char kDelete[] = "cfg_delete_item";
 // goes on from there while the store has not changed since (its generation;
 // children appended meanwhile come after every point) instead of comparing
 // them all again, which made a wildcard delete quadratic in the namesakes it
-// does not match (srv[db:*] after many srv[web:k]). The components before
-// the last are the Path's.
+// does not match (srv[db:*] after many srv[web:k]). The objects on the way
+// to the last component are the Path's to keep.
 struct Resume {
     struct Point {
         bool known = false;
