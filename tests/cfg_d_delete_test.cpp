@@ -378,8 +378,8 @@ TEST(Delete, EveryRoundReportsWhatItsWalkMeets) {
     EXPECT_EQ(3, reports) << "two rounds that delete, one that finds nothing\n" << log.dump();
 }
 
-// Regressions, each quadratic in the rounds of a wildcard delete that many
-// children before the matches do not match:
+// Regressions, each quadratic in the rounds of a wildcard delete among many
+// children that do not match:
 // - after a round deleted an attribute, the next one went on past the
 //   objects of the same bare name from the first of them (40,000 of each
 //   took 30 to 50 s): the objects' point is found from their last;
