@@ -1608,14 +1608,18 @@ void for_each_named(Node *n, cfg_handle h, Fn fn) noexcept {
     }
 }
 
-// The aside list (odd: the odd list) of a parent's children of kind xid.
-cfg_handle first_aside(cfg_handle parent, uint16_t xid, bool odd) noexcept {
+cfg_handle first_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept;
+
+// The aside list (odd: the odd list) of a parent's children of kind xid;
+// with after, its first child appended after that sequence number.
+cfg_handle first_aside(cfg_handle parent, uint16_t xid, bool odd, const uint32_t *after = nullptr) noexcept {
     Locked lock;
     Children *kids = kids_of(parent);
     XidHead *hd = kids && indexed_kind(xid) ? head_of(kids, xid) : nullptr;
     if (!hd) return 0;
-    if (kids->index) return odd ? hd->odd : hd->wild;
-    return scan_aside(hd->first, odd);
+    if (kids->index && !after) return odd ? hd->odd : hd->wild;
+    if (kids->index) return odd ? chain_after<false>(hd->odd, *after) : chain_after<true>(hd->wild, *after);
+    return scan_aside(after ? first_after(parent, xid, *after) : hd->first, odd);
 }
 
 cfg_handle next_aside(cfg_handle h, bool odd) noexcept {
@@ -2176,12 +2180,7 @@ cfg_handle ds_first_odd(cfg_handle parent, uint16_t xid) noexcept { return first
 cfg_handle ds_next_odd(cfg_handle h) noexcept { return next_aside(h, true); }
 
 cfg_handle ds_odd_after(cfg_handle parent, uint16_t xid, uint32_t seq) noexcept {
-    Locked lock;
-    Children *kids = kids_of(parent);
-    XidHead *hd = kids && indexed_kind(xid) ? head_of(kids, xid) : nullptr;
-    if (!hd) return 0;
-    if (kids->index) return chain_after<false>(hd->odd, seq);
-    return scan_aside(first_after(parent, xid, seq), true);
+    return first_aside(parent, xid, true, &seq);
 }
 
 int ds_lookup_keyed(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, const char *instance,
