@@ -161,41 +161,64 @@ int name_too_long(const char *what, const char *text) noexcept {
     return CFG_ERR_SYNTAX;
 }
 
+// is_valid_identifier of the text [seg, end), through a NUL-terminated
+// copy (the line is read in place). Out of line: its buffer stays off the
+// blocks' recursion.
+[[gnu::noinline]] int validate_segment(const char *seg, const char *end) noexcept {
+    char text[kTextSize];
+    const std::size_t length = static_cast<std::size_t>(end - seg);
+    if (length >= sizeof text) return CFG_ERR_SYNTAX;  // a line holds at most 639 characters
+    std::memcpy(text, seg, length);
+    text[length] = '\0';
+    return is_valid_identifier(text);
+}
+
 // Checks a segment [seg, stop) as far as its first blank with
 // is_valid_identifier; an empty segment passes unless it must not be empty.
-[[nodiscard]] int check_segment(char *seg, char *stop, bool even_empty) noexcept {
+[[nodiscard]] int check_segment(const char *seg, const char *stop, bool even_empty) noexcept {
     // The usual segment, a plain name (at most one '!', then name characters)
     // up to a blank or its end, is what the validator accepts without a word.
     const char *name = seg + (seg < stop && *seg == '!');
     const char *after = name;
     while (after < stop && is_name_char(static_cast<unsigned char>(*after))) ++after;
     if (after > name && (after == stop || is_blank(*after))) return 0;
-    char *end = seg;
+    const char *end = seg;
     while (end < stop && !is_blank(*end)) ++end;
     if (end == seg && !even_empty) return 0;
-    char saved = *end;
-    *end = '\0';
-    int status = is_valid_identifier(seg);
-    *end = saved;
-    return status;
+    return validate_segment(seg, end);
 }
 
-[[nodiscard]] int define_attribute(LoaderState *state, const char *name, std::size_t n, char *seg,
-                                   char *eq) noexcept {
-    char *value = eq + 1;
+// A copy of text[0..length) and a NUL on the scratch stack, for a step
+// that cuts the line (a quoted value, a range's list); NULL on no memory.
+[[nodiscard]] char *working_copy(ScratchFrame &frame, const char *text, std::size_t length) noexcept {
+    char *copy = frame.get();
+    if (!copy) return nullptr;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+[[nodiscard]] int define_attribute(LoaderState *state, const char *name, std::size_t n, const char *seg,
+                                   const char *eq) noexcept {
+    const char *value = eq + 1;
     while (is_blank(*value)) ++value;
-    if (*value == '"') {
-        ++value;
-        char *close = std::strrchr(value, '"');
-        if (!close) return CFG_ERR_SYNTAX;
-        *close = '\0';
+    if (*value != '"') {
+        int status = check_segment(seg, eq, false);
+        return status != 0 ? status : store_definition(state, name, n, value);
     }
+    ++value;
+    const char *close = std::strrchr(value, '"');
+    if (!close) return CFG_ERR_SYNTAX;
+    const auto length = static_cast<std::size_t>(close - value);
+    ScratchFrame frame(state->scratch, length + 1, false);
+    const char *quoted = working_copy(frame, value, length);
+    if (!quoted) return ERR_NO_MEMORY;
     int status = check_segment(seg, eq, false);
-    if (status != 0) return status;
-    return store_definition(state, name, n, value);
+    return status != 0 ? status : store_definition(state, name, n, quoted);
 }
 
-[[nodiscard]] int open_object(LoaderState *state, const char *name, std::size_t n, char *seg, char *brace) noexcept {
+[[nodiscard]] int open_object(LoaderState *state, const char *name, std::size_t n, const char *seg,
+                              const char *brace) noexcept {
     const char *p = brace + 1;
     while (is_blank(*p)) ++p;
     if (*p) return CFG_ERR_SYNTAX;
@@ -302,17 +325,21 @@ struct RangeRun {
 
 // The range step: name[length] is where the '[' stands in the name; bracket
 // points at the '[' in the line.
-[[nodiscard]] int expand_range(LoaderState *state, char *name, std::size_t length, char *seg,
-                               char *bracket) noexcept {
+[[nodiscard]] int expand_range(LoaderState *state, char *name, std::size_t length, const char *seg,
+                               const char *bracket) noexcept {
     FileEntry *file = top_file(state);
     long position = file ? line_position(file) : 0;
     int position_error = position < 0 ? errno : 0;
     int status = check_segment(seg, bracket, true);
     if (status != 0) return status;
-    char *close = std::strchr(bracket + 1, ']');
-    if (!close) return CFG_ERR_SYNTAX;
+    if (!std::strchr(bracket + 1, ']')) return CFG_ERR_SYNTAX;
+    // The list is cut in a copy of the line's rest, which each index reads.
+    const std::size_t rest = std::strlen(bracket + 1);
+    ScratchFrame frame(state->scratch, rest + 1, false);
+    char *list = working_copy(frame, bracket + 1, rest);
+    if (!list) return ERR_NO_MEMORY;
+    char *close = std::strchr(list, ']');
     *close = '\0';
-    char *list = bracket + 1;
     RangeRun run{state, file, position, file ? file->line : 0, name, length, -1, close + 1, position_error};
     if (char *eq = std::strchr(list, '=')) {
         char saved = eq[1];
@@ -548,22 +575,35 @@ void cut_trailing_space(char *line, std::size_t length) noexcept {
     while (length && is_space(line[length - 1])) line[--length] = '\0';
 }
 
+// Does the line hold "%(" (strstr's answer; a search for '%', which few
+// lines hold, takes half its time)?
+bool has_reference(const char *line) noexcept {
+    for (const char *p = std::strchr(line, '%'); p; p = std::strchr(p + 1, '%'))
+        if (p[1] == '(') return true;
+    return false;
+}
+
 // One line of a block, from its first non-blank character: 1 when the line
 // ends the block, else 0; *status is the line's status.
 // expanded: kTextSize bytes for the line's expansion.
 int handle_line(LoaderState *state, FileEntry *file, const char *line, const char *text, char *expanded,
                 int *status) noexcept {
-    int s = cfg_substitute_line(state, text, expanded, kTextSize);
-    if (s != 0) {  // the rest of the block is left unread
-        *status = report_load_error(state, s, line);
-        return 1;
+    const char *source = text;  // the line as it is, or its expansion
+    if (has_reference(text)) {
+        int s = cfg_substitute_line(state, text, expanded, kTextSize);
+        if (s != 0) {  // the rest of the block is left unread
+            *status = report_load_error(state, s, line);
+            return 1;
+        }
+        source = expanded;
     }
-    if (expanded[0] == '%') {
-        if (PutEnv(&state->vars, expanded + 1) != -1) return 0;
+    if (source[0] == '%') {
+        if (PutEnv(&state->vars, source + 1) != -1) return 0;
         *status = ERR_NO_MEMORY;
         return 1;
     }
-    if (expanded[0] == '<') {
+    if (source[0] == '<') {
+        if (source != expanded) copy_bounded(expanded, kTextSize, source);
         char *close = std::strchr(expanded, '>');
         if (!close) {
             *status = report_load_error(state, CFG_ERR_SYNTAX, line);
@@ -573,7 +613,7 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
         *status = cfg_load_file(state, expanded + 1);
         return 0;
     }
-    s = parse_definition(state, nullptr, expanded);
+    int s = parse_definition(state, nullptr, source);
     if (s == CFG_ERR_SYNTAX)
         CFG_LOG(5, "%s: syntax error in file '%s' at line %d\n\t\t'%s'", "parse_object", file->name, file->line, line);
     *status = s != 0 ? report_load_error(state, s, line) : 0;
@@ -942,16 +982,6 @@ int FreeContext(LS_List list, void *entry) noexcept {
 
 // ---- file references ---------------------------------------------------------
 
-namespace {
-// Does the line hold "%(" (strstr's answer; a search for '%', which few
-// lines hold, takes half its time)?
-bool has_reference(const char *line) noexcept {
-    for (const char *p = std::strchr(line, '%'); p; p = std::strchr(p + 1, '%'))
-        if (p[1] == '(') return true;
-    return false;
-}
-}  // namespace
-
 int cfg_substitute_line(LoaderState *state, const char *line, char *out, uint32_t size) noexcept {
     // Without "%(" nothing can be expanded: the line is taken as it is.
     if (!has_reference(line)) {
@@ -1098,14 +1128,12 @@ constexpr NameStops kNameStops{};
 
 int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept {
     if (!text) text = "";
-    // The name (kept NUL-terminated as it grows) and a working copy of text.
-    const std::size_t size = std::strlen(text) + 1;
-    // A definition whose copy cannot be made fails with -109 and no message.
-    ScratchFrame buffers(state->scratch, kTextSize + size, false);
+    // The name, kept NUL-terminated as it grows; the text is read in place
+    // (a step that cuts it works in a copy). A definition whose name buffer
+    // cannot be had fails with -109 and no message.
+    ScratchFrame buffers(state->scratch, kTextSize, false);
     char *name = buffers.get();
     if (!name) return ERR_NO_MEMORY;
-    char *copy = name + kTextSize;
-    std::memcpy(copy, text, size);
     std::size_t n = 0;
     if (prefix) {
         n = std::strlen(prefix);
@@ -1113,9 +1141,9 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
         std::memcpy(name, prefix, n);
     }
     name[n] = '\0';
-    char *p = copy;
+    const char *p = text;
     while (is_space(*p)) ++p;
-    char *seg = p;  // the current segment; its leading blanks are skipped
+    const char *seg = p;  // the current segment; its leading blanks are skipped
     for (;; ++p) {
         // Most characters only join the name: they are copied in one run.
         for (; !kNameStops.has[static_cast<unsigned char>(*p)]; ++p) {

@@ -686,18 +686,19 @@ TEST(LoadFile, EveryFailedAllocationEndsInNoMemory) {
     EXPECT_TRUE(scratch_said);
 }
 
-// A definition line whose working copy cannot be made fails with
-// ERR_NO_MEMORY and no message, its line going to the error handler. Blocks
-// nest until the loader's working memory needs a second piece, with a long
-// definition at every level, so that at the seventh a definition's copy is
-// what needs it (the reached check fails should the layout change).
-TEST(LoadFile, ADefinitionWhoseCopyCannotBeMadeFailsSilently) {
+// A definition whose name buffer cannot be had fails with ERR_NO_MEMORY and
+// no message, its line going to the error handler. Blocks nest until the
+// loader's working memory needs a second piece, with a range definition at
+// every level (its copy of the line's rest sits below the name buffer of
+// each index), so that at the eighth the name buffer is what needs it (the
+// reached check fails should the layout change).
+TEST(LoadFile, ADefinitionWhoseNameBufferCannotBeHadFailsSilently) {
     ConfigDir dir;
     std::string text, close;
     for (int level = 1; level <= 8; ++level) {
         std::string indent(2 * (level - 1), ' ');
         text += indent + "b" + std::to_string(level) + std::string(70, 'n') + " {\n";
-        text += indent + "  x = " + std::string(560, 'v') + "\n";
+        text += indent + "  x[1] = " + std::string(400, 'v') + "\n";
         close = indent + "}\n" + close;
     }
     dir.write("n.cfg", text + close);
@@ -714,7 +715,7 @@ TEST(LoadFile, ADefinitionWhoseCopyCannotBeMadeFailsSilently) {
         bool definition_failed = false;
         for (const std::string &e : g_errors)
             definition_failed = definition_failed || (e.find("ERR_NO_MEMORY:") != std::string::npos &&
-                                                      e.find(" x = ") != std::string::npos);
+                                                      e.find(" x[1] = ") != std::string::npos);
         if (definition_failed) {
             EXPECT_FALSE(log.contains("scratch malloc")) << k << log.dump();
         }
