@@ -42,8 +42,14 @@ TEST(DefinitionLines, WhatReachesTheUpdateTables) {
         std::vector<std::string> updates;
         int answer = 0;  // what the update table answers
     } cases[] = {
-        // an unclosed quote
+        // quotes: the value runs to the last quote, and each index of a range
+        // reads it whole
         {"v = \"ab", CFG_ERR_SYNTAX, {}},
+        {"v = \"a \"b\" c\"  ", 0, {"v=a \"b\" c"}},
+        {"A[1,2].b[c..d,e] = \" x \"", 0, {"A[1].b[c..d]= x ", "A[1].b[e]= x ", "A[2].b[c..d]= x ", "A[2].b[e]= x "}},
+        {"A[1..2] = \"%(x)\"", CFG_ERR_FILE_REFERENCE, {}},
+        {"bad$ = \"v\"", CFG_ERR_SYNTAX, {}},
+        {"A[1,2].b$ = \"v\"", CFG_ERR_SYNTAX, {}},
         // names
         {".a = 1", 0, {".a=1"}},  // empty segments pass unchecked
         {"a b = 1", 0, {"ab=1"}},  // a segment is checked up to its first blank
