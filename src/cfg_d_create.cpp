@@ -286,6 +286,27 @@ bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *v
     return true;
 }
 
+// The usual block, one plain object name under a known object (a file's
+// block line, a context pushed by name): found or made in place, without
+// the walk's copy. Returns false, doing nothing, when the store cannot tell
+// whether the object exists (see plain_object); the full walk then decides.
+bool create_object_locked(cfg_handle parent, const char *name, cfg_handle *out, int *status) noexcept {
+    cfgtree::Component c;
+    if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
+    cfg_handle object = 0;
+    if (!cfgtree::plain_object(parent, name, c, &object)) return false;
+    *status = object ? CFG_OK : create_object(parent, name, &object);
+    if (out) *out = *status == CFG_OK ? object : 0;
+    return true;
+}
+
+// The store could not make the root: items made now would hang nowhere.
+int no_root(cfg_handle *out) noexcept {
+    CFG_LOG(3, "%s: ds_get_cntl_info(1) == 0, ds error = %d", "cfg_create_item", ds_get_error());
+    if (out) *out = 0;
+    return ERR_CREATE_FAILED;
+}
+
 }  // namespace
 
 namespace cfgtree {
@@ -303,12 +324,18 @@ int create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_han
                 const char *value, bool *valued) noexcept {
     if (valued) *valued = false;
     const char *text = identifier ? identifier : "";
+    if (start == 0) start = root();  // once: a store that cannot make it now is not asked again
+    if (start == 0) return no_root(out);
     if (kind == xid_item()) {
         StoreLock lock;
         int status = CFG_OK;
         if (miss && miss->known && miss->plain && create_below(*miss, text, value, valued, out, &status))
             return status;
         if (create_attr_locked(start, text, value, valued, out, &status)) return status;
+    } else if (kind == xid_reference()) {
+        StoreLock lock;
+        int status = CFG_OK;
+        if (create_object_locked(start, text, out, &status)) return status;
     }
     return create_walk(start, text, kind, out, miss, value, valued);
 }
@@ -322,11 +349,7 @@ int create_walk(cfg_handle start, const char *text, uint16_t kind, cfg_handle *o
         return ERR_NO_MEMORY;
     }
     if (start == 0) start = root();
-    if (start == 0) {  // the store could not make the root: items made now would hang nowhere
-        CFG_LOG(3, "%s: ds_get_cntl_info(1) == 0, ds error = %d", "cfg_create_item", ds_get_error());
-        if (out) *out = 0;
-        return ERR_CREATE_FAILED;
-    }
+    if (start == 0) return no_root(out);
 
     cfg_handle found = 0;
     int status = CFG_OK;

@@ -446,6 +446,22 @@ bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cf
     return attribute_step(parent, text, c, attr, nullptr, hint);
 }
 
+bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_handle *object) noexcept {
+    cfg_handle ref = 0, target = 0;
+    if (!ds_step_plain_locked(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &ref, &target, nullptr))
+        return false;
+    *object = ref ? target : 0;
+#if defined(CFGTREE_ASSERTS)
+    char component[kTextSize];  // a plain component holds at most 639 characters
+    std::memcpy(component, text, c.length);
+    component[c.length] = '\0';
+    CFG_ASSERT(*object == find_child_object(parent, component, nullptr));
+#else
+    (void)text;
+#endif
+    return true;
+}
+
 // A NULL identifier is looked up as the empty one: nothing is found (106).
 // Components are looked up in place; only one that the store cannot judge
 // is copied, to be compared in full.

@@ -332,6 +332,11 @@ struct SearchFrom {
 // index would put the attribute, for its creation (ds_step_attr_locked).
 [[nodiscard]] bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr,
                                    ds_slot_hint *hint) noexcept;
+// The object that the plain component c (read at text) names under parent,
+// asked of the store in one step: *object is the object (the reference's
+// target) or 0. False when the store cannot tell; then only
+// find_child_object decides. Caller holds the lock.
+[[nodiscard]] bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_handle *object) noexcept;
 
 // ---- item tree (cfg_d_*) and contexts -------------------------------------
 

@@ -158,20 +158,39 @@ TEST(CreateItem, NoMemoryForTheCopyTouchesNothing) {
     cfg_inject_alloc_fault(0, 0);
 }
 
-// The store makes the root on first use (a test case runs in a fresh
-// process, so it is not made yet). When it cannot, no object is made: it
-// would hang nowhere. The next creation makes the root.
-TEST(CreateItem, NoRootNoObject) {
+// The store makes the root on first use (each test case runs in a fresh
+// process, so it is not made yet). When it cannot, nothing is made, an
+// object or an attribute, plain or dotted: it would hang nowhere, and the
+// store is not asked for the root a second time within the call. The next
+// creation makes the root.
+struct RootlessCase {
+    const char *identifier;
+    uint16_t kind;
+};
+void PrintTo(const RootlessCase &c, std::ostream *os) { *os << c.identifier; }
+class NoRoot : public ::testing::TestWithParam<RootlessCase> {};
+
+TEST_P(NoRoot, NothingIsMade) {
+    const RootlessCase &c = GetParam();
     ds_inject_fault(DS_FAULT_MEMORY, 0, 1);
     cfg_handle out = 7;
-    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, "o", kObject, &out));
+    EXPECT_STATUS(ERR_CREATE_FAILED, cfg_create_item(0, c.identifier, c.kind, &out));
     ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
     EXPECT_EQ(0u, out);
-    EXPECT_EQ(0u, find("o"));
+    EXPECT_EQ(0u, find(c.identifier));
     out = 0;
-    ASSERT_STATUS(CFG_OK, cfg_create_item(0, "o", kObject, &out));
-    EXPECT_EQ(find("o"), out);
+    ASSERT_STATUS(CFG_OK, cfg_create_item(0, c.identifier, c.kind, &out));
+    EXPECT_EQ(find(c.identifier), out);
 }
+
+INSTANTIATE_TEST_SUITE_P(CreateItem, NoRoot,
+                         ::testing::Values(RootlessCase{"o", kObject}, RootlessCase{"a", kItem},
+                                           RootlessCase{"p.q", kItem}, RootlessCase{"p.o", kObject}),
+                         [](const ::testing::TestParamInfo<RootlessCase> &info) {
+                             std::string name = info.param.kind == kObject ? "Object_" : "Attribute_";
+                             for (const char *p = info.param.identifier; *p; ++p) name += *p == '.' ? '_' : *p;
+                             return name;
+                         });
 
 TEST(CreateItem, OnlyAnObjectIsAStart) {
     cfg_handle attr = 0, object = 0, ref = 0, gone = 0, out = 5;
