@@ -583,12 +583,35 @@ bool has_reference(const char *line) noexcept {
     return false;
 }
 
+// The usual definition line, one plain name (at most one '!', then name
+// characters), blanks, '=' and a value without quotes: defined as
+// parse_definition defines it, the name cut where it stands (its end is put
+// back after) rather than built in a buffer of its own. False, doing
+// nothing, for any other line.
+bool define_in_place(LoaderState *state, char *text, int *status) noexcept {
+    char *end = text + (*text == '!');
+    const char *const name = end;
+    while (is_name_char(static_cast<unsigned char>(*end))) ++end;
+    if (end == name) return false;
+    const char *eq = end;
+    while (is_blank(*eq)) ++eq;
+    if (*eq != '=') return false;
+    const char *value = eq + 1;
+    while (is_blank(*value)) ++value;
+    if (*value == '"') return false;
+    const char saved = *end;
+    *end = '\0';
+    *status = store_definition(state, text, static_cast<std::size_t>(end - text), value);
+    *end = saved;
+    return true;
+}
+
 // One line of a block, from its first non-blank character: 1 when the line
 // ends the block, else 0; *status is the line's status.
 // expanded: kTextSize bytes for the line's expansion.
-int handle_line(LoaderState *state, FileEntry *file, const char *line, const char *text, char *expanded,
+int handle_line(LoaderState *state, FileEntry *file, const char *line, char *text, char *expanded,
                 int *status) noexcept {
-    const char *source = text;  // the line as it is, or its expansion
+    char *source = text;  // the line as it is, or its expansion
     if (has_reference(text)) {
         int s = cfg_substitute_line(state, text, expanded, kTextSize);
         if (s != 0) {  // the rest of the block is left unread
@@ -613,7 +636,8 @@ int handle_line(LoaderState *state, FileEntry *file, const char *line, const cha
         *status = cfg_load_file(state, expanded + 1);
         return 0;
     }
-    int s = parse_definition(state, nullptr, source);
+    int s = 0;
+    if (!define_in_place(state, source, &s)) s = parse_definition(state, nullptr, source);
     if (s == CFG_ERR_SYNTAX)
         CFG_LOG(5, "%s: syntax error in file '%s' at line %d\n\t\t'%s'", "parse_object", file->name, file->line, line);
     *status = s != 0 ? report_load_error(state, s, line) : 0;
@@ -1101,7 +1125,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
             break;
         }
         cut_trailing_space(line, length);
-        const char *text = line;
+        char *text = line;
         while (is_space(*text)) ++text;
         if (!*text || *text == '#') continue;
         if (*text == '}') {

@@ -172,6 +172,26 @@ TEST(DefinitionLines, OverlongNamesAndValuesAreRefused) {
     EXPECT_TRUE(log.contains("parse_definition: value '" + item + "j' of range variable '" + var + "=")) << log.last();
 }
 
+// A definition that fails goes to the error handler as its line was read
+// (leading blanks kept, trailing ones cut), whatever form of name and value
+// it has, and the next line is read as it stands.
+TEST(DefinitionLines, AFailedDefinitionReachesTheHandlerAsRead) {
+    const char *const forms[] = {"  a = 1", "!b\t=v", "c=", "d = \"q\" ", "e.f = 1", "g[1] = 2", "h =  x = y"};
+    for (const char *form : forms) {
+        SCOPED_TRACE(form);
+        ConfigDir dir;
+        dir.write("r.cfg", std::string(form) + "\nnext = 1\n");
+        g_update_answer = ERR_MODIFY_FAILED;
+        EXPECT_STATUS(ERR_MODIFY_FAILED, load_update("r.cfg"));
+        g_update_answer = 0;
+        std::string line = form;
+        line.erase(line.find_last_not_of(" \t") + 1);
+        ASSERT_EQ(2u, g_errors.size());
+        EXPECT_EQ(": ERR_MODIFY_FAILED: " + line, g_errors[0].substr(g_errors[0].find(": ")));
+        EXPECT_EQ(": ERR_MODIFY_FAILED: next = 1", g_errors[1].substr(g_errors[1].find(": ")));
+    }
+}
+
 TEST(DefinitionLines, CalledDirectlyWithAPrefix) {
     cfgtest::LogCapture log;
     use_update_mode();
