@@ -212,14 +212,34 @@ int make_plain_attr(cfg_handle parent, const char *name, std::size_t length, boo
                      : make_attr(parent, name, value, valued, out, length, hint);
 }
 
+// The component that plain_component reads from the name[0..length): at
+// most one '!' and then name characters only, as the caller vouches (debug
+// builds check it), and a NUL.
+cfgtree::Component vouched_component(const char *name, std::size_t length) noexcept {
+    const std::size_t mark = name[0] == '!' ? 1 : 0;
+    cfgtree::Component c{name + mark, length - mark, name + length, 0, false, length};
+#if defined(CFGTREE_ASSERTS)
+    cfgtree::Component read{};
+    CFG_ASSERT(length <= cfgtree::kComponentMax && name[length] == '\0' && cfgtree::plain_component(name, read) &&
+               read.name == c.name && read.nlen == c.nlen && read.ilen == 0 && !read.bracketed &&
+               read.length == length);
+#endif
+    return c;
+}
+
 // The usual definition, one plain attribute name under a known object (a
 // line of a block): found or made in place, without the walk's copy. Returns
 // false, doing nothing, when the store cannot tell whether the attribute
-// exists (see plain_attribute); the full walk then decides.
+// exists (see plain_attribute); the full walk then decides. plain_length: as
+// create_attr_locked's.
 bool create_plain_attr(cfg_handle parent, const char *name, const char *value, bool *valued, cfg_handle *found,
-                       int *status) noexcept {
+                       int *status, std::size_t plain_length) noexcept {
     cfgtree::Component c;
-    if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
+    if (plain_length) {
+        c = vouched_component(name, plain_length);
+    } else if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') {
+        return false;
+    }
     cfg_handle attr = 0;
     ds_slot_hint hint{};
     if (!cfgtree::plain_attribute(parent, name, c, &attr, &hint)) return false;
@@ -312,9 +332,10 @@ int no_root(cfg_handle *out) noexcept {
 namespace cfgtree {
 
 bool create_attr_locked(cfg_handle start, const char *identifier, const char *value, bool *valued, cfg_handle *out,
-                        int *status) noexcept {
+                        int *status, std::size_t plain_length) noexcept {
     cfg_handle found = 0;
-    if (!create_plain_attr(start ? start : root(), identifier, value, valued, &found, status)) return false;
+    if (!create_plain_attr(start ? start : root(), identifier, value, valued, &found, status, plain_length))
+        return false;
     if (out) *out = *status == CFG_OK ? found : 0;
     return true;
 }

@@ -411,8 +411,9 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
     return CFG_ERR_BAD_OBJECT;
 }
 
+// plain_length: the length of a name vouched plain (create_attr_locked), or 0.
 [[nodiscard]] int store_attribute(LoaderState *state, const LoaderContext *head, const char *name,
-                                  const char *value) noexcept {
+                                  const char *value, std::size_t plain_length) noexcept {
     if (state->blocked) return 0;
     if (!direct_mode()) return send_update(state, head, name, value);
     // An entry holding 0 (update mode, blocked, initial context) means the
@@ -426,7 +427,7 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
     bool valued = false;
     // The usual line, without create_item's second (nested) hold of the
     // lock; any other goes the whole walk.
-    if (!create_attr_locked(parent, name, value, &valued, &item, &status))
+    if (!create_attr_locked(parent, name, value, &valued, &item, &status, plain_length))
         status = create_walk(parent, name, xid_item(), &item, nullptr, value, &valued);
     if (status < 0 || valued) return status;
     return set_attr_value(item, value);
@@ -601,7 +602,7 @@ bool define_in_place(LoaderState *state, char *text, int *status) noexcept {
     if (*value == '"') return false;
     const char saved = *end;
     *end = '\0';
-    *status = store_definition(state, text, static_cast<std::size_t>(end - text), value);
+    *status = store_definition(state, text, static_cast<std::size_t>(end - text), value, true);
     *end = saved;
     return true;
 }
@@ -1202,7 +1203,8 @@ int parse_definition(LoaderState *state, const char *prefix, const char *text) n
     }
 }
 
-int store_definition(LoaderState *state, const char *name, std::size_t name_length, const char *value) noexcept {
+int store_definition(LoaderState *state, const char *name, std::size_t name_length, const char *value,
+                     bool plain) noexcept {
     const LoaderContext *head = top_context(state->contexts);
     // A full name holds at most 639 characters; a longer one is refused.
     if (full_length(head, name_length) > kTextMax) {
@@ -1218,7 +1220,8 @@ int store_definition(LoaderState *state, const char *name, std::size_t name_leng
             matched = true;
         }
     }
-    int status = value ? store_attribute(state, head, name, value) : open_block(state, head, name);
+    int status = value ? store_attribute(state, head, name, value, plain ? name_length : 0)
+                       : open_block(state, head, name);
     if (matched) state->blocked = 1;
     return status;
 }

@@ -399,9 +399,11 @@ int pop_context() noexcept;
 // create_item of an attribute (no miss) in its usual case, a plain name
 // under the start object, for a caller that holds the store lock: found or
 // made in place, *status as create_item's. False, doing nothing, when only
-// create_item's walk can tell; identifier is not NULL.
+// create_item's walk can tell; identifier is not NULL. plain_length: the
+// length of an identifier that the caller vouches is at most one '!' and
+// then name characters only (0: read it).
 [[nodiscard]] bool create_attr_locked(cfg_handle start, const char *identifier, const char *value, bool *valued,
-                                      cfg_handle *out, int *status) noexcept;
+                                      cfg_handle *out, int *status, std::size_t plain_length = 0) noexcept;
 // create_item's walk through every component of text (not NULL), after its
 // shortcuts for one plain attribute name have declined: for a caller that
 // tried create_attr_locked already.
@@ -590,9 +592,10 @@ int FreeContext(LS_List list, void *entry) noexcept;
 [[nodiscard]] int cfg_evalContext(char *reference, char *out, uint32_t room, void *state) noexcept;
 [[nodiscard]] int parse_object(LoaderState *state, const char *context) noexcept;
 [[nodiscard]] int parse_definition(LoaderState *state, const char *prefix, const char *text) noexcept;
-// name_length: strlen(name), which the parser has counted.
+// name_length: strlen(name), which the parser has counted; plain: the
+// parser vouches that name is at most one '!' and then name characters.
 [[nodiscard]] int store_definition(LoaderState *state, const char *name, std::size_t name_length,
-                               const char *value) noexcept;
+                                   const char *value, bool plain = false) noexcept;
 [[nodiscard]] int cfg_load_file(LoaderState *state, const char *load_argument) noexcept;
 [[nodiscard]] int report_load_error(LoaderState *state, int status, const char *line) noexcept;
 [[nodiscard]] int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept;
