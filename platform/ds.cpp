@@ -768,12 +768,14 @@ uint8_t layout_of(uint16_t xid, bool instanced) noexcept {
 }
 
 // plain: the caller vouches that the value is a plain name (plain_name_key),
-// which holds no '='.
-Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced = false, bool plain = false) noexcept {
+// which holds no '='. room: the length an attribute's text will have once
+// the set that follows at once gives it its value (0: not known).
+Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced = false, bool plain = false,
+                uint16_t room = 0) noexcept {
     // A new attribute that holds its name only gets its value at once: room
-    // for a short one, so that the first set need not move it.
+    // for it, or for a short one, so that the first set need not move it.
     bool bare = xid == kXidItem && (plain || !(length && std::memchr(value, '=', length)));
-    size_t cap = bare ? static_cast<size_t>(length) + 24 : length;
+    size_t cap = bare ? std::max<size_t>(static_cast<size_t>(length) + 24, room) : length;
     uint8_t layout = layout_of(xid, instanced);
     Node *n = alloc_node(layout, cap);
     if (!n) return nullptr;
@@ -1787,9 +1789,11 @@ Key plain_name_key(const char *text, size_t len) noexcept {
 
 // ds_append_avp2 under the lock; keyed: an attribute whose name the index
 // could read (split_name). plain: an attribute whose name is vouched for as
-// plain_name_key wants it. made: the new node, when it is made.
+// plain_name_key wants it. made: the new node, when it is made. room: as
+// make_node's.
 cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed,
-                       bool plain = false, const ds_slot_hint *hint = nullptr, Node **made = nullptr) noexcept {
+                       bool plain = false, const ds_slot_hint *hint = nullptr, Node **made = nullptr,
+                       uint16_t room = 0) noexcept {
     init_root();
     Node *p = nullptr;
     if (parent) {
@@ -1805,7 +1809,7 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
     Key key;
     if (plain) key = plain_name_key(static_cast<const char *>(value), length - 1u);
     keyed = xid == kXidItem && (plain || split_name(static_cast<const char *>(value), length, true, key));
-    Node *n = make_node(xid, value, length, keyed && key.ilen != 0, plain);
+    Node *n = make_node(xid, value, length, keyed && key.ilen != 0, plain, room);
     if (!n) {
         unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
@@ -1890,13 +1894,15 @@ int add_value(Node *n, cfg_handle h, const char *value, uint16_t value_length) n
 
 // The first step of ds_append_set and ds_append_value: appends under parent
 // the attribute holding the name name[0..name_length] (with the NUL there),
-// its handle in h (0 when refused; readable as append_node's keyed). Its
-// node when the set that follows may go on, NULL when the append or the
+// its handle in h (0 when refused; readable as append_node's keyed), with
+// room for the text of length bytes (its NUL counted) that the set makes.
+// Its node when the set that follows may go on, NULL when the append or the
 // set is refused.
 CFG_INLINE Node *append_to_set(cfg_handle parent, const char *name, uint16_t name_length, bool plain,
-                               const ds_slot_hint *hint, bool &readable, cfg_handle &h) noexcept {
+                               const ds_slot_hint *hint, bool &readable, cfg_handle &h, uint16_t length) noexcept {
     Node *n = nullptr;
-    h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint, &n);
+    h = append_node(parent, kXidItem, name, static_cast<uint16_t>(name_length + 1), readable, plain, hint, &n,
+                    length);
     if (!h) return nullptr;
     if (injected(DS_FAULT_MODIFY)) {
         fail(DS_E_REFUSED);
@@ -2088,7 +2094,7 @@ cfg_handle ds_append_set(cfg_handle parent, const char *text, uint16_t name_leng
     name[name_length] = '\0';
     bool readable = false;
     cfg_handle h = 0;
-    Node *n = append_to_set(parent, name, name_length, plain, hint, readable, h);
+    Node *n = append_to_set(parent, name, name_length, plain, hint, readable, h, length);
     // A name the index could read ends where its component ends, or before
     // a character that is no name character and no '[' (so '=' cannot
     // extend it): the value that follows keeps the key. Only an unreadable
@@ -2106,7 +2112,8 @@ cfg_handle ds_append_value(cfg_handle parent, const char *name, uint16_t name_le
         return fail(DS_E_REFUSED);
     bool readable = false;
     cfg_handle h = 0;
-    if (Node *n = append_to_set(parent, name, name_length, true, hint, readable, h))
+    const auto length = static_cast<uint16_t>(name_length + value_length + 2);  // '=' and the NUL
+    if (Node *n = append_to_set(parent, name, name_length, true, hint, readable, h, length))
         *set = add_value(n, h, value, value_length);
     return h;
 }
