@@ -343,7 +343,7 @@ CFG_API int Cfg_PopContext(void) CFG_NOEXCEPT;
  *  be found.
  *  @return 0; -109 (no memory for the working copy of an identifier of 640
  *  characters or more); -133 (the store refused a node, or could not make
- *  the root that an object made from it would hang on); CFG_ERR_SYNTAX;
+ *  the root that an item made from it would hang on); CFG_ERR_SYNTAX;
  *  CFG_ERR_BAD_OBJECT when start is not an object (an attribute, a
  *  reference node, a deleted or unknown handle). */
 CFG_API int cfg_create_item(cfg_handle start, const char *identifier, uint16_t kind, cfg_handle *out) CFG_NOEXCEPT;
