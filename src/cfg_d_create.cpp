@@ -7,10 +7,10 @@
 // caller has one (a set, a file's definition). Items made under a read-only
 // object inherit its '!'. Names are built in 640-byte buffers: a component
 // with its mark holds at most 639 characters. One plain attribute name (a
-// line of a block) is found or made in place, and so are the plain
-// components a set's lookup found missing (from where it stopped); any
-// other identifier is walked in a copy: on the stack up to 639 characters,
-// on the heap (which may fail) beyond.
+// line of a block) or object name (a block's) is found or made in place,
+// and so are the plain components a set's lookup found missing (from where
+// it stopped); any other identifier is walked in a copy: on the stack up to
+// 639 characters, on the heap (which may fail) beyond.
 #include "cfg_private.h"
 #include "ds_index.h"
 
@@ -307,8 +307,8 @@ bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *v
 }
 
 // The usual block, one plain object name under a known object (a file's
-// block line, a context pushed by name): found or made in place, without
-// the walk's copy. Returns false, doing nothing, when the store cannot tell
+// block line, or a caller's cfg_create_item of one such name): found or
+// made in place, without the walk's copy. Returns false, doing nothing, when the store cannot tell
 // whether the object exists (see plain_object); the full walk then decides.
 bool create_object_locked(cfg_handle parent, const char *name, cfg_handle *out, int *status) noexcept {
     cfgtree::Component c;
