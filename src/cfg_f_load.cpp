@@ -7,7 +7,10 @@
 // stores each definition directly or hands it to the update tables. Owns the
 // state of one load: its file stack, variable table and block (context)
 // stack, and the scratch stack its nested blocks and ranges keep their
-// buffers on. Limits: 100 variables, 32 nested files and 256 open blocks
+// buffers on. A line is scanned where it was read: only a line with a file
+// reference is expanded into a second buffer, and only a quoted value or a
+// range's list is cut in a copy; the usual definition's name is cut in
+// place, its end put back after. Limits: 100 variables, 32 nested files and 256 open blocks
 // (per thread, loads started from callbacks counted in), 10,000 files and
 // 1,000,000 range definitions a load (counted the same way), 639-character names
 // and lines, 2147483647 lines a file, 4095-character load arguments and
