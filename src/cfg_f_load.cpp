@@ -1,20 +1,19 @@
 // cfg_f_load.cpp - loads configuration files.
 //
-// Reads a file one line at a time (at most 639 characters a read; a
-// regular file through its descriptor, in blocks of 16 KiB read ahead), expands
-// the file references %(...) against the load's variables and open blocks,
-// follows include lines, scans definition lines with their index ranges and
-// stores each definition directly or hands it to the update tables. Owns the
-// state of one load: its file stack, variable table and block (context)
-// stack, and the scratch stack its nested blocks and ranges keep their
-// buffers on. A line is scanned where it was read: only a line with a file
-// reference is expanded into a second buffer, and only a quoted value or a
-// range's list is cut in a copy; the usual definition's name is cut in
-// place, its end put back after. Limits: 100 variables, 32 nested files and 256 open blocks
-// (per thread, loads started from callbacks counted in), 10,000 files and
-// 1,000,000 range definitions a load (counted the same way), 639-character names
-// and lines, 2147483647 lines a file, 4095-character load arguments and
-// paths.
+// Reads a file one line at a time (at most 639 characters a read; a regular
+// file through its descriptor, in blocks of 16 KiB read ahead), expands the
+// file references %(...) against the load's variables and open blocks, follows
+// include lines, scans definition lines with their index ranges and stores each
+// definition directly or hands it to the update tables. Owns the state of one
+// load: its file stack, variable table and block (context) stack, and the
+// scratch stack its nested blocks and ranges keep their buffers on. A line is
+// scanned where it was read: only a line with a file reference is expanded into
+// a second buffer, and only a quoted value or a range's list is cut in a copy;
+// the usual definition's name is cut in place, its end put back after. Limits:
+// 100 variables, 32 nested files and 256 open blocks (per thread, loads started
+// from callbacks counted in), 10,000 files and 1,000,000 range definitions a
+// load (counted the same way), 639-character names and lines, 2147483647 lines
+// a file, 4095-character load arguments and paths.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -335,13 +334,14 @@ struct RangeRun {
     int position_error = position < 0 ? errno : 0;
     int status = check_segment(seg, bracket, true);
     if (status != 0) return status;
-    if (!std::strchr(bracket + 1, ']')) return CFG_ERR_SYNTAX;
+    const char *closing = std::strchr(bracket + 1, ']');
+    if (!closing) return CFG_ERR_SYNTAX;
     // The list is cut in a copy of the line's rest, which each index reads.
     const std::size_t rest = std::strlen(bracket + 1);
     ScratchFrame frame(state->scratch, rest + 1, false);
     char *list = working_copy(frame, bracket + 1, rest);
     if (!list) return ERR_NO_MEMORY;
-    char *close = std::strchr(list, ']');
+    char *close = list + (closing - (bracket + 1));
     *close = '\0';
     RangeRun run{state, file, position, file ? file->line : 0, name, length, -1, close + 1, position_error};
     if (char *eq = std::strchr(list, '=')) {
