@@ -282,4 +282,29 @@ TEST(Stress, FlagSwitchedWhileAnotherThreadReadsAndSets) {
     user.join();
 }
 
+// The store's lock is taken with plain stores while the process has one
+// thread. A thread made while it is held so must wait for it, and see every
+// change made under it: the release hands over as between two threads.
+TEST(Stress, ALockTakenBeforeTheFirstThreadHandsOverToIt) {
+    ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("handover.n", "0"));
+    ds_lock();
+    std::atomic<bool> started{false}, read{false};
+    std::thread other([&] {
+        started = true;
+        char value[64];
+        EXPECT_STATUS(CFG_OK, Cfg_GetAttrValue("handover.n", value, sizeof value));
+        read = true;
+        EXPECT_STREQ("100", value);
+        for (int i = 0; i < 100; ++i) EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("handover.m", "1"));
+    });
+    while (!started.load()) std::this_thread::yield();
+    for (int i = 1; i <= 100; ++i) ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue("handover.n", std::to_string(i).c_str()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(read.load()) << "the lock held before the thread existed must keep it out";
+    ds_unlock();
+    for (int i = 0; i < 100; ++i) EXPECT_STATUS(CFG_OK, Cfg_SetAttrValue("handover.k", "1"));
+    other.join();
+    EXPECT_TRUE(read.load());
+}
+
 }  // namespace
