@@ -39,6 +39,16 @@ bool refuse() noexcept {
     return false;
 }
 
+// A heap copy of the len characters at text, NUL-ended (text holds no NUL
+// before len).
+char *copy_of(const char *text, size_t len) noexcept {
+    auto *copy = static_cast<char *>(cfg_mem_alloc(len + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, text, len);
+    copy[len] = '\0';
+    return copy;
+}
+
 }  // namespace
 
 extern "C" {
@@ -53,17 +63,11 @@ void *cfg_mem_realloc(void *block, size_t size) noexcept {
     return refuse() ? nullptr : std::realloc(block, size ? size : 1);
 }
 
-char *cfg_mem_strdup(const char *text) noexcept { return cfg_mem_strndup(text, text ? std::strlen(text) : 0); }
+// The text is measured once: a callback's copy of every line of an
+// update-mode load goes through here.
+char *cfg_mem_strdup(const char *text) noexcept { return text ? copy_of(text, std::strlen(text)) : nullptr; }
 
-char *cfg_mem_strndup(const char *text, size_t n) noexcept {
-    if (!text) return nullptr;
-    size_t len = strnlen(text, n);
-    auto *copy = static_cast<char *>(cfg_mem_alloc(len + 1));
-    if (!copy) return nullptr;
-    std::memcpy(copy, text, len);
-    copy[len] = '\0';
-    return copy;
-}
+char *cfg_mem_strndup(const char *text, size_t n) noexcept { return text ? copy_of(text, strnlen(text, n)) : nullptr; }
 
 void cfg_mem_free(void *block) noexcept { std::free(block); }
 
