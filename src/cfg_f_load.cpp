@@ -386,15 +386,27 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
 // callback may start a load, which then runs on top of this frame (a full
 // name and a value of up to 639 characters each; what the tables accept is
 // theirs to decide).
+// The block's name and the line's name are measured already.
 [[nodiscard]] int send_update(LoaderState *state, const LoaderContext *head, const char *name,
-                              const char *value) noexcept {
-    std::initializer_list<std::string_view> parts{head ? head->name : "", head ? "." : "", name, "=", value};
-    std::size_t size = 1;
-    for (std::string_view part : parts) size += part.size();
-    ScratchFrame text(state->scratch, size);
-    if (!text.get()) return ERR_NO_MEMORY;
-    (void)join_text(text.get(), size, parts);
-    return process_load_update(text.get());
+                              std::size_t name_length, const char *value) noexcept {
+#if defined(CFGTREE_ASSERTS)
+    CFG_ASSERT(std::strlen(name) == name_length && (!head || std::strlen(head->name) == head->length));
+#endif
+    const std::size_t value_length = std::strlen(value);
+    ScratchFrame frame(state->scratch, full_length(head, name_length) + 1 + value_length + 1);
+    char *text = frame.get();
+    if (!text) return ERR_NO_MEMORY;
+    char *at = text;
+    if (head) {
+        std::memcpy(at, head->name, head->length);
+        at += head->length;
+        *at++ = '.';
+    }
+    std::memcpy(at, name, name_length);
+    at += name_length;
+    *at++ = '=';
+    std::memcpy(at, value, value_length + 1);
+    return process_load_update(text);
 }
 
 // The object of an open block is gone when the error handler deleted it
@@ -414,11 +426,12 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
     return CFG_ERR_BAD_OBJECT;
 }
 
-// plain_length: the length of a name vouched plain (create_attr_locked), or 0.
+// plain: the name is vouched plain (create_attr_locked).
 [[nodiscard]] int store_attribute(LoaderState *state, const LoaderContext *head, const char *name,
-                                  const char *value, std::size_t plain_length) noexcept {
+                                  std::size_t name_length, const char *value, bool plain) noexcept {
     if (state->blocked) return 0;
-    if (!direct_mode()) return send_update(state, head, name, value);
+    if (!direct_mode()) return send_update(state, head, name, name_length, value);
+    const std::size_t plain_length = plain ? name_length : 0;
     // An entry holding 0 (update mode, blocked, initial context) means the
     // configuration root: the relative name is created there as written.
     // One lock spans the creation and the set (the inner ones nest).
@@ -1223,7 +1236,7 @@ int store_definition(LoaderState *state, const char *name, std::size_t name_leng
             matched = true;
         }
     }
-    int status = value ? store_attribute(state, head, name, value, plain ? name_length : 0)
+    int status = value ? store_attribute(state, head, name, name_length, value, plain)
                        : open_block(state, head, name);
     if (matched) state->blocked = 1;
     return status;
