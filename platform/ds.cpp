@@ -1698,7 +1698,7 @@ CFG_INLINE Slot *find_name_slot(Index *ix, uint16_t xid, const Key &k, Node **no
     uint32_t hash = hash_of(false, xid, k);
     Slot *gap = nullptr;
     Slot *ns = find_slot(ix, hash, false, xid, k, node, &gap);
-    if (!ns) *miss = ds_slot_hint{ix, g_index_changes, hash, static_cast<uint32_t>(gap - ix->slots)};
+    if (!ns) *miss = ds_slot_hint{ix, g_index_changes, hash, static_cast<uint32_t>(gap - ix->slots), 0};
     return ns;
 }
 
@@ -1767,6 +1767,10 @@ int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child,
         }
     }
     *child = found;
+    if (Hinted && !found) {
+        XidHead *refs = kids ? head_of(kids, kXidRef) : nullptr;
+        hint->no_objects = !refs || !refs->first;
+    }
     if (text) *text = found ? fn->value() : nullptr;
     if (target) {
         Node *n = xid == kXidRef && found ? fn : nullptr;

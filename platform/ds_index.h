@@ -90,6 +90,10 @@ typedef struct ds_slot_hint {
     uint64_t changes;  /* the store's count of index changes at the probe */
     uint32_t hash;
     uint32_t gap; /* the empty slot the probe stopped at */
+    /* Set by a step that found no attribute when the parent holds no child
+       of the reference kind either: a lookup of the name as an object would
+       find nothing. */
+    uint32_t no_objects;
 } ds_slot_hint;
 /** A new attribute and its first value in one step: appends under parent
  *  an attribute holding the name text[0..name_length) (as ds_append_avp2 with
@@ -134,7 +138,9 @@ int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size
  *  read, and when the step finds no chain of the name in the parent's name
  *  index (the component has no instance), it fills in *hint for the append
  *  of that name (ds_append_set, ds_append_value); otherwise *hint is left
- *  as it is. */
+ *  as it is. A step that tells that no such attribute exists also sets
+ *  hint->no_objects as it finds the parent's children of the reference
+ *  kind. */
 int ds_step_attr_locked(cfg_handle parent, const char *name, size_t nlen, const char *instance, size_t ilen,
                         cfg_handle *child, ds_slot_hint *hint) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of

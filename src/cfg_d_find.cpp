@@ -419,7 +419,7 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
     bool sure = false;
     *stored = nullptr;
     if (last && !attribute_step(parent, text, c, &child, stored, hint)) return false;
-    if (child) {
+    if (child || (last && hint && hint->no_objects)) {  // the parent holds no object to look at
         *found = child;
         *ref = 0;
         sure = true;

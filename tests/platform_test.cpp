@@ -887,6 +887,55 @@ TEST(NameIndex, AnAppendIgnoresAHintTheIndexHasChangedSince) {
     }
 }
 
+// A step that finds no attribute tells whether the parent holds children of
+// the reference kind at all: without any, a lookup of the name as an object
+// need not be made.
+TEST(NameIndex, AMissedStepTellsWhetherObjectsAreThere) {
+    const struct {
+        const char *what;
+        int attributes;
+        bool object;          // a bound sub-object
+        bool object_deleted;  // deleted again before the step
+        uint32_t no_objects;
+    } cases[] = {
+        {"no child", 0, false, false, 1},
+        {"a scanned parent", 2, false, false, 1},
+        {"an indexed parent", 40, false, false, 1},
+        {"scanned, with an object", 2, true, false, 0},
+        {"indexed, with an object", 40, true, false, 0},
+        {"its object deleted", 40, true, true, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg_handle p = append(0, kIdent, "p");
+        for (int i = 0; i < c.attributes; ++i) append(p, kItem, "f" + std::to_string(i) + "=1");
+        if (c.object) {
+            cfg_handle sub = append(0, kIdent, "sub");
+            cfg_handle ref = ds_append_avp2(p, 2, kRef, 0, &sub, sizeof sub);
+            ASSERT_NE(0, ds_bind_reference(ref));
+            if (c.object_deleted) {
+                ASSERT_NE(0, ds_delete_avp3(p, ref));
+            }
+        }
+        ds_lock();
+        ds_slot_hint hint{};
+        hint.no_objects = 7;
+        cfg_handle missing = 99;
+        ASSERT_EQ(1, ds_step_attr_locked(p, "x", 1, "", 0, &missing, &hint));
+        EXPECT_EQ(0u, missing);
+        EXPECT_EQ(c.no_objects, hint.no_objects);
+        if (c.attributes) {  // a step that finds the attribute leaves it as it is
+            hint.no_objects = 7;
+            cfg_handle found = 0;
+            ASSERT_EQ(1, ds_step_attr_locked(p, "f1", 2, "", 0, &found, &hint));
+            EXPECT_NE(0u, found);
+            EXPECT_EQ(7u, hint.no_objects);
+        }
+        ds_unlock();
+        ASSERT_NE(0, ds_delete_obj(p));
+    }
+}
+
 // Indexes of a few thousand children come from the pool, with a free list
 // per size: blocks an index left while growing, and the index of a deleted
 // parent, serve the next parents that reach those sizes. Each parent must
