@@ -300,8 +300,7 @@ bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *v
     const char *at = text + miss.offset;
     if (at[miss.length] != '\0') return create_objects_below(miss, text, value, valued, out, status);
     cfg_handle found = 0;
-    *status = make_plain_attr(miss.parent, at, miss.length, std::memchr(at, '[', miss.length) != nullptr, value,
-                              valued, &found, &miss.hint);
+    *status = make_plain_attr(miss.parent, at, miss.length, miss.bracketed, value, valued, &found, &miss.hint);
     if (out) *out = *status == CFG_OK ? found : 0;
     return true;
 }

@@ -498,7 +498,7 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
         if (!found) {
             status = CFG_NOT_FOUND;
             if (miss && g_reports == reports)
-                *miss = WalkMiss{true, current, offset, length, path_plain && plain, hint};
+                *miss = WalkMiss{true, current, offset, length, path_plain && plain, plain && c.bracketed, hint};
             break;
         }
         if (last) break;

@@ -358,6 +358,7 @@ struct WalkMiss {
     std::size_t offset = 0;
     std::size_t length = 0;
     bool plain = false;
+    bool bracketed = false;  // the plain component missed has an instance
     ds_slot_hint hint{};
 };
 [[nodiscard]] int find_item(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
