@@ -236,6 +236,33 @@ TEST(FindItem, SharedPrefixesFollowALateBinding) {
     }
 }
 
+// A walk goes on after the prefix it shares with the last one only as far
+// as the two texts agree, wherever they part: at the first character, the
+// last one before a dot, or a dot against a longer name; for prefixes of
+// every length up to three words.
+TEST(FindItem, SharedPrefixesEndWhereTheTextsPart) {
+    for (std::size_t length = 1; length <= 26; ++length) {
+        SCOPED_TRACE(length);
+        const std::string base(length, 'n');
+        std::string last = base, first = base;
+        last.back() = 'm';
+        first.front() = 'f';
+        const std::string names[] = {base, last, first, base + "n"};
+        cfg_handle holder = object(root(), "h" + std::to_string(length));
+        std::vector<cfg_handle> values;
+        for (const auto &name : names) values.push_back(raw(object(object(holder, name), "o"), kItem, "v=" + name));
+        const std::string prefix = "h" + std::to_string(length) + ".";
+        // Each name after each other, the deeper level shared or not.
+        for (int round = 0; round < 2; ++round)
+            for (std::size_t i = 0; i < std::size(names); ++i)
+                for (std::size_t j = 0; j < std::size(names); ++j) {
+                    EXPECT_EQ(values[i], find(0, prefix + names[i] + ".o.v")) << names[i];
+                    EXPECT_EQ(values[j], find(0, prefix + names[j] + ".o.v")) << names[i] << " then " << names[j];
+                    EXPECT_EQ(0u, find(0, prefix + names[j] + ".p.v")) << names[j];
+                }
+    }
+}
+
 // The read-only report comes from the identifier as written, also for a
 // walk that goes on after the prefix it shares with the last one.
 TEST(FindItem, ReadOnlyComesFromTheIdentifierAsWritten) {
