@@ -385,8 +385,8 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
 // The text full-name=value for the update tables, on the scratch stack: a
 // callback may start a load, which then runs on top of this frame (a full
 // name and a value of up to 639 characters each; what the tables accept is
-// theirs to decide).
-// The block's name and the line's name are measured already.
+// theirs to decide). It is copied in runs: the block's name and the line's
+// name (name_length characters) are measured already.
 [[nodiscard]] int send_update(LoaderState *state, const LoaderContext *head, const char *name,
                               std::size_t name_length, const char *value) noexcept {
 #if defined(CFGTREE_ASSERTS)
