@@ -307,8 +307,9 @@ bool create_below(const cfgtree::WalkMiss &miss, const char *text, const char *v
 
 // The usual block, one plain object name under a known object (a file's
 // block line, or a caller's cfg_create_item of one such name): found or
-// made in place, without the walk's copy. Returns false, doing nothing, when the store cannot tell
-// whether the object exists (see plain_object); the full walk then decides.
+// made in place, without the walk's copy. Returns false, doing nothing,
+// when the store cannot tell whether the object exists (see plain_object);
+// the full walk then decides.
 bool create_object_locked(cfg_handle parent, const char *name, cfg_handle *out, int *status) noexcept {
     cfgtree::Component c;
     if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
