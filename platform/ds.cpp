@@ -600,7 +600,7 @@ int fail(int error) noexcept {
 
 Node **slot_of(uint32_t index) noexcept { return &g_slots[index >> kChunkBits][index & (kChunkSize - 1)]; }
 
-Node *node_of(cfg_handle h) noexcept {
+CFG_INLINE Node *node_of(cfg_handle h) noexcept {
     uint32_t index = h & kIndexMask;
     Node **chunk = g_slots[index >> kChunkBits];
     if (!chunk) return nullptr;
@@ -1469,13 +1469,15 @@ bool link_child(Children *k, cfg_handle ph, Node *c, cfg_handle ch, const Key *k
         return false;
     }
     ++k->next_seq;
+    // The last child is usually the last of its kind too: one read for both.
+    Node *tail = k->last ? node_of(k->last) : nullptr;
     c->prev = k->last;
-    if (k->last) node_of(k->last)->next = ch;
+    if (tail) tail->next = ch;
     else k->first = ch;
     k->last = ch;
     ++k->count;
     c->prev_same = hd->last;
-    if (hd->last) node_of(hd->last)->next_same = ch;
+    if (hd->last) (hd->last == c->prev ? tail : node_of(hd->last))->next_same = ch;
     else hd->first = ch;
     hd->last = ch;
     if (!k->index && k->count > kIndexFrom) build_index(k);
