@@ -1281,8 +1281,18 @@ bool hint_holds(const ds_slot_hint *hint, Children *kids, uint16_t xid, const Ke
 // where a lookup of that key just missed (ds_slot_hint), or NULL.
 bool index_add(Children *kids, Node *n, cfg_handle h, const Key *known = nullptr,
                const ds_slot_hint *hint = nullptr) noexcept {
-    Key k;
     uint16_t xid = xid_of(n);
+    // The usual append: a plain name without a chain yet, whose missed
+    // lookup left the empty slot, in a table with room. No wildcard, no key
+    // chain: the name's new chain is all there is to make.
+    if (known && known->ilen == 0 && hint_holds(hint, kids, xid, *known) &&
+        kids->index->used + 1 <= max_used(kids->index->cap)) {
+        Slot *ns = new_slot_at(kids->index, &kids->index->slots[hint->gap], hint->hash);
+        chain_insert<false>(ns->head, n, h);
+        n->flags = static_cast<uint8_t>((n->flags & ~kWild) | kIndexed);
+        return true;
+    }
+    Key k;
     if (known) k = *known;
     else if (!indexed_kind(xid)) return true;
     else if (!key_of(n, k)) return odd_add(kids, n, h);
