@@ -107,14 +107,31 @@ inline bool has_wild_token(const char *inst, std::size_t ilen) noexcept {
 // matches no single component when it goes on with a '.'. Small parents
 // are scanned with it, by the library and by the store alike.
 enum class Judgement { kMatch, kDiffer, kAsk };
-inline Judgement judge_name(const char *text, bool object, const char *name, std::size_t nlen, const char *inst,
-                            std::size_t ilen) noexcept {
+// A name with an instance, read in full. Out of line: most stored names have
+// none, and their judgement then saves no registers for it.
+[[gnu::noinline]] inline Judgement judge_instanced(const char *text, bool object, const char *name,
+                                                   std::size_t nlen, const char *inst, std::size_t ilen) noexcept {
     Component c;
-    if (!text || read_component(text, c) != ComponentRead::kOk) return Judgement::kAsk;
+    if (read_component(text, c) != ComponentRead::kOk) return Judgement::kAsk;
     if ((c.ilen && has_wild_token(c.inst, c.ilen)) || c.length > kComponentMax) return Judgement::kAsk;
     if (object && text[c.length] == '.') return Judgement::kDiffer;
     bool same = c.nlen == nlen && std::memcmp(c.name, name, nlen) == 0 && c.ilen == ilen &&
                 (ilen == 0 || std::memcmp(c.inst, inst, ilen) == 0);
+    return same ? Judgement::kMatch : Judgement::kDiffer;
+}
+// The component's name is read as read_component reads it; without a '['
+// after it the component ends there, and the judgement is the comparison.
+inline Judgement judge_name(const char *text, bool object, const char *name, std::size_t nlen, const char *inst,
+                            std::size_t ilen) noexcept {
+    if (!text) return Judgement::kAsk;
+    const char *s = text + (*text == '!');
+    const char *end = s;
+    while (is_name_char(static_cast<unsigned char>(*end))) ++end;
+    if (end == s) return Judgement::kAsk;
+    if (*end == '[') return judge_instanced(text, object, name, nlen, inst, ilen);
+    if (static_cast<std::size_t>(end - text) > kComponentMax) return Judgement::kAsk;
+    if (object && *end == '.') return Judgement::kDiffer;
+    bool same = ilen == 0 && static_cast<std::size_t>(end - s) == nlen && std::memcmp(s, name, nlen) == 0;
     return same ? Judgement::kMatch : Judgement::kDiffer;
 }
 

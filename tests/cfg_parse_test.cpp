@@ -22,6 +22,37 @@ TEST(NameChars, ExactlyTheSixtyFourNameCharactersAreAccepted) {
     }
 }
 
+// A scanned parent judges each stored name against the component looked
+// for; a name without an instance is judged from its name alone, and must
+// get the answer the full reading of the component gives (matched, differs,
+// or cannot tell), for attributes and objects alike.
+TEST(JudgeName, EqualsTheFullReadingOfTheComponent) {
+    using cfgtree::judge_instanced;
+    using cfgtree::judge_name;
+    const std::string longest(639, 'n'), over(640, 'n');
+    const std::string texts[] = {
+        "k3=v",  "k3",    "!k3=v",   "!!k3=v", "k3x=v",  "k=v",    "k3.a=v", "k3.a",      "k3 =v",  "=v",
+        "",      "!",     "!=v",     "k3[]=v", "k3[1]",  "k3[*]",  "k3[1",   "k3[1].a",   "[1]=v",  "k3-/_9",
+        longest, over,    "!" + longest, longest + "=v", over + "=v", longest + "[]", longest + ".a"};
+    struct Key {
+        std::string name, inst;
+    };
+    const Key keys[] = {{"k3", ""}, {"k", ""}, {"k3x", ""}, {"k3", "1"}, {"k3-/_9", ""}, {longest, ""}, {over, ""}};
+    for (const std::string &text : texts) {
+        for (const Key &key : keys) {
+            for (bool object : {false, true}) {
+                SCOPED_TRACE("'" + text.substr(0, 12) + "' (" + std::to_string(text.size()) + ") against '" +
+                             key.name.substr(0, 12) + "[" + key.inst + "]'" + (object ? " as an object" : ""));
+                EXPECT_EQ(judge_instanced(text.c_str(), object, key.name.data(), key.name.size(), key.inst.data(),
+                                          key.inst.size()),
+                          judge_name(text.c_str(), object, key.name.data(), key.name.size(), key.inst.data(),
+                                     key.inst.size()));
+            }
+        }
+    }
+    EXPECT_EQ(cfgtree::Judgement::kAsk, judge_name(nullptr, false, "k", 1, "", 0));
+}
+
 // Which message a refused text logs: "invalid <kind> name in '<text>'".
 enum Refusal { kValid, kAttribute, kInstance };
 
