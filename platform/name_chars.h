@@ -107,8 +107,9 @@ inline bool has_wild_token(const char *inst, std::size_t ilen) noexcept {
 // matches no single component when it goes on with a '.'. Small parents
 // are scanned with it, by the library and by the store alike.
 enum class Judgement { kMatch, kDiffer, kAsk };
-// A name with an instance, read in full. Out of line: most stored names have
-// none, and their judgement then saves no registers for it.
+
+// judge_name for a name with an instance, read in full. Out of line: most
+// stored names have none, and their judgement then saves no registers for it.
 [[gnu::noinline]] inline Judgement judge_instanced(const char *text, bool object, const char *name,
                                                    std::size_t nlen, const char *inst, std::size_t ilen) noexcept {
     Component c;
@@ -119,8 +120,9 @@ enum class Judgement { kMatch, kDiffer, kAsk };
                 (ilen == 0 || std::memcmp(c.inst, inst, ilen) == 0);
     return same ? Judgement::kMatch : Judgement::kDiffer;
 }
-// The component's name is read as read_component reads it; without a '['
-// after it the component ends there, and the judgement is the comparison.
+
+// The name is read as read_component reads it; without a '[' after it the
+// component ends there, and the judgement is the comparison alone.
 inline Judgement judge_name(const char *text, bool object, const char *name, std::size_t nlen, const char *inst,
                             std::size_t ilen) noexcept {
     if (!text) return Judgement::kAsk;
