@@ -1754,12 +1754,14 @@ int lookup_step(cfg_handle parent, uint16_t xid, const char *name, size_t nlen, 
 
 // ds_step_plain_locked: the lookup step, in the store, of a plain component; the
 // caller holds the store lock. Hinted: a creation's step, which fills in
-// hint (see ds_step_attr_locked). One instance for each entry point, each
+// hint (see ds_step_attr_locked). Kind: the kind an entry point fixes (the
+// xid passed is then ignored), or 0. One instance for each entry point, each
 // called once, so that it is compiled into it: a forced inline costs a
 // lookup some registers.
-template <bool Hinted>
-int step_plain(cfg_handle parent, uint16_t xid, const Key &k, cfg_handle *child, cfg_handle *target, void **text,
-               ds_slot_hint *hint) noexcept {
+template <bool Hinted, uint16_t Kind = 0>
+int step_plain(cfg_handle parent, uint16_t any_xid, const Key &k, cfg_handle *child, cfg_handle *target,
+               void **text, ds_slot_hint *hint) noexcept {
+    const uint16_t xid = Kind ? Kind : any_xid;
     Node *p = node_of(parent);
     if (!p || p->parent != 0 || !indexed_kind(xid)) return 0;
     Children *kids = children_of(p, parent);
@@ -1831,13 +1833,35 @@ Key plain_name_key(const char *text, size_t len) noexcept {
     return k;
 }
 
+// Binds the new reference n (handle h), not yet linked, to the target whose
+// Extra is te and whose handle n holds, as ds_bind_reference binds one.
+void bind_new(Node *n, cfg_handle h, Extra *te) noexcept {
+    Extra *e = prefix_extra(n);  // a reference always has its prefix
+    std::memcpy(&e->aux, n->value(), sizeof e->aux);
+    ++te->refs;
+    link_referrer(te, e, h);
+    n->flags |= kBound;
+}
+
+// Undoes bind_new, for a reference that could not be linked.
+void unbind_new(Node *n, cfg_handle h, Extra *te) noexcept {
+    (void)h;
+    Extra *e = prefix_extra(n);
+    unlink_referrer(te, e);
+    --te->refs;
+    e->aux = 0;
+    n->flags &= static_cast<uint8_t>(~kBound);
+}
+
 // ds_append_avp2 under the lock; keyed: an attribute whose name the index
 // could read (split_name). plain: an attribute whose name is vouched for as
 // plain_name_key wants it. made: the new node, when it is made. room: as
-// make_node's.
+// make_node's. bound: the Extra of the target a new reference is bound to
+// (ds_append_reference), whose handle is the value; hint then is for the
+// target's name.
 cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint16_t length, bool &keyed,
                        bool plain = false, const ds_slot_hint *hint = nullptr, Node **made = nullptr,
-                       uint16_t room = 0) noexcept {
+                       uint16_t room = 0, Extra *bound = nullptr) noexcept {
     init_root();
     Node *p = nullptr;
     if (parent) {
@@ -1863,7 +1887,15 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
         auto moved = [&](const char *q) { return n->value() + (q - static_cast<const char *>(value)); };
         key = Key{moved(key.name), key.nlen, moved(key.inst), key.ilen, false, moved(key.end)};
     }
-    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr, plain ? hint : nullptr)) {
+    // A reference bound before it is linked is indexed under its target's
+    // name at once, never kept aside as a reference that names nothing.
+    if (bound) {
+        bind_new(n, h, bound);
+        keyed = key_of(n, key);
+    }
+    if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr,
+                         (plain || bound) ? hint : nullptr)) {
+        if (bound) unbind_new(n, h, bound);
         free_node(n, h);
         unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
@@ -2059,6 +2091,19 @@ CFG_API cfg_handle ds_append_avp2(cfg_handle parent, int mode, uint16_t xid, int
     Locked lock;
     bool keyed = false;
     return append_node(parent, xid, value, length, keyed);
+}
+
+cfg_handle ds_append_reference(cfg_handle parent, cfg_handle target, const ds_slot_hint *hint) noexcept {
+    Locked lock;
+    init_root();
+    Node *tn = node_of(target);
+    // The targets ds_bind_reference takes: a standalone node other than the
+    // root and not itself a bound reference.
+    if (!tn || target == g_root || tn->parent != 0 || (tn->flags & kBound)) return fail(DS_E_BAD_HANDLE);
+    Extra *te = make_extra(tn, target);
+    if (!te) return fail(DS_E_NO_MEMORY);
+    bool keyed = false;
+    return append_node(parent, kXidRef, &target, sizeof target, keyed, false, hint, nullptr, 0, te);
 }
 
 CFG_API int ds_bind_reference(cfg_handle h) noexcept {
@@ -2273,7 +2318,15 @@ __attribute__((noinline)) int ds_step_attr_locked(cfg_handle parent, const char 
                                                   const char *instance, size_t ilen, cfg_handle *child,
                                                   ds_slot_hint *hint) noexcept {
     if (!name || !child || (ilen && !instance)) return 0;
-    return step_plain<true>(parent, kXidItem, step_key(name, nlen, instance, ilen), child, nullptr, nullptr, hint);
+    return step_plain<true, kXidItem>(parent, kXidItem, step_key(name, nlen, instance, ilen), child, nullptr, nullptr,
+                                      hint);
+}
+
+int ds_step_object_locked(cfg_handle parent, const char *name, size_t nlen, const char *instance, size_t ilen,
+                          cfg_handle *child, cfg_handle *target, ds_slot_hint *hint) noexcept {
+    if (!name || !child || !target || (ilen && !instance)) return 0;
+    return step_plain<true, kXidRef>(parent, kXidRef, step_key(name, nlen, instance, ilen), child, target, nullptr,
+                                     hint);
 }
 
 cfg_handle ds_last_of(cfg_handle parent, uint16_t xid) noexcept {

@@ -143,6 +143,22 @@ int ds_step_plain_locked(cfg_handle parent, uint16_t xid, const char *name, size
  *  kind. */
 int ds_step_attr_locked(cfg_handle parent, const char *name, size_t nlen, const char *instance, size_t ilen,
                         cfg_handle *child, ds_slot_hint *hint) CFG_NOEXCEPT;
+/** ds_step_attr_locked for an object (a child of the reference kind, *target
+ *  the object it refers to) whose creation follows when it is not found:
+ *  the hint it fills in is for ds_append_reference of that object's
+ *  reference. */
+int ds_step_object_locked(cfg_handle parent, const char *name, size_t nlen, const char *instance, size_t ilen,
+                          cfg_handle *child, cfg_handle *target, ds_slot_hint *hint) CFG_NOEXCEPT;
+/** A reference to the standalone object target appended under parent and
+ *  bound to it in one step, as ds_append_avp2 of the reference kind with
+ *  target's handle as the value, then ds_bind_reference, would leave them:
+ *  the new reference is indexed under its target's name at once. hint:
+ *  NULL, or what ds_step_object_locked left for that name under parent.
+ *  Returns the reference, or 0 with nothing appended and target unchanged
+ *  (the store error set): DS_E_BAD_HANDLE for a parent or target that
+ *  ds_append_avp2 or ds_bind_reference would refuse, DS_E_REFUSED for an
+ *  append refused by an injected fault, DS_E_NO_MEMORY. */
+cfg_handle ds_append_reference(cfg_handle parent, cfg_handle target, const ds_slot_hint *hint) CFG_NOEXCEPT;
 /** A hint: a lookup of the bare name name[0..nlen) among the children of
  *  kind xid of parent follows soon. Starts fetching the part of the name
  *  index that lookup reads first, so that the work in between hides the

@@ -81,7 +81,10 @@ int node_text(bool add_mark, const char *name, const char *&value, char (&text)[
 }
 
 // Makes the object name under parent; nothing is left behind on failure.
-int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept {
+// hint: what the lookup of the plain name that just missed it left
+// (ds_step_object_locked), or NULL.
+int create_object(cfg_handle parent, const char *name, cfg_handle *out,
+                  const ds_slot_hint *hint = nullptr) noexcept {
     int status = cfgtree::is_valid_identifier(name);
     if (status != CFG_OK) return status;
     char text[cfgtree::kTextSize];
@@ -95,12 +98,11 @@ int create_object(cfg_handle parent, const char *name, cfg_handle *out) noexcept
         CFG_LOG(5, "%s: Cannot create object '%s'", "cfg_create_object", name);
         return ERR_CREATE_FAILED;
     }
-    // The reference must also be bound: an unbound one names nothing to the
-    // store's index, so a parent that keeps one would not find the object.
-    cfg_handle ref = ds_append_avp2(parent, 2, cfgtree::xid_reference(), 0, &ident, sizeof ident);
-    if (!ref || !ds_bind_reference(ref)) {
+    // The reference is bound as it is made: an unbound one names nothing to
+    // the store's index, so a parent that keeps one would not find the object.
+    cfg_handle ref = ds_append_reference(parent, ident, hint);
+    if (!ref) {
         CFG_LOG(5, "%s: Cannot create object reference for '%s'", "cfg_create_object", name);
-        if (ref) (void)ds_delete_avp3(parent, ref);
         (void)ds_delete_obj(ident);
         return ERR_CREATE_FAILED;
     }
@@ -314,8 +316,9 @@ bool create_object_locked(cfg_handle parent, const char *name, cfg_handle *out, 
     cfgtree::Component c;
     if (!cfgtree::plain_component(name, c) || name[c.length] != '\0') return false;
     cfg_handle object = 0;
-    if (!cfgtree::plain_object(parent, name, c, &object)) return false;
-    *status = object ? CFG_OK : create_object(parent, name, &object);
+    ds_slot_hint hint{};
+    if (!cfgtree::plain_object(parent, name, c, &object, &hint)) return false;
+    *status = object ? CFG_OK : create_object(parent, name, &object, &hint);
     if (out) *out = *status == CFG_OK ? object : 0;
     return true;
 }

@@ -446,10 +446,10 @@ bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cf
     return attribute_step(parent, text, c, attr, nullptr, hint);
 }
 
-bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_handle *object) noexcept {
+bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_handle *object,
+                  ds_slot_hint *hint) noexcept {
     cfg_handle ref = 0, target = 0;
-    if (!ds_step_plain_locked(parent, xid_reference(), c.name, c.nlen, c.inst, c.ilen, &ref, &target, nullptr))
-        return false;
+    if (!ds_step_object_locked(parent, c.name, c.nlen, c.inst, c.ilen, &ref, &target, hint)) return false;
     *object = ref ? target : 0;
 #if defined(CFGTREE_ASSERTS)
     char component[kTextSize];  // a plain component holds at most 639 characters

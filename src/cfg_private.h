@@ -335,8 +335,11 @@ struct SearchFrom {
 // The object that the plain component c (read at text) names under parent,
 // asked of the store in one step: *object is the object (the reference's
 // target) or 0. False when the store cannot tell; then only
-// find_child_object decides. Caller holds the lock.
-[[nodiscard]] bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_handle *object) noexcept;
+// find_child_object decides. Caller holds the lock. hint (zeroed by the
+// caller): where the store's name index would put the object's reference,
+// for its creation (ds_step_object_locked).
+[[nodiscard]] bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_handle *object,
+                                ds_slot_hint *hint) noexcept;
 
 // ---- item tree (cfg_d_*) and contexts -------------------------------------
 

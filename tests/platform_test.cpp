@@ -936,6 +936,131 @@ TEST(NameIndex, AMissedStepTellsWhetherObjectsAreThere) {
     }
 }
 
+// The names of parent's references, as a lookup compares them: their
+// targets' names, in store order.
+std::vector<std::string> reference_names(cfg_handle parent) {
+    std::vector<std::string> names;
+    for (cfg_handle r : children(parent, kRef)) names.push_back(value(target_of(r)));
+    return names;
+}
+
+// A reference appended bound leaves what an append and then a bind leave:
+// the same children and index entries, the target kept alive by it alone;
+// the same refusals, with nothing appended and the target as it was. Each
+// of the store's allocations that fails leaves that too.
+TEST(NameIndex, AReferenceAppendedBoundEqualsAnAppendThenABind) {
+    cfg_handle root = ds_get_cntl_info(1);
+    // A scanned parent, then indexed ones: at some of these sizes the append
+    // grows the index, which can fail after the reference is bound.
+    for (int siblings = 2; siblings < 70; siblings += siblings < 4 ? 2 : 1) {
+        SCOPED_TRACE(std::to_string(siblings) + " siblings");
+        cfg_handle p = append(0, kIdent, "p");
+        for (int i = 0; i < siblings; ++i) object(p, "o" + std::to_string(i), nullptr);
+        cfg_handle bound = 0;
+        object(p, "b", &bound);
+        cfg_handle loose_target = append(0, kIdent, "l");
+        cfg_handle loose = ds_append_avp2(0, 2, kRef, 0, &loose_target, sizeof loose_target);
+        ASSERT_EQ(1, ds_bind_reference(loose));
+        const struct {
+            const char *what;
+            cfg_handle parent, target;
+            int error;
+        } refused[] = {
+            {"no target", p, 0, DS_E_BAD_HANDLE},
+            {"the root", p, root, DS_E_BAD_HANDLE},
+            {"a child of an object", p, append(p, kIdent, "child"), DS_E_BAD_HANDLE},
+            {"a bound reference", p, bound, DS_E_BAD_HANDLE},
+            {"a bound reference of no parent", p, loose, DS_E_BAD_HANDLE},
+            {"a deleted parent", 0xFFFFFFF0u, append(0, kIdent, "t"), DS_E_BAD_HANDLE},
+        };
+        const std::vector<std::string> before = reference_names(p);
+        for (const auto &r : refused) {
+            SCOPED_TRACE(r.what);
+            EXPECT_EQ(0u, ds_append_reference(r.parent, r.target, nullptr));
+            EXPECT_EQ(r.error, ds_get_error());
+            EXPECT_EQ(before, reference_names(p));
+        }
+        cfg_handle target = append(0, kIdent, "x");
+        ds_inject_fault(DS_FAULT_APPEND, 0, 1);
+        EXPECT_EQ(0u, ds_append_reference(p, target, nullptr));
+        ds_inject_fault(DS_FAULT_APPEND, 0, 0);
+        EXPECT_EQ(DS_E_REFUSED, ds_get_error());
+        int failures = 0;
+        cfg_handle made = 0;
+        for (int skip = 0; !made; ++skip) {
+            ASSERT_LT(skip, 50) << "an append must succeed once its allocations do";
+            ds_inject_fault(DS_FAULT_MEMORY, skip, 1);
+            made = ds_append_reference(p, target, nullptr);
+            ds_inject_fault(DS_FAULT_MEMORY, 0, 0);
+            if (made) break;
+            ++failures;
+            EXPECT_EQ(DS_E_NO_MEMORY, ds_get_error());
+            EXPECT_EQ(before, reference_names(p)) << "failed at allocation " << skip;
+            EXPECT_EQ(0u, ds_first_named(p, kRef, "x", 1));
+        }
+        EXPECT_GT(failures, 0) << "an append takes memory";
+        std::vector<std::string> after = before;
+        after.push_back("x");
+        EXPECT_EQ(after, reference_names(p));
+        EXPECT_EQ(target, target_of(made));
+        EXPECT_EQ(made, ds_first_named(p, kRef, "x", 1));
+        EXPECT_EQ(0u, ds_next_named(made));
+        EXPECT_EQ(0, ds_delete_obj(target)) << "a referred object is kept";
+        EXPECT_EQ(0u, ds_append_reference(p, made, nullptr)) << "a reference refers to no reference";
+        ASSERT_NE(0, ds_delete_avp3(p, made));
+        EXPECT_EQ(nullptr, ds_get_av_ptr(target)) << "its only reference gone, the target goes";
+        ASSERT_NE(0, ds_delete_obj(p));
+    }
+}
+
+// ds_append_reference takes the hint its object step left (as an attribute's
+// append takes its step's), and ignores it when the index changed since.
+TEST(NameIndex, AReferenceAppendIgnoresAHintTheIndexHasChangedSince) {
+    const struct {
+        const char *what;
+        void (*change)(cfg_handle p, const std::vector<cfg_handle> &targets);
+    } cases[] = {
+        {"nothing", [](cfg_handle, const std::vector<cfg_handle> &) {}},
+        {"the name appended", [](cfg_handle p, const std::vector<cfg_handle> &) { object(p, "x", nullptr); }},
+        {"an object renamed to it",
+         [](cfg_handle, const std::vector<cfg_handle> &targets) { ASSERT_NE(0, ds_modify_av(targets[3], "x", 2)); }},
+        {"references deleted",
+         [](cfg_handle p, const std::vector<cfg_handle> &) {
+             std::vector<cfg_handle> refs = children(p, kRef);
+             for (std::size_t i = 0; i < refs.size(); i += 2) ASSERT_NE(0, ds_delete_avp3(p, refs[i]));
+         }},
+        {"the table grown",
+         [](cfg_handle p, const std::vector<cfg_handle> &) {
+             for (int i = 0; i < 200; ++i) object(p, "g" + std::to_string(i), nullptr);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg_handle p = append(0, kIdent, "p");
+        std::vector<cfg_handle> targets;
+        for (int i = 0; i < 40; ++i) targets.push_back(object(p, "f" + std::to_string(i), nullptr));
+        cfg_handle x = append(0, kIdent, "x");
+        ds_lock();
+        ds_slot_hint hint{};
+        cfg_handle missing = 99, missing_target = 99;
+        ASSERT_EQ(1, ds_step_object_locked(p, "x", 1, "", 0, &missing, &missing_target, &hint));
+        EXPECT_EQ(0u, missing);
+        EXPECT_EQ(0u, missing_target);
+        EXPECT_NE(nullptr, hint.index) << "an indexed parent leaves a hint";
+        c.change(p, targets);
+        cfg_handle h = ds_append_reference(p, x, &hint);
+        ds_unlock();
+        ASSERT_NE(0u, h);
+        std::vector<cfg_handle> scanned, chained;
+        for (cfg_handle r : children(p, kRef))
+            if (std::string(value(target_of(r))) == "x") scanned.push_back(r);
+        for (cfg_handle r = ds_first_named(p, kRef, "x", 1); r; r = ds_next_named(r)) chained.push_back(r);
+        EXPECT_EQ(scanned, chained);
+        EXPECT_EQ(h, scanned.back());
+        ASSERT_NE(0, ds_delete_obj(p));
+    }
+}
+
 // Indexes of a few thousand children come from the pool, with a free list
 // per size: blocks an index left while growing, and the index of a deleted
 // parent, serve the next parents that reach those sizes. Each parent must
