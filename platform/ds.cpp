@@ -1833,20 +1833,23 @@ Key plain_name_key(const char *text, size_t len) noexcept {
     return k;
 }
 
-// Binds the new reference n (handle h), not yet linked, to the target whose
-// Extra is te and whose handle n holds, as ds_bind_reference binds one.
-void bind_new(Node *n, cfg_handle h, Extra *te) noexcept {
-    Extra *e = prefix_extra(n);  // a reference always has its prefix
-    std::memcpy(&e->aux, n->value(), sizeof e->aux);
+// A target is a standalone node other than the root, which only its
+// references keep alive; a bound reference and a target keep different
+// things in their aux, so a bound reference is none.
+bool takes_references(const Node *tn, cfg_handle t) noexcept {
+    return tn && t != g_root && tn->parent == 0 && !(tn->flags & kBound);
+}
+
+// Binds n (handle h, Extra e) to the target t whose Extra is te.
+void bind_to(Node *n, cfg_handle h, Extra *e, cfg_handle t, Extra *te) noexcept {
     ++te->refs;
     link_referrer(te, e, h);
+    e->aux = t;
     n->flags |= kBound;
 }
 
-// Undoes bind_new, for a reference that could not be linked.
-void unbind_new(Node *n, cfg_handle h, Extra *te) noexcept {
-    (void)h;
-    Extra *e = prefix_extra(n);
+// Undoes bind_to for a new reference n (Extra e) that could not be linked.
+void unbind_new(Node *n, Extra *e, Extra *te) noexcept {
     unlink_referrer(te, e);
     --te->refs;
     e->aux = 0;
@@ -1890,12 +1893,14 @@ cfg_handle append_node(cfg_handle parent, uint16_t xid, const void *value, uint1
     // A reference bound before it is linked is indexed under its target's
     // name at once, never kept aside as a reference that names nothing.
     if (bound) {
-        bind_new(n, h, bound);
+        cfg_handle t;
+        std::memcpy(&t, value, sizeof t);
+        bind_to(n, h, prefix_extra(n), t, bound);  // a reference always has its prefix
         keyed = key_of(n, key);
     }
     if (p && !link_child(children_of(p, parent), parent, n, h, keyed ? &key : nullptr,
                          (plain || bound) ? hint : nullptr)) {
-        if (bound) unbind_new(n, h, bound);
+        if (bound) unbind_new(n, prefix_extra(n), bound);
         free_node(n, h);
         unreserve_handle(h);
         return fail(DS_E_NO_MEMORY);
@@ -2097,9 +2102,7 @@ cfg_handle ds_append_reference(cfg_handle parent, cfg_handle target, const ds_sl
     Locked lock;
     init_root();
     Node *tn = node_of(target);
-    // The targets ds_bind_reference takes: a standalone node other than the
-    // root and not itself a bound reference.
-    if (!tn || target == g_root || tn->parent != 0 || (tn->flags & kBound)) return fail(DS_E_BAD_HANDLE);
+    if (!takes_references(tn, target)) return fail(DS_E_BAD_HANDLE);
     Extra *te = make_extra(tn, target);
     if (!te) return fail(DS_E_NO_MEMORY);
     bool keyed = false;
@@ -2114,10 +2117,7 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     cfg_handle t;
     std::memcpy(&t, n->value(), sizeof t);
     Node *tn = node_of(t);
-    // A target is a standalone node other than the root, which only its
-    // references keep alive; a bound reference and a target keep different
-    // things in their aux.
-    if (!tn || t == h || t == g_root || tn->parent != 0 || (tn->flags & kBound)) return fail(DS_E_BAD_HANDLE);
+    if (t == h || !takes_references(tn, t)) return fail(DS_E_BAD_HANDLE);
     if (Extra *own = extra_of(n, h); own && own->refs) return fail(DS_E_BAD_HANDLE);
     Extra *e = make_extra(n, h);
     Extra *te = e ? make_extra(tn, t) : nullptr;
@@ -2126,10 +2126,7 @@ CFG_API int ds_bind_reference(cfg_handle h) noexcept {
     // yet (it had no name); take it out and in again around the binding.
     Children *kids = indexed_parent(n);
     if (kids) index_remove(kids, n, h);
-    ++te->refs;
-    link_referrer(te, e, h);
-    e->aux = t;
-    n->flags |= kBound;
+    bind_to(n, h, e, t, te);
     if (kids && !index_add(kids, n, h)) drop_index(kids);
     // A reference named now may be found before a later sibling that used to
     // be the first match. The last of its kind (the usual new object) comes
