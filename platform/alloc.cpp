@@ -71,6 +71,8 @@ char *cfg_mem_strndup(const char *text, size_t n) noexcept { return text ? copy_
 
 void cfg_mem_free(void *block) noexcept { std::free(block); }
 
+int cfg_mem_grant(void) noexcept { return refuse() ? 0 : 1; }
+
 void cfg_mem_present(void *block, size_t size) noexcept {
 #if defined(MADV_POPULATE_WRITE)
     constexpr uintptr_t kPage = 4096;

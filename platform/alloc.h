@@ -33,6 +33,10 @@ void *cfg_mem_realloc(void *block, size_t size) CFG_NOEXCEPT;
 char *cfg_mem_strdup(const char *text) CFG_NOEXCEPT;
 char *cfg_mem_strndup(const char *text, size_t n) CFG_NOEXCEPT;
 void cfg_mem_free(void *block) CFG_NOEXCEPT;
+/* For a block the caller reuses instead of allocating: counts as one
+ * allocation of this path, so the fault hook can refuse it as it would
+ * refuse a fresh block (then 0, errno ENOMEM); 1 otherwise. */
+int cfg_mem_grant(void) CFG_NOEXCEPT;
 /* Makes the pages that hold [block, block + size) present in one call,
  * for memory about to be written through: first touched one at a time,
  * fresh pages cost a page fault each (some 10 to 15 us on a virtual

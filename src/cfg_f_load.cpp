@@ -1265,6 +1265,7 @@ int cfg_load_file(LoaderState *state, const char *load_argument) noexcept {
 
 int load_file(const char *load_argument, CfgLoadErrorHandler handler) noexcept {
     LoaderState state{};
+    KeptCallbackCopy kept;
     CFG_LOG(10, "%s(%s)", "CfgF_LoadFile", load_argument ? load_argument : "<NULL>");
     state.handler = handler;
     state.files = LS_CreateList(sizeof(FileEntry), 0);

@@ -615,6 +615,17 @@ void reset_search_path() noexcept;
 // applies are counted apart from those of an application under way.
 [[nodiscard]] int process_load_update(const char *item) noexcept;
 [[nodiscard]] int process_table(CfgUpdateEntry *table, const char *item) noexcept;
+// While one of these lives on a thread, the callbacks' copies of short item
+// texts are made in one kept block there instead of a fresh heap block each:
+// a load holds one, since it applies the tables to every definition. The
+// block is freed when the last holder ends.
+class KeptCallbackCopy {
+  public:
+    KeptCallbackCopy() noexcept;
+    ~KeptCallbackCopy();
+    KeptCallbackCopy(const KeptCallbackCopy &) = delete;
+    KeptCallbackCopy &operator=(const KeptCallbackCopy &) = delete;
+};
 
 // ---- writing definitions to a stream (cfg_f_put) ---------------------------
 

@@ -5,7 +5,8 @@
 // the addresses of the registered tables, one record of a table pointer
 // each. Applying a table runs the callbacks of every entry whose pattern
 // matches and descends into sub-tables with the unmatched rest; each callback
-// gets its own heap copy of the text. A table that contains itself cannot
+// gets its own heap copy of the text (during a load, of a text shorter than
+// 640 bytes, in a block kept for the next copy: see KeptCallbackCopy). A table that contains itself cannot
 // recurse without bound: sub-tables that hand on the text unshortened nest
 // at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep; nor
 // can one that names itself in several matching entries take exponential
@@ -18,6 +19,15 @@
 #include <utility>
 
 #include "cfg_private.h"
+
+#if defined(CFG_ADDRESS_SANITIZER)
+#include <sanitizer/asan_interface.h>
+#define CFG_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
+#define CFG_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
+#else
+#define CFG_POISON(block, size) ((void)(block), (void)(size))
+#define CFG_UNPOISON(block, size) ((void)(block), (void)(size))
+#endif
 
 namespace {
 constexpr const char kModule[] = "cfg_update";
@@ -81,10 +91,64 @@ thread_local long tl_applied = 0;
 // must not give the walk under way its whole bound again.
 thread_local int tl_applying = 0;
 
+// The block kept for callbacks' copies on this thread, and how many
+// KeptCallbackCopy holders it has. Outside its copies the block is poisoned
+// for AddressSanitizer, and so is the part of it past a copy's NUL, so that
+// a callback writing past its text is caught as with a fresh block.
+struct KeptBlock {
+    char *block = nullptr;
+    int holders = 0;
+};
+thread_local KeptBlock tl_kept;
+constexpr std::size_t kKeptSize = cfgtree::kTextSize;
+
+// A callback's own copy of an item text: in the kept block when there is
+// one to take and the text fits it, else a fresh heap block. get() is NULL
+// when memory runs out. Taking the kept block counts as an allocation of
+// the library's one path, so that a fault sweep fails it like a fresh one.
+class CallbackCopy {
+  public:
+    explicit CallbackCopy(const char *item) noexcept {
+        const std::size_t length = std::strlen(item);
+        if (tl_kept.holders > 0 && length < kKeptSize) {
+            if (tl_kept.block) {
+                if (!cfg_mem_grant()) return;
+                text_ = std::exchange(tl_kept.block, nullptr);
+            } else {
+                text_ = static_cast<char *>(cfg_mem_alloc(kKeptSize));
+                if (!text_) return;
+                CFG_POISON(text_, kKeptSize);
+            }
+            kept_ = true;
+            CFG_UNPOISON(text_, length + 1);
+            std::memcpy(text_, item, length + 1);
+        } else {
+            text_ = cfg_mem_strdup(item);
+        }
+    }
+    CallbackCopy(const CallbackCopy &) = delete;
+    CallbackCopy &operator=(const CallbackCopy &) = delete;
+    ~CallbackCopy() {
+        if (!text_) return;
+        if (kept_ && tl_kept.holders > 0 && !tl_kept.block) {
+            CFG_POISON(text_, kKeptSize);
+            tl_kept.block = text_;
+        } else {
+            if (kept_) CFG_UNPOISON(text_, kKeptSize);
+            cfg_mem_free(text_);
+        }
+    }
+    [[nodiscard]] char *get() const noexcept { return text_; }
+
+  private:
+    char *text_ = nullptr;
+    bool kept_ = false;  // a block of kKeptSize bytes
+};
+
 // Runs one callback, of a table at level (Depth::all), on a fresh copy of item.
 int run_callback(CfgUpdateCallback callback, const char *item, void *arg, int level) noexcept {
-    cfgtree::HeapText copy = cfgtree::dup_text(item);
-    if (!copy) {
+    CallbackCopy copy(item);
+    if (!copy.get()) {
         int err = errno;
         CFG_LOG(3, "%s: strdup(cfgItem) failed\n\t\terrno = %d  => %s", "cfg_process_table", err,
                 cfgtree::errno_text(err));
@@ -207,6 +271,14 @@ int process_table(CfgUpdateEntry *table, const char *item) noexcept { return app
 int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
 
 int process_load_update(const char *item) noexcept { return apply_apart(g_notify_list, item); }
+
+KeptCallbackCopy::KeptCallbackCopy() noexcept { ++tl_kept.holders; }
+
+KeptCallbackCopy::~KeptCallbackCopy() {
+    if (--tl_kept.holders > 0 || !tl_kept.block) return;
+    CFG_UNPOISON(tl_kept.block, kKeptSize);
+    cfg_mem_free(std::exchange(tl_kept.block, nullptr));
+}
 
 }  // namespace cfgtree
 

@@ -3,7 +3,9 @@
 // the registries, the nesting bound and allocation failures.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cfg_private.h"
@@ -215,31 +217,100 @@ TEST(Registries, RegistrationSurvivesEveryAllocationFailure) {
     }
 }
 
+// Each copy counts as one allocation, whether a load's kept block serves it
+// (held: the first copy makes the block, the others reuse it) or not.
 TEST(UpdateTables, NoMemoryForACallbacksCopy) {
-    Cb first{"first", 0}, sub{"sub", 0}, second{"second", 0};
-    CfgUpdateEntry subtable[] = {entry("**", &sub, record, nullptr, nullptr), kEnd};
-    CfgUpdateEntry table[] = {entry("a.**", &first, record, subtable, nullptr),
-                              entry("a.**", &second, nullptr, nullptr, record), kEnd};
-    const std::vector<std::string> all = {"first:a.b=1", "sub:b=1", "second:a.b=1"};
-    const std::string message =
-        "cfg_process_table: strdup(cfgItem) failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
-    for (int k = 0;; ++k) {
-        ASSERT_LT(k, 10);
-        LogCapture log;
-        g_calls.clear();
-        cfg_inject_alloc_fault(k, 1);
-        int status = cfg_process_table(table, "a.b=1");
-        cfg_inject_alloc_fault(0, 0);
-        if (status == CFG_OK) {
-            EXPECT_EQ(all, g_calls);
-            EXPECT_EQ(3, k) << "one copy per callback";
-            break;
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "kept block" : "fresh blocks");
+        std::optional<cfgtree::KeptCallbackCopy> kept;
+        if (held) kept.emplace();
+        Cb first{"first", 0}, sub{"sub", 0}, second{"second", 0};
+        CfgUpdateEntry subtable[] = {entry("**", &sub, record, nullptr, nullptr), kEnd};
+        CfgUpdateEntry table[] = {entry("a.**", &first, record, subtable, nullptr),
+                                  entry("a.**", &second, nullptr, nullptr, record), kEnd};
+        const std::vector<std::string> all = {"first:a.b=1", "sub:b=1", "second:a.b=1"};
+        const std::string message =
+            "cfg_process_table: strdup(cfgItem) failed\n\t\terrno = 12  => " + std::string(std::strerror(ENOMEM));
+        for (int k = 0;; ++k) {
+            ASSERT_LT(k, 10);
+            LogCapture log;
+            g_calls.clear();
+            cfg_inject_alloc_fault(k, 1);
+            int status = cfg_process_table(table, "a.b=1");
+            cfg_inject_alloc_fault(0, 0);
+            if (status == CFG_OK) {
+                EXPECT_EQ(all, g_calls);
+                EXPECT_EQ(3, k) << "one copy per callback";
+                break;
+            }
+            EXPECT_STATUS(ERR_NO_MEMORY, status);
+            EXPECT_TRUE(log.has(3, "cfg_update", message)) << log.dump();
+            EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + k), g_calls) << "the walk stops at the failure";
         }
-        EXPECT_STATUS(ERR_NO_MEMORY, status);
-        EXPECT_TRUE(log.has(3, "cfg_update", message)) << log.dump();
-        EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + k), g_calls) << "the walk stops at the failure";
     }
 }
+
+// What a scribbling callback saw, and the item it applies the table to from
+// inside (its own copy is then in use, so the inner one is another block).
+std::vector<std::string> g_seen;
+const char *g_inner_item = nullptr;
+CfgUpdateEntry *g_scribble_table = nullptr;
+
+int scribble(char *item, void *) {
+    g_seen.push_back(item);
+    if (const char *inner = std::exchange(g_inner_item, nullptr)) {
+        EXPECT_STATUS(CFG_OK, cfg_process_table(g_scribble_table, inner));
+        EXPECT_EQ(g_seen.front(), item) << "a nested copy left this one alone";
+    }
+    std::memset(item, 'x', std::strlen(item));
+    item[0] = '\0';
+    return CFG_OK;
+}
+
+// Every callback gets the item exactly, however the one before treated its
+// copy, with and without a load's kept block, at the block's size and past
+// it, and with a table applied from inside a callback.
+TEST(UpdateTables, EveryCallbackGetsTheItemWhateverTheOneBeforeDidToItsCopy) {
+    CfgUpdateEntry table[] = {entry("**", nullptr, scribble, nullptr, scribble), kEnd};
+    g_scribble_table = table;
+    const std::string inner = "inner.item=2";
+    for (bool held : {false, true}) {
+        std::optional<cfgtree::KeptCallbackCopy> kept;
+        if (held) kept.emplace();
+        for (std::size_t length : {0ul, 1ul, 638ul, 639ul, 640ul, 700ul}) {
+            for (bool nested : {false, true}) {
+                SCOPED_TRACE(std::to_string(held) + " " + std::to_string(length) + " " + std::to_string(nested));
+                const std::string text = ("a=" + std::string(length, 'v')).substr(0, length);
+                g_seen.clear();
+                g_inner_item = nested ? inner.c_str() : nullptr;
+                ASSERT_STATUS(CFG_OK, cfg_process_table(table, text.c_str()));
+                std::vector<std::string> expected = {text};
+                if (nested) expected.insert(expected.end(), {inner, inner});
+                expected.push_back(text);
+                EXPECT_EQ(expected, g_seen);
+            }
+        }
+    }
+}
+
+#if defined(CFG_ADDRESS_SANITIZER)
+int write_past(char *item, void *) {
+    item[std::strlen(item) + 1] = 'x';
+    return CFG_OK;
+}
+
+// A callback that writes past its copy is caught in the kept block as in a
+// fresh one.
+TEST(UpdateTablesDeathTest, WritingPastTheKeptCopyIsCaught) {
+    CfgUpdateEntry table[] = {entry("**", nullptr, write_past, nullptr, nullptr), kEnd};
+    EXPECT_DEATH(
+        {
+            cfgtree::KeptCallbackCopy kept;
+            (void)cfg_process_table(table, "a=1");
+        },
+        "heap-buffer-overflow|use-after-poison");
+}
+#endif
 
 // A chain of 65 tables (the top one and 64 sub-tables) is the deepest walk;
 // one more level is refused.
