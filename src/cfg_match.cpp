@@ -44,9 +44,11 @@ int match_token(const unsigned char *a, const unsigned char *b) noexcept {
     return std::strcmp(reinterpret_cast<const char *>(a), reinterpret_cast<const char *>(b)) == 0 ? 1 : 0;
 }
 
-int compare_items(const char *pattern, const char *subject, const char **rest) noexcept {
-    if (!pattern || !subject) return ERR_NULL_ARGUMENT;
-    if (rest) *rest = nullptr;
+namespace {
+
+// compare_items from the first components on, the marks before them skipped
+// (the caller's case of a pattern that is "**" is taken care of).
+[[gnu::noinline]] int compare_components(const char *p, const char *s, const char **rest) noexcept {
     // Every buffer is written with its terminating NUL before it is read
     // (the instances are cleared for each component), so none is zeroed:
     // this runs once per candidate child of every lookup.
@@ -54,12 +56,7 @@ int compare_items(const char *pattern, const char *subject, const char **rest) n
     char pinst[kTextSize];
     char sname[kTextSize];
     char sinst[kTextSize];
-    const char *p = pattern;
-    const char *s = subject;
     for (;;) {
-        if (*p == '!') ++p;
-        if (*s == '!') ++s;
-        if (p[0] == '*' && p[1] == '*' && p[2] == '\0') break;  // covers the rest
         pinst[0] = '\0';
         sinst[0] = '\0';
         const char *pend = nullptr;
@@ -78,11 +75,26 @@ int compare_items(const char *pattern, const char *subject, const char **rest) n
         p = pend;
         s = send;
         if (!pdot) break;
-        ++p;
-        ++s;
+        p += p[1] == '!' ? 2 : 1;
+        s += s[1] == '!' ? 2 : 1;
+        if (p[0] == '*' && p[1] == '*' && p[2] == '\0') break;  // covers the rest
     }
     if (rest) *rest = s;
     return CFG_OK;
+}
+
+}  // namespace
+
+int compare_items(const char *pattern, const char *subject, const char **rest) noexcept {
+    if (!pattern || !subject) return ERR_NULL_ARGUMENT;
+    if (rest) *rest = nullptr;
+    const char *p = pattern + (pattern[0] == '!' ? 1 : 0);
+    const char *s = subject + (subject[0] == '!' ? 1 : 0);
+    if (p[0] == '*' && p[1] == '*' && p[2] == '\0') {  // covers the whole text: a "**" table reads every item
+        if (rest) *rest = s;
+        return CFG_OK;
+    }
+    return compare_components(p, s, rest);
 }
 
 }  // namespace cfgtree

@@ -40,6 +40,8 @@ TEST(CompareItems, Table) {
         {"!a.!b", "a.b", CFG_OK, 3},              {"a.b", "!a.!b=1", CFG_OK, 5},
         {"!**", "a", CFG_OK, 0},                  {"**", "", CFG_OK, 0},
         {"a.**", "!a.!b", CFG_OK, 4},             {"a.b", "a.bc", CFG_NO_MATCH, 0},
+        {"a.!**", "a.!b=1", CFG_OK, 3},           {"!**", "!!a", CFG_OK, 1},
+        {"**", "a..b[", CFG_OK, 0},               {"!a.**", "a.!!b", CFG_OK, 3},
         {"a", "a[]", CFG_OK, 3},                  {"a[]", "a", CFG_OK, 1},
         {"a[**]", "a", CFG_OK, 1},                {"a[1]", "a[**]", CFG_OK, 5},
         {"a[1:2]", "a[**]", CFG_NO_MATCH, 0},     {"a[1:2]", "a[1:2:3]", CFG_NO_MATCH, 0},
