@@ -74,7 +74,7 @@ int set_attr_value_id(const char *identifier, const char *value) noexcept {
         WalkMiss miss;
         bool valued = false;
         const cfg_handle start = context_start();
-        status = find_item(start, identifier, &attribute, nullptr, ask, &miss);
+        status = find_item_locked(start, identifier, &attribute, nullptr, ask, &miss);
         if (status == CFG_NOT_FOUND && (ctl_flags() & CFG_CTL_CREATE_ON_SET)) {
             // A new attribute is always set, even when it inherited a mark:
             // the creation sets it. It starts from the context current now
