@@ -406,7 +406,7 @@ std::size_t full_length(const LoaderContext *head, std::size_t name_length) noex
     at += name_length;
     *at++ = '=';
     std::memcpy(at, value, value_length + 1);
-    return process_load_update(text);
+    return process_load_update(text, static_cast<std::size_t>(at - text) + value_length);
 }
 
 // The object of an open block is gone when the error handler deleted it

@@ -102,14 +102,25 @@ struct KeptBlock {
 thread_local KeptBlock tl_kept;
 constexpr std::size_t kKeptSize = cfgtree::kTextSize;
 
+// An item text that tables are applied to, measured once for all the
+// copies its callbacks get.
+struct Item {
+    const char *text;
+    std::size_t length;  // strlen(text); text may be NULL (no entry matches it)
+
+    static Item of(const char *text) noexcept { return Item{text, text ? std::strlen(text) : 0}; }
+    // The part of it from rest on (rest points into text).
+    Item from(const char *rest) const noexcept { return Item{rest, length - static_cast<std::size_t>(rest - text)}; }
+};
+
 // A callback's own copy of an item text: in the kept block when there is
 // one to take and the text fits it, else a fresh heap block. get() is NULL
 // when memory runs out. Taking the kept block counts as an allocation of
 // the library's one path, so that a fault sweep fails it like a fresh one.
 class CallbackCopy {
   public:
-    explicit CallbackCopy(const char *item) noexcept {
-        const std::size_t length = std::strlen(item);
+    explicit CallbackCopy(Item item) noexcept {
+        const std::size_t length = item.length;
         if (tl_kept.holders > 0 && length < kKeptSize) {
             if (tl_kept.block) {
                 if (!cfg_mem_grant()) return;
@@ -121,9 +132,10 @@ class CallbackCopy {
             }
             kept_ = true;
             CFG_UNPOISON(text_, length + 1);
-            std::memcpy(text_, item, length + 1);
+            std::memcpy(text_, item.text, length);
+            text_[length] = '\0';
         } else {
-            text_ = cfg_mem_strdup(item);
+            text_ = cfg_mem_strndup(item.text, length);
         }
     }
     CallbackCopy(const CallbackCopy &) = delete;
@@ -146,7 +158,7 @@ class CallbackCopy {
 };
 
 // Runs one callback, of a table at level (Depth::all), on a fresh copy of item.
-int run_callback(CfgUpdateCallback callback, const char *item, void *arg, int level) noexcept {
+int run_callback(CfgUpdateCallback callback, Item item, void *arg, int level) noexcept {
     CallbackCopy copy(item);
     if (!copy.get()) {
         int err = errno;
@@ -178,17 +190,17 @@ struct Depth {
     static Depth start(long *applied) noexcept { return Depth{applied, tl_callback_level + 1, 0}; }
 };
 
-int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexcept;
+int process_at_depth(CfgUpdateEntry *table, Item item, Depth depth) noexcept;
 
 // Applies one matching entry; *stop is set when the walk must end.
-int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest, Depth depth, int status,
+int apply_entry(const CfgUpdateEntry &entry, Item item, const char *rest, Depth depth, int status,
                 bool *stop) noexcept {
     if (entry.first) {
         status = run_callback(entry.first, item, entry.arg, depth.all);
         if ((*stop = stops_walk(status))) return status;
     }
     if (entry.sub) {
-        status = process_at_depth(entry.sub, rest, depth.below(item, rest));
+        status = process_at_depth(entry.sub, item.from(rest), depth.below(item.text, rest));
         if ((*stop = stops_walk(status))) return status;
     }
     if (entry.second) {
@@ -198,7 +210,7 @@ int apply_entry(const CfgUpdateEntry &entry, const char *item, const char *rest,
     return status;
 }
 
-int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexcept {
+int process_at_depth(CfgUpdateEntry *table, Item item, Depth depth) noexcept {
     if (!table) return CFG_OK;
     if (depth.stalled > kMaxStalled || depth.all > kMaxDepth) {
         tl_refused = true;
@@ -215,7 +227,7 @@ int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexc
     int status = CFG_OK;
     for (const CfgUpdateEntry *entry = table; entry->item; ++entry) {
         const char *rest = nullptr;
-        if (cfgtree::compare_items(entry->item, item, &rest) != CFG_OK) continue;
+        if (cfgtree::compare_items(entry->item, item.text, &rest) != CFG_OK) continue;
         bool stop = false;
         status = apply_entry(*entry, item, rest, depth, status, &stop);
         if (stop) return status;
@@ -226,7 +238,7 @@ int process_at_depth(CfgUpdateEntry *table, const char *item, Depth depth) noexc
 // Applies table to item as an application of its own: at the top, or below
 // the running callback (counted with the sub-tables of the top), refused at
 // once after a refusal under the same top.
-int apply_table(CfgUpdateEntry *table, const char *item) noexcept {
+int apply_table(CfgUpdateEntry *table, Item item) noexcept {
     if (tl_applying == 0) {
         tl_refused = false;
         tl_applied = 0;
@@ -240,7 +252,7 @@ int apply_table(CfgUpdateEntry *table, const char *item) noexcept {
 }
 
 // Applies the tables of a registry in order until one returns nonzero.
-int process_list(LS_List list, const char *item) noexcept {
+int process_list(LS_List list, Item item) noexcept {
     if (!list) return CFG_OK;
     for (void *record = LS_Next(list, nullptr, 0, 1); record; record = LS_Next(nullptr, record, 0, 1)) {
         CfgUpdateEntry *table = nullptr;
@@ -255,7 +267,7 @@ int process_list(LS_List list, const char *item) noexcept {
 // their own: a load's definitions are bounded by the load's own limits, so
 // a load that a callback starts may hand on any number of them, while the
 // tables their callbacks apply count in with them.
-int apply_apart(LS_List list, const char *item) noexcept {
+int apply_apart(LS_List list, Item item) noexcept {
     const long outer = std::exchange(tl_applied, 0);
     int status = process_list(list, item);
     tl_applied = outer;
@@ -266,11 +278,13 @@ int apply_apart(LS_List list, const char *item) noexcept {
 
 namespace cfgtree {
 
-int process_table(CfgUpdateEntry *table, const char *item) noexcept { return apply_table(table, item); }
+int process_table(CfgUpdateEntry *table, const char *item) noexcept { return apply_table(table, Item::of(item)); }
 
-int process_update(const char *item) noexcept { return process_list(g_notify_list, item); }
+int process_update(const char *item) noexcept { return process_list(g_notify_list, Item::of(item)); }
 
-int process_load_update(const char *item) noexcept { return apply_apart(g_notify_list, item); }
+int process_load_update(const char *item, std::size_t length) noexcept {
+    return apply_apart(g_notify_list, Item{item, length});
+}
 
 KeptCallbackCopy::KeptCallbackCopy() noexcept { ++tl_kept.holders; }
 
@@ -290,7 +304,7 @@ CFG_API int Cfg_ValidateRegister(CfgUpdateEntry *table) noexcept {
     return register_table(&g_validate_list, table, "validation");
 }
 CFG_API int Cfg_ProcessUpdate(const char *item) noexcept { return cfgtree::process_update(item); }
-CFG_API int Cfg_Validate(const char *item) noexcept { return process_list(g_validate_list, item); }
+CFG_API int Cfg_Validate(const char *item) noexcept { return process_list(g_validate_list, Item::of(item)); }
 CFG_API int cfg_process_table(CfgUpdateEntry *table, const char *cfgItem) noexcept {
     return cfgtree::process_table(table, cfgItem);
 }
