@@ -915,14 +915,6 @@ int TruncEnv(VariableTable *table, int mark) noexcept {
 // Chunks hold frames one after another; a frame that does not fit the rest
 // of its chunk goes to the next one, which is kept once made (a chunk too
 // small for the frame is dropped with those after it).
-struct Scratch::Chunk {
-    Chunk *prev;
-    Chunk *next;
-    std::size_t size;  // bytes of data
-    std::size_t used;  // bytes of data in frames
-    char *data() noexcept { return reinterpret_cast<char *>(this + 1); }
-};
-
 namespace {
 constexpr std::size_t kScratchChunk = 16 * 1024;  // a flat file's frames take 2.6 KB
 
@@ -935,12 +927,7 @@ Scratch::~Scratch() {
     free_chunks(first);
 }
 
-char *Scratch::push(std::size_t size, bool logged) noexcept {
-    if (top_ && top_->size - top_->used >= size) {
-        char *at = top_->data() + top_->used;
-        top_->used += size;
-        return at;
-    }
+char *Scratch::push_chunk(std::size_t size, bool logged) noexcept {
     Chunk *next = top_ ? top_->next : nullptr;
     if (next && next->size < size) {
         free_chunks(next);
@@ -963,11 +950,6 @@ char *Scratch::push(std::size_t size, bool logged) noexcept {
     top_ = next;
     top_->used = size;
     return top_->data();
-}
-
-void Scratch::pop(char *at) noexcept {
-    top_->used = static_cast<std::size_t>(at - top_->data());
-    if (top_->used == 0 && top_->prev) top_ = top_->prev;
 }
 
 namespace {

@@ -546,13 +546,32 @@ class Scratch {
     Scratch &operator=(const Scratch &) = delete;
     ~Scratch();
     // size bytes on top of the stack; NULL when memory runs out (logged
-    // when `logged`).
-    [[nodiscard]] char *push(std::size_t size, bool logged = true) noexcept;
+    // when `logged`). Mostly a pointer bump in the top chunk, made in place.
+    [[nodiscard]] char *push(std::size_t size, bool logged = true) noexcept {
+        if (top_ && top_->size - top_->used >= size) {
+            char *at = top_->data() + top_->used;
+            top_->used += size;
+            return at;
+        }
+        return push_chunk(size, logged);
+    }
     // Gives back the frame at the top, which push returned as at.
-    void pop(char *at) noexcept;
-    struct Chunk;
+    void pop(char *at) noexcept {
+        top_->used = static_cast<std::size_t>(at - top_->data());
+        if (top_->used == 0 && top_->prev) top_ = top_->prev;
+    }
+    struct Chunk {
+        Chunk *prev;
+        Chunk *next;
+        std::size_t size;  // bytes of data
+        std::size_t used;  // bytes of data in frames
+        char *data() noexcept { return reinterpret_cast<char *>(this + 1); }
+    };
 
   private:
+    // push when the top chunk has no room: the frame starts the next chunk.
+    [[nodiscard]] char *push_chunk(std::size_t size, bool logged) noexcept;
+
     Chunk *top_ = nullptr;  // the chunk frames are taken from
 };
 
