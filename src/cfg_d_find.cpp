@@ -477,8 +477,10 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
     cfg_handle current = start;
     uint64_t reports = g_reports;
     bool path_plain = true;  // every component before the current one was plain
-    ds_slot_hint hint{};     // a lookup that a creation may follow (miss) probes for it
-    ds_slot_hint *probe = miss && !stored ? &hint : nullptr;
+    // A lookup that a creation may follow (miss) probes for it, into the
+    // miss itself.
+    ds_slot_hint *probe = miss && !stored ? &miss->hint : nullptr;
+    if (probe) *probe = ds_slot_hint{};
     std::size_t offset = g_find_memo.resume(start, text, &current, &marked, &path_plain);
     for (;;) {
         const char *at = text + offset;
@@ -497,8 +499,14 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
         }
         if (!found) {
             status = CFG_NOT_FOUND;
-            if (miss && g_reports == reports)
-                *miss = WalkMiss{true, current, offset, length, path_plain && plain, plain && c.bracketed, hint};
+            if (miss && g_reports == reports) {
+                miss->known = true;
+                miss->parent = current;
+                miss->offset = offset;
+                miss->length = length;
+                miss->plain = path_plain && plain;
+                miss->bracketed = plain && c.bracketed;
+            }
             break;
         }
         if (last) break;

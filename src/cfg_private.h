@@ -354,7 +354,9 @@ struct SearchFrom {
 // (plain_component), so that a creation's walk reads them exactly as the
 // lookup did. hint: where parent's name index would make the chain of the
 // missing last component when the lookup probed for it (a plain name
-// without instance; see ds_slot_hint), for the creation of that name.
+// without instance; see ds_slot_hint), for the creation of that name. A
+// lookup given a WalkMiss probes into its hint, so only `known` tells
+// whether the rest was written.
 struct WalkMiss {
     bool known = false;
     cfg_handle parent = 0;
