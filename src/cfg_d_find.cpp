@@ -193,6 +193,9 @@ uint64_t search_reports() noexcept { return g_reports; }
 
 namespace {
 
+// The longest kept prefix that a resumed walk compares byte by byte.
+constexpr std::size_t kQuickBytes = 16;
+
 // How many leading bytes of a[0..n) and b[0..n) agree: eight at a time
 // (the first differing bit tells the byte), the tail one by one.
 std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept {
@@ -224,13 +227,19 @@ std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept 
     walked_ = resumed_ = 0;
     overflow_ = false;
     if (start != start_ || walk_generation_ != generation_) kept_ = 0;
-    // A level is shared when the text agrees up to its dot. The text may end
-    // before the kept prefix does: it is measured first. Dots rise with the
-    // levels, and a walk mostly shares all but the last few: the levels are
-    // counted off from the deepest.
+    // A level is shared when the text agrees up to its dot. The kept prefix
+    // holds no NUL, so a short one is compared byte by byte, which stops at
+    // the text's end; a longer one eight bytes at a time, within the text
+    // measured first. Dots rise with the levels, and a walk mostly shares
+    // all but the last few: the levels are counted off from the deepest.
     if (kept_) {
-        std::size_t kept_length = level_[kept_ - 1].dot + 1u;
-        std::size_t common = common_prefix(text_, text, strnlen(text, kept_length));
+        const std::size_t kept_length = level_[kept_ - 1].dot + 1u;
+        std::size_t common = 0;
+        if (kept_length <= kQuickBytes) {
+            while (common < kept_length && text_[common] == text[common]) ++common;
+        } else {
+            common = common_prefix(text_, text, strnlen(text, kept_length));
+        }
         int shared = kept_;
         while (shared > 0 && level_[shared - 1].dot >= common) --shared;
         resumed_ = shared;

@@ -259,6 +259,13 @@ TEST(FindItem, SharedPrefixesEndWhereTheTextsPart) {
                     EXPECT_EQ(values[i], find(0, prefix + names[i] + ".o.v")) << names[i];
                     EXPECT_EQ(values[j], find(0, prefix + names[j] + ".o.v")) << names[i] << " then " << names[j];
                     EXPECT_EQ(0u, find(0, prefix + names[j] + ".p.v")) << names[j];
+                    // a text that ends within the prefix the last walk kept,
+                    // against the same text after a walk that shares nothing
+                    const std::string cut = prefix + names[j].substr(0, names[j].size() - 1);
+                    EXPECT_EQ(0u, find(0, "elsewhere"));
+                    const cfg_handle fresh = find(0, cut);
+                    EXPECT_EQ(values[j], find(0, prefix + names[j] + ".o.v"));
+                    EXPECT_EQ(fresh, find(0, cut)) << cut;
                 }
     }
 }
