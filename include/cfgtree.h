@@ -646,8 +646,9 @@ CFG_API int CfgF_PutItem(FILE *stream, const char *object, const char *avp, int 
 /** @defgroup Updates Update tables
  *  @{ */
 /** An update callback: gets a heap copy of the item text, which it may
- *  change in place but must not keep or free: the library frees it when
- *  the callback returns. */
+ *  change in place (up to its terminating NUL) but must not keep or free:
+ *  the library takes it back when the callback returns (during a load, to
+ *  make the next callback's copy in). */
 typedef int (*CfgUpdateCallback)(char *cfgItem, void *arg);
 /** One entry of an update table; an entry with a NULL item ends it. */
 typedef struct CfgUpdateEntry {

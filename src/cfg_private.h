@@ -633,8 +633,8 @@ void reset_search_path() noexcept;
 
 [[nodiscard]] int process_update(const char *item) noexcept;
 // process_update for a definition of an update-mode load (item holds length
-// characters): the sub-tables it
-// applies are counted apart from those of an application under way.
+// characters): the sub-tables it applies are counted apart from those of an
+// application under way.
 [[nodiscard]] int process_load_update(const char *item, std::size_t length) noexcept;
 [[nodiscard]] int process_table(CfgUpdateEntry *table, const char *item) noexcept;
 // While one of these lives on a thread, the callbacks' copies of short item

@@ -6,16 +6,17 @@
 // each. Applying a table runs the callbacks of every entry whose pattern
 // matches and descends into sub-tables with the unmatched rest; each callback
 // gets its own heap copy of the text (during a load, of a text shorter than
-// 640 bytes, in a block kept for the next copy: see KeptCallbackCopy). A table that contains itself cannot
-// recurse without bound: sub-tables that hand on the text unshortened nest
-// at most kMaxStalled deep in a row, and any sub-tables kMaxDepth deep; nor
-// can one that names itself in several matching entries take exponential
-// time: one application of a table applies at most kMaxApplications
-// sub-tables in all, the tables its callbacks apply among them. A table
-// applied from inside a callback (which may call Cfg_ProcessUpdate on its
-// own item) is a level below the callback's, and after a refusal every one
-// that a callback starts is refused, so callbacks cannot recurse without
-// bound either, even those that ignore the refusal.
+// 640 bytes, in a block kept for the next copy: see KeptCallbackCopy). A
+// table that contains itself cannot recurse without bound: sub-tables that
+// hand on the text unshortened nest at most kMaxStalled deep in a row, and
+// any sub-tables kMaxDepth deep; nor can one that names itself in several
+// matching entries take exponential time: one application of a table
+// applies at most kMaxApplications sub-tables in all, the tables its
+// callbacks apply among them. A table applied from inside a callback (which
+// may call Cfg_ProcessUpdate on its own item) is a level below the
+// callback's, and after a refusal every one that a callback starts is
+// refused, so callbacks cannot recurse without bound either, even those that
+// ignore the refusal.
 #include <utility>
 
 #include "cfg_private.h"
