@@ -23,6 +23,19 @@
 #endif
 #endif
 
+/* ASAN_POISON_MEMORY_REGION and ASAN_UNPOISON_MEMORY_REGION: marking memory
+ * the library keeps for reuse as off limits to AddressSanitizer; they do
+ * nothing in other builds. */
+#if defined(__has_include)
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -75,15 +75,6 @@
 #endif
 #endif
 
-#if defined(__has_include)
-#if __has_include(<sanitizer/asan_interface.h>)
-#include <sanitizer/asan_interface.h>
-#endif
-#endif
-#ifndef ASAN_POISON_MEMORY_REGION
-#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
-#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
-#endif
 #if defined(CFG_ADDRESS_SANITIZER) && __has_include(<sanitizer/lsan_interface.h>)
 #include <sanitizer/lsan_interface.h>
 #define LSAN_REGISTER_ROOT_REGION(addr, size) __lsan_register_root_region(addr, size)

@@ -21,15 +21,6 @@
 
 #include "cfg_private.h"
 
-#if defined(CFG_ADDRESS_SANITIZER)
-#include <sanitizer/asan_interface.h>
-#define CFG_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
-#define CFG_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
-#else
-#define CFG_POISON(block, size) ((void)(block), (void)(size))
-#define CFG_UNPOISON(block, size) ((void)(block), (void)(size))
-#endif
-
 namespace {
 constexpr const char kModule[] = "cfg_update";
 
@@ -129,10 +120,10 @@ class CallbackCopy {
             } else {
                 text_ = static_cast<char *>(cfg_mem_alloc(kKeptSize));
                 if (!text_) return;
-                CFG_POISON(text_, kKeptSize);
+                ASAN_POISON_MEMORY_REGION(text_, kKeptSize);
             }
             kept_ = true;
-            CFG_UNPOISON(text_, length + 1);
+            ASAN_UNPOISON_MEMORY_REGION(text_, length + 1);
             std::memcpy(text_, item.text, length);
             text_[length] = '\0';
         } else {
@@ -144,10 +135,10 @@ class CallbackCopy {
     ~CallbackCopy() {
         if (!text_) return;
         if (kept_ && tl_kept.holders > 0 && !tl_kept.block) {
-            CFG_POISON(text_, kKeptSize);
+            ASAN_POISON_MEMORY_REGION(text_, kKeptSize);
             tl_kept.block = text_;
         } else {
-            if (kept_) CFG_UNPOISON(text_, kKeptSize);
+            if (kept_) ASAN_UNPOISON_MEMORY_REGION(text_, kKeptSize);
             cfg_mem_free(text_);
         }
     }
@@ -291,7 +282,7 @@ KeptCallbackCopy::KeptCallbackCopy() noexcept { ++tl_kept.holders; }
 
 KeptCallbackCopy::~KeptCallbackCopy() {
     if (--tl_kept.holders > 0 || !tl_kept.block) return;
-    CFG_UNPOISON(tl_kept.block, kKeptSize);
+    ASAN_UNPOISON_MEMORY_REGION(tl_kept.block, kKeptSize);
     cfg_mem_free(std::exchange(tl_kept.block, nullptr));
 }
 
