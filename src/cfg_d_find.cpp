@@ -448,6 +448,19 @@ bool step_plain(cfg_handle parent, const char *text, const Component &c, bool la
     return sure;
 }
 
+// The value in the stored text of the attribute that the plain component c
+// found: a name without instance, which c matched after its mark, ends
+// where its value starts when an '=' follows it; any other is read to its
+// first '='.
+const char *value_after(const char *text, const Component &c) noexcept {
+    const std::size_t end = (text[0] == '!' ? 1u : 0u) + c.nlen;
+    const char *value = c.ilen == 0 && text[end] == '=' ? text + end + 1 : value_in(text);
+#if defined(CFGTREE_ASSERTS)
+    CFG_ASSERT(value == value_in(text));
+#endif
+    return value;
+}
+
 }  // namespace
 
 bool plain_attribute(cfg_handle parent, const char *text, const Component &c, cfg_handle *attr,
@@ -475,7 +488,7 @@ bool plain_object(cfg_handle parent, const char *text, const Component &c, cfg_h
 // Components are looked up in place; only one that the store cannot judge
 // is copied, to be compared in full.
 int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
-                     uint32_t *read_only, WalkMiss *miss, const char **stored) noexcept {
+                     uint32_t *read_only, WalkMiss *miss, const char **value) noexcept {
     const char *text = identifier ? identifier : "";
     if (start == 0) start = root();
 
@@ -483,12 +496,13 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
     uint32_t marked = 0;
     int status = CFG_OK;
     void *text_found = nullptr;  // the found attribute's stored text, when the last step read it
+    const char *value_found = nullptr;
     cfg_handle current = start;
     uint64_t reports = g_reports;
     bool path_plain = true;  // every component before the current one was plain
     // A lookup that a creation may follow (miss) probes for it, into the
     // miss itself.
-    ds_slot_hint *probe = miss && !stored ? &miss->hint : nullptr;
+    ds_slot_hint *probe = miss && !value ? &miss->hint : nullptr;
     if (probe) *probe = ds_slot_hint{};
     std::size_t offset = g_find_memo.resume(start, text, &current, &marked, &path_plain);
     for (;;) {
@@ -518,7 +532,10 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
             }
             break;
         }
-        if (last) break;
+        if (last) {
+            if (text_found) value_found = value_after(static_cast<const char *>(text_found), c);
+            break;
+        }
         path_plain = path_plain && plain;
         g_find_memo.step(offset + length, found, marked, path_plain);
         current = found;
@@ -529,7 +546,7 @@ int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item,
     if (item) *item = found;
     if (reference) *reference = ref;
     if (read_only) *read_only = marked;
-    if (stored) *stored = static_cast<const char *>(text_found);
+    if (value) *value = value_found;
     return CFG_OK;
 }
 
@@ -543,8 +560,8 @@ int find(const char *identifier, cfg_handle *item) noexcept {
     return find_item(context_start(), identifier, item, nullptr, nullptr);
 }
 
-int find_locked(const char *identifier, cfg_handle *item, const char **stored) noexcept {
-    return find_item_locked(context_start(), identifier, item, nullptr, nullptr, nullptr, stored);
+int find_locked(const char *identifier, cfg_handle *item, const char **value) noexcept {
+    return find_item_locked(context_start(), identifier, item, nullptr, nullptr, nullptr, value);
 }
 
 cfg_handle walked_object(const char *prefix, std::size_t length) noexcept {

@@ -12,24 +12,23 @@ namespace {
 // Reading logs nothing of its own: the lookup and the substitution report.
 constexpr const char kEmptyValue[] = "";
 
-// The value in an attribute's stored text (NULL: no attribute).
+// The value of the attribute item, which a lookup found: the one the lookup
+// read when it has it, else looked up by handle.
+const char *found_value(cfg_handle item, const char *value) noexcept {
+#if defined(CFGTREE_ASSERTS)
+    CFG_ASSERT(!value || value == cfgtree::get_av_ptr(item));
+#endif
+    return value ? value : cfgtree::get_av_ptr(item);
+}
+}  // namespace
+
+namespace cfgtree {
+
 const char *value_in(const char *text) noexcept {
     if (!text) return nullptr;
     const char *eq = std::strchr(text, '=');
     return eq ? eq + 1 : kEmptyValue;
 }
-
-// The value of the attribute item, which a lookup found: from the stored text
-// the lookup read when it has it, else looked up by handle.
-const char *found_value(cfg_handle item, const char *stored) noexcept {
-#if defined(CFGTREE_ASSERTS)
-    CFG_ASSERT(!stored || stored == ds_get_av_ptr_of(item, cfgtree::xid_item()));
-#endif
-    return stored ? value_in(stored) : cfgtree::get_av_ptr(item);
-}
-}  // namespace
-
-namespace cfgtree {
 
 const char *get_av_ptr(cfg_handle h) noexcept {
     if (h == 0) return nullptr;
@@ -74,10 +73,10 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
     if (!value) return CFG_ERR_NOT_ATTRIBUTE;
     StoreLock lock;
     cfg_handle item = 0;
-    const char *stored = nullptr;
-    int status = find_locked(identifier, &item, &stored);
+    const char *read = nullptr;
+    int status = find_locked(identifier, &item, &read);
     if (status != CFG_OK) return status;
-    const char *pointer = found_value(item, stored);
+    const char *pointer = found_value(item, read);
     if (!pointer) return CFG_ERR_NOT_ATTRIBUTE;
     *value = pointer;
     return CFG_OK;
@@ -89,10 +88,10 @@ int get_attr_value_ptr(const char *identifier, const char **value) noexcept {
 int get_attr_value_id(const char *identifier, char *buffer, uint32_t size) noexcept {
     StoreLock lock;
     cfg_handle item = 0;
-    const char *stored = nullptr;
-    int status = find_locked(identifier, &item, &stored);
+    const char *value = nullptr;
+    int status = find_locked(identifier, &item, &value);
     if (status != CFG_OK) return status;
-    return copy_value(found_value(item, stored), buffer, size, Rest::kZero);
+    return copy_value(found_value(item, value), buffer, size, Rest::kZero);
 }
 
 }  // namespace cfgtree

@@ -374,14 +374,17 @@ struct WalkMiss {
 // go on, if the last one found that prefix.
 [[nodiscard]] cfg_handle walked_object(const char *prefix, std::size_t length) noexcept;
 // find_item and find for a caller that holds the store lock already (a
-// lookup takes it once, not once more nested). When stored is not NULL, a
-// lookup that finds an attribute by reading its name in place sets *stored
-// to its stored text (as ds_get_av_ptr_of gives it), else to NULL.
+// lookup takes it once, not once more nested). When value is not NULL, a
+// lookup that finds an attribute by reading its name in place sets *value
+// to its value in the store (as get_av_ptr gives it), else to NULL.
 [[nodiscard]] int find_item_locked(cfg_handle start, const char *identifier, cfg_handle *item, cfg_handle *reference,
-                                   uint32_t *read_only, WalkMiss *miss, const char **stored = nullptr) noexcept;
-[[nodiscard]] int find_locked(const char *identifier, cfg_handle *item, const char **stored = nullptr) noexcept;
+                                   uint32_t *read_only, WalkMiss *miss, const char **value = nullptr) noexcept;
+[[nodiscard]] int find_locked(const char *identifier, cfg_handle *item, const char **value = nullptr) noexcept;
 [[nodiscard]] int is_read_only_id(const char *identifier, uint32_t *read_only) noexcept;
 [[nodiscard]] const char *get_av_ptr(cfg_handle h) noexcept;
+// The value in an attribute's stored text: after its first '=', else empty
+// (NULL: no text).
+[[nodiscard]] const char *value_in(const char *text) noexcept;
 [[nodiscard]] int get_attr_value(cfg_handle h, char *buffer, uint32_t size, Rest rest = Rest::kZero) noexcept;
 // A stored text, whole, with its references substituted into out (len
 // bytes). The substitution may store a default into, or a log sink change,

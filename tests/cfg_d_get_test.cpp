@@ -123,6 +123,37 @@ TEST(GetAttrValuePtr, HandsOutTheRawStoredValue) {
     EXPECT_EQ(cfg_avp(h) + 2, value) << "a pointer into the stored text";
 }
 
+// A lookup that reads the name in place hands the value on: it must be the
+// one the handle gives, whatever follows the name, under a parent that is
+// scanned (few children) and one that is indexed.
+TEST(GetAttrValue, ByIdentifierReadsTheValueAfterTheFirstEquals) {
+    const struct { const char *stored, *identifier, *expected; } cases[] = {
+        {"p=1", "p", "1"},        {"!m=2", "m", "2"},       {"v", "v", ""},          {"!w", "w", ""},
+        {"n=a=b", "n", "a=b"},    {"i[3]=4", "i[3]", "4"},  {"e[a=b]=5", "e[a=b]", "b]=5"},
+        {"q[]=6", "q[]", "6"},
+    };
+    for (int children : {0, 20}) {
+        const std::string object = "held" + std::to_string(children);
+        ASSERT_STATUS(CFG_OK, Cfg_SetAttrValue((object + ".first").c_str(), "0"));
+        cfg_handle parent = 0;
+        ASSERT_STATUS(CFG_OK, Cfg_Find(object.c_str(), &parent));
+        for (int i = 0; i < children; ++i) raw_attr(parent, ("filler" + std::to_string(i) + "=f").c_str());
+        for (const auto &c : cases) raw_attr(parent, c.stored);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.stored) + " under " + object);
+            const std::string id = object + "." + c.identifier;
+            cfg_handle h = 0;
+            ASSERT_STATUS(CFG_OK, Cfg_Find(id.c_str(), &h));
+            const char *value = nullptr;
+            ASSERT_STATUS(CFG_OK, Cfg_GetAttrValuePtr(id.c_str(), &value));
+            EXPECT_EQ(cfg_get_av_ptr(h), value);
+            char buffer[16];
+            ASSERT_STATUS(CFG_OK, Cfg_GetAttrValue(id.c_str(), buffer, sizeof buffer));
+            EXPECT_STREQ(c.expected, buffer);
+        }
+    }
+}
+
 // Both reads by identifier pass the lookup's refusals on and leave the
 // output as it was; a lookup allocates only for 640 characters or more.
 TEST(GetAttrValue, ByIdentifierRefusalsLeaveTheOutput) {
