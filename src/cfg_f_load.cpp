@@ -56,6 +56,15 @@ bool is_space(char c) noexcept {
     if (u < 0x80) return u == ' ' || (u >= '\t' && u <= '\r');
     return std::isspace(u) != 0;
 }
+// The first character of p that is not white space. A line's indentation is
+// mostly spaces, which a plain comparison skips at a fraction of is_space's
+// cost (a line nested nine blocks deep starts with 18 of them).
+const char *skip_space(const char *p) noexcept {
+    for (;; ++p) {
+        while (*p == ' ') ++p;
+        if (!is_space(*p)) return p;
+    }
+}
 bool direct_mode() noexcept { return (ctl_flags() & CFG_CTL_DIRECT_LOAD) != 0; }
 
 FileEntry *top_file(const LoaderState *state) noexcept {
@@ -1124,8 +1133,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
             break;
         }
         cut_trailing_space(line, length);
-        char *text = line;
-        while (is_space(*text)) ++text;
+        char *text = line + (skip_space(line) - line);
         if (!*text || *text == '#') continue;
         if (*text == '}') {
             status = 0;

@@ -60,6 +60,8 @@ TEST(LoadFile, DirectLoads) {
     const Case cases[] = {
         {"comments and blanks", {{"a.cfg", "# c\n   # indented\n\t\n\r\na = 1 # kept\nc = {x}  \t \r\nf =\n"}},
          "a.cfg", 0, "attr a=1 # kept\nattr c={x}\nattr f=\n", {}},
+        {"white space of every kind before a line", {{"a.cfg", " \t  \v\f\r b = 2\n\t\t c = 3\n  \t# c\n \t}\nd = 4\n"}},
+         "a.cfg", 0, "attr b=2\nattr c=3\n", {}},
         {"'}' at the top ends the file", {{"a.cfg", "a = 1\n  } anything\nb = 2\n"}}, "a.cfg", 0, "attr a=1\n", {}},
         {"a byte order mark before a file's first line is skipped",
          {{"in.cfg", "\xEF\xBB\xBF" "i = 1\n"}, {"a.cfg", "\xEF\xBB\xBF<in.cfg>\n\xEF\xBB\xBF" "b = 2\n"}}, "a.cfg",
