@@ -56,13 +56,13 @@ bool is_space(char c) noexcept {
     if (u < 0x80) return u == ' ' || (u >= '\t' && u <= '\r');
     return std::isspace(u) != 0;
 }
-// The first character of p that is not white space. A line's indentation is
+// The first character of a line that is not white space. Indentation is
 // mostly spaces, which a plain comparison skips at a fraction of is_space's
 // cost (a line nested nine blocks deep starts with 18 of them).
-const char *skip_space(const char *p) noexcept {
-    for (;; ++p) {
-        while (*p == ' ') ++p;
-        if (!is_space(*p)) return p;
+char *skip_space(char *line) noexcept {
+    for (;; ++line) {
+        while (*line == ' ') ++line;
+        if (!is_space(*line)) return line;
     }
 }
 bool direct_mode() noexcept { return (ctl_flags() & CFG_CTL_DIRECT_LOAD) != 0; }
@@ -1133,7 +1133,7 @@ int parse_object(LoaderState *state, const char *context) noexcept {
             break;
         }
         cut_trailing_space(line, length);
-        char *text = line + (skip_space(line) - line);
+        char *text = skip_space(line);
         if (!*text || *text == '#') continue;
         if (*text == '}') {
             status = 0;
