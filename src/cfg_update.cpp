@@ -113,22 +113,18 @@ class CallbackCopy {
   public:
     explicit CallbackCopy(Item item) noexcept {
         const std::size_t length = item.length;
-        if (tl_kept.holders > 0 && length < kKeptSize) {
-            if (tl_kept.block) {
-                if (!cfg_mem_grant()) return;
-                text_ = std::exchange(tl_kept.block, nullptr);
-            } else {
-                text_ = static_cast<char *>(cfg_mem_alloc(kKeptSize));
-                if (!text_) return;
-                ASAN_POISON_MEMORY_REGION(text_, kKeptSize);
-            }
-            kept_ = true;
-            ASAN_UNPOISON_MEMORY_REGION(text_, length + 1);
-            std::memcpy(text_, item.text, length);
-            text_[length] = '\0';
-        } else {
-            text_ = cfg_mem_strndup(item.text, length);
+        kept_ = tl_kept.holders > 0 && length < kKeptSize;
+        if (!kept_) {
+            text_ = static_cast<char *>(cfg_mem_alloc(length + 1));
+        } else if (tl_kept.block) {
+            if (cfg_mem_grant()) text_ = std::exchange(tl_kept.block, nullptr);
+        } else if ((text_ = static_cast<char *>(cfg_mem_alloc(kKeptSize)))) {
+            ASAN_POISON_MEMORY_REGION(text_, kKeptSize);
         }
+        if (!text_) return;
+        if (kept_) ASAN_UNPOISON_MEMORY_REGION(text_, length + 1);
+        std::memcpy(text_, item.text, length);  // the text is measured already
+        text_[length] = '\0';
     }
     CallbackCopy(const CallbackCopy &) = delete;
     CallbackCopy &operator=(const CallbackCopy &) = delete;
