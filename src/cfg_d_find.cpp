@@ -194,18 +194,27 @@ uint64_t search_reports() noexcept { return g_reports; }
 namespace {
 
 // The longest kept prefix that a resumed walk compares byte by byte.
-constexpr std::size_t kQuickBytes = 16;
+constexpr std::size_t kQuickBytes = 7;
 
 // How many leading bytes of a[0..n) and b[0..n) agree: eight at a time
-// (the first differing bit tells the byte), the tail one by one.
+// (the first differing bit tells the byte), the last eight overlapping those
+// before, so that no tail is compared one by one.
 std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept {
     std::size_t i = 0;
     if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= n; i += 8) {
+        auto differ = [&](std::size_t at, std::size_t *first) {
             uint64_t x, y;
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (uint64_t d = x ^ y) return i + static_cast<std::size_t>(std::countr_zero(d) >> 3);
+            std::memcpy(&x, a + at, 8);
+            std::memcpy(&y, b + at, 8);
+            const uint64_t d = x ^ y;
+            *first = at + static_cast<std::size_t>(std::countr_zero(d) >> 3);
+            return d != 0;
+        };
+        if (n >= 8) {
+            std::size_t first;
+            for (; i + 8 < n; i += 8)
+                if (differ(i, &first)) return first;
+            return differ(n - 8, &first) ? first : n;
         }
     }
     while (i < n && a[i] == b[i]) ++i;
