@@ -818,8 +818,9 @@ void init_root() noexcept {
 }
 
 XidHead *head_of(Children *k, uint16_t xid) noexcept {
-    for (uint32_t i = 0; i < k->nheads; ++i)
-        if (k->heads[i].xid == xid) return &k->heads[i];
+    XidHead *h = k->heads, *end = h + k->nheads;
+    for (; h != end; ++h)
+        if (h->xid == xid) return h;
     return nullptr;
 }
 
