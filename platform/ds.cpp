@@ -798,7 +798,7 @@ Node *make_node(uint16_t xid, const void *value, uint16_t length, bool instanced
     uint8_t layout = layout_of(xid, instanced);
     Node *n = alloc_node(layout, cap);
     if (!n) return nullptr;
-    std::memset(block_of(n), 0, prefix_size(layout));
+    if (size_t pre = prefix_size(layout)) std::memset(block_of(n), 0, pre);  // an attribute has none
     std::memset(n, 0, offsetof(Node, cap));
     n->xid = xid;
     n->len = length;
