@@ -275,6 +275,9 @@ void WalkMemo::finish(const char *text, bool keep) noexcept {
     if (--depth_ > 0) return;
     // A report may have let a log sink change the store: then nothing is kept.
     bool unchanged = ds_generation() == walk_generation_;
+    // A walk that took over every kept level and added none (a lookup in
+    // the object of the last) leaves the kept walk as it was.
+    if (unchanged && walked_ == kept_ && resumed_ == kept_) return;
     kept_ = !unchanged ? 0 : keep ? walked_ : resumed_;
     start_ = walk_start_;
     generation_ = walk_generation_;
