@@ -196,27 +196,30 @@ namespace {
 // The longest kept prefix that a resumed walk compares byte by byte.
 constexpr std::size_t kQuickBytes = 7;
 
+// The bits in which the eight bytes at a + at and at b + at differ.
+uint64_t word_diff(const char *a, const char *b, std::size_t at) noexcept {
+    uint64_t x, y;
+    std::memcpy(&x, a + at, 8);
+    std::memcpy(&y, b + at, 8);
+    return x ^ y;
+}
+
 // How many leading bytes of a[0..n) and b[0..n) agree: eight at a time
 // (the first differing bit tells the byte), the last eight overlapping those
 // before, so that no tail is compared one by one.
 std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept {
-    std::size_t i = 0;
+    auto first_differing = [](std::size_t at, uint64_t d) {
+        return at + static_cast<std::size_t>(std::countr_zero(d) >> 3);
+    };
     if constexpr (std::endian::native == std::endian::little) {
-        auto differ = [&](std::size_t at, std::size_t *first) {
-            uint64_t x, y;
-            std::memcpy(&x, a + at, 8);
-            std::memcpy(&y, b + at, 8);
-            const uint64_t d = x ^ y;
-            *first = at + static_cast<std::size_t>(std::countr_zero(d) >> 3);
-            return d != 0;
-        };
         if (n >= 8) {
-            std::size_t first;
-            for (; i + 8 < n; i += 8)
-                if (differ(i, &first)) return first;
-            return differ(n - 8, &first) ? first : n;
+            for (std::size_t i = 0; i + 8 < n; i += 8)
+                if (uint64_t d = word_diff(a, b, i)) return first_differing(i, d);
+            const uint64_t d = word_diff(a, b, n - 8);
+            return d ? first_differing(n - 8, d) : n;
         }
     }
+    std::size_t i = 0;
     while (i < n && a[i] == b[i]) ++i;
     return i;
 }
