@@ -22,6 +22,8 @@
 // update-mode twin 29 or 49 ms, in runs of consecutive children): each
 // library's fastest child gives its times, so that which library's children
 // met a slow phase does not decide a comparison; memory is the median.
+// The run's first lines say what a system call and a first write to a fresh
+// page cost on the chosen CPU, which weigh most in the smallest loads.
 // Last, a program's start: the CPU time of small C programs (start.c, one
 // per library, each linking only its own) that load a flat file and end,
 // against an empty program's.
@@ -950,6 +952,34 @@ int pin_to_fastest_cpu() {
     return best;
 }
 
+// What the machine charges for the two costs that weigh most in a small
+// load in a fresh process: a system call, and a first write to a fresh page
+// (a trap to the system; on a virtual machine it may cost ten times a
+// system call). Each the fastest of three rounds, in microseconds.
+struct MachineCosts {
+    double syscall_us = 0;
+    double first_write_us = 0;
+};
+
+MachineCosts machine_costs() {
+    constexpr int kCalls = 2000;
+    constexpr size_t kPages = 64;
+    MachineCosts m{1e9, 1e9};
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    for (int round = 0; round < 3; ++round) {
+        double t0 = now();
+        for (int i = 0; i < kCalls; ++i) (void)getppid();
+        m.syscall_us = std::min(m.syscall_us, (now() - t0) * 1e6 / kCalls);
+        void *p = mmap(nullptr, kPages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) continue;
+        t0 = now();
+        for (size_t i = 0; i < kPages; ++i) static_cast<volatile char *>(p)[i * page] = 1;
+        m.first_write_us = std::min(m.first_write_us, (now() - t0) * 1e6 / kPages);
+        munmap(p, kPages * page);
+    }
+    return m;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -964,6 +994,9 @@ int main(int argc, char **argv) {
     unsetenv("CONFIG_PATH");  // the files are named by absolute paths
     int cpu = pin_to_fastest_cpu();
     if (cpu >= 0) std::printf("every child runs on CPU %d, the fastest to fill fresh memory at the start of the run\n", cpu);
+    MachineCosts costs = machine_costs();
+    std::printf("on this CPU a system call takes %.2f us and a first write to a fresh page %.2f us\n",
+                costs.syscall_us, costs.first_write_us);
     std::printf("cfgtree vs libconfig %d.%d vs json-c %s; %u lookups per case; CPU times; "
                 "%.0f s budget per child, %.0f s for the run; the fastest of up to %d children per case "
                 "(libconfig: one)\n",
