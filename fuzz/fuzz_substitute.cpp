@@ -17,7 +17,12 @@ constexpr std::size_t kPathCount = sizeof kPaths / sizeof kPaths[0];
 const uint32_t kSizes[] = {640, 17, 2, 1};
 // Values that refer to others many times make work grow exponentially
 // with the depth of the chain; a smaller budget keeps such inputs quick.
-constexpr int kBudget = 5000;
+// Only the values that hold references take an allocation when read, so a
+// thousand still lets a read nest to the depth limit (the seeds reach it).
+// A minute's run from the seeds tried four times the inputs that it did
+// with 5,000, and covered more; neither reached the limit on evaluations
+// (the unit tests do).
+constexpr int kBudget = 1000;
 constexpr unsigned char kFill = 0xA5;
 
 // A heap buffer of exactly size bytes, so any write past it is caught.
