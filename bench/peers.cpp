@@ -995,8 +995,9 @@ int main(int argc, char **argv) {
     int cpu = pin_to_fastest_cpu();
     if (cpu >= 0) std::printf("every child runs on CPU %d, the fastest to fill fresh memory at the start of the run\n", cpu);
     MachineCosts costs = machine_costs();
-    std::printf("on this CPU a system call takes %.2f us and a first write to a fresh page %.2f us\n",
-                costs.syscall_us, costs.first_write_us);
+    if (costs.first_write_us < 1e9)  // else no fresh memory could be mapped
+        std::printf("on this CPU a system call takes %.2f us and a first write to a fresh page %.2f us\n",
+                    costs.syscall_us, costs.first_write_us);
     std::printf("cfgtree vs libconfig %d.%d vs json-c %s; %u lookups per case; CPU times; "
                 "%.0f s budget per child, %.0f s for the run; the fastest of up to %d children per case "
                 "(libconfig: one)\n",
