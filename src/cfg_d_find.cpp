@@ -208,10 +208,10 @@ uint64_t word_diff(const char *a, const char *b, std::size_t at) noexcept {
 // (the first differing bit tells the byte), the last eight overlapping those
 // before, so that no tail is compared one by one.
 std::size_t common_prefix(const char *a, const char *b, std::size_t n) noexcept {
-    auto first_differing = [](std::size_t at, uint64_t d) {
-        return at + static_cast<std::size_t>(std::countr_zero(d) >> 3);
-    };
     if constexpr (std::endian::native == std::endian::little) {
+        auto first_differing = [](std::size_t at, uint64_t d) {
+            return at + static_cast<std::size_t>(std::countr_zero(d) >> 3);
+        };
         if (n >= 8) {
             for (std::size_t i = 0; i + 8 < n; i += 8)
                 if (uint64_t d = word_diff(a, b, i)) return first_differing(i, d);
